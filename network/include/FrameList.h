@@ -1,0 +1,137 @@
+#pragma once
+
+#include "Destination.h"
+#include "Event.h"
+#include "Message.h"
+#include "NetworkType.h"
+#include "Server.h"
+#include "WorkerThread.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace Vorn {
+
+// The frame list's record of one present frame.
+struct FrameInfo {
+    std::uint64_t id = 0;
+    std::uint16_t sourceType = 0; // after normalizeHeader
+    std::uint32_t deviceType = 0;
+    std::int64_t lastSeen = 0; // wall clock, whole seconds since 1970
+    std::uint32_t mode = 0;    // 0..6
+    std::uint32_t address = 0; // IPv4, host byte order
+    std::uint32_t stationTag[2] = {0, 0};
+};
+
+// Completion of one request attempt: the reply bytes on Success, else null and 0.
+using RequestCompletion = std::function<void(const char* data, unsigned length, ErrorCode code)>;
+
+// The tool's picture of the device network and its table of outstanding
+// requests. Registered with the server as its datagram handler, it tracks
+// frames from their presence messages, forgets frames not heard for more than
+// 10 s, matches replies to requests by sequence number, and reports time-outs.
+//
+// Threads: frame events (frameAdded, frameRemoved, frameChanged) and time-out
+// completions run on the worker, one at a time in posting order; reply
+// completions and commandReceived run on the server's I/O thread.
+class FrameList : public Network::ServerEventHandler {
+public:
+    using FrameEvent = Event<std::function<void(std::uint64_t)>>;
+    using CommandEvent =
+        Event<std::function<void(std::uint64_t, const Command<MSG_CmdHdr>&)>>;
+
+    // Reading of the wall clock in whole seconds since 1970 and of a monotonic
+    // clock in nanoseconds. Replaceable so that tests can drive time.
+    struct Clocks {
+        std::function<std::int64_t()> wallSeconds;
+        std::function<std::uint64_t()> steadyNanoseconds;
+        static Clocks system();
+    };
+
+    FrameList(NetworkType& type, Network::Server& server, Clocks clocks = Clocks::system());
+    ~FrameList() override;
+    FrameList(const FrameList&) = delete;
+    FrameList& operator=(const FrameList&) = delete;
+
+    FrameEvent frameAdded;
+    FrameEvent frameRemoved;
+    FrameEvent frameChanged;
+    CommandEvent commandReceived;
+
+    void onReceive(const char* data, std::size_t length, std::uint32_t sender) override;
+
+    // Throws UnknownFrameIdException for a frame that is not present.
+    FrameInfo getFrame(std::uint64_t frameId) const;
+    // False (and `out` untouched) when the frame was never seen.
+    bool findDestination(std::uint64_t frameId, Destination& out) const;
+
+    // Sends `message` to `to` and keeps `completion` under the message's
+    // sequence until a reply arrives or `timeoutMs` passes. False when the
+    // server refused the send; the completion is then dropped uncalled.
+    bool sendRequest(std::uint32_t timeoutMs, Destination to, const Message& message,
+                     RequestCompletion completion);
+
+    // Removes the frames not heard for more than 10 s and posts frameRemoved
+    // for them. The presence thread runs it about once a second.
+    void sweep();
+
+    // Stops the presence and time-out threads and the worker: after it returns
+    // no frame event or time-out completion runs again. Idempotent; the
+    // destructor calls it.
+    void stop();
+
+private:
+    struct FrameEntry {
+        FrameInfo info;
+        std::int32_t changeMark = 0;
+    };
+    struct PendingRequest {
+        RequestCompletion completion;
+        std::uint64_t deadline = 0; // steady nanoseconds
+        std::uint64_t ticket = 0;   // tells this entry from a later one under the same sequence
+    };
+    // A background loop stopped the same way as every thread of the stack.
+    struct LoopThread {
+        bool running = true;            // guarded by wakeMutex
+        std::mutex wakeMutex;
+        std::mutex lifeMutex;           // held by the thread for its whole run
+        std::condition_variable wake;
+        std::thread thread;
+        void stop();
+    };
+
+    // The message handlers work on the frame list's private copy of a datagram.
+    bool track(char* message, std::size_t length, std::uint32_t sender, std::uint64_t id);
+    bool trackPresence(char* message, std::size_t length, std::uint32_t sender, std::uint64_t id);
+    bool trackOther(char* message, std::size_t length, std::uint32_t sender, std::uint64_t id);
+    bool isValid(char* message, std::size_t length, std::uint32_t mode) const;
+    bool completeRequest(const char* message, std::size_t length);
+    void postFrameEvent(FrameEvent& event, std::uint64_t id);
+    void presenceLoop();
+    void timeoutLoop();
+    void expire(); // called with timeoutThread_.wakeMutex held
+
+    std::unordered_map<std::uint64_t, FrameEntry> frames_; // guarded by framesMutex_
+    mutable std::mutex framesMutex_;
+    std::unordered_map<std::uint64_t, Destination> destinations_; // guarded by destinationsMutex_
+    mutable std::mutex destinationsMutex_;
+    std::unordered_map<std::uint32_t, PendingRequest> pendingRequests_; // guarded by pendingMutex_
+    std::mutex pendingMutex_;
+    std::atomic<std::uint64_t> nextTicket_{0};
+
+    NetworkType& networkType_;
+    Clocks clocks_;
+    LoopThread presenceThread_;
+    LoopThread timeoutThread_;
+    std::uint64_t nextDeadline_ = 0; // guarded by timeoutThread_.wakeMutex; 0: none known
+    Network::Server& server_;
+    WorkerThread worker_;
+};
+
+} // namespace Vorn

@@ -1,0 +1,331 @@
+#include "FrameList.h"
+
+#include "Exception.h"
+#include "Wire.h"
+
+#include <array>
+#include <chrono>
+#include <cstring>
+
+namespace Vorn {
+
+namespace {
+
+// A frame survives while at most this many seconds have passed since it was last seen.
+constexpr std::int64_t presenceLifetimeSeconds = 10;
+constexpr auto sweepInterval = std::chrono::milliseconds(1000);
+// How long the time-out thread sleeps while it knows of no deadline.
+constexpr auto idleTimeoutPoll = std::chrono::milliseconds(200);
+constexpr std::uint64_t nanosecondsPerMillisecond = 1000000;
+
+} // namespace
+
+FrameList::Clocks FrameList::Clocks::system() {
+    using namespace std::chrono;
+    return {
+        [] { return duration_cast<seconds>(system_clock::now().time_since_epoch()).count(); },
+        [] {
+            return static_cast<std::uint64_t>(
+                duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count());
+        },
+    };
+}
+
+void FrameList::LoopThread::stop() {
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex);
+        running = false;
+    }
+    wake.notify_all();
+    // The life mutex is free only once the loop has ended. It is released
+    // before the join: a thread that has not yet reached its loop must still be
+    // able to take it, see `running` cleared and end.
+    { std::lock_guard<std::mutex> life(lifeMutex); }
+    if (thread.joinable())
+        thread.join();
+}
+
+FrameList::FrameList(NetworkType& type, Network::Server& server, Clocks clocks)
+    : networkType_(type), clocks_(std::move(clocks)), server_(server) {
+    try {
+        presenceThread_.thread = std::thread([this] { presenceLoop(); });
+        timeoutThread_.thread = std::thread([this] { timeoutLoop(); });
+    } catch (...) {
+        stop();
+        throw;
+    }
+}
+
+FrameList::~FrameList() { stop(); }
+
+void FrameList::stop() {
+    presenceThread_.stop();
+    timeoutThread_.stop();
+    worker_.stop();
+}
+
+void FrameList::onReceive(const char* data, std::size_t length, std::uint32_t sender) {
+    if (length < Header::size || length > Network::Server::maxDatagram)
+        return;
+    const char* message = data;
+    std::size_t messageLength = length;
+    if (const char* embedded = unwrapPresence(data, length)) {
+        message = embedded;
+        messageLength = presenceSize;
+    }
+
+    // The header is normalised in place; the server's buffer is read-only to
+    // handlers, so the message is handled in a private copy.
+    std::array<char, Network::Server::maxDatagram> copy;
+    std::memcpy(copy.data(), message, messageLength);
+    MSG_CmdHdr header(copy.data());
+    networkType_.normalizeHeader(header);
+
+    const std::uint64_t id = header.sourceId();
+    if (!track(copy.data(), messageLength, sender, id))
+        return;
+    if (header.sequence() != 0 && completeRequest(copy.data(), messageLength))
+        return;
+    if (commandReceived.hasSubscribers()) {
+        const Command<MSG_CmdHdr> command(copy.data(), messageLength);
+        commandReceived.raise(id, command);
+    }
+}
+
+bool FrameList::isValid(char* message, std::size_t length, std::uint32_t mode) const {
+    if (length < Header::size)
+        return false;
+    const std::int16_t declared = Wire::readI16(message + Header::length);
+    if (declared < 0 || static_cast<std::size_t>(declared) > length)
+        return false;
+    return mode != 0 || networkType_.isDeviceType(MSG_CmdHdr(message));
+}
+
+bool FrameList::track(char* message, std::size_t length, std::uint32_t sender,
+                      std::uint64_t id) {
+    if (Wire::readU16(message + Header::command) == Code::presence)
+        return trackPresence(message, length, sender, id);
+    return trackOther(message, length, sender, id);
+}
+
+bool FrameList::trackPresence(char* message, std::size_t length, std::uint32_t sender,
+                              std::uint64_t id) {
+    // Fields a short presence message does not hold read as zero.
+    const Presence presence = decodePresence(message, length);
+    const std::uint32_t mode = modeFromFlags(presence.modeFlags);
+    const std::int32_t changeMark = presence.changeMark();
+    if (!isValid(message, length, mode))
+        return false;
+
+    bool isNew = false;
+    bool modeFlipped = false;
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(framesMutex_);
+        auto [entry, inserted] = frames_.try_emplace(id);
+        isNew = inserted;
+        if (!isNew) {
+            modeFlipped = (entry->second.info.mode != 0) != (mode != 0);
+            changed = changeMark != entry->second.changeMark && mode == 0;
+        }
+        FrameInfo& info = entry->second.info;
+        info.id = id;
+        info.sourceType = Wire::readU16(message + Header::sourceType);
+        info.deviceType = presence.deviceType;
+        info.lastSeen = clocks_.wallSeconds();
+        info.mode = mode;
+        info.address = sender;
+        info.stationTag[0] = presence.stationTag[0];
+        info.stationTag[1] = presence.stationTag[1];
+        entry->second.changeMark = changeMark;
+    }
+    {
+        std::lock_guard<std::mutex> lock(destinationsMutex_);
+        destinations_[id] = Destination{id, sender, mode != 0};
+    }
+    if (modeFlipped) {
+        postFrameEvent(frameRemoved, id);
+        postFrameEvent(frameAdded, id);
+    } else if (isNew) {
+        postFrameEvent(frameAdded, id);
+    } else if (changed) {
+        postFrameEvent(frameChanged, id);
+    }
+    return true;
+}
+
+bool FrameList::trackOther(char* message, std::size_t length, std::uint32_t sender,
+                           std::uint64_t id) {
+    {
+        std::lock_guard<std::mutex> lock(framesMutex_);
+        auto entry = frames_.find(id);
+        if (entry != frames_.end()) {
+            if (!isValid(message, length, entry->second.info.mode))
+                return false;
+            entry->second.info.lastSeen = clocks_.wallSeconds();
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(destinationsMutex_);
+        auto destination = destinations_.find(id);
+        if (destination != destinations_.end())
+            destination->second.address = sender;
+    }
+    return true;
+}
+
+void FrameList::postFrameEvent(FrameEvent& event, std::uint64_t id) {
+    worker_.post([&event, id] { event.raise(id); });
+}
+
+FrameInfo FrameList::getFrame(std::uint64_t frameId) const {
+    std::lock_guard<std::mutex> lock(framesMutex_);
+    auto entry = frames_.find(frameId);
+    if (entry == frames_.end())
+        throw UnknownFrameIdException("src/FrameList", 156,
+                                      "Attempting to access a frame with an index that doesn't exist");
+    return entry->second.info;
+}
+
+bool FrameList::findDestination(std::uint64_t frameId, Destination& out) const {
+    std::lock_guard<std::mutex> lock(destinationsMutex_);
+    auto destination = destinations_.find(frameId);
+    if (destination == destinations_.end())
+        return false;
+    out = destination->second;
+    return true;
+}
+
+void FrameList::sweep() {
+    std::vector<std::uint64_t> removed;
+    std::lock_guard<std::mutex> lock(framesMutex_);
+    const std::int64_t now = clocks_.wallSeconds();
+    for (auto entry = frames_.begin(); entry != frames_.end();) {
+        if (entry->second.info.lastSeen + presenceLifetimeSeconds < now) {
+            removed.push_back(entry->first);
+            entry = frames_.erase(entry);
+        } else {
+            ++entry;
+        }
+    }
+    // Posted under the lock, so that a frame's return on a later presence
+    // message is always announced after its removal.
+    if (!removed.empty()) {
+        worker_.post([this, removed = std::move(removed)] {
+            for (std::uint64_t id : removed)
+                frameRemoved.raise(id);
+        });
+    }
+}
+
+void FrameList::presenceLoop() {
+    std::lock_guard<std::mutex> life(presenceThread_.lifeMutex);
+    std::unique_lock<std::mutex> wake(presenceThread_.wakeMutex);
+    while (presenceThread_.running) {
+        sweep();
+        presenceThread_.wake.wait_for(wake, sweepInterval,
+                                      [this] { return !presenceThread_.running; });
+    }
+}
+
+bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const Message& message,
+                            RequestCompletion completion) {
+    const std::uint32_t sequence = message.sequence();
+    const std::uint64_t deadline =
+        clocks_.steadyNanoseconds() + std::uint64_t{timeoutMs} * nanosecondsPerMillisecond;
+    const std::uint64_t ticket = nextTicket_.fetch_add(1, std::memory_order_relaxed);
+
+    // The entry is stored before the datagram leaves, so that a reply arriving
+    // as soon as it is on the wire finds it; it is withdrawn if the send is refused.
+    RequestCompletion replaced;
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        PendingRequest& entry = pendingRequests_[sequence];
+        replaced = std::move(entry.completion);
+        entry = PendingRequest{std::move(completion), deadline, ticket};
+    }
+    replaced = nullptr; // a replaced completion is dropped without being called
+
+    const bool sent =
+        to.viaBroadcast
+            ? server_.broadcast(message.data(), message.size())
+            : server_.sendTo(message.data(), message.size(), to.address,
+                             networkType_.deviceTargetPort());
+    if (!sent) {
+        RequestCompletion withdrawn;
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        auto entry = pendingRequests_.find(sequence);
+        if (entry != pendingRequests_.end() && entry->second.ticket == ticket) {
+            withdrawn = std::move(entry->second.completion);
+            pendingRequests_.erase(entry);
+        }
+        return false;
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(timeoutThread_.wakeMutex);
+        if (nextDeadline_ == 0 || deadline < nextDeadline_) {
+            nextDeadline_ = deadline;
+            timeoutThread_.wake.notify_all();
+        }
+    }
+    return true;
+}
+
+bool FrameList::completeRequest(const char* message, std::size_t length) {
+    const std::uint32_t sequence = Wire::readU32(message + Header::sequence);
+    RequestCompletion completion;
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        auto entry = pendingRequests_.find(sequence);
+        if (entry == pendingRequests_.end())
+            return false;
+        completion = std::move(entry->second.completion);
+        pendingRequests_.erase(entry);
+    }
+    completion(message, static_cast<unsigned>(length), ErrorCode::Success);
+    return true;
+}
+
+void FrameList::timeoutLoop() {
+    std::lock_guard<std::mutex> life(timeoutThread_.lifeMutex);
+    std::unique_lock<std::mutex> wake(timeoutThread_.wakeMutex);
+    while (timeoutThread_.running) {
+        expire();
+        if (nextDeadline_ == 0) {
+            timeoutThread_.wake.wait_for(wake, idleTimeoutPoll);
+        } else {
+            const std::uint64_t now = clocks_.steadyNanoseconds();
+            if (now < nextDeadline_)
+                timeoutThread_.wake.wait_for(wake, std::chrono::nanoseconds(nextDeadline_ - now));
+        }
+    }
+}
+
+void FrameList::expire() {
+    const std::uint64_t now = clocks_.steadyNanoseconds();
+    nextDeadline_ = 0;
+    std::vector<RequestCompletion> expired;
+    {
+        // One pass: every expired entry leaves, the earliest remaining deadline stays known.
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        for (auto entry = pendingRequests_.begin(); entry != pendingRequests_.end();) {
+            const std::uint64_t deadline = entry->second.deadline;
+            if (now >= deadline) {
+                expired.push_back(std::move(entry->second.completion));
+                entry = pendingRequests_.erase(entry);
+            } else {
+                if (nextDeadline_ == 0 || deadline < nextDeadline_)
+                    nextDeadline_ = deadline;
+                ++entry;
+            }
+        }
+    }
+    for (RequestCompletion& completion : expired) {
+        worker_.post([completion = std::move(completion)] {
+            completion(nullptr, 0, ErrorCode::TimedOut);
+        });
+    }
+}
+
+} // namespace Vorn

@@ -1,0 +1,148 @@
+#include "VornNetwork.h"
+
+#include "Exception.h"
+
+// One accepted request and everything its attempts need. Owned jointly by the
+// pending attempt (frame list, work queue or congestion queue); touched by one
+// thread at a time.
+struct VornNetwork::Request {
+    std::uint64_t frameId;
+    Vorn::Destination destination;
+    std::shared_ptr<const Vorn::Message> message; // sealed; every attempt resends these bytes
+    Completion completion;
+    Vorn::TimeoutBehavior* behavior;
+    bool counted; // admitted through the congestion window
+
+    std::uint32_t length() const { return static_cast<std::uint32_t>(message->size()); }
+};
+
+namespace {
+
+// Low word: the first of two tick readings; high word: the second.
+std::uint64_t makeOwnFrameId() {
+    const std::uint32_t first = Platform::tickCount();
+    const std::uint32_t second = Platform::tickCount();
+    return (std::uint64_t{second} << 32) | first;
+}
+
+} // namespace
+
+VornNetwork::VornNetwork(Vorn::NetworkType& type, const std::string& localAddress,
+                         const BeforeStart& beforeStart)
+    : networkType_(type), defaultBehavior_(std::make_shared<Vorn::StandardTimeoutBehavior>()),
+      running_(true), ownFrameId_(makeOwnFrameId()), ownType_(type.ownType()),
+      server_(std::make_shared<Network::Server>(type.deviceTargetPort(), localAddress,
+                                                type.bindPort())),
+      frameList_(std::make_shared<Vorn::FrameList>(type, *server_)),
+      frameAdded(frameList_->frameAdded), frameRemoved(frameList_->frameRemoved),
+      frameChanged(frameList_->frameChanged), commandReceived(frameList_->commandReceived) {
+    try {
+        if (beforeStart)
+            beforeStart(*this);
+        server_->addHandler(frameList_.get());
+        heart_ = std::make_shared<Vorn::Heart>(*server_, static_cast<std::uint32_t>(ownFrameId_),
+                                               static_cast<std::uint32_t>(ownFrameId_ >> 32),
+                                               ownType_, type.presenceCommand());
+    } catch (...) {
+        shutdown();
+        throw;
+    }
+}
+
+VornNetwork::~VornNetwork() { shutdown(); }
+
+// Every thread that could call into a part is stopped and joined before that
+// part is released: subscribers on the frame list's worker and completions on
+// the server's I/O threads may still call send() while teardown runs.
+void VornNetwork::shutdown() {
+    running_ = false;
+    congestion_.stop();
+    heart_.reset();
+    server_->removeHandler(frameList_.get());
+    frameList_->stop();     // no frame event or time-out completion runs after this
+    workQueue_.stop();      // queued retransmissions are dropped
+    congestion_.shutdown(); // queued admissions are dropped
+    server_.reset();        // socket closed, I/O threads joined
+}
+
+bool VornNetwork::send(std::uint64_t frameId, Vorn::Message& request,
+                       Vorn::TimeoutBehavior* behavior, Completion completion) {
+    Vorn::Destination destination;
+    if (!frameList_->findDestination(frameId, destination))
+        return false;
+    Vorn::seal(request);
+    auto shared = std::make_shared<Request>(
+        Request{frameId, destination, std::make_shared<const Vorn::Message>(request),
+                std::move(completion), behavior ? behavior : defaultBehavior_.get(), false});
+
+    if (shared->message->sequence() == 0) {
+        transmit(shared, 0);
+        return true;
+    }
+    shared->counted = true;
+    return congestion_.submit(frameId, shared->length(), [this, shared] { transmit(shared, 0); });
+}
+
+void VornNetwork::sendUntracked(const Vorn::Destination& to, Vorn::Message& message) {
+    Vorn::seal(message);
+    if (to.viaBroadcast)
+        server_->broadcast(message.data(), message.size());
+    else
+        server_->sendTo(message.data(), message.size(), to.address,
+                        networkType_.deviceTargetPort());
+}
+
+void VornNetwork::transmit(const std::shared_ptr<Request>& request, int attempt) {
+    const int timeout = attempt == 0 ? request->behavior->initialTimeout()
+                                     : request->behavior->retryTimeout(attempt);
+    auto completion = [this, request, attempt](const char* reply, unsigned length,
+                                               Vorn::ErrorCode error) {
+        onCompleted(request, attempt, reply, length, error);
+    };
+    if (frameList_->sendRequest(static_cast<std::uint32_t>(timeout), request->destination,
+                                *request->message, std::move(completion)))
+        return;
+    if (request->counted)
+        congestion_.acknowledge(request->length());
+    finish(*request, Vorn::ErrorCode::SendFailed);
+}
+
+void VornNetwork::onCompleted(const std::shared_ptr<Request>& request, int attempt,
+                              const char* reply, unsigned length, Vorn::ErrorCode error) {
+    if (!running_)
+        return;
+    if (error == Vorn::ErrorCode::Success) {
+        if (request->counted)
+            congestion_.acknowledge(request->length());
+        request->completion(request->frameId, reply, length, Vorn::ErrorCode::Success);
+        return;
+    }
+    if (request->counted)
+        congestion_.reportLoss(request->length());
+    const int next = attempt + 1;
+    // ">=" rather than "==": a behaviour that allows fewer than one attempt
+    // still ends after the first instead of retrying forever.
+    if (next >= request->behavior->attemptCount()) {
+        finish(*request, Vorn::ErrorCode::TimedOut);
+        return;
+    }
+    workQueue_.post([this, request, next] { retransmit(request, next); });
+}
+
+void VornNetwork::retransmit(const std::shared_ptr<Request>& request, int attempt) {
+    if (request->counted) {
+        try {
+            if (!congestion_.waitForRoom(request->length()))
+                return; // shutting down: the request ends without a completion
+        } catch (const Vorn::CongestionWaitTimeoutException&) {
+            finish(*request, Vorn::ErrorCode::TimedOut);
+            return;
+        }
+    }
+    transmit(request, attempt);
+}
+
+void VornNetwork::finish(Request& request, Vorn::ErrorCode error) {
+    if (running_)
+        request.completion(request.frameId, nullptr, 0, error);
+}

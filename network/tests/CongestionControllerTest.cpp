@@ -1,0 +1,305 @@
+#include "CongestionController.h"
+#include "Exception.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+using State = CongestionController::State;
+
+// Found by argument-dependent lookup when a comparison fails.
+static void PrintTo(const State& s, std::ostream* out) {
+    *out << "{inFlight " << s.bytesInFlight << ", threshold " << s.slowStartThreshold << ", window "
+         << s.congestionWindow << "}";
+}
+
+namespace {
+
+constexpr auto deadline = 10s;
+
+// Applies a script of acknowledgements ('a') and losses ('l') of zero length.
+void play(CongestionController& controller, const std::string& script) {
+    for (char op : script) {
+        if (op == 'a')
+            controller.acknowledge(0);
+        else
+            controller.reportLoss(0);
+    }
+}
+
+// Values recorded from the worker thread, waited for with a deadline.
+class Log {
+public:
+    void add(int value) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            values_.push_back(value);
+        }
+        changed_.notify_all();
+    }
+    bool waitFor(std::size_t count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, deadline, [&] { return values_.size() >= count; });
+    }
+    std::vector<int> values() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return values_;
+    }
+
+private:
+    mutable std::mutex mutex_; // guards values_
+    std::condition_variable changed_;
+    std::vector<int> values_;
+};
+
+} // namespace
+
+TEST(CongestionControllerTest, WindowGrowthAndHalving) {
+    CongestionController controller;
+    EXPECT_EQ(controller.state(), (State{0, 65536, 560}));
+
+    play(controller, "a");
+    EXPECT_EQ(controller.state().congestionWindow, 1120u);
+    play(controller, std::string(115, 'a'));
+    EXPECT_EQ(controller.state().congestionWindow, 65520u); // 116 acknowledgements
+    play(controller, "a");
+    EXPECT_EQ(controller.state().congestionWindow, 66080u); // slow start ends here
+    play(controller, "a");
+    EXPECT_EQ(controller.state().congestionWindow, 66084u); // + 313600 / 66080
+
+    controller.reportLoss(0);
+    EXPECT_EQ(controller.state(), (State{0, 33042, 33042}));
+    play(controller, "a");
+    EXPECT_EQ(controller.state().congestionWindow, 33051u); // + 313600 / 33042
+}
+
+TEST(CongestionControllerTest, LossesKeepTheFloors) {
+    {
+        CongestionController controller; // loss at the initial window 560
+        controller.reportLoss(0);
+        EXPECT_EQ(controller.state(), (State{0, 1120, 560}));
+        play(controller, "a");
+        EXPECT_EQ(controller.state().congestionWindow, 1120u);
+        play(controller, "a");
+        EXPECT_EQ(controller.state().congestionWindow, 1400u);
+    }
+    {
+        CongestionController controller;
+        play(controller, "laalaaalaaaal");
+        ASSERT_EQ(controller.state().congestionWindow, 1000u);
+        controller.reportLoss(0);
+        EXPECT_EQ(controller.state(), (State{0, 1120, 560}));
+        play(controller, "aa");
+        EXPECT_EQ(controller.state().congestionWindow, 1400u);
+    }
+    {
+        CongestionController controller;
+        play(controller, "laalaalaaaaaal");
+        ASSERT_EQ(controller.state().congestionWindow, 1121u);
+        controller.reportLoss(0);
+        EXPECT_EQ(controller.state(), (State{0, 1120, 560}));
+    }
+    {
+        CongestionController controller;
+        play(controller, std::string(13, 'a') + "la");
+        ASSERT_EQ(controller.state().congestionWindow, 4000u);
+        controller.reportLoss(0);
+        EXPECT_EQ(controller.state(), (State{0, 2000, 2000}));
+        for (int i = 0; i < 20; ++i) {
+            controller.reportLoss(0);
+            const State s = controller.state();
+            EXPECT_GE(s.congestionWindow, 560u);
+            EXPECT_GE(s.slowStartThreshold, 1120u);
+        }
+    }
+}
+
+TEST(CongestionControllerTest, WindowStopsAt313601) {
+    CongestionController controller;
+    std::uint32_t previous = 0;
+    int acks = 0;
+    while (controller.state().congestionWindow != previous && acks < 1000000) {
+        previous = controller.state().congestionWindow;
+        controller.acknowledge(0);
+        ++acks;
+    }
+    EXPECT_EQ(controller.state().congestionWindow, 313601u);
+    play(controller, "aaaa");
+    EXPECT_EQ(controller.state().congestionWindow, 313601u);
+}
+
+TEST(CongestionControllerTest, ReleasesSaturateAtZero) {
+    CongestionController controller;
+    ASSERT_TRUE(controller.waitForRoom(300));
+    controller.acknowledge(500);
+    EXPECT_EQ(controller.state(), (State{0, 65536, 1120}));
+    ASSERT_TRUE(controller.waitForRoom(200));
+    controller.reportLoss(1000);
+    EXPECT_EQ(controller.state(), (State{0, 1120, 560}));
+}
+
+TEST(CongestionControllerTest, AdmitsInlineUntilFullThenQueues) {
+    std::promise<std::thread::id> sixth; // outlives the worker that fulfils it
+    CongestionController controller;
+    const auto caller = std::this_thread::get_id();
+    int inline_ = 0;
+    for (int i = 0; i < 5; ++i) {
+        bool ran = false;
+        EXPECT_TRUE(controller.submit(1, 100, [&] {
+            ran = std::this_thread::get_id() == caller;
+            ++inline_;
+        }));
+        EXPECT_TRUE(ran) << i; // ran on this thread before submit returned
+    }
+    EXPECT_EQ(controller.state().bytesInFlight, 500u);
+
+    // 600 bytes exceed the 560-byte window: the sixth waits on the worker.
+    EXPECT_TRUE(controller.submit(1, 100, [&] { sixth.set_value(std::this_thread::get_id()); }));
+    auto ranOn = sixth.get_future();
+    EXPECT_EQ(controller.state().bytesInFlight, 500u);
+    controller.acknowledge(100);
+    ASSERT_EQ(ranOn.wait_for(deadline), std::future_status::ready);
+    EXPECT_NE(ranOn.get(), caller);
+    EXPECT_EQ(controller.state().bytesInFlight, 500u);
+    EXPECT_EQ(inline_, 5);
+}
+
+TEST(CongestionControllerTest, ExactFitIsAdmitted) {
+    CongestionController controller;
+    ASSERT_TRUE(controller.waitForRoom(460));
+    bool ran = false;
+    EXPECT_TRUE(controller.submit(2, 100, [&] { ran = true; }));
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(controller.state().bytesInFlight, 560u);
+
+    // A length that would wrap a 32-bit sum must not slip in.
+    std::atomic<bool> hugeRan{false};
+    EXPECT_TRUE(controller.submit(3, 0xFFFFFFFFu, [&] { hugeRan = true; }));
+    EXPECT_FALSE(hugeRan.load());
+    EXPECT_EQ(controller.state().bytesInFlight, 560u);
+    controller.shutdown();
+    EXPECT_FALSE(hugeRan.load());
+}
+
+TEST(CongestionControllerTest, QueuedJobsRunInOrderAndFittingSubmitBypasses) {
+    Log log; // outlives the controller, whose worker writes to it
+    CongestionController controller;
+    ASSERT_TRUE(controller.waitForRoom(500));
+
+    // 100 does not fit into 60 free bytes; these wait on the worker in order.
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_TRUE(controller.submit(10, 100, [&log, i] { log.add(i); }));
+
+    // A later request that fits is admitted at once, ahead of the queue.
+    EXPECT_TRUE(controller.submit(11, 60, [&log] { log.add(0); }));
+    EXPECT_EQ(log.values(), (std::vector<int>{0}));
+
+    controller.acknowledge(560); // window 1120, nothing in flight
+    ASSERT_TRUE(log.waitFor(4));
+    EXPECT_EQ(log.values(), (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(controller.state().bytesInFlight, 300u);
+}
+
+TEST(CongestionControllerTest, StopEndsWaitsAndRefusesSubmits) {
+    CongestionController controller;
+    auto waiting = std::async(std::launch::async, [&] { return controller.waitForRoom(1000); });
+    EXPECT_EQ(waiting.wait_for(20ms), std::future_status::timeout); // it does not fit
+    const auto stopped = std::chrono::steady_clock::now();
+    controller.stop();
+    ASSERT_EQ(waiting.wait_for(deadline), std::future_status::ready);
+    EXPECT_FALSE(waiting.get());
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 2s);
+
+    auto token = std::make_shared<int>(0);
+    bool ran = false;
+    EXPECT_FALSE(controller.submit(1, 10, [&ran, token] { ran = true; }));
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(token.use_count(), 1);          // the refused action is gone
+    EXPECT_FALSE(controller.waitForRoom(10)); // fits, but the controller is shutting down
+}
+
+TEST(CongestionControllerTest, DestroyedControllerNeverRunsQueuedAction) {
+    auto token = std::make_shared<int>(0);
+    std::atomic<int> ran{0};
+    {
+        CongestionController controller;
+        ASSERT_TRUE(controller.waitForRoom(560));
+        for (int i = 0; i < 3; ++i)
+            EXPECT_TRUE(controller.submit(5, 100, [&ran, token] { ++ran; }));
+        EXPECT_EQ(token.use_count(), 4);
+    }
+    EXPECT_EQ(ran.load(), 0);
+    EXPECT_EQ(token.use_count(), 1);
+
+    CongestionController twice;
+    twice.shutdown();
+    twice.shutdown();
+    EXPECT_FALSE(twice.submit(1, 1, [] {}));
+}
+
+TEST(CongestionControllerTest, WaitTimesOutAfterPollLimit) {
+    CongestionController controller(5);
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        controller.waitForRoom(1000);
+        FAIL() << "no exception";
+    } catch (const Vorn::CongestionWaitTimeoutException& e) {
+        EXPECT_EQ(e.source(), "src/CongestionController");
+        EXPECT_GT(e.line(), 0);
+        EXPECT_EQ(e.message(), "A timeout occured when attempting to communicate on the network");
+    }
+    // Six sleeps of at least 1 ms each happened before giving up.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 6ms);
+    EXPECT_EQ(controller.state().bytesInFlight, 0u);
+}
+
+TEST(CongestionControllerTest, TimeoutInQueuedJobLetsWorkerContinue) {
+    std::promise<void> next; // outlives the worker that fulfils it
+    CongestionController controller(5);
+    ASSERT_TRUE(controller.waitForRoom(560));
+
+    // Larger than the window can ever grow: this job times out unrun.
+    auto token = std::make_shared<int>(0);
+    std::atomic<bool> hugeRan{false};
+    EXPECT_TRUE(controller.submit(7, 1000000, [&hugeRan, token] { hugeRan = true; }));
+    EXPECT_TRUE(controller.submit(8, 100, [&] { next.set_value(); }));
+    controller.acknowledge(560);
+
+    ASSERT_EQ(next.get_future().wait_for(deadline), std::future_status::ready);
+    EXPECT_FALSE(hugeRan.load());
+    EXPECT_EQ(token.use_count(), 1); // the dropped job and its action are gone
+    EXPECT_EQ(controller.state().bytesInFlight, 100u);
+}
+
+// Many threads admitting and releasing at once: admission never overfills the
+// window and every byte comes back. Meant for ThreadSanitizer as well.
+TEST(CongestionControllerTest, ConcurrentAdmissionNeverOverfills) {
+    CongestionController controller;
+    std::atomic<bool> overfilled{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                if (!controller.waitForRoom(200))
+                    return;
+                const State s = controller.state();
+                if (s.bytesInFlight > s.congestionWindow)
+                    overfilled = true;
+                controller.acknowledge(200);
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_FALSE(overfilled.load());
+    EXPECT_EQ(controller.state().bytesInFlight, 0u);
+}

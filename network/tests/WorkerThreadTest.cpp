@@ -1,0 +1,127 @@
+#include "WorkerThread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+constexpr auto deadline = 10s;
+}
+
+TEST(WorkerThreadTest, RunsHandlersInOrderOnItsThread) {
+    // Declared before the worker, which is joined before they go.
+    std::vector<int> order; // touched only on the worker until `done` is ready
+    std::atomic<int> onWorker{0};
+    std::promise<void> done;
+    WorkerThread worker;
+    EXPECT_FALSE(worker.isCurrentThread());
+
+    for (int i = 0; i < 200; ++i)
+        worker.post([&, i] {
+            order.push_back(i);
+            onWorker += worker.isCurrentThread() ? 1 : 0;
+        });
+    worker.post([&] { done.set_value(); });
+    ASSERT_EQ(done.get_future().wait_for(deadline), std::future_status::ready);
+
+    std::vector<int> expected(200);
+    for (int i = 0; i < 200; ++i)
+        expected[static_cast<std::size_t>(i)] = i;
+    EXPECT_EQ(order, expected);
+    EXPECT_EQ(onWorker.load(), 200);
+}
+
+TEST(WorkerThreadTest, StopDiscardsQueuedHandlersAndJoins) {
+    auto token = std::make_shared<int>(0);
+    std::atomic<int> ran{0};
+    std::promise<void> started;
+    {
+        WorkerThread worker;
+        std::promise<void> release;
+        auto released = release.get_future().share();
+        worker.post([&, released] {
+            started.set_value();
+            released.wait();
+            worker.stop(); // from its own thread: ends the loop, does not join
+            ++ran;
+        });
+        for (int i = 0; i < 10; ++i)
+            worker.post([&ran, token] { ++ran; });
+        EXPECT_EQ(token.use_count(), 11);
+        ASSERT_EQ(started.get_future().wait_for(deadline), std::future_status::ready);
+        release.set_value();
+
+        worker.stop(); // joins: the first handler has finished when this returns
+        EXPECT_EQ(ran.load(), 1);
+        worker.stop(); // idempotent
+
+        // Posting after stop is harmless and runs nothing.
+        worker.post([&ran, token] { ++ran; });
+        EXPECT_EQ(ran.load(), 1);
+    }
+    // Destruction freed every discarded handler without running it.
+    EXPECT_EQ(ran.load(), 1);
+    EXPECT_EQ(token.use_count(), 1);
+}
+
+TEST(WorkerThreadTest, StopWaitsForRunningHandler) {
+    std::promise<void> started;
+    std::atomic<bool> finished{false};
+    WorkerThread worker;
+    worker.post([&] {
+        started.set_value();
+        std::this_thread::sleep_for(30ms);
+        finished = true;
+    });
+    ASSERT_EQ(started.get_future().wait_for(deadline), std::future_status::ready);
+    worker.stop();
+    EXPECT_TRUE(finished.load());
+}
+
+TEST(WorkerThreadTest, ConcurrentStopsAndDestructionWithQueuedWork) {
+    std::atomic<int> ran{0};
+    auto worker = std::make_unique<WorkerThread>();
+    for (int i = 0; i < 1000; ++i)
+        worker->post([&ran] { ++ran; });
+    std::thread a([&] { worker->stop(); });
+    std::thread b([&] { worker->stop(); });
+    a.join();
+    b.join();
+    const int after = ran.load();
+    EXPECT_LE(after, 1000);
+    worker.reset();
+    EXPECT_EQ(ran.load(), after);
+
+    // Destroying a worker that still has queued work does not run it.
+    std::promise<void> started;
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    auto busy = std::make_unique<WorkerThread>();
+    WorkerThread* self = busy.get(); // alive until its destructor has joined
+    busy->post([&, self, released] {
+        started.set_value();
+        released.wait();
+        self->stop();
+    });
+    busy->post([&ran] { ran += 1000; });
+    ASSERT_EQ(started.get_future().wait_for(deadline), std::future_status::ready);
+    release.set_value();
+    busy.reset();
+    EXPECT_EQ(ran.load(), after);
+}
+
+TEST(WorkerThreadTest, ThrowingHandlerDoesNotEndTheLoop) {
+    std::promise<void> done;
+    WorkerThread worker;
+    worker.post([] { throw std::runtime_error("handler failure"); });
+    worker.post([&] { done.set_value(); });
+    EXPECT_EQ(done.get_future().wait_for(deadline), std::future_status::ready);
+}

@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Builds and tests the project in every configuration:
+#
+#   scripts/test.sh [native] [asan] [tsan] [windows]     (default: all four, in this order)
+#
+#   native   g++, RelWithDebInfo                                    build/native
+#   asan     g++, Debug, AddressSanitizer + UndefinedBehaviorSanitizer  build/asan
+#   tsan     g++, RelWithDebInfo, ThreadSanitizer                   build/tsan
+#   windows  MinGW-w64 cross build, tests run under Wine            build/windows
+#
+# First installs the Debian packages it needs (nothing to do on a rerun). The tests run in a
+# private network namespace with only loopback (the Windows tests also get a veth pair, see
+# scripts/netns.sh), so none of their packets reaches a real network.
+#
+# Environment: VORN_JOBS (build jobs, default 2), VORN_CTEST_JOBS (tests run at once, default 2).
+# Exits non-zero if any step of any configuration fails; the other configurations still run.
+set -euo pipefail
+exec </dev/null
+
+VORN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$VORN_ROOT"
+source scripts/setup.sh
+
+ALL_STAGES=(native asan tsan windows)
+stages=()
+for arg in "$@"; do
+    case $arg in
+    native | asan | tsan | windows) stages+=("$arg") ;;
+    all) stages+=("${ALL_STAGES[@]}") ;;
+    -h | --help)
+        sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+        exit 0
+        ;;
+    *)
+        echo "usage: $0 [native] [asan] [tsan] [windows]" >&2
+        exit 2
+        ;;
+    esac
+done
+[[ ${#stages[@]} -eq 0 ]] && stages=("${ALL_STAGES[@]}")
+
+CTEST_JOBS=${VORN_CTEST_JOBS:-2}
+
+# Sanitizer reports end the test with a failure; a caller's own settings take precedence.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+declare -A RESULT BUILD_TIME TEST_TIME SUMMARY
+
+banner() {
+    printf '\n==== %s ====\n' "$*"
+}
+
+# ThreadSanitizer (GCC 12) cannot map its shadow memory when the kernel randomises mmap with
+# more than 28 bits; a process started with address randomisation off (setarch -R) always
+# works. Prints the prefix to run the tests with.
+tsan_launcher() {
+    if setarch "$(uname -m)" -R true 2>/dev/null; then
+        echo "setarch $(uname -m) -R"
+        return
+    fi
+    local bits
+    bits=$(cat /proc/sys/vm/mmap_rnd_bits 2>/dev/null || echo 0)
+    if [[ $bits -gt 28 ]]; then
+        echo "tsan: setarch -R is not allowed here and vm.mmap_rnd_bits=$bits > 28;" \
+            "ThreadSanitizer may fail to start (sysctl vm.mmap_rnd_bits=28 fixes it)" >&2
+    fi
+}
+
+# run_stage NAME: configure + build, then ctest inside the network namespace.
+run_stage() {
+    local name=$1 dir="$VORN_ROOT/build/$1"
+    local cmake_args=() run=("$VORN_ROOT/scripts/netns.sh")
+    case $name in
+    native) cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=) ;;
+    asan) cmake_args=(-DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=address) ;;
+    tsan)
+        cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=thread)
+        local launcher
+        launcher=$(tsan_launcher)
+        [[ -n $launcher ]] && run+=(-- $launcher)
+        ;;
+    windows)
+        cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo
+            --toolchain "$VORN_ROOT/cmake/mingw-w64-x86_64.cmake")
+        run+=(--veth -- "$VORN_ROOT/scripts/wine-session.sh" "$dir" --)
+        ;;
+    esac
+
+    banner "$name: build ($dir)"
+    local start=$SECONDS
+    if ! vorn_build "$name" "${cmake_args[@]}"; then
+        BUILD_TIME[$name]=$((SECONDS - start))
+        RESULT[$name]="FAILED (build)"
+        return
+    fi
+    BUILD_TIME[$name]=$((SECONDS - start))
+
+    banner "$name: test"
+    start=$SECONDS
+    local log="$dir/ctest.log" status=0
+    rm -f "$log"
+    "${run[@]}" ctest --test-dir "$dir" -j "$CTEST_JOBS" --output-on-failure \
+        --no-tests=error --output-log "$log" || status=$?
+    TEST_TIME[$name]=$((SECONDS - start))
+    SUMMARY[$name]=$(grep -E 'tests passed|No tests were found' "$log" 2>/dev/null | tail -n 1 || true)
+    if [[ $status -eq 0 ]]; then
+        RESULT[$name]=passed
+    else
+        RESULT[$name]="FAILED (tests, ctest status $status)"
+    fi
+}
+
+total_start=$SECONDS
+banner "setup"
+vorn_install_packages
+
+for stage in "${stages[@]}"; do
+    run_stage "$stage"
+done
+
+banner "summary"
+failed=0
+for stage in "${stages[@]}"; do
+    printf '%-8s %-36s build %4ss  test %4ss  %s\n' "$stage" "${RESULT[$stage]}" \
+        "${BUILD_TIME[$stage]:--}" "${TEST_TIME[$stage]:--}" "${SUMMARY[$stage]:-}"
+    [[ ${RESULT[$stage]} == passed ]] || failed=1
+done
+printf 'total %ss\n' $((SECONDS - total_start))
+if [[ $failed -ne 0 ]]; then
+    echo "RESULT: FAILED"
+    exit 1
+fi
+echo "RESULT: all passed"

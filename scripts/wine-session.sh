@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Runs a command, usually ctest, inside one Wine session of the Windows build:
+#
+#   scripts/wine-session.sh BUILD_DIR [--] command [arguments...]
+#
+# Uses the prefix BUILD_DIR/wine-prefix (the one cmake/mingw-w64-x86_64.cmake gives the test
+# programs) and creates it first if needed. Then starts a wineserver that stays up for the whole
+# command, with its outputs on /dev/null, and runs a throwaway program: Wine's helper processes
+# inherit the outputs of whichever program starts them, and a reader waiting for the end of the
+# command's output (ctest, `| tee`) would otherwise wait for them until the server exits. The
+# server is stopped at the end, whatever happens.
+#
+# Run it inside the tests' network namespace (scripts/netns.sh --veth): the helper process that
+# lists the network adapters stays in the namespace it was started in.
+# The exit status is the command's.
+set -euo pipefail
+
+if [[ $# -lt 2 ]]; then
+    echo "usage: $0 BUILD_DIR [--] command [arguments...]" >&2
+    exit 2
+fi
+build=$(cd "$1" && pwd)
+shift
+[[ $1 == -- ]] && shift
+
+export WINEPREFIX="$build/wine-prefix"
+export WINEARCH=win64
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+# A server left from an earlier run may have been started in another network namespace.
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w
+
+if [[ ! -f $WINEPREFIX/system.reg ]]; then
+    echo "wine-session: creating the Wine prefix $WINEPREFIX"
+    wineboot --init </dev/null >/dev/null 2>&1 || true
+    wineserver -w
+    if [[ ! -f $WINEPREFIX/system.reg ]]; then
+        echo "wine-session: could not create the Wine prefix $WINEPREFIX" >&2
+        exit 1
+    fi
+fi
+
+wineserver -p </dev/null >/dev/null 2>&1
+trap 'wineserver -k >/dev/null 2>&1 || true; wineserver -w || true' EXIT
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+
+"$@"

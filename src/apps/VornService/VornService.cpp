@@ -1,0 +1,178 @@
+#include "VornService.h"
+
+#include "Exception.h"
+#include "ReplyChecks.h"
+#include "Wire.h"
+
+#include <type_traits>
+#include <utility>
+
+namespace {
+
+// The two 16-bit words that open the body of every request the tool sends.
+constexpr std::size_t bodyWord0 = Vorn::Header::size;
+constexpr std::size_t bodyWord1 = Vorn::Header::size + 2;
+
+void clearBodyWords(Vorn::Message& message) {
+    Wire::writeU16(message.data() + bodyWord0, 0);
+    Wire::writeU16(message.data() + bodyWord1, 0);
+}
+
+} // namespace
+
+// The subscriptions made while the engine starts: they are taken before the
+// engine's first datagram and moved into the controller's tokens once the
+// engine has been built (the tokens follow the engine in the object).
+struct VornService::StartTokens {
+    Token frameAdded;
+    Token frameRemoved;
+};
+
+VornService::VornService(const std::string& address) : VornService(address, {}, {}) {}
+
+VornService::VornService(const std::string& address, DeviceCallback onAdded,
+                         DeviceCallback onRemoved)
+    : VornService(address, std::move(onAdded), std::move(onRemoved), StartTokens{}) {}
+
+VornService::VornService(const std::string& address, DeviceCallback onAdded,
+                         DeviceCallback onRemoved, StartTokens&& staging)
+    : deviceAddedHandlers(onAdded ? std::vector<DeviceCallback>{std::move(onAdded)}
+                                  : std::vector<DeviceCallback>{}),
+      deviceRemovedHandlers(onRemoved ? std::vector<DeviceCallback>{std::move(onRemoved)}
+                                      : std::vector<DeviceCallback>{}),
+      networkType_(),
+      network_(networkType_, address,
+               [this, &staging](VornNetwork& engine) { subscribeRelays(engine, staging); }),
+      frameAddedToken_(std::move(staging.frameAdded)),
+      frameRemovedToken_(std::move(staging.frameRemoved)) {}
+
+// Runs inside the engine's constructor, before its first datagram.
+void VornService::subscribeRelays(VornNetwork& engine, StartTokens& staging) {
+    staging.frameAdded =
+        engine.frameAdded.subscribe([this](std::uint64_t id) { relayDeviceAdded(id); });
+    staging.frameRemoved =
+        engine.frameRemoved.subscribe([this](std::uint64_t id) { relayDeviceRemoved(id); });
+}
+
+VornService::~VornService() {
+    frameRemovedToken_.reset();
+    frameAddedToken_.reset();
+    // Members then go in reverse order: the engine, the network type, the
+    // removed handlers, the added handlers.
+}
+
+void VornService::relayDeviceAdded(std::uint64_t deviceId) {
+    for (const auto& handler : deviceAddedHandlers)
+        if (handler)
+            handler(deviceId);
+}
+
+void VornService::relayDeviceRemoved(std::uint64_t deviceId) {
+    for (const auto& handler : deviceRemovedHandlers)
+        if (handler)
+            handler(deviceId);
+}
+
+Vorn::FrameInfo VornService::getDevice(std::uint64_t deviceId) {
+    return network_.frameList().getFrame(deviceId);
+}
+
+template <class Layout>
+bool VornService::sendRequest(std::uint64_t deviceId, Completion completion) {
+    try {
+        Vorn::Command<Layout> command = network_.makeCommand<Layout>(deviceId);
+        if constexpr (!std::is_same_v<Layout, Vorn::MSG_GetDeviceConfig>)
+            clearBodyWords(command);
+        return network_.send(deviceId, command, nullptr, std::move(completion));
+    } catch (const Vorn::UnknownFrameIdException&) {
+        return false;
+    }
+}
+
+bool VornService::requestDeviceName(std::uint64_t deviceId, NameCallback done) {
+    using namespace std::placeholders;
+    return sendRequest<Vorn::MSG_GetDeviceConfig>(
+        deviceId,
+        std::bind(&VornService::onDeviceConfigReply, this, std::move(done), _1, _2, _3, _4));
+}
+
+bool VornService::requestSerialNumber(std::uint64_t deviceId, SerialCallback done) {
+    using namespace std::placeholders;
+    return sendRequest<Vorn::MSG_GetBoardID>(
+        deviceId, std::bind(&VornService::onBoardIdReply, this, std::move(done), _1, _2, _3, _4));
+}
+
+bool VornService::setSerialNumber(std::uint64_t deviceId, unsigned serial, ResultCallback done) {
+    using namespace std::placeholders;
+    return sendRequest<Vorn::MSG_GetBoardID>(deviceId,
+                                             std::bind(&VornService::onBoardIdForWriteReply, this,
+                                                       serial, std::move(done), _1, _2, _3, _4));
+}
+
+void VornService::selectDevice(std::uint64_t deviceId) {
+    sendSelect(deviceId, true);
+}
+
+void VornService::deselectDevice(std::uint64_t deviceId) {
+    sendSelect(deviceId, false);
+}
+
+void VornService::sendSelect(std::uint64_t deviceId, bool select) {
+    try {
+        Vorn::Command<Vorn::MSG_SelectMe> command =
+            network_.makeCommand<Vorn::MSG_SelectMe>(deviceId);
+        Wire::writeU16(command.data() + Vorn::MSG_SelectMe::select, select ? 0xFFFF : 0);
+        Wire::writeU16(command.data() + bodyWord1, 0);
+        Vorn::Destination to;
+        if (!network_.frameList().findDestination(deviceId, to))
+            return;
+        network_.sendUntracked(to, command);
+    } catch (const Vorn::UnknownFrameIdException&) {
+        // The device has gone; there is nobody to mark.
+    }
+}
+
+void VornService::onDeviceConfigReply(const NameCallback& done, std::uint64_t deviceId,
+                                      const char* reply, unsigned length, Vorn::ErrorCode error) {
+    auto name = ReplyChecks::deviceName(reply, length, error);
+    if (name)
+        done(deviceId, true, std::move(*name));
+    else
+        done(deviceId, false, std::string());
+}
+
+void VornService::onBoardIdReply(const SerialCallback& done, std::uint64_t deviceId,
+                                 const char* reply, unsigned length, Vorn::ErrorCode error) {
+    const auto serial = ReplyChecks::boardId(reply, length, error);
+    done(deviceId, serial.has_value(), serial.value_or(0));
+}
+
+void VornService::onBoardIdForWriteReply(unsigned serial, const ResultCallback& done,
+                                         std::uint64_t deviceId, const char* reply, unsigned length,
+                                         Vorn::ErrorCode error) {
+    using namespace std::placeholders;
+    if (!ReplyChecks::boardId(reply, length, error)) {
+        done(deviceId, false);
+        return;
+    }
+    bool accepted = false;
+    try {
+        Vorn::Command<Vorn::MSG_SetBoardID> command =
+            network_.makeCommand<Vorn::MSG_SetBoardID>(deviceId);
+        ReplyChecks::writeBoardRecord(command, reply, serial);
+        // The write's completion gets its own copy of `done`: when the engine
+        // refuses the write, that copy is dropped and this one reports it.
+        accepted =
+            network_.send(deviceId, command, nullptr,
+                          std::bind(&VornService::onSetBoardIdReply, this, done, _1, _2, _3, _4));
+    } catch (const Vorn::UnknownFrameIdException&) {
+        // The device left between the read and the write: a refused write.
+    }
+    if (!accepted)
+        done(deviceId, false);
+}
+
+void VornService::onSetBoardIdReply(const ResultCallback& done, std::uint64_t deviceId,
+                                    const char* reply, unsigned length, Vorn::ErrorCode error) {
+    done(deviceId, ReplyChecks::boardIdAccepted(reply, length, error));
+}

@@ -1,0 +1,115 @@
+#pragma once
+
+#include "Exception.h"
+#include "FrameList.h"
+#include "NetworkType.h"
+#include "ProductName.h"
+#include "VornNetwork.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// A device appeared on, or disappeared from, the device network.
+using DeviceCallback = std::function<void(std::uint64_t deviceId)>;
+// Result of requestDeviceName: the name on success, else ok false and "".
+using NameCallback = std::function<void(std::uint64_t deviceId, bool ok, std::string name)>;
+// Result of requestSerialNumber: the board id on success, else ok false and 0.
+using SerialCallback = std::function<void(std::uint64_t deviceId, bool ok, unsigned serial)>;
+// Result of setSerialNumber.
+using ResultCallback = std::function<void(std::uint64_t deviceId, bool ok)>;
+
+// The application's controller: owns the engine on the chosen interface,
+// passes its frame events on to the registered device handlers and offers the
+// device operations the tool needs. It has no thread of its own.
+//
+// Threads: the device handlers run on the frame list's worker, inside the
+// event's traversal (they must only hand work over and must not subscribe to
+// the engine's events). Request callbacks run where the engine completes
+// requests: server I/O threads, the frame list's worker, or the calling
+// thread when the datagram cannot be sent at all.
+//
+// Registering device handlers: the relays to the handler vectors are
+// subscribed before the engine receives its first datagram or sends its first
+// presence broadcast, so no frameAdded is ever raised without them. The
+// handlers themselves are read without a lock, so they must be in place
+// before the first device can appear:
+//  - the three-argument constructor puts its two handlers into the vectors
+//    before the engine exists; no device is missed, not even one that answers
+//    the very first presence broadcast. Prefer it.
+//  - with the one-argument constructor the caller appends to the vectors
+//    after construction; a device that appears before that is not reported,
+//    and appending while a relay runs is a data race. Use it only where the
+//    caller appends at once and can live with a missed early device.
+// Either way the vectors must not change afterwards.
+class VornService {
+public:
+    // `address`: the chosen interface's dotted IPv4 address, as the adapter
+    // list reports it. Throws what the engine throws:
+    // Network::FailedToEnumerateNetworkException, Network::AddressInUseException,
+    // Network::CouldNotCreateListenerException.
+    explicit VornService(const std::string& address);
+    // As above, with the first device-added and device-removed handlers
+    // registered before the engine starts (empty ones are not registered).
+    VornService(const std::string& address, DeviceCallback onAdded, DeviceCallback onRemoved);
+    // Ends the frameRemoved subscription, then the frameAdded one, then stops
+    // the engine (pending requests end without callbacks).
+    ~VornService();
+    VornService(const VornService&) = delete;
+    VornService& operator=(const VornService&) = delete;
+
+    // Called in insertion order for every device that appears / disappears.
+    std::vector<DeviceCallback> deviceAddedHandlers;
+    std::vector<DeviceCallback> deviceRemovedHandlers;
+
+    // A copy of the device's frame record. Throws Vorn::UnknownFrameIdException.
+    Vorn::FrameInfo getDevice(std::uint64_t deviceId);
+
+    // The three requests return true when the engine accepted the request;
+    // `done` is then called exactly once, unless the controller is destroyed
+    // first. False: nothing was sent (unknown device, no destination yet, or
+    // shutting down) and `done` is never called.
+    bool requestDeviceName(std::uint64_t deviceId, NameCallback done);
+    bool requestSerialNumber(std::uint64_t deviceId, SerialCallback done);
+    // Reads the device's board record and writes it back with `serial` as its
+    // board id; every other byte of the record stays as the device sent it.
+    bool setSerialNumber(std::uint64_t deviceId, unsigned serial, ResultCallback done);
+
+    // Marks the device as selected on the device itself, or clears the mark.
+    // Sent once, untracked; an unknown device is ignored.
+    void selectDevice(std::uint64_t deviceId);
+    void deselectDevice(std::uint64_t deviceId);
+
+    // The local UDP port of the engine's endpoint.
+    std::uint16_t localPort() const { return network_.localPort(); }
+
+private:
+    using Token = Vorn::FrameList::FrameEvent::Token;
+    struct StartTokens;
+
+    VornService(const std::string& address, DeviceCallback onAdded, DeviceCallback onRemoved,
+                StartTokens&& staging);
+
+    void subscribeRelays(VornNetwork& engine, StartTokens& staging);
+    void relayDeviceAdded(std::uint64_t deviceId);
+    void relayDeviceRemoved(std::uint64_t deviceId);
+
+    template <class Layout> bool sendRequest(std::uint64_t deviceId, Completion completion);
+    void sendSelect(std::uint64_t deviceId, bool select);
+
+    void onDeviceConfigReply(const NameCallback& done, std::uint64_t deviceId, const char* reply,
+                             unsigned length, Vorn::ErrorCode error);
+    void onBoardIdReply(const SerialCallback& done, std::uint64_t deviceId, const char* reply,
+                        unsigned length, Vorn::ErrorCode error);
+    void onBoardIdForWriteReply(unsigned serial, const ResultCallback& done, std::uint64_t deviceId,
+                                const char* reply, unsigned length, Vorn::ErrorCode error);
+    void onSetBoardIdReply(const ResultCallback& done, std::uint64_t deviceId, const char* reply,
+                           unsigned length, Vorn::ErrorCode error);
+
+    // Set in the constructor, left alone until the destructor.
+    Vorn::AnyNetworkType networkType_;
+    VornNetwork network_;
+    Token frameAddedToken_;
+    Token frameRemovedToken_;
+};

@@ -1,0 +1,258 @@
+#include "FakeDevice.h"
+#include "VornService.h"
+#include "Wire.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// One callback's result, handed from an engine thread to the test.
+template <class T> class Outcome {
+public:
+    void set(T value) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            values_.push_back(std::move(value));
+        }
+        changed_.notify_all();
+    }
+    std::optional<T> wait(std::chrono::milliseconds timeout = 3s) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!changed_.wait_for(lock, timeout, [this] { return !values_.empty(); }))
+            return std::nullopt;
+        return values_.front();
+    }
+    std::size_t count() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return values_.size();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<T> values_; // guarded by mutex_
+};
+
+struct Named {
+    std::uint64_t id;
+    bool ok;
+    std::string name;
+};
+struct Serial {
+    std::uint64_t id;
+    bool ok;
+    unsigned serial;
+};
+struct Result {
+    std::uint64_t id;
+    bool ok;
+};
+
+std::array<char, 64> patternedRecord() {
+    std::array<char, 64> record{};
+    for (std::size_t i = 0; i < record.size(); ++i)
+        record[i] = static_cast<char>(0xA0 + i * 3);
+    Wire::writeU32(record.data() + (60 - 32), 4242u);
+    return record;
+}
+
+// A device on 127.0.0.1 at the device port; the test is skipped when some
+// other program holds that port.
+std::unique_ptr<FakeDevice> loopbackDevice(FakeDevice::Settings settings) {
+    try {
+        return std::make_unique<FakeDevice>("127.0.0.1", std::move(settings));
+    } catch (const boost::system::system_error&) {
+        return nullptr;
+    }
+}
+
+TEST(VornService, RelaysDevicesAndCompletesEveryRequestOnce) {
+    FakeDevice::Settings settings;
+    settings.boardRecord = patternedRecord();
+    auto device = loopbackDevice(settings);
+    if (!device)
+        GTEST_SKIP() << "UDP 127.0.0.1:6017 is in use";
+    const std::uint64_t id = settings.id;
+
+    std::mutex orderMutex;
+    std::vector<std::string> order; // guarded by orderMutex
+    std::condition_variable orderChanged;
+    auto note = [&](std::string what) {
+        {
+            std::lock_guard<std::mutex> lock(orderMutex);
+            order.push_back(std::move(what));
+        }
+        orderChanged.notify_all();
+    };
+
+    VornService service("127.0.0.1",
+                        [&](std::uint64_t added) { note("first " + std::to_string(added)); }, {});
+    // No device can appear before it announces itself, so appending is safe here.
+    service.deviceAddedHandlers.push_back(
+        [&](std::uint64_t added) { note("second " + std::to_string(added)); });
+    EXPECT_TRUE(service.deviceRemovedHandlers.empty());
+
+    device->announce(service.localPort());
+    {
+        std::unique_lock<std::mutex> lock(orderMutex);
+        ASSERT_TRUE(orderChanged.wait_for(lock, 3s, [&] { return order.size() >= 2; }));
+        EXPECT_EQ(order, (std::vector<std::string>{"first " + std::to_string(id),
+                                                   "second " + std::to_string(id)}));
+    }
+    EXPECT_EQ(service.getDevice(id).deviceType, 12u);
+
+    Outcome<Named> name;
+    ASSERT_TRUE(service.requestDeviceName(id, [&](std::uint64_t from, bool ok, std::string text) {
+        name.set({from, ok, text});
+    }));
+    auto named = name.wait();
+    ASSERT_TRUE(named);
+    EXPECT_EQ(named->id, id);
+    EXPECT_TRUE(named->ok);
+    EXPECT_EQ(named->name, "Stage left");
+    auto request = device->waitFor(102, 0, 1s);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->size(), 32u);
+    EXPECT_EQ(Wire::readFrameId(request->data() + 8), id);
+
+    Outcome<Serial> serial;
+    ASSERT_TRUE(service.requestSerialNumber(id, [&](std::uint64_t from, bool ok, unsigned value) {
+        serial.set({from, ok, value});
+    }));
+    auto read = serial.wait();
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(read->ok);
+    EXPECT_EQ(read->serial, 4242u);
+    request = device->waitFor(814, 0, 1s);
+    ASSERT_TRUE(request);
+    ASSERT_EQ(request->size(), 36u);
+    EXPECT_EQ(Wire::readU32(request->data() + 28), 0u);
+
+    // Read-modify-write: the board record goes back unchanged except the id.
+    Outcome<Result> written;
+    ASSERT_TRUE(service.setSerialNumber(id, 12345678u, [&](std::uint64_t from, bool ok) {
+        written.set({from, ok});
+    }));
+    auto outcome = written.wait();
+    ASSERT_TRUE(outcome);
+    EXPECT_TRUE(outcome->ok);
+    auto write = device->waitFor(813, 0, 1s);
+    ASSERT_TRUE(write);
+    ASSERT_EQ(write->size(), 100u);
+    EXPECT_EQ(Wire::readU16(write->data() + 20), 100);
+    EXPECT_EQ(Wire::readU32(write->data() + 28), 0u);
+    const auto record = patternedRecord();
+    for (std::size_t i = 32; i < 96; ++i) {
+        if (i >= 60 && i < 64)
+            continue;
+        EXPECT_EQ((*write)[i], record[i - 32]) << "record byte " << i;
+    }
+    EXPECT_EQ(Wire::readU32(write->data() + 60), 12345678u);
+    EXPECT_EQ(device->boardId(), 12345678u);
+    EXPECT_GE(device->countOf(814), 2u); // the write read the record first
+
+    // A refusing device: ok false, still exactly one callback.
+    device->setAckStatus(0);
+    Outcome<Result> refused;
+    ASSERT_TRUE(service.setSerialNumber(id, 7u, [&](std::uint64_t from, bool ok) {
+        refused.set({from, ok});
+    }));
+    outcome = refused.wait();
+    ASSERT_TRUE(outcome);
+    EXPECT_FALSE(outcome->ok);
+    EXPECT_EQ(device->boardId(), 12345678u);
+
+    // Select and deselect are single untracked datagrams.
+    service.selectDevice(id);
+    service.deselectDevice(id);
+    auto selected = device->waitFor(115, 0, 1s);
+    auto deselected = device->waitFor(115, 1, 1s);
+    ASSERT_TRUE(selected);
+    ASSERT_TRUE(deselected);
+    EXPECT_EQ(selected->size(), 36u);
+    EXPECT_EQ(Wire::readU16(selected->data() + 28), 0xFFFF);
+    EXPECT_EQ(Wire::readU16(deselected->data() + 28), 0);
+    EXPECT_EQ(Wire::readU16(deselected->data() + 30), 0);
+
+    EXPECT_EQ(name.count(), 1u);
+    EXPECT_EQ(serial.count(), 1u);
+    EXPECT_EQ(written.count(), 1u);
+    EXPECT_EQ(refused.count(), 1u);
+}
+
+TEST(VornService, UnknownDeviceRefusesAndDropsTheCallbackUncalled) {
+    VornService service("127.0.0.1");
+    const std::uint64_t unknown = 0x1234567800000001ull;
+    auto witness = std::make_shared<int>(0);
+    bool called = false;
+
+    EXPECT_FALSE(service.requestDeviceName(
+        unknown, [witness, &called](std::uint64_t, bool, std::string) { called = true; }));
+    EXPECT_FALSE(service.requestSerialNumber(
+        unknown, [witness, &called](std::uint64_t, bool, unsigned) { called = true; }));
+    EXPECT_FALSE(service.setSerialNumber(
+        unknown, 1u, [witness, &called](std::uint64_t, bool) { called = true; }));
+    // Every copy of the callbacks is gone: none is left to be called later.
+    EXPECT_EQ(witness.use_count(), 1);
+    EXPECT_FALSE(called);
+
+    service.selectDevice(unknown); // ignored, nothing thrown
+    service.deselectDevice(unknown);
+    EXPECT_THROW(service.getDevice(unknown), Vorn::UnknownFrameIdException);
+}
+
+TEST(VornService, DestroyingWithPendingRequestsCallsNothing) {
+    FakeDevice::Settings settings;
+    settings.answerRequests = false;
+    auto device = loopbackDevice(settings);
+    if (!device)
+        GTEST_SKIP() << "UDP 127.0.0.1:6017 is in use";
+
+    auto witness = std::make_shared<int>(0);
+    std::atomic<int> calls{0};
+    {
+        Outcome<std::uint64_t> added;
+        VornService service("127.0.0.1", [&](std::uint64_t id) { added.set(id); }, {});
+        device->announce(service.localPort());
+        ASSERT_TRUE(added.wait());
+        ASSERT_TRUE(service.requestSerialNumber(
+            settings.id, [witness, &calls](std::uint64_t, bool, unsigned) { ++calls; }));
+        ASSERT_TRUE(service.setSerialNumber(settings.id, 5u,
+                                            [witness, &calls](std::uint64_t, bool) { ++calls; }));
+        ASSERT_TRUE(device->waitFor(814, 1, 1s)); // both requests are on the wire
+    }
+    EXPECT_EQ(calls.load(), 0);
+    EXPECT_EQ(witness.use_count(), 1);
+}
+
+// A device that answers the tool's very first presence broadcast must reach
+// the handlers given to the constructor. Broadcasts reach the device only
+// through the wildcard address, so this runs only in a private namespace
+// (unshare --net with loopback up).
+TEST(VornService, DeviceAnsweringTheFirstBroadcastIsNotLost) {
+    if (!inPrivateNetworkNamespace())
+        GTEST_SKIP() << "needs a private network namespace with only loopback";
+    FakeDevice::Settings settings;
+    settings.answerToolPresence = true;
+    FakeDevice device("0.0.0.0", settings);
+    for (int round = 0; round < 50; ++round) {
+        Outcome<std::uint64_t> added;
+        VornService service("127.0.0.1", [&](std::uint64_t id) { added.set(id); }, {});
+        const auto first = added.wait(3s);
+        ASSERT_TRUE(first) << "round " << round;
+        EXPECT_EQ(*first, settings.id);
+    }
+    EXPECT_GE(device.countOf(9), 50u);
+}
+
+} // namespace

@@ -1,0 +1,298 @@
+#include "Arguments.h"
+
+#include "Texts.h"
+
+#include <cmath>
+
+namespace Vornctl {
+namespace {
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+struct OptionSpec {
+    std::string_view name;
+    bool takesValue;
+};
+
+constexpr OptionSpec knownOptions[] = {
+    {"--interface", true}, {"--wait", true},  {"--all", false}, {"--json", false},
+    {"--yes", false},      {"--help", false}, {"-h", false},
+};
+
+const OptionSpec* findOption(std::string_view name) {
+    for (const auto& spec : knownOptions)
+        if (spec.name == name)
+            return &spec;
+    return nullptr;
+}
+
+std::string actionName(Action action) {
+    switch (action) {
+    case Action::Help:
+        return "help";
+    case Action::Interfaces:
+        return "interfaces";
+    case Action::List:
+        return "list";
+    case Action::SerialGet:
+        return "serial get";
+    case Action::SerialSet:
+        return "serial set";
+    case Action::Select:
+        return "select";
+    case Action::Deselect:
+        return "deselect";
+    }
+    return "";
+}
+
+std::uint64_t deviceIdArgument(const std::string& text) {
+    const auto id = parseDeviceId(text);
+    if (!id)
+        throw UsageError("invalid device ID \"" + text +
+                         "\": expected 8 hex digits, a colon and 8 hex digits, as in "
+                         "0001e240:000012ab");
+    return *id;
+}
+
+void expectWords(const std::vector<std::string>& words, std::size_t count,
+                 const std::string& form) {
+    if (words.size() < count)
+        throw UsageError("missing arguments: usage is vornctl " + form);
+    if (words.size() > count)
+        throw UsageError("unexpected argument \"" + words[count] + "\": usage is vornctl " + form);
+}
+
+} // namespace
+
+std::optional<std::uint64_t> parseDeviceId(std::string_view text) {
+    if (text.size() != 17 || text[8] != ':')
+        return std::nullopt;
+    std::uint64_t id = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (i == 8)
+            continue;
+        const int digit = hexDigit(text[i]);
+        if (digit < 0)
+            return std::nullopt;
+        id = (id << 4) | static_cast<std::uint64_t>(digit);
+    }
+    return id;
+}
+
+std::optional<std::uint32_t> parseSerial(std::string_view text) {
+    if (text.empty() || text.size() > 10)
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (!isDigit(c))
+            return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (value > 0xFFFFFFFFull)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(value);
+}
+
+std::optional<std::chrono::milliseconds> parseWait(std::string_view text) {
+    const auto point = text.find('.');
+    const std::string_view whole = text.substr(0, point);
+    const std::string_view fraction =
+        point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+    if (whole.empty() || whole.size() > 4 || (point != std::string_view::npos && fraction.empty()))
+        return std::nullopt;
+    std::int64_t seconds = 0;
+    for (char c : whole) {
+        if (!isDigit(c))
+            return std::nullopt;
+        seconds = seconds * 10 + (c - '0');
+    }
+    // Milliseconds from the first three fraction digits, rounded by the fourth.
+    std::int64_t millis = 0;
+    int scale = 100;
+    bool roundUp = false;
+    for (std::size_t i = 0; i < fraction.size(); ++i) {
+        const char c = fraction[i];
+        if (!isDigit(c))
+            return std::nullopt;
+        if (i < 3) {
+            millis += (c - '0') * scale;
+            scale /= 10;
+        } else if (i == 3) {
+            roundUp = c >= '5';
+        }
+    }
+    const std::chrono::milliseconds total(seconds * 1000 + millis + (roundUp ? 1 : 0));
+    if (total > maximumWait)
+        return std::nullopt;
+    return total;
+}
+
+Options parseArguments(const std::vector<std::string>& arguments) {
+    Options options;
+    std::vector<std::string> words;
+    bool help = false;
+    bool interfaceGiven = false;
+    bool waitGiven = false;
+
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument.size() < 2 || argument[0] != '-' || (argument[1] != '-' && argument != "-h")) {
+            words.push_back(argument);
+            continue;
+        }
+        std::string name = argument;
+        std::optional<std::string> value;
+        if (const auto equals = argument.find('='); equals != std::string::npos) {
+            name = argument.substr(0, equals);
+            value = argument.substr(equals + 1);
+        }
+        const OptionSpec* spec = findOption(name);
+        if (spec == nullptr)
+            throw UsageError("unknown option " + name);
+        if (spec->takesValue && !value) {
+            if (i + 1 == arguments.size())
+                throw UsageError(name + " needs a value");
+            value = arguments[++i];
+        }
+        if (!spec->takesValue && value)
+            throw UsageError(name + " takes no value");
+
+        if (name == "--interface") {
+            if (interfaceGiven)
+                throw UsageError("--interface given more than once");
+            if (value->empty())
+                throw UsageError("--interface needs an IPv4 address");
+            interfaceGiven = true;
+            options.interfaceAddress = *value;
+        } else if (name == "--wait") {
+            if (waitGiven)
+                throw UsageError("--wait given more than once");
+            waitGiven = true;
+            options.wait = parseWait(*value);
+            if (!options.wait)
+                throw UsageError("invalid --wait \"" + *value +
+                                 "\": expected seconds from 0 to 3600, such as 2 or 0.5");
+        } else if (name == "--all") {
+            options.all = true;
+        } else if (name == "--json") {
+            options.json = true;
+        } else if (name == "--yes") {
+            options.yes = true;
+        } else {
+            help = true;
+        }
+    }
+
+    if (help || (!words.empty() && words[0] == "help")) {
+        options.action = Action::Help;
+        return options;
+    }
+    if (words.empty())
+        throw UsageError("no command given");
+
+    const std::string& command = words[0];
+    if (command == "interfaces") {
+        expectWords(words, 1, "interfaces [--json]");
+        options.action = Action::Interfaces;
+    } else if (command == "list") {
+        expectWords(words, 1, "--interface ADDRESS list [--wait SECONDS] [--all] [--json]");
+        options.action = Action::List;
+    } else if (command == "serial") {
+        if (words.size() < 2)
+            throw UsageError("missing arguments: usage is vornctl --interface ADDRESS serial "
+                             "get ID | serial set ID NUMBER");
+        if (words[1] == "get") {
+            expectWords(words, 3, "--interface ADDRESS serial get ID");
+            options.action = Action::SerialGet;
+            options.deviceId = deviceIdArgument(words[2]);
+        } else if (words[1] == "set") {
+            expectWords(words, 4, "--interface ADDRESS serial set ID NUMBER [--yes]");
+            options.action = Action::SerialSet;
+            options.deviceId = deviceIdArgument(words[2]);
+            const auto serial = parseSerial(words[3]);
+            if (!serial)
+                throw UsageError(std::string(Text::invalidSerialFormat) +
+                                 " (an unsigned 32-bit number, 0 to 4294967295)");
+            options.serial = *serial;
+        } else {
+            throw UsageError("unknown serial command \"" + words[1] + "\": use get or set");
+        }
+    } else if (command == "select" || command == "deselect") {
+        expectWords(words, 2, "--interface ADDRESS " + command + " ID");
+        options.action = command == "select" ? Action::Select : Action::Deselect;
+        options.deviceId = deviceIdArgument(words[1]);
+    } else {
+        throw UsageError("unknown command \"" + command + "\"");
+    }
+
+    const Action action = options.action;
+    if (action == Action::Interfaces) {
+        if (interfaceGiven || waitGiven || options.all || options.yes)
+            throw UsageError("interfaces takes only --json");
+    } else if (!interfaceGiven) {
+        throw UsageError(actionName(action) +
+                         " needs --interface ADDRESS (see vornctl interfaces)");
+    }
+    if (options.json && action != Action::Interfaces && action != Action::List)
+        throw UsageError("--json applies to list and interfaces only");
+    if (options.yes && action != Action::SerialSet)
+        throw UsageError("--yes applies to serial set only");
+    return options;
+}
+
+std::chrono::milliseconds waitFor(const Options& options) {
+    if (options.wait)
+        return *options.wait;
+    return options.action == Action::List ? defaultListWait : defaultDeviceWait;
+}
+
+std::string usage() {
+    return R"(Usage:
+  vornctl interfaces [--json]
+  vornctl --interface ADDRESS list [--wait SECONDS] [--all] [--json]
+  vornctl --interface ADDRESS serial get ID [--wait SECONDS] [--all]
+  vornctl --interface ADDRESS serial set ID NUMBER [--yes] [--wait SECONDS] [--all]
+  vornctl --interface ADDRESS select ID [--wait SECONDS] [--all]
+  vornctl --interface ADDRESS deselect ID [--wait SECONDS] [--all]
+
+Commands:
+  interfaces    list the network adapters (description, IPv4 address, MAC, mask)
+  list          discover devices for a while (default 2 s) and list them
+  serial get    read a device's serial number
+  serial set    write a device's serial number; the number is asked for a
+                second time on stdin unless --yes is given, then read back
+  select        mark a device as selected on the device itself
+  deselect      clear that mark
+
+Options:
+  --interface ADDRESS  IPv4 address of the adapter on the device network, as
+                       listed by vornctl interfaces
+  --wait SECONDS       how long to discover (list, default 2) or how long to
+                       wait for the device to appear (others, default 3)
+  --all                list, or act on, every device type, not only the
+                       Ondal 2 and Ondal 4 products (type codes 10 to 13)
+  --json               print a JSON array
+  --yes                do not ask for the serial number a second time
+  -h, --help           this text
+
+ID is the device ID as listed, high word first: 0001e240:000012ab.
+NUMBER is an unsigned 32-bit decimal (0 to 4294967295).
+Exit status: 0 success, 1 the device refused or did not answer (or the
+network could not be used), 2 usage error.
+)";
+}
+
+} // namespace Vornctl

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Vornctl {
+
+// A command line that cannot be used: exit status 2, the message on stderr.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class Action { Help, Interfaces, List, SerialGet, SerialSet, Select, Deselect };
+
+struct Options {
+    Action action = Action::Help;
+    std::string interfaceAddress;                  // --interface; empty when not given
+    std::optional<std::chrono::milliseconds> wait; // --wait; the action's default when absent
+    bool all = false;  // --all: every device type, not only the serviced products
+    bool json = false; // --json
+    bool yes = false;  // --yes: no second entry of the serial number
+    std::uint64_t deviceId = 0;
+    std::uint32_t serial = 0;
+};
+
+constexpr std::chrono::milliseconds defaultListWait{2000};
+constexpr std::chrono::milliseconds defaultDeviceWait{3000};
+constexpr std::chrono::milliseconds maximumWait{3600 * 1000};
+
+// The arguments after the program name. Throws UsageError.
+Options parseArguments(const std::vector<std::string>& arguments);
+
+// "%08x:%08x", high word first; exactly 17 characters, hex digits of either case.
+std::optional<std::uint64_t> parseDeviceId(std::string_view text);
+// An unsigned 32-bit decimal: 1 to 10 digits (leading zeros allowed), no sign,
+// no spaces, at most 4294967295.
+std::optional<std::uint32_t> parseSerial(std::string_view text);
+// Seconds as digits with an optional fraction ("2", "0.5"), at most 3600;
+// rounded to whole milliseconds.
+std::optional<std::chrono::milliseconds> parseWait(std::string_view text);
+
+std::chrono::milliseconds waitFor(const Options& options);
+
+// The help text.
+std::string usage();
+
+} // namespace Vornctl

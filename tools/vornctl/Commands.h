@@ -1,0 +1,33 @@
+#pragma once
+
+#include "Arguments.h"
+
+#include <chrono>
+#include <iosfwd>
+
+namespace Vornctl {
+
+// Exit statuses.
+namespace Exit {
+constexpr int success = 0;
+constexpr int failed = 1; // the device refused or did not answer, or the network is unusable
+constexpr int usage = 2;
+} // namespace Exit
+
+// Where a command reads and writes: results on `out`, errors and progress on
+// `err`, the second entry of a serial number from `in`.
+struct Console {
+    std::istream& in;
+    std::ostream& out;
+    std::ostream& err;
+    bool interactive = false; // `err` is a terminal: progress is updated in place
+};
+
+// The engine completes every accepted request within about 8 s (six attempts);
+// a result that has not come after this long is taken as lost.
+constexpr std::chrono::seconds requestDeadline{20};
+
+// Runs one parsed command line and returns the exit status.
+int run(const Options& options, Console& console);
+
+} // namespace Vornctl

@@ -1,0 +1,216 @@
+#include "Output.h"
+
+#include "ProductName.h"
+#include "Texts.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace Vornctl {
+namespace {
+
+// Length of the UTF-8 sequence starting at `text[i]`, or 0 when it is not one.
+std::size_t utf8Sequence(std::string_view text, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = 0;
+    std::uint32_t codePoint = 0;
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        codePoint = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        codePoint = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        codePoint = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size())
+        return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xC0) != 0x80)
+            return 0;
+        codePoint = (codePoint << 6) | (next & 0x3F);
+    }
+    const bool overlong =
+        (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
+    const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
+    if (overlong || surrogate || codePoint > 0x10FFFF)
+        return 0;
+    return length;
+}
+
+bool isValidUtf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = utf8Sequence(text, i);
+        if (length == 0)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+std::string printable(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            c = '?';
+    }
+    return out;
+}
+
+// Display width: code points for UTF-8 text, bytes otherwise.
+std::size_t displayWidth(std::string_view text) {
+    if (!isValidUtf8(text))
+        return text.size();
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+} // namespace
+
+bool isServicedType(unsigned deviceType) {
+    return deviceType >= 10 && deviceType <= 13;
+}
+
+std::string formatDeviceId(std::uint64_t id) {
+    char text[18];
+    std::snprintf(text, sizeof text, "%08x:%08x", static_cast<unsigned>(id >> 32),
+                  static_cast<unsigned>(id & 0xFFFFFFFFu));
+    return text;
+}
+
+std::string formatAddress(std::uint32_t address) {
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+std::string formatCurrentSerial(std::uint32_t serial) {
+    std::string text = Text::currentSerial;
+    const std::string placeholder = "{serial}";
+    text.replace(text.find(placeholder), placeholder.size(), std::to_string(serial));
+    return text;
+}
+
+std::string formatTable(const std::vector<std::string>& headers,
+                        const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::size_t> widths;
+    for (const auto& header : headers)
+        widths.push_back(displayWidth(header));
+    for (const auto& row : rows)
+        for (std::size_t column = 0; column < row.size() && column < widths.size(); ++column)
+            widths[column] = std::max(widths[column], displayWidth(row[column]));
+
+    std::string out;
+    auto line = [&](const std::vector<std::string>& cells) {
+        std::string text;
+        for (std::size_t column = 0; column < widths.size(); ++column) {
+            const std::string cell = column < cells.size() ? cells[column] : std::string();
+            text += cell;
+            if (column + 1 < widths.size())
+                text.append(widths[column] - displayWidth(cell) + 2, ' ');
+        }
+        text.erase(text.find_last_not_of(' ') + 1);
+        out += text + "\n";
+    };
+    line(headers);
+    std::vector<std::string> rules;
+    for (std::size_t width : widths)
+        rules.emplace_back(width, '-');
+    line(rules);
+    for (const auto& row : rows)
+        line(row);
+    return out;
+}
+
+std::string formatDeviceTable(const std::vector<DeviceRow>& rows) {
+    std::vector<std::vector<std::string>> cells;
+    for (const auto& row : rows)
+        cells.push_back({formatDeviceId(row.id), printable(row.name.value_or(Text::unknownName)),
+                         productName(row.deviceType), formatAddress(row.address),
+                         std::to_string(row.mode)});
+    return formatTable({"ID", "Name", "Product", "Address", "Mode"}, cells);
+}
+
+std::string formatDeviceJson(const std::vector<DeviceRow>& rows) {
+    if (rows.empty())
+        return "[]\n";
+    std::string out = "[\n";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const DeviceRow& row = rows[i];
+        out += "  {\"id\": " + jsonString(formatDeviceId(row.id)) +
+               ", \"name\": " + (row.name ? jsonString(*row.name) : std::string("null")) +
+               ", \"product\": " + jsonString(productName(row.deviceType)) +
+               ", \"type\": " + std::to_string(row.deviceType) +
+               ", \"address\": " + jsonString(formatAddress(row.address)) +
+               ", \"mode\": " + std::to_string(row.mode) + "}";
+        out += i + 1 < rows.size() ? ",\n" : "\n";
+    }
+    return out + "]\n";
+}
+
+std::string formatInterfaceTable(const std::vector<AdapterInfo>& adapters) {
+    std::vector<std::vector<std::string>> cells;
+    for (const auto& adapter : adapters)
+        cells.push_back({printable(adapter.description), adapter.ipAddress, adapter.macAddress,
+                         adapter.subnetMask});
+    return formatTable({"Description", "IP Address", "MAC Address", "Subnet Mask"}, cells);
+}
+
+std::string formatInterfaceJson(const std::vector<AdapterInfo>& adapters) {
+    if (adapters.empty())
+        return "[]\n";
+    std::string out = "[\n";
+    for (std::size_t i = 0; i < adapters.size(); ++i) {
+        const AdapterInfo& adapter = adapters[i];
+        out += "  {\"description\": " + jsonString(adapter.description) +
+               ", \"address\": " + jsonString(adapter.ipAddress) +
+               ", \"mac\": " + jsonString(adapter.macAddress) +
+               ", \"mask\": " + jsonString(adapter.subnetMask) + "}";
+        out += i + 1 < adapters.size() ? ",\n" : "\n";
+    }
+    return out + "]\n";
+}
+
+std::string jsonString(std::string_view text) {
+    const bool utf8 = isValidUtf8(text);
+    std::string out = "\"";
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            continue;
+        case '\\':
+            out += "\\\\";
+            continue;
+        case '\n':
+            out += "\\n";
+            continue;
+        case '\r':
+            out += "\\r";
+            continue;
+        case '\t':
+            out += "\\t";
+            continue;
+        default:
+            break;
+        }
+        if (byte < 0x20 || byte == 0x7F || (byte >= 0x80 && !utf8)) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+} // namespace Vornctl
