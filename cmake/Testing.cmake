@@ -13,11 +13,18 @@ else()
     find_package(GTest REQUIRED)
 endif()
 
-# vorn_add_test(NAME sources...): one test executable, its cases discovered at
-# test time (under Wine for the Windows build).
+# vorn_add_test(NAME sources... [RESOURCE_LOCK name]): one test executable, its
+# cases discovered at test time (under Wine for the Windows build). Cases of
+# executables that name the same lock never run at the same time.
 function(vorn_add_test name)
-    add_executable(${name} ${ARGN})
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "RESOURCE_LOCK" "")
+    add_executable(${name} ${arg_UNPARSED_ARGUMENTS})
     target_link_libraries(${name} PRIVATE vornnetwork GTest::gtest_main)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/network/tests) # TestSupport.h
+    set(properties TIMEOUT 300)
+    if(arg_RESOURCE_LOCK)
+        list(APPEND properties RESOURCE_LOCK ${arg_RESOURCE_LOCK})
+    endif()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                         PROPERTIES TIMEOUT 300)
+                         PROPERTIES ${properties})
 endfunction()

@@ -40,8 +40,10 @@ if [[ ${VORN_NETNS_INSIDE:-} != 1 ]]; then
     exec "$@"
 fi
 
-# Inside the new namespace.
+# Inside the new namespace. Tests that bind the wildcard address or broadcast
+# run only where VORN_TEST_NETNS is 1.
 unset VORN_NETNS_INSIDE
+export VORN_TEST_NETNS=1
 ip link set lo up
 if [[ $veth -eq 1 ]]; then
     ip link add vorn0 type veth peer name vorn1

@@ -1,0 +1,142 @@
+#include "Arguments.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Vornctl::Action;
+using Vornctl::parseArguments;
+using Vornctl::UsageError;
+
+using Words = std::vector<std::string>;
+
+TEST(VornctlArguments, DeviceIdIsStrict) {
+    EXPECT_EQ(Vornctl::parseDeviceId("0001e240:000012ab"), 0x0001E240000012ABull);
+    EXPECT_EQ(Vornctl::parseDeviceId("FFFFFFFF:00000000"), 0xFFFFFFFF00000000ull);
+    EXPECT_EQ(Vornctl::parseDeviceId("00000000:00000001"), 1ull);
+    for (const char* bad : {"", "1e240:12ab", "0001e240000012ab", "0001e240:000012a",
+                            "0001e240:000012abc", "0001e240-000012ab", "0x01e240:000012ab",
+                            "0001e24g:000012ab", " 001e240:000012ab", "0001e240:000012a "})
+        EXPECT_FALSE(Vornctl::parseDeviceId(bad)) << '"' << bad << '"';
+}
+
+TEST(VornctlArguments, SerialIsAnUnsigned32BitDecimal) {
+    EXPECT_EQ(Vornctl::parseSerial("0"), 0u);
+    EXPECT_EQ(Vornctl::parseSerial("12345678"), 12345678u);
+    EXPECT_EQ(Vornctl::parseSerial("01234"), 1234u);
+    EXPECT_EQ(Vornctl::parseSerial("4294967295"), 4294967295u);
+    for (const char* bad : {"", "4294967296", "9999999999", "00000000001", "-1", "+1", "12a",
+                            "1234abc", " 12", "12 ", "0x10", "1.5"})
+        EXPECT_FALSE(Vornctl::parseSerial(bad)) << '"' << bad << '"';
+}
+
+TEST(VornctlArguments, WaitIsSecondsWithOptionalFraction) {
+    EXPECT_EQ(Vornctl::parseWait("2"), 2000ms);
+    EXPECT_EQ(Vornctl::parseWait("0"), 0ms);
+    EXPECT_EQ(Vornctl::parseWait("0.5"), 500ms);
+    EXPECT_EQ(Vornctl::parseWait("1.25"), 1250ms);
+    EXPECT_EQ(Vornctl::parseWait("0.0015"), 2ms);
+    EXPECT_EQ(Vornctl::parseWait("3600"), 3600000ms);
+    for (const char* bad : {"", "-1", "3600.001", "3601", ".5", "5.", "1e3", "1,5", "2s", "inf"})
+        EXPECT_FALSE(Vornctl::parseWait(bad)) << '"' << bad << '"';
+}
+
+TEST(VornctlArguments, CommandsAndTheirOptions) {
+    auto list = parseArguments({"--interface", "192.168.1.5", "list"});
+    EXPECT_EQ(list.action, Action::List);
+    EXPECT_EQ(list.interfaceAddress, "192.168.1.5");
+    EXPECT_FALSE(list.wait);
+    EXPECT_EQ(Vornctl::waitFor(list), 2000ms);
+    EXPECT_FALSE(list.all);
+    EXPECT_FALSE(list.json);
+
+    // Options may follow the command and take "=" values.
+    list = parseArguments({"list", "--all", "--json", "--wait=0.5", "--interface=10.0.0.1"});
+    EXPECT_EQ(list.interfaceAddress, "10.0.0.1");
+    EXPECT_EQ(Vornctl::waitFor(list), 500ms);
+    EXPECT_TRUE(list.all);
+    EXPECT_TRUE(list.json);
+
+    const auto get =
+        parseArguments({"--interface", "10.0.0.1", "serial", "get", "0001e240:000012ab"});
+    EXPECT_EQ(get.action, Action::SerialGet);
+    EXPECT_EQ(get.deviceId, 0x0001E240000012ABull);
+    EXPECT_EQ(Vornctl::waitFor(get), 3000ms);
+
+    const auto set = parseArguments({"--interface", "10.0.0.1", "serial", "set",
+                                     "0001e240:000012ab", "4294967295", "--yes", "--wait", "10"});
+    EXPECT_EQ(set.action, Action::SerialSet);
+    EXPECT_EQ(set.serial, 4294967295u);
+    EXPECT_TRUE(set.yes);
+    EXPECT_EQ(Vornctl::waitFor(set), 10000ms);
+
+    const auto select = parseArguments({"--interface", "10.0.0.1", "select", "00000001:00000002"});
+    EXPECT_EQ(select.action, Action::Select);
+    EXPECT_EQ(select.deviceId, 0x0000000100000002ull);
+    EXPECT_EQ(parseArguments({"--interface", "10.0.0.1", "deselect", "00000001:00000002"}).action,
+              Action::Deselect);
+
+    EXPECT_EQ(parseArguments({"interfaces"}).action, Action::Interfaces);
+    EXPECT_TRUE(parseArguments({"interfaces", "--json"}).json);
+    EXPECT_EQ(parseArguments({"--help"}).action, Action::Help);
+    EXPECT_EQ(parseArguments({"list", "-h"}).action, Action::Help);
+    EXPECT_EQ(parseArguments({"help"}).action, Action::Help);
+}
+
+TEST(VornctlArguments, UnusableCommandLinesAreUsageErrors) {
+    const std::vector<Words> bad = {
+        {},
+        {"frobnicate"},
+        {"list"},                    // no interface
+        {"--interface", "10.0.0.1"}, // no command
+        {"--interface"},             // no value
+        {"--interface=", "list"},    // empty value
+        {"--interface", "a", "--interface", "b", "list"},
+        {"--interface", "10.0.0.1", "list", "extra"},
+        {"--interface", "10.0.0.1", "list", "--yes"},
+        {"--interface", "10.0.0.1", "list", "--wait", "-1"},
+        {"--interface", "10.0.0.1", "list", "--wait", "2", "--wait", "3"},
+        {"--interface", "10.0.0.1", "list", "--verbose"},
+        {"--interface", "10.0.0.1", "list", "--all=1"},
+        {"--interface", "10.0.0.1", "serial"},
+        {"--interface", "10.0.0.1", "serial", "get"},
+        {"--interface", "10.0.0.1", "serial", "put", "0001e240:000012ab"},
+        {"--interface", "10.0.0.1", "serial", "get", "1e240:12ab"},
+        {"--interface", "10.0.0.1", "serial", "get", "0001e240:000012ab", "5"},
+        {"--interface", "10.0.0.1", "serial", "get", "0001e240:000012ab", "--json"},
+        {"--interface", "10.0.0.1", "serial", "get", "0001e240:000012ab", "--yes"},
+        {"--interface", "10.0.0.1", "serial", "set", "0001e240:000012ab"},
+        {"--interface", "10.0.0.1", "serial", "set", "0001e240:000012ab", "4294967296"},
+        {"--interface", "10.0.0.1", "serial", "set", "0001e240:000012ab", "-1"},
+        {"--interface", "10.0.0.1", "serial", "set", "0001e240:000012ab", "12ab"},
+        {"--interface", "10.0.0.1", "select"},
+        {"--interface", "10.0.0.1", "select", "0001e240:000012ab", "extra"},
+        {"--interface", "10.0.0.1", "interfaces"},
+        {"interfaces", "--all"},
+        {"interfaces", "extra"},
+    };
+    for (const Words& words : bad) {
+        std::string line;
+        for (const auto& word : words)
+            line += word + " ";
+        EXPECT_THROW(parseArguments(words), UsageError) << line;
+    }
+}
+
+TEST(VornctlArguments, BadSerialNumberUsesTheToolsText) {
+    try {
+        parseArguments({"--interface", "10.0.0.1", "serial", "set", "0001e240:000012ab", "12x"});
+        FAIL() << "no error";
+    } catch (const UsageError& failure) {
+        EXPECT_NE(std::string(failure.what())
+                      .find("Invalid serial number format, please enter a valid serial number "
+                            "containing only digits."),
+                  std::string::npos);
+    }
+}
+
+} // namespace

@@ -1,0 +1,131 @@
+#include "DeviceWatch.h"
+#include "Handoff.h"
+#include "Output.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+TEST(VornctlOutput, IdsAddressesAndSerials) {
+    EXPECT_EQ(Vornctl::formatDeviceId(0x0001E240000012ABull), "0001e240:000012ab");
+    EXPECT_EQ(Vornctl::formatDeviceId(0), "00000000:00000000");
+    EXPECT_EQ(Vornctl::formatDeviceId(~0ull), "ffffffff:ffffffff");
+    EXPECT_EQ(Vornctl::formatAddress(0x7F000001u), "127.0.0.1");
+    EXPECT_EQ(Vornctl::formatAddress(0xC0A80AFFu), "192.168.10.255");
+    EXPECT_EQ(Vornctl::formatCurrentSerial(4294967295u), "Current serial number: 4294967295");
+    EXPECT_EQ(Vornctl::formatCurrentSerial(0), "Current serial number: 0");
+    for (unsigned type = 0; type < 20; ++type)
+        EXPECT_EQ(Vornctl::isServicedType(type), type >= 10 && type <= 13) << type;
+}
+
+TEST(VornctlOutput, DeviceTableAlignsColumns) {
+    std::vector<Vornctl::DeviceRow> rows = {
+        {0x0001E240000012ABull, std::string("Stage left"), 12, 0xC0A80105u, 0},
+        {0x0000000100000002ull, std::nullopt, 10, 0x0A000001u, 3},
+        {0x0000000100000003ull, std::string("tab\there"), 99, 0x0A000002u, 0},
+    };
+    EXPECT_EQ(Vornctl::formatDeviceTable(rows),
+              "ID                 Name        Product  Address      Mode\n"
+              "-----------------  ----------  -------  -----------  ----\n"
+              "0001e240:000012ab  Stage left  Ondal 4  192.168.1.5  0\n"
+              "00000001:00000002  Unknown     Ondal 2  10.0.0.1     3\n"
+              "00000001:00000003  tab?here    Unknown  10.0.0.2     0\n");
+    // UTF-8 names are as wide as their characters.
+    EXPECT_EQ(Vornctl::formatTable({"A", "B"}, {{"\xc3\xa9t\xc3\xa9", "x"}, {"abcd", "y"}}),
+              "A     B\n"
+              "----  -\n"
+              "\xc3\xa9t\xc3\xa9   x\n"
+              "abcd  y\n");
+}
+
+TEST(VornctlOutput, DeviceJson) {
+    EXPECT_EQ(Vornctl::formatDeviceJson({}), "[]\n");
+    std::vector<Vornctl::DeviceRow> rows = {
+        {0x0001E240000012ABull, std::string("Say \"hi\"\\"), 12, 0xC0A80105u, 0},
+        {0x0000000100000002ull, std::nullopt, 7, 0x0A000001u, 3},
+    };
+    EXPECT_EQ(Vornctl::formatDeviceJson(rows),
+              "[\n"
+              "  {\"id\": \"0001e240:000012ab\", \"name\": \"Say \\\"hi\\\"\\\\\", \"product\": "
+              "\"Ondal 4\", \"type\": 12, \"address\": \"192.168.1.5\", \"mode\": 0},\n"
+              "  {\"id\": \"00000001:00000002\", \"name\": null, \"product\": \"Corvet\", "
+              "\"type\": 7, \"address\": \"10.0.0.1\", \"mode\": 3}\n"
+              "]\n");
+}
+
+TEST(VornctlOutput, JsonStringsAreAlwaysValid) {
+    EXPECT_EQ(Vornctl::jsonString("plain"), "\"plain\"");
+    EXPECT_EQ(Vornctl::jsonString(std::string("a\0b\x01\n\x7f", 6)),
+              "\"a\\u0000b\\u0001\\n\\u007f\"");
+    // Valid UTF-8 passes through; anything else is read as Latin-1.
+    EXPECT_EQ(Vornctl::jsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
+    EXPECT_EQ(Vornctl::jsonString("caf\xe9"), "\"caf\\u00e9\"");
+    EXPECT_EQ(Vornctl::jsonString("\xc0\xaf"), "\"\\u00c0\\u00af\"");            // overlong
+    EXPECT_EQ(Vornctl::jsonString("\xed\xa0\x80"), "\"\\u00ed\\u00a0\\u0080\""); // surrogate
+    EXPECT_EQ(Vornctl::jsonString("\xe2\x82"), "\"\\u00e2\\u0082\"");            // cut short
+}
+
+TEST(VornctlOutput, InterfaceTableAndJson) {
+    const std::vector<AdapterInfo> adapters = {
+        {"192.168.1.20", "00:1a:2b:3c:4d:5e", "255.255.255.0", "Intel(R) Ethernet"},
+        {"0.0.0.0", "0a:0b:0c:0d:0e:0f", "0.0.0.0", "Spare"},
+    };
+    EXPECT_EQ(Vornctl::formatInterfaceTable(adapters),
+              "Description        IP Address    MAC Address        Subnet Mask\n"
+              "-----------------  ------------  -----------------  -------------\n"
+              "Intel(R) Ethernet  192.168.1.20  00:1a:2b:3c:4d:5e  255.255.255.0\n"
+              "Spare              0.0.0.0       0a:0b:0c:0d:0e:0f  0.0.0.0\n");
+    EXPECT_EQ(Vornctl::formatInterfaceJson({adapters[1]}),
+              "[\n  {\"description\": \"Spare\", \"address\": \"0.0.0.0\", \"mac\": "
+              "\"0a:0b:0c:0d:0e:0f\", \"mask\": \"0.0.0.0\"}\n]\n");
+    EXPECT_EQ(Vornctl::formatInterfaceJson({}), "[]\n");
+}
+
+TEST(VornctlHandoff, DeliversAcrossThreadsOnceAndHonoursTheDeadline) {
+    Vornctl::Handoff<int> late;
+    const auto start = Clock::now();
+    EXPECT_FALSE(late.waitUntil(start + 50ms));
+    EXPECT_GE(Clock::now() - start, 50ms);
+
+    Vornctl::Handoff<int> result;
+    std::thread producer([copy = result] {
+        copy.deliver(7);
+        copy.deliver(8); // ignored
+    });
+    EXPECT_EQ(result.waitUntil(Clock::now() + 10s), 7);
+    producer.join();
+    EXPECT_EQ(result.waitUntil(Clock::now()), 7);
+}
+
+TEST(VornctlDeviceWatch, WaitsForADeviceAndReportsEveryChange) {
+    Vornctl::DeviceWatch watch;
+    EXPECT_FALSE(watch.waitFor(5, Clock::now() + 20ms));
+
+    std::thread engine([&] {
+        watch.added(5);
+        watch.added(6);
+        watch.removed(5);
+    });
+    EXPECT_TRUE(watch.waitFor(6, Clock::now() + 10s));
+    engine.join();
+    EXPECT_EQ(watch.present(), (std::vector<std::uint64_t>{6}));
+
+    // The report follows the count without losing the last change.
+    std::vector<std::size_t> counts;
+    std::thread later([&] {
+        watch.added(7);
+        watch.added(8);
+    });
+    watch.watchUntil(Clock::now() + 300ms, [&](std::size_t count) { counts.push_back(count); });
+    later.join();
+    ASSERT_FALSE(counts.empty());
+    EXPECT_EQ(counts.back(), 3u);
+    EXPECT_EQ(watch.present(), (std::vector<std::uint64_t>{6, 7, 8}));
+}
+
+} // namespace
