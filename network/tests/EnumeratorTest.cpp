@@ -222,8 +222,8 @@ public:
         sockaddr_ll link{};
         link.sll_family = AF_PACKET;
         link.sll_halen = static_cast<unsigned char>(hardware.size());
-        std::memcpy(link.sll_addr, hardware.data(),
-                    std::min(hardware.size(), sizeof link.sll_addr));
+        std::copy_n(hardware.begin(), std::min(hardware.size(), sizeof link.sll_addr),
+                    link.sll_addr);
         links_.push_back(link);
         add(name, reinterpret_cast<sockaddr*>(&links_.back()), nullptr);
     }

@@ -21,6 +21,10 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#endif
+
 namespace {
 
 namespace asio = boost::asio;
@@ -136,6 +140,16 @@ template <class E> E constructionError(const std::string& address, std::uint16_t
     return E("", 0, "");
 }
 
+// Wine lets a socket bind any IPv4 address, local or not (Windows does not).
+bool runningUnderWine() {
+#ifdef _WIN32
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+#else
+    return false;
+#endif
+}
+
 bool startsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -185,10 +199,12 @@ TEST(ServerTest, ConstructionFailuresNameTheOperationAndLeaveNothingRunning) {
     EXPECT_GT(inUse.line(), 0);
 
     // A documentation-range address that no interface here has.
-    const auto notLocal =
-        constructionError<Network::CouldNotCreateListenerException>("203.0.113.1", 0);
-    EXPECT_TRUE(startsWith(notLocal.message(), "bind: ")) << notLocal.message();
-    EXPECT_EQ(notLocal.source(), "src/Server");
+    if (!runningUnderWine()) {
+        const auto notLocal =
+            constructionError<Network::CouldNotCreateListenerException>("203.0.113.1", 0);
+        EXPECT_TRUE(startsWith(notLocal.message(), "bind: ")) << notLocal.message();
+        EXPECT_EQ(notLocal.source(), "src/Server");
+    }
 
     for (const char* text : {"not an address", "256.1.1.1", "", "::1"}) {
         const auto unparsable =

@@ -33,11 +33,10 @@ bool waitUntil(Condition condition, std::chrono::milliseconds timeout = 5000ms) 
 // Collects values pushed from any thread; waits for a count with a deadline.
 template <class T> class Recorder {
 public:
+    // Notifies under the lock: a waiter that returns may destroy the recorder.
     void push(T value) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            values_.push_back(std::move(value));
-        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        values_.push_back(std::move(value));
         changed_.notify_all();
     }
     bool waitForCount(std::size_t count, std::chrono::milliseconds timeout = 5000ms) {

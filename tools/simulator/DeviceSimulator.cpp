@@ -251,7 +251,7 @@ std::string formatDevice(const DeviceReport& r) {
 std::string formatCounters(const Counters& c) {
     return format(
         "counters datagrams=%llu tool-presence=%llu requests=%llu dropped=%llu "
-        "ignored=%llu replies=%llu presence=%llu send-errors=%llu tools=%zu",
+        "ignored=%llu replies=%llu presence=%llu send-errors=%llu tools=%llu",
         static_cast<unsigned long long>(c.datagrams),
         static_cast<unsigned long long>(c.toolPresence),
         static_cast<unsigned long long>(c.requests), static_cast<unsigned long long>(c.dropped),

@@ -3,6 +3,7 @@
 #include <boost/asio/ip/address_v4.hpp>
 
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 
@@ -160,7 +161,7 @@ std::vector<DeviceSpec> generateDevices(std::size_t count, std::uint64_t firstId
         device.id = firstId + i;
         device.deviceType = static_cast<std::uint8_t>(firstListedType + i % listedTypes);
         char name[32];
-        std::snprintf(name, sizeof name, "sim-%04zu", i + 1);
+        std::snprintf(name, sizeof name, "sim-%04llu", static_cast<unsigned long long>(i + 1));
         device.name = name;
         device.address = formatAddress(base + static_cast<std::uint32_t>(i % addressCount));
         device.serial = static_cast<std::uint32_t>(100001 + i);
