@@ -164,6 +164,28 @@ struct UdpCounters {
     }
 };
 
+// Datagrams dropped so far by the sockets bound to local UDP `port` (the last
+// column of /proc/net/udp), for sockets that still exist.
+inline std::uint64_t socketDrops(std::uint16_t port) {
+    std::ifstream table("/proc/net/udp");
+    std::string line;
+    std::getline(table, line); // column names
+    std::uint64_t drops = 0;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, last;
+        if (!(fields >> slot >> local))
+            continue;
+        for (std::string field; fields >> field;)
+            last = field;
+        const auto colon = local.find(':');
+        if (colon == std::string::npos || std::stoul(local.substr(colon + 1), nullptr, 16) != port)
+            continue;
+        drops += std::stoull(last);
+    }
+    return drops;
+}
+
 // Ends the process with a message when the run is not over by the deadline:
 // a lost datagram in a plain blocking client would otherwise hang forever.
 class Watchdog {

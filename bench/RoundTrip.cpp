@@ -14,6 +14,8 @@
 //
 //   scripts/netns.sh -- build/native/bench/RoundTrip [--requests N] [--warmup N]
 //                                                    [--window N] [--rounds N]
+//                                                    [--only KEY,...]
+// KEY: plain, sim, engine, plain-n, sim-n, engine-n (the six variants, in order).
 
 #include "BenchSupport.h"
 
@@ -30,6 +32,7 @@
 #include <array>
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <new>
 
 namespace {
@@ -46,8 +49,12 @@ void* operator new(std::size_t size) {
     throw std::bad_alloc();
 }
 // Kept out of line: inlined next to a new-expression, free() would look mismatched to the compiler.
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -148,8 +155,7 @@ std::size_t runPlain(const udp::endpoint& target, unsigned window, Latencies& la
         const Clock::time_point now = Clock::now();
         if (n < Vorn::Header::size)
             continue;
-        const std::size_t index =
-            Wire::readU32(in.data() + Vorn::Header::sequence) - firstSequence;
+        const std::size_t index = Wire::readU32(in.data() + Vorn::Header::sequence) - firstSequence;
         if (index >= issued || latencies[index] >= 0)
             continue; // not one of ours, or a duplicate
         latencies[index] = nanosecondsBetween(sentAt[index], now);
@@ -254,9 +260,14 @@ private:
 
 // Pooled figures of one variant over every round.
 struct Variant {
-    explicit Variant(std::string title) : name(std::move(title)) {}
+    using Body = std::function<std::size_t(Latencies&)>; // returns the failed requests
 
+    Variant(std::string key, std::string name, Body body)
+        : key(std::move(key)), name(std::move(name)), body(std::move(body)) {}
+
+    std::string key;
     std::string name;
+    Body body;
     std::vector<double> latencyUs;
     std::size_t requests = 0;
     std::size_t failures = 0;
@@ -272,9 +283,9 @@ struct Variant {
     double p999() const { return Bench::percentile(latencyUs, 0.999); }
 };
 
-// Runs `body` once to warm up, then once measured, adding to `variant`.
-template <class Body>
-void measure(Variant& variant, std::size_t warmup, std::size_t requests, Body body) {
+// Runs the variant once to warm up, then once measured, adding to its figures.
+void measure(Variant& variant, std::size_t warmup, std::size_t requests) {
+    const Variant::Body& body = variant.body;
     Latencies warm(warmup);
     if (warmup > 0)
         body(warm);
@@ -287,8 +298,7 @@ void measure(Variant& variant, std::size_t warmup, std::size_t requests, Body bo
     const Clock::time_point end = Clock::now();
     const Bench::ProcessTimes cpu = Bench::ProcessTimes::now() - cpuBefore;
     variant.allocations += allocationCount.load() - allocationsBefore;
-    variant.receiveBufferErrors +=
-        (Bench::UdpCounters::now() - udpBefore).receiveBufferErrors;
+    variant.receiveBufferErrors += (Bench::UdpCounters::now() - udpBefore).receiveBufferErrors;
     variant.wallSeconds += Bench::secondsSince(start, end);
     variant.cpuSeconds += cpu.cpuSeconds();
     variant.contextSwitches += cpu.voluntarySwitches;
@@ -314,14 +324,13 @@ void printVariant(const Variant& v) {
     const double n = v.requests ? static_cast<double>(v.requests) : 1.0;
     std::printf("%-38s %8.1f %8.1f %8.1f %8.0f %8.1f %7.2f %7.2f %6zu %6llu\n", v.name.c_str(),
                 v.median(), v.p99(), v.p999(), v.perSecond(), v.cpuSeconds * 1e6 / n,
-                static_cast<double>(v.contextSwitches) / n,
-                static_cast<double>(v.allocations) / n, v.failures,
-                static_cast<unsigned long long>(v.receiveBufferErrors));
+                static_cast<double>(v.contextSwitches) / n, static_cast<double>(v.allocations) / n,
+                v.failures, static_cast<unsigned long long>(v.receiveBufferErrors));
 }
 
 int run(int argc, char** argv) {
-    const Bench::Arguments args(argc, argv, {"--requests", "--warmup", "--window", "--rounds"},
-                                {});
+    const Bench::Arguments args(argc, argv,
+                                {"--requests", "--warmup", "--window", "--rounds", "--only"}, {});
     const std::size_t requests = args.number("--requests", 10000, 1, 10000000);
     const std::size_t warmup = args.number("--warmup", 1000, 0, 10000000);
     const unsigned window = static_cast<unsigned>(args.number("--window", 64, 1, 4096));
@@ -339,8 +348,7 @@ int run(int argc, char** argv) {
     VornSim::SimulatorConfig config;
     config.devices.push_back(spec);
     VornSim::DeviceSimulator simulator(config);
-    const udp::endpoint simulatorEndpoint(asio::ip::make_address_v4(toolAddress),
-                                          simulator.port());
+    const udp::endpoint simulatorEndpoint(asio::ip::make_address_v4(toolAddress), simulator.port());
 
     Vorn::AnyNetworkType type;
     VornNetwork engine(type, toolAddress);
@@ -351,27 +359,27 @@ int run(int argc, char** argv) {
     EngineClient client(engine, deviceId);
 
     const std::string pipelined = " (" + std::to_string(window) + " outstanding)";
-    Variant plainPlain{"plain <-> plain"};
-    Variant plainSim{"plain <-> simulator"};
-    Variant engineSim{"engine <-> simulator"};
-    Variant plainPlainN{"plain <-> plain" + pipelined};
-    Variant plainSimN{"plain <-> simulator" + pipelined};
-    Variant engineSimN{"engine <-> simulator" + pipelined};
-
-    for (unsigned round = 0; round < rounds; ++round) {
-        measure(plainPlain, warmup, requests,
-                [&](Latencies& l) { return runPlain(responder.endpoint(), 1, l); });
-        measure(plainSim, warmup, requests,
-                [&](Latencies& l) { return runPlain(simulatorEndpoint, 1, l); });
-        measure(engineSim, warmup, requests, [&](Latencies& l) { return client.run(1, l); });
-        measure(plainPlainN, warmup, requests,
-                [&](Latencies& l) { return runPlain(responder.endpoint(), window, l); });
-        measure(plainSimN, warmup, requests,
-                [&](Latencies& l) { return runPlain(simulatorEndpoint, window, l); });
-        measure(engineSimN, warmup, requests, [&](Latencies& l) { return client.run(window, l); });
-    }
-
+    Variant plainPlain{"plain", "plain <-> plain",
+                       [&](Latencies& l) { return runPlain(responder.endpoint(), 1, l); }};
+    Variant plainSim{"sim", "plain <-> simulator",
+                     [&](Latencies& l) { return runPlain(simulatorEndpoint, 1, l); }};
+    Variant engineSim{"engine", "engine <-> simulator",
+                      [&](Latencies& l) { return client.run(1, l); }};
+    Variant plainPlainN{"plain-n", "plain <-> plain" + pipelined,
+                        [&](Latencies& l) { return runPlain(responder.endpoint(), window, l); }};
+    Variant plainSimN{"sim-n", "plain <-> simulator" + pipelined,
+                      [&](Latencies& l) { return runPlain(simulatorEndpoint, window, l); }};
+    Variant engineSimN{"engine-n", "engine <-> simulator" + pipelined,
+                       [&](Latencies& l) { return client.run(window, l); }};
     Variant* all[] = {&plainPlain, &plainSim, &engineSim, &plainPlainN, &plainSimN, &engineSimN};
+
+    // --only KEY,KEY,...: run just those variants (for profiling one of them).
+    const std::string only =
+        "," + args.text("--only", "plain,sim,engine,plain-n,sim-n,engine-n") + ",";
+    for (unsigned round = 0; round < rounds; ++round)
+        for (Variant* v : all)
+            if (only.find("," + v->key + ",") != std::string::npos)
+                measure(*v, warmup, requests);
     for (Variant* v : all)
         std::sort(v->latencyUs.begin(), v->latencyUs.end());
 
@@ -379,8 +387,8 @@ int run(int argc, char** argv) {
                 "request %zu bytes, reply %zu bytes, %u CPUs\n",
                 rounds, requests, warmup, requestSize, replySize,
                 std::thread::hardware_concurrency());
-    std::printf("%-38s %8s %8s %8s %8s %8s %7s %7s %6s %6s\n", "variant", "median", "p99",
-                "p99.9", "req/s", "CPU/req", "wakes", "allocs", "failed", "rcvbuf");
+    std::printf("%-38s %8s %8s %8s %8s %8s %7s %7s %6s %6s\n", "variant", "median", "p99", "p99.9",
+                "req/s", "CPU/req", "wakes", "allocs", "failed", "rcvbuf");
     std::printf("%-38s %8s %8s %8s %8s %8s %7s %7s %6s %6s\n", "", "us", "us", "us", "", "us",
                 "/req", "/req", "", "drops");
     for (const Variant* v : all)
@@ -388,17 +396,15 @@ int run(int argc, char** argv) {
 
     auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
     std::printf("\nengine / plain, same simulated device:\n");
-    std::printf("  sequential: median latency x%.2f, p99 x%.2f, req/s x%.2f, CPU/req x%.2f "
-                "(+%.1f us), allocations +%.1f per request\n",
-                ratio(engineSim.median(), plainSim.median()), ratio(engineSim.p99(), plainSim.p99()),
-                ratio(engineSim.perSecond(), plainSim.perSecond()),
-                ratio(engineSim.cpuSeconds / engineSim.requests,
-                      plainSim.cpuSeconds / plainSim.requests),
-                (engineSim.cpuSeconds / engineSim.requests -
-                 plainSim.cpuSeconds / plainSim.requests) *
-                    1e6,
-                static_cast<double>(engineSim.allocations) / engineSim.requests -
-                    static_cast<double>(plainSim.allocations) / plainSim.requests);
+    std::printf(
+        "  sequential: median latency x%.2f, p99 x%.2f, req/s x%.2f, CPU/req x%.2f "
+        "(+%.1f us), allocations +%.1f per request\n",
+        ratio(engineSim.median(), plainSim.median()), ratio(engineSim.p99(), plainSim.p99()),
+        ratio(engineSim.perSecond(), plainSim.perSecond()),
+        ratio(engineSim.cpuSeconds / engineSim.requests, plainSim.cpuSeconds / plainSim.requests),
+        (engineSim.cpuSeconds / engineSim.requests - plainSim.cpuSeconds / plainSim.requests) * 1e6,
+        static_cast<double>(engineSim.allocations) / engineSim.requests -
+            static_cast<double>(plainSim.allocations) / plainSim.requests);
     std::printf("  %u outstanding: median latency x%.2f, p99 x%.2f, req/s x%.2f, CPU/req x%.2f\n",
                 window, ratio(engineSimN.median(), plainSimN.median()),
                 ratio(engineSimN.p99(), plainSimN.p99()),

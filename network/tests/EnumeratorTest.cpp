@@ -3,6 +3,10 @@
 
 #include "../src/EnumeratorQuery.h"
 
+#ifdef _WIN32
+#include <ws2tcpip.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -128,6 +132,11 @@ TEST(EnumeratorTest, ConstructionFailsWithTheQuery) {
 
 namespace {
 
+bool isDottedQuad(const std::string& text) {
+    in_addr address;
+    return inet_pton(AF_INET, text.c_str(), &address) == 1;
+}
+
 // A stand-in for GetAdaptersInfo: one scripted answer per call.
 struct FakeAdaptersInfo {
     static inline std::vector<ULONG> results;
@@ -202,12 +211,19 @@ TEST(EnumeratorTest, AdaptersInfoTwoCallForm) {
 
 TEST(EnumeratorTest, SystemListHasWellFormedRecords) {
     // Under Wine the list holds the machine's (or the namespace's) interfaces
-    // but never loopback.
-    Enumerator enumerator;
-    ASSERT_GT(enumerator.adapterCount(), 0u);
-    for (const AdapterInfo& record : recordsOf(enumerator)) {
+    // but never loopback; with none, the system reports no data at all.
+    std::vector<AdapterInfo> records;
+    try {
+        records = recordsOf(Enumerator());
+    } catch (const Network::FailedToEnumerateNetworkException& error) {
+        EXPECT_EQ(error.message(), "Failed to get network adapters size info");
+        GTEST_SKIP() << "no adapter here (only loopback)";
+    }
+    ASSERT_FALSE(records.empty());
+    for (const AdapterInfo& record : records) {
         EXPECT_EQ(record.macAddress.size(), 17u) << record.macAddress;
-        EXPECT_NE(inet_addr(record.ipAddress.c_str()), INADDR_NONE) << record.ipAddress;
+        EXPECT_TRUE(isDottedQuad(record.ipAddress)) << record.ipAddress;
+        EXPECT_TRUE(isDottedQuad(record.subnetMask)) << record.subnetMask;
     }
 }
 

@@ -180,7 +180,9 @@ TEST_F(FrameListTest, WallClockJumpsAgeFramesAccordingly) {
 TEST_F(FrameListTest, MalformedAndUnsolicitedMessages) {
     recordCommands();
     // Shorter than a header: ignored. A bare header from an unknown sender: delivered.
-    receive(datagram(27, 5, 7, 0));
+    auto truncated = datagram(28, 5, 7, 0);
+    truncated.pop_back();
+    receive(truncated);
     receive(datagram(28, 5, 7, 0));
     ASSERT_TRUE(commands.waitForCount(1));
     EXPECT_EQ(commands.values()[0], "5/7/28");

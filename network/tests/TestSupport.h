@@ -6,6 +6,7 @@
 #include "Message.h"
 #include "Wire.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -75,10 +76,10 @@ struct PresenceFields {
     std::uint32_t sequence = 0;
 };
 
-// A header of `size` bytes (at least 28) with the given fields.
+// A message of `size` bytes (at least 28) with the given header fields.
 inline std::vector<char> datagram(std::size_t size, std::uint64_t sourceId, std::uint16_t command,
                                   std::uint32_t sequence, std::uint16_t typeWord = 2) {
-    std::vector<char> bytes(size, 0);
+    std::vector<char> bytes(std::max(size, Vorn::Header::size), 0);
     Wire::writeFrameId(bytes.data() + Vorn::Header::sourceId, sourceId);
     Wire::writeU16(bytes.data() + Vorn::Header::sourceType, typeWord);
     Wire::writeU16(bytes.data() + Vorn::Header::length, static_cast<std::uint16_t>(size));

@@ -249,15 +249,11 @@ std::string formatDevice(const DeviceReport& r) {
 }
 
 std::string formatCounters(const Counters& c) {
-    return format(
-        "counters datagrams=%llu tool-presence=%llu requests=%llu dropped=%llu "
-        "ignored=%llu replies=%llu presence=%llu send-errors=%llu tools=%llu",
-        static_cast<unsigned long long>(c.datagrams),
-        static_cast<unsigned long long>(c.toolPresence),
-        static_cast<unsigned long long>(c.requests), static_cast<unsigned long long>(c.dropped),
-        static_cast<unsigned long long>(c.ignored), static_cast<unsigned long long>(c.replies),
-        static_cast<unsigned long long>(c.presence), static_cast<unsigned long long>(c.sendErrors),
-        c.tools);
+    auto n = [](auto value) { return static_cast<unsigned long long>(value); };
+    return format("counters datagrams=%llu tool-presence=%llu requests=%llu dropped=%llu "
+                  "ignored=%llu replies=%llu presence=%llu send-errors=%llu tools=%llu",
+                  n(c.datagrams), n(c.toolPresence), n(c.requests), n(c.dropped), n(c.ignored),
+                  n(c.replies), n(c.presence), n(c.sendErrors), n(c.tools));
 }
 
 class DeviceSimulator::Impl {
@@ -351,6 +347,9 @@ DeviceSimulator::Impl::Impl(SimulatorConfig config, EventSink sink)
         receiver_.open(udp::v4());
         if (config_.reuseAddress)
             receiver_.set_option(udp::socket::reuse_address(true));
+        // The system may grant less; a smaller buffer only loses more of a burst.
+        boost::system::error_code ignored;
+        receiver_.set_option(udp::socket::receive_buffer_size(config_.receiveBufferBytes), ignored);
         receiver_.bind(listen);
         port_ = receiver_.local_endpoint().port();
     } catch (const boost::system::system_error& error) {

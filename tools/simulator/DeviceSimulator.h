@@ -61,8 +61,9 @@ struct SimulatorConfig {
     std::uint16_t port = 6017; // 0: the system chooses (see DeviceSimulator::port)
     std::string bindAddress = "0.0.0.0";
     bool reuseAddress = false;
-    unsigned threads = 2;   // I/O threads, at least 1
-    std::uint64_t seed = 1; // drop decisions
+    int receiveBufferBytes = 4 << 20; // asked of the system for bursts of requests
+    unsigned threads = 2;             // I/O threads, at least 1
+    std::uint64_t seed = 1;           // drop decisions
     std::chrono::milliseconds presenceInterval{1000};
     std::chrono::milliseconds toolLifetime{10000}; // a tool not heard for longer is dropped
     Faults faults;

@@ -122,8 +122,9 @@ bool sourceAddressesKept() {
 }
 
 void expectSender(const Datagram& datagram, const std::string& address) {
-    if (sourceAddressesKept())
+    if (sourceAddressesKept()) {
         EXPECT_EQ(datagram.sender(), address);
+    }
 }
 
 DeviceSpec plainDevice() {

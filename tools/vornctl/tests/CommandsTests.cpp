@@ -4,6 +4,7 @@
 
 #include "Commands.h"
 #include "Enumerator.h"
+#include "Exception.h"
 
 #include <gtest/gtest.h>
 
@@ -39,10 +40,14 @@ bool contains(const std::string& text, const std::string& part) {
 
 TEST(VornctlCommands, UnknownInterfaceIsRefusedBeforeAnySocketOpens) {
     const std::string unknown = "203.0.113.254";
-    Enumerator adapters;
-    for (unsigned i = 0; i < adapters.adapterCount(); ++i)
-        if (adapters.adapterAt(i).ipAddress == unknown)
-            GTEST_SKIP() << unknown << " belongs to an adapter here";
+    try {
+        Enumerator adapters;
+        for (unsigned i = 0; i < adapters.adapterCount(); ++i)
+            if (adapters.adapterAt(i).ipAddress == unknown)
+                GTEST_SKIP() << unknown << " belongs to an adapter here";
+    } catch (const Network::FailedToEnumerateNetworkException&) {
+        GTEST_SKIP() << "no network adapter is listed";
+    }
     const auto outcome = runCommand({"--interface", unknown, "list"});
     EXPECT_EQ(outcome.status, Vornctl::Exit::usage);
     EXPECT_TRUE(contains(outcome.err, "Error: Invalid network interface selected")) << outcome.err;
