@@ -20,6 +20,7 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace Bench {
@@ -88,26 +89,34 @@ private:
     std::map<std::string, std::string> values_;
 };
 
-// Process CPU time (every thread) and context switches, from getrusage.
+// Process CPU time (every thread) and context switches. The total comes from
+// CLOCK_PROCESS_CPUTIME_ID (scheduler run time, nanoseconds); getrusage adds
+// the user/system split (apportioned from tick samples, so only indicative)
+// and the context switches.
 struct ProcessTimes {
+    double totalSeconds = 0;
     double userSeconds = 0;
     double systemSeconds = 0;
     long voluntarySwitches = 0;
     long involuntarySwitches = 0;
 
     static ProcessTimes now() {
+        timespec cpu{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
         rusage usage{};
         getrusage(RUSAGE_SELF, &usage);
         auto seconds = [](const timeval& t) {
             return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
         };
-        return {seconds(usage.ru_utime), seconds(usage.ru_stime), usage.ru_nvcsw, usage.ru_nivcsw};
+        return {static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) * 1e-9,
+                seconds(usage.ru_utime), seconds(usage.ru_stime), usage.ru_nvcsw, usage.ru_nivcsw};
     }
 
-    double cpuSeconds() const { return userSeconds + systemSeconds; }
+    double cpuSeconds() const { return totalSeconds; }
 
     ProcessTimes operator-(const ProcessTimes& earlier) const {
-        return {userSeconds - earlier.userSeconds, systemSeconds - earlier.systemSeconds,
+        return {totalSeconds - earlier.totalSeconds, userSeconds - earlier.userSeconds,
+                systemSeconds - earlier.systemSeconds,
                 voluntarySwitches - earlier.voluntarySwitches,
                 involuntarySwitches - earlier.involuntarySwitches};
     }
@@ -223,6 +232,14 @@ private:
     bool done_ = false; // guarded by mutex_
     std::thread thread_;
 };
+
+// The one-minute load average: other work on the machine skews every figure.
+inline std::string loadAverage() {
+    std::ifstream file("/proc/loadavg");
+    std::string first;
+    file >> first;
+    return first.empty() ? "?" : first;
+}
 
 // printf into a std::string.
 template <class... Args> std::string format(const char* pattern, Args... args) {

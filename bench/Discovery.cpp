@@ -25,6 +25,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
@@ -59,11 +60,19 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             if (!firstAdded_)
                 firstAdded_ = now;
-            if (++added_ == expectedNames_.size())
+            listed_.insert(id);
+            if (!allAdded_ && listed_.size() == expectedNames_.size())
                 allAdded_ = now;
             work_.push_back(id);
         }
         changed_.notify_all();
+    }
+
+    // Device-removed handler: a device not heard for too long leaves the list.
+    void deviceRemoved(std::uint64_t id) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        listed_.erase(id);
+        ++removed_;
     }
 
     // Starts asking for names through `service`, which must outlive stop().
@@ -90,16 +99,17 @@ public:
     // Devices listed and named so far.
     std::pair<std::size_t, std::size_t> progress() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return {added_, named_};
+        return {listed_.size(), named_.size()};
     }
 
     struct Result {
         std::optional<Clock::time_point> firstAdded, allAdded, allNamed;
-        std::size_t added = 0, named = 0, retries = 0, wrongNames = 0, refused = 0;
+        std::size_t listed = 0, named = 0, removed = 0, retries = 0, wrongNames = 0, refused = 0;
     };
     Result result() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return {firstAdded_, allAdded_, allNamed_, added_, named_, retries_, wrongNames_, refused_};
+        return {firstAdded_, allAdded_, allNamed_,   listed_.size(), named_.size(),
+                removed_,    retries_,  wrongNames_, refused_};
     }
 
 private:
@@ -134,7 +144,8 @@ private:
                 const auto expected = expectedNames_.find(id);
                 if (expected == expectedNames_.end() || expected->second != name)
                     ++wrongNames_;
-                if (++named_ == expectedNames_.size())
+                named_.insert(id);
+                if (!allNamed_ && named_.size() == expectedNames_.size())
                     allNamed_ = now;
             }
         }
@@ -147,7 +158,8 @@ private:
     std::deque<std::uint64_t> work_;
     bool stopping_ = false;
     std::optional<Clock::time_point> firstAdded_, allAdded_, allNamed_;
-    std::size_t added_ = 0, named_ = 0, retries_ = 0, wrongNames_ = 0, refused_ = 0;
+    std::unordered_set<std::uint64_t> listed_, named_;
+    std::size_t removed_ = 0, retries_ = 0, wrongNames_ = 0, refused_ = 0;
     std::thread thread_; // touched only by the benchmark's main thread
 };
 
@@ -231,9 +243,10 @@ int run(int argc, char** argv) {
     }
 
     std::printf("Discovery: %zu devices on %u addresses from %s, controller on %s, %u runs, "
-                "%u CPUs\n",
+                "%u CPUs, load average %s\n",
                 count, std::min<unsigned>(addresses, static_cast<unsigned>(count)), base.c_str(),
-                toolAddress, runs, std::thread::hardware_concurrency());
+                toolAddress, runs, std::thread::hardware_concurrency(),
+                Bench::loadAverage().c_str());
     std::printf("%4s %10s %10s %10s %10s %8s %9s %9s %7s %7s\n", "run", "construct", "1st frame",
                 "all frames", "all names", "retries", "requests", "presence", "drops", "drops");
     std::printf("%4s %10s %10s %10s %10s %8s %9s %9s %7s %7s\n", "", "ms", "ms", "ms", "ms", "",
@@ -249,10 +262,13 @@ int run(int argc, char** argv) {
                     static_cast<unsigned long long>(f.simulator.presence),
                     static_cast<unsigned long long>(f.engineDrops),
                     static_cast<unsigned long long>(f.receiveBufferDrops));
+        if (f.result.removed != 0)
+            std::printf("     %zu devices left the list during the run (not heard for 10 s)\n",
+                        f.result.removed);
         if (!f.complete || f.result.wrongNames != 0 || f.result.refused != 0) {
             std::printf("     incomplete: %zu of %zu listed, %zu named, %zu wrong names, %zu "
                         "requests refused\n",
-                        f.result.added, count, f.result.named, f.result.wrongNames,
+                        f.result.listed, count, f.result.named, f.result.wrongNames,
                         f.result.refused);
             ok = false;
         }

@@ -336,6 +336,7 @@ int run(int argc, char** argv) {
     const unsigned window = static_cast<unsigned>(args.number("--window", 64, 1, 4096));
     const unsigned rounds = static_cast<unsigned>(args.number("--rounds", 3, 1, 100));
     const Bench::Watchdog watchdog(program, std::chrono::seconds(240));
+    const std::string loadAtStart = Bench::loadAverage();
 
     PlainResponder responder;
 
@@ -384,9 +385,9 @@ int run(int argc, char** argv) {
         std::sort(v->latencyUs.begin(), v->latencyUs.end());
 
     std::printf("RoundTrip: %u rounds x %zu requests per variant (after %zu warm-up each), "
-                "request %zu bytes, reply %zu bytes, %u CPUs\n",
+                "request %zu bytes, reply %zu bytes, %u CPUs, load average %s at start\n",
                 rounds, requests, warmup, requestSize, replySize,
-                std::thread::hardware_concurrency());
+                std::thread::hardware_concurrency(), loadAtStart.c_str());
     std::printf("%-38s %8s %8s %8s %8s %8s %7s %7s %6s %6s\n", "variant", "median", "p99", "p99.9",
                 "req/s", "CPU/req", "wakes", "allocs", "failed", "rcvbuf");
     std::printf("%-38s %8s %8s %8s %8s %8s %7s %7s %6s %6s\n", "", "us", "us", "us", "", "us",

@@ -41,6 +41,12 @@ done
 
 CTEST_JOBS=${VORN_CTEST_JOBS:-2}
 
+# Let ccache reuse compilations made in another checkout of the repository (a CI clone, a
+# second work tree): paths below the root are hashed relative to it, and the build directory
+# is left out of the hash of debug builds (their debug info may then name that other checkout).
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$VORN_ROOT}
+export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
+
 # Sanitizer reports end the test with a failure; a caller's own settings take precedence.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

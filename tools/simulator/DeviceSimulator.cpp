@@ -109,7 +109,7 @@ struct Outgoing {
     std::uint32_t delayMs = 0;
     int copies = 1;
     std::uint64_t device = 0;
-    std::optional<Event> report;
+    std::optional<SimEvent> report;
 };
 
 SimulatorConfig validated(SimulatorConfig config) {
@@ -177,7 +177,7 @@ std::string formatAddress(std::uint32_t address) {
                   address & 0xFF);
 }
 
-std::string formatEvent(const Event& e) {
+std::string formatEvent(const SimEvent& e) {
     const std::string id = formatId(e.device);
     const std::string peer = formatEndpoint(e.address, e.port);
     switch (e.kind) {
@@ -276,17 +276,17 @@ public:
 private:
     void receive();
     void handleDatagram(std::size_t size, const udp::endpoint& from);
-    void handleToolPresence(const udp::endpoint& from, std::vector<Event>& events,
+    void handleToolPresence(const udp::endpoint& from, std::vector<SimEvent>& events,
                             std::vector<Outgoing>& out);
     void act(Device& device, const Faults& faults, const char* data, std::size_t size,
-             const udp::endpoint& from, std::vector<Event>& events, std::vector<Outgoing>& out);
+             const udp::endpoint& from, std::vector<SimEvent>& events, std::vector<Outgoing>& out);
     void reply(Device& device, const Faults& faults, Vorn::Message message, const udp::endpoint& to,
                std::vector<Outgoing>& out);
     void schedulePresence();
     void presenceRound();
     void presenceTo(Device& device, const udp::endpoint& to, std::vector<Outgoing>& out);
     void transmit(const Outgoing& outgoing);
-    void publish(const std::vector<Event>& events);
+    void publish(const std::vector<SimEvent>& events);
     void notifyChanged();
 
     static Vorn::Message startReply(const Device& device, const char* request, std::uint16_t code,
@@ -414,9 +414,9 @@ void DeviceSimulator::Impl::receive() {
 void DeviceSimulator::Impl::handleDatagram(std::size_t size, const udp::endpoint& from) {
     ++datagrams_;
     const char* data = buffer_.data();
-    std::vector<Event> events;
+    std::vector<SimEvent> events;
     std::vector<Outgoing> out;
-    Event seen;
+    SimEvent seen;
     seen.address = toHost(from);
     seen.port = from.port();
     if (size < Vorn::Header::size) {
@@ -464,7 +464,7 @@ void DeviceSimulator::Impl::handleDatagram(std::size_t size, const udp::endpoint
 }
 
 void DeviceSimulator::Impl::handleToolPresence(const udp::endpoint& from,
-                                               std::vector<Event>& events,
+                                               std::vector<SimEvent>& events,
                                                std::vector<Outgoing>& out) {
     std::lock_guard lock(mutex_);
     const auto now = Clock::now();
@@ -476,7 +476,7 @@ void DeviceSimulator::Impl::handleToolPresence(const udp::endpoint& from,
     tool->second = now;
     if (!isNew)
         return;
-    Event heard;
+    SimEvent heard;
     heard.kind = EventKind::ToolHeard;
     heard.address = toHost(from);
     heard.port = from.port();
@@ -488,9 +488,9 @@ void DeviceSimulator::Impl::handleToolPresence(const udp::endpoint& from,
 
 void DeviceSimulator::Impl::act(Device& device, const Faults& faults, const char* data,
                                 std::size_t size, const udp::endpoint& from,
-                                std::vector<Event>& events, std::vector<Outgoing>& out) {
+                                std::vector<SimEvent>& events, std::vector<Outgoing>& out) {
     const std::uint16_t command = Wire::readU16(data + Vorn::Header::command);
-    Event done;
+    SimEvent done;
     done.device = device.spec.id;
     done.command = command;
     done.sequence = Wire::readU32(data + Vorn::Header::sequence);
@@ -588,7 +588,7 @@ void DeviceSimulator::Impl::reply(Device& device, const Faults& faults, Vorn::Me
     outgoing.delayMs = faults.delayMs;
     outgoing.copies = faults.duplicate ? 2 : 1;
     outgoing.device = device.spec.id;
-    Event report;
+    SimEvent report;
     report.kind = EventKind::Reply;
     report.device = device.spec.id;
     report.command = message.command();
@@ -661,7 +661,7 @@ void DeviceSimulator::Impl::schedulePresence() {
 }
 
 void DeviceSimulator::Impl::presenceRound() {
-    std::vector<Event> events;
+    std::vector<SimEvent> events;
     std::vector<Outgoing> out;
     {
         std::lock_guard lock(mutex_);
@@ -671,7 +671,7 @@ void DeviceSimulator::Impl::presenceRound() {
                 ++tool;
                 continue;
             }
-            Event lost;
+            SimEvent lost;
             lost.kind = EventKind::ToolLost;
             lost.address = toHost(tool->first);
             lost.port = tool->first.port();
@@ -712,7 +712,7 @@ void DeviceSimulator::Impl::transmit(const Outgoing& outgoing) {
                 if (!error || error == asio::error::operation_aborted)
                     return;
                 ++sendErrors_;
-                Event failed;
+                SimEvent failed;
                 failed.kind = EventKind::SendFailed;
                 failed.device = device;
                 failed.command = Wire::readU16(bytes->data() + Vorn::Header::command);
@@ -725,10 +725,10 @@ void DeviceSimulator::Impl::transmit(const Outgoing& outgoing) {
         publish({*outgoing.report});
 }
 
-void DeviceSimulator::Impl::publish(const std::vector<Event>& events) {
+void DeviceSimulator::Impl::publish(const std::vector<SimEvent>& events) {
     if (!sink_)
         return;
-    for (const Event& event : events)
+    for (const SimEvent& event : events)
         sink_(event);
 }
 

@@ -15,6 +15,12 @@
 // sockets: presence to every tool heard recently, replies to the requests a
 // tool sends, and switchable faults. Used by the vornsim program and, in
 // process, by end-to-end tests.
+//
+// One socket listens (default 0.0.0.0:6017) and sees requests and the tools'
+// presence broadcasts (command 9); each device sends from a socket bound to its
+// own address. A request goes to the device named by its destinationId, whether
+// it came by unicast or by broadcast; ids no device has are ignored. Replies go
+// to the request's sender and echo its sequence; presence carries sequence 0.
 namespace VornSim {
 
 // The 64 bytes a device returns at 32..95 of its board-id reply.
@@ -83,7 +89,8 @@ enum class EventKind {
     SendFailed,   // a send completed with an error
 };
 
-struct Event {
+// One thing the simulator saw or did, for its event sink.
+struct SimEvent {
     EventKind kind = EventKind::Request;
     std::uint64_t device = 0; // the device, or the destination id asked for (Ignored)
     std::uint16_t command = 0;
@@ -95,7 +102,7 @@ struct Event {
 
 // One line, key=value, e.g. "request device=0000000a:0000000b command=814
 // sequence=123 from=127.0.0.1:40000".
-std::string formatEvent(const Event& event);
+std::string formatEvent(const SimEvent& event);
 // "%08x:%08x", high word first.
 std::string formatId(std::uint64_t id);
 std::string formatAddress(std::uint32_t address);
@@ -136,7 +143,7 @@ std::string formatCounters(const Counters& counters);
 class DeviceSimulator {
 public:
     // Called on an I/O thread, never under a lock of the simulator.
-    using EventSink = std::function<void(const Event&)>;
+    using EventSink = std::function<void(const SimEvent&)>;
 
     // Binds every socket and starts the I/O threads. Throws std::invalid_argument
     // for a bad configuration and std::runtime_error when a socket cannot be

@@ -42,7 +42,7 @@ public:
         std::fflush(stdout);
     }
 
-    void event(const Event& event) {
+    void event(const SimEvent& event) {
         const bool perRequest = event.kind != EventKind::ToolHeard &&
                                 event.kind != EventKind::ToolLost &&
                                 event.kind != EventKind::SendFailed;
@@ -249,7 +249,7 @@ int main(int argc, char** argv) {
                 stop = true;
         });
 
-        DeviceSimulator simulator(options.config, [&out](const Event& e) { out.event(e); });
+        DeviceSimulator simulator(options.config, [&out](const SimEvent& e) { out.event(e); });
         std::set<std::string> addresses;
         for (const DeviceSpec& device : options.config.devices)
             addresses.insert(device.address);

@@ -21,20 +21,20 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-struct OptionSpec {
+struct KnownOption {
     std::string_view name;
     bool takesValue;
 };
 
-constexpr OptionSpec knownOptions[] = {
+constexpr KnownOption knownOptions[] = {
     {"--interface", true}, {"--wait", true},  {"--all", false}, {"--json", false},
     {"--yes", false},      {"--help", false}, {"-h", false},
 };
 
-const OptionSpec* findOption(std::string_view name) {
-    for (const auto& spec : knownOptions)
-        if (spec.name == name)
-            return &spec;
+const KnownOption* findOption(std::string_view name) {
+    for (const auto& option : knownOptions)
+        if (option.name == name)
+            return &option;
     return nullptr;
 }
 
@@ -159,15 +159,15 @@ Options parseArguments(const std::vector<std::string>& arguments) {
             name = argument.substr(0, equals);
             value = argument.substr(equals + 1);
         }
-        const OptionSpec* spec = findOption(name);
-        if (spec == nullptr)
+        const KnownOption* known = findOption(name);
+        if (known == nullptr)
             throw UsageError("unknown option " + name);
-        if (spec->takesValue && !value) {
+        if (known->takesValue && !value) {
             if (i + 1 == arguments.size())
                 throw UsageError(name + " needs a value");
             value = arguments[++i];
         }
-        if (!spec->takesValue && value)
+        if (!known->takesValue && value)
             throw UsageError(name + " takes no value");
 
         if (name == "--interface") {
@@ -290,8 +290,9 @@ Options:
 
 ID is the device ID as listed, high word first: 0001e240:000012ab.
 NUMBER is an unsigned 32-bit decimal (0 to 4294967295).
-Exit status: 0 success, 1 the device refused or did not answer (or the
-network could not be used), 2 usage error.
+Exit status: 0 success; 1 the device refused, did not answer, did not appear
+or is not a serviced product, or the network could not be used; 2 usage error
+(including an unknown interface, a bad number or a failed confirmation).
 )";
 }
 

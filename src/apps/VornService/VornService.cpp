@@ -4,6 +4,7 @@
 #include "ReplyChecks.h"
 #include "Wire.h"
 
+#include <algorithm>
 #include <type_traits>
 #include <utility>
 
@@ -18,6 +19,13 @@ void clearBodyWords(Vorn::Message& message) {
     Wire::writeU16(message.data() + bodyWord1, 0);
 }
 
+std::vector<DeviceCallback> withoutEmpty(std::vector<DeviceCallback> handlers) {
+    handlers.erase(std::remove_if(handlers.begin(), handlers.end(),
+                                  [](const DeviceCallback& handler) { return !handler; }),
+                   handlers.end());
+    return handlers;
+}
+
 } // namespace
 
 // The subscriptions made while the engine starts: they are taken before the
@@ -28,19 +36,21 @@ struct VornService::StartTokens {
     Token frameRemoved;
 };
 
-VornService::VornService(const std::string& address) : VornService(address, {}, {}) {}
+VornService::VornService(const std::string& address)
+    : VornService(address, InitialHandlers{}, StartTokens{}) {}
+
+VornService::VornService(const std::string& address, InitialHandlers handlers)
+    : VornService(address, std::move(handlers), StartTokens{}) {}
 
 VornService::VornService(const std::string& address, DeviceCallback onAdded,
                          DeviceCallback onRemoved)
-    : VornService(address, std::move(onAdded), std::move(onRemoved), StartTokens{}) {}
+    : VornService(address, InitialHandlers{{std::move(onAdded)}, {std::move(onRemoved)}},
+                  StartTokens{}) {}
 
-VornService::VornService(const std::string& address, DeviceCallback onAdded,
-                         DeviceCallback onRemoved, StartTokens&& staging)
-    : deviceAddedHandlers(onAdded ? std::vector<DeviceCallback>{std::move(onAdded)}
-                                  : std::vector<DeviceCallback>{}),
-      deviceRemovedHandlers(onRemoved ? std::vector<DeviceCallback>{std::move(onRemoved)}
-                                      : std::vector<DeviceCallback>{}),
-      networkType_(),
+VornService::VornService(const std::string& address, InitialHandlers&& handlers,
+                         StartTokens&& staging)
+    : deviceAddedHandlers(withoutEmpty(std::move(handlers.added))),
+      deviceRemovedHandlers(withoutEmpty(std::move(handlers.removed))), networkType_(),
       network_(networkType_, address,
                [this, &staging](VornNetwork& engine) { subscribeRelays(engine, staging); }),
       frameAddedToken_(std::move(staging.frameAdded)),

@@ -35,13 +35,13 @@ using ResultCallback = std::function<void(std::uint64_t deviceId, bool ok)>;
 // presence broadcast, so no frameAdded is ever raised without them. The
 // handlers themselves are read without a lock, so they must be in place
 // before the first device can appear:
-//  - the three-argument constructor puts its two handlers into the vectors
-//    before the engine exists; no device is missed, not even one that answers
-//    the very first presence broadcast. Prefer it.
-//  - with the one-argument constructor the caller appends to the vectors
-//    after construction; a device that appears before that is not reported,
-//    and appending while a relay runs is a data race. Use it only where the
-//    caller appends at once and can live with a missed early device.
+//  - the constructors that take handlers put them into the vectors before the
+//    engine exists; no device is missed, not even one that answers the very
+//    first presence broadcast. Prefer them.
+//  - with the address-only constructor the caller appends to the vectors after
+//    construction; a device that appears before that is not reported, and
+//    appending while a relay runs is a data race. Use it only where the caller
+//    appends at once and can live with a missed early device.
 // Either way the vectors must not change afterwards.
 class VornService {
 public:
@@ -50,8 +50,15 @@ public:
     // Network::FailedToEnumerateNetworkException, Network::AddressInUseException,
     // Network::CouldNotCreateListenerException.
     explicit VornService(const std::string& address);
-    // As above, with the first device-added and device-removed handlers
-    // registered before the engine starts (empty ones are not registered).
+
+    // Handlers to register before the engine starts, in calling order.
+    struct InitialHandlers {
+        std::vector<DeviceCallback> added;
+        std::vector<DeviceCallback> removed;
+    };
+    // As above, with the handlers in place before the engine starts (empty
+    // callables are left out).
+    VornService(const std::string& address, InitialHandlers handlers);
     VornService(const std::string& address, DeviceCallback onAdded, DeviceCallback onRemoved);
     // Ends the frameRemoved subscription, then the frameAdded one, then stops
     // the engine (pending requests end without callbacks).
@@ -88,8 +95,7 @@ private:
     using Token = Vorn::FrameList::FrameEvent::Token;
     struct StartTokens;
 
-    VornService(const std::string& address, DeviceCallback onAdded, DeviceCallback onRemoved,
-                StartTokens&& staging);
+    VornService(const std::string& address, InitialHandlers&& handlers, StartTokens&& staging);
 
     void subscribeRelays(VornNetwork& engine, StartTokens& staging);
     void relayDeviceAdded(std::uint64_t deviceId);

@@ -9,11 +9,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -239,7 +241,7 @@ TEST(DeviceSimulator, AnswersToolPresenceAndKeepsAnnouncing) {
 TEST(DeviceSimulator, RepliesEchoSequenceAndKeepTheBoardRecord) {
     std::mutex linesMutex;
     std::vector<std::string> lines; // guarded by linesMutex
-    DeviceSimulator simulator(loopbackConfig(), [&](const Event& event) {
+    DeviceSimulator simulator(loopbackConfig(), [&](const SimEvent& event) {
         std::lock_guard lock(linesMutex);
         lines.push_back(formatEvent(event));
     });
@@ -429,6 +431,46 @@ TEST(DeviceSimulator, DelayedDeviceDoesNotHoldUpOthers) {
     EXPECT_EQ(first->sequence(), fast);
     EXPECT_EQ(second->sequence(), slow);
     EXPECT_GE(elapsed, 300ms); // a timer never fires early
+}
+
+TEST(DeviceSimulator, ConcurrentTrafficIsAnsweredCompletely) {
+    SimulatorConfig config = loopbackConfig();
+    config.presenceInterval = 5ms;
+    DeviceSimulator simulator(config);
+    simulator.setDeviceFaults(wrappedId, Faults{.delayMs = 2, .duplicate = true});
+    Tool tool(simulator.port());
+    tool.announce(); // presence rounds run alongside the requests
+
+    // Queries and changes from another thread while both I/O threads work.
+    std::atomic<bool> done{false};
+    std::thread meddler([&] {
+        for (std::int32_t mark = 0; !done; ++mark) {
+            simulator.setChangeMarks(plainId, mark, 0);
+            EXPECT_TRUE(simulator.device(wrappedId));
+            simulator.counters();
+        }
+    });
+
+    // Windows of 20 requests keep the tool's receive buffer from overflowing.
+    std::map<std::uint32_t, int> answers;
+    std::map<std::uint32_t, int> expected;
+    for (int window = 0; window < 10; ++window) {
+        int awaited = 0;
+        for (int i = 0; i < 20; ++i) {
+            const bool slow = i % 2 == 0;
+            expected[tool.ask<Vorn::MSG_GetBoardID>(slow ? wrappedId : plainId)] = slow ? 2 : 1;
+            awaited += slow ? 2 : 1;
+        }
+        for (; awaited > 0; --awaited) {
+            auto reply = tool.reply();
+            ASSERT_TRUE(reply) << awaited << " replies missing";
+            ++answers[reply->sequence()];
+        }
+    }
+    done = true;
+    meddler.join();
+    EXPECT_EQ(answers, expected);
+    EXPECT_EQ(simulator.counters().requests, 200u);
 }
 
 TEST(DeviceSimulatorOptions, ParsesDevicesAndRejectsBadInput) {

@@ -112,11 +112,12 @@ TEST(VornService, RelaysDevicesAndCompletesEveryRequestOnce) {
         orderChanged.notify_all();
     };
 
-    VornService service("127.0.0.1",
-                        [&](std::uint64_t added) { note("first " + std::to_string(added)); }, {});
-    // No device can appear before it announces itself, so appending is safe here.
-    service.deviceAddedHandlers.push_back(
-        [&](std::uint64_t added) { note("second " + std::to_string(added)); });
+    VornService::InitialHandlers handlers;
+    handlers.added.push_back([&](std::uint64_t added) { note("first " + std::to_string(added)); });
+    handlers.added.push_back({}); // left out
+    handlers.added.push_back([&](std::uint64_t added) { note("second " + std::to_string(added)); });
+    VornService service("127.0.0.1", std::move(handlers));
+    EXPECT_EQ(service.deviceAddedHandlers.size(), 2u);
     EXPECT_TRUE(service.deviceRemovedHandlers.empty());
 
     device->announce(service.localPort());
