@@ -6,9 +6,10 @@
 #include "Enumerator.h"
 #include "Exception.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -60,25 +61,6 @@ TEST(VornctlCommands, UnknownInterfaceIsRefusedBeforeAnySocketOpens) {
 
 #ifdef VORNCTL_WITH_SIMULATOR
 
-bool inPrivateNetworkNamespace() {
-#ifdef __linux__
-    std::ifstream devices("/proc/net/dev"); // the reader's own namespace
-    std::string line;
-    int interfaces = 0;
-    bool onlyLoopback = true;
-    while (std::getline(devices, line)) {
-        const auto colon = line.find(':');
-        if (colon == std::string::npos)
-            continue;
-        const auto first = line.find_first_not_of(' ');
-        ++interfaces;
-        onlyLoopback = onlyLoopback && line.substr(first, colon - first) == "lo";
-    }
-    return interfaces > 0 && onlyLoopback;
-#else
-    return false;
-#endif
-}
 
 class VornctlOnSimulator : public ::testing::Test {
 protected:
@@ -86,7 +68,7 @@ protected:
     static constexpr std::uint64_t corvet = 0x0001E240000012ABull;
 
     void SetUp() override {
-        if (!inPrivateNetworkNamespace())
+        if (!TestSupport::insideTestNamespace())
             GTEST_SKIP() << "needs a private network namespace with only loopback";
         VornSim::SimulatorConfig config;
         config.presenceInterval = std::chrono::milliseconds(200);

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 
 namespace asio = boost::asio;
 using asio::ip::udp;
@@ -145,25 +144,4 @@ std::size_t FakeDevice::countOf(std::uint16_t command) {
 std::uint32_t FakeDevice::boardId() {
     std::lock_guard<std::mutex> lock(mutex_);
     return Wire::readU32(settings_.boardRecord.data() + (60 - 32));
-}
-
-bool inPrivateNetworkNamespace() {
-#ifdef __linux__
-    // /proc/net/dev lists the interfaces of the reader's own namespace.
-    std::ifstream devices("/proc/net/dev");
-    std::string line;
-    int interfaces = 0;
-    bool onlyLoopback = true;
-    while (std::getline(devices, line)) {
-        const auto colon = line.find(':');
-        if (colon == std::string::npos)
-            continue; // the two header lines
-        const auto first = line.find_first_not_of(' ');
-        ++interfaces;
-        onlyLoopback = onlyLoopback && line.substr(first, colon - first) == "lo";
-    }
-    return interfaces > 0 && onlyLoopback;
-#else
-    return false;
-#endif
 }

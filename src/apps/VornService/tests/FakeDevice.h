@@ -70,7 +70,3 @@ private:
     std::thread thread_;
 };
 
-// True when this process runs in a network namespace of its own whose only
-// interface is loopback, where binding the wildcard address reaches nothing
-// but loopback.
-bool inPrivateNetworkNamespace();

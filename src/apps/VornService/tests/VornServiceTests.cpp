@@ -3,6 +3,8 @@
 #include "VornService.h"
 #include "Wire.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -260,7 +262,7 @@ TEST(VornService, DestroyingWithPendingRequestsCallsNothing) {
 // through the wildcard address, so this runs only in a private namespace
 // (unshare --net with loopback up).
 TEST(VornService, DeviceAnsweringTheFirstBroadcastIsNotLost) {
-    if (!inPrivateNetworkNamespace())
+    if (!TestSupport::insideTestNamespace())
         GTEST_SKIP() << "needs a private network namespace with only loopback";
     FakeDevice::Settings settings;
     settings.answerToolPresence = true;
