@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include <sched.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -232,6 +234,25 @@ private:
     bool done_ = false; // guarded by mutex_
     std::thread thread_;
 };
+
+// Restricts every thread of the process to CPU `cpu`, or with -1 lets them
+// run on every CPU again. Threads created later inherit their creator's set.
+inline bool pinProcess(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    const unsigned count = std::max(1u, std::thread::hardware_concurrency());
+    for (unsigned i = 0; i < count; ++i)
+        if (cpu < 0 || static_cast<unsigned>(cpu) == i)
+            CPU_SET(i, &set);
+    bool ok = true;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+        const pid_t tid = static_cast<pid_t>(std::stol(task.path().filename().string()));
+        if (sched_setaffinity(tid, sizeof set, &set) != 0)
+            ok = false;
+    }
+    return ok && !error;
+}
 
 // The one-minute load average: other work on the machine skews every figure.
 inline std::string loadAverage() {

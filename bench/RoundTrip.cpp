@@ -9,13 +9,25 @@
 // the engine admits them through its congestion window). The variants take
 // turns for several rounds so that a busy machine affects all of them alike.
 // Reported per variant: median, p99 and p99.9 latency, requests per second,
-// process CPU per round trip (both ends, all threads) and heap allocations per
-// round trip (every thread of the process).
+// process CPU per round trip (both ends, all threads), voluntary context
+// switches (thread wake-ups) per round trip, heap allocations per round trip
+// (every thread of the process), failed requests and datagrams the namespace
+// dropped for a full socket buffer.
+//
+// Latency runs from just before the request is built to the moment the reply
+// is in the client's hands (the engine's completion, or the plain client's
+// receive). Each engine completion sends the next request itself, so no
+// hand-over to a waiting thread is measured.
 //
 //   scripts/netns.sh -- build/native/bench/RoundTrip [--requests N] [--warmup N]
 //                                                    [--window N] [--rounds N]
-//                                                    [--only KEY,...]
-// KEY: plain, sim, engine, plain-n, sim-n, engine-n (the six variants, in order).
+//                                                    [--only KEY,...] [--cpus WHICH]
+// Defaults: 20000 requests per variant and round, after 2000 unmeasured ones;
+// window 64; 3 rounds. KEY: plain, sim, engine, plain-n, sim-n, engine-n (the
+// six variants, in order); --only is for profiling one of them. WHICH: one
+// (every thread of the process pinned to CPU 0: the software path alone), all
+// (threads free to run on any CPU, as the system places them), or both
+// (default; one, then all).
 
 #include "BenchSupport.h"
 
@@ -32,6 +44,7 @@
 #include <array>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <new>
 
@@ -61,6 +74,7 @@ namespace {
 namespace asio = boost::asio;
 using asio::ip::udp;
 using Bench::Clock;
+using Bench::format;
 
 constexpr const char* program = "RoundTrip";
 constexpr std::uint64_t deviceId = 0x0000000A00000001;
@@ -83,7 +97,9 @@ std::int64_t nanosecondsBetween(Clock::time_point start, Clock::time_point end) 
 // the request's sequence: the least a responder can do.
 class PlainResponder {
 public:
-    PlainResponder() : socket_(io_, udp::endpoint(asio::ip::make_address_v4(responderAddress), 0)) {
+    PlainResponder()
+        : socket_(io_, udp::endpoint(asio::ip::make_address_v4(responderAddress), 0)),
+          endpoint_(socket_.local_endpoint()) {
         Wire::writeU16(reply_.data() + Vorn::Header::length, replySize);
         Wire::writeU16(reply_.data() + Vorn::Header::command, Vorn::Code::boardIdReply);
         receive();
@@ -96,27 +112,32 @@ public:
     PlainResponder(const PlainResponder&) = delete;
     PlainResponder& operator=(const PlainResponder&) = delete;
 
-    udp::endpoint endpoint() const { return socket_.local_endpoint(); }
+    const udp::endpoint& endpoint() const { return endpoint_; }
 
 private:
-    // Runs on the responder's thread only, like the buffers it uses.
+    // The receive chain runs on the responder's thread only, like the buffers it uses.
     void receive() {
         socket_.async_receive_from(asio::buffer(in_), from_,
                                    [this](const boost::system::error_code& error, std::size_t n) {
-                                       if (error)
-                                           return;
-                                       if (n >= Vorn::Header::size) {
-                                           std::memcpy(reply_.data() + Vorn::Header::sequence,
-                                                       in_.data() + Vorn::Header::sequence, 4);
-                                           boost::system::error_code ignored;
-                                           socket_.send_to(asio::buffer(reply_), from_, 0, ignored);
-                                       }
-                                       receive();
+                                       onReceived(error, n);
                                    });
+    }
+
+    void onReceived(const boost::system::error_code& error, std::size_t n) {
+        if (error)
+            return; // stopped
+        if (n >= Vorn::Header::size) {
+            std::memcpy(reply_.data() + Vorn::Header::sequence, in_.data() + Vorn::Header::sequence,
+                        4);
+            boost::system::error_code ignored;
+            socket_.send_to(asio::buffer(reply_), from_, 0, ignored);
+        }
+        receive();
     }
 
     asio::io_context io_;
     udp::socket socket_;
+    const udp::endpoint endpoint_; // set before the thread starts, read-only afterwards
     std::array<char, 4096> in_{};
     std::array<char, replySize> reply_{};
     udp::endpoint from_;
@@ -238,7 +259,10 @@ private:
     }
 
     void finishOne() {
-        if (finished_.fetch_add(1) + 1 == latencies_->size()) {
+        // Read before the count goes up: once it reaches the total, run() may
+        // return and the next run() may change what latencies_ points to.
+        const std::size_t total = latencies_->size();
+        if (finished_.fetch_add(1) + 1 == total) {
             std::lock_guard<std::mutex> lock(mutex_);
             allDone_.notify_all();
         }
@@ -328,55 +352,35 @@ void printVariant(const Variant& v) {
                 v.failures, static_cast<unsigned long long>(v.receiveBufferErrors));
 }
 
-int run(int argc, char** argv) {
-    const Bench::Arguments args(argc, argv,
-                                {"--requests", "--warmup", "--window", "--rounds", "--only"}, {});
-    const std::size_t requests = args.number("--requests", 10000, 1, 10000000);
-    const std::size_t warmup = args.number("--warmup", 1000, 0, 10000000);
-    const unsigned window = static_cast<unsigned>(args.number("--window", 64, 1, 4096));
-    const unsigned rounds = static_cast<unsigned>(args.number("--rounds", 3, 1, 100));
-    const Bench::Watchdog watchdog(program, std::chrono::seconds(240));
-    const std::string loadAtStart = Bench::loadAverage();
+// The six variants run against the same endpoints.
+struct Targets {
+    udp::endpoint responder;
+    udp::endpoint simulator;
+    EngineClient& engine;
+    unsigned window;
+};
 
-    PlainResponder responder;
-
-    VornSim::DeviceSpec spec;
-    spec.id = deviceId;
-    spec.deviceType = 10;
-    spec.name = "Round trip";
-    spec.address = deviceAddress;
-    spec.serial = 4711;
-    VornSim::SimulatorConfig config;
-    config.devices.push_back(spec);
-    VornSim::DeviceSimulator simulator(config);
-    const udp::endpoint simulatorEndpoint(asio::ip::make_address_v4(toolAddress), simulator.port());
-
-    Vorn::AnyNetworkType type;
-    VornNetwork engine(type, toolAddress);
-    if (!waitForDevice(engine, std::chrono::seconds(10))) {
-        std::fprintf(stderr, "%s: the simulated device never appeared\n", program);
-        return 1;
-    }
-    EngineClient client(engine, deviceId);
-
+// Runs every selected variant for `rounds` rounds and prints their table.
+// Returns the summary phrase for this placement and adds to `failures`.
+std::string runPlacement(const std::string& placement, const Targets& t, unsigned rounds,
+                         std::size_t requests, std::size_t warmup, const std::string& only,
+                         std::size_t& failures) {
+    const unsigned window = t.window;
     const std::string pipelined = " (" + std::to_string(window) + " outstanding)";
     Variant plainPlain{"plain", "plain <-> plain",
-                       [&](Latencies& l) { return runPlain(responder.endpoint(), 1, l); }};
+                       [&](Latencies& l) { return runPlain(t.responder, 1, l); }};
     Variant plainSim{"sim", "plain <-> simulator",
-                     [&](Latencies& l) { return runPlain(simulatorEndpoint, 1, l); }};
+                     [&](Latencies& l) { return runPlain(t.simulator, 1, l); }};
     Variant engineSim{"engine", "engine <-> simulator",
-                      [&](Latencies& l) { return client.run(1, l); }};
+                      [&](Latencies& l) { return t.engine.run(1, l); }};
     Variant plainPlainN{"plain-n", "plain <-> plain" + pipelined,
-                        [&](Latencies& l) { return runPlain(responder.endpoint(), window, l); }};
+                        [&](Latencies& l) { return runPlain(t.responder, window, l); }};
     Variant plainSimN{"sim-n", "plain <-> simulator" + pipelined,
-                      [&](Latencies& l) { return runPlain(simulatorEndpoint, window, l); }};
+                      [&](Latencies& l) { return runPlain(t.simulator, window, l); }};
     Variant engineSimN{"engine-n", "engine <-> simulator" + pipelined,
-                       [&](Latencies& l) { return client.run(window, l); }};
+                       [&](Latencies& l) { return t.engine.run(window, l); }};
     Variant* all[] = {&plainPlain, &plainSim, &engineSim, &plainPlainN, &plainSimN, &engineSimN};
 
-    // --only KEY,KEY,...: run just those variants (for profiling one of them).
-    const std::string only =
-        "," + args.text("--only", "plain,sim,engine,plain-n,sim-n,engine-n") + ",";
     for (unsigned round = 0; round < rounds; ++round)
         for (Variant* v : all)
             if (only.find("," + v->key + ",") != std::string::npos)
@@ -384,10 +388,7 @@ int run(int argc, char** argv) {
     for (Variant* v : all)
         std::sort(v->latencyUs.begin(), v->latencyUs.end());
 
-    std::printf("RoundTrip: %u rounds x %zu requests per variant (after %zu warm-up each), "
-                "request %zu bytes, reply %zu bytes, %u CPUs, load average %s at start\n",
-                rounds, requests, warmup, requestSize, replySize,
-                std::thread::hardware_concurrency(), loadAtStart.c_str());
+    std::printf("\n%s\n", placement.c_str());
     std::printf("%-38s %8s %8s %8s %8s %8s %7s %7s %6s %6s\n", "variant", "median", "p99", "p99.9",
                 "req/s", "CPU/req", "wakes", "allocs", "failed", "rcvbuf");
     std::printf("%-38s %8s %8s %8s %8s %8s %7s %7s %6s %6s\n", "", "us", "us", "us", "", "us",
@@ -396,37 +397,96 @@ int run(int argc, char** argv) {
         printVariant(*v);
 
     auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
-    std::printf("\nengine / plain, same simulated device:\n");
+    auto cpu = [](const Variant& v) { return v.requests ? v.cpuSeconds / v.requests : 0.0; };
+    auto allocations = [](const Variant& v) {
+        return v.requests ? static_cast<double>(v.allocations) / v.requests : 0.0;
+    };
+    std::printf("engine / plain client, same simulated device:\n");
     std::printf(
         "  sequential: median latency x%.2f, p99 x%.2f, req/s x%.2f, CPU/req x%.2f "
         "(+%.1f us), allocations +%.1f per request\n",
         ratio(engineSim.median(), plainSim.median()), ratio(engineSim.p99(), plainSim.p99()),
-        ratio(engineSim.perSecond(), plainSim.perSecond()),
-        ratio(engineSim.cpuSeconds / engineSim.requests, plainSim.cpuSeconds / plainSim.requests),
-        (engineSim.cpuSeconds / engineSim.requests - plainSim.cpuSeconds / plainSim.requests) * 1e6,
-        static_cast<double>(engineSim.allocations) / engineSim.requests -
-            static_cast<double>(plainSim.allocations) / plainSim.requests);
+        ratio(engineSim.perSecond(), plainSim.perSecond()), ratio(cpu(engineSim), cpu(plainSim)),
+        (cpu(engineSim) - cpu(plainSim)) * 1e6, allocations(engineSim) - allocations(plainSim));
     std::printf("  %u outstanding: median latency x%.2f, p99 x%.2f, req/s x%.2f, CPU/req x%.2f\n",
                 window, ratio(engineSimN.median(), plainSimN.median()),
                 ratio(engineSimN.p99(), plainSimN.p99()),
                 ratio(engineSimN.perSecond(), plainSimN.perSecond()),
-                ratio(engineSimN.cpuSeconds / engineSimN.requests,
-                      plainSimN.cpuSeconds / plainSimN.requests));
-    std::printf("engine / bare loopback (plain <-> plain): median latency x%.2f, req/s x%.2f "
-                "sequential; req/s x%.2f with %u outstanding\n",
-                ratio(engineSim.median(), plainPlain.median()),
-                ratio(engineSim.perSecond(), plainPlain.perSecond()),
-                ratio(engineSimN.perSecond(), plainPlainN.perSecond()), window);
+                ratio(cpu(engineSimN), cpu(plainSimN)));
 
-    std::size_t failures = 0;
     for (const Variant* v : all)
         failures += v->failures;
-    std::printf("summary RoundTrip: engine median %.1f us p99 %.1f us, %.0f req/s sequential, "
-                "%.0f req/s with %u outstanding; plain client vs the same simulator: median %.1f "
-                "us, %.0f req/s, %.0f req/s; engine/plain median x%.2f; failures %zu\n",
-                engineSim.median(), engineSim.p99(), engineSim.perSecond(), engineSimN.perSecond(),
-                window, plainSim.median(), plainSim.perSecond(), plainSimN.perSecond(),
-                ratio(engineSim.median(), plainSim.median()), failures);
+    return format("%s: engine median %.1f us (plain %.1f), p99 %.1f us (plain %.1f), %.0f req/s "
+                  "(plain %.0f) sequential, %.0f req/s (plain %.0f) with %u outstanding",
+                  placement.c_str(), engineSim.median(), plainSim.median(), engineSim.p99(),
+                  plainSim.p99(), engineSim.perSecond(), plainSim.perSecond(),
+                  engineSimN.perSecond(), plainSimN.perSecond(), window);
+}
+
+int run(int argc, char** argv) {
+    const Bench::Arguments args(
+        argc, argv, {"--requests", "--warmup", "--window", "--rounds", "--only", "--cpus"}, {});
+    const std::size_t requests = args.number("--requests", 20000, 1, 10000000);
+    const std::size_t warmup = args.number("--warmup", 2000, 0, 10000000);
+    const unsigned window = static_cast<unsigned>(args.number("--window", 64, 1, 4096));
+    const unsigned rounds = static_cast<unsigned>(args.number("--rounds", 3, 1, 100));
+    const std::string only =
+        "," + args.text("--only", "plain,sim,engine,plain-n,sim-n,engine-n") + ",";
+    const std::string cpus = args.text("--cpus", "both");
+    if (cpus != "one" && cpus != "all" && cpus != "both")
+        throw std::invalid_argument("--cpus takes one, all or both");
+    const Bench::Watchdog watchdog(program, std::chrono::seconds(240));
+    const std::string loadAtStart = Bench::loadAverage();
+
+    PlainResponder responder;
+
+    VornSim::DeviceSpec device;
+    device.id = deviceId;
+    device.deviceType = 10;
+    device.name = "Round trip";
+    device.address = deviceAddress;
+    device.serial = 4711;
+    VornSim::SimulatorConfig config;
+    config.devices.push_back(device);
+    VornSim::DeviceSimulator simulator(config);
+
+    Vorn::AnyNetworkType type;
+    VornNetwork engine(type, toolAddress);
+    if (!waitForDevice(engine, std::chrono::seconds(10))) {
+        std::fprintf(stderr, "%s: the simulated device never appeared\n", program);
+        return 1;
+    }
+    EngineClient client(engine, deviceId);
+    const Targets targets{responder.endpoint(),
+                          udp::endpoint(asio::ip::make_address_v4(toolAddress), simulator.port()),
+                          client, window};
+
+    std::printf("RoundTrip: %u rounds x %zu requests per variant (after %zu warm-up each), "
+                "request %zu bytes, reply %zu bytes, %u CPUs, load average %s at start\n",
+                rounds, requests, warmup, requestSize, replySize,
+                std::thread::hardware_concurrency(), loadAtStart.c_str());
+    std::size_t failures = 0;
+    std::vector<std::string> summaries;
+    if (cpus != "all") {
+        // Every thread on one CPU: wake-ups cost a context switch and nothing
+        // more, so the figures show the software path alone.
+        if (!Bench::pinProcess(0))
+            throw std::runtime_error("cannot pin the threads to one CPU");
+        summaries.push_back(runPlacement("all threads on CPU 0", targets, rounds, requests, warmup,
+                                         only, failures));
+    }
+    if (cpus != "one") {
+        // As the system schedules them: a wake-up may have to bring an idle
+        // CPU back first, which on a virtual machine takes tens of microseconds.
+        if (!Bench::pinProcess(-1))
+            throw std::runtime_error("cannot free the threads to every CPU");
+        summaries.push_back(
+            runPlacement("threads on any CPU", targets, rounds, requests, warmup, only, failures));
+    }
+    std::string summary;
+    for (const std::string& part : summaries)
+        summary += (summary.empty() ? "" : "; ") + part;
+    std::printf("\nsummary RoundTrip: %s; failures %zu\n", summary.c_str(), failures);
     return failures == 0 ? 0 : 1;
 }
 

@@ -46,7 +46,7 @@ if [[ $quick -eq 1 ]]; then
     idle_args=(--seconds 2)
 else
     roundtrip_args=()
-    discovery_args=(--devices 1000 --runs 5)
+    discovery_args=(--devices 1000)
     idle_args=(--devices 100 --seconds 10)
 fi
 

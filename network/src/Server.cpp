@@ -25,6 +25,7 @@ namespace asio = boost::asio;
 using asio::ip::udp;
 
 const char* const sourceUnit = "src/Server";
+constexpr int receiveBufferBytes = 4 * 1024 * 1024;
 
 // One outstanding receive: the buffer is allocated once and carries every
 // datagram this receive loop takes in. It is one byte longer than the largest
@@ -93,6 +94,12 @@ void Server::Impl::start(const std::string& localAddress, std::uint16_t bindPort
     newSocket->set_option(asio::socket_base::broadcast(true), ec);
     if (ec)
         throwListenerError(__LINE__, ec, "set_option");
+    // Every device on the segment answers a heartbeat at once; the system's
+    // default buffer overflows with a few hundred of them and the devices that
+    // lose out appear only rounds later. The system may grant less, and a
+    // refusal costs nothing but that, so it is not an error.
+    boost::system::error_code ignored;
+    newSocket->set_option(asio::socket_base::receive_buffer_size(receiveBufferBytes), ignored);
     const udp::endpoint bound = newSocket->local_endpoint(ec);
     if (ec)
         throwListenerError(__LINE__, ec, "bind");

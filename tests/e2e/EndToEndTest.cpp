@@ -52,7 +52,7 @@ public:
         config.devices = std::move(devices);
         config.faults = faults;
         simulator = std::make_unique<VornSim::DeviceSimulator>(
-            std::move(config), [this](const VornSim::Event& event) {
+            std::move(config), [this](const VornSim::SimEvent& event) {
                 if (event.kind == VornSim::EventKind::Request)
                     requests.push({event.device, event.command, event.sequence,
                                    std::chrono::steady_clock::now()});
