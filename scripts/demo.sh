@@ -1,15 +1,47 @@
 #!/usr/bin/env bash
-# Installs what the project needs and builds it natively (build/native).
-# The runnable front end comes with the network engine; until then this only builds.
+# The tool's main job on an embedded default: installs what the project needs, builds the
+# device simulator and the command-line tool (build/native), then, inside a private network
+# namespace, starts the simulator with four devices on 127.0.0.2..4 and runs vornctl on
+# 127.0.0.1 against it: list the devices, read a serial number, write a new one, read it back.
+#
+#   scripts/demo.sh
 set -euo pipefail
 exec </dev/null
 
 VORN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$VORN_ROOT"
-source scripts/setup.sh
+BUILD="$VORN_ROOT/build/native"
+DEVICE=0000000a:0000000b # the simulator's first default device, "FOH-Processor"
+NEW_SERIAL=20261207
 
-vorn_install_packages
-vorn_build native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+if [[ ${1:-} != --inside ]]; then
+    source scripts/setup.sh
+    vorn_install_packages
+    cmake -S "$VORN_ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$BUILD" -j "${VORN_JOBS:-2}" --target vornsim vornctl
+    # The simulator listens on the wildcard address: only inside a namespace of our own.
+    exec scripts/netns.sh -- "$0" --inside
+fi
+
+log=$(mktemp)
+"$BUILD/tools/simulator/vornsim" --quiet >"$log" 2>&1 &
+simulator=$!
+trap 'kill "$simulator" 2>/dev/null; wait "$simulator" 2>/dev/null; rm -f "$log"' EXIT
+for _ in $(seq 100); do
+    grep -q '^ready' "$log" && break
+    kill -0 "$simulator" 2>/dev/null || { cat "$log" >&2; exit 1; }
+    sleep 0.1
+done
+
+vornctl() {
+    echo
+    echo "\$ vornctl $*"
+    "$BUILD/tools/vornctl/vornctl" "$@"
+}
+vornctl interfaces
+vornctl --interface 127.0.0.1 list
+vornctl --interface 127.0.0.1 serial get "$DEVICE"
+vornctl --interface 127.0.0.1 serial set "$DEVICE" "$NEW_SERIAL" --yes
+vornctl --interface 127.0.0.1 serial get "$DEVICE"
 echo
-echo "demo: built into build/native. The runnable front end comes with the network engine;"
-echo "demo: until then, scripts/test.sh builds and tests every configuration."
+echo "demo: the simulated devices answered; serial of $DEVICE written and read back."
