@@ -3,10 +3,10 @@
 #
 #   scripts/test.sh [native] [asan] [tsan] [windows]     (default: all four, in this order)
 #
-#   native   g++, RelWithDebInfo                                    build/native
-#   asan     g++, Debug, AddressSanitizer + UndefinedBehaviorSanitizer  build/asan
-#   tsan     g++, RelWithDebInfo, ThreadSanitizer                   build/tsan
-#   windows  MinGW-w64 cross build, tests run under Wine            build/windows
+#   native   build/native   g++, RelWithDebInfo
+#   asan     build/asan     g++, Debug, AddressSanitizer + UndefinedBehaviorSanitizer
+#   tsan     build/tsan     g++, RelWithDebInfo, ThreadSanitizer
+#   windows  build/windows  MinGW-w64 cross build, RelWithDebInfo; tests run under Wine
 #
 # First installs the Debian packages it needs (nothing to do on a rerun). The tests run in a
 # private network namespace with only loopback (the Windows tests also get a veth pair, see
@@ -16,6 +16,8 @@
 # Exits non-zero if any step of any configuration fails; the other configurations still run.
 set -euo pipefail
 exec </dev/null
+# ccache and Wine keep their state below HOME, which a bare CI environment may lack.
+export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
 
 VORN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$VORN_ROOT"
@@ -46,6 +48,9 @@ CTEST_JOBS=${VORN_CTEST_JOBS:-2}
 # is left out of the hash of debug builds (their debug info may then name that other checkout).
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$VORN_ROOT}
 export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
+# One locale for every run: ccache hashes these variables, and compiler messages stay alike.
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
+unset LC_CTYPE LC_MESSAGES
 
 # Sanitizer reports end the test with a failure; a caller's own settings take precedence.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1}

@@ -4,6 +4,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -23,7 +24,12 @@ public:
     WorkerThread& operator=(const WorkerThread&) = delete;
 
     template <class Handler> void post(Handler&& handler) {
-        boost::asio::post(context_, std::forward<Handler>(handler));
+        // The check makes stop() discard queued handlers whatever the event
+        // loop's backend does with them (IOCP still hands them out).
+        boost::asio::post(context_, [this, handler = std::forward<Handler>(handler)]() mutable {
+            if (!stopped_.load(std::memory_order_acquire))
+                handler();
+        });
     }
 
     // Ends the loop after the handler in progress; idempotent. From any other
@@ -36,6 +42,7 @@ public:
 private:
     void run();
 
+    std::atomic<bool> stopped_{false};
     boost::asio::io_context context_;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard_;
     std::mutex joinMutex_;           // guards the join of thread_ (stop() from several threads)

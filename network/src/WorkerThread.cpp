@@ -28,6 +28,7 @@ void WorkerThread::run() {
 }
 
 void WorkerThread::stop() {
+    stopped_.store(true, std::memory_order_release);
     context_.stop();
     if (isCurrentThread())
         return;

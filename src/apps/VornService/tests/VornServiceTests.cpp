@@ -22,11 +22,10 @@ using namespace std::chrono_literals;
 // One callback's result, handed from an engine thread to the test.
 template <class T> class Outcome {
 public:
+    // Notifies under the lock: a waiter that returns may destroy the outcome.
     void set(T value) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            values_.push_back(std::move(value));
-        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        values_.push_back(std::move(value));
         changed_.notify_all();
     }
     std::optional<T> wait(std::chrono::milliseconds timeout = 3s) {
