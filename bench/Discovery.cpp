@@ -52,8 +52,8 @@ double millisecondsAfter(Clock::time_point start, const std::optional<Clock::tim
 // device-added handler hands over and asks the controller for each name.
 class Application {
 public:
-    explicit Application(const std::vector<VornSim::DeviceSpec>& devices) {
-        for (const VornSim::DeviceSpec& device : devices)
+    explicit Application(const std::vector<VornSim::DeviceSetup>& devices) {
+        for (const VornSim::DeviceSetup& device : devices)
             expectedNames_.emplace(device.id, device.name);
     }
 
@@ -186,7 +186,7 @@ struct RunFigures {
     std::vector<Sample> timeline;
 };
 
-RunFigures runOnce(const std::vector<VornSim::DeviceSpec>& devices, std::chrono::seconds timeout) {
+RunFigures runOnce(const std::vector<VornSim::DeviceSetup>& devices, std::chrono::seconds timeout) {
     VornSim::SimulatorConfig config;
     config.devices = devices;
     VornSim::DeviceSimulator simulator(config);
@@ -243,7 +243,7 @@ int run(int argc, char** argv) {
     const std::chrono::seconds timeout(args.number("--timeout", 60, 1, 3600));
     const Bench::Watchdog watchdog(program, runs * (timeout + std::chrono::seconds(30)));
 
-    std::vector<VornSim::DeviceSpec> devices;
+    std::vector<VornSim::DeviceSetup> devices;
     try {
         devices = VornSim::generateDevices(count, firstDeviceId, base, addresses);
     } catch (const VornSim::UsageError& e) {

@@ -440,7 +440,7 @@ int run(int argc, char** argv) {
 
     PlainResponder responder;
 
-    VornSim::DeviceSpec device;
+    VornSim::DeviceSetup device;
     device.id = deviceId;
     device.deviceType = 10;
     device.name = "Round trip";

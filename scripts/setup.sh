@@ -13,7 +13,6 @@ VORN_PACKAGES=(
     libboost-system-dev
     libgtest-dev
     googletest
-    libbenchmark-dev
     g++-mingw-w64-x86-64-posix
     wine
     wine64

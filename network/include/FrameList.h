@@ -43,8 +43,7 @@ using RequestCompletion = std::function<void(const char* data, unsigned length, 
 class FrameList : public Network::ServerEventHandler {
 public:
     using FrameEvent = Event<std::function<void(std::uint64_t)>>;
-    using CommandEvent =
-        Event<std::function<void(std::uint64_t, const Command<MSG_CmdHdr>&)>>;
+    using CommandEvent = Event<std::function<void(std::uint64_t, const Command<MSG_CmdHdr>&)>>;
 
     // Reading of the wall clock in whole seconds since 1970 and of a monotonic
     // clock in nanoseconds. Replaceable so that tests can drive time.
@@ -98,9 +97,9 @@ private:
     };
     // A background loop stopped the same way as every thread of the stack.
     struct LoopThread {
-        bool running = true;            // guarded by wakeMutex
+        bool running = true; // guarded by wakeMutex
         std::mutex wakeMutex;
-        std::mutex lifeMutex;           // held by the thread for its whole run
+        std::mutex lifeMutex; // held by the thread for its whole run
         std::condition_variable wake;
         std::thread thread;
         void stop();

@@ -108,7 +108,7 @@ struct MSG_BroadcastID {
 
 template <class T>
 concept RequestLayout = std::same_as<T, MSG_GetDeviceConfig> || std::same_as<T, MSG_GetBoardID> ||
-                        std::same_as<T, MSG_SelectMe> || std::same_as<T, MSG_SetBoardID>;
+    std::same_as<T, MSG_SelectMe> || std::same_as<T, MSG_SetBoardID>;
 
 namespace detail {
 // Sizes the buffer, writes the header and draws the next sequence number.
@@ -123,26 +123,21 @@ template <class T> class Command : public Message {
 public:
     // A request to a device.
     Command(std::uint64_t sourceId, std::uint64_t destinationId, std::uint16_t sourceType,
-            std::uint16_t destinationType)
-        requires RequestLayout<T>
-    {
+            std::uint16_t destinationType) requires RequestLayout<T> {
         detail::buildHeader(*this, T::size, sourceId, destinationId, sourceType, destinationType,
                             T::code);
     }
 
     // The tool's own presence message.
-    Command(std::uint16_t presenceCommand, std::uint64_t ownFrameId, std::uint16_t ownType)
-        requires std::same_as<T, MSG_BroadcastID>
-    {
+    Command(std::uint16_t presenceCommand, std::uint64_t ownFrameId,
+            std::uint16_t ownType) requires std::same_as<T, MSG_BroadcastID> {
         detail::buildHeader(*this, T::size, ownFrameId, presenceDestinationId, ownType, 0,
                             presenceCommand);
     }
 
     // A received message of any command. `size` must be at least 28; the copy
     // is made only when 0 <= length <= size, else the object stays empty and invalid.
-    Command(const char* data, std::size_t size)
-        requires std::same_as<T, MSG_CmdHdr>
-    {
+    Command(const char* data, std::size_t size) requires std::same_as<T, MSG_CmdHdr> {
         detail::copyReceived(*this, data, size);
     }
 };
@@ -156,7 +151,9 @@ struct Presence {
     std::uint8_t deviceType = 0;
     std::uint32_t stationTag[2] = {0, 0};
 
-    std::int32_t changeMark() const { return changeMarkA > changeMarkB ? changeMarkA : changeMarkB; }
+    std::int32_t changeMark() const {
+        return changeMarkA > changeMarkB ? changeMarkA : changeMarkB;
+    }
 };
 
 // Offsets of the presence fields.

@@ -12,7 +12,9 @@ inline std::uint16_t readU16(const char* p) {
     return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
 }
 
-inline std::int16_t readI16(const char* p) { return static_cast<std::int16_t>(readU16(p)); }
+inline std::int16_t readI16(const char* p) {
+    return static_cast<std::int16_t>(readU16(p));
+}
 
 inline std::uint32_t readU32(const char* p) {
     const auto* b = reinterpret_cast<const unsigned char*>(p);
@@ -20,7 +22,9 @@ inline std::uint32_t readU32(const char* p) {
            (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
 }
 
-inline std::int32_t readI32(const char* p) { return static_cast<std::int32_t>(readU32(p)); }
+inline std::int32_t readI32(const char* p) {
+    return static_cast<std::int32_t>(readU32(p));
+}
 
 // A frame id travels as two 32-bit words, the high word first.
 inline std::uint64_t readFrameId(const char* p) {

@@ -56,7 +56,9 @@ FrameList::FrameList(NetworkType& type, Network::Server& server, Clocks clocks)
     }
 }
 
-FrameList::~FrameList() { stop(); }
+FrameList::~FrameList() {
+    stop();
+}
 
 void FrameList::stop() {
     presenceThread_.stop();
@@ -101,8 +103,7 @@ bool FrameList::isValid(char* message, std::size_t length, std::uint32_t mode) c
     return mode != 0 || networkType_.isDeviceType(MSG_CmdHdr(message));
 }
 
-bool FrameList::track(char* message, std::size_t length, std::uint32_t sender,
-                      std::uint64_t id) {
+bool FrameList::track(char* message, std::size_t length, std::uint32_t sender, std::uint64_t id) {
     if (Wire::readU16(message + Header::command) == Code::presence)
         return trackPresence(message, length, sender, id);
     return trackOther(message, length, sender, id);
@@ -182,8 +183,8 @@ FrameInfo FrameList::getFrame(std::uint64_t frameId) const {
     std::lock_guard<std::mutex> lock(framesMutex_);
     auto entry = frames_.find(frameId);
     if (entry == frames_.end())
-        throw UnknownFrameIdException("src/FrameList", 156,
-                                      "Attempting to access a frame with an index that doesn't exist");
+        throw UnknownFrameIdException(
+            "src/FrameList", 156, "Attempting to access a frame with an index that doesn't exist");
     return entry->second.info;
 }
 
@@ -246,11 +247,9 @@ bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const Messa
     }
     replaced = nullptr; // a replaced completion is dropped without being called
 
-    const bool sent =
-        to.viaBroadcast
-            ? server_.broadcast(message.data(), message.size())
-            : server_.sendTo(message.data(), message.size(), to.address,
-                             networkType_.deviceTargetPort());
+    const bool sent = to.viaBroadcast ? server_.broadcast(message.data(), message.size())
+                                      : server_.sendTo(message.data(), message.size(), to.address,
+                                                       networkType_.deviceTargetPort());
     if (!sent) {
         RequestCompletion withdrawn;
         std::lock_guard<std::mutex> lock(pendingMutex_);
@@ -322,9 +321,8 @@ void FrameList::expire() {
         }
     }
     for (RequestCompletion& completion : expired) {
-        worker_.post([completion = std::move(completion)] {
-            completion(nullptr, 0, ErrorCode::TimedOut);
-        });
+        worker_.post(
+            [completion = std::move(completion)] { completion(nullptr, 0, ErrorCode::TimedOut); });
     }
 }
 

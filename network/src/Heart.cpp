@@ -10,7 +10,8 @@ namespace Vorn {
 Heart::Heart(Network::Server& server, std::uint32_t ownFrameIdLow, std::uint32_t ownFrameIdHigh,
              std::uint16_t sourceType, std::uint16_t command, TickSource tickCount)
     : ownFrameId_{ownFrameIdLow, ownFrameIdHigh}, server_(server), sourceType_(sourceType),
-      command_(command), tickCount_(tickCount ? std::move(tickCount) : TickSource(Platform::tickCount)) {
+      command_(command),
+      tickCount_(tickCount ? std::move(tickCount) : TickSource(Platform::tickCount)) {
     thread_ = std::thread([this] { run(); });
 }
 

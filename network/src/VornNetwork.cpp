@@ -49,7 +49,9 @@ VornNetwork::VornNetwork(Vorn::NetworkType& type, const std::string& localAddres
     }
 }
 
-VornNetwork::~VornNetwork() { shutdown(); }
+VornNetwork::~VornNetwork() {
+    shutdown();
+}
 
 // Every thread that could call into a part is stopped and joined before that
 // part is released: subscribers on the frame list's worker and completions on

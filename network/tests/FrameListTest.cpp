@@ -89,9 +89,9 @@ TEST_F(FrameListTest, FrameEventsFollowPresenceInOrderAfterTheTableIsUpdated) {
 
     ASSERT_TRUE(events.waitForCount(5));
     const std::string id = std::to_string(device.id);
-    EXPECT_EQ(events.values(), (std::vector<std::string>{"added:" + id, "changed:" + id,
-                                                         "removed:" + id, "added:" + id,
-                                                         "added:77"}));
+    EXPECT_EQ(events.values(),
+              (std::vector<std::string>{"added:" + id, "changed:" + id, "removed:" + id,
+                                        "added:" + id, "added:77"}));
     // The subscriber called for the flip found the frame with its new mode.
     EXPECT_EQ(seenByAdded, (std::vector<std::string>{"0", "2", "0"}));
 
@@ -251,9 +251,9 @@ struct CompletionLog {
     Recorder<Entry> entries;
     Vorn::RequestCompletion make(const std::string& tag) {
         return [this, tag](const char*, unsigned length, Vorn::ErrorCode code) {
-            entries.push({tag + ":" + std::to_string(static_cast<int>(code)) + ":" +
-                              std::to_string(length),
-                          std::this_thread::get_id()});
+            entries.push(
+                {tag + ":" + std::to_string(static_cast<int>(code)) + ":" + std::to_string(length),
+                 std::this_thread::get_id()});
         };
     }
     std::vector<std::string> results() const {
@@ -283,7 +283,8 @@ TEST_F(FrameListTest, RepliesAreMatchedBySequenceAloneAndOnlyOnce) {
     receive(reply, otherAddress);
     ASSERT_EQ(log.entries.size(), 1u);
     EXPECT_EQ(log.results()[0], "a:0:100");
-    EXPECT_EQ(log.entries.values()[0].thread, std::this_thread::get_id()); // on the receiving thread
+    EXPECT_EQ(log.entries.values()[0].thread,
+              std::this_thread::get_id()); // on the receiving thread
 
     receive(reply, otherAddress); // the same reply again is unsolicited
     ASSERT_TRUE(commands.waitForCount(1));
@@ -356,7 +357,8 @@ TEST_F(FrameListTest, EveryRequestEndsExactlyOnceUnderConcurrentTraffic) {
         io.emplace_back([&, t] {
             std::mt19937 random(static_cast<unsigned>(t));
             while (sending) {
-                receive(presence({.id = random() % 20, .changeMarkA = static_cast<int>(random() % 3)}));
+                receive(
+                    presence({.id = random() % 20, .changeMarkA = static_cast<int>(random() % 3)}));
                 const std::uint32_t sequence = 1 + random() % requestCount;
                 // Answer only even sequences; duplicates are common by chance.
                 if (sequence % 2 == 0)

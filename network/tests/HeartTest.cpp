@@ -19,7 +19,7 @@ TEST(HeartTest, WaitIsMeasuredFromTheStartOfTheBroadcastAcrossTheCounterWrap) {
     EXPECT_EQ(Vorn::Heart::waitAfter(0xFFFFFF00u, 0x00000010u), 728u); // 272 ms elapsed
     EXPECT_EQ(Vorn::Heart::waitAfter(500, 500), 1000u);
     EXPECT_EQ(Vorn::Heart::waitAfter(500, 1499), 1u);
-    EXPECT_EQ(Vorn::Heart::waitAfter(500, 1500), 0u);  // a whole period: next one at once
+    EXPECT_EQ(Vorn::Heart::waitAfter(500, 1500), 0u); // a whole period: next one at once
     EXPECT_EQ(Vorn::Heart::waitAfter(500, 90000), 0u);
 }
 

@@ -25,18 +25,18 @@ constexpr std::uint64_t ondal4 = 0x0000000C00000002;
 constexpr std::uint64_t brenn = 0x0000000400000003;
 constexpr std::uint64_t broadcastOnly = 0x0000000B00000004;
 
-VornSim::DeviceSpec device(std::uint64_t id, std::uint8_t type, const char* name,
-                           const char* address, std::uint32_t serial) {
-    VornSim::DeviceSpec spec;
-    spec.id = id;
-    spec.deviceType = type;
-    spec.name = name;
-    spec.address = address;
-    spec.serial = serial;
-    return spec;
+VornSim::DeviceSetup device(std::uint64_t id, std::uint8_t type, const char* name,
+                            const char* address, std::uint32_t serial) {
+    VornSim::DeviceSetup setup;
+    setup.id = id;
+    setup.deviceType = type;
+    setup.name = name;
+    setup.address = address;
+    setup.serial = serial;
+    return setup;
 }
 
-std::vector<VornSim::DeviceSpec> standardDevices() {
+std::vector<VornSim::DeviceSetup> standardDevices() {
     auto inModeTwo = device(broadcastOnly, 11, "Broadcast only", "127.0.0.5", 44);
     inModeTwo.modeFlags = 0x02;
     return {device(ondal2, 10, "Front of house", "127.0.0.2", 11),
@@ -47,7 +47,7 @@ std::vector<VornSim::DeviceSpec> standardDevices() {
 // Simulated devices on the device port; the times at which each request arrived.
 class Simulation {
 public:
-    explicit Simulation(std::vector<VornSim::DeviceSpec> devices, VornSim::Faults faults = {}) {
+    explicit Simulation(std::vector<VornSim::DeviceSetup> devices, VornSim::Faults faults = {}) {
         VornSim::SimulatorConfig config;
         config.devices = std::move(devices);
         config.faults = faults;
@@ -80,9 +80,7 @@ protected:
 // Waits for the result of one asynchronous request.
 template <class T> class Result {
 public:
-    void set(T value) {
-        values.push(std::move(value));
-    }
+    void set(T value) { values.push(std::move(value)); }
     T get() {
         EXPECT_TRUE(values.waitForCount(1, 15000ms));
         EXPECT_EQ(values.size(), 1u);
@@ -98,14 +96,14 @@ TEST_F(EndToEndTest, DiscoversReadsAndWritesDevicesThroughTheController) {
 
     Recorder<std::uint64_t> added;
     std::atomic<std::uint64_t> heartbeatsBeforeFirstDevice{0};
-    VornService service(
-        "127.0.0.1",
-        [&](std::uint64_t id) {
-            if (added.size() == 0)
-                heartbeatsBeforeFirstDevice = simulation.simulator->counters().toolPresence;
-            added.push(id);
-        },
-        {});
+    VornService service("127.0.0.1",
+                        [&](std::uint64_t id) {
+                            if (added.size() == 0)
+                                heartbeatsBeforeFirstDevice =
+                                    simulation.simulator->counters().toolPresence;
+                            added.push(id);
+                        },
+                        {});
     ASSERT_TRUE(added.waitForCount(4));
     // Every device answered the very first heartbeat and none was missed.
     EXPECT_EQ(heartbeatsBeforeFirstDevice.load(), 1u);
@@ -143,11 +141,10 @@ TEST_F(EndToEndTest, DiscoversReadsAndWritesDevicesThroughTheController) {
             continue;
         EXPECT_EQ((*report.lastWrittenRecord)[i], before[i]) << "record byte " << i;
     }
-    EXPECT_EQ(report.spec.serial, 12345678u);
+    EXPECT_EQ(report.setup.serial, 12345678u);
     Result<unsigned> readBack;
-    ASSERT_TRUE(service.requestSerialNumber(ondal2, [&](std::uint64_t, bool ok, unsigned s) {
-        readBack.set(ok ? s : 0);
-    }));
+    ASSERT_TRUE(service.requestSerialNumber(
+        ondal2, [&](std::uint64_t, bool ok, unsigned s) { readBack.set(ok ? s : 0); }));
     EXPECT_EQ(readBack.get(), 12345678u);
 
     // A device that refuses the write reports failure and keeps its number.
@@ -155,7 +152,7 @@ TEST_F(EndToEndTest, DiscoversReadsAndWritesDevicesThroughTheController) {
     ASSERT_TRUE(
         service.setSerialNumber(ondal4, 99, [&](std::uint64_t, bool ok) { refused.set(ok); }));
     EXPECT_FALSE(refused.get());
-    EXPECT_EQ(simulation.simulator->device(ondal4)->spec.serial, 22u);
+    EXPECT_EQ(simulation.simulator->device(ondal4)->setup.serial, 22u);
 
     // Selection marks reach the device, untracked.
     service.selectDevice(ondal4);
@@ -176,8 +173,8 @@ TEST_F(EndToEndTest, DiscoversReadsAndWritesDevicesThroughTheController) {
 TEST_F(EndToEndTest, SilentDeviceIsAskedSixTimesWithBackOffThenTimesOut) {
     VornSim::Faults silent;
     silent.silent = true;
-    auto spec = device(ondal2, 10, "Quiet", "127.0.0.2", 1);
-    Simulation simulation({spec});
+    auto setup = device(ondal2, 10, "Quiet", "127.0.0.2", 1);
+    Simulation simulation({setup});
     Vorn::AnyNetworkType type;
     VornNetwork engine(type, "127.0.0.1");
     ASSERT_TRUE(waitUntil([&] {
@@ -190,17 +187,17 @@ TEST_F(EndToEndTest, SilentDeviceIsAskedSixTimesWithBackOffThenTimesOut) {
     Result<Vorn::ErrorCode> outcome;
     const auto start = std::chrono::steady_clock::now();
     std::atomic<std::int64_t> endedAfterMs{0};
-    ASSERT_TRUE(engine.send(ondal2, request, nullptr,
-                            [&](std::uint64_t id, const char* reply, unsigned length,
-                                Vorn::ErrorCode error) {
-                                endedAfterMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                   std::chrono::steady_clock::now() - start)
-                                                   .count();
-                                EXPECT_EQ(id, ondal2);
-                                EXPECT_EQ(reply, nullptr);
-                                EXPECT_EQ(length, 0u);
-                                outcome.set(error);
-                            }));
+    ASSERT_TRUE(engine.send(
+        ondal2, request, nullptr,
+        [&](std::uint64_t id, const char* reply, unsigned length, Vorn::ErrorCode error) {
+            endedAfterMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count();
+            EXPECT_EQ(id, ondal2);
+            EXPECT_EQ(reply, nullptr);
+            EXPECT_EQ(length, 0u);
+            outcome.set(error);
+        }));
     EXPECT_EQ(outcome.get(), Vorn::ErrorCode::TimedOut);
     EXPECT_GE(endedAfterMs.load(), 7875);
     EXPECT_LT(endedAfterMs.load(), 9500);
@@ -274,7 +271,7 @@ TEST_F(EndToEndTest, UnknownFramesAreRefusedWithoutCallback) {
 // Tear the engine down while devices appear, requests are pending, replies
 // arrive and a subscriber keeps sending from the frame list's worker.
 TEST_F(EndToEndTest, TeardownUnderLoadCallsNothingAfterItBegins) {
-    std::vector<VornSim::DeviceSpec> devices;
+    std::vector<VornSim::DeviceSetup> devices;
     for (std::uint64_t i = 0; i < 60; ++i)
         devices.push_back(device(0x0000000D00000000 + i, static_cast<std::uint8_t>(10 + i % 4),
                                  "Load", i % 2 ? "127.0.0.6" : "127.0.0.7",

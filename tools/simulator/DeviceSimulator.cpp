@@ -89,7 +89,7 @@ struct Sender {
 };
 
 struct Device {
-    DeviceSpec spec;
+    DeviceSetup setup;
     BoardRecord record{};
     std::optional<Faults> faults;
     std::optional<BoardRecord> lastWritten;
@@ -124,7 +124,7 @@ SimulatorConfig validated(SimulatorConfig config) {
     if (error)
         throw std::invalid_argument("bad bind address " + config.bindAddress);
     std::set<std::uint64_t> ids;
-    for (const DeviceSpec& device : config.devices) {
+    for (const DeviceSetup& device : config.devices) {
         const std::string which = "device " + formatId(device.id);
         if (!ids.insert(device.id).second)
             throw std::invalid_argument(which + ": frame id used twice");
@@ -239,13 +239,13 @@ std::string formatDevice(const DeviceReport& r) {
     return format("device id=%s type=%u typeword=%u address=%s serial=%u mode=0x%x "
                   "changemarks=%d,%d wrapped=%d select=%s requests=%s replies=%llu "
                   "presence=%llu faults=%s name=",
-                  formatId(r.spec.id).c_str(), r.spec.deviceType, r.spec.typeWord,
-                  r.spec.address.c_str(), r.spec.serial, r.spec.modeFlags, r.spec.changeMarkA,
-                  r.spec.changeMarkB, r.spec.wrapped ? 1 : 0, select.c_str(),
+                  formatId(r.setup.id).c_str(), r.setup.deviceType, r.setup.typeWord,
+                  r.setup.address.c_str(), r.setup.serial, r.setup.modeFlags, r.setup.changeMarkA,
+                  r.setup.changeMarkB, r.setup.wrapped ? 1 : 0, select.c_str(),
                   requests.empty() ? "none" : requests.c_str(),
                   static_cast<unsigned long long>(r.repliesSent),
                   static_cast<unsigned long long>(r.presenceSent), formatFaults(r.faults).c_str()) +
-           r.spec.name;
+           r.setup.name;
 }
 
 std::string formatCounters(const Counters& c) {
@@ -335,8 +335,8 @@ DeviceSimulator::Impl::Impl(SimulatorConfig config, EventSink sink)
       work_(asio::make_work_guard(io_)), receiver_(io_), buffer_(65536), presenceTimer_(io_),
       faults_(config_.faults), random_(config_.seed) {
     std::set<std::uint32_t> addresses;
-    for (const DeviceSpec& spec : config_.devices)
-        addresses.insert(asio::ip::make_address_v4(spec.address).to_uint());
+    for (const DeviceSetup& setup : config_.devices)
+        addresses.insert(asio::ip::make_address_v4(setup.address).to_uint());
     raiseFileLimit(addresses.size() + 1);
 
     auto fail = [](const std::string& what, const boost::system::system_error& error) {
@@ -366,16 +366,16 @@ DeviceSimulator::Impl::Impl(SimulatorConfig config, EventSink sink)
         }
         senders_.emplace(address, std::move(sender));
     }
-    for (const DeviceSpec& spec : config_.devices) {
+    for (const DeviceSetup& setup : config_.devices) {
         Device device;
-        device.spec = spec;
+        device.setup = setup;
         device.record =
-            spec.boardRecord ? *spec.boardRecord : defaultBoardRecord(spec.id, spec.serial);
+            setup.boardRecord ? *setup.boardRecord : defaultBoardRecord(setup.id, setup.serial);
         Wire::writeU32(reinterpret_cast<char*>(device.record.data()) + boardIdInRecord,
-                       spec.serial);
-        device.sender = senders_.at(asio::ip::make_address_v4(spec.address).to_uint()).get();
-        order_.push_back(spec.id);
-        devices_.emplace(spec.id, std::move(device));
+                       setup.serial);
+        device.sender = senders_.at(asio::ip::make_address_v4(setup.address).to_uint()).get();
+        order_.push_back(setup.id);
+        devices_.emplace(setup.id, std::move(device));
     }
 
     receive();
@@ -491,7 +491,7 @@ void DeviceSimulator::Impl::act(Device& device, const Faults& faults, const char
                                 std::vector<SimEvent>& events, std::vector<Outgoing>& out) {
     const std::uint16_t command = Wire::readU16(data + Vorn::Header::command);
     SimEvent done;
-    done.device = device.spec.id;
+    done.device = device.setup.id;
     done.command = command;
     done.sequence = Wire::readU32(data + Vorn::Header::sequence);
     done.address = toHost(from);
@@ -500,8 +500,8 @@ void DeviceSimulator::Impl::act(Device& device, const Faults& faults, const char
     case Vorn::Code::getDeviceConfig: {
         Vorn::Message message =
             startReply(device, data, Vorn::Code::deviceConfigReply, Vorn::deviceConfigReplyMinimum);
-        std::memcpy(message.data() + Vorn::deviceNameOffset, device.spec.name.data(),
-                    device.spec.name.size());
+        std::memcpy(message.data() + Vorn::deviceNameOffset, device.setup.name.data(),
+                    device.setup.name.size());
         reply(device, faults, std::move(message), from, out);
         break;
     }
@@ -525,7 +525,7 @@ void DeviceSimulator::Impl::act(Device& device, const Faults& faults, const char
         done.value = Wire::readU32(data + Vorn::BoardRecord::boardId);
         const bool accept = !faults.refuseWrites;
         if (accept) {
-            device.spec.serial = done.value;
+            device.setup.serial = done.value;
             Wire::writeU32(reinterpret_cast<char*>(device.record.data()) + boardIdInRecord,
                            done.value);
         }
@@ -561,8 +561,9 @@ Vorn::Message DeviceSimulator::Impl::startReply(const Device& device, const char
     Vorn::Message message;
     message.bytes.assign(size, 0);
     message.valid = true;
-    writeHeader(message.data(), device.spec.id, Wire::readFrameId(request + Vorn::Header::sourceId),
-                device.spec.typeWord, Wire::readU16(request + Vorn::Header::sourceType), size, code,
+    writeHeader(message.data(), device.setup.id,
+                Wire::readFrameId(request + Vorn::Header::sourceId), device.setup.typeWord,
+                Wire::readU16(request + Vorn::Header::sourceType), size, code,
                 Wire::readU32(request + Vorn::Header::sequence));
     return message;
 }
@@ -587,10 +588,10 @@ void DeviceSimulator::Impl::reply(Device& device, const Faults& faults, Vorn::Me
     outgoing.to = to;
     outgoing.delayMs = faults.delayMs;
     outgoing.copies = faults.duplicate ? 2 : 1;
-    outgoing.device = device.spec.id;
+    outgoing.device = device.setup.id;
     SimEvent report;
     report.kind = EventKind::Reply;
-    report.device = device.spec.id;
+    report.device = device.setup.id;
     report.command = message.command();
     report.sequence = message.sequence();
     report.address = toHost(to);
@@ -606,28 +607,28 @@ void DeviceSimulator::Impl::reply(Device& device, const Faults& faults, Vorn::Me
 std::shared_ptr<const std::vector<char>>
 DeviceSimulator::Impl::presenceMessage(const Device& device) {
     using namespace Vorn::PresenceField;
-    const DeviceSpec& spec = device.spec;
+    const DeviceSetup& setup = device.setup;
     // Presence carries sequence 0: it answers no request, and a non-zero value
     // could be taken for the reply to one.
     Vorn::Message presence;
     presence.bytes.assign(Vorn::presenceSize, 0);
     char* p = presence.data();
-    writeHeader(p, spec.id, Vorn::presenceDestinationId, spec.typeWord, 0, Vorn::presenceSize,
+    writeHeader(p, setup.id, Vorn::presenceDestinationId, setup.typeWord, 0, Vorn::presenceSize,
                 Vorn::Code::presence, 0);
-    Wire::writeU32(p + changeMarkA, static_cast<std::uint32_t>(spec.changeMarkA));
-    Wire::writeU32(p + changeMarkB, static_cast<std::uint32_t>(spec.changeMarkB));
-    Wire::writeU32(p + modeFlags, spec.modeFlags);
-    p[deviceType] = static_cast<char>(spec.deviceType);
-    Wire::writeU32(p + stationTag, spec.stationTag[0]);
-    Wire::writeU32(p + stationTag + 4, spec.stationTag[1]);
+    Wire::writeU32(p + changeMarkA, static_cast<std::uint32_t>(setup.changeMarkA));
+    Wire::writeU32(p + changeMarkB, static_cast<std::uint32_t>(setup.changeMarkB));
+    Wire::writeU32(p + modeFlags, setup.modeFlags);
+    p[deviceType] = static_cast<char>(setup.deviceType);
+    Wire::writeU32(p + stationTag, setup.stationTag[0]);
+    Wire::writeU32(p + stationTag + 4, setup.stationTag[1]);
     Vorn::seal(presence);
-    if (!spec.wrapped)
+    if (!setup.wrapped)
         return std::make_shared<const std::vector<char>>(std::move(presence.bytes));
 
     Vorn::Message wrapped;
     wrapped.bytes.assign(Vorn::wrappedPresenceMinimum, 0);
     char* w = wrapped.data();
-    writeHeader(w, spec.id, Vorn::presenceDestinationId, spec.typeWord, 0,
+    writeHeader(w, setup.id, Vorn::presenceDestinationId, setup.typeWord, 0,
                 Vorn::wrappedPresenceMinimum, Vorn::Code::wrappedPresence, 0);
     Wire::writeU16(w + wrappedCountOffset, 1);
     std::memcpy(w + Vorn::wrappedPresenceOffset, presence.data(), presence.size());
@@ -642,7 +643,7 @@ void DeviceSimulator::Impl::presenceTo(Device& device, const udp::endpoint& to,
     Outgoing outgoing;
     outgoing.sender = device.sender;
     outgoing.to = to;
-    outgoing.device = device.spec.id;
+    outgoing.device = device.setup.id;
     outgoing.bytes = presenceMessage(device);
     ++device.presence;
     ++presence_;
@@ -747,7 +748,7 @@ std::optional<DeviceReport> DeviceSimulator::Impl::device(std::uint64_t id) cons
         return std::nullopt;
     const Device& device = found->second;
     DeviceReport report;
-    report.spec = device.spec;
+    report.setup = device.setup;
     report.boardRecord = device.record;
     report.faults = device.faults.value_or(faults_);
     report.ownFaults = device.faults.has_value();
@@ -885,20 +886,20 @@ bool DeviceSimulator::updateDeviceFaults(std::uint64_t id,
 
 bool DeviceSimulator::setSerial(std::uint64_t id, std::uint32_t serial) {
     return impl_->changeDevice(id, [serial](Device& device) {
-        device.spec.serial = serial;
+        device.setup.serial = serial;
         Wire::writeU32(reinterpret_cast<char*>(device.record.data()) + boardIdInRecord, serial);
     });
 }
 
 bool DeviceSimulator::setModeFlags(std::uint64_t id, std::uint32_t modeFlags) {
     return impl_->changeDevice(id,
-                               [modeFlags](Device& device) { device.spec.modeFlags = modeFlags; });
+                               [modeFlags](Device& device) { device.setup.modeFlags = modeFlags; });
 }
 
 bool DeviceSimulator::setChangeMarks(std::uint64_t id, std::int32_t a, std::int32_t b) {
     return impl_->changeDevice(id, [a, b](Device& device) {
-        device.spec.changeMarkA = a;
-        device.spec.changeMarkB = b;
+        device.setup.changeMarkA = a;
+        device.setup.changeMarkB = b;
     });
 }
 

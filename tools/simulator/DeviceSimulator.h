@@ -43,7 +43,7 @@ struct Faults {
 };
 
 // One simulated device as configured.
-struct DeviceSpec {
+struct DeviceSetup {
     std::uint64_t id = 0;                      // frame id
     std::uint16_t typeWord = 2;                // header sourceType; 1 and 6 are not device types
     std::uint8_t deviceType = 10;              // presence byte 72 (10..13: the listed products)
@@ -73,7 +73,7 @@ struct SimulatorConfig {
     std::chrono::milliseconds presenceInterval{1000};
     std::chrono::milliseconds toolLifetime{10000}; // a tool not heard for longer is dropped
     Faults faults;
-    std::vector<DeviceSpec> devices;
+    std::vector<DeviceSetup> devices;
 };
 
 enum class EventKind {
@@ -109,7 +109,7 @@ std::string formatAddress(std::uint32_t address);
 
 // What a device holds and has received.
 struct DeviceReport {
-    DeviceSpec spec;                              // current values (serial follows accepted writes)
+    DeviceSetup setup;                            // current values (serial follows accepted writes)
     BoardRecord boardRecord;                      // as the next board-id reply will carry it
     Faults faults;                                // in effect
     bool ownFaults = false;                       // faults set for this device alone

@@ -84,8 +84,8 @@ double parseProbability(const std::string& text) {
     return value;
 }
 
-DeviceSpec parseDeviceSpec(const std::string& text) {
-    DeviceSpec device;
+DeviceSetup parseDeviceSetup(const std::string& text) {
+    DeviceSetup device;
     bool haveId = false;
     bool haveName = false;
     bool haveRecordSerial = false;
@@ -147,17 +147,17 @@ DeviceSpec parseDeviceSpec(const std::string& text) {
     return device;
 }
 
-std::vector<DeviceSpec> generateDevices(std::size_t count, std::uint64_t firstId,
-                                        const std::string& addressBase, unsigned addressCount) {
+std::vector<DeviceSetup> generateDevices(std::size_t count, std::uint64_t firstId,
+                                         const std::string& addressBase, unsigned addressCount) {
     const std::uint32_t base = parseAddress(addressBase, "address base");
     if (addressCount == 0)
         throw UsageError("the address count must be at least 1");
     if (addressCount - 1 > 0xFFFFFFFFu - base)
         throw UsageError("the addresses run past 255.255.255.255");
-    std::vector<DeviceSpec> devices;
+    std::vector<DeviceSetup> devices;
     devices.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        DeviceSpec device;
+        DeviceSetup device;
         device.id = firstId + i;
         device.deviceType = static_cast<std::uint8_t>(firstListedType + i % listedTypes);
         char name[32];
@@ -170,7 +170,7 @@ std::vector<DeviceSpec> generateDevices(std::size_t count, std::uint64_t firstId
     return devices;
 }
 
-std::vector<DeviceSpec> defaultDevices() {
+std::vector<DeviceSetup> defaultDevices() {
     struct Default {
         std::uint8_t type;
         const char* name;
@@ -181,10 +181,10 @@ std::vector<DeviceSpec> defaultDevices() {
                                 {11, "Amp-Rack-Left", "127.0.0.3", false},
                                 {12, "Amp-Rack-Right", "127.0.0.3", false},
                                 {13, "Stage-Card", "127.0.0.4", true}};
-    std::vector<DeviceSpec> devices;
+    std::vector<DeviceSetup> devices;
     std::uint32_t n = 0;
     for (const Default& d : defaults) {
-        DeviceSpec device;
+        DeviceSetup device;
         device.id = 0x0000000A0000000Bull + n;
         device.deviceType = d.type;
         device.name = d.name;
@@ -223,7 +223,7 @@ ProgramOptions parseOptions(const std::vector<std::string>& arguments) {
             if (config.threads == 0)
                 throw UsageError("--threads takes 1 or 2");
         } else if (option == "--device") {
-            config.devices.push_back(parseDeviceSpec(valueOf(arguments, i)));
+            config.devices.push_back(parseDeviceSetup(valueOf(arguments, i)));
         } else if (option == "--devices") {
             generated = parseNumber(valueOf(arguments, i), 100000, "device count");
         } else if (option == "--first-id") {
@@ -268,7 +268,7 @@ ProgramOptions parseOptions(const std::vector<std::string>& arguments) {
         if (addressCount == 0)
             addressCount =
                 static_cast<unsigned>(std::min<std::size_t>(generated, defaultAddressLimit));
-        for (DeviceSpec& device : generateDevices(generated, firstId, addressBase, addressCount))
+        for (DeviceSetup& device : generateDevices(generated, firstId, addressBase, addressCount))
             config.devices.push_back(std::move(device));
     }
     if (config.devices.empty())

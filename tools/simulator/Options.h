@@ -28,16 +28,16 @@ ProgramOptions parseOptions(const std::vector<std::string>& arguments);
 
 // "id=HEX,type=N,name=TEXT,address=A,serial=N[,mode=FLAGS][,typeword=N]
 // [,wrapped=1][,changemark=N][,changemarkb=N][,tag=HEX]". Throws UsageError.
-DeviceSpec parseDeviceSpec(const std::string& text);
+DeviceSetup parseDeviceSetup(const std::string& text);
 
 // `count` devices with consecutive ids from `firstId`, names sim-0001...,
 // types cycling 10..13, serials from 100001, addresses base, base+1, ...
 // base+addressCount-1 in turn.
-std::vector<DeviceSpec> generateDevices(std::size_t count, std::uint64_t firstId,
-                                        const std::string& addressBase, unsigned addressCount);
+std::vector<DeviceSetup> generateDevices(std::size_t count, std::uint64_t firstId,
+                                         const std::string& addressBase, unsigned addressCount);
 
 // The few devices run when the command line names none.
-std::vector<DeviceSpec> defaultDevices();
+std::vector<DeviceSetup> defaultDevices();
 
 // Frame id as 16 hex digits, "0x..." or "%08x:%08x". Throws UsageError.
 std::uint64_t parseId(const std::string& text);

@@ -251,7 +251,7 @@ int main(int argc, char** argv) {
 
         DeviceSimulator simulator(options.config, [&out](const SimEvent& e) { out.event(e); });
         std::set<std::string> addresses;
-        for (const DeviceSpec& device : options.config.devices)
+        for (const DeviceSetup& device : options.config.devices)
             addresses.insert(device.address);
         if (!options.quiet)
             for (const std::uint64_t id : simulator.deviceIds())

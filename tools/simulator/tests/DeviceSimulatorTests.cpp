@@ -129,8 +129,8 @@ void expectSender(const Datagram& datagram, const std::string& address) {
     }
 }
 
-DeviceSpec plainDevice() {
-    DeviceSpec device;
+DeviceSetup plainDevice() {
+    DeviceSetup device;
     device.id = plainId;
     device.deviceType = 10;
     device.name = "FOH-Processor";
@@ -142,8 +142,8 @@ DeviceSpec plainDevice() {
     return device;
 }
 
-DeviceSpec wrappedDevice() {
-    DeviceSpec device;
+DeviceSetup wrappedDevice() {
+    DeviceSetup device;
     device.id = wrappedId;
     device.typeWord = 0x4002;
     device.deviceType = 13;
@@ -299,7 +299,7 @@ TEST(DeviceSimulator, RepliesEchoSequenceAndKeepTheBoardRecord) {
         [&] { return simulator.device(plainId)->selectMark == std::uint16_t{0xFFFF}; }, patience));
 
     const DeviceReport report = *simulator.device(plainId);
-    EXPECT_EQ(report.spec.serial, 12345678u);
+    EXPECT_EQ(report.setup.serial, 12345678u);
     ASSERT_TRUE(report.lastWrittenRecord);
     EXPECT_EQ(asChars(*report.lastWrittenRecord), expected); // byte for byte what was sent
     const std::map<std::uint16_t, std::uint64_t> counts{{102, 1}, {115, 1}, {813, 1}, {814, 2}};
@@ -336,7 +336,7 @@ TEST(DeviceSimulator, FaultsShapeTheReplies) {
     ASSERT_TRUE(ack);
     EXPECT_EQ(ack->sequence(), write.sequence());
     EXPECT_EQ(Vorn::decodeAckStatus(ack->bytes.data(), ack->bytes.size()), 0);
-    EXPECT_EQ(simulator.device(plainId)->spec.serial, 1001u);
+    EXPECT_EQ(simulator.device(plainId)->setup.serial, 1001u);
     ASSERT_TRUE(simulator.device(plainId)->lastWrittenRecord);
 
     // Malformed and short for one device; the other keeps the global set.
@@ -361,7 +361,7 @@ TEST(DeviceSimulator, FaultsShapeTheReplies) {
     auto shortAck = tool.reply();
     ASSERT_TRUE(shortAck);
     EXPECT_EQ(shortAck->bytes.size(), Vorn::acknowledgementMinimum - 1);
-    EXPECT_EQ(simulator.device(wrappedId)->spec.serial, 0u); // accepted: its own set allows it
+    EXPECT_EQ(simulator.device(wrappedId)->setup.serial, 0u); // accepted: its own set allows it
 
     // Duplicates: the same reply twice.
     simulator.setDeviceFaults(plainId, Faults{.duplicate = true});
@@ -395,7 +395,7 @@ TEST(DeviceSimulator, SilentAndDroppingDevicesSendNothing) {
     auto next = tool.reply();
     ASSERT_TRUE(next);
     EXPECT_EQ(next->sequence(), barrier);
-    EXPECT_EQ(simulator.device(wrappedId)->spec.serial, 777u);
+    EXPECT_EQ(simulator.device(wrappedId)->setup.serial, 777u);
 
     // A dropped request is counted but not acted on.
     simulator.setDeviceFaults(wrappedId, Faults{.dropProbability = 1.0});
@@ -474,9 +474,9 @@ TEST(DeviceSimulator, ConcurrentTrafficIsAnsweredCompletely) {
 }
 
 TEST(DeviceSimulatorOptions, ParsesDevicesAndRejectsBadInput) {
-    const DeviceSpec device =
-        parseDeviceSpec("id=0000000a:0000000b,type=12,name=Amp Rack,address=127.0.0.9,serial=0x10,"
-                        "mode=0x42,typeword=3,wrapped=1,changemark=-5,tag=1122334455667788");
+    const DeviceSetup device =
+        parseDeviceSetup("id=0000000a:0000000b,type=12,name=Amp Rack,address=127.0.0.9,serial=0x10,"
+                         "mode=0x42,typeword=3,wrapped=1,changemark=-5,tag=1122334455667788");
     EXPECT_EQ(device.id, 0x0000000A0000000Bull);
     EXPECT_EQ(device.deviceType, 12);
     EXPECT_EQ(device.name, "Amp Rack");
@@ -488,7 +488,7 @@ TEST(DeviceSimulatorOptions, ParsesDevicesAndRejectsBadInput) {
     EXPECT_EQ(device.changeMarkA, -5);
     EXPECT_EQ(device.stationTag[0], 0x11223344u);
     EXPECT_EQ(device.stationTag[1], 0x55667788u);
-    EXPECT_EQ(parseDeviceSpec("id=0x0000000a0000000b").id, 0x0000000A0000000Bull);
+    EXPECT_EQ(parseDeviceSetup("id=0x0000000a0000000b").id, 0x0000000A0000000Bull);
 
     const ProgramOptions options = parseOptions(
         {"--devices", "6", "--address-count", "4", "--port", "0", "--drop", "0.5", "--quiet"});

@@ -82,13 +82,13 @@ protected:
             GTEST_SKIP() << "127.0.0.1 is not in this system's adapter list (as under Wine)";
         VornSim::SimulatorConfig config;
         config.presenceInterval = std::chrono::milliseconds(200);
-        VornSim::DeviceSpec first;
+        VornSim::DeviceSetup first;
         first.id = ondal;
         first.deviceType = 12;
         first.name = "Stage \"left\"";
         first.address = "127.0.0.2";
         first.serial = 100001;
-        VornSim::DeviceSpec second;
+        VornSim::DeviceSetup second;
         second.id = corvet;
         second.deviceType = 7;
         second.name = "Amp rack";
@@ -149,7 +149,7 @@ TEST_F(VornctlOnSimulator, SerialReadWriteAndConfirmation) {
                          " 01234\n");
     EXPECT_EQ(outcome.status, Vornctl::Exit::success) << outcome.err;
     EXPECT_EQ(outcome.out, "Serial number successfully changed.\nCurrent serial number: 1234\n");
-    EXPECT_EQ(simulator_->device(ondal)->spec.serial, 1234u);
+    EXPECT_EQ(simulator_->device(ondal)->setup.serial, 1234u);
 
     outcome = runCommand(
         {"--interface", "127.0.0.1", "serial", "set", "00000100:00000001", "4294967295", "--yes"});
@@ -166,7 +166,7 @@ TEST_F(VornctlOnSimulator, RefusalsAndUnknownDevices) {
         {"--interface", "127.0.0.1", "serial", "set", "00000100:00000001", "5", "--yes"});
     EXPECT_EQ(outcome.status, Vornctl::Exit::failed);
     EXPECT_EQ(outcome.err, "Error: Could not set serial number, a communication error occurred.\n");
-    EXPECT_EQ(simulator_->device(ondal)->spec.serial, 100001u);
+    EXPECT_EQ(simulator_->device(ondal)->setup.serial, 100001u);
 
     // Another product is left alone unless asked for with --all.
     outcome = runCommand({"--interface", "127.0.0.1", "serial", "get", "0001e240:000012ab"});

@@ -69,4 +69,3 @@ private:
     std::vector<std::vector<char>> datagrams_; // guarded by mutex_
     std::thread thread_;
 };
-
