@@ -4,6 +4,8 @@
 // command-line reader, clocks (wall and process CPU), percentiles, the UDP
 // error counters of the namespace and a watchdog that ends a stuck run.
 
+#include "Exception.h"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -41,6 +43,25 @@ inline bool insideTestNamespace(const char* program) {
                  "not 1); run it as scripts/netns.sh -- %s\n",
                  program, program);
     return false;
+}
+
+// The body of every benchmark's main(): refuses to run outside the namespace and
+// turns errors into messages and exit statuses (2: bad arguments, 1: failure).
+template <class Run> int runMain(const char* program, Run run, int argc, char** argv) {
+    if (!insideTestNamespace(program))
+        return 2;
+    try {
+        return run(argc, argv);
+    } catch (const std::invalid_argument& e) {
+        std::fprintf(stderr, "%s: %s\n", program, e.what());
+        return 2;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", program, e.what());
+        return 1;
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "%s: %s\n", program, e.message().c_str());
+        return 1;
+    }
 }
 
 // "--name value" pairs and "--flag" switches, checked against the known names.

@@ -493,18 +493,5 @@ int run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (!Bench::insideTestNamespace(program))
-        return 2;
-    try {
-        return run(argc, argv);
-    } catch (const std::invalid_argument& e) {
-        std::fprintf(stderr, "%s: %s\n", program, e.what());
-        return 2;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s: %s\n", program, e.what());
-        return 1;
-    } catch (const Exception& e) {
-        std::fprintf(stderr, "%s: %s\n", program, e.message().c_str());
-        return 1;
-    }
+    return Bench::runMain(program, run, argc, argv);
 }
