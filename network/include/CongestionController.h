@@ -26,10 +26,12 @@ public:
 
     // Admits `length` bytes now and runs `action` on this thread, or queues the
     // action on the worker until the bytes fit. False only once stopped (the
-    // action is dropped unrun). A queued action whose wait times out, or that is
-    // still queued at shutdown, is destroyed without running; the worker goes on
-    // with the next job.
-    bool submit(std::uint64_t frameId, std::uint32_t length, std::function<void()> action);
+    // action is dropped unrun). A queued action still queued at shutdown is
+    // destroyed without running. One whose wait times out is destroyed too, and
+    // `gaveUp` (if given) runs in its place on the worker, so that its request
+    // can still be ended; the worker goes on with the next job.
+    bool submit(std::uint64_t frameId, std::uint32_t length, std::function<void()> action,
+                std::function<void()> gaveUp = {});
 
     // Blocks until `length` fits and counts it in flight; false once stopped.
     // Throws Vorn::CongestionWaitTimeoutException after pollLimit + 1 failed polls.

@@ -14,7 +14,7 @@ CongestionController::~CongestionController() {
 }
 
 bool CongestionController::submit(std::uint64_t frameId, std::uint32_t length,
-                                  std::function<void()> action) {
+                                  std::function<void()> action, std::function<void()> gaveUp) {
     // The frame id names the request to whoever reads a queued job; admission
     // does not use it.
     static_cast<void>(frameId);
@@ -24,12 +24,14 @@ bool CongestionController::submit(std::uint64_t frameId, std::uint32_t length,
         action();
         return true;
     }
-    worker_.post([this, length, action = std::move(action)] {
+    worker_.post([this, length, action = std::move(action), gaveUp = std::move(gaveUp)] {
         bool admitted = false;
         try {
             admitted = waitForRoom(length);
         } catch (const Vorn::CongestionWaitTimeoutException&) {
             // Nobody waits for this job: it ends unsent and the worker goes on.
+            if (gaveUp)
+                gaveUp();
             return;
         }
         if (admitted)

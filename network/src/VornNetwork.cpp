@@ -82,7 +82,11 @@ bool VornNetwork::send(std::uint64_t frameId, Vorn::Message& request,
         return true;
     }
     shared->counted = true;
-    return congestion_.submit(frameId, shared->length(), [this, shared] { transmit(shared, 0); });
+    // A first send that waited in the queue for longer than the controller
+    // allows ends like a request that was never answered.
+    return congestion_.submit(
+        frameId, shared->length(), [this, shared] { transmit(shared, 0); },
+        [this, shared] { finish(*shared, Vorn::ErrorCode::TimedOut); });
 }
 
 void VornNetwork::sendUntracked(const Vorn::Destination& to, Vorn::Message& message) {

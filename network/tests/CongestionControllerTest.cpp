@@ -271,12 +271,15 @@ TEST(CongestionControllerTest, TimeoutInQueuedJobLetsWorkerContinue) {
     // Larger than the window can ever grow: this job times out unrun.
     auto token = std::make_shared<int>(0);
     std::atomic<bool> hugeRan{false};
-    EXPECT_TRUE(controller.submit(7, 1000000, [&hugeRan, token] { hugeRan = true; }));
+    std::atomic<bool> hugeGaveUp{false};
+    EXPECT_TRUE(controller.submit(
+        7, 1000000, [&hugeRan, token] { hugeRan = true; }, [&hugeGaveUp] { hugeGaveUp = true; }));
     EXPECT_TRUE(controller.submit(8, 100, [&] { next.set_value(); }));
     controller.acknowledge(560);
 
     ASSERT_EQ(next.get_future().wait_for(deadline), std::future_status::ready);
     EXPECT_FALSE(hugeRan.load());
+    EXPECT_TRUE(hugeGaveUp.load());  // told, on the worker, before the next job ran
     EXPECT_EQ(token.use_count(), 1); // the dropped job and its action are gone
     EXPECT_EQ(controller.state().bytesInFlight, 100u);
 }
