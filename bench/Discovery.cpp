@@ -196,8 +196,10 @@ RunFigures runOnce(const std::vector<VornSim::DeviceSetup>& devices, std::chrono
     const Bench::UdpCounters udpBefore = Bench::UdpCounters::now();
     const Clock::time_point start = Clock::now();
     {
-        VornService service(toolAddress,
-                            [&application](std::uint64_t id) { application.deviceAdded(id); }, {});
+        VornService service(toolAddress);
+        service.deviceAddedHandlers.push_back(
+            [&application](std::uint64_t id) { application.deviceAdded(id); });
+        service.start();
         const Clock::time_point constructed = Clock::now();
         application.start(service);
         // Progress is sampled every 250 ms for the optional timeline.

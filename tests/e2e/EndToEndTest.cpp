@@ -96,14 +96,13 @@ TEST_F(EndToEndTest, DiscoversReadsAndWritesDevicesThroughTheController) {
 
     Recorder<std::uint64_t> added;
     std::atomic<std::uint64_t> heartbeatsBeforeFirstDevice{0};
-    VornService service("127.0.0.1",
-                        [&](std::uint64_t id) {
-                            if (added.size() == 0)
-                                heartbeatsBeforeFirstDevice =
-                                    simulation.simulator->counters().toolPresence;
-                            added.push(id);
-                        },
-                        {});
+    VornService service("127.0.0.1");
+    service.deviceAddedHandlers.push_back([&](std::uint64_t id) {
+        if (added.size() == 0)
+            heartbeatsBeforeFirstDevice = simulation.simulator->counters().toolPresence;
+        added.push(id);
+    });
+    service.start();
     ASSERT_TRUE(added.waitForCount(4));
     // Every device answered the very first heartbeat and none was missed.
     EXPECT_EQ(heartbeatsBeforeFirstDevice.load(), 1u);

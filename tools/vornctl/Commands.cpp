@@ -67,9 +67,11 @@ public:
     // Starts the controller; false (after reporting) when it cannot start.
     bool start() {
         try {
-            service_ = std::make_unique<VornService>(
-                options_.interfaceAddress, [this](std::uint64_t id) { watch_.added(id); },
+            service_ = std::make_unique<VornService>(options_.interfaceAddress);
+            service_->deviceAddedHandlers.push_back([this](std::uint64_t id) { watch_.added(id); });
+            service_->deviceRemovedHandlers.push_back(
                 [this](std::uint64_t id) { watch_.removed(id); });
+            service_->start();
             return true;
         } catch (const Network::AddressInUseException&) {
             error(console_, Text::addressInUse);

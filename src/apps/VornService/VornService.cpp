@@ -4,7 +4,6 @@
 #include "ReplyChecks.h"
 #include "Wire.h"
 
-#include <algorithm>
 #include <type_traits>
 #include <utility>
 
@@ -19,55 +18,38 @@ void clearBodyWords(Vorn::Message& message) {
     Wire::writeU16(message.data() + bodyWord1, 0);
 }
 
-std::vector<DeviceCallback> withoutEmpty(std::vector<DeviceCallback> handlers) {
-    handlers.erase(std::remove_if(handlers.begin(), handlers.end(),
-                                  [](const DeviceCallback& handler) { return !handler; }),
-                   handlers.end());
-    return handlers;
-}
-
 } // namespace
 
-// The subscriptions made while the engine starts: they are taken before the
-// engine's first datagram and moved into the controller's tokens once the
-// engine has been built (the tokens follow the engine in the object).
-struct VornService::StartTokens {
-    Token frameAdded;
-    Token frameRemoved;
-};
+VornService::VornService(std::string address) : address_(std::move(address)) {}
 
-VornService::VornService(const std::string& address)
-    : VornService(address, InitialHandlers{}, StartTokens{}) {}
-
-VornService::VornService(const std::string& address, InitialHandlers handlers)
-    : VornService(address, std::move(handlers), StartTokens{}) {}
-
-VornService::VornService(const std::string& address, DeviceCallback onAdded,
-                         DeviceCallback onRemoved)
-    : VornService(address, InitialHandlers{{std::move(onAdded)}, {std::move(onRemoved)}},
-                  StartTokens{}) {}
-
-VornService::VornService(const std::string& address, InitialHandlers&& handlers,
-                         StartTokens&& staging)
-    : deviceAddedHandlers(withoutEmpty(std::move(handlers.added))),
-      deviceRemovedHandlers(withoutEmpty(std::move(handlers.removed))), networkType_(),
-      network_(networkType_, address,
-               [this, &staging](VornNetwork& engine) { subscribeRelays(engine, staging); }),
-      frameAddedToken_(std::move(staging.frameAdded)),
-      frameRemovedToken_(std::move(staging.frameRemoved)) {}
+void VornService::start() {
+    if (network_)
+        return;
+    try {
+        network_.emplace(networkType_, address_,
+                         [this](VornNetwork& engine) { subscribeRelays(engine); });
+    } catch (...) {
+        // The engine may have failed after the relays were subscribed: drop
+        // the tokens of its events with it.
+        frameRemovedToken_.reset();
+        frameAddedToken_.reset();
+        throw;
+    }
+}
 
 // Runs inside the engine's constructor, before its first datagram.
-void VornService::subscribeRelays(VornNetwork& engine, StartTokens& staging) {
-    staging.frameAdded =
+void VornService::subscribeRelays(VornNetwork& engine) {
+    frameAddedToken_ =
         engine.frameAdded.subscribe([this](std::uint64_t id) { relayDeviceAdded(id); });
-    staging.frameRemoved =
+    frameRemovedToken_ =
         engine.frameRemoved.subscribe([this](std::uint64_t id) { relayDeviceRemoved(id); });
 }
 
 VornService::~VornService() {
     frameRemovedToken_.reset();
     frameAddedToken_.reset();
-    // Members then go in reverse order: the engine, the network type, the
+    network_.reset();
+    // Members then go in reverse order: the network type, the address, the
     // removed handlers, the added handlers.
 }
 
@@ -84,16 +66,20 @@ void VornService::relayDeviceRemoved(std::uint64_t deviceId) {
 }
 
 Vorn::FrameInfo VornService::getDevice(std::uint64_t deviceId) {
-    return network_.frameList().getFrame(deviceId);
+    if (!network_)
+        throw Vorn::UnknownFrameIdException("src/VornService", __LINE__, "Unknown frame id");
+    return network_->frameList().getFrame(deviceId);
 }
 
 template <class Layout>
 bool VornService::sendRequest(std::uint64_t deviceId, Completion completion) {
+    if (!network_)
+        return false;
     try {
-        Vorn::Command<Layout> command = network_.makeCommand<Layout>(deviceId);
+        Vorn::Command<Layout> command = network_->makeCommand<Layout>(deviceId);
         if constexpr (!std::is_same_v<Layout, Vorn::MSG_GetDeviceConfig>)
             clearBodyWords(command);
-        return network_.send(deviceId, command, nullptr, std::move(completion));
+        return network_->send(deviceId, command, nullptr, std::move(completion));
     } catch (const Vorn::UnknownFrameIdException&) {
         return false;
     }
@@ -128,15 +114,17 @@ void VornService::deselectDevice(std::uint64_t deviceId) {
 }
 
 void VornService::sendSelect(std::uint64_t deviceId, bool select) {
+    if (!network_)
+        return;
     try {
         Vorn::Command<Vorn::MSG_SelectMe> command =
-            network_.makeCommand<Vorn::MSG_SelectMe>(deviceId);
+            network_->makeCommand<Vorn::MSG_SelectMe>(deviceId);
         Wire::writeU16(command.data() + Vorn::MSG_SelectMe::select, select ? 0xFFFF : 0);
         Wire::writeU16(command.data() + bodyWord1, 0);
         Vorn::Destination to;
-        if (!network_.frameList().findDestination(deviceId, to))
+        if (!network_->frameList().findDestination(deviceId, to))
             return;
-        network_.sendUntracked(to, command);
+        network_->sendUntracked(to, command);
     } catch (const Vorn::UnknownFrameIdException&) {
         // The device has gone; there is nobody to mark.
     }
@@ -168,13 +156,13 @@ void VornService::onBoardIdForWriteReply(unsigned serial, const ResultCallback& 
     bool accepted = false;
     try {
         Vorn::Command<Vorn::MSG_SetBoardID> command =
-            network_.makeCommand<Vorn::MSG_SetBoardID>(deviceId);
+            network_->makeCommand<Vorn::MSG_SetBoardID>(deviceId);
         ReplyChecks::writeBoardRecord(command, reply, serial);
         // The write's completion gets its own copy of `done`: when the engine
         // refuses the write, that copy is dropped and this one reports it.
         accepted =
-            network_.send(deviceId, command, nullptr,
-                          std::bind(&VornService::onSetBoardIdReply, this, done, _1, _2, _3, _4));
+            network_->send(deviceId, command, nullptr,
+                           std::bind(&VornService::onSetBoardIdReply, this, done, _1, _2, _3, _4));
     } catch (const Vorn::UnknownFrameIdException&) {
         // The device left between the read and the write: a refused write.
     }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,45 +31,37 @@ using ResultCallback = std::function<void(std::uint64_t deviceId, bool ok)>;
 // requests: server I/O threads, the frame list's worker, or the calling
 // thread when the datagram cannot be sent at all.
 //
-// Registering device handlers: the relays to the handler vectors are
-// subscribed before the engine receives its first datagram or sends its first
-// presence broadcast, so no frameAdded is ever raised without them. The
-// handlers themselves are read without a lock, so they must be in place
-// before the first device can appear:
-//  - the constructors that take handlers put them into the vectors before the
-//    engine exists; no device is missed, not even one that answers the very
-//    first presence broadcast. Prefer them.
-//  - with the address-only constructor the caller appends to the vectors after
-//    construction; a device that appears before that is not reported, and
-//    appending while a relay runs is a data race. Use it only where the caller
-//    appends at once and can live with a missed early device.
-// Either way the vectors must not change afterwards.
+// Starting: construct, register, start. The constructor only remembers the
+// address; the handlers are appended to the two vectors next, and start()
+// brings up the engine. Its relays are subscribed before the engine receives
+// its first datagram or sends its first presence broadcast, so every device is
+// reported, even one that answers the very first broadcast, and a handler that
+// uses the controller always finds it fully built. The vectors are read
+// without a lock by the engine's threads: they must not change after start().
 class VornService {
 public:
     // `address`: the chosen interface's dotted IPv4 address, as the adapter
-    // list reports it. Throws what the engine throws:
-    // Network::FailedToEnumerateNetworkException, Network::AddressInUseException,
-    // Network::CouldNotCreateListenerException.
-    explicit VornService(const std::string& address);
-
-    // Handlers to register before the engine starts, in calling order.
-    struct InitialHandlers {
-        std::vector<DeviceCallback> added;
-        std::vector<DeviceCallback> removed;
-    };
-    // As above, with the handlers in place before the engine starts (empty
-    // callables are left out).
-    VornService(const std::string& address, InitialHandlers handlers);
-    VornService(const std::string& address, DeviceCallback onAdded, DeviceCallback onRemoved);
+    // list reports it. Nothing runs and no socket is opened until start().
+    explicit VornService(std::string address);
     // Ends the frameRemoved subscription, then the frameAdded one, then stops
     // the engine (pending requests end without callbacks).
     ~VornService();
     VornService(const VornService&) = delete;
     VornService& operator=(const VornService&) = delete;
 
+    // Brings up the engine on the address, once. Throws what the engine
+    // throws: Network::FailedToEnumerateNetworkException,
+    // Network::AddressInUseException, Network::CouldNotCreateListenerException;
+    // the controller then stays stopped. A second call does nothing.
+    void start();
+    bool started() const { return network_.has_value(); }
+
     // Called in insertion order for every device that appears / disappears.
     std::vector<DeviceCallback> deviceAddedHandlers;
     std::vector<DeviceCallback> deviceRemovedHandlers;
+
+    // Before start() no device is known: getDevice throws, requests return
+    // false and selection marks are not sent.
 
     // A copy of the device's frame record. Throws Vorn::UnknownFrameIdException.
     Vorn::FrameInfo getDevice(std::uint64_t deviceId);
@@ -88,16 +81,13 @@ public:
     void selectDevice(std::uint64_t deviceId);
     void deselectDevice(std::uint64_t deviceId);
 
-    // The local UDP port of the engine's endpoint.
-    std::uint16_t localPort() const { return network_.localPort(); }
+    // The local UDP port of the engine's endpoint; 0 before start().
+    std::uint16_t localPort() const { return network_ ? network_->localPort() : 0; }
 
 private:
     using Token = Vorn::FrameList::FrameEvent::Token;
-    struct StartTokens;
 
-    VornService(const std::string& address, InitialHandlers&& handlers, StartTokens&& staging);
-
-    void subscribeRelays(VornNetwork& engine, StartTokens& staging);
+    void subscribeRelays(VornNetwork& engine);
     void relayDeviceAdded(std::uint64_t deviceId);
     void relayDeviceRemoved(std::uint64_t deviceId);
 
@@ -113,9 +103,11 @@ private:
     void onSetBoardIdReply(const ResultCallback& done, std::uint64_t deviceId, const char* reply,
                            unsigned length, Vorn::ErrorCode error);
 
-    // Set in the constructor, left alone until the destructor.
+    // Set by the constructor and start() on the starting thread before the
+    // engine's threads exist, left alone until the destructor.
+    std::string address_;
     Vorn::AnyNetworkType networkType_;
-    VornNetwork network_;
+    std::optional<VornNetwork> network_;
     Token frameAddedToken_;
     Token frameRemovedToken_;
 };

@@ -113,13 +113,13 @@ TEST(VornService, RelaysDevicesAndCompletesEveryRequestOnce) {
         orderChanged.notify_all();
     };
 
-    VornService::InitialHandlers handlers;
-    handlers.added.push_back([&](std::uint64_t added) { note("first " + std::to_string(added)); });
-    handlers.added.push_back({}); // left out
-    handlers.added.push_back([&](std::uint64_t added) { note("second " + std::to_string(added)); });
-    VornService service("127.0.0.1", std::move(handlers));
-    EXPECT_EQ(service.deviceAddedHandlers.size(), 2u);
-    EXPECT_TRUE(service.deviceRemovedHandlers.empty());
+    VornService service("127.0.0.1");
+    service.deviceAddedHandlers.push_back(
+        [&](std::uint64_t added) { note("first " + std::to_string(added)); });
+    service.deviceAddedHandlers.push_back({}); // an empty entry is skipped
+    service.deviceAddedHandlers.push_back(
+        [&](std::uint64_t added) { note("second " + std::to_string(added)); });
+    service.start();
 
     device->announce(service.localPort());
     {
@@ -211,10 +211,25 @@ TEST(VornService, RelaysDevicesAndCompletesEveryRequestOnce) {
 
 TEST(VornService, UnknownDeviceRefusesAndDropsTheCallbackUncalled) {
     SKIP_WITHOUT_ADAPTERS();
-    VornService service("127.0.0.1");
     const std::uint64_t unknown = 0x1234567800000001ull;
     auto witness = std::make_shared<int>(0);
     bool called = false;
+
+    // Not started yet: nothing is known and nothing is sent.
+    VornService service("127.0.0.1");
+    EXPECT_FALSE(service.started());
+    EXPECT_EQ(service.localPort(), 0u);
+    EXPECT_THROW(service.getDevice(unknown), Vorn::UnknownFrameIdException);
+    EXPECT_FALSE(service.requestSerialNumber(
+        unknown, [witness, &called](std::uint64_t, bool, unsigned) { called = true; }));
+    service.selectDevice(unknown);
+
+    service.start();
+    ASSERT_TRUE(service.started());
+    const auto port = service.localPort();
+    EXPECT_NE(port, 0u);
+    service.start(); // a second start changes nothing
+    EXPECT_EQ(service.localPort(), port);
 
     EXPECT_FALSE(service.requestDeviceName(
         unknown, [witness, &called](std::uint64_t, bool, std::string) { called = true; }));
@@ -243,7 +258,9 @@ TEST(VornService, DestroyingWithPendingRequestsCallsNothing) {
     std::atomic<int> calls{0};
     {
         Outcome<std::uint64_t> added;
-        VornService service("127.0.0.1", [&](std::uint64_t id) { added.set(id); }, {});
+        VornService service("127.0.0.1");
+        service.deviceAddedHandlers.push_back([&](std::uint64_t id) { added.set(id); });
+        service.start();
         device->announce(service.localPort());
         ASSERT_TRUE(added.wait());
         ASSERT_TRUE(service.requestSerialNumber(
@@ -257,9 +274,10 @@ TEST(VornService, DestroyingWithPendingRequestsCallsNothing) {
 }
 
 // A device that answers the tool's very first presence broadcast must reach
-// the handlers given to the constructor. Broadcasts reach the device only
-// through the wildcard address, so this runs only in a private namespace
-// (unshare --net with loopback up).
+// the handlers registered before start(), and a handler that uses the
+// controller (as the window's does) finds it fully built. Broadcasts reach the
+// device only through the wildcard address, so this runs only in a private
+// namespace (unshare --net with loopback up).
 TEST(VornService, DeviceAnsweringTheFirstBroadcastIsNotLost) {
     if (!TestSupport::insideTestNamespace())
         GTEST_SKIP() << "needs a private network namespace with only loopback";
@@ -267,11 +285,31 @@ TEST(VornService, DeviceAnsweringTheFirstBroadcastIsNotLost) {
     settings.answerToolPresence = true;
     FakeDevice device("0.0.0.0", settings);
     for (int round = 0; round < 50; ++round) {
-        Outcome<std::uint64_t> added;
-        VornService service("127.0.0.1", [&](std::uint64_t id) { added.set(id); }, {});
+        struct Seen {
+            std::uint64_t id;
+            unsigned deviceType;
+            bool nameRequested;
+        };
+        Outcome<Seen> added;
+        Outcome<Named> name;
+        VornService service("127.0.0.1");
+        service.deviceAddedHandlers.push_back([&](std::uint64_t id) {
+            const unsigned type = service.getDevice(id).deviceType;
+            const bool requested =
+                service.requestDeviceName(id, [&](std::uint64_t from, bool ok, std::string text) {
+                    name.set({from, ok, text});
+                });
+            added.set({id, type, requested});
+        });
+        service.start();
         const auto first = added.wait(3s);
         ASSERT_TRUE(first) << "round " << round;
-        EXPECT_EQ(*first, settings.id);
+        EXPECT_EQ(first->id, settings.id);
+        EXPECT_EQ(first->deviceType, 12u);
+        EXPECT_TRUE(first->nameRequested);
+        const auto named = name.wait(3s);
+        ASSERT_TRUE(named) << "round " << round;
+        EXPECT_EQ(named->name, "Stage left");
     }
     EXPECT_GE(device.countOf(9), 50u);
 }
