@@ -6,7 +6,8 @@
 #
 # The namespace has its loopback up. With --veth it also holds both ends of a veth pair,
 # vorn0 = 192.0.2.1/24 and vorn1 = 192.0.2.2/24, both up: programs under Wine need it, because
-# Wine's adapter list (GetAdaptersInfo) never shows loopback.
+# Wine's adapter list (GetAdaptersInfo) never shows loopback. The Windows tests put the tool on
+# 192.0.2.1 and simulated devices on 192.0.2.2.
 #
 # Without the rights for a namespace (neither root nor unprivileged user namespaces) the command
 # runs as it is, on this machine's network; the tests then use 127.0.0.1 only.
@@ -51,5 +52,12 @@ if [[ $veth -eq 1 ]]; then
     ip addr add 192.0.2.2/24 dev vorn1
     ip link set vorn0 up
     ip link set vorn1 up
+    # Under Wine a socket bound to one end sends even to the other end's address
+    # through its own interface, so the datagram arrives from a local source
+    # address: accept such datagrams (the devices of the Windows tests live on
+    # 192.0.2.2, the tool on 192.0.2.1). Broadcasts are then heard twice.
+    for conf in all default vorn0 vorn1; do
+        sysctl -qw "net.ipv4.conf.$conf.rp_filter=0" "net.ipv4.conf.$conf.accept_local=1"
+    done
 fi
 exec "$@"

@@ -75,27 +75,9 @@ std::size_t displayWidth(std::string_view text) {
 
 } // namespace
 
-bool isServicedType(unsigned deviceType) {
-    return deviceType >= 10 && deviceType <= 13;
-}
-
-std::string formatDeviceId(std::uint64_t id) {
-    char text[18];
-    std::snprintf(text, sizeof text, "%08x:%08x", static_cast<unsigned>(id >> 32),
-                  static_cast<unsigned>(id & 0xFFFFFFFFu));
-    return text;
-}
-
 std::string formatAddress(std::uint32_t address) {
     return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
            std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-}
-
-std::string formatCurrentSerial(std::uint32_t serial) {
-    std::string text = Text::currentSerial;
-    const std::string placeholder = "{serial}";
-    text.replace(text.find(placeholder), placeholder.size(), std::to_string(serial));
-    return text;
 }
 
 std::string formatTable(const std::vector<std::string>& headers,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Enumerator.h"
+#include "Texts.h"
 
 #include <cstdint>
 #include <optional>
@@ -20,16 +21,8 @@ struct DeviceRow {
     std::uint32_t mode = 0;
 };
 
-// The products the service tool works on: type codes 10 to 13.
-bool isServicedType(unsigned deviceType);
-
-// "%08x:%08x" of the high and low 32 bits.
-std::string formatDeviceId(std::uint64_t id);
 // Dotted decimal of a host-order IPv4 address.
 std::string formatAddress(std::uint32_t address);
-// The window's current-serial text with the number in place.
-std::string formatCurrentSerial(std::uint32_t serial);
-
 // Columns left-aligned to their widest cell, two spaces apart, the header
 // underlined; no trailing spaces.
 std::string formatTable(const std::vector<std::string>& headers,

@@ -23,11 +23,11 @@ void clearBodyWords(Vorn::Message& message) {
 VornService::VornService(std::string address) : address_(std::move(address)) {}
 
 void VornService::start() {
-    if (network_)
+    if (engine_)
         return;
     try {
-        network_.emplace(networkType_, address_,
-                         [this](VornNetwork& engine) { subscribeRelays(engine); });
+        engine_ = &network_.emplace(networkType_, address_,
+                                    [this](VornNetwork& engine) { subscribeRelays(engine); });
     } catch (...) {
         // The engine may have failed after the relays were subscribed: drop
         // the tokens of its events with it.
@@ -66,20 +66,20 @@ void VornService::relayDeviceRemoved(std::uint64_t deviceId) {
 }
 
 Vorn::FrameInfo VornService::getDevice(std::uint64_t deviceId) {
-    if (!network_)
+    if (!engine_)
         throw Vorn::UnknownFrameIdException("src/VornService", __LINE__, "Unknown frame id");
-    return network_->frameList().getFrame(deviceId);
+    return engine_->frameList().getFrame(deviceId);
 }
 
 template <class Layout>
 bool VornService::sendRequest(std::uint64_t deviceId, Completion completion) {
-    if (!network_)
+    if (!engine_)
         return false;
     try {
-        Vorn::Command<Layout> command = network_->makeCommand<Layout>(deviceId);
+        Vorn::Command<Layout> command = engine_->makeCommand<Layout>(deviceId);
         if constexpr (!std::is_same_v<Layout, Vorn::MSG_GetDeviceConfig>)
             clearBodyWords(command);
-        return network_->send(deviceId, command, nullptr, std::move(completion));
+        return engine_->send(deviceId, command, nullptr, std::move(completion));
     } catch (const Vorn::UnknownFrameIdException&) {
         return false;
     }
@@ -114,17 +114,17 @@ void VornService::deselectDevice(std::uint64_t deviceId) {
 }
 
 void VornService::sendSelect(std::uint64_t deviceId, bool select) {
-    if (!network_)
+    if (!engine_)
         return;
     try {
         Vorn::Command<Vorn::MSG_SelectMe> command =
-            network_->makeCommand<Vorn::MSG_SelectMe>(deviceId);
+            engine_->makeCommand<Vorn::MSG_SelectMe>(deviceId);
         Wire::writeU16(command.data() + Vorn::MSG_SelectMe::select, select ? 0xFFFF : 0);
         Wire::writeU16(command.data() + bodyWord1, 0);
         Vorn::Destination to;
-        if (!network_->frameList().findDestination(deviceId, to))
+        if (!engine_->frameList().findDestination(deviceId, to))
             return;
-        network_->sendUntracked(to, command);
+        engine_->sendUntracked(to, command);
     } catch (const Vorn::UnknownFrameIdException&) {
         // The device has gone; there is nobody to mark.
     }
@@ -156,12 +156,12 @@ void VornService::onBoardIdForWriteReply(unsigned serial, const ResultCallback& 
     bool accepted = false;
     try {
         Vorn::Command<Vorn::MSG_SetBoardID> command =
-            network_->makeCommand<Vorn::MSG_SetBoardID>(deviceId);
+            engine_->makeCommand<Vorn::MSG_SetBoardID>(deviceId);
         ReplyChecks::writeBoardRecord(command, reply, serial);
         // The write's completion gets its own copy of `done`: when the engine
         // refuses the write, that copy is dropped and this one reports it.
         accepted =
-            network_->send(deviceId, command, nullptr,
+            engine_->send(deviceId, command, nullptr,
                            std::bind(&VornService::onSetBoardIdReply, this, done, _1, _2, _3, _4));
     } catch (const Vorn::UnknownFrameIdException&) {
         // The device left between the read and the write: a refused write.

@@ -54,7 +54,7 @@ public:
     // Network::AddressInUseException, Network::CouldNotCreateListenerException;
     // the controller then stays stopped. A second call does nothing.
     void start();
-    bool started() const { return network_.has_value(); }
+    bool started() const { return engine_ != nullptr; }
 
     // Called in insertion order for every device that appears / disappears.
     std::vector<DeviceCallback> deviceAddedHandlers;
@@ -82,7 +82,7 @@ public:
     void deselectDevice(std::uint64_t deviceId);
 
     // The local UDP port of the engine's endpoint; 0 before start().
-    std::uint16_t localPort() const { return network_ ? network_->localPort() : 0; }
+    std::uint16_t localPort() const { return engine_ ? engine_->localPort() : 0; }
 
 private:
     using Token = Vorn::FrameList::FrameEvent::Token;
@@ -108,6 +108,10 @@ private:
     std::string address_;
     Vorn::AnyNetworkType networkType_;
     std::optional<VornNetwork> network_;
+    // The running engine, or null before start(). Unlike network_ it keeps its
+    // value while the engine is torn down, so that a relay or completion still
+    // finishing on an engine thread reads it without a race.
+    VornNetwork* engine_ = nullptr;
     Token frameAddedToken_;
     Token frameRemovedToken_;
 };

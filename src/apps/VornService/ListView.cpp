@@ -1,0 +1,56 @@
+#include "ListView.h"
+
+#include <commctrl.h>
+
+namespace ListView {
+
+void initCommonControls() {
+    INITCOMMONCONTROLSEX classes{};
+    classes.dwSize = sizeof classes;
+    classes.dwICC = ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES;
+    InitCommonControlsEx(&classes);
+}
+
+void setExtendedStyle(HWND list) {
+    const DWORD style = LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
+    SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, style, style);
+}
+
+bool insertColumn(HWND list, HINSTANCE instance, int column, UINT headerId, int width) {
+    char header[260] = {};
+    LoadStringA(instance, headerId, header, sizeof header);
+    LVCOLUMNA spec{};
+    spec.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
+    spec.fmt = LVCFMT_LEFT;
+    spec.cx = width;
+    spec.pszText = header;
+    return SendMessageA(list, LVM_INSERTCOLUMNA, static_cast<WPARAM>(column),
+                        reinterpret_cast<LPARAM>(&spec)) != -1;
+}
+
+int insertRow(HWND list, int row, const char* text, LPARAM data) {
+    LVITEMA item{};
+    item.mask = LVIF_TEXT | LVIF_STATE | LVIF_PARAM;
+    item.iItem = row;
+    item.pszText = const_cast<char*>(text);
+    item.lParam = data;
+    return static_cast<int>(SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
+}
+
+void setCellText(HWND list, int row, int column, const char* text) {
+    LVITEMA item{};
+    item.iSubItem = column;
+    item.pszText = const_cast<char*>(text);
+    SendMessageA(list, LVM_SETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+}
+
+int nextSelected(HWND list, int after) {
+    return static_cast<int>(
+        SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(after), LVNI_SELECTED));
+}
+
+int rowCount(HWND list) {
+    return static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+}
+
+} // namespace ListView

@@ -1,0 +1,536 @@
+#include "MainWindow.h"
+
+#include "Exception.h"
+#include "ListView.h"
+#include "NetworkDialog.h"
+#include "ProductName.h"
+#include "Resource.h"
+#include "SerialConfirmDialog.h"
+#include "StartUp.h"
+#include "Texts.h"
+#include "Version.h"
+#include "WindowMessages.h"
+
+#include <commctrl.h>
+
+#include <cstring>
+#include <functional>
+
+using MainWindowRules::PanelState;
+
+namespace {
+
+constexpr int mainWidth = 760;
+constexpr int mainHeight = 400;
+constexpr DWORD mainStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
+
+constexpr const char* aboutText =
+    VORN_PRODUCT_NAME " " VORN_VERSION_TEXT "\n\n"
+    "Lists the audio-processing devices on the chosen network and reads and writes their "
+    "serial numbers.";
+constexpr const char* aboutCaption = "About " VORN_PRODUCT_NAME;
+
+MainWindowRules::Rect windowRectIn(HWND window, HWND parent) {
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
+    return {rect.left, rect.top, rect.right, rect.bottom};
+}
+
+} // namespace
+
+MainWindow::MainWindow() = default;
+
+MainWindow::~MainWindow() {
+    // A window still up (the loop ended without closing it) goes first, while
+    // its rows can still hand back their ids.
+    if (mainWindow_ && IsWindow(mainWindow_))
+        DestroyWindow(mainWindow_);
+    logo_.reset();
+    font_.reset();
+    controller_.reset();
+}
+
+bool MainWindow::create(HINSTANCE instance, int showCommand) {
+    instance_ = instance;
+    LoadStringA(instance, IDS_APP_TITLE, title_, sizeof title_);
+    LoadStringA(instance, IDC_VORNSERVICE, className_, sizeof className_);
+
+    WNDCLASSEXA windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = &MainWindow::procedure;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_VORNSERVICE));
+    windowClass.hIconSm = windowClass.hIcon;
+    windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    windowClass.lpszClassName = className_;
+    RegisterClassExA(&windowClass);
+
+    const HWND window =
+        CreateWindowExA(0, className_, title_, mainStyle, CW_USEDEFAULT, CW_USEDEFAULT, mainWidth,
+                        mainHeight, nullptr, nullptr, instance, this);
+    if (!window)
+        return false;
+    // Every command of the menu works: File > Exit and Help > About.
+    WindowHandles::UniqueMenu menu(LoadMenuA(instance, MAKEINTRESOURCEA(IDC_VORNSERVICE)));
+    if (menu && SetMenu(window, menu.get()))
+        static_cast<void>(menu.release());
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
+    accelerators_ = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDC_VORNSERVICE));
+    return true;
+}
+
+LRESULT MainWindow::handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    using namespace WindowMessages;
+    switch (message) {
+    case WM_CREATE:
+        mainWindow_ = window;
+        return onCreate();
+    case WM_SIZE:
+        onSize(HIWORD(lParam));
+        return 0;
+    case WM_NOTIFY:
+        return onNotify(*reinterpret_cast<const NMHDR*>(lParam));
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDM_EXIT:
+            DestroyWindow(window);
+            return 0;
+        case IDM_ABOUT:
+            MessageBoxA(window, aboutText, aboutCaption, MB_ICONINFORMATION);
+            return 0;
+        case IDC_SET_SERIAL:
+            setSerialClicked();
+            return 0;
+        }
+        break;
+    case WM_PAINT: {
+        PAINTSTRUCT paint;
+        BeginPaint(window, &paint);
+        EndPaint(window, &paint);
+        return 0;
+    }
+    case WM_CTLCOLORSTATIC:
+        SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
+        return 0;
+    case WM_NCACTIVATE:
+        if (firstActivation_)
+            onNcActivate();
+        break;
+    case WM_DESTROY:
+        // The rows hand back their ids while the window can still hear them.
+        if (deviceList_)
+            SendMessageA(deviceList_, LVM_DELETEALLITEMS, 0, 0);
+        PostQuitMessage(StartUp::exitNormal);
+        return 0;
+    case WM_DEVICE_ADDED:
+        onDeviceAddedMessage(joinHalves(wParam, lParam));
+        return 0;
+    case WM_DEVICE_REMOVED:
+        onDeviceRemovedMessage(joinHalves(wParam, lParam));
+        return 0;
+    case WM_DEVICE_NAME: {
+        const auto id = take<std::uint64_t>(wParam);
+        const auto name = take<char[]>(static_cast<std::uintptr_t>(lParam));
+        onDeviceNameMessage(*id, name.get());
+        return 0;
+    }
+    case WM_SERIAL_NUMBER: {
+        const auto id = take<std::uint64_t>(wParam);
+        onSerialNumberMessage(*id, static_cast<unsigned>(lParam));
+        return 0;
+    }
+    case WM_SERIAL_SET_OK:
+    case WM_SERIAL_SET_FAILED:
+        onSerialSetMessage(joinHalves(wParam, lParam), message == WM_SERIAL_SET_OK);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// ---- Children and layout ----
+
+LRESULT MainWindow::onCreate() {
+    ListView::initCommonControls();
+    if (!createChildren()) {
+        MessageBoxA(mainWindow_, Text::childWindowsFailed, Text::errorCaption, MB_ICONERROR);
+        PostQuitMessage(StartUp::exitNoChildren);
+    }
+    return 0;
+}
+
+HWND MainWindow::createChild(DWORD exStyle, const char* className, const char* text, DWORD style,
+                             int x, int y, int width, int height, int id) {
+    return CreateWindowExA(exStyle, className, text, style, x, y, width, height, mainWindow_,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, this);
+}
+
+bool MainWindow::createChildren() {
+    RECT client{};
+    GetClientRect(mainWindow_, &client);
+    deviceList_ = createChild(WS_EX_CLIENTEDGE, WC_LISTVIEWA, "",
+                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL |
+                                  LVS_SHOWSELALWAYS,
+                              0, 0, listWidth_, client.bottom - client.top, IDC_DEVICE_LIST);
+    if (!deviceList_)
+        return false;
+    ListView::setExtendedStyle(deviceList_);
+    const UINT headers[] = {IDS_COLUMN_NAME, IDS_COLUMN_PRODUCT, IDS_COLUMN_ID};
+    for (int column = 0; column < 3; ++column)
+        if (!ListView::insertColumn(deviceList_, instance_, column, headers[column], 130))
+            return false;
+
+    LOGFONTA description{};
+    GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof description, &description);
+    font_.reset(CreateFontIndirectA(&description));
+    const WPARAM font = reinterpret_cast<WPARAM>(font_.get());
+
+    const int x = listWidth_ + 10;
+    currentSerialLabel_ =
+        createChild(0, "Static", "", WS_CHILD | WS_VISIBLE, x, 10, 200, 20, 0);
+    showCurrentSerial(Text::serialPending);
+    SendMessageA(currentSerialLabel_, WM_SETFONT, font, FALSE);
+    fitHeightToText(currentSerialLabel_, textHeight(currentSerialLabel_));
+
+    separator_ =
+        createChild(0, "Static", "", WS_CHILD | WS_VISIBLE | SS_GRAYFRAME, x - 5, 30, 324, 1, 0);
+
+    logo_.reset(static_cast<HBITMAP>(
+        LoadImageA(instance_, MAKEINTRESOURCEA(IDB_LOGO), IMAGE_BITMAP, 0, 0, 0)));
+    BITMAP logoSize{};
+    if (logo_)
+        GetObjectA(logo_.get(), sizeof logoSize, &logoSize);
+    const HWND logo = createChild(0, "Static", "", WS_CHILD | WS_VISIBLE | SS_BITMAP, x, 40,
+                                  logoSize.bmWidth, logoSize.bmHeight, 0);
+    SendMessageA(logo, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo_.get()));
+
+    char text[260] = {};
+    LoadStringA(instance_, IDS_SERIAL_LABEL, text, sizeof text);
+    serialLabel_ = createChild(0, "Static", text, WS_CHILD | WS_VISIBLE, x, 120, 100, 20, 0);
+    SendMessageA(serialLabel_, WM_SETFONT, font, FALSE);
+    const int fontHeight = textHeight(serialLabel_);
+    fitHeightToText(serialLabel_, fontHeight);
+
+    const int editTop = 120 + fontHeight + 3;
+    serialEdit_ = createChild(WS_EX_CLIENTEDGE, "Edit", "",
+                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_NUMBER, x, editTop, 100, 60,
+                              IDC_SERIAL_EDIT);
+    SendMessageA(serialEdit_, WM_SETFONT, font, FALSE);
+    const int editHeight = MainWindowRules::editHeight(fontHeight, GetSystemMetrics(SM_CYEDGE));
+    SetWindowPos(serialEdit_, nullptr, 0, 0, 100, editHeight, SWP_NOMOVE | SWP_NOZORDER);
+
+    LoadStringA(instance_, IDS_SET_SERIAL, text, sizeof text);
+    const int buttonLeft = x + 100 + 5;
+    setButton_ = createChild(0, "Button", text, WS_CHILD | WS_VISIBLE | WS_TABSTOP, buttonLeft,
+                             editTop, 40, 14, IDC_SET_SERIAL);
+    SendMessageA(setButton_, WM_SETFONT, font, FALSE);
+    SendMessageA(serialEdit_, EM_LIMITTEXT, 8, 0);
+    SIZE ideal{};
+    SendMessageA(setButton_, BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal));
+    const auto button = MainWindowRules::setButtonRect({x, editTop, x + 100, editTop + editHeight},
+                                                       buttonLeft, ideal.cx, ideal.cy);
+    MoveWindow(setButton_, button.left, button.top, button.width(), button.height(), TRUE);
+
+    applyEnables(PanelState::created);
+    return true;
+}
+
+int MainWindow::textHeight(HWND control) const {
+    WindowHandles::WindowDC dc(control, font_.get());
+    TEXTMETRICA metrics{};
+    GetTextMetricsA(dc.get(), &metrics);
+    return metrics.tmHeight;
+}
+
+void MainWindow::fitHeightToText(HWND control, int height) {
+    RECT rect{};
+    GetWindowRect(control, &rect);
+    SetWindowPos(control, nullptr, 0, 0, rect.right - rect.left, height,
+                 SWP_NOMOVE | SWP_NOZORDER);
+}
+
+void MainWindow::onSize(int clientHeight) {
+    if (!deviceList_ || !separator_)
+        return;
+    RECT client{};
+    GetClientRect(mainWindow_, &client);
+    const auto list = MainWindowRules::listRectFor(clientHeight);
+    const auto separator =
+        MainWindowRules::separatorRectFor(windowRectIn(separator_, mainWindow_), client.right);
+    HDWP batch = BeginDeferWindowPos(2);
+    if (batch)
+        batch = DeferWindowPos(batch, deviceList_, nullptr, list.left, list.top, list.width(),
+                               list.height(), 0);
+    if (batch)
+        batch = DeferWindowPos(batch, separator_, nullptr, separator.left, separator.top,
+                               separator.width(), separator.height(), 0);
+    if (batch)
+        EndDeferWindowPos(batch);
+}
+
+// ---- Start-up ----
+
+void MainWindow::onNcActivate() {
+    firstActivation_ = false;
+    NetworkDialogState state;
+    state.instance = instance_;
+    state.owner = mainWindow_;
+    NetworkDialog dialog(state, adapterQuery_);
+    if (dialog.show() == IDCANCEL) {
+        PostQuitMessage(StartUp::exitNormal);
+        return;
+    }
+    startController(chosenAddress(state.choices, state.selected));
+}
+
+void MainWindow::startController(const std::optional<std::string>& address) {
+    StartUp::Result started = StartUp::startController(
+        address, [this](VornService& controller) { registerHandlers(controller); });
+    if (started.failure) {
+        MessageBoxA(mainWindow_, started.failure->c_str(), Text::errorCaption, MB_ICONERROR);
+        PostQuitMessage(StartUp::exitNormal);
+        return;
+    }
+    controller_ = std::move(started.controller);
+}
+
+// The handlers get the controller they run for, fully built: they never read
+// controller_, which the window thread sets only after start() has returned.
+void MainWindow::registerHandlers(VornService& controller) {
+    controller.deviceAddedHandlers.push_back(
+        [this, &controller](std::uint64_t id) { onDeviceAdded(controller, id); });
+    controller.deviceRemovedHandlers.push_back([this](std::uint64_t id) { onDeviceRemoved(id); });
+}
+
+// ---- Engine threads: read the controller, post, nothing else ----
+
+void MainWindow::onDeviceAdded(VornService& controller, std::uint64_t id) {
+    try {
+        if (!isServicedType(controller.getDevice(id).deviceType))
+            return;
+    } catch (const Vorn::UnknownFrameIdException&) {
+        return;
+    }
+    WindowMessages::post(mainWindow_, WM_DEVICE_ADDED, WindowMessages::highHalf(id),
+                         WindowMessages::lowHalf(id));
+}
+
+void MainWindow::onDeviceRemoved(std::uint64_t id) {
+    WindowMessages::post(mainWindow_, WM_DEVICE_REMOVED, WindowMessages::highHalf(id),
+                         WindowMessages::lowHalf(id));
+}
+
+void MainWindow::onDeviceName(std::uint64_t id, bool ok, std::string name) {
+    if (!ok)
+        return;
+    auto text = std::make_unique<char[]>(name.size() + 1);
+    std::memcpy(text.get(), name.c_str(), name.size() + 1);
+    WindowMessages::post(mainWindow_, WM_DEVICE_NAME, std::make_unique<std::uint64_t>(id),
+                         std::move(text));
+}
+
+void MainWindow::onSerialNumber(std::uint64_t id, bool ok, unsigned serial) {
+    if (!ok)
+        return;
+    WindowMessages::post(mainWindow_, WM_SERIAL_NUMBER, std::make_unique<std::uint64_t>(id),
+                         static_cast<std::uintptr_t>(serial));
+}
+
+void MainWindow::onSerialNumberSet(std::uint64_t id, bool ok) {
+    WindowMessages::post(mainWindow_, ok ? WM_SERIAL_SET_OK : WM_SERIAL_SET_FAILED,
+                         WindowMessages::highHalf(id), WindowMessages::lowHalf(id));
+}
+
+// ---- Window thread: the private messages ----
+
+// The name is asked for here, once the row is certain to exist before the
+// answer can arrive; a device whose name request is refused gets no row.
+void MainWindow::onDeviceAddedMessage(std::uint64_t id) {
+    if (!controller_)
+        return;
+    unsigned deviceType;
+    try {
+        deviceType = controller_->getDevice(id).deviceType;
+    } catch (const Vorn::UnknownFrameIdException&) {
+        return;
+    }
+    using namespace std::placeholders;
+    if (!controller_->requestDeviceName(id, std::bind(&MainWindow::onDeviceName, this, _1, _2, _3)))
+        return;
+    auto rowId = std::make_unique<std::uint64_t>(id);
+    const int row = rows_.count();
+    rows_.inserted(row, id);
+    const int at = ListView::insertRow(deviceList_, row, LPSTR_TEXTCALLBACKA,
+                                       reinterpret_cast<LPARAM>(rowId.get()));
+    if (at < 0) {
+        rows_.erased(row);
+        return;
+    }
+    static_cast<void>(rowId.release()); // the row owns it now
+    ListView::setCellText(deviceList_, at, 1, productName(deviceType));
+    ListView::setCellText(deviceList_, at, 2, formatDeviceId(id).c_str());
+}
+
+void MainWindow::onDeviceRemovedMessage(std::uint64_t id) {
+    const int row = findRow(id);
+    if (row < 0)
+        return;
+    const bool wasSelected = row == selectedRow();
+    SendMessageA(deviceList_, LVM_DELETEITEM, static_cast<WPARAM>(row), 0);
+    // A deleted row reports no change of selection: the panel must learn here
+    // that its device is gone.
+    if (wasSelected)
+        showCurrentSerial(Text::serialPending);
+    if (!writing_)
+        refreshSelectionState();
+}
+
+void MainWindow::onDeviceNameMessage(std::uint64_t id, const char* name) {
+    const int row = findRow(id);
+    if (row >= 0)
+        ListView::setCellText(deviceList_, row, 0, name);
+}
+
+void MainWindow::onSerialNumberMessage(std::uint64_t id, unsigned serial) {
+    if (MainWindowRules::showsSerialReply(findRow(id), selectedRow()))
+        showCurrentSerial(formatSerial(serial));
+}
+
+void MainWindow::onSerialSetMessage(std::uint64_t id, bool ok) {
+    show(MainWindowRules::writeOutcome(ok));
+    writing_ = false;
+    // The device may have left while it was written: then nothing is selected.
+    applyEnables(selectedRow() != -1 ? PanelState::writeFinished : PanelState::noRowSelected);
+    readSerialNumber(id);
+}
+
+// ---- The list ----
+
+LRESULT MainWindow::onNotify(const NMHDR& header) {
+    if (header.idFrom != IDC_DEVICE_LIST)
+        return 0;
+    switch (header.code) {
+    case LVN_GETDISPINFOA: {
+        auto& display = const_cast<NMLVDISPINFOA&>(reinterpret_cast<const NMLVDISPINFOA&>(header));
+        if ((display.item.mask & LVIF_TEXT) && display.item.pszText && display.item.cchTextMax > 0)
+            lstrcpynA(display.item.pszText, Text::unknownName, display.item.cchTextMax);
+        return 0;
+    }
+    case LVN_BEGINLABELEDITA:
+        return 1;
+    case LVN_DELETEITEM: {
+        const auto& deleted = reinterpret_cast<const NMLISTVIEW&>(header);
+        WindowMessages::take<std::uint64_t>(static_cast<std::uintptr_t>(deleted.lParam));
+        if (deleted.iItem >= 0 && deleted.iItem < rows_.count())
+            rows_.erased(deleted.iItem);
+        return 0;
+    }
+    case LVN_ITEMCHANGED:
+        onItemChanged(reinterpret_cast<const NMLISTVIEW&>(header));
+        return 0;
+    }
+    return 0;
+}
+
+void MainWindow::onItemChanged(const NMLISTVIEW& change) {
+    if (controller_ && change.iItem >= 0 && change.iItem < rows_.count()) {
+        const std::uint64_t id = rows_.at(change.iItem);
+        switch (MainWindowRules::selectionChange(change.uOldState, change.uNewState)) {
+        case MainWindowRules::SelectionChange::selected:
+            controller_->selectDevice(id);
+            readSerialNumber(id);
+            break;
+        case MainWindowRules::SelectionChange::deselected:
+            showCurrentSerial(Text::serialPending);
+            controller_->deselectDevice(id);
+            break;
+        case MainWindowRules::SelectionChange::none:
+            break;
+        }
+    }
+    // A row's text changing is an item change too: while a write runs it must
+    // not bring the serial controls back.
+    if (!writing_)
+        refreshSelectionState();
+}
+
+int MainWindow::selectedRow() const {
+    return deviceList_ ? ListView::nextSelected(deviceList_) : -1;
+}
+
+std::optional<std::uint64_t> MainWindow::selectedDevice() const {
+    const int row = selectedRow();
+    if (row < 0 || row >= rows_.count())
+        return std::nullopt;
+    return rows_.at(row);
+}
+
+// ---- The serial panel ----
+
+void MainWindow::showCurrentSerial(const std::string& text) {
+    char pattern[260] = {};
+    LoadStringA(instance_, IDS_CURRENT_SERIAL, pattern, sizeof pattern);
+    SetWindowTextA(currentSerialLabel_, fillSerial(pattern, text).c_str());
+}
+
+void MainWindow::readSerialNumber(std::uint64_t id) {
+    showCurrentSerial(Text::serialPending);
+    if (!controller_)
+        return;
+    using namespace std::placeholders;
+    controller_->requestSerialNumber(id, std::bind(&MainWindow::onSerialNumber, this, _1, _2, _3));
+}
+
+void MainWindow::setSerialClicked() {
+    const auto id = selectedDevice();
+    if (!id)
+        return;
+    char typed[260] = {};
+    GetWindowTextA(serialEdit_, typed, 259);
+    const auto start = MainWindowRules::startSetSerial(typed);
+    if (start.problem) {
+        show(*start.problem);
+        return;
+    }
+    SetWindowTextA(serialEdit_, "");
+
+    SerialConfirmState state;
+    state.instance = instance_;
+    state.owner = mainWindow_;
+    state.first = *start.first;
+    SerialConfirmDialog dialog(state);
+    if (dialog.show() != IDOK)
+        return;
+
+    using namespace std::placeholders;
+    const bool sent =
+        controller_ &&
+        controller_->setSerialNumber(*id, static_cast<unsigned>(state.second),
+                                     std::bind(&MainWindow::onSerialNumberSet, this, _1, _2));
+    if (!sent) {
+        show(MainWindowRules::writeRefused());
+        return;
+    }
+    writing_ = true;
+    applyEnables(PanelState::writeInProgress);
+    showCurrentSerial(Text::serialPending);
+}
+
+void MainWindow::applyEnables(PanelState state) {
+    const auto enables = MainWindowRules::enablesFor(state);
+    EnableWindow(deviceList_, enables.deviceList);
+    EnableWindow(serialEdit_, enables.serialControls);
+    EnableWindow(serialLabel_, enables.serialControls);
+    EnableWindow(setButton_, enables.serialControls);
+    EnableWindow(currentSerialLabel_, enables.currentSerialLabel);
+}
+
+void MainWindow::refreshSelectionState() {
+    applyEnables(selectedRow() != -1 ? PanelState::rowSelected : PanelState::noRowSelected);
+}
+
+void MainWindow::show(const MainWindowRules::Notice& notice) {
+    MessageBoxA(mainWindow_, notice.text, notice.caption, notice.icon);
+}

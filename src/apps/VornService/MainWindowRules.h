@@ -1,0 +1,74 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+// What the main window decides, kept apart from the window calls that carry
+// it out: which controls are enabled, what a selection change means, where
+// the children go, and what the "Set Serial" command does with the typed text.
+namespace MainWindowRules {
+
+// A message box as the user sees it.
+struct Notice {
+    const char* text;
+    const char* caption;
+    unsigned icon; // MB_ICONERROR (16) or MB_ICONINFORMATION (64)
+};
+inline constexpr unsigned iconError = 16;
+inline constexpr unsigned iconInformation = 64;
+
+// The panel's phases and the enable state of its controls in each: the device
+// list; the serial edit, its label and the set button (always together); the
+// current-serial label.
+enum class PanelState { created, rowSelected, noRowSelected, writeInProgress, writeFinished };
+struct ControlEnables {
+    bool deviceList;
+    bool serialControls;
+    bool currentSerialLabel;
+    bool operator==(const ControlEnables&) const = default;
+};
+ControlEnables enablesFor(PanelState state);
+
+// A list row's state change as the list view reports it (old and new state
+// bits); text updates arrive as changes too and mean nothing here.
+enum class SelectionChange { none, selected, deselected };
+SelectionChange selectionChange(unsigned oldState, unsigned newState);
+
+// Only the row that is still selected shows a serial reply.
+inline bool showsSerialReply(int row, int selectedRow) {
+    return row >= 0 && row == selectedRow;
+}
+
+// Geometry, in client pixels.
+struct Rect {
+    int left = 0, top = 0, right = 0, bottom = 0;
+    int width() const { return right - left; }
+    int height() const { return bottom - top; }
+    bool operator==(const Rect&) const = default;
+};
+inline constexpr int listWidth = 410;
+inline constexpr int rightAreaX = listWidth + 10;
+inline constexpr int separatorInset = 5; // from the right edge of the client area
+
+// The serial edit's height for a font of `textHeight` pixels.
+int editHeight(int textHeight, int edgeHeight);
+// The set button, grown from its ideal size and centred on the edit's height.
+Rect setButtonRect(const Rect& edit, int buttonLeft, int idealWidth, int idealHeight);
+// After a resize only the list's height and the separator's width change.
+Rect listRectFor(int clientHeight);
+Rect separatorRectFor(const Rect& separator, int clientRight);
+
+// The first step of "Set Serial": with a device selected, the typed text must
+// hold a number before the confirmation dialog opens.
+struct SetSerialStart {
+    std::optional<int> first;      // the number to confirm
+    std::optional<Notice> problem; // or why not
+};
+SetSerialStart startSetSerial(std::string_view typed);
+
+// The outcome of the write, as the window reports it.
+Notice writeOutcome(bool ok);
+// A write the engine would not even send.
+Notice writeRefused();
+
+} // namespace MainWindowRules

@@ -1,0 +1,34 @@
+#include "WindowMessages.h"
+
+namespace WindowMessages {
+
+bool discard(const MSG& message) {
+    switch (message.message) {
+    case WM_DEVICE_NAME:
+        take<std::uint64_t>(message.wParam);
+        take<char[]>(static_cast<std::uintptr_t>(message.lParam));
+        return true;
+    case WM_SERIAL_NUMBER:
+        take<std::uint64_t>(message.wParam);
+        return true;
+    case WM_DEVICE_ADDED:
+    case WM_DEVICE_REMOVED:
+    case WM_SERIAL_SET_OK:
+    case WM_SERIAL_SET_FAILED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void discardQueued(HWND window) {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, WM_DEVICE_ADDED, WM_SERIAL_SET_FAILED, PM_REMOVE)) {
+        if (message.hwnd == window)
+            discard(message);
+        else
+            DispatchMessageA(&message);
+    }
+}
+
+} // namespace WindowMessages
