@@ -12,6 +12,11 @@
 #
 # Run it inside the tests' network namespace (scripts/netns.sh --veth): the helper process that
 # lists the network adapters stays in the namespace it was started in.
+#
+# Windows need a display: without DISPLAY the session starts its own Xvfb (inside the same
+# namespace) and stops it at the end. The prefix is told to let windows go unmanaged
+# (X11 Driver, Managed=N): without a window manager, every closed dialog or box would otherwise
+# stall the window thread for about 2 s.
 # The exit status is the command's.
 set -euo pipefail
 
@@ -42,8 +47,38 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
     fi
 fi
 
+xvfb_pid=
+cleanup() {
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w || true
+    if [[ -n $xvfb_pid ]]; then
+        kill "$xvfb_pid" 2>/dev/null || true
+        wait "$xvfb_pid" 2>/dev/null || true
+    fi
+}
+trap cleanup EXIT
+
+if [[ -z ${DISPLAY:-} ]]; then
+    display_file=$(mktemp)
+    Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1280x800x24 3>"$display_file" \
+        </dev/null >/dev/null 2>&1 &
+    xvfb_pid=$!
+    for _ in $(seq 100); do
+        [[ -s $display_file ]] && break
+        sleep 0.1
+    done
+    if [[ ! -s $display_file ]]; then
+        echo "wine-session: Xvfb did not start" >&2
+        exit 1
+    fi
+    export DISPLAY=":$(head -n 1 "$display_file")"
+    rm -f "$display_file"
+fi
+
 wineserver -p </dev/null >/dev/null 2>&1
-trap 'wineserver -k >/dev/null 2>&1 || true; wineserver -w || true' EXIT
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+if ! grep -q '"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1 || true
+fi
 
 "$@"

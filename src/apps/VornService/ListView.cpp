@@ -34,7 +34,8 @@ int insertRow(HWND list, int row, const char* text, LPARAM data) {
     item.iItem = row;
     item.pszText = const_cast<char*>(text);
     item.lParam = data;
-    return static_cast<int>(SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
+    return static_cast<int>(
+        SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
 }
 
 void setCellText(HWND list, int row, int column, const char* text) {

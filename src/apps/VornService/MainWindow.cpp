@@ -24,8 +24,8 @@ constexpr int mainWidth = 760;
 constexpr int mainHeight = 400;
 constexpr DWORD mainStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
 
-constexpr const char* aboutText =
-    VORN_PRODUCT_NAME " " VORN_VERSION_TEXT "\n\n"
+constexpr const char* aboutText = VORN_PRODUCT_NAME
+    " " VORN_VERSION_TEXT "\n\n"
     "Lists the audio-processing devices on the chosen network and reads and writes their "
     "serial numbers.";
 constexpr const char* aboutCaption = "About " VORN_PRODUCT_NAME;
@@ -87,6 +87,7 @@ LRESULT MainWindow::handleMessage(HWND window, UINT message, WPARAM wParam, LPAR
     switch (message) {
     case WM_CREATE:
         mainWindow_ = window;
+        mailbox_.open(window);
         return onCreate();
     case WM_SIZE:
         onSize(HIWORD(lParam));
@@ -113,14 +114,18 @@ LRESULT MainWindow::handleMessage(HWND window, UINT message, WPARAM wParam, LPAR
         return 0;
     }
     case WM_CTLCOLORSTATIC:
+        // Labels sit on the window's own background.
         SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
-        return 0;
+        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
     case WM_NCACTIVATE:
         if (firstActivation_)
             onNcActivate();
         break;
     case WM_DESTROY:
-        // The rows hand back their ids while the window can still hear them.
+        // Nothing more reaches the window from the engine; what waits in the
+        // queue, and the rows, hand back their blocks while the window can
+        // still hear them.
+        mailbox_.close();
         if (deviceList_)
             SendMessageA(deviceList_, LVM_DELETEALLITEMS, 0, 0);
         PostQuitMessage(StartUp::exitNormal);
@@ -188,8 +193,7 @@ bool MainWindow::createChildren() {
     const WPARAM font = reinterpret_cast<WPARAM>(font_.get());
 
     const int x = listWidth_ + 10;
-    currentSerialLabel_ =
-        createChild(0, "Static", "", WS_CHILD | WS_VISIBLE, x, 10, 200, 20, 0);
+    currentSerialLabel_ = createChild(0, "Static", "", WS_CHILD | WS_VISIBLE, x, 10, 200, 20, 0);
     showCurrentSerial(Text::serialPending);
     SendMessageA(currentSerialLabel_, WM_SETFONT, font, FALSE);
     fitHeightToText(currentSerialLabel_, textHeight(currentSerialLabel_));
@@ -214,9 +218,9 @@ bool MainWindow::createChildren() {
     fitHeightToText(serialLabel_, fontHeight);
 
     const int editTop = 120 + fontHeight + 3;
-    serialEdit_ = createChild(WS_EX_CLIENTEDGE, "Edit", "",
-                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_NUMBER, x, editTop, 100, 60,
-                              IDC_SERIAL_EDIT);
+    serialEdit_ =
+        createChild(WS_EX_CLIENTEDGE, "Edit", "", WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_NUMBER, x,
+                    editTop, 100, 60, IDC_SERIAL_EDIT);
     SendMessageA(serialEdit_, WM_SETFONT, font, FALSE);
     const int editHeight = MainWindowRules::editHeight(fontHeight, GetSystemMetrics(SM_CYEDGE));
     SetWindowPos(serialEdit_, nullptr, 0, 0, 100, editHeight, SWP_NOMOVE | SWP_NOZORDER);
@@ -247,8 +251,7 @@ int MainWindow::textHeight(HWND control) const {
 void MainWindow::fitHeightToText(HWND control, int height) {
     RECT rect{};
     GetWindowRect(control, &rect);
-    SetWindowPos(control, nullptr, 0, 0, rect.right - rect.left, height,
-                 SWP_NOMOVE | SWP_NOZORDER);
+    SetWindowPos(control, nullptr, 0, 0, rect.right - rect.left, height, SWP_NOMOVE | SWP_NOZORDER);
 }
 
 void MainWindow::onSize(int clientHeight) {
@@ -313,13 +316,11 @@ void MainWindow::onDeviceAdded(VornService& controller, std::uint64_t id) {
     } catch (const Vorn::UnknownFrameIdException&) {
         return;
     }
-    WindowMessages::post(mainWindow_, WM_DEVICE_ADDED, WindowMessages::highHalf(id),
-                         WindowMessages::lowHalf(id));
+    mailbox_.post(WM_DEVICE_ADDED, WindowMessages::highHalf(id), WindowMessages::lowHalf(id));
 }
 
 void MainWindow::onDeviceRemoved(std::uint64_t id) {
-    WindowMessages::post(mainWindow_, WM_DEVICE_REMOVED, WindowMessages::highHalf(id),
-                         WindowMessages::lowHalf(id));
+    mailbox_.post(WM_DEVICE_REMOVED, WindowMessages::highHalf(id), WindowMessages::lowHalf(id));
 }
 
 void MainWindow::onDeviceName(std::uint64_t id, bool ok, std::string name) {
@@ -327,20 +328,19 @@ void MainWindow::onDeviceName(std::uint64_t id, bool ok, std::string name) {
         return;
     auto text = std::make_unique<char[]>(name.size() + 1);
     std::memcpy(text.get(), name.c_str(), name.size() + 1);
-    WindowMessages::post(mainWindow_, WM_DEVICE_NAME, std::make_unique<std::uint64_t>(id),
-                         std::move(text));
+    mailbox_.post(WM_DEVICE_NAME, std::make_unique<std::uint64_t>(id), std::move(text));
 }
 
 void MainWindow::onSerialNumber(std::uint64_t id, bool ok, unsigned serial) {
     if (!ok)
         return;
-    WindowMessages::post(mainWindow_, WM_SERIAL_NUMBER, std::make_unique<std::uint64_t>(id),
-                         static_cast<std::uintptr_t>(serial));
+    mailbox_.post(WM_SERIAL_NUMBER, std::make_unique<std::uint64_t>(id),
+                  static_cast<std::uintptr_t>(serial));
 }
 
 void MainWindow::onSerialNumberSet(std::uint64_t id, bool ok) {
-    WindowMessages::post(mainWindow_, ok ? WM_SERIAL_SET_OK : WM_SERIAL_SET_FAILED,
-                         WindowMessages::highHalf(id), WindowMessages::lowHalf(id));
+    mailbox_.post(ok ? WM_SERIAL_SET_OK : WM_SERIAL_SET_FAILED, WindowMessages::highHalf(id),
+                  WindowMessages::lowHalf(id));
 }
 
 // ---- Window thread: the private messages ----
@@ -505,10 +505,9 @@ void MainWindow::setSerialClicked() {
         return;
 
     using namespace std::placeholders;
-    const bool sent =
-        controller_ &&
-        controller_->setSerialNumber(*id, static_cast<unsigned>(state.second),
-                                     std::bind(&MainWindow::onSerialNumberSet, this, _1, _2));
+    const bool sent = controller_ && controller_->setSerialNumber(
+                                         *id, static_cast<unsigned>(state.second),
+                                         std::bind(&MainWindow::onSerialNumberSet, this, _1, _2));
     if (!sent) {
         show(MainWindowRules::writeRefused());
         return;

@@ -5,6 +5,7 @@
 #include "MainWindowRules.h"
 #include "VornService.h"
 #include "WindowHandles.h"
+#include "WindowMessages.h"
 #include "WindowProcedure.h"
 
 #include <windows.h>
@@ -89,6 +90,8 @@ private:
     HACCEL accelerators_ = nullptr;
     WindowHandles::UniqueFont font_;
     HWND mainWindow_ = nullptr;
+    // Where the engine's threads post; open from WM_CREATE to WM_DESTROY.
+    WindowMessages::Mailbox mailbox_;
     HWND deviceList_ = nullptr;
     int listWidth_ = MainWindowRules::listWidth;
     HWND serialEdit_ = nullptr;

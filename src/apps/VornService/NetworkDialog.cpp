@@ -40,7 +40,8 @@ INT_PTR NetworkDialog::handleMessage(HWND dialog, UINT message, WPARAM wParam, L
         const auto* header = reinterpret_cast<const NMHDR*>(lParam);
         if (header->idFrom == IDC_NETWORK_LIST && header->code == LVN_ITEMCHANGED) {
             const auto* change = reinterpret_cast<const NMLISTVIEW*>(lParam);
-            if (change->iItem >= 0 && static_cast<std::size_t>(change->iItem) < state_.choices.size())
+            if (change->iItem >= 0 &&
+                static_cast<std::size_t>(change->iItem) < state_.choices.size())
                 updateOkButton();
         }
         return 0;

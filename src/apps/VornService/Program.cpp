@@ -3,38 +3,32 @@
 #include "MainWindow.h"
 #include "StartUp.h"
 #include "Texts.h"
-#include "WindowMessages.h"
 
 int runProgram(HINSTANCE instance, int showCommand,
                const std::function<void(MainWindow&)>& prepare) {
-    HWND window = nullptr;
-    MSG message{};
-    {
-        MainWindow mainWindow;
-        if (prepare)
-            prepare(mainWindow);
-        if (!mainWindow.create(instance, showCommand)) {
-            MessageBoxA(nullptr, Text::mainWindowFailed, Text::errorCaption, MB_ICONERROR);
-            return StartUp::exitNoWindow;
-        }
-        window = mainWindow.handle();
-        BOOL got;
-        while ((got = GetMessageA(&message, nullptr, 0, 0)) != 0) {
-            if (got == -1) { // the loop itself failed
-                message.wParam = static_cast<WPARAM>(StartUp::exitNoWindow);
-                break;
-            }
-            // A private message whose window has gone still owns its blocks.
-            if (message.hwnd == window && !IsWindow(window) && WindowMessages::discard(message))
-                continue;
-            if (!TranslateAcceleratorA(window, mainWindow.accelerators(), &message)) {
-                TranslateMessage(&message);
-                DispatchMessageA(&message);
-            }
-        }
-        // The window object goes here: the controller stops the engine, whose
-        // threads can post nothing more once the window is gone.
+    // The window object lives until the loop has ended; its destruction
+    // stops the controller and with it the engine.
+    MainWindow mainWindow;
+    if (prepare)
+        prepare(mainWindow);
+    if (!mainWindow.create(instance, showCommand)) {
+        MessageBoxA(nullptr, Text::mainWindowFailed, Text::errorCaption, MB_ICONERROR);
+        return StartUp::exitNoWindow;
     }
-    WindowMessages::discardQueued(window);
+    return runMessageLoop(mainWindow);
+}
+
+int runMessageLoop(MainWindow& mainWindow) {
+    const HWND window = mainWindow.handle();
+    MSG message{};
+    BOOL got;
+    while ((got = GetMessageA(&message, nullptr, 0, 0)) != 0) {
+        if (got == -1) // the loop itself failed
+            return StartUp::exitNoWindow;
+        if (!TranslateAcceleratorA(window, mainWindow.accelerators(), &message)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
     return static_cast<int>(message.wParam);
 }

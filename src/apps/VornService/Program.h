@@ -16,3 +16,7 @@ class MainWindow;
 // give it their own adapter list there).
 int runProgram(HINSTANCE instance, int showCommand,
                const std::function<void(MainWindow&)>& prepare = {});
+
+// The message loop of a created main window, until its quit message; the
+// quit code.
+int runMessageLoop(MainWindow& mainWindow);

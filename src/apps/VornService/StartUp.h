@@ -12,8 +12,8 @@
 namespace StartUp {
 
 // Process exit codes.
-inline constexpr int exitNormal = 0;     // closed, cancelled, or a refused start
-inline constexpr int exitNoWindow = -1;  // the main window could not be created
+inline constexpr int exitNormal = 0;      // closed, cancelled, or a refused start
+inline constexpr int exitNoWindow = -1;   // the main window could not be created
 inline constexpr int exitNoChildren = -1; // its child windows could not be created
 
 struct Result {

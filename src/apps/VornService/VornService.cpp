@@ -26,19 +26,24 @@ void VornService::start() {
     if (engine_)
         return;
     try {
-        engine_ = &network_.emplace(networkType_, address_,
-                                    [this](VornNetwork& engine) { subscribeRelays(engine); });
+        network_.emplace(networkType_, address_,
+                         [this](VornNetwork& engine) { subscribeRelays(engine); });
     } catch (...) {
         // The engine may have failed after the relays were subscribed: drop
         // the tokens of its events with it.
         frameRemovedToken_.reset();
         frameAddedToken_.reset();
+        engine_ = nullptr;
         throw;
     }
 }
 
-// Runs inside the engine's constructor, before its first datagram.
+// Runs inside the engine's constructor, before its first datagram: from here
+// on a device can appear, and a handler that asks the controller about it must
+// find the engine (its frame list and transport are up; the heartbeat starts
+// after this).
 void VornService::subscribeRelays(VornNetwork& engine) {
+    engine_ = &engine;
     frameAddedToken_ =
         engine.frameAdded.subscribe([this](std::uint64_t id) { relayDeviceAdded(id); });
     frameRemovedToken_ =
@@ -162,7 +167,7 @@ void VornService::onBoardIdForWriteReply(unsigned serial, const ResultCallback& 
         // refuses the write, that copy is dropped and this one reports it.
         accepted =
             engine_->send(deviceId, command, nullptr,
-                           std::bind(&VornService::onSetBoardIdReply, this, done, _1, _2, _3, _4));
+                          std::bind(&VornService::onSetBoardIdReply, this, done, _1, _2, _3, _4));
     } catch (const Vorn::UnknownFrameIdException&) {
         // The device left between the read and the write: a refused write.
     }

@@ -108,9 +108,10 @@ private:
     std::string address_;
     Vorn::AnyNetworkType networkType_;
     std::optional<VornNetwork> network_;
-    // The running engine, or null before start(). Unlike network_ it keeps its
-    // value while the engine is torn down, so that a relay or completion still
-    // finishing on an engine thread reads it without a race.
+    // The engine, or null before start(). Set as soon as the engine can raise
+    // its first event, before its constructor has returned; unlike network_ it
+    // keeps its value while the engine is torn down, so that a relay or
+    // completion still finishing on an engine thread reads it without a race.
     VornNetwork* engine_ = nullptr;
     Token frameAddedToken_;
     Token frameRemovedToken_;

@@ -21,14 +21,18 @@ bool discard(const MSG& message) {
     }
 }
 
-void discardQueued(HWND window) {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, WM_DEVICE_ADDED, WM_SERIAL_SET_FAILED, PM_REMOVE)) {
-        if (message.hwnd == window)
-            discard(message);
-        else
-            DispatchMessageA(&message);
+void Mailbox::close() {
+    HWND window;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        window = window_;
+        window_ = nullptr;
     }
+    if (!window)
+        return;
+    MSG message;
+    while (PeekMessageA(&message, window, WM_DEVICE_ADDED, WM_SERIAL_SET_FAILED, PM_REMOVE))
+        discard(message);
 }
 
 } // namespace WindowMessages

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <type_traits>
 
 // The main window's private messages: how results of the engine's threads
@@ -59,13 +60,33 @@ template <class T> std::unique_ptr<T> take(std::uintptr_t value) {
     return std::unique_ptr<T>(reinterpret_cast<typename std::unique_ptr<T>::pointer>(value));
 }
 
-// Frees the blocks a private message carries without acting on it: for
-// messages that reach no window (posted before the window went, found in the
-// queue after it). True when `message` was one of the private messages.
+// Frees the blocks a private message carries without acting on it. True when
+// `message` was one of the private messages.
 bool discard(const MSG& message);
-// Removes every private message still queued for `window` (which may be gone)
-// on this thread, freeing their blocks; other messages in the same number
-// range are dispatched as usual.
-void discardQueued(HWND window);
+
+// The main window's address for the engine's threads. Posts go through it
+// while the window is open; close() (on the window thread, while the window
+// is still there) shuts it, so that nothing more can be queued, and frees the
+// blocks of the messages still waiting: the system drops a destroyed
+// window's queued messages without a word, and their blocks with them.
+class Mailbox {
+public:
+    // The window thread, before any engine thread may post.
+    void open(HWND window) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        window_ = window;
+    }
+    // Any thread. False (blocks freed) when closed or when the post fails.
+    template <class W, class L> bool post(UINT message, W wParam, L lParam) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return window_ &&
+               WindowMessages::post(window_, message, std::move(wParam), std::move(lParam));
+    }
+    void close();
+
+private:
+    std::mutex mutex_;
+    HWND window_ = nullptr; // guarded by mutex_
+};
 
 } // namespace WindowMessages

@@ -1,0 +1,237 @@
+// What the window decides, checked without a window: texts, parsing, enable
+// states, layout, the dialogs' decisions and the start-up failures.
+#include "DeviceRows.h"
+#include "MainWindowRules.h"
+#include "NetworkChoice.h"
+#include "SerialConfirmation.h"
+#include "StartUp.h"
+#include "Texts.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+using namespace MainWindowRules;
+
+TEST(WindowTexts, IdsAndSerialsAsTheWindowShowsThem) {
+    EXPECT_EQ(formatDeviceId(0x0001E240000012ABull), "0001e240:000012ab");
+    EXPECT_EQ(formatDeviceId(0), "00000000:00000000");
+    EXPECT_EQ(formatDeviceId(~0ull), "ffffffff:ffffffff");
+    EXPECT_EQ(formatDeviceId(0x0000000100000000ull), "00000001:00000000");
+
+    EXPECT_EQ(formatSerial(0), "0");
+    EXPECT_EQ(formatSerial(12345678u), "12345678");
+    EXPECT_EQ(formatSerial(4294967295u), "-1");
+    EXPECT_EQ(formatSerial(0x80000000u), "-2147483648");
+
+    EXPECT_EQ(fillSerial(Text::currentSerial, "..."), "Current serial number: ...");
+    EXPECT_EQ(formatCurrentSerial(4294967295u), "Current serial number: -1");
+    // Only the first placeholder is replaced; a text without one stays as it is.
+    EXPECT_EQ(fillSerial("{serial} and {serial}", "7"), "7 and {serial}");
+    EXPECT_EQ(fillSerial("no number", "7"), "no number");
+
+    EXPECT_FALSE(isServicedType(9));
+    EXPECT_TRUE(isServicedType(10));
+    EXPECT_TRUE(isServicedType(13));
+    EXPECT_FALSE(isServicedType(14));
+    EXPECT_FALSE(isServicedType(7));
+}
+
+TEST(WindowTexts, SerialParsedAsPercentD) {
+    EXPECT_EQ(parseSerial("1234"), 1234);
+    EXPECT_EQ(parseSerial("01234"), 1234);
+    EXPECT_EQ(parseSerial("1234abc"), 1234);
+    EXPECT_EQ(parseSerial("  \t42"), 42);
+    EXPECT_EQ(parseSerial("-5"), -5);
+    EXPECT_EQ(parseSerial("+7"), 7);
+    EXPECT_EQ(parseSerial("0"), 0);
+    EXPECT_EQ(parseSerial("99999999"), 99999999);
+    EXPECT_EQ(parseSerial("4294967295"), -1) << "32 bits, as the system's scanf keeps them";
+    EXPECT_FALSE(parseSerial(""));
+    EXPECT_FALSE(parseSerial("   "));
+    EXPECT_FALSE(parseSerial("abc"));
+    EXPECT_FALSE(parseSerial("-"));
+    EXPECT_FALSE(parseSerial("- 5"));
+    EXPECT_FALSE(parseSerial("x12"));
+}
+
+TEST(WindowRules, EnableStatesFollowThePanel) {
+    EXPECT_EQ(enablesFor(PanelState::created), (ControlEnables{true, false, true}));
+    EXPECT_EQ(enablesFor(PanelState::rowSelected), (ControlEnables{true, true, true}));
+    EXPECT_EQ(enablesFor(PanelState::noRowSelected), (ControlEnables{true, false, false}));
+    EXPECT_EQ(enablesFor(PanelState::writeInProgress), (ControlEnables{false, false, false}));
+    EXPECT_EQ(enablesFor(PanelState::writeFinished), (ControlEnables{true, true, true}));
+
+    // LVIS_SELECTED is 0x2; LVIS_FOCUSED (0x1) alone changes nothing.
+    EXPECT_EQ(selectionChange(0x0, 0x2), SelectionChange::selected);
+    EXPECT_EQ(selectionChange(0x1, 0x3), SelectionChange::selected);
+    EXPECT_EQ(selectionChange(0x3, 0x1), SelectionChange::deselected);
+    EXPECT_EQ(selectionChange(0x2, 0x2), SelectionChange::none) << "a text update";
+    EXPECT_EQ(selectionChange(0x0, 0x1), SelectionChange::none);
+    EXPECT_EQ(selectionChange(0x0, 0x0), SelectionChange::none);
+
+    EXPECT_TRUE(showsSerialReply(3, 3));
+    EXPECT_FALSE(showsSerialReply(3, 2)) << "a reply for a row that is not selected";
+    EXPECT_FALSE(showsSerialReply(-1, -1)) << "a reply for a device without a row";
+}
+
+TEST(WindowRules, LayoutAndResize) {
+    EXPECT_EQ(rightAreaX, 420);
+    // Edit: 13 + 6 + 2 * 2 for a 13-pixel font and 2-pixel edges.
+    EXPECT_EQ(editHeight(13, 2), 23);
+    EXPECT_EQ(editHeight(16, 2), 28);
+    // The button grows by 20 x 4 and is centred on the edit's height.
+    const Rect edit{420, 136, 520, 159};
+    EXPECT_EQ(setButtonRect(edit, 525, 60, 15), (Rect{525, 138, 605, 157}));
+    // Resizing: the list keeps its width, the separator its left, top and
+    // height and ends 5 pixels before the right edge.
+    EXPECT_EQ(listRectFor(561), (Rect{0, 0, 410, 561}));
+    const Rect separator{415, 30, 739, 31};
+    EXPECT_EQ(separatorRectFor(separator, 1000), (Rect{415, 30, 995, 31}));
+    EXPECT_EQ(separatorRectFor(separator, 744), separator);
+}
+
+TEST(WindowRules, SetSerialAndItsConfirmation) {
+    // The first entry: a number, else the invalid-format box and no dialog.
+    EXPECT_EQ(startSetSerial("0").first, 0);
+    EXPECT_FALSE(startSetSerial("0").problem);
+    for (const char* bad : {"", "abc", " "}) {
+        const auto start = startSetSerial(bad);
+        EXPECT_FALSE(start.first) << bad;
+        ASSERT_TRUE(start.problem) << bad;
+        EXPECT_STREQ(start.problem->text, Text::invalidSerialFormat);
+        EXPECT_STREQ(start.problem->caption, "Error");
+        EXPECT_EQ(start.problem->icon, iconError);
+    }
+
+    // The second entry.
+    for (const char* same : {"1234", "01234", "1234abc", " 1234"}) {
+        const auto decision = SerialConfirmation::decide(1234, same);
+        EXPECT_EQ(decision.confirmed, 1234) << same;
+        EXPECT_FALSE(decision.problem) << same;
+    }
+    auto decision = SerialConfirmation::decide(1234, "1235");
+    EXPECT_FALSE(decision.confirmed);
+    ASSERT_TRUE(decision.problem);
+    EXPECT_STREQ(decision.problem->text, Text::serialMismatch);
+    EXPECT_STREQ(decision.problem->caption, "ERROR");
+    decision = SerialConfirmation::decide(1234, "");
+    ASSERT_TRUE(decision.problem);
+    EXPECT_STREQ(decision.problem->text, Text::invalidSerialFormat);
+    EXPECT_STREQ(decision.problem->caption, "Error");
+
+    // The write's outcome.
+    EXPECT_STREQ(writeOutcome(true).caption, "Success");
+    EXPECT_EQ(writeOutcome(true).icon, iconInformation);
+    EXPECT_STREQ(writeOutcome(false).text, Text::serialSetFailed);
+    EXPECT_EQ(writeOutcome(false).icon, iconError);
+}
+
+TEST(WindowRules, RowsFoundByIdAcrossInsertsAndDeletes) {
+    DeviceRows rows;
+    EXPECT_EQ(rows.find(1), -1);
+    for (std::uint64_t id = 1; id <= 5; ++id)
+        rows.inserted(rows.count(), id * 10);
+    EXPECT_EQ(rows.find(30), 2);
+    rows.erased(1); // 20 goes: every later row moves up
+    EXPECT_EQ(rows.find(20), -1);
+    EXPECT_EQ(rows.find(30), 1);
+    EXPECT_EQ(rows.find(50), 3);
+    // A device that came back before its old row went: the first row wins.
+    rows.inserted(rows.count(), 30);
+    EXPECT_EQ(rows.find(30), 1);
+    rows.erased(1);
+    EXPECT_EQ(rows.find(30), 3);
+    EXPECT_EQ(rows.at(0), 10u);
+}
+
+AdapterEntry adapter(std::string description, std::string address) {
+    AdapterEntry entry;
+    entry.description = std::move(description);
+    entry.hardwareAddress = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+    entry.addresses.push_back({std::move(address), "255.255.255.0"});
+    return entry;
+}
+
+TEST(NetworkChoices, FieldsCutAndTerminated) {
+    const NetworkChoices read = readNetworkChoices([](std::vector<AdapterEntry>& adapters) {
+        adapters.push_back(adapter(std::string(300, 'd'), "192.168.1.10"));
+        adapters.push_back(adapter("Second", std::string(40, '1')));
+        return Enumerator::QueryResult::ok;
+    });
+    EXPECT_FALSE(read.failure);
+    ASSERT_EQ(read.choices.size(), 2u);
+    EXPECT_EQ(std::strlen(read.choices[0].description), 259u);
+    EXPECT_STREQ(read.choices[0].ipAddress, "192.168.1.10");
+    EXPECT_STREQ(read.choices[0].macAddress, "00:1a:2b:3c:4d:5e");
+    EXPECT_EQ(std::strlen(read.choices[1].ipAddress), 31u);
+
+    // Two adapters, the second chosen: its address; outside the list: none.
+    EXPECT_EQ(chosenAddress(read.choices, 1), std::string(31, '1'));
+    EXPECT_EQ(chosenAddress(read.choices, 0), "192.168.1.10");
+    EXPECT_FALSE(chosenAddress(read.choices, -1));
+    EXPECT_FALSE(chosenAddress(read.choices, 2));
+    EXPECT_FALSE(chosenAddress({}, 0));
+
+    EXPECT_EQ(macColumnWidth(700), 280);
+}
+
+TEST(NetworkChoices, FailedEnumerationGivesItsMessageAndNoRows) {
+    for (auto failure :
+         {Enumerator::QueryResult::sizeFailed, Enumerator::QueryResult::listFailed}) {
+        const NetworkChoices read =
+            readNetworkChoices([failure](std::vector<AdapterEntry>& adapters) {
+                adapters.push_back(adapter("Half read", "10.0.0.1"));
+                return failure;
+            });
+        EXPECT_TRUE(read.choices.empty());
+        ASSERT_TRUE(read.failure);
+        EXPECT_FALSE(read.failure->empty());
+    }
+}
+
+TEST(StartUp, FailuresBecomeTheirBoxTexts) {
+    const auto noRegistration = [](VornService&) {};
+    auto result = StartUp::startController(std::nullopt, noRegistration);
+    EXPECT_FALSE(result.controller);
+    EXPECT_EQ(result.failure, Text::invalidInterface);
+
+    // Whatever fails while the controller starts is caught, in this order.
+    result = StartUp::startController("127.0.0.1", [](VornService&) {
+        throw Network::AddressInUseException("src/Server", 1, "bind: address in use");
+    });
+    EXPECT_FALSE(result.controller);
+    EXPECT_EQ(result.failure, Text::addressInUse);
+    result = StartUp::startController("127.0.0.1", [](VornService&) {
+        throw Network::FailedToEnumerateNetworkException("src/Enumerator", 2, "No adapters");
+    });
+    EXPECT_EQ(result.failure, "No adapters") << "the message, not source or line";
+    // An address the endpoint cannot use.
+    result = StartUp::startController("256.1.1.1", noRegistration);
+    EXPECT_FALSE(result.controller);
+    ASSERT_TRUE(result.failure);
+    EXPECT_FALSE(result.failure->empty());
+    EXPECT_EQ(StartUp::exitNormal, 0);
+    EXPECT_EQ(StartUp::exitNoWindow, -1);
+}
+
+TEST(StartUp, HandlersAreInPlaceBeforeTheEngineRuns) {
+    bool registeredBeforeStart = false;
+    const auto result = StartUp::startController("127.0.0.1", [&](VornService& controller) {
+        registeredBeforeStart = !controller.started();
+        controller.deviceAddedHandlers.push_back([](std::uint64_t) {});
+    });
+    if (result.failure)
+        GTEST_SKIP() << "the engine cannot start here: " << *result.failure;
+    ASSERT_TRUE(result.controller);
+    EXPECT_TRUE(registeredBeforeStart);
+    EXPECT_TRUE(result.controller->started());
+    EXPECT_EQ(result.controller->deviceAddedHandlers.size(), 1u);
+}
+
+} // namespace

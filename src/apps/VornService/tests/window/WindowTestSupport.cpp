@@ -1,0 +1,103 @@
+#include "WindowTestSupport.h"
+
+#include "Resource.h"
+
+namespace WindowTest {
+
+namespace {
+
+std::string besideThisProgram(const char* file) {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string directory(path);
+    directory.erase(directory.find_last_of("\\/") + 1);
+    return directory + file;
+}
+
+struct ChildSearch {
+    std::string prefix;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK visitChild(HWND child, LPARAM context) {
+    auto& search = *reinterpret_cast<ChildSearch*>(context);
+    if (UiDriver::text(child).rfind(search.prefix, 0) == 0) {
+        search.found = child;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+} // namespace
+
+HWND currentSerialLabel(HWND mainWindow) {
+    ChildSearch search{"Current serial number:"};
+    EnumChildWindows(mainWindow, &visitChild, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+ProgramProcess::ProgramProcess() {
+    std::string commandLine = "\"" + besideThisProgram(VORN_SERVICE_EXE) + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process_))
+        process_ = {};
+}
+
+ProgramProcess::~ProgramProcess() {
+    if (!process_.hProcess)
+        return;
+    if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT)
+        TerminateProcess(process_.hProcess, 99);
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+}
+
+std::optional<int> ProgramProcess::waitExit(std::chrono::milliseconds timeout) {
+    if (WaitForSingleObject(process_.hProcess, static_cast<DWORD>(timeout.count())) !=
+        WAIT_OBJECT_0)
+        return std::nullopt;
+    DWORD code = 0;
+    GetExitCodeProcess(process_.hProcess, &code);
+    return static_cast<int>(code);
+}
+
+void chooseNetwork(DWORD processId, const std::string& address) {
+    const HWND dialog = UiDriver::waitForWindow(processId, "#32770", "Select Network", 20s);
+    ASSERT_NE(dialog, nullptr) << "no network dialog";
+    EXPECT_FALSE(UiDriver::isEnabled(GetDlgItem(dialog, IDOK))) << "OK before any selection";
+    UiDriver::List adapters(GetDlgItem(dialog, IDC_NETWORK_LIST));
+    const int row = adapters.find(1, address);
+    ASSERT_GE(row, 0) << "no adapter " << address;
+    adapters.select(row);
+    ASSERT_TRUE(
+        UiDriver::waitUntil([&] { return UiDriver::isEnabled(GetDlgItem(dialog, IDOK)); }, 5s));
+    UiDriver::click(dialog, IDOK);
+    ASSERT_TRUE(UiDriver::waitGone(dialog, 10s));
+}
+
+HWND mainWindow(DWORD processId) {
+    return UiDriver::waitForWindow(processId, "VORNSERVICE", "VornService", 20s);
+}
+
+void acknowledgeBox(DWORD processId, const std::string& caption, const std::string& text) {
+    const auto box = UiDriver::waitForMessageBox(processId, 10s);
+    ASSERT_TRUE(box) << "no message box; expected \"" << text << "\"";
+    EXPECT_EQ(box->caption, caption);
+    EXPECT_EQ(box->text, text);
+    UiDriver::click(box->window, IDOK);
+    ASSERT_TRUE(UiDriver::waitGone(box->window, 10s));
+}
+
+std::string currentSerial(HWND mainWindow) {
+    const HWND label = currentSerialLabel(mainWindow);
+    return label ? UiDriver::text(label) : std::string();
+}
+
+void expectCurrentSerial(HWND mainWindow, const std::string& expected) {
+    EXPECT_TRUE(UiDriver::waitUntil([&] { return currentSerial(mainWindow) == expected; }, 10s))
+        << "label reads \"" << currentSerial(mainWindow) << "\", expected \"" << expected << "\"";
+}
+
+} // namespace WindowTest

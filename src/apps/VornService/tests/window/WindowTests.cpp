@@ -1,0 +1,291 @@
+// The window driven the way a technician drives it, against simulated devices
+// on the test network: the program runs on a thread of this process (or as
+// the real VornService.exe), the test acts as the user from outside.
+#include "WindowTestSupport.h"
+
+#include "Resource.h"
+#include "Texts.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace WindowTest;
+
+constexpr std::uint64_t ondal4 = 0x0001E240000012ABull;
+constexpr std::uint64_t ondal2 = 0x0000000A0000000Bull;
+constexpr std::uint64_t corvet = 0x0000000700000001ull;
+
+constexpr std::uint16_t getDeviceConfig = 102;
+constexpr std::uint16_t setBoardId = 813;
+
+std::vector<VornSim::DeviceSetup> standardDevices() {
+    return {device(ondal4, 12, "Stage left", 4294967295u), device(ondal2, 10, "Front of house", 77),
+            device(corvet, 7, "Monitor rack", 5)};
+}
+
+// Waits until the list shows exactly `expected` (rows as Name, Product, ID).
+void expectRows(const UiDriver::List& list, const std::vector<std::vector<std::string>>& expected) {
+    std::vector<std::vector<std::string>> shown;
+    const bool matched = UiDriver::waitUntil(
+        [&] {
+            shown.clear();
+            for (int row = 0; row < list.rowCount(); ++row)
+                shown.push_back(list.row(row, 3));
+            std::sort(shown.begin(), shown.end());
+            return shown == expected;
+        },
+        15s);
+    std::string seen;
+    for (const auto& row : shown)
+        seen += " [" + row[0] + " | " + row[1] + " | " + row[2] + "]";
+    EXPECT_TRUE(matched) << "rows shown:" << seen;
+}
+
+struct Panel {
+    HWND window, list, edit, button;
+    explicit Panel(HWND main)
+        : window(main), list(GetDlgItem(main, IDC_DEVICE_LIST)),
+          edit(GetDlgItem(main, IDC_SERIAL_EDIT)), button(GetDlgItem(main, IDC_SET_SERIAL)) {}
+    bool serialControlsEnabled() const {
+        return UiDriver::isEnabled(edit) && UiDriver::isEnabled(button);
+    }
+    // Types `first` into the edit and presses "Set Serial".
+    void setSerial(const std::string& first) const {
+        UiDriver::type(edit, first);
+        UiDriver::click(window, IDC_SET_SERIAL);
+    }
+};
+
+HWND confirmDialog(DWORD processId) {
+    return UiDriver::waitForWindow(processId, "#32770", "Confirm serial number", 10s);
+}
+
+void confirm(HWND dialog, const std::string& second) {
+    UiDriver::type(GetDlgItem(dialog, IDC_CONFIRM_EDIT), second);
+    UiDriver::click(dialog, IDOK);
+}
+
+TEST(Window, UserListsDevicesReadsAndWritesSerialNumbers) {
+    SKIP_OUTSIDE_TEST_NETWORK();
+    auto simulator = simulate(standardDevices());
+    ProgramThread program;
+    const DWORD self = ProgramThread::processId();
+
+    ASSERT_NO_FATAL_FAILURE(chooseNetwork(self, toolAddress));
+    const HWND main = mainWindow(self);
+    ASSERT_NE(main, nullptr);
+    Panel panel(main);
+    UiDriver::List list(panel.list);
+
+    // The two serviced products get rows with their names; the type 7 device
+    // gets none, and nobody asked for its name.
+    expectRows(list, {{"Front of house", "Ondal 2", "0000000a:0000000b"},
+                      {"Stage left", "Ondal 4", "0001e240:000012ab"}});
+    EXPECT_EQ(requestsOf(*simulator, corvet, getDeviceConfig), 0u);
+    EXPECT_EQ(currentSerial(main), "Current serial number: ...");
+    EXPECT_FALSE(panel.serialControlsEnabled());
+
+    // Selecting a row marks the device and shows its serial ("%d": -1).
+    const int stageLeft = list.find(2, "0001e240:000012ab");
+    list.select(stageLeft);
+    EXPECT_TRUE(simulator->waitUntil(
+        [&] { return simulator->device(ondal4)->selectMark == std::uint16_t{0xFFFF}; }, 5s));
+    expectCurrentSerial(main, "Current serial number: -1");
+    EXPECT_TRUE(panel.serialControlsEnabled());
+
+    // An empty entry is refused before any dialog opens.
+    panel.setSerial("");
+    acknowledgeBox(self, "Error", Text::invalidSerialFormat);
+    EXPECT_EQ(UiDriver::findWindow(self, "#32770", "Confirm serial number"), nullptr);
+
+    // A mismatched confirmation keeps the dialog open; leading zeros match.
+    panel.setSerial("1234");
+    HWND dialog = confirmDialog(self);
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(UiDriver::itemText(dialog, IDC_CONFIRM_LABEL), Text::confirmSerial);
+    EXPECT_EQ(UiDriver::text(panel.edit), "") << "the first entry is cleared";
+    confirm(dialog, "1235");
+    acknowledgeBox(self, "ERROR", Text::serialMismatch);
+    EXPECT_TRUE(IsWindow(dialog));
+    confirm(dialog, "");
+    acknowledgeBox(self, "Error", Text::invalidSerialFormat);
+    confirm(dialog, "01234");
+    acknowledgeBox(self, "Success", Text::serialChanged);
+    expectCurrentSerial(main, "Current serial number: 1234");
+    EXPECT_EQ(simulator->device(ondal4)->setup.serial, 1234u);
+    EXPECT_TRUE(UiDriver::isEnabled(panel.list));
+    EXPECT_TRUE(panel.serialControlsEnabled());
+
+    // Cancelling the confirmation sends nothing.
+    const auto writes = requestsOf(*simulator, ondal4, setBoardId);
+    panel.setSerial("5");
+    dialog = confirmDialog(self);
+    ASSERT_NE(dialog, nullptr);
+    UiDriver::click(dialog, IDCANCEL);
+    ASSERT_TRUE(UiDriver::waitGone(dialog, 5s));
+
+    // A device that refuses the write: the error box, the serial unchanged.
+    simulator->updateDeviceFaults(ondal4,
+                                  [](VornSim::Faults& faults) { faults.refuseWrites = true; });
+    panel.setSerial("0");
+    dialog = confirmDialog(self);
+    ASSERT_NE(dialog, nullptr);
+    confirm(dialog, "0");
+    acknowledgeBox(self, "Error", Text::serialSetFailed);
+    expectCurrentSerial(main, "Current serial number: 1234");
+    EXPECT_EQ(requestsOf(*simulator, ondal4, setBoardId), writes + 1) << "only the refused write";
+
+    // Writing 0 is a number like any other.
+    simulator->setDeviceFaults(ondal4, std::nullopt);
+    panel.setSerial("0");
+    dialog = confirmDialog(self);
+    ASSERT_NE(dialog, nullptr);
+    confirm(dialog, "0");
+    acknowledgeBox(self, "Success", Text::serialChanged);
+    expectCurrentSerial(main, "Current serial number: 0");
+
+    // Clicking empty space deselects: the mark is cleared, the panel disabled.
+    list.select(-1);
+    EXPECT_TRUE(simulator->waitUntil(
+        [&] { return simulator->device(ondal4)->selectMark == std::uint16_t{0}; }, 5s));
+    expectCurrentSerial(main, "Current serial number: ...");
+    EXPECT_FALSE(panel.serialControlsEnabled());
+    EXPECT_FALSE(UiDriver::isEnabled(currentSerialLabel(main)));
+
+    // File > Exit closes the window; the program ends with 0.
+    PostMessageA(main, WM_COMMAND, IDM_EXIT, 0);
+    EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
+}
+
+TEST(Window, SilentDeviceLosesItsRowAndReturnsWithANewOne) {
+    SKIP_OUTSIDE_TEST_NETWORK();
+    auto simulator = simulate(standardDevices());
+    ProgramThread program;
+    const DWORD self = ProgramThread::processId();
+    ASSERT_NO_FATAL_FAILURE(chooseNetwork(self, toolAddress));
+    const HWND main = mainWindow(self);
+    ASSERT_NE(main, nullptr);
+    Panel panel(main);
+    UiDriver::List list(panel.list);
+    ASSERT_NO_FATAL_FAILURE(expectRows(list, {{"Front of house", "Ondal 2", "0000000a:0000000b"},
+                                              {"Stage left", "Ondal 4", "0001e240:000012ab"}}));
+    list.select(list.find(2, "0001e240:000012ab"));
+    expectCurrentSerial(main, "Current serial number: -1");
+
+    // Silent for more than 10 s: the selected row goes, and with it the panel.
+    const auto silentSince = std::chrono::steady_clock::now();
+    simulator->updateDeviceFaults(ondal4, [](VornSim::Faults& faults) { faults.silent = true; });
+    EXPECT_TRUE(UiDriver::waitUntil([&] { return list.rowCount() == 1; }, 20s));
+    const auto lostAfter = std::chrono::steady_clock::now() - silentSince;
+    EXPECT_GE(lostAfter, 9s);
+    EXPECT_LE(lostAfter, 15s);
+    EXPECT_EQ(list.cell(0, 0), "Front of house");
+    expectCurrentSerial(main, "Current serial number: ...");
+    EXPECT_FALSE(panel.serialControlsEnabled());
+    // The button does nothing now: no device is selected.
+    panel.setSerial("42");
+    EXPECT_FALSE(UiDriver::waitForMessageBox(self, 500ms));
+
+    // Back again: a new row at the end, named once its name arrives.
+    simulator->setDeviceFaults(ondal4, std::nullopt);
+    EXPECT_TRUE(UiDriver::waitUntil(
+        [&] { return list.rowCount() == 2 && list.cell(1, 0) == "Stage left"; }, 10s));
+    EXPECT_EQ(list.cell(1, 2), "0001e240:000012ab");
+
+    UiDriver::close(main);
+    EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
+}
+
+TEST(Window, CancellingTheNetworkDialogExitsWithoutSending) {
+    SKIP_OUTSIDE_TEST_NETWORK();
+    auto simulator = simulate(standardDevices());
+    ProgramThread program;
+    const DWORD self = ProgramThread::processId();
+    const HWND dialog = UiDriver::waitForWindow(self, "#32770", "Select Network", 20s);
+    ASSERT_NE(dialog, nullptr);
+    UiDriver::List adapters(GetDlgItem(dialog, IDC_NETWORK_LIST));
+    EXPECT_EQ(adapters.rowCount(), 2);
+    EXPECT_GE(adapters.find(1, toolAddress), 0);
+    UiDriver::click(dialog, IDCANCEL);
+    EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
+    EXPECT_FALSE(UiDriver::findMessageBox(self));
+    EXPECT_EQ(simulator->counters().toolPresence, 0u);
+}
+
+TEST(Window, StartFailuresShowTheirBoxAndExitZero) {
+    SKIP_OUTSIDE_TEST_NETWORK();
+    const DWORD self = ProgramThread::processId();
+
+    // The adapter list cannot be read: its message, no rows, Cancel ends it.
+    {
+        ProgramThread program([](MainWindow& window) {
+            window.setAdapterQuery(
+                [](std::vector<AdapterEntry>&) { return Enumerator::QueryResult::listFailed; });
+        });
+        const auto box = UiDriver::waitForMessageBox(self, 20s);
+        ASSERT_TRUE(box);
+        EXPECT_EQ(box->caption, "Error");
+        EXPECT_FALSE(box->text.empty());
+        UiDriver::click(box->window, IDOK);
+        const HWND dialog = UiDriver::waitForWindow(self, "#32770", "Select Network", 10s);
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(UiDriver::List(GetDlgItem(dialog, IDC_NETWORK_LIST)).rowCount(), 0);
+        EXPECT_FALSE(UiDriver::isEnabled(GetDlgItem(dialog, IDOK)));
+        UiDriver::click(dialog, IDCANCEL);
+        EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
+    }
+
+    // OK with no row selected (the Enter key): no interface.
+    {
+        ProgramThread program;
+        const HWND dialog = UiDriver::waitForWindow(self, "#32770", "Select Network", 20s);
+        ASSERT_NE(dialog, nullptr);
+        UiDriver::click(dialog, IDOK);
+        acknowledgeBox(self, "Error", Text::invalidInterface);
+        EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
+    }
+
+    // An address the endpoint cannot be opened on (Wine binds even addresses
+    // no adapter has, so the adapter list offers one that is not an address):
+    // the exception's own text.
+    {
+        ProgramThread program([](MainWindow& window) {
+            window.setAdapterQuery([](std::vector<AdapterEntry>& adapters) {
+                adapters.push_back(
+                    {"Broken", {0, 1, 2, 3, 4, 5}, {{"256.0.2.1", "255.255.255.0"}}});
+                return Enumerator::QueryResult::ok;
+            });
+        });
+        ASSERT_NO_FATAL_FAILURE(chooseNetwork(self, "256.0.2.1"));
+        const auto box = UiDriver::waitForMessageBox(self, 20s);
+        ASSERT_TRUE(box);
+        EXPECT_EQ(box->caption, "Error");
+        EXPECT_FALSE(box->text.empty());
+        EXPECT_EQ(box->text.find("src/"), std::string::npos) << "the message only: " << box->text;
+        UiDriver::click(box->window, IDOK);
+        EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
+    }
+}
+
+TEST(Window, RealProgramListsDevicesAndExitsZero) {
+    SKIP_OUTSIDE_TEST_NETWORK();
+    auto simulator = simulate(standardDevices());
+    ProgramProcess program;
+    ASSERT_TRUE(program.started()) << "cannot start " << VORN_SERVICE_EXE;
+    ASSERT_NO_FATAL_FAILURE(chooseNetwork(program.processId(), toolAddress));
+    const HWND main = mainWindow(program.processId());
+    ASSERT_NE(main, nullptr);
+    UiDriver::List list(GetDlgItem(main, IDC_DEVICE_LIST));
+    expectRows(list, {{"Front of house", "Ondal 2", "0000000a:0000000b"},
+                      {"Stage left", "Ondal 4", "0001e240:000012ab"}});
+    list.select(list.find(2, "0000000a:0000000b"));
+    expectCurrentSerial(main, "Current serial number: 77");
+    UiDriver::close(main);
+    EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
+}
+
+} // namespace

@@ -1,0 +1,203 @@
+#include "UiDriver.h"
+
+#include <commctrl.h>
+
+#include <thread>
+
+namespace UiDriver {
+
+namespace {
+
+constexpr auto pollInterval = 15ms;
+constexpr UINT sendTimeoutMs = 5000;
+constexpr int messageBoxTextId = 0xFFFF;
+constexpr SIZE_T textBytes = 1024;
+
+LRESULT send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(window, message, wParam, lParam, SMTO_ABORTIFHUNG, sendTimeoutMs,
+                             &result))
+        return -1;
+    return static_cast<LRESULT>(result);
+}
+
+struct Search {
+    DWORD processId;
+    const char* className;
+    const char* title;
+    std::function<bool(HWND)> accept;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK visit(HWND window, LPARAM context) {
+    auto& search = *reinterpret_cast<Search*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search.processId || !IsWindowVisible(window))
+        return TRUE;
+    char className[64] = {};
+    GetClassNameA(window, className, sizeof className);
+    if (lstrcmpiA(className, search.className) != 0)
+        return TRUE;
+    if (search.title && text(window) != search.title)
+        return TRUE;
+    if (search.accept && !search.accept(window))
+        return TRUE;
+    search.found = window;
+    return FALSE;
+}
+
+HWND find(Search search) {
+    EnumWindows(&visit, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+} // namespace
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (condition())
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(pollInterval);
+    }
+}
+
+HWND findWindow(DWORD processId, const char* className, const char* title) {
+    return find({processId, className, title, {}});
+}
+
+HWND waitForWindow(DWORD processId, const char* className, const char* title,
+                   std::chrono::milliseconds timeout) {
+    HWND found = nullptr;
+    waitUntil([&] { return (found = findWindow(processId, className, title)) != nullptr; },
+              timeout);
+    return found;
+}
+
+std::string text(HWND window) {
+    char buffer[textBytes] = {};
+    send(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer));
+    return buffer;
+}
+
+std::string itemText(HWND dialog, int controlId) {
+    const HWND item = GetDlgItem(dialog, controlId);
+    return item ? text(item) : std::string();
+}
+
+bool isEnabled(HWND window) {
+    return IsWindowEnabled(window) != FALSE;
+}
+
+std::optional<Box> findMessageBox(DWORD processId) {
+    const HWND box = find({processId, "#32770", nullptr, [](HWND window) {
+                               return GetDlgItem(window, messageBoxTextId) != nullptr;
+                           }});
+    if (!box)
+        return std::nullopt;
+    return Box{box, text(box), itemText(box, messageBoxTextId)};
+}
+
+std::optional<Box> waitForMessageBox(DWORD processId, std::chrono::milliseconds timeout) {
+    std::optional<Box> box;
+    waitUntil([&] { return (box = findMessageBox(processId)).has_value(); }, timeout);
+    return box;
+}
+
+void click(HWND dialog, int controlId) {
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(controlId, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, controlId)));
+}
+
+void type(HWND edit, const std::string& value) {
+    send(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(value.c_str()));
+}
+
+void close(HWND window) {
+    PostMessageA(window, WM_CLOSE, 0, 0);
+}
+
+bool waitGone(HWND window, std::chrono::milliseconds timeout) {
+    return waitUntil([&] { return !IsWindow(window); }, timeout);
+}
+
+List::List(HWND list) : list_(list) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(list, &processId);
+    process_ =
+        OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId);
+    if (process_)
+        remote_ = VirtualAllocEx(process_, nullptr, sizeof(LVITEMA) + textBytes,
+                                 MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+List::~List() {
+    if (remote_)
+        VirtualFreeEx(process_, remote_, 0, MEM_RELEASE);
+    if (process_)
+        CloseHandle(process_);
+}
+
+int List::rowCount() const {
+    return static_cast<int>(send(list_, LVM_GETITEMCOUNT, 0, 0));
+}
+
+std::string List::cell(int row, int column) const {
+    if (!remote_)
+        return {};
+    char* remoteText = static_cast<char*>(remote_) + sizeof(LVITEMA);
+    LVITEMA item{};
+    item.iSubItem = column;
+    item.pszText = remoteText;
+    item.cchTextMax = static_cast<int>(textBytes);
+    WriteProcessMemory(process_, remote_, &item, sizeof item, nullptr);
+    const LRESULT length =
+        send(list_, LVM_GETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote_));
+    if (length <= 0)
+        return {};
+    std::string value(static_cast<std::size_t>(length), '\0');
+    ReadProcessMemory(process_, remoteText, value.data(), value.size(), nullptr);
+    return value;
+}
+
+std::vector<std::string> List::row(int index, int columns) const {
+    std::vector<std::string> cells;
+    for (int column = 0; column < columns; ++column)
+        cells.push_back(cell(index, column));
+    return cells;
+}
+
+int List::find(int column, const std::string& value) const {
+    const int count = rowCount();
+    for (int index = 0; index < count; ++index)
+        if (cell(index, column) == value)
+            return index;
+    return -1;
+}
+
+int List::selectedRow() const {
+    return static_cast<int>(send(list_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+}
+
+bool List::setState(int row, UINT state, UINT mask) const {
+    if (!remote_)
+        return false;
+    LVITEMA item{};
+    item.stateMask = mask;
+    item.state = state;
+    WriteProcessMemory(process_, remote_, &item, sizeof item, nullptr);
+    return send(list_, LVM_SETITEMSTATE, static_cast<WPARAM>(row),
+                reinterpret_cast<LPARAM>(remote_)) != 0;
+}
+
+void List::select(int row) const {
+    const UINT both = LVIS_SELECTED | LVIS_FOCUSED;
+    setState(-1, 0, LVIS_SELECTED); // a click selects one row only
+    if (row >= 0)
+        setState(row, both, both);
+}
+
+} // namespace UiDriver

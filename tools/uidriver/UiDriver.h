@@ -1,0 +1,79 @@
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Drives the service tool's windows the way a user does, from another thread
+// or another process: finds windows and boxes, reads what they show, types,
+// clicks buttons and selects list rows. Every wait has a deadline.
+namespace UiDriver {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Polls `condition` until it holds or `timeout` passes; its last answer.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// A visible top-level window of process `processId` with the window class
+// `className` (and, if given, the title `title`), or null.
+HWND findWindow(DWORD processId, const char* className, const char* title = nullptr);
+HWND waitForWindow(DWORD processId, const char* className, const char* title,
+                   std::chrono::milliseconds timeout);
+
+std::string text(HWND window);
+std::string itemText(HWND dialog, int controlId);
+bool isEnabled(HWND window);
+
+// A message box as the user sees it.
+struct Box {
+    HWND window = nullptr;
+    std::string caption;
+    std::string text;
+};
+// The first open message box of `processId`, waiting up to `timeout`.
+std::optional<Box> waitForMessageBox(DWORD processId, std::chrono::milliseconds timeout);
+// The first open message box, if any.
+std::optional<Box> findMessageBox(DWORD processId);
+
+// Clicks the button `controlId` of `dialog` (posted, as a click does not wait
+// for what the click opens).
+void click(HWND dialog, int controlId);
+// Replaces the text of an edit control, as typing it would.
+void type(HWND edit, const std::string& text);
+// Asks a window to close, as its close button does.
+void close(HWND window);
+// True when the window is gone within `timeout`.
+bool waitGone(HWND window, std::chrono::milliseconds timeout);
+
+// A list view of this or another process.
+class List {
+public:
+    explicit List(HWND list);
+    ~List();
+    List(const List&) = delete;
+    List& operator=(const List&) = delete;
+
+    int rowCount() const;
+    std::string cell(int row, int column) const;
+    std::vector<std::string> row(int row, int columns) const;
+    // The first row whose `column` reads `value`, or -1.
+    int find(int column, const std::string& value) const;
+    int selectedRow() const;
+    // Selects and focuses `row` alone, as a click on it does; -1 clears the
+    // selection, as a click on empty space does.
+    void select(int row) const;
+
+private:
+    bool setState(int row, UINT state, UINT mask) const;
+
+    HWND list_;
+    HANDLE process_ = nullptr;
+    void* remote_ = nullptr; // an LVITEMA and a text buffer inside the list's process
+};
+
+} // namespace UiDriver
