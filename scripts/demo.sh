@@ -3,6 +3,9 @@
 # device simulator and the command-line tool (build/native), then, inside a private network
 # namespace, starts the simulator with four devices on 127.0.0.2..4 and runs vornctl on
 # 127.0.0.1 against it: list the devices, read a serial number, write a new one, read it back.
+# Then it shows the Windows program, VornService.exe, under Wine (scripts/window-demo.sh):
+# without a display it walks through choosing the network, the device list and a serial read
+# and saves a screenshot; with DISPLAY set the window opens there for you to try.
 #
 #   scripts/demo.sh
 set -euo pipefail
@@ -20,7 +23,8 @@ if [[ ${1:-} != --inside ]]; then
     cmake -S "$VORN_ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$BUILD" -j "${VORN_JOBS:-2}" --target vornsim vornctl
     # The simulator listens on the wildcard address: only inside a namespace of our own.
-    exec scripts/netns.sh -- "$0" --inside
+    scripts/netns.sh -- "$0" --inside
+    exec scripts/window-demo.sh
 fi
 
 log=$(mktemp)
@@ -45,3 +49,7 @@ vornctl --interface 127.0.0.1 serial set "$DEVICE" "$NEW_SERIAL" --yes
 vornctl --interface 127.0.0.1 serial get "$DEVICE"
 echo
 echo "demo: the simulated devices answered; serial of $DEVICE written and read back."
+echo
+echo "demo: now the Windows program, VornService.exe, under Wine"
+# Outside this namespace: the window demonstration makes a namespace of its own.
+exit 0

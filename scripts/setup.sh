@@ -17,6 +17,7 @@ VORN_PACKAGES=(
     wine
     wine64
     xvfb
+    imagemagick
     iproute2
     util-linux
 )
@@ -50,11 +51,12 @@ vorn_install_packages() {
 }
 
 # vorn_build NAME [cmake options...]: configures (first time) and builds build/NAME with Ninja.
-# Parallelism: VORN_JOBS (default 2).
+# Parallelism: VORN_JOBS (default 2); VORN_TARGETS (space-separated) builds only those targets.
 vorn_build() {
     local name=$1
     shift
-    local dir="$VORN_ROOT/build/$name"
+    local dir="$VORN_ROOT/build/$name" targets=()
+    [[ -n ${VORN_TARGETS:-} ]] && read -r -a targets <<<"--target $VORN_TARGETS"
     cmake -S "$VORN_ROOT" -B "$dir" -G Ninja "$@" &&
-        cmake --build "$dir" -j "${VORN_JOBS:-2}"
+        cmake --build "$dir" -j "${VORN_JOBS:-2}" "${targets[@]}"
 }

@@ -200,4 +200,54 @@ void List::select(int row) const {
         setState(row, both, both);
 }
 
+namespace ServiceTool {
+
+namespace {
+// Control ids of the program's resources.
+constexpr int networkList = 1001;
+
+struct ChildSearch {
+    std::string prefix;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK visitChild(HWND child, LPARAM context) {
+    auto& search = *reinterpret_cast<ChildSearch*>(context);
+    if (text(child).rfind(search.prefix, 0) == 0) {
+        search.found = child;
+        return FALSE;
+    }
+    return TRUE;
+}
+} // namespace
+
+std::optional<std::string> chooseNetwork(DWORD processId, const std::string& address) {
+    const HWND dialog = waitForWindow(processId, "#32770", "Select Network", 30s);
+    if (!dialog)
+        return "the network dialog did not appear";
+    List adapters(GetDlgItem(dialog, networkList));
+    const int row = adapters.find(1, address);
+    if (row < 0)
+        return "no adapter " + address + " in the network dialog";
+    adapters.select(row);
+    if (!waitUntil([&] { return isEnabled(GetDlgItem(dialog, IDOK)); }, 5s))
+        return "OK stayed disabled after selecting " + address;
+    click(dialog, IDOK);
+    if (!waitGone(dialog, 10s))
+        return "the network dialog did not close";
+    return std::nullopt;
+}
+
+HWND waitForMainWindow(DWORD processId, std::chrono::milliseconds timeout) {
+    return waitForWindow(processId, "VORNSERVICE", "VornService", timeout);
+}
+
+HWND currentSerialLabel(HWND mainWindow) {
+    ChildSearch search{"Current serial number:"};
+    EnumChildWindows(mainWindow, &visitChild, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+} // namespace ServiceTool
+
 } // namespace UiDriver

@@ -76,4 +76,15 @@ private:
     void* remote_ = nullptr; // an LVITEMA and a text buffer inside the list's process
 };
 
+// The service tool's own windows, as a user finds them.
+namespace ServiceTool {
+// Picks the adapter with `address` in the network dialog and presses OK; the
+// problem if that could not be done.
+std::optional<std::string> chooseNetwork(DWORD processId, const std::string& address);
+// The main window once it is up, or null.
+HWND waitForMainWindow(DWORD processId, std::chrono::milliseconds timeout);
+// The current-serial label of the main window, or null.
+HWND currentSerialLabel(HWND mainWindow);
+} // namespace ServiceTool
+
 } // namespace UiDriver

@@ -14,26 +14,10 @@ std::string besideThisProgram(const char* file) {
     return directory + file;
 }
 
-struct ChildSearch {
-    std::string prefix;
-    HWND found = nullptr;
-};
-
-BOOL CALLBACK visitChild(HWND child, LPARAM context) {
-    auto& search = *reinterpret_cast<ChildSearch*>(context);
-    if (UiDriver::text(child).rfind(search.prefix, 0) == 0) {
-        search.found = child;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 } // namespace
 
 HWND currentSerialLabel(HWND mainWindow) {
-    ChildSearch search{"Current serial number:"};
-    EnumChildWindows(mainWindow, &visitChild, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return UiDriver::ServiceTool::currentSerialLabel(mainWindow);
 }
 
 ProgramProcess::ProgramProcess() {
@@ -67,18 +51,12 @@ void chooseNetwork(DWORD processId, const std::string& address) {
     const HWND dialog = UiDriver::waitForWindow(processId, "#32770", "Select Network", 20s);
     ASSERT_NE(dialog, nullptr) << "no network dialog";
     EXPECT_FALSE(UiDriver::isEnabled(GetDlgItem(dialog, IDOK))) << "OK before any selection";
-    UiDriver::List adapters(GetDlgItem(dialog, IDC_NETWORK_LIST));
-    const int row = adapters.find(1, address);
-    ASSERT_GE(row, 0) << "no adapter " << address;
-    adapters.select(row);
-    ASSERT_TRUE(
-        UiDriver::waitUntil([&] { return UiDriver::isEnabled(GetDlgItem(dialog, IDOK)); }, 5s));
-    UiDriver::click(dialog, IDOK);
-    ASSERT_TRUE(UiDriver::waitGone(dialog, 10s));
+    const auto problem = UiDriver::ServiceTool::chooseNetwork(processId, address);
+    ASSERT_FALSE(problem) << *problem;
 }
 
 HWND mainWindow(DWORD processId) {
-    return UiDriver::waitForWindow(processId, "VORNSERVICE", "VornService", 20s);
+    return UiDriver::ServiceTool::waitForMainWindow(processId, 20s);
 }
 
 void acknowledgeBox(DWORD processId, const std::string& caption, const std::string& text) {

@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# The Windows program at work, under Wine, against simulated devices, in a private network
+# namespace: the tool on vorn0 (192.0.2.1), four simulated devices on vorn1 (192.0.2.2).
+#
+#   scripts/window-demo.sh [--screenshot PATH]
+#
+# Builds VornService.exe, the Windows device simulator and the tour driver (build/windows).
+# Without a display (or with --screenshot) it runs under its own Xvfb: the tour picks the
+# adapter 192.0.2.1, waits until the devices are listed with their names, selects the first,
+# waits for its serial number, saves a screenshot of the window (default
+# build/demo/vornservice-window.png) and closes the program. With DISPLAY set it shows the
+# window there for you to try: choose the adapter vorn0 (192.0.2.1) and press OK; closing the
+# window ends the demo.
+set -euo pipefail
+exec </dev/null
+
+VORN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$VORN_ROOT"
+BUILD="$VORN_ROOT/build/windows"
+
+if [[ ${1:-} != --inside ]]; then
+    screenshot=
+    interactive=0
+    case ${1:-} in
+    --screenshot) screenshot=$(realpath -m "${2:?--screenshot needs a path}") ;;
+    "") [[ -n ${DISPLAY:-} ]] && interactive=1 ;;
+    *) echo "usage: $0 [--screenshot PATH]" >&2; exit 2 ;;
+    esac
+    [[ $interactive -eq 0 && -z $screenshot ]] && screenshot="$VORN_ROOT/build/demo/vornservice-window.png"
+    source scripts/setup.sh
+    vorn_install_packages
+    export CCACHE_BASEDIR=$VORN_ROOT CCACHE_NOHASHDIR=1
+    VORN_TARGETS="VornService vornsim vorntour" vorn_build windows -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        --toolchain "$VORN_ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
+    [[ $interactive -eq 0 ]] && unset DISPLAY # the Wine session starts its own Xvfb
+    exec scripts/netns.sh --veth -- scripts/wine-session.sh "$BUILD" -- \
+        "$0" --inside "$interactive" "$screenshot"
+fi
+interactive=$2
+screenshot=$3
+
+# Everything below sends and binds the wildcard address: never outside our own namespace.
+others=$(ip -o link show | awk -F': ' '{print $2}' | sed 's/@.*//' | grep -v -x -e lo -e vorn0 -e vorn1 || true)
+if [[ -n $others || -z $(ip -o -4 addr show vorn0 2>/dev/null) ]]; then
+    echo "window-demo: not inside the private test network (interfaces: ${others:-no vorn0}); stopping" >&2
+    exit 1
+fi
+
+work=$(mktemp -d)
+simulator=
+cleanup() {
+    [[ -n $simulator ]] && kill "$simulator" 2>/dev/null && wait "$simulator" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+wine "$BUILD/tools/simulator/vornsim.exe" \
+    --device id=0001e240000012ab,type=12,name=Stage-left,address=192.0.2.2,serial=20260415 \
+    --device id=0000000a0000000b,type=10,name=Front-of-house,address=192.0.2.2,serial=1186 \
+    --device id=0000000c00000003,type=13,name=Monitor-world,address=192.0.2.2,serial=77031 \
+    --device id=0000000400000001,type=4,name=Amp-rack-A,address=192.0.2.2,serial=5 \
+    >"$work/vornsim.log" 2>&1 &
+simulator=$!
+for _ in $(seq 300); do
+    grep -q '^ready' "$work/vornsim.log" && break
+    kill -0 "$simulator" 2>/dev/null || { cat "$work/vornsim.log" >&2; exit 1; }
+    sleep 0.1
+done
+
+if [[ $interactive -eq 1 ]]; then
+    echo "window-demo: in the network dialog choose vorn0 (192.0.2.1) and press OK;"
+    echo "             close the window to end."
+    status=0
+    wine "$BUILD/src/apps/VornService/VornService.exe" || status=$?
+    echo "window-demo: VornService.exe ended with exit code $status"
+    exit 0
+fi
+
+# The tour waits for a file before it closes the program: the screenshot is taken then.
+status=0
+wine "$BUILD/tools/uidriver/vorntour.exe" "$BUILD/src/apps/VornService/VornService.exe" \
+    --interface 192.0.2.1 --devices 3 \
+    --ready "$(winepath -w "$work/ready")" --continue "$(winepath -w "$work/continue")" \
+    >"$work/tour.log" 2>&1 &
+tour=$!
+for _ in $(seq 600); do
+    [[ -s $work/ready ]] && break
+    kill -0 "$tour" 2>/dev/null || break
+    sleep 0.1
+done
+if [[ -s $work/ready ]]; then
+    read -r x y width height <"$work/ready"
+    mkdir -p "$(dirname "$screenshot")"
+    import -window root -crop "${width}x${height}+${x}+${y}" +repage "$screenshot"
+fi
+touch "$work/continue"
+wait "$tour" || status=$?
+sed 's/^/  /' "$work/tour.log"
+if [[ $status -ne 0 || ! -s $work/ready ]]; then
+    echo "window-demo: the tour failed (status $status)" >&2
+    exit 1
+fi
+echo "window-demo: VornService.exe listed the devices, showed a serial number and exited with 0."
+echo "window-demo: screenshot: $screenshot"
