@@ -139,14 +139,24 @@ TEST(Window, UserListsDevicesReadsAndWritesSerialNumbers) {
     expectCurrentSerial(main, "Current serial number: 1234");
     EXPECT_EQ(requestsOf(*simulator, ondal4, setBoardId), writes + 1) << "only the refused write";
 
-    // Writing 0 is a number like any other.
+    // Writing 0 is a number like any other. While the (slow) device is being
+    // written, neither the list nor the panel can be used.
     simulator->setDeviceFaults(ondal4, std::nullopt);
+    simulator->updateDeviceFaults(ondal4, [](VornSim::Faults& faults) { faults.delayMs = 1000; });
     panel.setSerial("0");
     dialog = confirmDialog(self);
     ASSERT_NE(dialog, nullptr);
     confirm(dialog, "0");
+    ASSERT_TRUE(UiDriver::waitGone(dialog, 5s));
+    if (!UiDriver::findMessageBox(self)) { // the write is still on its way
+        EXPECT_FALSE(UiDriver::isEnabled(panel.list));
+        EXPECT_FALSE(panel.serialControlsEnabled());
+        EXPECT_EQ(currentSerial(main), "Current serial number: ...");
+    }
     acknowledgeBox(self, "Success", Text::serialChanged);
     expectCurrentSerial(main, "Current serial number: 0");
+    EXPECT_TRUE(UiDriver::isEnabled(panel.list));
+    simulator->setDeviceFaults(ondal4, std::nullopt);
 
     // Clicking empty space deselects: the mark is cleared, the panel disabled.
     list.select(-1);
@@ -155,6 +165,35 @@ TEST(Window, UserListsDevicesReadsAndWritesSerialNumbers) {
     expectCurrentSerial(main, "Current serial number: ...");
     EXPECT_FALSE(panel.serialControlsEnabled());
     EXPECT_FALSE(UiDriver::isEnabled(currentSerialLabel(main)));
+
+    // Later activations never bring the network dialog back.
+    SendMessageTimeoutA(main, WM_NCACTIVATE, FALSE, 0, SMTO_ABORTIFHUNG, 5000, nullptr);
+    SendMessageTimeoutA(main, WM_NCACTIVATE, TRUE, 0, SMTO_ABORTIFHUNG, 5000, nullptr);
+    EXPECT_EQ(UiDriver::findWindow(self, "#32770", "Select Network"), nullptr);
+
+    // Resizing moves nothing but the list's bottom edge (and the separator's end).
+    RECT before{}, after{}, client{};
+    GetWindowRect(panel.edit, &before);
+    SetWindowPos(main, nullptr, 0, 0, 900, 520, SWP_NOMOVE | SWP_NOZORDER);
+    GetClientRect(main, &client);
+    EXPECT_TRUE(UiDriver::waitUntil(
+        [&] {
+            RECT list{};
+            GetWindowRect(panel.list, &list);
+            return list.bottom - list.top == client.bottom && list.right - list.left == 410;
+        },
+        5s));
+    GetWindowRect(panel.edit, &after);
+    EXPECT_TRUE(EqualRect(&before, &after));
+
+    // Help > About names the program and its version.
+    PostMessageA(main, WM_COMMAND, IDM_ABOUT, 0);
+    const auto about = UiDriver::waitForMessageBox(self, 10s);
+    ASSERT_TRUE(about);
+    EXPECT_EQ(about->caption, "About VornService");
+    EXPECT_NE(about->text.find("VornService 1.0.0"), std::string::npos) << about->text;
+    UiDriver::click(about->window, IDOK);
+    ASSERT_TRUE(UiDriver::waitGone(about->window, 5s));
 
     // File > Exit closes the window; the program ends with 0.
     PostMessageA(main, WM_COMMAND, IDM_EXIT, 0);
