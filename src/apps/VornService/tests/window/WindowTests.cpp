@@ -69,45 +69,61 @@ void confirm(HWND dialog, const std::string& second) {
     UiDriver::click(dialog, IDOK);
 }
 
-TEST(Window, UserListsDevicesReadsAndWritesSerialNumbers) {
-    SKIP_OUTSIDE_TEST_NETWORK();
-    auto simulator = simulate(standardDevices());
-    ProgramThread program;
+const std::vector<std::vector<std::string>> standardRows = {
+    {"Front of house", "Ondal 2", "0000000a:0000000b"},
+    {"Stage left", "Ondal 4", "0001e240:000012ab"}};
+
+// The program on this thread's process, its network chosen, the standard
+// devices listed.
+class WindowWithDevices : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SKIP_OUTSIDE_TEST_NETWORK();
+        simulator = simulate(standardDevices());
+        program = std::make_unique<ProgramThread>();
+        ASSERT_NO_FATAL_FAILURE(chooseNetwork(self, toolAddress));
+        main = mainWindow(self);
+        ASSERT_NE(main, nullptr);
+        panel = std::make_unique<Panel>(main);
+        list = std::make_unique<UiDriver::List>(panel->list);
+        // The two serviced products get rows with their names.
+        ASSERT_NO_FATAL_FAILURE(expectRows(*list, standardRows));
+    }
+
     const DWORD self = ProgramThread::processId();
+    std::unique_ptr<VornSim::DeviceSimulator> simulator;
+    std::unique_ptr<ProgramThread> program;
+    HWND main = nullptr;
+    std::unique_ptr<Panel> panel;
+    std::unique_ptr<UiDriver::List> list;
+};
 
-    ASSERT_NO_FATAL_FAILURE(chooseNetwork(self, toolAddress));
-    const HWND main = mainWindow(self);
-    ASSERT_NE(main, nullptr);
-    Panel panel(main);
-    UiDriver::List list(panel.list);
-
-    // The two serviced products get rows with their names; the type 7 device
+TEST_F(WindowWithDevices, UserListsDevicesReadsAndWritesSerialNumbers) {
+    // The type 7 device
     // gets none, and nobody asked for its name.
-    expectRows(list, {{"Front of house", "Ondal 2", "0000000a:0000000b"},
-                      {"Stage left", "Ondal 4", "0001e240:000012ab"}});
     EXPECT_EQ(requestsOf(*simulator, corvet, getDeviceConfig), 0u);
     EXPECT_EQ(currentSerial(main), "Current serial number: ...");
-    EXPECT_FALSE(panel.serialControlsEnabled());
+    EXPECT_FALSE(panel->serialControlsEnabled());
 
     // Selecting a row marks the device and shows its serial ("%d": -1).
-    const int stageLeft = list.find(2, "0001e240:000012ab");
-    list.select(stageLeft);
+    const int stageLeft = list->find(2, "0001e240:000012ab");
+    list->select(stageLeft);
     EXPECT_TRUE(simulator->waitUntil(
         [&] { return simulator->device(ondal4)->selectMark == std::uint16_t{0xFFFF}; }, 5s));
     expectCurrentSerial(main, "Current serial number: -1");
-    EXPECT_TRUE(panel.serialControlsEnabled());
+    EXPECT_TRUE(panel->serialControlsEnabled());
 
     // An empty entry is refused before any dialog opens.
-    panel.setSerial("");
+    panel->setSerial("");
     acknowledgeBox(self, "Error", Text::invalidSerialFormat);
     EXPECT_EQ(UiDriver::findWindow(self, "#32770", "Confirm serial number"), nullptr);
 
     // A mismatched confirmation keeps the dialog open; leading zeros match.
-    panel.setSerial("1234");
+    panel->setSerial("1234");
     HWND dialog = confirmDialog(self);
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(UiDriver::itemText(dialog, IDC_CONFIRM_LABEL), Text::confirmSerial);
-    EXPECT_EQ(UiDriver::text(panel.edit), "") << "the first entry is cleared";
+    EXPECT_EQ(UiDriver::text(panel->edit), "") << "the first entry is cleared";
     confirm(dialog, "1235");
     acknowledgeBox(self, "ERROR", Text::serialMismatch);
     EXPECT_TRUE(IsWindow(dialog));
@@ -117,12 +133,12 @@ TEST(Window, UserListsDevicesReadsAndWritesSerialNumbers) {
     acknowledgeBox(self, "Success", Text::serialChanged);
     expectCurrentSerial(main, "Current serial number: 1234");
     EXPECT_EQ(simulator->device(ondal4)->setup.serial, 1234u);
-    EXPECT_TRUE(UiDriver::isEnabled(panel.list));
-    EXPECT_TRUE(panel.serialControlsEnabled());
+    EXPECT_TRUE(UiDriver::isEnabled(panel->list));
+    EXPECT_TRUE(panel->serialControlsEnabled());
 
     // Cancelling the confirmation sends nothing.
     const auto writes = requestsOf(*simulator, ondal4, setBoardId);
-    panel.setSerial("5");
+    panel->setSerial("5");
     dialog = confirmDialog(self);
     ASSERT_NE(dialog, nullptr);
     UiDriver::click(dialog, IDCANCEL);
@@ -131,7 +147,7 @@ TEST(Window, UserListsDevicesReadsAndWritesSerialNumbers) {
     // A device that refuses the write: the error box, the serial unchanged.
     simulator->updateDeviceFaults(ondal4,
                                   [](VornSim::Faults& faults) { faults.refuseWrites = true; });
-    panel.setSerial("0");
+    panel->setSerial("0");
     dialog = confirmDialog(self);
     ASSERT_NE(dialog, nullptr);
     confirm(dialog, "0");
@@ -143,27 +159,27 @@ TEST(Window, UserListsDevicesReadsAndWritesSerialNumbers) {
     // written, neither the list nor the panel can be used.
     simulator->setDeviceFaults(ondal4, std::nullopt);
     simulator->updateDeviceFaults(ondal4, [](VornSim::Faults& faults) { faults.delayMs = 1000; });
-    panel.setSerial("0");
+    panel->setSerial("0");
     dialog = confirmDialog(self);
     ASSERT_NE(dialog, nullptr);
     confirm(dialog, "0");
     ASSERT_TRUE(UiDriver::waitGone(dialog, 5s));
     if (!UiDriver::findMessageBox(self)) { // the write is still on its way
-        EXPECT_FALSE(UiDriver::isEnabled(panel.list));
-        EXPECT_FALSE(panel.serialControlsEnabled());
+        EXPECT_FALSE(UiDriver::isEnabled(panel->list));
+        EXPECT_FALSE(panel->serialControlsEnabled());
         EXPECT_EQ(currentSerial(main), "Current serial number: ...");
     }
     acknowledgeBox(self, "Success", Text::serialChanged);
     expectCurrentSerial(main, "Current serial number: 0");
-    EXPECT_TRUE(UiDriver::isEnabled(panel.list));
+    EXPECT_TRUE(UiDriver::isEnabled(panel->list));
     simulator->setDeviceFaults(ondal4, std::nullopt);
 
     // Clicking empty space deselects: the mark is cleared, the panel disabled.
-    list.select(-1);
+    list->select(-1);
     EXPECT_TRUE(simulator->waitUntil(
         [&] { return simulator->device(ondal4)->selectMark == std::uint16_t{0}; }, 5s));
     expectCurrentSerial(main, "Current serial number: ...");
-    EXPECT_FALSE(panel.serialControlsEnabled());
+    EXPECT_FALSE(panel->serialControlsEnabled());
     EXPECT_FALSE(UiDriver::isEnabled(currentSerialLabel(main)));
 
     // Later activations never bring the network dialog back.
@@ -173,17 +189,18 @@ TEST(Window, UserListsDevicesReadsAndWritesSerialNumbers) {
 
     // Resizing moves nothing but the list's bottom edge (and the separator's end).
     RECT before{}, after{}, client{};
-    GetWindowRect(panel.edit, &before);
+    GetWindowRect(panel->edit, &before);
     SetWindowPos(main, nullptr, 0, 0, 900, 520, SWP_NOMOVE | SWP_NOZORDER);
     GetClientRect(main, &client);
     EXPECT_TRUE(UiDriver::waitUntil(
         [&] {
-            RECT list{};
-            GetWindowRect(panel.list, &list);
-            return list.bottom - list.top == client.bottom && list.right - list.left == 410;
+            RECT listRect{};
+            GetWindowRect(panel->list, &listRect);
+            return listRect.bottom - listRect.top == client.bottom &&
+                   listRect.right - listRect.left == 410;
         },
         5s));
-    GetWindowRect(panel.edit, &after);
+    GetWindowRect(panel->edit, &after);
     EXPECT_TRUE(EqualRect(&before, &after));
 
     // Help > About names the program and its version.
@@ -197,46 +214,35 @@ TEST(Window, UserListsDevicesReadsAndWritesSerialNumbers) {
 
     // File > Exit closes the window; the program ends with 0.
     PostMessageA(main, WM_COMMAND, IDM_EXIT, 0);
-    EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
+    EXPECT_EQ(program->waitExit(20s), std::optional<int>(0));
 }
 
-TEST(Window, SilentDeviceLosesItsRowAndReturnsWithANewOne) {
-    SKIP_OUTSIDE_TEST_NETWORK();
-    auto simulator = simulate(standardDevices());
-    ProgramThread program;
-    const DWORD self = ProgramThread::processId();
-    ASSERT_NO_FATAL_FAILURE(chooseNetwork(self, toolAddress));
-    const HWND main = mainWindow(self);
-    ASSERT_NE(main, nullptr);
-    Panel panel(main);
-    UiDriver::List list(panel.list);
-    ASSERT_NO_FATAL_FAILURE(expectRows(list, {{"Front of house", "Ondal 2", "0000000a:0000000b"},
-                                              {"Stage left", "Ondal 4", "0001e240:000012ab"}}));
-    list.select(list.find(2, "0001e240:000012ab"));
+TEST_F(WindowWithDevices, SilentDeviceLosesItsRowAndReturnsWithANewOne) {
+    list->select(list->find(2, "0001e240:000012ab"));
     expectCurrentSerial(main, "Current serial number: -1");
 
-    // Silent for more than 10 s: the selected row goes, and with it the panel.
+    // Silent for more than 10 s: the selected row goes, and with it the panel->
     const auto silentSince = std::chrono::steady_clock::now();
     simulator->updateDeviceFaults(ondal4, [](VornSim::Faults& faults) { faults.silent = true; });
-    EXPECT_TRUE(UiDriver::waitUntil([&] { return list.rowCount() == 1; }, 20s));
+    EXPECT_TRUE(UiDriver::waitUntil([&] { return list->rowCount() == 1; }, 20s));
     const auto lostAfter = std::chrono::steady_clock::now() - silentSince;
     EXPECT_GE(lostAfter, 9s);
     EXPECT_LE(lostAfter, 15s);
-    EXPECT_EQ(list.cell(0, 0), "Front of house");
+    EXPECT_EQ(list->cell(0, 0), "Front of house");
     expectCurrentSerial(main, "Current serial number: ...");
-    EXPECT_FALSE(panel.serialControlsEnabled());
+    EXPECT_FALSE(panel->serialControlsEnabled());
     // The button does nothing now: no device is selected.
-    panel.setSerial("42");
+    panel->setSerial("42");
     EXPECT_FALSE(UiDriver::waitForMessageBox(self, 500ms));
 
     // Back again: a new row at the end, named once its name arrives.
     simulator->setDeviceFaults(ondal4, std::nullopt);
     EXPECT_TRUE(UiDriver::waitUntil(
-        [&] { return list.rowCount() == 2 && list.cell(1, 0) == "Stage left"; }, 10s));
-    EXPECT_EQ(list.cell(1, 2), "0001e240:000012ab");
+        [&] { return list->rowCount() == 2 && list->cell(1, 0) == "Stage left"; }, 10s));
+    EXPECT_EQ(list->cell(1, 2), "0001e240:000012ab");
 
     UiDriver::close(main);
-    EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
+    EXPECT_EQ(program->waitExit(20s), std::optional<int>(0));
 }
 
 TEST(Window, CancellingTheNetworkDialogExitsWithoutSending) {
