@@ -24,6 +24,9 @@ constexpr int mainWidth = 760;
 constexpr int mainHeight = 400;
 constexpr DWORD mainStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
 
+constexpr UINT_PTR redrawTimer = 1;
+constexpr UINT redrawIntervalMs = 50;
+
 constexpr const char* aboutText = VORN_PRODUCT_NAME
     " " VORN_VERSION_TEXT "\n\n"
     "Lists the audio-processing devices on the chosen network and reads and writes their "
@@ -130,6 +133,12 @@ LRESULT MainWindow::handleMessage(HWND window, UINT message, WPARAM wParam, LPAR
             SendMessageA(deviceList_, LVM_DELETEALLITEMS, 0, 0);
         PostQuitMessage(StartUp::exitNormal);
         return 0;
+    case WM_TIMER:
+        if (wParam == redrawTimer) {
+            resumeListDrawing();
+            return 0;
+        }
+        break;
     case WM_DEVICE_ADDED:
         onDeviceAddedMessage(joinHalves(wParam, lParam));
         return 0;
@@ -369,6 +378,7 @@ void MainWindow::onDeviceAddedMessage(std::uint64_t id) {
         return;
     }
     static_cast<void>(rowId.release()); // the row owns it now
+    suspendListDrawing();
     ListView::setCellText(deviceList_, at, 1, productName(deviceType));
     ListView::setCellText(deviceList_, at, 2, formatDeviceId(id).c_str());
 }
@@ -389,8 +399,32 @@ void MainWindow::onDeviceRemovedMessage(std::uint64_t id) {
 
 void MainWindow::onDeviceNameMessage(std::uint64_t id, const char* name) {
     const int row = findRow(id);
-    if (row >= 0)
-        ListView::setCellText(deviceList_, row, 0, name);
+    if (row < 0)
+        return;
+    suspendListDrawing();
+    ListView::setCellText(deviceList_, row, 0, name);
+}
+
+// Devices arrive in bursts (every device answers the first heartbeat at
+// once), each with its own messages. Redrawing the list after each of them
+// would cost far more than the rows themselves: while they come, the list is
+// redrawn at most every redrawInterval.
+void MainWindow::suspendListDrawing() {
+    if (listDrawingSuspended_)
+        return;
+    if (!SetTimer(mainWindow_, redrawTimer, redrawIntervalMs, nullptr))
+        return; // without a timer to resume it, drawing stays on
+    SendMessageA(deviceList_, WM_SETREDRAW, FALSE, 0);
+    listDrawingSuspended_ = true;
+}
+
+void MainWindow::resumeListDrawing() {
+    KillTimer(mainWindow_, redrawTimer);
+    if (!listDrawingSuspended_)
+        return;
+    listDrawingSuspended_ = false;
+    SendMessageA(deviceList_, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(deviceList_, nullptr, FALSE);
 }
 
 void MainWindow::onSerialNumberMessage(std::uint64_t id, unsigned serial) {
@@ -519,6 +553,12 @@ void MainWindow::setSerialClicked() {
 
 void MainWindow::applyEnables(PanelState state) {
     const auto enables = MainWindowRules::enablesFor(state);
+    // Every row's text update is an item change too: thousands of them while
+    // devices arrive, each of which would cost the window system a round trip
+    // per control if nothing had changed.
+    if (enables == shownEnables_)
+        return;
+    shownEnables_ = enables;
     EnableWindow(deviceList_, enables.deviceList);
     EnableWindow(serialEdit_, enables.serialControls);
     EnableWindow(serialLabel_, enables.serialControls);

@@ -67,6 +67,8 @@ private:
     void onSerialNumberMessage(std::uint64_t id, unsigned serial);
     void onSerialSetMessage(std::uint64_t id, bool ok);
     void onItemChanged(const NMLISTVIEW& change);
+    void suspendListDrawing();
+    void resumeListDrawing();
 
     bool createChildren();
     HWND createChild(DWORD exStyle, const char* className, const char* text, DWORD style, int x,
@@ -105,6 +107,8 @@ private:
 
     // Window thread only.
     bool writing_ = false; // a serial write is on its way: the panel stays disabled
+    std::optional<MainWindowRules::ControlEnables> shownEnables_; // as last applied
+    bool listDrawingSuspended_ = false;                           // until the redraw timer fires
 
     DeviceRows rows_; // the ids of the list's rows, in row order
     Enumerator::Query adapterQuery_ = &Enumerator::querySystem;

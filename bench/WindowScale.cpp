@@ -1,0 +1,175 @@
+// WindowScale (Windows build, under Wine): how fast the main window lists many
+// devices and shows a selected device's serial number.
+//
+//   WindowScale [--devices N] [--selections K]
+//
+// Runs the program on a thread of this process against N simulated devices
+// (the Windows build of the simulator, on the test network's 192.0.2.2; the
+// tool picks 192.0.2.1), then, as a user would watch it: the time from OK in
+// the network dialog until every device has its row, and until every row
+// shows its name; then K selections, each timed from the click until the
+// current-serial label shows the number. Run it in scripts/netns.sh --veth
+// under scripts/wine-session.sh (bench/run.sh does).
+#include "DeviceSimulator.h"
+#include "Enumerator.h"
+#include "Exception.h"
+#include "MainWindow.h"
+#include "Program.h"
+#include "UiDriver.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* toolAddress = "192.0.2.1";
+constexpr const char* deviceAddress = "192.0.2.2";
+constexpr int deviceList = 1500;
+
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Only on the test network: the adapter list holds just the veth pair.
+bool onTestNetwork() {
+    try {
+        Enumerator adapters;
+        if (adapters.adapterCount() != 2)
+            return false;
+        for (unsigned i = 0; i < 2; ++i) {
+            const auto address = adapters.adapterAt(i).ipAddress;
+            if (address != toolAddress && address != deviceAddress)
+                return false;
+        }
+        return true;
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
+std::vector<VornSim::DeviceSetup> devices(int count) {
+    std::vector<VornSim::DeviceSetup> setups;
+    for (int i = 0; i < count; ++i) {
+        VornSim::DeviceSetup setup;
+        setup.id = 0x0000010000000001ull + static_cast<std::uint64_t>(i);
+        setup.deviceType = static_cast<std::uint8_t>(10 + i % 4);
+        setup.name = "Device-" + std::to_string(i);
+        setup.address = deviceAddress;
+        setup.serial = 100000u + static_cast<std::uint32_t>(i);
+        setups.push_back(setup);
+    }
+    return setups;
+}
+
+int run(int deviceCount, int selections) {
+    VornSim::SimulatorConfig config;
+    config.devices = devices(deviceCount);
+    VornSim::DeviceSimulator simulator(config);
+
+    std::atomic<int> exitCode{-100};
+    std::thread windowThread(
+        [&] { exitCode = runProgram(GetModuleHandleA(nullptr), SW_SHOWNORMAL); });
+    const DWORD self = GetCurrentProcessId();
+    int status = 0;
+    const auto start = Clock::now();
+    if (const auto problem = UiDriver::ServiceTool::chooseNetwork(self, toolAddress)) {
+        std::fprintf(stderr, "WindowScale: %s\n", problem->c_str());
+        status = 1;
+    }
+    const HWND main = status ? nullptr : UiDriver::ServiceTool::waitForMainWindow(self, 10s);
+    if (main) {
+        UiDriver::List list(GetDlgItem(main, deviceList));
+        // Every row, then every name. Names arrive about in row order: each
+        // look goes on from the first row still unnamed, so that watching
+        // costs the window little; one full pass confirms at the end.
+        const bool listed =
+            UiDriver::waitUntil([&] { return list.rowCount() >= deviceCount; }, 60s);
+        const double listedMs = msSince(start);
+        int firstUnnamed = 0;
+        const auto named = [&](int row) { return list.cell(row, 0) != "Unknown"; };
+        bool allNamed = listed && UiDriver::waitUntil(
+                                      [&] {
+                                          while (firstUnnamed < deviceCount && named(firstUnnamed))
+                                              ++firstUnnamed;
+                                          return firstUnnamed == deviceCount;
+                                      },
+                                      60s);
+        const double namedMs = msSince(start);
+        for (int row = 0; allNamed && row < deviceCount; ++row)
+            allNamed = named(row);
+
+        std::vector<double> serialMs;
+        const HWND label = UiDriver::ServiceTool::currentSerialLabel(main);
+        for (int i = 0; allNamed && label && i < selections; ++i) {
+            const int row = static_cast<int>((static_cast<long long>(i) * 7919) % deviceCount);
+            const std::string expected =
+                "Current serial number: " +
+                std::to_string(100000 + std::stoi(list.cell(row, 0).substr(7)));
+            const auto clicked = Clock::now();
+            list.select(row);
+            if (!UiDriver::waitUntil([&] { return UiDriver::text(label) == expected; }, 5s))
+                break;
+            serialMs.push_back(msSince(clicked));
+        }
+        std::sort(serialMs.begin(), serialMs.end());
+        const auto at = [&](double share) {
+            return serialMs.empty()
+                       ? -1.0
+                       : serialMs[static_cast<std::size_t>(share * (serialMs.size() - 1))];
+        };
+        std::printf("devices %d: all rows after %.0f ms%s, all names after %.0f ms%s\n",
+                    deviceCount, listedMs, listed ? "" : " (NOT all)", namedMs,
+                    allNamed ? "" : " (NOT all)");
+        std::printf("selection to serial shown, %zu selections: median %.1f ms, max %.1f ms\n",
+                    serialMs.size(), at(0.5), at(1.0));
+        std::printf(
+            "summary WindowScale devices=%d rows_ms=%.0f names_ms=%.0f select_median_ms=%.1f "
+            "select_max_ms=%.1f\n",
+            deviceCount, listedMs, namedMs, at(0.5), at(1.0));
+        if (!allNamed || static_cast<int>(serialMs.size()) != selections)
+            status = 1;
+        UiDriver::close(main);
+    } else {
+        status = 1;
+    }
+    windowThread.join();
+    return status != 0 ? status : (exitCode == 0 ? 0 : 1);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int deviceCount = 1000, selections = 20;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        if (name == "--devices")
+            deviceCount = std::atoi(argv[i + 1]);
+        else if (name == "--selections")
+            selections = std::atoi(argv[i + 1]);
+        else {
+            std::fprintf(stderr, "usage: WindowScale [--devices N] [--selections K]\n");
+            return 2;
+        }
+    }
+    if (deviceCount <= 0 || selections < 0 || argc % 2 == 0) {
+        std::fprintf(stderr, "usage: WindowScale [--devices N] [--selections K]\n");
+        return 2;
+    }
+    if (!onTestNetwork()) {
+        std::fprintf(stderr, "WindowScale: refusing to run outside the test network "
+                             "(scripts/netns.sh --veth); the adapter list is not the veth pair\n");
+        return 2;
+    }
+    return run(deviceCount, selections);
+}
