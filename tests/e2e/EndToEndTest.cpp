@@ -72,8 +72,7 @@ public:
 class EndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!insideTestNamespace())
-            GTEST_SKIP() << "needs the test network namespace (VORN_TEST_NETNS=1)";
+        VORN_REQUIRE_TEST_NAMESPACE();
     }
 };
 

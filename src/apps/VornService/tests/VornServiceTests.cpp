@@ -279,8 +279,7 @@ TEST(VornService, DestroyingWithPendingRequestsCallsNothing) {
 // device only through the wildcard address, so this runs only in a private
 // namespace (unshare --net with loopback up).
 TEST(VornService, DeviceAnsweringTheFirstBroadcastIsNotLost) {
-    if (!TestSupport::insideTestNamespace())
-        GTEST_SKIP() << "needs a private network namespace with only loopback";
+    VORN_REQUIRE_TEST_NAMESPACE();
     FakeDevice::Settings settings;
     settings.answerToolPresence = true;
     FakeDevice device("0.0.0.0", settings);
