@@ -63,6 +63,8 @@ public:
     FrameEvent frameChanged;
     CommandEvent commandReceived;
 
+    // Drops datagrams shorter than a header and messages whose length field is
+    // under the header's 28 bytes (or negative), before any table is touched.
     void onReceive(const char* data, std::size_t length, std::uint32_t sender) override;
 
     // Throws UnknownFrameIdException for a frame that is not present.

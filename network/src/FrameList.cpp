@@ -75,6 +75,11 @@ void FrameList::onReceive(const char* data, std::size_t length, std::uint32_t se
         message = embedded;
         messageLength = presenceSize;
     }
+    // A message that declares itself shorter than its header (negative lengths
+    // included) is malformed whoever sent it: it would reach listeners as a
+    // message without a whole header.
+    if (Wire::readI16(message + Header::length) < static_cast<std::int16_t>(Header::size))
+        return;
 
     // The header is normalised in place; the server's buffer is read-only to
     // handlers, so the message is handled in a private copy.

@@ -179,10 +179,17 @@ TEST_F(FrameListTest, WallClockJumpsAgeFramesAccordingly) {
 
 TEST_F(FrameListTest, MalformedAndUnsolicitedMessages) {
     recordCommands();
-    // Shorter than a header: ignored. A bare header from an unknown sender: delivered.
+    // Shorter than a header, or declaring a length under the header's (or a
+    // negative one), also from an unknown sender: ignored. A bare header from
+    // an unknown sender: delivered.
     auto truncated = datagram(28, 5, 7, 0);
     truncated.pop_back();
     receive(truncated);
+    for (std::uint16_t declared : {0, 27, 0xFFFF, 0x8000}) {
+        auto underHeader = datagram(40, 5, 7, 0);
+        Wire::writeU16(underHeader.data() + Vorn::Header::length, declared);
+        receive(underHeader);
+    }
     receive(datagram(28, 5, 7, 0));
     ASSERT_TRUE(commands.waitForCount(1));
     EXPECT_EQ(commands.values()[0], "5/7/28");
