@@ -161,6 +161,56 @@ TEST_F(FrameListTest, SweepRemovesFramesSilentForMoreThanTenSecondsButKeepsDesti
     EXPECT_TRUE(removedFrameWasGone);
 }
 
+// Over the cap, the sweep forgets destinations of absent frames, the longest
+// absent first, and never those of present frames.
+TEST_F(FrameListTest, DestinationsOfAbsentFramesAreForgottenOnlyPastTheCap) {
+    Vorn::FrameList capped(type, server, clocks(), 4);
+    const std::int64_t t = wallClock;
+    auto at = [&](std::int64_t seconds, std::uint64_t id) {
+        wallClock = t + seconds;
+        capped.onReceive(presence({.id = id}).data(), Vorn::presenceSize, deviceAddress);
+    };
+    auto known = [&](std::uint64_t id) {
+        Vorn::Destination destination;
+        return capped.findDestination(id, destination);
+    };
+    auto sweepAt = [&](std::int64_t seconds) {
+        wallClock = t + seconds;
+        capped.sweep();
+    };
+    at(0, 1);
+    at(1, 2);
+    at(2, 3);
+    for (std::uint64_t id : {4, 5, 6})
+        at(5, id);
+    sweepAt(11); // 1 leaves; six destinations: the absent 1 goes
+    EXPECT_FALSE(known(1));
+    sweepAt(12); // 2 leaves and goes
+    EXPECT_FALSE(known(2));
+    sweepAt(13); // 3 leaves; four destinations: within the cap, kept
+    EXPECT_TRUE(known(3));
+    for (std::uint64_t id : {4, 5, 6})
+        EXPECT_TRUE(known(id));
+
+    at(14, 3); // back: present again
+    at(14, 7);
+    at(15, 8);
+    sweepAt(16); // 4, 5, 6 leave; six destinations, two of them go
+    EXPECT_TRUE(known(3));
+    EXPECT_TRUE(known(7));
+    EXPECT_TRUE(known(8));
+    int kept = 0;
+    for (std::uint64_t id : {4, 5, 6})
+        kept += known(id) ? 1 : 0;
+    EXPECT_EQ(kept, 1);
+    at(20, 9);
+    sweepAt(26); // 3, 7 and 8 leave; the one left of 4..6 has been absent longest
+    for (std::uint64_t id : {3, 7, 8, 9})
+        EXPECT_TRUE(known(id));
+    for (std::uint64_t id : {4, 5, 6})
+        EXPECT_FALSE(known(id));
+}
+
 TEST_F(FrameListTest, WallClockJumpsAgeFramesAccordingly) {
     recordFrameEvents();
     receive(presence({.id = 1}));
