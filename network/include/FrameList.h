@@ -5,6 +5,7 @@
 #include "Message.h"
 #include "NetworkType.h"
 #include "Server.h"
+#include "Transport.h"
 #include "WorkerThread.h"
 
 #include <atomic>
@@ -61,7 +62,9 @@ public:
 
     static constexpr std::size_t defaultDestinationCap = 65536;
 
-    FrameList(NetworkType& type, Network::Server& server, Clocks clocks = Clocks::system(),
+    // Sends through `transport`; receives what is passed to onReceive (the
+    // owner registers the list with its server).
+    FrameList(NetworkType& type, Network::Transport& transport, Clocks clocks = Clocks::system(),
               std::size_t destinationCap = defaultDestinationCap);
     ~FrameList() override;
     FrameList(const FrameList&) = delete;
@@ -152,7 +155,7 @@ private:
     LoopThread presenceThread_;
     LoopThread timeoutThread_;
     std::uint64_t nextDeadline_ = 0; // guarded by timeoutThread_.wakeMutex; 0: none known
-    Network::Server& server_;
+    Network::Transport& transport_;
     WorkerThread worker_;
 };
 

@@ -54,10 +54,10 @@ void FrameList::LoopThread::stop() {
         thread.join();
 }
 
-FrameList::FrameList(NetworkType& type, Network::Server& server, Clocks clocks,
+FrameList::FrameList(NetworkType& type, Network::Transport& transport, Clocks clocks,
                      std::size_t destinationCap)
     : destinationCap_(destinationCap), networkType_(type), clocks_(std::move(clocks)),
-      server_(server) {
+      transport_(transport) {
     try {
         presenceThread_.thread = std::thread([this] { presenceLoop(); });
         timeoutThread_.thread = std::thread([this] { timeoutLoop(); });
@@ -291,9 +291,10 @@ bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const Messa
     }
     replaced = nullptr; // a replaced completion is dropped without being called
 
-    const bool sent = to.viaBroadcast ? server_.broadcast(message.data(), message.size())
-                                      : server_.sendTo(message.data(), message.size(), to.address,
-                                                       networkType_.deviceTargetPort());
+    const bool sent = to.viaBroadcast
+                          ? transport_.broadcast(message.data(), message.size())
+                          : transport_.sendTo(message.data(), message.size(), to.address,
+                                              networkType_.deviceTargetPort());
     if (!sent) {
         RequestCompletion withdrawn;
         std::lock_guard<std::mutex> lock(pendingMutex_);
