@@ -96,6 +96,13 @@ public:
     // thread runs it about once a second.
     void sweep();
 
+    // Ends the requests whose deadline the steady clock has reached, as the
+    // time-out thread does by itself; for an owner that drives the clocks.
+    void expireNow();
+    // The earliest deadline of a pending request in steady nanoseconds; 0 when
+    // none is pending.
+    std::uint64_t earliestDeadline();
+
     // Stops the presence and time-out threads and the worker: after it returns
     // no frame event or time-out completion runs again. Idempotent; the
     // destructor calls it.

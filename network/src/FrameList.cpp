@@ -346,6 +346,21 @@ void FrameList::timeoutLoop() {
     }
 }
 
+void FrameList::expireNow() {
+    std::lock_guard<std::mutex> lock(timeoutThread_.wakeMutex);
+    expire();
+}
+
+std::uint64_t FrameList::earliestDeadline() {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    std::uint64_t earliest = 0;
+    for (const auto& [sequence, entry] : pendingRequests_) {
+        if (earliest == 0 || entry.deadline < earliest)
+            earliest = entry.deadline;
+    }
+    return earliest;
+}
+
 void FrameList::expire() {
     const std::uint64_t now = clocks_.steadyNanoseconds();
     nextDeadline_ = 0;
