@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -81,6 +82,8 @@ public:
 
     // Throws UnknownFrameIdException for a frame that is not present.
     FrameInfo getFrame(std::uint64_t frameId) const;
+    // Nothing for a frame that is not present.
+    std::optional<FrameInfo> findFrame(std::uint64_t frameId) const;
     // False (and `out` untouched) when the frame was never seen, or was absent
     // while the table was over its cap.
     bool findDestination(std::uint64_t frameId, Destination& out) const;

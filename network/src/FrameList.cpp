@@ -196,11 +196,18 @@ void FrameList::postFrameEvent(FrameEvent& event, std::uint64_t id) {
 }
 
 FrameInfo FrameList::getFrame(std::uint64_t frameId) const {
+    const std::optional<FrameInfo> frame = findFrame(frameId);
+    if (!frame)
+        throw UnknownFrameIdException(
+            "src/FrameList", 156, "Attempting to access a frame with an index that doesn't exist");
+    return *frame;
+}
+
+std::optional<FrameInfo> FrameList::findFrame(std::uint64_t frameId) const {
     std::lock_guard<std::mutex> lock(framesMutex_);
     auto entry = frames_.find(frameId);
     if (entry == frames_.end())
-        throw UnknownFrameIdException(
-            "src/FrameList", 156, "Attempting to access a frame with an index that doesn't exist");
+        return std::nullopt;
     return entry->second.info;
 }
 

@@ -147,9 +147,11 @@ TEST_F(FrameListTest, SweepRemovesFramesSilentForMoreThanTenSecondsButKeepsDesti
     wallClock = t + 10;
     frames.sweep();
     EXPECT_NO_THROW(frames.getFrame(9));
+    EXPECT_TRUE(frames.findFrame(9).has_value());
     wallClock = t + 11;
     frames.sweep();
     EXPECT_THROW(frames.getFrame(9), Vorn::UnknownFrameIdException);
+    EXPECT_FALSE(frames.findFrame(9).has_value());
     Vorn::Destination destination;
     EXPECT_TRUE(frames.findDestination(9, destination));
     ASSERT_TRUE(events.waitForCount(2));
