@@ -71,9 +71,7 @@ public:
 
 class EndToEndTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        VORN_REQUIRE_TEST_NAMESPACE();
-    }
+    void SetUp() override { VORN_REQUIRE_TEST_NAMESPACE(); }
 };
 
 // Waits for the result of one asynchronous request.
