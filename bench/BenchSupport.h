@@ -5,6 +5,7 @@
 // error counters of the namespace and a watchdog that ends a stuck run.
 
 #include "Exception.h"
+#include "TestNamespace.h"
 
 #include <algorithm>
 #include <chrono>
@@ -35,13 +36,13 @@ using Clock = std::chrono::steady_clock;
 // they run only inside the private network namespace that scripts/netns.sh
 // creates. Returns false (after saying why on stderr) anywhere else.
 inline bool insideTestNamespace(const char* program) {
-    const char* value = std::getenv("VORN_TEST_NETNS");
-    if (value != nullptr && std::string(value) == "1")
+    const std::string why = TestNamespace::problem();
+    if (why.empty())
         return true;
     std::fprintf(stderr,
-                 "%s: refusing to run outside a private network namespace (VORN_TEST_NETNS is "
-                 "not 1); run it as scripts/netns.sh -- %s\n",
-                 program, program);
+                 "%s: refusing to run outside a private network namespace (%s); run it as "
+                 "scripts/netns.sh -- %s\n",
+                 program, why.c_str(), program);
     return false;
 }
 

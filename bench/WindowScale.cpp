@@ -11,10 +11,9 @@
 // current-serial label shows the number. Run it in scripts/netns.sh --veth
 // under scripts/wine-session.sh (bench/run.sh does).
 #include "DeviceSimulator.h"
-#include "Enumerator.h"
-#include "Exception.h"
 #include "MainWindow.h"
 #include "Program.h"
+#include "TestNamespace.h"
 #include "UiDriver.h"
 
 #include <windows.h>
@@ -39,23 +38,6 @@ constexpr int deviceList = 1500;
 
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-// Only on the test network: the adapter list holds just the veth pair.
-bool onTestNetwork() {
-    try {
-        Enumerator adapters;
-        if (adapters.adapterCount() != 2)
-            return false;
-        for (unsigned i = 0; i < 2; ++i) {
-            const auto address = adapters.adapterAt(i).ipAddress;
-            if (address != toolAddress && address != deviceAddress)
-                return false;
-        }
-        return true;
-    } catch (const Exception&) {
-        return false;
-    }
 }
 
 std::vector<VornSim::DeviceSetup> devices(int count) {
@@ -166,9 +148,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: WindowScale [--devices N] [--selections K]\n");
         return 2;
     }
-    if (!onTestNetwork()) {
+    if (const std::string problem = TestNamespace::problem(); !problem.empty()) {
         std::fprintf(stderr, "WindowScale: refusing to run outside the test network "
-                             "(scripts/netns.sh --veth); the adapter list is not the veth pair\n");
+                             "(scripts/netns.sh --veth): %s\n",
+                     problem.c_str());
         return 2;
     }
     return run(deviceCount, selections);

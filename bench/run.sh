@@ -8,10 +8,11 @@
 #   RoundTrip  request round trips: engine vs plain Boost.Asio clients, sequential and pipelined
 #   Discovery  engine start until 1000 simulated devices are listed and their names read
 #   IdleCost   CPU of an idle engine, alone and with 100 devices (simulated in another process)
+#   Flood      heap, CPU and a real device's serial reads while 10^5 and 10^6 new frame ids arrive
 #
 # --quick runs shorter versions (for a check that everything works, not for figures).
 # Environment: VORN_JOBS (build jobs, default 2); VORN_BENCH_BUILD (build directory, default
-# build/native). The full run takes about 1 to 2 minutes on a 2-core machine; the output is also
+# build/native). The full run takes about 4 minutes on a 2-core machine; the output is also
 # kept in <build directory>/bench/results.txt.
 set -euo pipefail
 exec </dev/null
@@ -38,16 +39,19 @@ build=${VORN_BENCH_BUILD:-$VORN_ROOT/build/native}
 if [[ ! -f $build/build.ninja ]]; then
     cmake -S "$VORN_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=
 fi
-cmake --build "$build" -j "${VORN_JOBS:-2}" --target RoundTrip Discovery IdleCost vornsim
+cmake --build "$build" -j "${VORN_JOBS:-2}" --target RoundTrip Discovery IdleCost Flood vornsim
 
 if [[ $quick -eq 1 ]]; then
     roundtrip_args=(--requests 2000 --warmup 200 --rounds 1)
     discovery_args=(--devices 200 --runs 1)
     idle_args=(--seconds 2)
+    flood_runs=("--frames 10000 --seconds 2")
 else
     roundtrip_args=()
     discovery_args=(--devices 1000)
     idle_args=(--devices 100 --seconds 10)
+    flood_runs=("--frames 100000 --no-listing" "--frames 1000000 --no-listing" "--frames 100000"
+        "--frames 1000000")
 fi
 
 results=$build/bench/results.txt
@@ -67,6 +71,9 @@ run() {
 run RoundTrip "${roundtrip_args[@]}"
 run Discovery "${discovery_args[@]}"
 run IdleCost "${idle_args[@]}"
+for flood_args in "${flood_runs[@]}"; do
+    run Flood $flood_args
+done
 
 printf '\n==== summary (%ss; full output in %s) ====\n' $((SECONDS - start)) "$results"
 grep '^summary ' "$results" | sed 's/^summary //' || true

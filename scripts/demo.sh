@@ -27,6 +27,10 @@ if [[ ${1:-} != --inside ]]; then
     exec scripts/window-demo.sh
 fi
 
+# Never trust having been started through netns.sh: the simulator broadcasts and binds the
+# wildcard address.
+scripts/netns.sh --check || exit 1
+
 log=$(mktemp)
 "$BUILD/tools/simulator/vornsim" --quiet >"$log" 2>&1 &
 simulator=$!

@@ -3,6 +3,7 @@
 # the machine and no test sees or binds a real interface.
 #
 #   scripts/netns.sh [--veth] [--] command [arguments...]
+#   scripts/netns.sh --check     exit status 0 only inside such a namespace; else says why
 #
 # The namespace has its loopback up. With --veth it also holds both ends of a veth pair,
 # vorn0 = 192.0.2.1/24 and vorn1 = 192.0.2.2/24, both up: programs under Wine need it, because
@@ -10,8 +11,36 @@
 # 192.0.2.1 and simulated devices on 192.0.2.2.
 #
 # Without the rights for a namespace (neither root nor unprivileged user namespaces) the command
-# runs as it is, on this machine's network; the tests then use 127.0.0.1 only.
+# runs as it is, on this machine's network, with VORN_TEST_NETNS removed from its environment; the
+# tests then use 127.0.0.1 only. The tests and benchmarks do not trust that variable alone either:
+# they check the namespace themselves (tests/support/TestNamespace.h), as --check does here.
 set -euo pipefail
+
+# Prints why this process is not in a private namespace of the test run (nothing when it is):
+# its network namespace must differ from process 1's (when readable) and hold no interface but
+# lo and the veth pair.
+netns_problem() {
+    local own init name
+    own=$(readlink /proc/self/ns/net 2>/dev/null) || { echo "cannot read /proc/self/ns/net"; return; }
+    init=$(readlink /proc/1/ns/net 2>/dev/null || true)
+    if [[ $own == "$init" ]]; then
+        echo "the network namespace is that of process 1 (the host's)"
+        return
+    fi
+    while read -r name; do
+        case $name in
+        lo | vorn0 | vorn1) ;;
+        *) echo "interface $name is not the test run's"; return ;;
+        esac
+    done < <(ip -o link show | awk -F': ' '{ sub(/@.*/, "", $2); print $2 }')
+}
+
+if [[ ${1:-} == --check ]]; then
+    problem=$(netns_problem)
+    [[ -z $problem ]] && exit 0
+    echo "netns: not in a private network namespace: $problem" >&2
+    exit 1
+fi
 
 veth=0
 while [[ $# -gt 0 ]]; do
@@ -38,6 +67,7 @@ if [[ ${VORN_NETNS_INSIDE:-} != 1 ]]; then
         VORN_NETNS_INSIDE=1 exec unshare --user --map-root-user --net -- "$self" "${opts[@]}" -- "$@"
     fi
     echo "netns: no rights for a private network namespace; running on this machine's network" >&2
+    unset VORN_TEST_NETNS
     exec "$@"
 fi
 

@@ -20,6 +20,9 @@ VORN_PACKAGES=(
     imagemagick
     iproute2
     util-linux
+    clang-14
+    libclang-rt-14-dev
+    python3
 )
 
 # Installs whatever is missing of VORN_PACKAGES; returns at once when all are installed, so it

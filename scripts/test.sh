@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Builds and tests the project in every configuration:
 #
-#   scripts/test.sh [native] [asan] [tsan] [windows]     (default: all four, in this order)
+#   scripts/test.sh [native] [asan] [tsan] [windows] [fuzz]   (default: all five, in this order)
 #
 #   native   build/native   g++, RelWithDebInfo
 #   asan     build/asan     g++, Debug, AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan     build/tsan     g++, RelWithDebInfo, ThreadSanitizer
 #   windows  build/windows  MinGW-w64 cross build, RelWithDebInfo; tests run under Wine
+#   fuzz     build/fuzz     clang, the libFuzzer targets, each run briefly (scripts/fuzz.sh)
 #
 # First installs the Debian packages it needs (nothing to do on a rerun). The tests run in a
 # private network namespace with only loopback (the Windows tests also get a veth pair, see
 # scripts/netns.sh), so none of their packets reaches a real network.
 #
-# Environment: VORN_JOBS (build jobs, default 2), VORN_CTEST_JOBS (tests run at once, default 2).
+# Environment: VORN_JOBS (build jobs, default 2), VORN_CTEST_JOBS (tests run at once, default 2),
+# VORN_FUZZ_SECONDS (seconds per fuzz target, default 20).
 # Exits non-zero if any step of any configuration fails; the other configurations still run.
 set -euo pipefail
 exec </dev/null
@@ -23,18 +25,18 @@ VORN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$VORN_ROOT"
 source scripts/setup.sh
 
-ALL_STAGES=(native asan tsan windows)
+ALL_STAGES=(native asan tsan windows fuzz)
 stages=()
 for arg in "$@"; do
     case $arg in
-    native | asan | tsan | windows) stages+=("$arg") ;;
+    native | asan | tsan | windows | fuzz) stages+=("$arg") ;;
     all) stages+=("${ALL_STAGES[@]}") ;;
     -h | --help)
         sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
         exit 0
         ;;
     *)
-        echo "usage: $0 [native] [asan] [tsan] [windows]" >&2
+        echo "usage: $0 [native] [asan] [tsan] [windows] [fuzz]" >&2
         exit 2
         ;;
     esac
@@ -79,8 +81,35 @@ tsan_launcher() {
     fi
 }
 
+# The fuzz stage: build the targets, then run each for VORN_FUZZ_SECONDS.
+run_fuzz_stage() {
+    local dir="$VORN_ROOT/build/fuzz" start=$SECONDS status=0
+    banner "fuzz: build ($dir)"
+    if ! scripts/fuzz.sh --build-only; then
+        BUILD_TIME[fuzz]=$((SECONDS - start))
+        RESULT[fuzz]="FAILED (build)"
+        return
+    fi
+    BUILD_TIME[fuzz]=$((SECONDS - start))
+    banner "fuzz: run"
+    start=$SECONDS
+    mkdir -p "$dir"
+    scripts/fuzz.sh --no-build "${VORN_FUZZ_SECONDS:-20}" | tee "$dir/fuzz.log" || status=$?
+    TEST_TIME[fuzz]=$((SECONDS - start))
+    SUMMARY[fuzz]=$(grep -E '^fuzz: [0-9]+ targets' "$dir/fuzz.log" | sed 's/^fuzz: //' || true)
+    if [[ $status -eq 0 ]]; then
+        RESULT[fuzz]=passed
+    else
+        RESULT[fuzz]="FAILED (findings or run, status $status)"
+    fi
+}
+
 # run_stage NAME: configure + build, then ctest inside the network namespace.
 run_stage() {
+    if [[ $1 == fuzz ]]; then
+        run_fuzz_stage
+        return
+    fi
     local name=$1 dir="$VORN_ROOT/build/$1"
     local cmake_args=() run=("$VORN_ROOT/scripts/netns.sh")
     case $name in

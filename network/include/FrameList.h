@@ -5,6 +5,7 @@
 #include "Message.h"
 #include "NetworkType.h"
 #include "Server.h"
+#include "Transport.h"
 #include "WorkerThread.h"
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -37,6 +39,12 @@ using RequestCompletion = std::function<void(const char* data, unsigned length, 
 // frames from their presence messages, forgets frames not heard for more than
 // 10 s, matches replies to requests by sequence number, and reports time-outs.
 //
+// A frame's destination outlives the frame, so that requests to a frame that
+// was swept out can still be addressed. Past `destinationCap` destinations
+// (far beyond any real network; reached only when a faulty or spoofing sender
+// announces ever new frame ids) the sweep forgets those of frames no longer
+// present, the longest absent first, down to the cap.
+//
 // Threads: frame events (frameAdded, frameRemoved, frameChanged) and time-out
 // completions run on the worker, one at a time in posting order; reply
 // completions and commandReceived run on the server's I/O thread.
@@ -53,7 +61,12 @@ public:
         static Clocks system();
     };
 
-    FrameList(NetworkType& type, Network::Server& server, Clocks clocks = Clocks::system());
+    static constexpr std::size_t defaultDestinationCap = 65536;
+
+    // Sends through `transport`; receives what is passed to onReceive (the
+    // owner registers the list with its server).
+    FrameList(NetworkType& type, Network::Transport& transport, Clocks clocks = Clocks::system(),
+              std::size_t destinationCap = defaultDestinationCap);
     ~FrameList() override;
     FrameList(const FrameList&) = delete;
     FrameList& operator=(const FrameList&) = delete;
@@ -63,11 +76,16 @@ public:
     FrameEvent frameChanged;
     CommandEvent commandReceived;
 
+    // Drops datagrams shorter than a header and messages whose length field is
+    // under the header's 28 bytes (or negative), before any table is touched.
     void onReceive(const char* data, std::size_t length, std::uint32_t sender) override;
 
     // Throws UnknownFrameIdException for a frame that is not present.
     FrameInfo getFrame(std::uint64_t frameId) const;
-    // False (and `out` untouched) when the frame was never seen.
+    // Nothing for a frame that is not present.
+    std::optional<FrameInfo> findFrame(std::uint64_t frameId) const;
+    // False (and `out` untouched) when the frame was never seen, or was absent
+    // while the table was over its cap.
     bool findDestination(std::uint64_t frameId, Destination& out) const;
 
     // Sends `message` to `to` and keeps `completion` under the message's
@@ -77,8 +95,16 @@ public:
                      RequestCompletion completion);
 
     // Removes the frames not heard for more than 10 s and posts frameRemoved
-    // for them. The presence thread runs it about once a second.
+    // for them; then brings the destinations down to the cap. The presence
+    // thread runs it about once a second.
     void sweep();
+
+    // Ends the requests whose deadline the steady clock has reached, as the
+    // time-out thread does by itself; for an owner that drives the clocks.
+    void expireNow();
+    // The earliest deadline of a pending request in steady nanoseconds; 0 when
+    // none is pending.
+    std::uint64_t earliestDeadline();
 
     // Stops the presence and time-out threads and the worker: after it returns
     // no frame event or time-out completion runs again. Idempotent; the
@@ -89,6 +115,10 @@ private:
     struct FrameEntry {
         FrameInfo info;
         std::int32_t changeMark = 0;
+    };
+    struct DestinationEntry {
+        Destination destination;
+        std::uint64_t absentSince = 0; // number of the sweep that removed the frame; 0: present
     };
     struct PendingRequest {
         RequestCompletion completion;
@@ -112,14 +142,20 @@ private:
     bool isValid(char* message, std::size_t length, std::uint32_t mode) const;
     bool completeRequest(const char* message, std::size_t length);
     void postFrameEvent(FrameEvent& event, std::uint64_t id);
+    // Marks the destinations of frames just swept out as absent and forgets the
+    // longest absent ones while over the cap. Called with framesMutex_ held.
+    void retireDestinations(const std::vector<std::uint64_t>& removed);
     void presenceLoop();
     void timeoutLoop();
     void expire(); // called with timeoutThread_.wakeMutex held
 
     std::unordered_map<std::uint64_t, FrameEntry> frames_; // guarded by framesMutex_
     mutable std::mutex framesMutex_;
-    std::unordered_map<std::uint64_t, Destination> destinations_; // guarded by destinationsMutex_
+    // Guarded by destinationsMutex_, taken after framesMutex_ where both are held.
+    std::unordered_map<std::uint64_t, DestinationEntry> destinations_;
+    std::uint64_t sweepCount_ = 0; // guarded by destinationsMutex_
     mutable std::mutex destinationsMutex_;
+    const std::size_t destinationCap_;
     std::unordered_map<std::uint32_t, PendingRequest> pendingRequests_; // guarded by pendingMutex_
     std::mutex pendingMutex_;
     std::atomic<std::uint64_t> nextTicket_{0};
@@ -129,7 +165,7 @@ private:
     LoopThread presenceThread_;
     LoopThread timeoutThread_;
     std::uint64_t nextDeadline_ = 0; // guarded by timeoutThread_.wakeMutex; 0: none known
-    Network::Server& server_;
+    Network::Transport& transport_;
     WorkerThread worker_;
 };
 

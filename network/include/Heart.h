@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Server.h"
+#include "Transport.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -17,7 +17,7 @@ public:
     using TickSource = std::function<std::uint32_t()>;
 
     // `tickCount` reads the 32-bit millisecond counter; replaceable for tests.
-    Heart(Network::Server& server, std::uint32_t ownFrameIdLow, std::uint32_t ownFrameIdHigh,
+    Heart(Network::Transport& transport, std::uint32_t ownFrameIdLow, std::uint32_t ownFrameIdHigh,
           std::uint16_t sourceType, std::uint16_t command, TickSource tickCount = {});
     // Ends the wait at once and returns after the thread has ended.
     ~Heart();
@@ -38,7 +38,7 @@ private:
     std::condition_variable wake_;
     std::uint32_t ownFrameId_[2]; // low word, high word
     std::mutex lifeMutex_;        // held by the thread for its whole run
-    Network::Server& server_;
+    Network::Transport& transport_;
     std::uint16_t sourceType_;
     std::uint16_t command_;
     TickSource tickCount_;

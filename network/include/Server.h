@@ -1,6 +1,7 @@
 #pragma once
 
 #include "EventSource.h"
+#include "Transport.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -25,7 +26,7 @@ public:
 // Owner's calling order: construct, addHandler, send from any thread;
 // removeHandler, destroy the server, and only then destroy the handler (a
 // delivery in progress may still reach a handler after removeHandler returns).
-class Server : public EventSource<ServerEventHandler> {
+class Server : public EventSource<ServerEventHandler>, public Transport {
 public:
     static constexpr std::size_t maxDatagram = 4096;
 
@@ -33,15 +34,16 @@ public:
     // failing operation ("open: ", "bind: ", "set_option: ") and the system's
     // text; an unparsable address gives the text alone.
     Server(std::uint16_t broadcastPort, const std::string& localAddress, std::uint16_t bindPort);
-    virtual ~Server();
+    ~Server() override;
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
     // Copies the datagram and starts sending it to 255.255.255.255 at the
     // broadcast port. False once teardown has begun.
-    bool broadcast(const char* data, std::size_t length);
+    bool broadcast(const char* data, std::size_t length) override;
     // Same, to `address` (host byte order) and `port`.
-    bool sendTo(const char* data, std::size_t length, std::uint32_t address, std::uint16_t port);
+    bool sendTo(const char* data, std::size_t length, std::uint32_t address,
+                std::uint16_t port) override;
 
     // The bound local port (useful when the system chose it).
     std::uint16_t localPort() const;

@@ -38,6 +38,11 @@ public:
     // Network::AddressInUseException, Network::CouldNotCreateListenerException.
     VornNetwork(Vorn::NetworkType& type, const std::string& localAddress,
                 const BeforeStart& beforeStart = {});
+    // The engine over `link` instead of a UDP endpoint, on `clocks`: requests
+    // and heartbeats go to the link, and the link's owner passes what arrives
+    // to frameList().onReceive. Throws Network::FailedToEnumerateNetworkException.
+    VornNetwork(Vorn::NetworkType& type, Network::Transport& link, Vorn::FrameList::Clocks clocks,
+                const BeforeStart& beforeStart = {});
     ~VornNetwork();
     VornNetwork(const VornNetwork&) = delete;
     VornNetwork& operator=(const VornNetwork&) = delete;
@@ -59,11 +64,14 @@ public:
     Vorn::FrameList& frameList() { return *frameList_; }
     std::uint64_t ownFrameId() const { return ownFrameId_; }
     std::uint16_t ownType() const { return ownType_; }
-    // The UDP port the engine's socket is bound to.
-    std::uint16_t localPort() const { return server_->localPort(); }
+    // The UDP port the engine's socket is bound to; 0 over a link.
+    std::uint16_t localPort() const { return server_ ? server_->localPort() : 0; }
 
 private:
     struct Request;
+    // `link` null: a UDP endpoint on `localAddress`.
+    VornNetwork(Vorn::NetworkType& type, const std::string& localAddress, Network::Transport* link,
+                Vorn::FrameList::Clocks clocks, const BeforeStart& beforeStart);
     void transmit(const std::shared_ptr<Request>& request, int attempt);
     void onCompleted(const std::shared_ptr<Request>& request, int attempt, const char* reply,
                      unsigned length, Vorn::ErrorCode error);
@@ -82,7 +90,8 @@ private:
     std::uint64_t ownFrameId_;
     std::uint16_t ownType_;
     Platform::SocketLibrary socketLibrary_;
-    std::shared_ptr<Network::Server> server_;
+    std::shared_ptr<Network::Server> server_; // null over a link
+    Network::Transport& transport_;           // the server or the link
     std::shared_ptr<Vorn::FrameList> frameList_;
 
 public:

@@ -3,6 +3,7 @@
 #include "Exception.h"
 #include "Wire.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -17,6 +18,14 @@ constexpr auto sweepInterval = std::chrono::milliseconds(1000);
 // How long the time-out thread sleeps while it knows of no deadline.
 constexpr auto idleTimeoutPoll = std::chrono::milliseconds(200);
 constexpr std::uint64_t nanosecondsPerMillisecond = 1000000;
+
+// Gives back a table's bucket array once a flood has passed and the table is
+// far smaller than it was.
+template <class Table> void shrinkAfterFlood(Table& table) {
+    constexpr std::size_t smallTable = 1024;
+    if (table.bucket_count() > smallTable && table.bucket_count() > 4 * table.size())
+        table.rehash(0);
+}
 
 } // namespace
 
@@ -45,8 +54,10 @@ void FrameList::LoopThread::stop() {
         thread.join();
 }
 
-FrameList::FrameList(NetworkType& type, Network::Server& server, Clocks clocks)
-    : networkType_(type), clocks_(std::move(clocks)), server_(server) {
+FrameList::FrameList(NetworkType& type, Network::Transport& transport, Clocks clocks,
+                     std::size_t destinationCap)
+    : destinationCap_(destinationCap), networkType_(type), clocks_(std::move(clocks)),
+      transport_(transport) {
     try {
         presenceThread_.thread = std::thread([this] { presenceLoop(); });
         timeoutThread_.thread = std::thread([this] { timeoutLoop(); });
@@ -75,6 +86,11 @@ void FrameList::onReceive(const char* data, std::size_t length, std::uint32_t se
         message = embedded;
         messageLength = presenceSize;
     }
+    // A message that declares itself shorter than its header (negative lengths
+    // included) is malformed whoever sent it: it would reach listeners as a
+    // message without a whole header.
+    if (Wire::readI16(message + Header::length) < static_cast<std::int16_t>(Header::size))
+        return;
 
     // The header is normalised in place; the server's buffer is read-only to
     // handlers, so the message is handled in a private copy.
@@ -142,7 +158,7 @@ bool FrameList::trackPresence(char* message, std::size_t length, std::uint32_t s
     }
     {
         std::lock_guard<std::mutex> lock(destinationsMutex_);
-        destinations_[id] = Destination{id, sender, mode != 0};
+        destinations_[id] = DestinationEntry{Destination{id, sender, mode != 0}, 0};
     }
     if (modeFlipped) {
         postFrameEvent(frameRemoved, id);
@@ -170,7 +186,7 @@ bool FrameList::trackOther(char* message, std::size_t length, std::uint32_t send
         std::lock_guard<std::mutex> lock(destinationsMutex_);
         auto destination = destinations_.find(id);
         if (destination != destinations_.end())
-            destination->second.address = sender;
+            destination->second.destination.address = sender;
     }
     return true;
 }
@@ -180,11 +196,18 @@ void FrameList::postFrameEvent(FrameEvent& event, std::uint64_t id) {
 }
 
 FrameInfo FrameList::getFrame(std::uint64_t frameId) const {
+    const std::optional<FrameInfo> frame = findFrame(frameId);
+    if (!frame)
+        throw UnknownFrameIdException(
+            "src/FrameList", 156, "Attempting to access a frame with an index that doesn't exist");
+    return *frame;
+}
+
+std::optional<FrameInfo> FrameList::findFrame(std::uint64_t frameId) const {
     std::lock_guard<std::mutex> lock(framesMutex_);
     auto entry = frames_.find(frameId);
     if (entry == frames_.end())
-        throw UnknownFrameIdException(
-            "src/FrameList", 156, "Attempting to access a frame with an index that doesn't exist");
+        return std::nullopt;
     return entry->second.info;
 }
 
@@ -193,7 +216,7 @@ bool FrameList::findDestination(std::uint64_t frameId, Destination& out) const {
     auto destination = destinations_.find(frameId);
     if (destination == destinations_.end())
         return false;
-    out = destination->second;
+    out = destination->second.destination;
     return true;
 }
 
@@ -209,6 +232,9 @@ void FrameList::sweep() {
             ++entry;
         }
     }
+    if (!removed.empty())
+        shrinkAfterFlood(frames_);
+    retireDestinations(removed);
     // Posted under the lock, so that a frame's return on a later presence
     // message is always announced after its removal.
     if (!removed.empty()) {
@@ -217,6 +243,31 @@ void FrameList::sweep() {
                 frameRemoved.raise(id);
         });
     }
+}
+
+void FrameList::retireDestinations(const std::vector<std::uint64_t>& removed) {
+    std::lock_guard<std::mutex> lock(destinationsMutex_);
+    const std::uint64_t sweep = ++sweepCount_;
+    for (std::uint64_t id : removed) {
+        auto entry = destinations_.find(id);
+        if (entry != destinations_.end())
+            entry->second.absentSince = sweep;
+    }
+    if (destinations_.size() <= destinationCap_)
+        return;
+    // Over the cap: the longest absent go first; present frames always stay.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> absent; // (absentSince, id)
+    for (const auto& [id, entry] : destinations_) {
+        if (entry.absentSince != 0)
+            absent.emplace_back(entry.absentSince, id);
+    }
+    const std::size_t excess = destinations_.size() - destinationCap_;
+    const std::size_t count = std::min(excess, absent.size());
+    std::nth_element(absent.begin(), absent.begin() + static_cast<std::ptrdiff_t>(count),
+                     absent.end());
+    for (std::size_t i = 0; i < count; ++i)
+        destinations_.erase(absent[i].second);
+    shrinkAfterFlood(destinations_);
 }
 
 void FrameList::presenceLoop() {
@@ -247,9 +298,10 @@ bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const Messa
     }
     replaced = nullptr; // a replaced completion is dropped without being called
 
-    const bool sent = to.viaBroadcast ? server_.broadcast(message.data(), message.size())
-                                      : server_.sendTo(message.data(), message.size(), to.address,
-                                                       networkType_.deviceTargetPort());
+    const bool sent = to.viaBroadcast
+                          ? transport_.broadcast(message.data(), message.size())
+                          : transport_.sendTo(message.data(), message.size(), to.address,
+                                              networkType_.deviceTargetPort());
     if (!sent) {
         RequestCompletion withdrawn;
         std::lock_guard<std::mutex> lock(pendingMutex_);
@@ -299,6 +351,21 @@ void FrameList::timeoutLoop() {
                 timeoutThread_.wake.wait_for(wake, std::chrono::nanoseconds(nextDeadline_ - now));
         }
     }
+}
+
+void FrameList::expireNow() {
+    std::lock_guard<std::mutex> lock(timeoutThread_.wakeMutex);
+    expire();
+}
+
+std::uint64_t FrameList::earliestDeadline() {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    std::uint64_t earliest = 0;
+    for (const auto& [sequence, entry] : pendingRequests_) {
+        if (earliest == 0 || entry.deadline < earliest)
+            earliest = entry.deadline;
+    }
+    return earliest;
 }
 
 void FrameList::expire() {

@@ -7,9 +7,10 @@
 
 namespace Vorn {
 
-Heart::Heart(Network::Server& server, std::uint32_t ownFrameIdLow, std::uint32_t ownFrameIdHigh,
-             std::uint16_t sourceType, std::uint16_t command, TickSource tickCount)
-    : ownFrameId_{ownFrameIdLow, ownFrameIdHigh}, server_(server), sourceType_(sourceType),
+Heart::Heart(Network::Transport& transport, std::uint32_t ownFrameIdLow,
+             std::uint32_t ownFrameIdHigh, std::uint16_t sourceType, std::uint16_t command,
+             TickSource tickCount)
+    : ownFrameId_{ownFrameIdLow, ownFrameIdHigh}, transport_(transport), sourceType_(sourceType),
       command_(command),
       tickCount_(tickCount ? std::move(tickCount) : TickSource(Platform::tickCount)) {
     thread_ = std::thread([this] { run(); });
@@ -44,7 +45,8 @@ void Heart::run() {
         const std::uint32_t start = tickCount_();
         Command<MSG_BroadcastID> presence(command_, ownFrameId, sourceType_);
         seal(presence);
-        server_.broadcast(presence.data(), presence.size()); // a refused broadcast is not retried
+        transport_.broadcast(presence.data(),
+                             presence.size()); // a refused broadcast is not retried
         const std::uint32_t wait = waitAfter(start, tickCount_());
         wake.lock();
         if (wait != 0)

@@ -29,18 +29,30 @@ std::uint64_t makeOwnFrameId() {
 
 VornNetwork::VornNetwork(Vorn::NetworkType& type, const std::string& localAddress,
                          const BeforeStart& beforeStart)
+    : VornNetwork(type, localAddress, nullptr, Vorn::FrameList::Clocks::system(), beforeStart) {}
+
+VornNetwork::VornNetwork(Vorn::NetworkType& type, Network::Transport& link,
+                         Vorn::FrameList::Clocks clocks, const BeforeStart& beforeStart)
+    : VornNetwork(type, std::string(), &link, std::move(clocks), beforeStart) {}
+
+VornNetwork::VornNetwork(Vorn::NetworkType& type, const std::string& localAddress,
+                         Network::Transport* link, Vorn::FrameList::Clocks clocks,
+                         const BeforeStart& beforeStart)
     : networkType_(type), defaultBehavior_(std::make_shared<Vorn::StandardTimeoutBehavior>()),
       running_(true), ownFrameId_(makeOwnFrameId()), ownType_(type.ownType()),
-      server_(std::make_shared<Network::Server>(type.deviceTargetPort(), localAddress,
-                                                type.bindPort())),
-      frameList_(std::make_shared<Vorn::FrameList>(type, *server_)),
+      server_(link ? nullptr
+                   : std::make_shared<Network::Server>(type.deviceTargetPort(), localAddress,
+                                                       type.bindPort())),
+      transport_(link ? *link : *server_),
+      frameList_(std::make_shared<Vorn::FrameList>(type, transport_, std::move(clocks))),
       frameAdded(frameList_->frameAdded), frameRemoved(frameList_->frameRemoved),
       frameChanged(frameList_->frameChanged), commandReceived(frameList_->commandReceived) {
     try {
         if (beforeStart)
             beforeStart(*this);
-        server_->addHandler(frameList_.get());
-        heart_ = std::make_shared<Vorn::Heart>(*server_, static_cast<std::uint32_t>(ownFrameId_),
+        if (server_)
+            server_->addHandler(frameList_.get());
+        heart_ = std::make_shared<Vorn::Heart>(transport_, static_cast<std::uint32_t>(ownFrameId_),
                                                static_cast<std::uint32_t>(ownFrameId_ >> 32),
                                                ownType_, type.presenceCommand());
     } catch (...) {
@@ -60,11 +72,12 @@ void VornNetwork::shutdown() {
     running_ = false;
     congestion_.stop();
     heart_.reset();
-    server_->removeHandler(frameList_.get());
+    if (server_)
+        server_->removeHandler(frameList_.get());
     frameList_->stop();     // no frame event or time-out completion runs after this
     workQueue_.stop();      // queued retransmissions are dropped
     congestion_.shutdown(); // queued admissions are dropped
-    server_.reset();        // socket closed, I/O threads joined
+    server_.reset();        // socket closed, I/O threads joined (none over a link)
 }
 
 bool VornNetwork::send(std::uint64_t frameId, Vorn::Message& request,
@@ -92,10 +105,10 @@ bool VornNetwork::send(std::uint64_t frameId, Vorn::Message& request,
 void VornNetwork::sendUntracked(const Vorn::Destination& to, Vorn::Message& message) {
     Vorn::seal(message);
     if (to.viaBroadcast)
-        server_->broadcast(message.data(), message.size());
+        transport_.broadcast(message.data(), message.size());
     else
-        server_->sendTo(message.data(), message.size(), to.address,
-                        networkType_.deviceTargetPort());
+        transport_.sendTo(message.data(), message.size(), to.address,
+                          networkType_.deviceTargetPort());
 }
 
 void VornNetwork::transmit(const std::shared_ptr<Request>& request, int attempt) {

@@ -147,9 +147,11 @@ TEST_F(FrameListTest, SweepRemovesFramesSilentForMoreThanTenSecondsButKeepsDesti
     wallClock = t + 10;
     frames.sweep();
     EXPECT_NO_THROW(frames.getFrame(9));
+    EXPECT_TRUE(frames.findFrame(9).has_value());
     wallClock = t + 11;
     frames.sweep();
     EXPECT_THROW(frames.getFrame(9), Vorn::UnknownFrameIdException);
+    EXPECT_FALSE(frames.findFrame(9).has_value());
     Vorn::Destination destination;
     EXPECT_TRUE(frames.findDestination(9, destination));
     ASSERT_TRUE(events.waitForCount(2));
@@ -159,6 +161,56 @@ TEST_F(FrameListTest, SweepRemovesFramesSilentForMoreThanTenSecondsButKeepsDesti
     ASSERT_TRUE(events.waitForCount(3));
     EXPECT_EQ(events.values(), (std::vector<std::string>{"added:9", "removed:9", "added:9"}));
     EXPECT_TRUE(removedFrameWasGone);
+}
+
+// Over the cap, the sweep forgets destinations of absent frames, the longest
+// absent first, and never those of present frames.
+TEST_F(FrameListTest, DestinationsOfAbsentFramesAreForgottenOnlyPastTheCap) {
+    Vorn::FrameList capped(type, server, clocks(), 4);
+    const std::int64_t t = wallClock;
+    auto at = [&](std::int64_t seconds, std::uint64_t id) {
+        wallClock = t + seconds;
+        capped.onReceive(presence({.id = id}).data(), Vorn::presenceSize, deviceAddress);
+    };
+    auto known = [&](std::uint64_t id) {
+        Vorn::Destination destination;
+        return capped.findDestination(id, destination);
+    };
+    auto sweepAt = [&](std::int64_t seconds) {
+        wallClock = t + seconds;
+        capped.sweep();
+    };
+    at(0, 1);
+    at(1, 2);
+    at(2, 3);
+    for (std::uint64_t id : {4, 5, 6})
+        at(5, id);
+    sweepAt(11); // 1 leaves; six destinations: the absent 1 goes
+    EXPECT_FALSE(known(1));
+    sweepAt(12); // 2 leaves and goes
+    EXPECT_FALSE(known(2));
+    sweepAt(13); // 3 leaves; four destinations: within the cap, kept
+    EXPECT_TRUE(known(3));
+    for (std::uint64_t id : {4, 5, 6})
+        EXPECT_TRUE(known(id));
+
+    at(14, 3); // back: present again
+    at(14, 7);
+    at(15, 8);
+    sweepAt(16); // 4, 5, 6 leave; six destinations, two of them go
+    EXPECT_TRUE(known(3));
+    EXPECT_TRUE(known(7));
+    EXPECT_TRUE(known(8));
+    int kept = 0;
+    for (std::uint64_t id : {4, 5, 6})
+        kept += known(id) ? 1 : 0;
+    EXPECT_EQ(kept, 1);
+    at(20, 9);
+    sweepAt(26); // 3, 7 and 8 leave; the one left of 4..6 has been absent longest
+    for (std::uint64_t id : {3, 7, 8, 9})
+        EXPECT_TRUE(known(id));
+    for (std::uint64_t id : {4, 5, 6})
+        EXPECT_FALSE(known(id));
 }
 
 TEST_F(FrameListTest, WallClockJumpsAgeFramesAccordingly) {
@@ -179,10 +231,17 @@ TEST_F(FrameListTest, WallClockJumpsAgeFramesAccordingly) {
 
 TEST_F(FrameListTest, MalformedAndUnsolicitedMessages) {
     recordCommands();
-    // Shorter than a header: ignored. A bare header from an unknown sender: delivered.
+    // Shorter than a header, or declaring a length under the header's (or a
+    // negative one), also from an unknown sender: ignored. A bare header from
+    // an unknown sender: delivered.
     auto truncated = datagram(28, 5, 7, 0);
     truncated.pop_back();
     receive(truncated);
+    for (std::uint16_t declared : {0, 27, 0xFFFF, 0x8000}) {
+        auto underHeader = datagram(40, 5, 7, 0);
+        Wire::writeU16(underHeader.data() + Vorn::Header::length, declared);
+        receive(underHeader);
+    }
     receive(datagram(28, 5, 7, 0));
     ASSERT_TRUE(commands.waitForCount(1));
     EXPECT_EQ(commands.values()[0], "5/7/28");

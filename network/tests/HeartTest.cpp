@@ -46,8 +46,7 @@ TEST(HeartTest, SlowBroadcastsAreFollowedAtOnceAndDestructionEndsTheWaitAtOnce) 
 // Receives the heart's broadcasts on the wildcard address: only inside the
 // test run's own network namespace.
 TEST(HeartTest, BroadcastsPresenceAboutEverySecond) {
-    if (!insideTestNamespace())
-        GTEST_SKIP() << "needs the test network namespace (VORN_TEST_NETNS=1)";
+    VORN_REQUIRE_TEST_NAMESPACE();
     namespace ip = boost::asio::ip;
     boost::asio::io_context io;
     ip::udp::socket listener(io, ip::udp::endpoint(ip::address_v4::any(), 0));

@@ -1,6 +1,7 @@
 #include "Server.h"
 #include "Exception.h"
 #include "Platform.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -466,12 +467,10 @@ TEST(ServerTest, ConcurrentSendersAndReceivers) {
         EXPECT_EQ(count, 1) << text;
 }
 
-// Limited broadcast leaves through loopback only when the test runs in a
-// network namespace of its own (the test scripts set VORN_TEST_NETNS=1 there).
+// Limited broadcast received on the wildcard address: only in the test run's
+// own network namespace.
 TEST(ServerTest, BroadcastGoesToTheBroadcastPort) {
-    const char* netns = std::getenv("VORN_TEST_NETNS");
-    if (!netns || std::string(netns) != "1")
-        GTEST_SKIP() << "needs a private network namespace (VORN_TEST_NETNS=1)";
+    VORN_REQUIRE_TEST_NAMESPACE();
 
     Peer listener("0.0.0.0");
     Server server(listener.port(), "127.0.0.1", 0);

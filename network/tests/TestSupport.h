@@ -4,6 +4,7 @@
 // recording calls from other threads, and building datagrams as devices send them.
 
 #include "Message.h"
+#include "TestNamespace.h"
 #include "Wire.h"
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -59,12 +61,14 @@ private:
     std::vector<T> values_;
 };
 
-// True inside the private network namespace the test script creates; tests
-// that broadcast or bind the wildcard address run only there.
-inline bool insideTestNamespace() {
-    const char* value = std::getenv("VORN_TEST_NETNS");
-    return value && value[0] == '1';
-}
+// Skips the calling test, with the reason, unless it runs inside the private
+// network namespace of the test run (see TestNamespace.h): tests that broadcast
+// or bind the wildcard address start with it.
+#define VORN_REQUIRE_TEST_NAMESPACE()                                                              \
+    do {                                                                                           \
+        if (const std::string why = TestNamespace::problem(); !why.empty())                        \
+            GTEST_SKIP() << why;                                                                   \
+    } while (false)
 
 struct PresenceFields {
     std::uint64_t id = 0;

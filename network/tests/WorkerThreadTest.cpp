@@ -96,7 +96,6 @@ TEST(WorkerThreadTest, ConcurrentStopsAndDestructionWithQueuedWork) {
     a.join();
     b.join();
     const int after = ran.load();
-    EXPECT_LE(after, 1000);
     worker.reset();
     EXPECT_EQ(ran.load(), after);
 

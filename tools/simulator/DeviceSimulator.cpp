@@ -271,6 +271,7 @@ public:
     bool setDeviceFaults(std::uint64_t id, const std::optional<Faults>& faults);
     bool updateDeviceFaults(std::uint64_t id, const std::function<void(Faults&)>& change);
     bool changeDevice(std::uint64_t id, const std::function<void(Device&)>& change);
+    void hearTool(const udp::endpoint& tool);
     bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) const;
 
 private:
@@ -484,6 +485,18 @@ void DeviceSimulator::Impl::handleToolPresence(const udp::endpoint& from,
     // A new tool hears every device at once rather than on the next round.
     for (const std::uint64_t id : order_)
         presenceTo(devices_.at(id), from, out);
+}
+
+void DeviceSimulator::Impl::hearTool(const udp::endpoint& tool) {
+    asio::post(io_, [this, tool] {
+        std::vector<SimEvent> events;
+        std::vector<Outgoing> out;
+        handleToolPresence(tool, events, out);
+        publish(events);
+        for (const Outgoing& outgoing : out)
+            transmit(outgoing);
+        notifyChanged();
+    });
 }
 
 void DeviceSimulator::Impl::act(Device& device, const Faults& faults, const char* data,
@@ -882,6 +895,10 @@ bool DeviceSimulator::setDeviceFaults(std::uint64_t id, const std::optional<Faul
 bool DeviceSimulator::updateDeviceFaults(std::uint64_t id,
                                          const std::function<void(Faults&)>& change) {
     return impl_->updateDeviceFaults(id, change);
+}
+
+void DeviceSimulator::hearTool(std::uint32_t address, std::uint16_t port) {
+    impl_->hearTool(udp::endpoint(asio::ip::address_v4(address), port));
 }
 
 bool DeviceSimulator::setSerial(std::uint64_t id, std::uint32_t serial) {

@@ -171,6 +171,12 @@ public:
     // Changes one device's faults starting from those in effect for it.
     bool updateDeviceFaults(std::uint64_t id, const std::function<void(Faults&)>& change);
 
+    // Counts a tool at `address` (IPv4, host order) and `port` as heard now, as
+    // if its presence message had arrived from there: every device announces
+    // itself to it at once (on an I/O thread) and then on every round. For a
+    // listener that cannot see the tool's broadcasts, e.g. one bound to 127.0.0.1.
+    void hearTool(std::uint32_t address, std::uint16_t port);
+
     bool setSerial(std::uint64_t id, std::uint32_t serial);
     bool setModeFlags(std::uint64_t id, std::uint32_t modeFlags);
     bool setChangeMarks(std::uint64_t id, std::int32_t a, std::int32_t b);

@@ -76,8 +76,7 @@ protected:
     static constexpr std::uint64_t corvet = 0x0001E240000012ABull;
 
     void SetUp() override {
-        if (!TestSupport::insideTestNamespace())
-            GTEST_SKIP() << "needs a private network namespace with only loopback";
+        VORN_REQUIRE_TEST_NAMESPACE();
         if (!loopbackIsListed())
             GTEST_SKIP() << "127.0.0.1 is not in this system's adapter list (as under Wine)";
         VornSim::SimulatorConfig config;

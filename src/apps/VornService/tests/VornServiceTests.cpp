@@ -1,5 +1,5 @@
+#include "DeviceSimulator.h"
 #include "Enumerator.h"
-#include "FakeDevice.h"
 #include "VornService.h"
 #include "Wire.h"
 
@@ -60,12 +60,49 @@ struct Result {
     bool ok;
 };
 
-std::array<char, 64> patternedRecord() {
-    std::array<char, 64> record{};
+constexpr std::uint64_t deviceId = 0x0001E240000012ABull;
+constexpr std::uint32_t loopback = 0x7F000001; // 127.0.0.1
+
+VornSim::BoardRecord patternedRecord() {
+    VornSim::BoardRecord record{};
     for (std::size_t i = 0; i < record.size(); ++i)
-        record[i] = static_cast<char>(0xA0 + i * 3);
-    Wire::writeU32(record.data() + (60 - 32), 4242u);
+        record[i] = static_cast<unsigned char>(0xA0 + i * 3);
+    Wire::writeU32(reinterpret_cast<char*>(record.data()) + VornSim::boardIdInRecord, 4242u);
     return record;
+}
+
+// One simulated device that sends from 127.0.0.1 and listens on `bindAddress`
+// at the device port.
+VornSim::SimulatorConfig stageLeft(const std::string& bindAddress, VornSim::Faults faults = {}) {
+    VornSim::DeviceSetup device;
+    device.id = deviceId;
+    device.typeWord = 3;
+    device.deviceType = 12;
+    device.name = "Stage left";
+    device.address = "127.0.0.1";
+    device.serial = 4242; // as in the record
+    device.boardRecord = patternedRecord();
+    VornSim::SimulatorConfig config;
+    config.bindAddress = bindAddress;
+    config.faults = faults;
+    config.devices = {device};
+    return config;
+}
+
+// How many requests with `command` the device has received.
+std::uint64_t countOf(const VornSim::DeviceSimulator& device, std::uint16_t command) {
+    const auto report = device.device(deviceId);
+    const auto count = report->requestCounts.find(command);
+    return count == report->requestCounts.end() ? 0 : count->second;
+}
+
+// The bytes of the device's last request once it has received `count` with
+// `command`; nothing if that does not happen within a second.
+std::optional<std::vector<char>> lastRequestAfter(const VornSim::DeviceSimulator& device,
+                                                  std::uint16_t command, std::uint64_t count) {
+    if (!device.waitUntil([&] { return countOf(device, command) >= count; }, 1s))
+        return std::nullopt;
+    return device.device(deviceId)->lastRequest;
 }
 
 // The engine reads the adapter list when it starts and cannot start without
@@ -83,24 +120,22 @@ bool engineCanStart() {
     if (!engineCanStart())                                                                         \
     GTEST_SKIP() << "no network adapter is listed; the engine cannot start"
 
-// A device on 127.0.0.1 at the device port; the test is skipped when some
-// other program holds that port.
-std::unique_ptr<FakeDevice> loopbackDevice(FakeDevice::Settings settings) {
+// The device listening on 127.0.0.1 at the device port; null (and the test
+// skips) when some other program holds that port.
+std::unique_ptr<VornSim::DeviceSimulator> loopbackDevice(VornSim::Faults faults = {}) {
     try {
-        return std::make_unique<FakeDevice>("127.0.0.1", std::move(settings));
-    } catch (const boost::system::system_error&) {
+        return std::make_unique<VornSim::DeviceSimulator>(stageLeft("127.0.0.1", faults));
+    } catch (const std::runtime_error&) {
         return nullptr;
     }
 }
 
 TEST(VornService, RelaysDevicesAndCompletesEveryRequestOnce) {
     SKIP_WITHOUT_ADAPTERS();
-    FakeDevice::Settings settings;
-    settings.boardRecord = patternedRecord();
-    auto device = loopbackDevice(settings);
+    auto device = loopbackDevice();
     if (!device)
         GTEST_SKIP() << "UDP 127.0.0.1:6017 is in use";
-    const std::uint64_t id = settings.id;
+    const std::uint64_t id = deviceId;
 
     std::mutex orderMutex;
     std::vector<std::string> order; // guarded by orderMutex
@@ -121,7 +156,7 @@ TEST(VornService, RelaysDevicesAndCompletesEveryRequestOnce) {
         [&](std::uint64_t added) { note("second " + std::to_string(added)); });
     service.start();
 
-    device->announce(service.localPort());
+    device->hearTool(loopback, service.localPort());
     {
         std::unique_lock<std::mutex> lock(orderMutex);
         ASSERT_TRUE(orderChanged.wait_for(lock, 3s, [&] { return order.size() >= 2; }));
@@ -139,7 +174,7 @@ TEST(VornService, RelaysDevicesAndCompletesEveryRequestOnce) {
     EXPECT_EQ(named->id, id);
     EXPECT_TRUE(named->ok);
     EXPECT_EQ(named->name, "Stage left");
-    auto request = device->waitFor(102, 0, 1s);
+    auto request = lastRequestAfter(*device, 102, 1);
     ASSERT_TRUE(request);
     EXPECT_EQ(request->size(), 32u);
     EXPECT_EQ(Wire::readFrameId(request->data() + 8), id);
@@ -152,7 +187,7 @@ TEST(VornService, RelaysDevicesAndCompletesEveryRequestOnce) {
     ASSERT_TRUE(read);
     EXPECT_TRUE(read->ok);
     EXPECT_EQ(read->serial, 4242u);
-    request = device->waitFor(814, 0, 1s);
+    request = lastRequestAfter(*device, 814, 1);
     ASSERT_TRUE(request);
     ASSERT_EQ(request->size(), 36u);
     EXPECT_EQ(Wire::readU32(request->data() + 28), 0u);
@@ -165,7 +200,7 @@ TEST(VornService, RelaysDevicesAndCompletesEveryRequestOnce) {
     auto outcome = written.wait();
     ASSERT_TRUE(outcome);
     EXPECT_TRUE(outcome->ok);
-    auto write = device->waitFor(813, 0, 1s);
+    auto write = lastRequestAfter(*device, 813, 1);
     ASSERT_TRUE(write);
     ASSERT_EQ(write->size(), 100u);
     EXPECT_EQ(Wire::readU16(write->data() + 20), 100);
@@ -174,14 +209,14 @@ TEST(VornService, RelaysDevicesAndCompletesEveryRequestOnce) {
     for (std::size_t i = 32; i < 96; ++i) {
         if (i >= 60 && i < 64)
             continue;
-        EXPECT_EQ((*write)[i], record[i - 32]) << "record byte " << i;
+        EXPECT_EQ(static_cast<unsigned char>((*write)[i]), record[i - 32]) << "record byte " << i;
     }
     EXPECT_EQ(Wire::readU32(write->data() + 60), 12345678u);
-    EXPECT_EQ(device->boardId(), 12345678u);
-    EXPECT_GE(device->countOf(814), 2u); // the write read the record first
+    EXPECT_EQ(device->device(id)->setup.serial, 12345678u);
+    EXPECT_GE(countOf(*device, 814), 2u); // the write read the record first
 
     // A refusing device: ok false, still exactly one callback.
-    device->setAckStatus(0);
+    device->updateDeviceFaults(id, [](VornSim::Faults& faults) { faults.refuseWrites = true; });
     Outcome<Result> refused;
     ASSERT_TRUE(service.setSerialNumber(id, 7u, [&](std::uint64_t from, bool ok) {
         refused.set({from, ok});
@@ -189,13 +224,13 @@ TEST(VornService, RelaysDevicesAndCompletesEveryRequestOnce) {
     outcome = refused.wait();
     ASSERT_TRUE(outcome);
     EXPECT_FALSE(outcome->ok);
-    EXPECT_EQ(device->boardId(), 12345678u);
+    EXPECT_EQ(device->device(id)->setup.serial, 12345678u);
 
     // Select and deselect are single untracked datagrams.
     service.selectDevice(id);
+    auto selected = lastRequestAfter(*device, 115, 1);
     service.deselectDevice(id);
-    auto selected = device->waitFor(115, 0, 1s);
-    auto deselected = device->waitFor(115, 1, 1s);
+    auto deselected = lastRequestAfter(*device, 115, 2);
     ASSERT_TRUE(selected);
     ASSERT_TRUE(deselected);
     EXPECT_EQ(selected->size(), 36u);
@@ -248,9 +283,9 @@ TEST(VornService, UnknownDeviceRefusesAndDropsTheCallbackUncalled) {
 
 TEST(VornService, DestroyingWithPendingRequestsCallsNothing) {
     SKIP_WITHOUT_ADAPTERS();
-    FakeDevice::Settings settings;
-    settings.answerRequests = false;
-    auto device = loopbackDevice(settings);
+    VornSim::Faults ignoring;
+    ignoring.dropProbability = 1.0; // requests arrive and are never answered
+    auto device = loopbackDevice(ignoring);
     if (!device)
         GTEST_SKIP() << "UDP 127.0.0.1:6017 is in use";
 
@@ -261,13 +296,13 @@ TEST(VornService, DestroyingWithPendingRequestsCallsNothing) {
         VornService service("127.0.0.1");
         service.deviceAddedHandlers.push_back([&](std::uint64_t id) { added.set(id); });
         service.start();
-        device->announce(service.localPort());
+        device->hearTool(loopback, service.localPort());
         ASSERT_TRUE(added.wait());
         ASSERT_TRUE(service.requestSerialNumber(
-            settings.id, [witness, &calls](std::uint64_t, bool, unsigned) { ++calls; }));
-        ASSERT_TRUE(service.setSerialNumber(settings.id, 5u,
+            deviceId, [witness, &calls](std::uint64_t, bool, unsigned) { ++calls; }));
+        ASSERT_TRUE(service.setSerialNumber(deviceId, 5u,
                                             [witness, &calls](std::uint64_t, bool) { ++calls; }));
-        ASSERT_TRUE(device->waitFor(814, 1, 1s)); // both requests are on the wire
+        ASSERT_TRUE(lastRequestAfter(*device, 814, 2)); // both requests are on the wire
     }
     EXPECT_EQ(calls.load(), 0);
     EXPECT_EQ(witness.use_count(), 1);
@@ -279,11 +314,8 @@ TEST(VornService, DestroyingWithPendingRequestsCallsNothing) {
 // device only through the wildcard address, so this runs only in a private
 // namespace (unshare --net with loopback up).
 TEST(VornService, DeviceAnsweringTheFirstBroadcastIsNotLost) {
-    if (!TestSupport::insideTestNamespace())
-        GTEST_SKIP() << "needs a private network namespace with only loopback";
-    FakeDevice::Settings settings;
-    settings.answerToolPresence = true;
-    FakeDevice device("0.0.0.0", settings);
+    VORN_REQUIRE_TEST_NAMESPACE();
+    VornSim::DeviceSimulator device(stageLeft("0.0.0.0"));
     for (int round = 0; round < 50; ++round) {
         struct Seen {
             std::uint64_t id;
@@ -304,14 +336,14 @@ TEST(VornService, DeviceAnsweringTheFirstBroadcastIsNotLost) {
         service.start();
         const auto first = added.wait(3s);
         ASSERT_TRUE(first) << "round " << round;
-        EXPECT_EQ(first->id, settings.id);
+        EXPECT_EQ(first->id, deviceId);
         EXPECT_EQ(first->deviceType, 12u);
         EXPECT_TRUE(first->nameRequested);
         const auto named = name.wait(3s);
         ASSERT_TRUE(named) << "round " << round;
         EXPECT_EQ(named->name, "Stage left");
     }
-    EXPECT_GE(device.countOf(9), 50u);
+    EXPECT_GE(device.counters().toolPresence, 50u);
 }
 
 } // namespace

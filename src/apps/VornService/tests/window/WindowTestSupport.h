@@ -3,6 +3,7 @@
 #include "DeviceSimulator.h"
 #include "Enumerator.h"
 #include "Exception.h"
+#include "TestNamespace.h"
 #include "MainWindow.h"
 #include "Program.h"
 #include "UiDriver.h"
@@ -30,27 +31,13 @@ using namespace std::chrono_literals;
 inline constexpr const char* toolAddress = "192.0.2.1";
 inline constexpr const char* deviceAddress = "192.0.2.2";
 
-// The tests broadcast and bind the wildcard address: they run only where the
-// adapter list holds nothing but the test network's veth pair, i.e. inside
-// the private network namespace the test run made (Wine never lists loopback).
+// The tests broadcast and bind the wildcard address: they run only inside the
+// private network namespace the test run made, with the veth pair.
 inline std::optional<std::string> outsideTestNetwork() {
-    try {
-        Enumerator adapters;
-        std::vector<std::string> found;
-        for (unsigned i = 0; i < adapters.adapterCount(); ++i)
-            found.push_back(adapters.adapterAt(i).ipAddress);
-        for (const auto& address : found)
-            if (address != toolAddress && address != deviceAddress)
-                return "adapter " + address +
-                       " is not the test network's; run inside "
-                       "scripts/netns.sh --veth";
-        if (found.size() != 2)
-            return std::string("the test network's veth pair is not there; run inside "
-                               "scripts/netns.sh --veth");
-        return std::nullopt;
-    } catch (const Exception& failure) {
-        return "no adapter list: " + failure.message();
-    }
+    const std::string problem = TestNamespace::problem();
+    if (!problem.empty())
+        return problem;
+    return std::nullopt;
 }
 
 #define SKIP_OUTSIDE_TEST_NETWORK()                                                                \
