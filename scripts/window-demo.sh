@@ -40,9 +40,8 @@ interactive=$2
 screenshot=$3
 
 # Everything below sends and binds the wildcard address: never outside our own namespace.
-others=$(ip -o link show | awk -F': ' '{print $2}' | sed 's/@.*//' | grep -v -x -e lo -e vorn0 -e vorn1 || true)
-if [[ -n $others || -z $(ip -o -4 addr show vorn0 2>/dev/null) ]]; then
-    echo "window-demo: not inside the private test network (interfaces: ${others:-no vorn0}); stopping" >&2
+if ! scripts/netns.sh --check || [[ -z $(ip -o -4 addr show vorn0 2>/dev/null) ]]; then
+    echo "window-demo: not inside the private test network with its veth pair; stopping" >&2
     exit 1
 fi
 

@@ -237,21 +237,23 @@ TEST_F(EndToEndTest, TeardownUnderLoadCallsNothingAfterItBegins) {
         std::atomic<int> callsAfterTeardown{0};
         std::atomic<int> sent{0};
         Vorn::AnyNetworkType type;
-        auto engine = std::make_unique<VornNetwork>(type, "127.0.0.1");
-        VornNetwork* raw = engine.get();
         auto completion = [&](std::uint64_t, const char*, unsigned, Vorn::ErrorCode) {
             if (tornDown)
                 callsAfterTeardown.fetch_add(1);
         };
-        auto token = engine->frameAdded.subscribe([&, raw](std::uint64_t id) {
-            for (int k = 0; k < 3; ++k) {
-                try {
-                    auto request = raw->makeCommand<Vorn::MSG_GetDeviceConfig>(id);
-                    if (raw->send(id, request, nullptr, completion))
-                        sent.fetch_add(1);
-                } catch (const Vorn::UnknownFrameIdException&) {
+        // Subscribed before the first heartbeat: every device that answers it is seen.
+        Vorn::FrameList::FrameEvent::Token token;
+        auto engine = std::make_unique<VornNetwork>(type, "127.0.0.1", [&](VornNetwork& raw) {
+            token = raw.frameAdded.subscribe([&](std::uint64_t id) {
+                for (int k = 0; k < 3; ++k) {
+                    try {
+                        auto request = raw.makeCommand<Vorn::MSG_GetDeviceConfig>(id);
+                        if (raw.send(id, request, nullptr, completion))
+                            sent.fetch_add(1);
+                    } catch (const Vorn::UnknownFrameIdException&) {
+                    }
                 }
-            }
+            });
         });
         ASSERT_TRUE(waitUntil([&] { return sent.load() >= 20; }, 10000ms));
         engine.reset(); // every engine thread has ended when this returns
