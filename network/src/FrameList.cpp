@@ -295,6 +295,7 @@ bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const Messa
         PendingRequest& entry = pendingRequests_[sequence];
         replaced = std::move(entry.completion);
         entry = PendingRequest{std::move(completion), deadline, ticket};
+        pushDeadline(DeadlineEntry{deadline, ticket, sequence});
     }
     replaced = nullptr; // a replaced completion is dropped without being called
 
@@ -368,29 +369,66 @@ std::uint64_t FrameList::earliestDeadline() {
     return earliest;
 }
 
+bool FrameList::isLive(const DeadlineEntry& entry) const {
+    const auto pending = pendingRequests_.find(entry.sequence);
+    return pending != pendingRequests_.end() && pending->second.ticket == entry.ticket;
+}
+
+void FrameList::pushDeadline(const DeadlineEntry& entry) {
+    // Finished requests leave their entries behind; once they are the great
+    // majority the heap is rebuilt from the table, which keeps its size within
+    // a small multiple of the pending requests at a cost spread over the pushes.
+    constexpr std::size_t slack = 1024;
+    if (deadlines_.size() >= slack && deadlines_.size() > 4 * pendingRequests_.size()) {
+        deadlines_.clear();
+        for (const auto& [sequence, pending] : pendingRequests_) {
+            if (pending.ticket != entry.ticket)
+                deadlines_.push_back(DeadlineEntry{pending.deadline, pending.ticket, sequence});
+        }
+        std::make_heap(deadlines_.begin(), deadlines_.end());
+    }
+    deadlines_.push_back(entry);
+    std::push_heap(deadlines_.begin(), deadlines_.end());
+}
+
 void FrameList::expire() {
     const std::uint64_t now = clocks_.steadyNanoseconds();
     nextDeadline_ = 0;
     std::vector<RequestCompletion> expired;
     {
-        // One pass: every expired entry leaves, the earliest remaining deadline stays known.
+        // Only what is due, or finished, leaves the top of the heap: the pass
+        // costs a logarithm per entry it takes, whatever the number pending.
         std::lock_guard<std::mutex> lock(pendingMutex_);
-        for (auto entry = pendingRequests_.begin(); entry != pendingRequests_.end();) {
-            const std::uint64_t deadline = entry->second.deadline;
-            if (now >= deadline) {
+        while (!deadlines_.empty()) {
+            const DeadlineEntry top = deadlines_.front();
+            const bool live = isLive(top);
+            if (live && top.deadline > now) {
+                nextDeadline_ = top.deadline;
+                break;
+            }
+            std::pop_heap(deadlines_.begin(), deadlines_.end());
+            deadlines_.pop_back();
+            if (live) {
+                auto entry = pendingRequests_.find(top.sequence);
                 expired.push_back(std::move(entry->second.completion));
-                entry = pendingRequests_.erase(entry);
-            } else {
-                if (nextDeadline_ == 0 || deadline < nextDeadline_)
-                    nextDeadline_ = deadline;
-                ++entry;
+                pendingRequests_.erase(entry);
             }
         }
+        if (pendingRequests_.empty() && deadlines_.capacity() > 1024)
+            std::vector<DeadlineEntry>().swap(deadlines_);
     }
-    for (RequestCompletion& completion : expired) {
-        worker_.post(
-            [completion = std::move(completion)] { completion(nullptr, 0, ErrorCode::TimedOut); });
-    }
+    if (expired.empty())
+        return;
+    // One job for the whole pass, run in deadline order; a completion that
+    // throws ends only itself, as a job of its own would.
+    worker_.post([expired = std::move(expired)]() mutable {
+        for (RequestCompletion& completion : expired) {
+            try {
+                completion(nullptr, 0, ErrorCode::TimedOut);
+            } catch (...) {
+            }
+        }
+    });
 }
 
 } // namespace Vorn
