@@ -47,21 +47,6 @@ std::size_t heapInUse() {
     return info.uordblks + info.hblkhd;
 }
 
-// A 100-byte device presence message (code 4) from `id`, sealed.
-std::vector<char> presenceFrom(std::uint64_t id) {
-    Vorn::Message message;
-    message.bytes.assign(Vorn::presenceSize, 0);
-    char* bytes = message.data();
-    Wire::writeFrameId(bytes + Vorn::Header::sourceId, id);
-    Wire::writeFrameId(bytes + Vorn::Header::destinationId, Vorn::presenceDestinationId);
-    Wire::writeU16(bytes + Vorn::Header::sourceType, 2);
-    Wire::writeU16(bytes + Vorn::Header::length, static_cast<std::uint16_t>(Vorn::presenceSize));
-    Wire::writeU16(bytes + Vorn::Header::command, Vorn::Code::presence);
-    bytes[Vorn::PresenceField::deviceType] = 10;
-    Vorn::seal(message);
-    return message.bytes;
-}
-
 // Sends `frames` presence messages from distinct ids to the tool, evenly over
 // `duration`, from its own thread; its CPU time is kept apart.
 class FloodSender {
@@ -93,7 +78,7 @@ private:
                                                    static_cast<double>(duration.count()));
             const auto due = static_cast<std::size_t>(share * static_cast<double>(frames));
             for (; next < std::max(due, next + 1) && next < frames; ++next) {
-                const auto message = presenceFrom(firstFloodId + next);
+                const auto message = Bench::presenceFrom(firstFloodId + next);
                 boost::system::error_code error;
                 socket_.send_to(boost::asio::buffer(message), tool, 0, error);
                 if (!error)
