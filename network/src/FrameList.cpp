@@ -282,7 +282,12 @@ void FrameList::presenceLoop() {
 
 bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const Message& message,
                             RequestCompletion completion) {
-    const std::uint32_t sequence = message.sequence();
+    return sendRequest(timeoutMs, to, message.data(), message.size(), std::move(completion));
+}
+
+bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const char* data,
+                            std::size_t length, RequestCompletion completion) {
+    const std::uint32_t sequence = Wire::readU32(data + Header::sequence);
     const std::uint64_t deadline =
         clocks_.steadyNanoseconds() + std::uint64_t{timeoutMs} * nanosecondsPerMillisecond;
     const std::uint64_t ticket = nextTicket_.fetch_add(1, std::memory_order_relaxed);
@@ -292,25 +297,33 @@ bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const Messa
     RequestCompletion replaced;
     {
         std::lock_guard<std::mutex> lock(pendingMutex_);
-        PendingRequest& entry = pendingRequests_[sequence];
-        replaced = std::move(entry.completion);
-        entry = PendingRequest{std::move(completion), deadline, ticket};
+        auto entry = pendingRequests_.find(sequence);
+        if (entry != pendingRequests_.end()) {
+            replaced = std::move(entry->second.completion);
+            entry->second = PendingRequest{std::move(completion), deadline, ticket};
+        } else if (!spareNodes_.empty()) {
+            PendingTable::node_type node = std::move(spareNodes_.back());
+            spareNodes_.pop_back();
+            node.key() = sequence;
+            node.mapped() = PendingRequest{std::move(completion), deadline, ticket};
+            pendingRequests_.insert(std::move(node));
+        } else {
+            pendingRequests_.emplace(sequence,
+                                     PendingRequest{std::move(completion), deadline, ticket});
+        }
         pushDeadline(DeadlineEntry{deadline, ticket, sequence});
     }
     replaced = nullptr; // a replaced completion is dropped without being called
 
-    const bool sent = to.viaBroadcast
-                          ? transport_.broadcast(message.data(), message.size())
-                          : transport_.sendTo(message.data(), message.size(), to.address,
-                                              networkType_.deviceTargetPort());
+    const bool sent = to.viaBroadcast ? transport_.broadcast(data, length)
+                                      : transport_.sendTo(data, length, to.address,
+                                                          networkType_.deviceTargetPort());
     if (!sent) {
         RequestCompletion withdrawn;
         std::lock_guard<std::mutex> lock(pendingMutex_);
         auto entry = pendingRequests_.find(sequence);
-        if (entry != pendingRequests_.end() && entry->second.ticket == ticket) {
-            withdrawn = std::move(entry->second.completion);
-            pendingRequests_.erase(entry);
-        }
+        if (entry != pendingRequests_.end() && entry->second.ticket == ticket)
+            withdrawn = release(entry);
         return false;
     }
 
@@ -324,6 +337,18 @@ bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const Messa
     return true;
 }
 
+RequestCompletion FrameList::release(PendingTable::iterator entry) {
+    // Enough spare nodes for a burst of requests in steady traffic; beyond
+    // that they go back to the heap.
+    constexpr std::size_t spareLimit = 256;
+    RequestCompletion completion = std::move(entry->second.completion);
+    if (spareNodes_.size() < spareLimit)
+        spareNodes_.push_back(pendingRequests_.extract(entry));
+    else
+        pendingRequests_.erase(entry);
+    return completion;
+}
+
 bool FrameList::completeRequest(const char* message, std::size_t length) {
     const std::uint32_t sequence = Wire::readU32(message + Header::sequence);
     RequestCompletion completion;
@@ -332,8 +357,7 @@ bool FrameList::completeRequest(const char* message, std::size_t length) {
         auto entry = pendingRequests_.find(sequence);
         if (entry == pendingRequests_.end())
             return false;
-        completion = std::move(entry->second.completion);
-        pendingRequests_.erase(entry);
+        completion = release(entry);
     }
     completion(message, static_cast<unsigned>(length), ErrorCode::Success);
     return true;
@@ -409,9 +433,7 @@ void FrameList::expire() {
             std::pop_heap(deadlines_.begin(), deadlines_.end());
             deadlines_.pop_back();
             if (live) {
-                auto entry = pendingRequests_.find(top.sequence);
-                expired.push_back(std::move(entry->second.completion));
-                pendingRequests_.erase(entry);
+                expired.push_back(release(pendingRequests_.find(top.sequence)));
             }
         }
         if (pendingRequests_.empty() && deadlines_.capacity() > 1024)
