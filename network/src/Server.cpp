@@ -114,6 +114,10 @@ void Server::Impl::start(const std::string& localAddress, std::uint16_t bindPort
     // refusal costs nothing but that, so it is not an error.
     boost::system::error_code ignored;
     newSocket->set_option(asio::socket_base::receive_buffer_size(receiveBufferBytes), ignored);
+    // Sends are tried at once and never block the sending thread (see send()).
+    newSocket->non_blocking(true, ec);
+    if (ec)
+        throwListenerError(__LINE__, ec, "non_blocking");
     const udp::endpoint bound = newSocket->local_endpoint(ec);
     if (ec)
         throwListenerError(__LINE__, ec, "bind");
@@ -188,12 +192,21 @@ void Server::Impl::onReceived(const std::shared_ptr<ReceiveSlot>& slot,
 }
 
 bool Server::Impl::send(const char* data, std::size_t length, const udp::endpoint& destination) {
-    std::unique_ptr<SendBuffer> buffer = takeSendBuffer();
-    buffer->bytes.assign(data, data + length);
-    const auto bytes = asio::buffer(buffer->bytes);
     std::lock_guard<std::mutex> lock(socketMutex);
     if (!socket)
         return false;
+    // A datagram that fits the socket's send buffer leaves at once, on this
+    // thread, with no copy and no completion to hand to an I/O thread. Only
+    // when the buffer is full is it copied and sent asynchronously. As with
+    // the asynchronous send, what happens to the datagram afterwards is not
+    // the sender's concern: other errors are ignored alike.
+    boost::system::error_code ec;
+    socket->send_to(asio::buffer(data, length), destination, 0, ec);
+    if (ec != asio::error::would_block && ec != asio::error::try_again)
+        return true;
+    std::unique_ptr<SendBuffer> buffer = takeSendBuffer();
+    buffer->bytes.assign(data, data + length);
+    const auto bytes = asio::buffer(buffer->bytes);
     // The completion runs on an I/O thread, which outlives every send; one that
     // never runs (teardown) frees its buffer with itself.
     socket->async_send_to(
