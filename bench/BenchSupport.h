@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include <malloc.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -292,6 +293,12 @@ template <class... Args> std::string format(const char* pattern, Args... args) {
     char buffer[512];
     std::snprintf(buffer, sizeof buffer, pattern, args...);
     return buffer;
+}
+
+// Bytes of heap in use (glibc's count, small and mapped blocks).
+inline std::size_t heapInUse() {
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
 }
 
 // A 100-byte device presence message (code 4) from `id`, sealed.

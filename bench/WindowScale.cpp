@@ -149,8 +149,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (const std::string problem = TestNamespace::problem(); !problem.empty()) {
-        std::fprintf(stderr, "WindowScale: refusing to run outside the test network "
-                             "(scripts/netns.sh --veth): %s\n",
+        std::fprintf(stderr,
+                     "WindowScale: refusing to run outside the test network "
+                     "(scripts/netns.sh --veth): %s\n",
                      problem.c_str());
         return 2;
     }
