@@ -62,6 +62,21 @@ int run(int deviceCount, int selections) {
     std::atomic<int> exitCode{-100};
     std::thread windowThread(
         [&] { exitCode = runProgram(GetModuleHandleA(nullptr), SW_SHOWNORMAL); });
+    // Every 500 ms, what the devices have received and sent: requests beyond
+    // one per device are retransmissions.
+    std::atomic<bool> watching{true};
+    std::thread watcher([&] {
+        const auto watchStart = Clock::now();
+        auto next = watchStart;
+        while (watching) {
+            next += 500ms;
+            std::this_thread::sleep_until(next);
+            const VornSim::Counters c = simulator.counters();
+            std::printf("  %6.0f ms: devices received %llu requests, sent %llu replies\n",
+                        msSince(watchStart), static_cast<unsigned long long>(c.requests),
+                        static_cast<unsigned long long>(c.replies));
+        }
+    });
     const DWORD self = GetCurrentProcessId();
     int status = 0;
     const auto start = Clock::now();
@@ -110,6 +125,10 @@ int run(int deviceCount, int selections) {
                        ? -1.0
                        : serialMs[static_cast<std::size_t>(share * (serialMs.size() - 1))];
         };
+        const VornSim::Counters counters = simulator.counters();
+        std::printf("devices: %llu requests received, %llu replies sent\n",
+                    static_cast<unsigned long long>(counters.requests),
+                    static_cast<unsigned long long>(counters.replies));
         std::printf("devices %d: all rows after %.0f ms%s, all names after %.0f ms%s\n",
                     deviceCount, listedMs, listed ? "" : " (NOT all)", namedMs,
                     allNamed ? "" : " (NOT all)");
@@ -126,6 +145,8 @@ int run(int deviceCount, int selections) {
         status = 1;
     }
     windowThread.join();
+    watching = false;
+    watcher.join();
     return status != 0 ? status : (exitCode == 0 ? 0 : 1);
 }
 
