@@ -93,7 +93,7 @@ public:
     // server refused the send; the completion is then dropped uncalled.
     bool sendRequest(std::uint32_t timeoutMs, Destination to, const Message& message,
                      RequestCompletion completion);
-    // The same for the `length` message bytes at `data` (at least a header).
+    // The same for the `length` message bytes at `data`.
     bool sendRequest(std::uint32_t timeoutMs, Destination to, const char* data, std::size_t length,
                      RequestCompletion completion);
 

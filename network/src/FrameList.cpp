@@ -287,7 +287,9 @@ bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const Messa
 
 bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const char* data,
                             std::size_t length, RequestCompletion completion) {
-    const std::uint32_t sequence = Wire::readU32(data + Header::sequence);
+    // Read as Message::sequence() does: 0 for a message shorter than a header.
+    const std::uint32_t sequence =
+        length < Header::size ? 0 : Wire::readU32(data + Header::sequence);
     const std::uint64_t deadline =
         clocks_.steadyNanoseconds() + std::uint64_t{timeoutMs} * nanosecondsPerMillisecond;
     const std::uint64_t ticket = nextTicket_.fetch_add(1, std::memory_order_relaxed);

@@ -36,7 +36,10 @@ struct VornNetwork::Request {
 
     const char* bytes() const { return size > inlineCapacity ? large.data() : inlineBytes.data(); }
     std::uint32_t length() const { return static_cast<std::uint32_t>(size); }
-    std::uint32_t sequence() const { return Wire::readU32(bytes() + Vorn::Header::sequence); }
+    // 0 for a message shorter than a header, as Message::sequence() reads it.
+    std::uint32_t sequence() const {
+        return size < Vorn::Header::size ? 0 : Wire::readU32(bytes() + Vorn::Header::sequence);
+    }
 };
 
 namespace {
