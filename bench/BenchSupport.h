@@ -2,10 +2,13 @@
 
 // Shared by the benchmark programs: the network-namespace guard, a small
 // command-line reader, clocks (wall and process CPU), percentiles, the UDP
-// error counters of the namespace and a watchdog that ends a stuck run.
+// error counters of the namespace, a watchdog that ends a stuck run and a
+// device presence message.
 
 #include "Exception.h"
+#include "Message.h"
 #include "TestNamespace.h"
+#include "Wire.h"
 
 #include <algorithm>
 #include <chrono>
@@ -23,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include <malloc.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -289,6 +293,27 @@ template <class... Args> std::string format(const char* pattern, Args... args) {
     char buffer[512];
     std::snprintf(buffer, sizeof buffer, pattern, args...);
     return buffer;
+}
+
+// Bytes of heap in use (glibc's count, small and mapped blocks).
+inline std::size_t heapInUse() {
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+// A 100-byte device presence message (code 4) from `id`, sealed.
+inline std::vector<char> presenceFrom(std::uint64_t id) {
+    Vorn::Message message;
+    message.bytes.assign(Vorn::presenceSize, 0);
+    char* bytes = message.data();
+    Wire::writeFrameId(bytes + Vorn::Header::sourceId, id);
+    Wire::writeFrameId(bytes + Vorn::Header::destinationId, Vorn::presenceDestinationId);
+    Wire::writeU16(bytes + Vorn::Header::sourceType, 2);
+    Wire::writeU16(bytes + Vorn::Header::length, static_cast<std::uint16_t>(Vorn::presenceSize));
+    Wire::writeU16(bytes + Vorn::Header::command, Vorn::Code::presence);
+    bytes[Vorn::PresenceField::deviceType] = 10;
+    Vorn::seal(message);
+    return message.bytes;
 }
 
 } // namespace Bench

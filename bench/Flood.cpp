@@ -31,8 +31,6 @@
 #include <future>
 #include <memory>
 
-#include <malloc.h>
-
 namespace {
 
 using Bench::Clock;
@@ -41,26 +39,6 @@ using namespace std::chrono_literals;
 constexpr const char* program = "Flood";
 constexpr std::uint64_t realDevice = 0x0000000A0000000Bull;
 constexpr std::uint64_t firstFloodId = 0x4000000000000000ull;
-
-std::size_t heapInUse() {
-    const struct mallinfo2 info = mallinfo2();
-    return info.uordblks + info.hblkhd;
-}
-
-// A 100-byte device presence message (code 4) from `id`, sealed.
-std::vector<char> presenceFrom(std::uint64_t id) {
-    Vorn::Message message;
-    message.bytes.assign(Vorn::presenceSize, 0);
-    char* bytes = message.data();
-    Wire::writeFrameId(bytes + Vorn::Header::sourceId, id);
-    Wire::writeFrameId(bytes + Vorn::Header::destinationId, Vorn::presenceDestinationId);
-    Wire::writeU16(bytes + Vorn::Header::sourceType, 2);
-    Wire::writeU16(bytes + Vorn::Header::length, static_cast<std::uint16_t>(Vorn::presenceSize));
-    Wire::writeU16(bytes + Vorn::Header::command, Vorn::Code::presence);
-    bytes[Vorn::PresenceField::deviceType] = 10;
-    Vorn::seal(message);
-    return message.bytes;
-}
 
 // Sends `frames` presence messages from distinct ids to the tool, evenly over
 // `duration`, from its own thread; its CPU time is kept apart.
@@ -93,7 +71,7 @@ private:
                                                    static_cast<double>(duration.count()));
             const auto due = static_cast<std::size_t>(share * static_cast<double>(frames));
             for (; next < std::max(due, next + 1) && next < frames; ++next) {
-                const auto message = presenceFrom(firstFloodId + next);
+                const auto message = Bench::presenceFrom(firstFloodId + next);
                 boost::system::error_code error;
                 socket_.send_to(boost::asio::buffer(message), tool, 0, error);
                 if (!error)
@@ -193,7 +171,7 @@ int run(int argc, char** argv) {
     if (!simulator.waitUntil([&] { return added.load() >= 1; }, 10s))
         throw std::runtime_error("the real device did not appear within 10 s");
     std::this_thread::sleep_for(1500ms); // its name request has ended
-    const std::size_t baseline = heapInUse();
+    const std::size_t baseline = Bench::heapInUse();
 
     std::size_t peak = baseline;
     std::size_t framesAtPeak = 0;
@@ -212,7 +190,7 @@ int run(int argc, char** argv) {
         // Sampled every 50 ms until the flood has ended and its last frame has
         // been added or dropped (2 s past the end).
         while (Bench::secondsSince(start) < static_cast<double>(seconds.count()) + 2.0) {
-            const std::size_t now = heapInUse();
+            const std::size_t now = Bench::heapInUse();
             if (now > peak) {
                 peak = now;
                 framesAtPeak = added;
@@ -235,7 +213,7 @@ int run(int argc, char** argv) {
     // sweep runs once a second and name requests end within about 8 s.
     simulator.waitUntil([&] { return removed.load() >= seen; }, 30s);
     std::this_thread::sleep_for(9s);
-    const std::size_t after = heapInUse();
+    const std::size_t after = Bench::heapInUse();
 
     const double perFrame =
         seen ? static_cast<double>(peak - baseline) / static_cast<double>(seen) : 0.0;

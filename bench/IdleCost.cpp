@@ -9,7 +9,8 @@
 // alone: the only other threads here are the main thread and a watchdog, both
 // asleep while a phase is measured. Reported: CPU milliseconds per second of
 // wall time, voluntary context switches (thread wake-ups) per second, and the
-// cost per device as (phase 2 - phase 1) / N.
+// cost per device as (phase 2 - phase 1) / N; and the heap in use at the start
+// of each phase, whose difference over N is the heap a present frame holds.
 //
 //   scripts/netns.sh -- build/native/bench/IdleCost [--devices N] [--addresses K]
 //                       [--seconds S] [--vornsim PATH]
@@ -165,6 +166,7 @@ struct Phase {
     std::uint64_t datagrams = 0; // received by every socket of the namespace
     std::uint64_t engineDrops = 0;
     std::size_t removed = 0;
+    std::size_t heapBytes = 0; // in use when the phase began
 
     double cpuMsPerSecond() const { return cpu.cpuSeconds() * 1000.0 / wallSeconds; }
 };
@@ -211,6 +213,7 @@ Phase measure(const std::string& name, VornNetwork& engine, FrameCount& frames,
     Phase phase;
     phase.name = name;
     const std::size_t removedBefore = frames.removed();
+    phase.heapBytes = Bench::heapInUse();
     const std::uint64_t dropsBefore = Bench::socketDrops(engine.localPort());
     const Bench::UdpCounters udpBefore = Bench::UdpCounters::now();
     const Bench::ProcessTimes before = Bench::ProcessTimes::now();
@@ -305,14 +308,22 @@ int run(int argc, char** argv) {
     std::printf("per device: %.2f us CPU per second (%.4f %% of one CPU), %.2f wake-ups per "
                 "second\n",
                 perDeviceUs, perDeviceUs / 1e4, wakeupsPerDevice);
+    const double heapPerFrame =
+        (static_cast<double>(busy.heapBytes) - static_cast<double>(alone.heapBytes)) /
+        static_cast<double>(devices);
+    std::printf("heap: engine alone %zu bytes, with %zu devices present %zu bytes: %.0f bytes "
+                "per present frame\n",
+                alone.heapBytes, devices, busy.heapBytes, heapPerFrame);
     std::printf("vornsim process (not counted above): %.2f ms CPU per second; %s\n",
                 simulatorCpu * 1000.0 / busy.wallSeconds, summary.c_str());
-    std::printf("summary IdleCost: engine alone %.2f ms CPU/s (%.1f wake-ups/s); with %zu "
-                "devices %.2f ms CPU/s (%.1f wake-ups/s); %.2f us CPU/s per device\n",
-                alone.cpuMsPerSecond(),
-                static_cast<double>(alone.cpu.voluntarySwitches) / alone.wallSeconds, devices,
-                busy.cpuMsPerSecond(),
-                static_cast<double>(busy.cpu.voluntarySwitches) / busy.wallSeconds, perDeviceUs);
+    std::printf(
+        "summary IdleCost: engine alone %.2f ms CPU/s (%.1f wake-ups/s); with %zu "
+        "devices %.2f ms CPU/s (%.1f wake-ups/s); %.2f us CPU/s per device; %.0f heap bytes "
+        "per present frame\n",
+        alone.cpuMsPerSecond(),
+        static_cast<double>(alone.cpu.voluntarySwitches) / alone.wallSeconds, devices,
+        busy.cpuMsPerSecond(), static_cast<double>(busy.cpu.voluntarySwitches) / busy.wallSeconds,
+        perDeviceUs, heapPerFrame);
     return busy.removed == 0 ? 0 : 1;
 }
 

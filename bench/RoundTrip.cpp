@@ -416,11 +416,17 @@ std::string runPlacement(const std::string& placement, const Targets& t, unsigne
 
     for (const Variant* v : all)
         failures += v->failures;
-    return format("%s: engine median %.1f us (plain %.1f), p99 %.1f us (plain %.1f), %.0f req/s "
-                  "(plain %.0f) sequential, %.0f req/s (plain %.0f) with %u outstanding",
-                  placement.c_str(), engineSim.median(), plainSim.median(), engineSim.p99(),
-                  plainSim.p99(), engineSim.perSecond(), plainSim.perSecond(),
-                  engineSimN.perSecond(), plainSimN.perSecond(), window);
+    auto wakes = [](const Variant& v) {
+        return v.requests ? static_cast<double>(v.contextSwitches) / v.requests : 0.0;
+    };
+    return format("%s: engine median %.1f us (plain %.1f) x%.2f, p99 %.1f us (plain %.1f) x%.2f; "
+                  "%u outstanding %.0f req/s (plain %.0f) x%.2f; allocations %.1f (plain %.1f), "
+                  "wake-ups %.2f (plain %.2f) per request",
+                  placement.c_str(), engineSim.median(), plainSim.median(),
+                  ratio(engineSim.median(), plainSim.median()), engineSim.p99(), plainSim.p99(),
+                  ratio(engineSim.p99(), plainSim.p99()), window, engineSimN.perSecond(),
+                  plainSimN.perSecond(), ratio(engineSimN.perSecond(), plainSimN.perSecond()),
+                  allocations(engineSim), allocations(plainSim), wakes(engineSim), wakes(plainSim));
 }
 
 int run(int argc, char** argv) {

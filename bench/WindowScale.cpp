@@ -1,7 +1,7 @@
 // WindowScale (Windows build, under Wine): how fast the main window lists many
 // devices and shows a selected device's serial number.
 //
-//   WindowScale [--devices N] [--selections K]
+//   WindowScale [--devices N] [--selections K] [--simulator in|outside]
 //
 // Runs the program on a thread of this process against N simulated devices
 // (the Windows build of the simulator, on the test network's 192.0.2.2; the
@@ -10,6 +10,12 @@
 // shows its name; then K selections, each timed from the click until the
 // current-serial label shows the number. Run it in scripts/netns.sh --veth
 // under scripts/wine-session.sh (bench/run.sh does).
+//
+// --simulator outside: no simulator in this process; the N devices are
+// expected from a simulator started beside it on 192.0.2.2 (the Linux vornsim
+// in the same namespace: `vornsim --reuse-address --devices N --address-base
+// 192.0.2.2 --address-count 1`), so that the devices do not share Wine with
+// the program. Only rows and names are timed then.
 #include "DeviceSimulator.h"
 #include "MainWindow.h"
 #include "Program.h"
@@ -23,6 +29,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,14 +61,33 @@ std::vector<VornSim::DeviceSetup> devices(int count) {
     return setups;
 }
 
-int run(int deviceCount, int selections) {
+int run(int deviceCount, int selections, bool simulatorInside) {
     VornSim::SimulatorConfig config;
     config.devices = devices(deviceCount);
-    VornSim::DeviceSimulator simulator(config);
+    std::optional<VornSim::DeviceSimulator> simulator;
+    if (simulatorInside)
+        simulator.emplace(config);
+    else
+        selections = 0; // the serial numbers are the outside simulator's
 
     std::atomic<int> exitCode{-100};
     std::thread windowThread(
         [&] { exitCode = runProgram(GetModuleHandleA(nullptr), SW_SHOWNORMAL); });
+    // Every 500 ms, what the devices have received and sent: requests beyond
+    // one per device are retransmissions.
+    std::atomic<bool> watching{simulatorInside};
+    std::thread watcher([&] {
+        const auto watchStart = Clock::now();
+        auto next = watchStart;
+        while (watching) {
+            next += 500ms;
+            std::this_thread::sleep_until(next);
+            const VornSim::Counters c = simulator->counters();
+            std::printf("  %6.0f ms: devices received %llu requests, sent %llu replies\n",
+                        msSince(watchStart), static_cast<unsigned long long>(c.requests),
+                        static_cast<unsigned long long>(c.replies));
+        }
+    });
     const DWORD self = GetCurrentProcessId();
     int status = 0;
     const auto start = Clock::now();
@@ -110,6 +136,12 @@ int run(int deviceCount, int selections) {
                        ? -1.0
                        : serialMs[static_cast<std::size_t>(share * (serialMs.size() - 1))];
         };
+        if (simulator) {
+            const VornSim::Counters counters = simulator->counters();
+            std::printf("devices: %llu requests received, %llu replies sent\n",
+                        static_cast<unsigned long long>(counters.requests),
+                        static_cast<unsigned long long>(counters.replies));
+        }
         std::printf("devices %d: all rows after %.0f ms%s, all names after %.0f ms%s\n",
                     deviceCount, listedMs, listed ? "" : " (NOT all)", namedMs,
                     allNamed ? "" : " (NOT all)");
@@ -126,6 +158,8 @@ int run(int deviceCount, int selections) {
         status = 1;
     }
     windowThread.join();
+    watching = false;
+    watcher.join();
     return status != 0 ? status : (exitCode == 0 ? 0 : 1);
 }
 
@@ -133,26 +167,34 @@ int run(int deviceCount, int selections) {
 
 int main(int argc, char** argv) {
     int deviceCount = 1000, selections = 20;
+    bool simulatorInside = true;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
         if (name == "--devices")
             deviceCount = std::atoi(argv[i + 1]);
         else if (name == "--selections")
             selections = std::atoi(argv[i + 1]);
+        else if (name == "--simulator" &&
+                 (std::string(argv[i + 1]) == "in" || std::string(argv[i + 1]) == "outside"))
+            simulatorInside = std::string(argv[i + 1]) == "in";
         else {
-            std::fprintf(stderr, "usage: WindowScale [--devices N] [--selections K]\n");
+            std::fprintf(
+                stderr,
+                "usage: WindowScale [--devices N] [--selections K] [--simulator in|outside]\n");
             return 2;
         }
     }
     if (deviceCount <= 0 || selections < 0 || argc % 2 == 0) {
-        std::fprintf(stderr, "usage: WindowScale [--devices N] [--selections K]\n");
+        std::fprintf(
+            stderr, "usage: WindowScale [--devices N] [--selections K] [--simulator in|outside]\n");
         return 2;
     }
     if (const std::string problem = TestNamespace::problem(); !problem.empty()) {
-        std::fprintf(stderr, "WindowScale: refusing to run outside the test network "
-                             "(scripts/netns.sh --veth): %s\n",
+        std::fprintf(stderr,
+                     "WindowScale: refusing to run outside the test network "
+                     "(scripts/netns.sh --veth): %s\n",
                      problem.c_str());
         return 2;
     }
-    return run(deviceCount, selections);
+    return run(deviceCount, selections, simulatorInside);
 }

@@ -33,6 +33,11 @@ public:
     bool submit(std::uint64_t frameId, std::uint32_t length, std::function<void()> action,
                 std::function<void()> gaveUp = {});
 
+    // Admits `length` bytes if they fit now: Admitted (counted in flight),
+    // Full (nothing counted; submit() queues), or Stopped.
+    enum class Admission { Admitted, Full, Stopped };
+    Admission admitNow(std::uint32_t length);
+
     // Blocks until `length` fits and counts it in flight; false once stopped.
     // Throws Vorn::CongestionWaitTimeoutException after pollLimit + 1 failed polls.
     bool waitForRoom(std::uint32_t length);

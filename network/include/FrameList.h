@@ -93,6 +93,9 @@ public:
     // server refused the send; the completion is then dropped uncalled.
     bool sendRequest(std::uint32_t timeoutMs, Destination to, const Message& message,
                      RequestCompletion completion);
+    // The same for the `length` message bytes at `data`.
+    bool sendRequest(std::uint32_t timeoutMs, Destination to, const char* data, std::size_t length,
+                     RequestCompletion completion);
 
     // Removes the frames not heard for more than 10 s and posts frameRemoved
     // for them; then brings the destinations down to the cap. The presence
@@ -125,6 +128,17 @@ private:
         std::uint64_t deadline = 0; // steady nanoseconds
         std::uint64_t ticket = 0;   // tells this entry from a later one under the same sequence
     };
+    using PendingTable = std::unordered_map<std::uint32_t, PendingRequest>;
+    // A pending request's place in the deadline order. Entries of requests
+    // that completed or were replaced stay until they reach the top of the heap
+    // or the heap is rebuilt (their ticket no longer matches the table's).
+    struct DeadlineEntry {
+        std::uint64_t deadline = 0; // steady nanoseconds
+        std::uint64_t ticket = 0;
+        std::uint32_t sequence = 0;
+        // Orders the heap earliest first.
+        bool operator<(const DeadlineEntry& other) const { return deadline > other.deadline; }
+    };
     // A background loop stopped the same way as every thread of the stack.
     struct LoopThread {
         bool running = true; // guarded by wakeMutex
@@ -148,6 +162,15 @@ private:
     void presenceLoop();
     void timeoutLoop();
     void expire(); // called with timeoutThread_.wakeMutex held
+    // True when the deadline entry belongs to a request still pending. Called
+    // with pendingMutex_ held.
+    bool isLive(const DeadlineEntry& entry) const;
+    // Adds a deadline; drops the entries of finished requests when they
+    // outnumber the live ones. Called with pendingMutex_ held.
+    void pushDeadline(const DeadlineEntry& entry);
+    // Takes the entry out of the table and keeps its node for reuse; returns
+    // its completion. Called with pendingMutex_ held.
+    RequestCompletion release(PendingTable::iterator entry);
 
     std::unordered_map<std::uint64_t, FrameEntry> frames_; // guarded by framesMutex_
     mutable std::mutex framesMutex_;
@@ -156,7 +179,13 @@ private:
     std::uint64_t sweepCount_ = 0; // guarded by destinationsMutex_
     mutable std::mutex destinationsMutex_;
     const std::size_t destinationCap_;
-    std::unordered_map<std::uint32_t, PendingRequest> pendingRequests_; // guarded by pendingMutex_
+    PendingTable pendingRequests_; // guarded by pendingMutex_
+    // Nodes of finished requests kept for the next ones, so that a request in
+    // steady traffic allocates no table node. Guarded by pendingMutex_.
+    std::vector<PendingTable::node_type> spareNodes_;
+    // Min-heap on the deadline (std::push_heap order), guarded by pendingMutex_:
+    // the expiry pass takes only what is due instead of scanning every request.
+    std::vector<DeadlineEntry> deadlines_;
     std::mutex pendingMutex_;
     std::atomic<std::uint64_t> nextTicket_{0};
 

@@ -31,15 +31,17 @@ public:
     static constexpr std::size_t maxDatagram = 4096;
 
     // Throws AddressInUseException or CouldNotCreateListenerException with the
-    // failing operation ("open: ", "bind: ", "set_option: ") and the system's
+    // failing operation ("open: ", "bind: ", "set_option: ", "non_blocking: ") and the system's
     // text; an unparsable address gives the text alone.
     Server(std::uint16_t broadcastPort, const std::string& localAddress, std::uint16_t bindPort);
     ~Server() override;
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Copies the datagram and starts sending it to 255.255.255.255 at the
-    // broadcast port. False once teardown has begun.
+    // Sends the datagram to 255.255.255.255 at the broadcast port: on the
+    // calling thread when the socket takes it at once, else from a copy,
+    // asynchronously. Errors of the send itself are not reported. False once
+    // teardown has begun.
     bool broadcast(const char* data, std::size_t length) override;
     // Same, to `address` (host byte order) and `port`.
     bool sendTo(const char* data, std::size_t length, std::uint32_t address,

@@ -40,6 +40,12 @@ bool CongestionController::submit(std::uint64_t frameId, std::uint32_t length,
     return true;
 }
 
+CongestionController::Admission CongestionController::admitNow(std::uint32_t length) {
+    if (!running_.load())
+        return Admission::Stopped;
+    return tryAdmit(length) ? Admission::Admitted : Admission::Full;
+}
+
 bool CongestionController::waitForRoom(std::uint32_t length) {
     std::uint64_t polls = 0;
     for (;;) {

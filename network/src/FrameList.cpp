@@ -282,7 +282,14 @@ void FrameList::presenceLoop() {
 
 bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const Message& message,
                             RequestCompletion completion) {
-    const std::uint32_t sequence = message.sequence();
+    return sendRequest(timeoutMs, to, message.data(), message.size(), std::move(completion));
+}
+
+bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const char* data,
+                            std::size_t length, RequestCompletion completion) {
+    // Read as Message::sequence() does: 0 for a message shorter than a header.
+    const std::uint32_t sequence =
+        length < Header::size ? 0 : Wire::readU32(data + Header::sequence);
     const std::uint64_t deadline =
         clocks_.steadyNanoseconds() + std::uint64_t{timeoutMs} * nanosecondsPerMillisecond;
     const std::uint64_t ticket = nextTicket_.fetch_add(1, std::memory_order_relaxed);
@@ -292,24 +299,33 @@ bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const Messa
     RequestCompletion replaced;
     {
         std::lock_guard<std::mutex> lock(pendingMutex_);
-        PendingRequest& entry = pendingRequests_[sequence];
-        replaced = std::move(entry.completion);
-        entry = PendingRequest{std::move(completion), deadline, ticket};
+        auto entry = pendingRequests_.find(sequence);
+        if (entry != pendingRequests_.end()) {
+            replaced = std::move(entry->second.completion);
+            entry->second = PendingRequest{std::move(completion), deadline, ticket};
+        } else if (!spareNodes_.empty()) {
+            PendingTable::node_type node = std::move(spareNodes_.back());
+            spareNodes_.pop_back();
+            node.key() = sequence;
+            node.mapped() = PendingRequest{std::move(completion), deadline, ticket};
+            pendingRequests_.insert(std::move(node));
+        } else {
+            pendingRequests_.emplace(sequence,
+                                     PendingRequest{std::move(completion), deadline, ticket});
+        }
+        pushDeadline(DeadlineEntry{deadline, ticket, sequence});
     }
     replaced = nullptr; // a replaced completion is dropped without being called
 
-    const bool sent = to.viaBroadcast
-                          ? transport_.broadcast(message.data(), message.size())
-                          : transport_.sendTo(message.data(), message.size(), to.address,
-                                              networkType_.deviceTargetPort());
+    const bool sent = to.viaBroadcast ? transport_.broadcast(data, length)
+                                      : transport_.sendTo(data, length, to.address,
+                                                          networkType_.deviceTargetPort());
     if (!sent) {
         RequestCompletion withdrawn;
         std::lock_guard<std::mutex> lock(pendingMutex_);
         auto entry = pendingRequests_.find(sequence);
-        if (entry != pendingRequests_.end() && entry->second.ticket == ticket) {
-            withdrawn = std::move(entry->second.completion);
-            pendingRequests_.erase(entry);
-        }
+        if (entry != pendingRequests_.end() && entry->second.ticket == ticket)
+            withdrawn = release(entry);
         return false;
     }
 
@@ -323,6 +339,18 @@ bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const Messa
     return true;
 }
 
+RequestCompletion FrameList::release(PendingTable::iterator entry) {
+    // Enough spare nodes for a burst of requests in steady traffic; beyond
+    // that they go back to the heap.
+    constexpr std::size_t spareLimit = 256;
+    RequestCompletion completion = std::move(entry->second.completion);
+    if (spareNodes_.size() < spareLimit)
+        spareNodes_.push_back(pendingRequests_.extract(entry));
+    else
+        pendingRequests_.erase(entry);
+    return completion;
+}
+
 bool FrameList::completeRequest(const char* message, std::size_t length) {
     const std::uint32_t sequence = Wire::readU32(message + Header::sequence);
     RequestCompletion completion;
@@ -331,8 +359,7 @@ bool FrameList::completeRequest(const char* message, std::size_t length) {
         auto entry = pendingRequests_.find(sequence);
         if (entry == pendingRequests_.end())
             return false;
-        completion = std::move(entry->second.completion);
-        pendingRequests_.erase(entry);
+        completion = release(entry);
     }
     completion(message, static_cast<unsigned>(length), ErrorCode::Success);
     return true;
@@ -368,29 +395,64 @@ std::uint64_t FrameList::earliestDeadline() {
     return earliest;
 }
 
+bool FrameList::isLive(const DeadlineEntry& entry) const {
+    const auto pending = pendingRequests_.find(entry.sequence);
+    return pending != pendingRequests_.end() && pending->second.ticket == entry.ticket;
+}
+
+void FrameList::pushDeadline(const DeadlineEntry& entry) {
+    // Finished requests leave their entries behind; once they are the great
+    // majority the heap is rebuilt from the table, which keeps its size within
+    // a small multiple of the pending requests at a cost spread over the pushes.
+    constexpr std::size_t slack = 1024;
+    if (deadlines_.size() >= slack && deadlines_.size() > 4 * pendingRequests_.size()) {
+        deadlines_.clear();
+        for (const auto& [sequence, pending] : pendingRequests_) {
+            if (pending.ticket != entry.ticket)
+                deadlines_.push_back(DeadlineEntry{pending.deadline, pending.ticket, sequence});
+        }
+        std::make_heap(deadlines_.begin(), deadlines_.end());
+    }
+    deadlines_.push_back(entry);
+    std::push_heap(deadlines_.begin(), deadlines_.end());
+}
+
 void FrameList::expire() {
     const std::uint64_t now = clocks_.steadyNanoseconds();
     nextDeadline_ = 0;
     std::vector<RequestCompletion> expired;
     {
-        // One pass: every expired entry leaves, the earliest remaining deadline stays known.
+        // Only what is due, or finished, leaves the top of the heap: the pass
+        // costs a logarithm per entry it takes, whatever the number pending.
         std::lock_guard<std::mutex> lock(pendingMutex_);
-        for (auto entry = pendingRequests_.begin(); entry != pendingRequests_.end();) {
-            const std::uint64_t deadline = entry->second.deadline;
-            if (now >= deadline) {
-                expired.push_back(std::move(entry->second.completion));
-                entry = pendingRequests_.erase(entry);
-            } else {
-                if (nextDeadline_ == 0 || deadline < nextDeadline_)
-                    nextDeadline_ = deadline;
-                ++entry;
+        while (!deadlines_.empty()) {
+            const DeadlineEntry top = deadlines_.front();
+            const bool live = isLive(top);
+            if (live && top.deadline > now) {
+                nextDeadline_ = top.deadline;
+                break;
+            }
+            std::pop_heap(deadlines_.begin(), deadlines_.end());
+            deadlines_.pop_back();
+            if (live) {
+                expired.push_back(release(pendingRequests_.find(top.sequence)));
             }
         }
+        if (pendingRequests_.empty() && deadlines_.capacity() > 1024)
+            std::vector<DeadlineEntry>().swap(deadlines_);
     }
-    for (RequestCompletion& completion : expired) {
-        worker_.post(
-            [completion = std::move(completion)] { completion(nullptr, 0, ErrorCode::TimedOut); });
-    }
+    if (expired.empty())
+        return;
+    // One job for the whole pass, run in deadline order; a completion that
+    // throws ends only itself, as a job of its own would.
+    worker_.post([expired = std::move(expired)]() mutable {
+        for (RequestCompletion& completion : expired) {
+            try {
+                completion(nullptr, 0, ErrorCode::TimedOut);
+            } catch (...) {
+            }
+        }
+    });
 }
 
 } // namespace Vorn

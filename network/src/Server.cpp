@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -36,6 +37,11 @@ struct ReceiveSlot {
     udp::endpoint sender;
 };
 
+// The bytes of one datagram on their way out. Kept for reuse once sent.
+struct SendBuffer {
+    std::vector<char> bytes; // keeps its capacity across reuses
+};
+
 [[noreturn]] void throwListenerError(int line, const boost::system::error_code& ec,
                                      const char* operation) {
     std::string message = operation ? std::string(operation) + ": " + ec.message() : ec.message();
@@ -59,6 +65,9 @@ struct Server::Impl {
     void onReceived(const std::shared_ptr<ReceiveSlot>& slot, const boost::system::error_code& ec,
                     std::size_t count);
     bool send(const char* data, std::size_t length, const udp::endpoint& destination);
+    // A buffer from the spares, or a new one.
+    std::unique_ptr<SendBuffer> takeSendBuffer();
+    void giveBackSendBuffer(std::unique_ptr<SendBuffer> buffer);
 
     Server& owner;
     const std::uint16_t broadcastPort;
@@ -75,6 +84,11 @@ struct Server::Impl {
     std::shared_ptr<udp::socket> socket; // guarded by socketMutex; cleared when teardown begins
 
     std::vector<std::thread> ioThreads; // touched only by the owning thread (construct, destroy)
+
+    // Send buffers whose datagram has left, for the next sends: a send in
+    // steady traffic allocates nothing. Guarded by spareMutex.
+    std::mutex spareMutex;
+    std::vector<std::unique_ptr<SendBuffer>> spareSendBuffers;
 };
 
 void Server::Impl::start(const std::string& localAddress, std::uint16_t bindPort) {
@@ -100,6 +114,10 @@ void Server::Impl::start(const std::string& localAddress, std::uint16_t bindPort
     // refusal costs nothing but that, so it is not an error.
     boost::system::error_code ignored;
     newSocket->set_option(asio::socket_base::receive_buffer_size(receiveBufferBytes), ignored);
+    // Sends are tried at once and never block the sending thread (see send()).
+    newSocket->non_blocking(true, ec);
+    if (ec)
+        throwListenerError(__LINE__, ec, "non_blocking");
     const udp::endpoint bound = newSocket->local_endpoint(ec);
     if (ec)
         throwListenerError(__LINE__, ec, "bind");
@@ -177,12 +195,46 @@ bool Server::Impl::send(const char* data, std::size_t length, const udp::endpoin
     std::lock_guard<std::mutex> lock(socketMutex);
     if (!socket)
         return false;
-    auto copy = std::make_shared<std::vector<char>>(data, data + length);
-    const auto bytes = asio::buffer(*copy);
+    // A datagram that fits the socket's send buffer leaves at once, on this
+    // thread, with no copy and no completion to hand to an I/O thread. Only
+    // when the buffer is full is it copied and sent asynchronously. As with
+    // the asynchronous send, what happens to the datagram afterwards is not
+    // the sender's concern: other errors are ignored alike.
+    boost::system::error_code ec;
+    socket->send_to(asio::buffer(data, length), destination, 0, ec);
+    if (ec != asio::error::would_block && ec != asio::error::try_again)
+        return true;
+    std::unique_ptr<SendBuffer> buffer = takeSendBuffer();
+    buffer->bytes.assign(data, data + length);
+    const auto bytes = asio::buffer(buffer->bytes);
+    // The completion runs on an I/O thread, which outlives every send; one that
+    // never runs (teardown) frees its buffer with itself.
     socket->async_send_to(
         bytes, destination,
-        [copy = std::move(copy)](const boost::system::error_code&, std::size_t) {});
+        [this, buffer = std::move(buffer)](const boost::system::error_code&, std::size_t) mutable {
+            giveBackSendBuffer(std::move(buffer));
+        });
     return true;
+}
+
+std::unique_ptr<SendBuffer> Server::Impl::takeSendBuffer() {
+    {
+        std::lock_guard<std::mutex> lock(spareMutex);
+        if (!spareSendBuffers.empty()) {
+            std::unique_ptr<SendBuffer> buffer = std::move(spareSendBuffers.back());
+            spareSendBuffers.pop_back();
+            return buffer;
+        }
+    }
+    return std::make_unique<SendBuffer>();
+}
+
+void Server::Impl::giveBackSendBuffer(std::unique_ptr<SendBuffer> buffer) {
+    // Enough for a burst of requests; beyond that they go back to the heap.
+    constexpr std::size_t spareLimit = 64;
+    std::lock_guard<std::mutex> lock(spareMutex);
+    if (spareSendBuffers.size() < spareLimit)
+        spareSendBuffers.push_back(std::move(buffer));
 }
 
 Server::Server(std::uint16_t broadcastPort, const std::string& localAddress, std::uint16_t bindPort)

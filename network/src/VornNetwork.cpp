@@ -1,19 +1,45 @@
 #include "VornNetwork.h"
 
 #include "Exception.h"
+#include "Wire.h"
 
-// One accepted request and everything its attempts need. Owned jointly by the
-// pending attempt (frame list, work queue or congestion queue); touched by one
-// thread at a time.
+#include <algorithm>
+#include <array>
+#include <vector>
+
+// One accepted request and everything its attempts need, in one heap block
+// with the sealed bytes every attempt resends. Owned jointly by the pending
+// attempt (frame list, work queue or congestion queue); touched by one thread
+// at a time.
 struct VornNetwork::Request {
+    // The tool's requests are at most 100 bytes; a longer message is kept on the heap.
+    static constexpr std::size_t inlineCapacity = 128;
+
+    Request(std::uint64_t frameId, const Vorn::Destination& destination,
+            const Vorn::Message& sealed, Completion completion, Vorn::TimeoutBehavior* behavior)
+        : frameId(frameId), destination(destination), completion(std::move(completion)),
+          behavior(behavior), size(sealed.size()) {
+        if (size > inlineCapacity)
+            large.assign(sealed.data(), sealed.data() + size);
+        else
+            std::copy(sealed.data(), sealed.data() + size, inlineBytes.begin());
+    }
+
     std::uint64_t frameId;
     Vorn::Destination destination;
-    std::shared_ptr<const Vorn::Message> message; // sealed; every attempt resends these bytes
     Completion completion;
     Vorn::TimeoutBehavior* behavior;
-    bool counted; // admitted through the congestion window
+    bool counted = false; // admitted through the congestion window
+    std::size_t size;
+    std::array<char, inlineCapacity> inlineBytes{};
+    std::vector<char> large;
 
-    std::uint32_t length() const { return static_cast<std::uint32_t>(message->size()); }
+    const char* bytes() const { return size > inlineCapacity ? large.data() : inlineBytes.data(); }
+    std::uint32_t length() const { return static_cast<std::uint32_t>(size); }
+    // 0 for a message shorter than a header, as Message::sequence() reads it.
+    std::uint32_t sequence() const {
+        return size < Vorn::Header::size ? 0 : Wire::readU32(bytes() + Vorn::Header::sequence);
+    }
 };
 
 namespace {
@@ -86,15 +112,24 @@ bool VornNetwork::send(std::uint64_t frameId, Vorn::Message& request,
     if (!frameList_->findDestination(frameId, destination))
         return false;
     Vorn::seal(request);
-    auto shared = std::make_shared<Request>(
-        Request{frameId, destination, std::make_shared<const Vorn::Message>(request),
-                std::move(completion), behavior ? behavior : defaultBehavior_.get(), false});
+    auto shared = std::make_shared<Request>(frameId, destination, request, std::move(completion),
+                                            behavior ? behavior : defaultBehavior_.get());
 
-    if (shared->message->sequence() == 0) {
+    if (shared->sequence() == 0) {
         transmit(shared, 0);
         return true;
     }
     shared->counted = true;
+    // Admitted at once in the common case: no queued job needs to be built.
+    switch (congestion_.admitNow(shared->length())) {
+    case CongestionController::Admission::Stopped:
+        return false;
+    case CongestionController::Admission::Admitted:
+        transmit(shared, 0);
+        return true;
+    case CongestionController::Admission::Full:
+        break;
+    }
     // A first send that waited in the queue for longer than the controller
     // allows ends like a request that was never answered.
     return congestion_.submit(
@@ -119,7 +154,7 @@ void VornNetwork::transmit(const std::shared_ptr<Request>& request, int attempt)
         onCompleted(request, attempt, reply, length, error);
     };
     if (frameList_->sendRequest(static_cast<std::uint32_t>(timeout), request->destination,
-                                *request->message, std::move(completion)))
+                                request->bytes(), request->size, std::move(completion)))
         return;
     if (request->counted)
         congestion_.acknowledge(request->length());

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <string>
@@ -384,6 +385,60 @@ TEST_F(FrameListTest, TimeOutsArriveOnTheWorkerNoEarlierThanTheirDeadline) {
     recordCommands();
     receive(datagram(36, 99, 2, 1));
     ASSERT_TRUE(commands.waitForCount(1));
+}
+
+// Thousands of requests on a steady clock the test moves, most answered, some
+// replaced: each pass ends exactly the requests due, in deadline order, and
+// nothing answered or replaced, also after the deadline order was rebuilt.
+TEST_F(FrameListTest, TimeOutsOnADrivenClockEndOnlyWhatIsDueInDeadlineOrder) {
+    std::atomic<std::uint64_t> steady{1000000000000ull};
+    auto driven = clocks();
+    driven.steadyNanoseconds = [&steady] { return steady.load(); };
+    Vorn::FrameList list(type, server, driven);
+    CompletionLog log;
+    std::vector<std::pair<std::uint32_t, std::string>> unanswered; // (timeout, tag)
+    for (std::uint32_t sequence = 1; sequence <= 3000; ++sequence) {
+        const std::uint32_t timeoutMs = 1 + (sequence * 7919) % 5000; // all distinct below
+        const std::string tag = std::to_string(sequence);
+        ASSERT_TRUE(list.sendRequest(timeoutMs, loopbackDevice, request(sequence), log.make(tag)));
+        if (sequence % 10 != 0) {
+            const auto reply = datagram(36, 99, 2, sequence);
+            list.onReceive(reply.data(), reply.size(), deviceAddress);
+        } else if (sequence % 30 == 0) {
+            ASSERT_TRUE(list.sendRequest(6000 + sequence, loopbackDevice, request(sequence),
+                                         log.make("again" + tag)));
+            unanswered.emplace_back(6000 + sequence, "again" + tag);
+        } else {
+            unanswered.emplace_back(timeoutMs, tag);
+        }
+    }
+    ASSERT_EQ(log.entries.size(), 2700u); // the answers, on this thread
+    std::sort(unanswered.begin(), unanswered.end());
+    const std::uint64_t start = steady.load();
+    EXPECT_EQ(list.earliestDeadline(), start + unanswered.front().first * 1000000ull);
+
+    auto expected = [&](std::uint32_t upToMs) {
+        std::vector<std::string> tags;
+        for (const auto& [timeoutMs, tag] : unanswered)
+            if (timeoutMs <= upToMs)
+                tags.push_back(tag + ":1:0");
+        return tags;
+    };
+    auto timedOut = [&] {
+        const auto all = log.results();
+        return std::vector<std::string>(all.begin() + 2700, all.end());
+    };
+    steady = start + 2500 * 1000000ull;
+    list.expireNow();
+    const std::vector<std::string> first = expected(2500);
+    ASSERT_TRUE(log.entries.waitForCount(2700 + first.size()));
+    EXPECT_EQ(timedOut(), first);
+
+    steady = start + 20000 * 1000000ull;
+    list.expireNow();
+    ASSERT_TRUE(log.entries.waitForCount(2700 + unanswered.size()));
+    EXPECT_EQ(timedOut(), expected(20000));
+    EXPECT_EQ(list.earliestDeadline(), 0u);
 }
 
 TEST_F(FrameListTest, DestroyingTheListDropsPendingRequestsUncalled) {
