@@ -65,7 +65,8 @@ bool allNamed(const List& list, int wanted) {
     return true;
 }
 
-int tour(const Options& options, DWORD processId, HANDLE process) {
+int tour(const Options& options, Process& program) {
+    const DWORD processId = program.id();
     if (const auto problem = ServiceTool::chooseNetwork(processId, options.address))
         return fail(*problem);
     const HWND main = ServiceTool::waitForMainWindow(processId, 10s);
@@ -90,22 +91,24 @@ int tour(const Options& options, DWORD processId, HANDLE process) {
     if (!options.readyFile.empty()) {
         RECT rect{};
         GetWindowRect(main, &rect);
-        std::ofstream(options.readyFile) << rect.left << ' ' << rect.top << ' '
-                                         << rect.right - rect.left << ' '
-                                         << rect.bottom - rect.top << '\n';
-        if (!waitUntil([&] { return GetFileAttributesA(options.continueFile.c_str()) !=
-                                    INVALID_FILE_ATTRIBUTES; },
-                       120s))
+        std::ofstream(options.readyFile)
+            << rect.left << ' ' << rect.top << ' ' << rect.right - rect.left << ' '
+            << rect.bottom - rect.top << '\n';
+        if (!waitUntil(
+                [&] {
+                    return GetFileAttributesA(options.continueFile.c_str()) !=
+                           INVALID_FILE_ATTRIBUTES;
+                },
+                120s))
             return fail("nobody said to continue");
     }
 
     close(main);
-    if (WaitForSingleObject(process, 20000) != WAIT_OBJECT_0)
+    const auto code = program.waitExit(20s);
+    if (!code)
         return fail("the program did not end after its window was closed");
-    DWORD code = 0;
-    GetExitCodeProcess(process, &code);
-    std::printf("exit code: %d\n", static_cast<int>(code));
-    return static_cast<int>(code);
+    std::printf("exit code: %d\n", *code);
+    return *code;
 }
 
 } // namespace
@@ -117,17 +120,8 @@ int main(int argc, char** argv) {
                              "[--ready FILE --continue FILE]\n");
         return 2;
     }
-    std::string commandLine = "\"" + options.program + "\"";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process))
+    Process program(options.program);
+    if (!program.started())
         return fail("cannot start " + options.program);
-    const int result = tour(options, process.dwProcessId, process.hProcess);
-    if (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT)
-        TerminateProcess(process.hProcess, 3);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return result;
+    return tour(options, program);
 }

@@ -124,6 +124,33 @@ bool waitGone(HWND window, std::chrono::milliseconds timeout) {
     return waitUntil([&] { return !IsWindow(window); }, timeout);
 }
 
+Process::Process(const std::string& path) {
+    std::string commandLine = "\"" + path + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info_))
+        info_ = {};
+}
+
+Process::~Process() {
+    if (!info_.hProcess)
+        return;
+    if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT)
+        TerminateProcess(info_.hProcess, 99);
+    CloseHandle(info_.hThread);
+    CloseHandle(info_.hProcess);
+}
+
+std::optional<int> Process::waitExit(std::chrono::milliseconds timeout) {
+    if (!info_.hProcess ||
+        WaitForSingleObject(info_.hProcess, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0)
+        return std::nullopt;
+    DWORD code = 0;
+    GetExitCodeProcess(info_.hProcess, &code);
+    return static_cast<int>(code);
+}
+
 List::List(HWND list) : list_(list) {
     DWORD processId = 0;
     GetWindowThreadProcessId(list, &processId);

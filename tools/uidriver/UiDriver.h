@@ -50,6 +50,24 @@ void close(HWND window);
 // True when the window is gone within `timeout`.
 bool waitGone(HWND window, std::chrono::milliseconds timeout);
 
+// A program started for the user to drive; ended (exit code 99) if it is still
+// running when the object goes.
+class Process {
+public:
+    explicit Process(const std::string& path);
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    bool started() const { return info_.hProcess != nullptr; }
+    DWORD id() const { return info_.dwProcessId; }
+    // The exit code, or nothing when it is still running after `timeout`.
+    std::optional<int> waitExit(std::chrono::milliseconds timeout);
+
+private:
+    PROCESS_INFORMATION info_{};
+};
+
 // A list view of this or another process.
 class List {
 public:

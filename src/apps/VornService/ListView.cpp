@@ -19,13 +19,13 @@ void setExtendedStyle(HWND list) {
 bool insertColumn(HWND list, HINSTANCE instance, int column, UINT headerId, int width) {
     char header[260] = {};
     LoadStringA(instance, headerId, header, sizeof header);
-    LVCOLUMNA spec{};
-    spec.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
-    spec.fmt = LVCFMT_LEFT;
-    spec.cx = width;
-    spec.pszText = header;
+    LVCOLUMNA layout{};
+    layout.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
+    layout.fmt = LVCFMT_LEFT;
+    layout.cx = width;
+    layout.pszText = header;
     return SendMessageA(list, LVM_INSERTCOLUMNA, static_cast<WPARAM>(column),
-                        reinterpret_cast<LPARAM>(&spec)) != -1;
+                        reinterpret_cast<LPARAM>(&layout)) != -1;
 }
 
 int insertRow(HWND list, int row, const char* text, LPARAM data) {

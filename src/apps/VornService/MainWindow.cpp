@@ -368,6 +368,7 @@ void MainWindow::onDeviceAddedMessage(std::uint64_t id) {
     using namespace std::placeholders;
     if (!controller_->requestDeviceName(id, std::bind(&MainWindow::onDeviceName, this, _1, _2, _3)))
         return;
+    suspendListDrawing();
     auto rowId = std::make_unique<std::uint64_t>(id);
     const int row = rows_.count();
     rows_.inserted(row, id);
@@ -378,7 +379,6 @@ void MainWindow::onDeviceAddedMessage(std::uint64_t id) {
         return;
     }
     static_cast<void>(rowId.release()); // the row owns it now
-    suspendListDrawing();
     ListView::setCellText(deviceList_, at, 1, productName(deviceType));
     ListView::setCellText(deviceList_, at, 2, formatDeviceId(id).c_str());
 }

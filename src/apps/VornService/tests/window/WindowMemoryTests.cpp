@@ -83,7 +83,7 @@ private:
 };
 
 TEST(WindowMemory, WindowAndDialogObjectsAboveFourGiBWork) {
-    SKIP_OUTSIDE_TEST_NETWORK();
+    VORN_REQUIRE_TEST_NAMESPACE();
     auto simulator = simulate({device(0x0001E240000012ABull, 12, "Stage left", 31)});
     const DWORD self = GetCurrentProcessId();
     // The window thread only records; the test thread checks.

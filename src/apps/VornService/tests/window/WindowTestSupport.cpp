@@ -20,31 +20,8 @@ HWND currentSerialLabel(HWND mainWindow) {
     return UiDriver::ServiceTool::currentSerialLabel(mainWindow);
 }
 
-ProgramProcess::ProgramProcess() {
-    std::string commandLine = "\"" + besideThisProgram(VORN_SERVICE_EXE) + "\"";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process_))
-        process_ = {};
-}
-
-ProgramProcess::~ProgramProcess() {
-    if (!process_.hProcess)
-        return;
-    if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT)
-        TerminateProcess(process_.hProcess, 99);
-    CloseHandle(process_.hThread);
-    CloseHandle(process_.hProcess);
-}
-
-std::optional<int> ProgramProcess::waitExit(std::chrono::milliseconds timeout) {
-    if (WaitForSingleObject(process_.hProcess, static_cast<DWORD>(timeout.count())) !=
-        WAIT_OBJECT_0)
-        return std::nullopt;
-    DWORD code = 0;
-    GetExitCodeProcess(process_.hProcess, &code);
-    return static_cast<int>(code);
+std::string programPath() {
+    return besideThisProgram(VORN_SERVICE_EXE);
 }
 
 void chooseNetwork(DWORD processId, const std::string& address) {

@@ -2,10 +2,9 @@
 
 #include "DeviceSimulator.h"
 #include "Enumerator.h"
-#include "Exception.h"
-#include "TestNamespace.h"
 #include "MainWindow.h"
 #include "Program.h"
+#include "TestSupport.h"
 #include "UiDriver.h"
 
 #include <gtest/gtest.h>
@@ -30,19 +29,6 @@ using namespace std::chrono_literals;
 // The tool's and the devices' ends of the test network's veth pair.
 inline constexpr const char* toolAddress = "192.0.2.1";
 inline constexpr const char* deviceAddress = "192.0.2.2";
-
-// The tests broadcast and bind the wildcard address: they run only inside the
-// private network namespace the test run made, with the veth pair.
-inline std::optional<std::string> outsideTestNetwork() {
-    const std::string problem = TestNamespace::problem();
-    if (!problem.empty())
-        return problem;
-    return std::nullopt;
-}
-
-#define SKIP_OUTSIDE_TEST_NETWORK()                                                                \
-    if (const auto reason = WindowTest::outsideTestNetwork())                                      \
-    GTEST_SKIP() << *reason
 
 inline VornSim::DeviceSetup device(std::uint64_t id, std::uint8_t type, std::string name,
                                    std::uint32_t serial) {
@@ -104,20 +90,7 @@ private:
 };
 
 // The real program, VornService.exe beside the test executable.
-class ProgramProcess {
-public:
-    ProgramProcess();
-    ~ProgramProcess();
-    ProgramProcess(const ProgramProcess&) = delete;
-    ProgramProcess& operator=(const ProgramProcess&) = delete;
-
-    bool started() const { return process_.hProcess != nullptr; }
-    DWORD processId() const { return process_.dwProcessId; }
-    std::optional<int> waitExit(std::chrono::milliseconds timeout);
-
-private:
-    PROCESS_INFORMATION process_{};
-};
+std::string programPath();
 
 // The user's steps.
 // Picks the adapter with `address` in the network dialog and presses OK.

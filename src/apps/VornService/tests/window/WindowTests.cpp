@@ -78,7 +78,7 @@ const std::vector<std::vector<std::string>> standardRows = {
 class WindowWithDevices : public ::testing::Test {
 protected:
     void SetUp() override {
-        SKIP_OUTSIDE_TEST_NETWORK();
+        VORN_REQUIRE_TEST_NAMESPACE();
         simulator = simulate(standardDevices());
         program = std::make_unique<ProgramThread>();
         ASSERT_NO_FATAL_FAILURE(chooseNetwork(self, toolAddress));
@@ -246,7 +246,7 @@ TEST_F(WindowWithDevices, SilentDeviceLosesItsRowAndReturnsWithANewOne) {
 }
 
 TEST(Window, CancellingTheNetworkDialogExitsWithoutSending) {
-    SKIP_OUTSIDE_TEST_NETWORK();
+    VORN_REQUIRE_TEST_NAMESPACE();
     auto simulator = simulate(standardDevices());
     ProgramThread program;
     const DWORD self = ProgramThread::processId();
@@ -262,7 +262,7 @@ TEST(Window, CancellingTheNetworkDialogExitsWithoutSending) {
 }
 
 TEST(Window, StartFailuresShowTheirBoxAndExitZero) {
-    SKIP_OUTSIDE_TEST_NETWORK();
+    VORN_REQUIRE_TEST_NAMESPACE();
     const DWORD self = ProgramThread::processId();
 
     // The adapter list cannot be read: its message, no rows, Cancel ends it.
@@ -317,12 +317,12 @@ TEST(Window, StartFailuresShowTheirBoxAndExitZero) {
 }
 
 TEST(Window, RealProgramListsDevicesAndExitsZero) {
-    SKIP_OUTSIDE_TEST_NETWORK();
+    VORN_REQUIRE_TEST_NAMESPACE();
     auto simulator = simulate(standardDevices());
-    ProgramProcess program;
-    ASSERT_TRUE(program.started()) << "cannot start " << VORN_SERVICE_EXE;
-    ASSERT_NO_FATAL_FAILURE(chooseNetwork(program.processId(), toolAddress));
-    const HWND main = mainWindow(program.processId());
+    UiDriver::Process program(programPath());
+    ASSERT_TRUE(program.started()) << "cannot start " << programPath();
+    ASSERT_NO_FATAL_FAILURE(chooseNetwork(program.id(), toolAddress));
+    const HWND main = mainWindow(program.id());
     ASSERT_NE(main, nullptr);
     UiDriver::List list(GetDlgItem(main, IDC_DEVICE_LIST));
     expectRows(list, {{"Front of house", "Ondal 2", "0000000a:0000000b"},
