@@ -2,6 +2,7 @@
 
 #include "CongestionController.h"
 #include "Destination.h"
+#include "DeviceHealth.h"
 #include "Enumerator.h"
 #include "FrameList.h"
 #include "Heart.h"
@@ -22,6 +23,11 @@
 // call), else null and 0. `frameId` is the request's destination.
 using Completion = std::function<void(std::uint64_t frameId, const char* reply,
                                       unsigned replyLength, Vorn::ErrorCode error)>;
+
+// Who is waiting for a request: the user (a serial number read or written)
+// or nobody in particular (names read in the background). The user's requests
+// never wait behind background ones.
+enum class RequestClass { UserAction, Background };
 
 // The request/response engine of the device protocol on one local IPv4
 // address: brings up the endpoint, frame list and heartbeat, sends requests
@@ -55,13 +61,25 @@ public:
 
     // Seals and sends a tracked request; `behavior` null selects the standard
     // one. True: `completion` runs exactly once (unless teardown comes first).
-    // False: no destination yet or shutting down; `completion` is dropped.
+    // False: no destination yet, shutting down, or the admission queue already
+    // holds its bound of waiting requests of the class; `completion` is dropped.
+    //
+    // Requests to devices that answer go ahead of those to devices that do not
+    // (or have not yet); a request that waits for room in the congestion window
+    // gives up with TimedOut once its retry budget (the sum of its attempts'
+    // time-outs) has passed since send(), and one whose frame leaves the
+    // network while it waits ends at once with SendFailed.
     bool send(std::uint64_t frameId, Vorn::Message& request, Vorn::TimeoutBehavior* behavior,
-              Completion completion);
+              Completion completion, RequestClass requestClass = RequestClass::UserAction);
     // Seals and sends once; no reply awaited.
     void sendUntracked(const Vorn::Destination& to, Vorn::Message& message);
 
     Vorn::FrameList& frameList() { return *frameList_; }
+    const CongestionController& congestion() const { return congestion_; }
+    // Ends what is due on the clocks now: request time-outs, and waiting
+    // requests past their retry budget. The engine's threads do it by
+    // themselves; for an owner that drives the clocks.
+    void expireNow();
     std::uint64_t ownFrameId() const { return ownFrameId_; }
     std::uint16_t ownType() const { return ownType_; }
     // The UDP port the engine's socket is bound to; 0 over a link.
@@ -76,6 +94,10 @@ private:
     void onCompleted(const std::shared_ptr<Request>& request, int attempt, const char* reply,
                      unsigned length, Vorn::ErrorCode error);
     void retransmit(const std::shared_ptr<Request>& request, int attempt);
+    // Admits, queues or refuses one attempt; false when refused (nothing runs).
+    bool admit(const std::shared_ptr<Request>& request, int attempt);
+    Lane laneFor(const Request& request) const;
+    void onFrameRemoved(std::uint64_t frameId);
     // Reports a failure to the caller unless teardown has begun.
     void finish(Request& request, Vorn::ErrorCode error);
     void shutdown();
@@ -85,7 +107,9 @@ private:
     Enumerator enumerator_;
     WorkerThread workQueue_;
     std::shared_ptr<Vorn::StandardTimeoutBehavior> defaultBehavior_;
+    const std::function<std::uint64_t()> steadyNanoseconds_; // the frame list's clock
     CongestionController congestion_;
+    DeviceHealth health_;
     std::atomic<bool> running_{false};
     std::uint64_t ownFrameId_;
     std::uint16_t ownType_;
@@ -93,6 +117,7 @@ private:
     std::shared_ptr<Network::Server> server_; // null over a link
     Network::Transport& transport_;           // the server or the link
     std::shared_ptr<Vorn::FrameList> frameList_;
+    Vorn::FrameList::FrameEvent::Token frameRemovedToken_; // ends waiting requests of a frame
 
 public:
     // The frame list's events. Frame events run on the frame list's worker,

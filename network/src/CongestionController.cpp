@@ -4,53 +4,81 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <utility>
+#include <vector>
 
-CongestionController::CongestionController(std::uint32_t pollLimit) : pollLimit_(pollLimit) {}
+namespace {
+
+std::uint64_t steadyNanoseconds() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+
+void giveUp(std::vector<AdmissionQueue::Entry>& entries, Vorn::ErrorCode why) {
+    for (auto& entry : entries)
+        if (entry.gaveUp)
+            entry.gaveUp(why);
+}
+
+} // namespace
+
+CongestionController::CongestionController(std::uint32_t pollLimit, Clock clock)
+    : pollLimit_(pollLimit), clock_(clock ? std::move(clock) : Clock(steadyNanoseconds)),
+      server_([this] { serve(); }) {}
 
 CongestionController::~CongestionController() {
     shutdown();
 }
 
-bool CongestionController::submit(std::uint64_t frameId, std::uint32_t length,
-                                  std::function<void()> action, std::function<void()> gaveUp) {
-    // The frame id names the request to whoever reads a queued job; admission
-    // does not use it.
-    static_cast<void>(frameId);
-    if (!running_.load())
-        return false; // the action is dropped unrun
-    if (tryAdmit(length)) {
-        action();
-        return true;
-    }
-    worker_.post([this, length, action = std::move(action), gaveUp = std::move(gaveUp)] {
-        bool admitted = false;
-        try {
-            admitted = waitForRoom(length);
-        } catch (const Vorn::CongestionWaitTimeoutException&) {
-            // Nobody waits for this job: it ends unsent and the worker goes on.
-            if (gaveUp)
-                gaveUp();
-            return;
+CongestionController::Admission CongestionController::submit(const Ticket& ticket,
+                                                             std::function<void()> action,
+                                                             AdmissionQueue::GiveUp gaveUp) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!running_.load())
+            return Admission::Stopped; // the action is dropped unrun
+        if (!tryAdmit(ticket.lane, ticket.length)) {
+            if (ticket.bounded &&
+                (ticket.lane == Lane::User ? queue_.boundedUser() >= userBound
+                                           : queue_.boundedBackground() >= backgroundBound))
+                return Admission::Full;
+            if (queue_.empty()) {
+                // The queue's thread sleeps while nothing waits: from now on
+                // it looks for give-ups.
+                serveWanted_ = true;
+                wake_.notify_one();
+            }
+            queue_.push({ticket.frameId, ticket.length, ticket.lane, ticket.giveUpAt,
+                         ticket.bounded, std::move(action), std::move(gaveUp)});
+            return Admission::Queued;
         }
-        if (admitted)
-            action();
-    });
-    return true;
+    }
+    action();
+    return Admission::Admitted;
 }
 
-CongestionController::Admission CongestionController::admitNow(std::uint32_t length) {
+bool CongestionController::submit(std::uint64_t frameId, std::uint32_t length,
+                                  std::function<void()> action) {
+    return submit(Ticket{frameId, length, Lane::Answering, 0, false}, std::move(action)) !=
+           Admission::Stopped;
+}
+
+CongestionController::Admission CongestionController::admitNow(std::uint32_t length, Lane lane) {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!running_.load())
         return Admission::Stopped;
-    return tryAdmit(length) ? Admission::Admitted : Admission::Full;
+    return tryAdmit(lane, length) ? Admission::Admitted : Admission::Full;
 }
 
 bool CongestionController::waitForRoom(std::uint32_t length) {
     std::uint64_t polls = 0;
     for (;;) {
-        if (tryAdmit(length))
-            return running_.load();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (tryAdmit(Lane::Answering, length))
+                return running_.load();
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (++polls > pollLimit_)
             throw Vorn::CongestionWaitTimeoutException(
@@ -61,29 +89,64 @@ bool CongestionController::waitForRoom(std::uint32_t length) {
     }
 }
 
-void CongestionController::acknowledge(std::uint32_t length) {
+void CongestionController::acknowledge(std::uint32_t length, Lane lane) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (congestionWindow_ < slowStartThreshold_)
         congestionWindow_ += segmentSize;
     else
         congestionWindow_ += avoidanceNumerator / congestionWindow_;
-    bytesInFlight_ = length > bytesInFlight_ ? 0 : bytesInFlight_ - length;
+    release(lane, length);
 }
 
-void CongestionController::reportLoss(std::uint32_t length) {
+void CongestionController::reportLoss(std::uint32_t length, Lane lane) {
     std::lock_guard<std::mutex> lock(mutex_);
     congestionWindow_ = std::max(congestionWindow_ / 2, segmentSize);
     slowStartThreshold_ = std::max(congestionWindow_, thresholdFloor);
-    bytesInFlight_ = length > bytesInFlight_ ? 0 : bytesInFlight_ - length;
+    release(lane, length);
+}
+
+void CongestionController::dropFrame(std::uint64_t frameId) {
+    std::vector<AdmissionQueue::Entry> dropped;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dropped = queue_.takeFrame(frameId);
+    }
+    giveUp(dropped, Vorn::ErrorCode::SendFailed);
+}
+
+void CongestionController::expireNow() {
+    std::vector<AdmissionQueue::Entry> expired;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!running_.load())
+            return;
+        expired = queue_.takeExpired(clock_());
+    }
+    giveUp(expired, Vorn::ErrorCode::TimedOut);
 }
 
 void CongestionController::stop() {
-    running_.store(false);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        running_.store(false);
+    }
+    wake_.notify_all();
 }
 
 void CongestionController::shutdown() {
     stop();
-    worker_.stop();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        serving_ = false;
+    }
+    wake_.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(joinMutex_);
+        if (server_.joinable())
+            server_.join();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.clear();
 }
 
 CongestionController::State CongestionController::state() const {
@@ -91,11 +154,80 @@ CongestionController::State CongestionController::state() const {
     return State{bytesInFlight_, slowStartThreshold_, congestionWindow_};
 }
 
-bool CongestionController::tryAdmit(std::uint32_t length) {
+std::uint32_t CongestionController::bytesInFlight(Lane lane) const {
     std::lock_guard<std::mutex> lock(mutex_);
+    return inFlight_[static_cast<std::size_t>(lane)];
+}
+
+std::size_t CongestionController::waiting() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+}
+
+bool CongestionController::fits(Lane lane, std::uint32_t length) const {
     // Summed in 64 bits: a huge length must not wrap around into the window.
-    if (static_cast<std::uint64_t>(bytesInFlight_) + length > congestionWindow_)
+    const std::uint64_t window = congestionWindow_;
+    if (lane == Lane::User)
+        return std::uint64_t{inFlight_[0]} + length <= window;
+    if (std::uint64_t{bytesInFlight_} + length > window)
         return false;
+    return lane != Lane::Failing ||
+           std::uint64_t{inFlight_[static_cast<std::size_t>(Lane::Failing)]} + length <= window / 4;
+}
+
+bool CongestionController::tryAdmit(Lane lane, std::uint32_t length) {
+    if (!fits(lane, length))
+        return false;
+    inFlight_[static_cast<std::size_t>(lane)] += length;
     bytesInFlight_ += length;
     return true;
+}
+
+void CongestionController::release(Lane lane, std::uint32_t length) {
+    auto& laneBytes = inFlight_[static_cast<std::size_t>(lane)];
+    const std::uint32_t released = std::min(length, laneBytes);
+    laneBytes -= released;
+    bytesInFlight_ -= released;
+    if (!queue_.empty() && !serveWanted_) {
+        serveWanted_ = true;
+        wake_.notify_one(); // the thread waits on mutex_, taken right after this returns
+    }
+}
+
+// The queue's thread: admits waiting requests as releases make room, in lane
+// order, and ends the ones past their give-up time. Actions and give-ups run
+// outside the lock.
+void CongestionController::serve() {
+    std::vector<AdmissionQueue::Entry> admitted;
+    std::vector<AdmissionQueue::Entry> expired;
+    auto nextExpiry = std::chrono::steady_clock::now() + expiryInterval;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (serving_) {
+        if (queue_.empty())
+            wake_.wait(lock, [&] { return serveWanted_ || !serving_; });
+        else
+            wake_.wait_until(lock, nextExpiry, [&] { return serveWanted_ || !serving_; });
+        serveWanted_ = false;
+        if (!serving_ || !running_.load())
+            continue;
+        while (auto entry = queue_.popFitting(
+                   [&](Lane lane, std::uint32_t length) { return fits(lane, length); })) {
+            inFlight_[static_cast<std::size_t>(entry->lane)] += entry->length;
+            bytesInFlight_ += entry->length;
+            admitted.push_back(std::move(*entry));
+        }
+        if (std::chrono::steady_clock::now() >= nextExpiry) {
+            expired = queue_.takeExpired(clock_());
+            nextExpiry = std::chrono::steady_clock::now() + expiryInterval;
+        }
+        if (admitted.empty() && expired.empty())
+            continue;
+        lock.unlock();
+        for (auto& entry : admitted)
+            entry.action();
+        giveUp(expired, Vorn::ErrorCode::TimedOut);
+        admitted.clear();
+        expired.clear();
+        lock.lock();
+    }
 }

@@ -16,9 +16,10 @@ struct VornNetwork::Request {
     static constexpr std::size_t inlineCapacity = 128;
 
     Request(std::uint64_t frameId, const Vorn::Destination& destination,
-            const Vorn::Message& sealed, Completion completion, Vorn::TimeoutBehavior* behavior)
+            const Vorn::Message& sealed, Completion completion, Vorn::TimeoutBehavior* behavior,
+            RequestClass requestClass)
         : frameId(frameId), destination(destination), completion(std::move(completion)),
-          behavior(behavior), size(sealed.size()) {
+          behavior(behavior), requestClass(requestClass), size(sealed.size()) {
         if (size > inlineCapacity)
             large.assign(sealed.data(), sealed.data() + size);
         else
@@ -29,7 +30,10 @@ struct VornNetwork::Request {
     Vorn::Destination destination;
     Completion completion;
     Vorn::TimeoutBehavior* behavior;
-    bool counted = false; // admitted through the congestion window
+    RequestClass requestClass;
+    bool counted = false;        // admitted through the congestion window
+    Lane lane = Lane::Answering; // of the attempt admitted last
+    std::uint64_t giveUpAt = 0;  // steady nanoseconds: send() plus the retry budget
     std::size_t size;
     std::array<char, inlineCapacity> inlineBytes{};
     std::vector<char> large;
@@ -51,6 +55,16 @@ std::uint64_t makeOwnFrameId() {
     return (std::uint64_t{second} << 32) | first;
 }
 
+// The sum of the time-outs of every attempt the behaviour allows, in
+// nanoseconds: how long a request may last in all.
+std::uint64_t retryBudget(Vorn::TimeoutBehavior& behavior) {
+    constexpr std::uint64_t millisecond = 1000000;
+    std::uint64_t total = static_cast<std::uint64_t>(std::max(behavior.initialTimeout(), 0));
+    for (int attempt = 1; attempt < behavior.attemptCount(); ++attempt)
+        total += static_cast<std::uint64_t>(std::max(behavior.retryTimeout(attempt), 0));
+    return total * millisecond;
+}
+
 } // namespace
 
 VornNetwork::VornNetwork(Vorn::NetworkType& type, const std::string& localAddress,
@@ -65,7 +79,9 @@ VornNetwork::VornNetwork(Vorn::NetworkType& type, const std::string& localAddres
                          Network::Transport* link, Vorn::FrameList::Clocks clocks,
                          const BeforeStart& beforeStart)
     : networkType_(type), defaultBehavior_(std::make_shared<Vorn::StandardTimeoutBehavior>()),
-      running_(true), ownFrameId_(makeOwnFrameId()), ownType_(type.ownType()),
+      steadyNanoseconds_(clocks.steadyNanoseconds),
+      congestion_(CongestionController::defaultPollLimit, steadyNanoseconds_), running_(true),
+      ownFrameId_(makeOwnFrameId()), ownType_(type.ownType()),
       server_(link ? nullptr
                    : std::make_shared<Network::Server>(type.deviceTargetPort(), localAddress,
                                                        type.bindPort())),
@@ -74,6 +90,8 @@ VornNetwork::VornNetwork(Vorn::NetworkType& type, const std::string& localAddres
       frameAdded(frameList_->frameAdded), frameRemoved(frameList_->frameRemoved),
       frameChanged(frameList_->frameChanged), commandReceived(frameList_->commandReceived) {
     try {
+        frameRemovedToken_ =
+            frameRemoved.subscribe([this](std::uint64_t id) { onFrameRemoved(id); });
         if (beforeStart)
             beforeStart(*this);
         if (server_)
@@ -97,6 +115,7 @@ VornNetwork::~VornNetwork() {
 void VornNetwork::shutdown() {
     running_ = false;
     congestion_.stop();
+    frameRemovedToken_.reset();
     heart_.reset();
     if (server_)
         server_->removeHandler(frameList_.get());
@@ -107,34 +126,68 @@ void VornNetwork::shutdown() {
 }
 
 bool VornNetwork::send(std::uint64_t frameId, Vorn::Message& request,
-                       Vorn::TimeoutBehavior* behavior, Completion completion) {
+                       Vorn::TimeoutBehavior* behavior, Completion completion,
+                       RequestClass requestClass) {
     Vorn::Destination destination;
     if (!frameList_->findDestination(frameId, destination))
         return false;
     Vorn::seal(request);
-    auto shared = std::make_shared<Request>(frameId, destination, request, std::move(completion),
-                                            behavior ? behavior : defaultBehavior_.get());
+    auto shared =
+        std::make_shared<Request>(frameId, destination, request, std::move(completion),
+                                  behavior ? behavior : defaultBehavior_.get(), requestClass);
 
     if (shared->sequence() == 0) {
         transmit(shared, 0);
         return true;
     }
     shared->counted = true;
+    shared->giveUpAt = steadyNanoseconds_() + retryBudget(*shared->behavior);
+    return admit(shared, 0);
+}
+
+bool VornNetwork::admit(const std::shared_ptr<Request>& request, int attempt) {
+    request->lane = laneFor(*request);
     // Admitted at once in the common case: no queued job needs to be built.
-    switch (congestion_.admitNow(shared->length())) {
-    case CongestionController::Admission::Stopped:
-        return false;
+    switch (congestion_.admitNow(request->length(), request->lane)) {
     case CongestionController::Admission::Admitted:
-        transmit(shared, 0);
+        transmit(request, attempt);
         return true;
     case CongestionController::Admission::Full:
         break;
+    default:
+        return false;
     }
-    // A first send that waited in the queue for longer than the controller
-    // allows ends like a request that was never answered.
-    return congestion_.submit(
-        frameId, shared->length(), [this, shared] { transmit(shared, 0); },
-        [this, shared] { finish(*shared, Vorn::ErrorCode::TimedOut); });
+    const CongestionController::Ticket ticket{request->frameId, request->length(), request->lane,
+                                              request->giveUpAt, attempt == 0};
+    const auto admission = congestion_.submit(
+        ticket, [this, request, attempt] { transmit(request, attempt); },
+        [this, request](Vorn::ErrorCode why) { finish(*request, why); });
+    return admission == CongestionController::Admission::Admitted ||
+           admission == CongestionController::Admission::Queued;
+}
+
+Lane VornNetwork::laneFor(const Request& request) const {
+    if (request.requestClass == RequestClass::UserAction)
+        return Lane::User;
+    switch (health_.of(request.frameId)) {
+    case DeviceHealth::State::Answering:
+        return Lane::Answering;
+    case DeviceHealth::State::Failing:
+        return Lane::Failing;
+    case DeviceHealth::State::New:
+        break;
+    }
+    return Lane::New;
+}
+
+void VornNetwork::onFrameRemoved(std::uint64_t frameId) {
+    health_.forget(frameId);
+    congestion_.dropFrame(frameId);
+}
+
+void VornNetwork::expireNow() {
+    frameList_->expireNow();
+    congestion_.expireNow();
 }
 
 void VornNetwork::sendUntracked(const Vorn::Destination& to, Vorn::Message& message) {
@@ -157,7 +210,7 @@ void VornNetwork::transmit(const std::shared_ptr<Request>& request, int attempt)
                                 request->bytes(), request->size, std::move(completion)))
         return;
     if (request->counted)
-        congestion_.acknowledge(request->length());
+        congestion_.acknowledge(request->length(), request->lane);
     finish(*request, Vorn::ErrorCode::SendFailed);
 }
 
@@ -166,13 +219,15 @@ void VornNetwork::onCompleted(const std::shared_ptr<Request>& request, int attem
     if (!running_)
         return;
     if (error == Vorn::ErrorCode::Success) {
+        health_.answered(request->frameId);
         if (request->counted)
-            congestion_.acknowledge(request->length());
+            congestion_.acknowledge(request->length(), request->lane);
         request->completion(request->frameId, reply, length, Vorn::ErrorCode::Success);
         return;
     }
+    health_.failed(request->frameId);
     if (request->counted)
-        congestion_.reportLoss(request->length());
+        congestion_.reportLoss(request->length(), request->lane);
     const int next = attempt + 1;
     // ">=" rather than "==": a behaviour that allows fewer than one attempt
     // still ends after the first instead of retrying forever.
@@ -184,16 +239,13 @@ void VornNetwork::onCompleted(const std::shared_ptr<Request>& request, int attem
 }
 
 void VornNetwork::retransmit(const std::shared_ptr<Request>& request, int attempt) {
-    if (request->counted) {
-        try {
-            if (!congestion_.waitForRoom(request->length()))
-                return; // shutting down: the request ends without a completion
-        } catch (const Vorn::CongestionWaitTimeoutException&) {
-            finish(*request, Vorn::ErrorCode::TimedOut);
-            return;
-        }
+    if (!request->counted) {
+        transmit(request, attempt);
+        return;
     }
-    transmit(request, attempt);
+    // A retransmission is never refused for the queue's bound; it can only
+    // find the controller stopped, and the request then ends without a call.
+    admit(request, attempt);
 }
 
 void VornNetwork::finish(Request& request, Vorn::ErrorCode error) {

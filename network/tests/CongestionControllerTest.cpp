@@ -263,25 +263,154 @@ TEST(CongestionControllerTest, WaitTimesOutAfterPollLimit) {
     EXPECT_EQ(controller.state().bytesInFlight, 0u);
 }
 
-TEST(CongestionControllerTest, TimeoutInQueuedJobLetsWorkerContinue) {
-    std::promise<void> next; // outlives the worker that fulfils it
-    CongestionController controller(5);
+// A clock the test sets, for give-up times.
+struct ManualClock {
+    std::shared_ptr<std::atomic<std::uint64_t>> now =
+        std::make_shared<std::atomic<std::uint64_t>>(1);
+    CongestionController::Clock clock() const {
+        return [now = now] { return now->load(); };
+    }
+};
+
+using Ticket = CongestionController::Ticket;
+using Admission = CongestionController::Admission;
+
+TEST(CongestionControllerTest, UserLaneIsNeverHeldUpByBackgroundBytes) {
+    CongestionController controller;
+    // The background fills the window: a new-device request, then one to a
+    // failing device (which may hold a quarter of it), then nothing fits.
+    EXPECT_EQ(controller.admitNow(420, Lane::New), Admission::Admitted);
+    EXPECT_EQ(controller.admitNow(140, Lane::Failing), Admission::Admitted);
+    EXPECT_EQ(controller.admitNow(1, Lane::Answering), Admission::Full);
+
+    // The user's request is measured on the user's bytes alone.
+    bool ran = false;
+    EXPECT_EQ(controller.submit(Ticket{1, 36, Lane::User}, [&] { ran = true; }),
+              Admission::Admitted);
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(controller.bytesInFlight(Lane::User), 36u);
+    EXPECT_EQ(controller.state().bytesInFlight, 596u);
+
+    // ...and the user's bytes still count for the background.
+    controller.acknowledge(420, Lane::New);
+    EXPECT_EQ(controller.state(), (State{176, 65536, 1120}));
+    EXPECT_EQ(controller.admitNow(944, Lane::Answering), Admission::Admitted);
+    EXPECT_EQ(controller.admitNow(1, Lane::Answering), Admission::Full);
+    // The user lane has its whole window of its own: 1120 - 36.
+    EXPECT_EQ(controller.admitNow(1084, Lane::User), Admission::Admitted);
+    EXPECT_EQ(controller.admitNow(1, Lane::User), Admission::Full);
+}
+
+TEST(CongestionControllerTest, FailingLaneHoldsAtMostAQuarterOfTheWindow) {
+    CongestionController controller;
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(controller.admitNow(35, Lane::Failing), Admission::Admitted) << i;
+    EXPECT_EQ(controller.admitNow(35, Lane::Failing), Admission::Full); // 175 > 560 / 4
+    EXPECT_EQ(controller.admitNow(420, Lane::New), Admission::Admitted);
+    EXPECT_EQ(controller.admitNow(1, Lane::Answering), Admission::Full);
+    controller.reportLoss(35, Lane::Failing);
+    EXPECT_EQ(controller.bytesInFlight(Lane::Failing), 105u);
+    EXPECT_EQ(controller.admitNow(35, Lane::Failing), Admission::Admitted);
+}
+
+TEST(CongestionControllerTest, WaitingRequestsAreServedInLaneOrder) {
+    Log log; // outlives the controller, whose thread writes to it
+    CongestionController controller;
     ASSERT_TRUE(controller.waitForRoom(560));
+    // Queued in the reverse of their lanes' order; each lane first come first served.
+    const std::pair<Lane, int> requests[] = {{Lane::Failing, 4},
+                                             {Lane::New, 3},
+                                             {Lane::Answering, 2},
+                                             {Lane::Failing, 5},
+                                             {Lane::Answering, 1}};
+    for (auto [lane, tag] : requests) {
+        const Ticket ticket{static_cast<std::uint64_t>(tag), 100, lane};
+        EXPECT_EQ(controller.submit(ticket, [&log, tag = tag] { log.add(tag); }),
+                  Admission::Queued);
+    }
+    EXPECT_EQ(controller.waiting(), 5u);
 
-    // Larger than the window can ever grow: this job times out unrun.
+    // A time-out halves nothing below 560 and frees the window: 2, 1 and 3
+    // fit (300 bytes) and the failing lane's quarter (140) takes one of 100.
+    controller.reportLoss(560);
+    ASSERT_TRUE(log.waitFor(4));
+    EXPECT_EQ(log.values(), (std::vector<int>{2, 1, 3, 4}));
+    EXPECT_EQ(controller.waiting(), 1u);
+    controller.acknowledge(100, Lane::Failing);
+    ASSERT_TRUE(log.waitFor(5));
+    EXPECT_EQ(log.values().back(), 5);
+}
+
+TEST(CongestionControllerTest, WaitingRequestGivesUpAtItsTimeAndWithItsFrame) {
+    ManualClock clock;
+    Log log;
+    CongestionController controller(CongestionController::defaultPollLimit, clock.clock());
+    ASSERT_TRUE(controller.waitForRoom(560));
     auto token = std::make_shared<int>(0);
-    std::atomic<bool> hugeRan{false};
-    std::atomic<bool> hugeGaveUp{false};
-    EXPECT_TRUE(controller.submit(
-        7, 1000000, [&hugeRan, token] { hugeRan = true; }, [&hugeGaveUp] { hugeGaveUp = true; }));
-    EXPECT_TRUE(controller.submit(8, 100, [&] { next.set_value(); }));
-    controller.acknowledge(560);
+    std::vector<std::pair<int, Vorn::ErrorCode>> endings; // written on this thread only
+    const auto submitTagged = [&](std::uint64_t frame, std::uint64_t giveUpAt, int tag) {
+        return controller.submit(
+            Ticket{frame, 100, Lane::New, giveUpAt}, [&log, tag, token] { log.add(tag); },
+            [&endings, tag, token](Vorn::ErrorCode why) { endings.emplace_back(tag, why); });
+    };
+    EXPECT_EQ(submitTagged(7, 1000, 1), Admission::Queued);
+    EXPECT_EQ(submitTagged(8, 2000, 2), Admission::Queued);
+    EXPECT_EQ(submitTagged(7, 3000, 3), Admission::Queued);
+    EXPECT_EQ(submitTagged(9, 0, 4), Admission::Queued); // waits until admitted
 
-    ASSERT_EQ(next.get_future().wait_for(deadline), std::future_status::ready);
-    EXPECT_FALSE(hugeRan.load());
-    EXPECT_TRUE(hugeGaveUp.load());  // told, on the worker, before the next job ran
-    EXPECT_EQ(token.use_count(), 1); // the dropped job and its action are gone
-    EXPECT_EQ(controller.state().bytesInFlight, 100u);
+    clock.now->store(999);
+    controller.expireNow();
+    EXPECT_TRUE(endings.empty());
+    clock.now->store(2000);
+    controller.expireNow();
+    EXPECT_EQ(endings, (std::vector<std::pair<int, Vorn::ErrorCode>>{
+                           {1, Vorn::ErrorCode::TimedOut}, {2, Vorn::ErrorCode::TimedOut}}));
+
+    // Frame 7 leaves: its request ends at once, the other one stays.
+    controller.dropFrame(7);
+    ASSERT_EQ(endings.size(), 3u);
+    EXPECT_EQ(endings[2], (std::pair<int, Vorn::ErrorCode>{3, Vorn::ErrorCode::SendFailed}));
+    controller.dropFrame(7);
+    clock.now->store(1u << 30);
+    controller.expireNow();
+    EXPECT_EQ(endings.size(), 3u); // each ended once
+    EXPECT_EQ(controller.waiting(), 1u);
+
+    controller.acknowledge(560);
+    ASSERT_TRUE(log.waitFor(1));
+    EXPECT_EQ(log.values(), (std::vector<int>{4}));
+    EXPECT_EQ(endings.size(), 3u);
+    EXPECT_EQ(token.use_count(), 1); // every queued job is gone
+}
+
+TEST(CongestionControllerTest, QueueBoundRefusesFirstSendsButNeverRetransmissions) {
+    CongestionController controller;
+    ASSERT_TRUE(controller.waitForRoom(560));
+    auto token = std::make_shared<int>(0);
+    for (std::size_t i = 0; i < CongestionController::backgroundBound; ++i)
+        ASSERT_EQ(controller.submit(
+                      Ticket{i, 32, i % 2 ? Lane::New : Lane::Failing}, [token] {},
+                      [token](Vorn::ErrorCode) {}),
+                  Admission::Queued);
+    bool ran = false;
+    bool gaveUp = false;
+    EXPECT_EQ(controller.submit(
+                  Ticket{1, 32, Lane::Answering}, [&ran, token] { ran = true; },
+                  [&gaveUp, token](Vorn::ErrorCode) { gaveUp = true; }),
+              Admission::Full);
+    EXPECT_EQ(token.use_count(), 1 + 2 * static_cast<long>(CongestionController::backgroundBound));
+    // A retransmission of an accepted request is queued beyond the bound.
+    EXPECT_EQ(controller.submit(Ticket{1, 32, Lane::Failing, 0, false}, [] {}), Admission::Queued);
+    // The user's lane has a bound of its own (its bytes fit first: fill them).
+    ASSERT_EQ(controller.admitNow(560, Lane::User), Admission::Admitted);
+    for (std::size_t i = 0; i < CongestionController::userBound; ++i)
+        ASSERT_EQ(controller.submit(Ticket{i, 36, Lane::User}, [] {}), Admission::Queued);
+    EXPECT_EQ(controller.submit(Ticket{1, 36, Lane::User}, [] {}), Admission::Full);
+    EXPECT_FALSE(ran);
+    EXPECT_FALSE(gaveUp);
+
+    controller.shutdown(); // queued jobs are dropped, none runs nor gives up
+    EXPECT_EQ(token.use_count(), 1);
 }
 
 // Many threads admitting and releasing at once: admission never overfills the

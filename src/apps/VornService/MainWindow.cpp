@@ -366,7 +366,8 @@ void MainWindow::onDeviceAddedMessage(std::uint64_t id) {
         return;
     }
     using namespace std::placeholders;
-    if (!controller_->requestDeviceName(id, std::bind(&MainWindow::onDeviceName, this, _1, _2, _3)))
+    if (!controller_->requestDeviceName(id, std::bind(&MainWindow::onDeviceName, this, _1, _2, _3),
+                                        NameRounds::UntilNamed))
         return;
     suspendListDrawing();
     auto rowId = std::make_unique<std::uint64_t>(id);

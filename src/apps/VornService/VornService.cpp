@@ -4,6 +4,7 @@
 #include "ReplyChecks.h"
 #include "Wire.h"
 
+#include <chrono>
 #include <type_traits>
 #include <utility>
 
@@ -20,14 +21,22 @@ void clearBodyWords(Vorn::Message& message) {
 
 } // namespace
 
-VornService::VornService(std::string address) : address_(std::move(address)) {}
+VornService::VornService(std::string address)
+    : address_(std::move(address)), clocks_(Vorn::FrameList::Clocks::system()) {}
+
+VornService::VornService(Network::Transport& link, Vorn::FrameList::Clocks clocks)
+    : link_(&link), clocks_(std::move(clocks)) {}
 
 void VornService::start() {
     if (engine_)
         return;
     try {
-        network_.emplace(networkType_, address_,
-                         [this](VornNetwork& engine) { subscribeRelays(engine); });
+        const auto subscribe = [this](VornNetwork& engine) { subscribeRelays(engine); };
+        if (link_)
+            network_.emplace(networkType_, *link_, clocks_, subscribe);
+        else
+            network_.emplace(networkType_, address_, subscribe);
+        roundsThread_ = std::thread([this] { nameRoundsLoop(); });
     } catch (...) {
         // The engine may have failed after the relays were subscribed: drop
         // the tokens of its events with it.
@@ -51,6 +60,7 @@ void VornService::subscribeRelays(VornNetwork& engine) {
 }
 
 VornService::~VornService() {
+    stopNameRounds();
     frameRemovedToken_.reset();
     frameAddedToken_.reset();
     network_.reset();
@@ -65,6 +75,11 @@ void VornService::relayDeviceAdded(std::uint64_t deviceId) {
 }
 
 void VornService::relayDeviceRemoved(std::uint64_t deviceId) {
+    {
+        std::lock_guard<std::mutex> lock(roundsMutex_);
+        nameRetries_.forget(deviceId);
+        nameCallbacks_.erase(deviceId);
+    }
     for (const auto& handler : deviceRemovedHandlers)
         if (handler)
             handler(deviceId);
@@ -77,24 +92,26 @@ Vorn::FrameInfo VornService::getDevice(std::uint64_t deviceId) {
 }
 
 template <class Layout>
-bool VornService::sendRequest(std::uint64_t deviceId, Completion completion) {
+bool VornService::sendRequest(std::uint64_t deviceId, Completion completion,
+                              RequestClass requestClass) {
     if (!engine_)
         return false;
     try {
         Vorn::Command<Layout> command = engine_->makeCommand<Layout>(deviceId);
         if constexpr (!std::is_same_v<Layout, Vorn::MSG_GetDeviceConfig>)
             clearBodyWords(command);
-        return engine_->send(deviceId, command, nullptr, std::move(completion));
+        return engine_->send(deviceId, command, nullptr, std::move(completion), requestClass);
     } catch (const Vorn::UnknownFrameIdException&) {
         return false;
     }
 }
 
-bool VornService::requestDeviceName(std::uint64_t deviceId, NameCallback done) {
+bool VornService::requestDeviceName(std::uint64_t deviceId, NameCallback done, NameRounds rounds) {
     using namespace std::placeholders;
     return sendRequest<Vorn::MSG_GetDeviceConfig>(
         deviceId,
-        std::bind(&VornService::onDeviceConfigReply, this, std::move(done), _1, _2, _3, _4));
+        std::bind(&VornService::onDeviceConfigReply, this, std::move(done), rounds, _1, _2, _3, _4),
+        RequestClass::Background);
 }
 
 bool VornService::requestSerialNumber(std::uint64_t deviceId, SerialCallback done) {
@@ -135,13 +152,80 @@ void VornService::sendSelect(std::uint64_t deviceId, bool select) {
     }
 }
 
-void VornService::onDeviceConfigReply(const NameCallback& done, std::uint64_t deviceId,
-                                      const char* reply, unsigned length, Vorn::ErrorCode error) {
+void VornService::onDeviceConfigReply(const NameCallback& done, NameRounds rounds,
+                                      std::uint64_t deviceId, const char* reply, unsigned length,
+                                      Vorn::ErrorCode error) {
     auto name = ReplyChecks::deviceName(reply, length, error);
+    if (!name && rounds == NameRounds::UntilNamed)
+        scheduleNameRound(deviceId, done);
     if (name)
         done(deviceId, true, std::move(*name));
     else
         done(deviceId, false, std::string());
+}
+
+void VornService::scheduleNameRound(std::uint64_t deviceId, const NameCallback& done) {
+    if (!engine_->frameList().findFrame(deviceId))
+        return; // gone: its removal has been relayed, or is about to be
+    {
+        std::lock_guard<std::mutex> lock(roundsMutex_);
+        if (!roundsRunning_)
+            return;
+        nameRetries_.failed(deviceId, clocks_.steadyNanoseconds());
+        nameCallbacks_.insert_or_assign(deviceId, done);
+    }
+    roundsWake_.notify_one();
+}
+
+void VornService::retryNamesNow() {
+    std::vector<std::pair<std::uint64_t, NameCallback>> due;
+    {
+        std::lock_guard<std::mutex> lock(roundsMutex_);
+        for (std::uint64_t id : nameRetries_.takeDue(clocks_.steadyNanoseconds())) {
+            auto found = nameCallbacks_.find(id);
+            if (found != nameCallbacks_.end())
+                due.emplace_back(id, found->second);
+        }
+    }
+    for (auto& [id, done] : due)
+        if (!requestDeviceName(id, done, NameRounds::UntilNamed))
+            scheduleNameRound(id, done); // refused (the queue is full): the next round
+}
+
+std::size_t VornService::namesToRetry() {
+    std::lock_guard<std::mutex> lock(roundsMutex_);
+    return nameRetries_.size();
+}
+
+// Sleeps until the next round is due (a failure that schedules a sooner one
+// wakes it) and asks the devices whose round it is.
+void VornService::nameRoundsLoop() {
+    std::unique_lock<std::mutex> lock(roundsMutex_);
+    while (roundsRunning_) {
+        const auto next = nameRetries_.nextDue();
+        if (!next) {
+            roundsWake_.wait(lock);
+            continue;
+        }
+        const std::uint64_t now = clocks_.steadyNanoseconds();
+        if (*next > now) {
+            roundsWake_.wait_for(lock, std::chrono::nanoseconds(*next - now));
+            continue;
+        }
+        lock.unlock();
+        retryNamesNow();
+        lock.lock();
+    }
+}
+
+void VornService::stopNameRounds() {
+    {
+        std::lock_guard<std::mutex> lock(roundsMutex_);
+        roundsRunning_ = false;
+    }
+    roundsWake_.notify_all();
+    if (roundsThread_.joinable())
+        roundsThread_.join();
 }
 
 void VornService::onBoardIdReply(const SerialCallback& done, std::uint64_t deviceId,

@@ -2,19 +2,26 @@
 
 #include "Exception.h"
 #include "FrameList.h"
+#include "NameRetrySchedule.h"
 #include "NetworkType.h"
 #include "ProductName.h"
 #include "VornNetwork.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 // A device appeared on, or disappeared from, the device network.
 using DeviceCallback = std::function<void(std::uint64_t deviceId)>;
 // Result of requestDeviceName: the name on success, else ok false and "".
+// Whether a failed name request is asked again later (NameRetrySchedule.h).
+enum class NameRounds { Once, UntilNamed };
 using NameCallback = std::function<void(std::uint64_t deviceId, bool ok, std::string name)>;
 // Result of requestSerialNumber: the board id on success, else ok false and 0.
 using SerialCallback = std::function<void(std::uint64_t deviceId, bool ok, unsigned serial)>;
@@ -23,7 +30,8 @@ using ResultCallback = std::function<void(std::uint64_t deviceId, bool ok)>;
 
 // The application's controller: owns the engine on the chosen interface,
 // passes its frame events on to the registered device handlers and offers the
-// device operations the tool needs. It has no thread of its own.
+// device operations the tool needs. Its one thread of its own asks devices
+// for their names again after a failure (requestDeviceName, UntilNamed).
 //
 // Threads: the device handlers run on the frame list's worker, inside the
 // event's traversal (they must only hand work over and must not subscribe to
@@ -43,8 +51,12 @@ public:
     // `address`: the chosen interface's dotted IPv4 address, as the adapter
     // list reports it. Nothing runs and no socket is opened until start().
     explicit VornService(std::string address);
-    // Ends the frameRemoved subscription, then the frameAdded one, then stops
-    // the engine (pending requests end without callbacks).
+    // The controller over `link` on `clocks` instead of a UDP endpoint (see
+    // VornNetwork); the link must outlive the controller.
+    VornService(Network::Transport& link, Vorn::FrameList::Clocks clocks);
+    // Stops asking names again, ends the frameRemoved subscription, then the
+    // frameAdded one, then stops the engine (pending requests end without
+    // callbacks).
     ~VornService();
     VornService(const VornService&) = delete;
     VornService& operator=(const VornService&) = delete;
@@ -70,7 +82,14 @@ public:
     // `done` is then called exactly once, unless the controller is destroyed
     // first. False: nothing was sent (unknown device, no destination yet, or
     // shutting down) and `done` is never called.
-    bool requestDeviceName(std::uint64_t deviceId, NameCallback done);
+    //
+    // Names are read in the background, behind the serial number requests.
+    // With UntilNamed a failed request is asked again while the device stays
+    // present, 10 s, 30 s, 60 s and then every 60 s after each failure, and
+    // `done` is called after every round (ok false) until one names the
+    // device (ok true) or the device leaves.
+    bool requestDeviceName(std::uint64_t deviceId, NameCallback done,
+                           NameRounds rounds = NameRounds::Once);
     bool requestSerialNumber(std::uint64_t deviceId, SerialCallback done);
     // Reads the device's board record and writes it back with `serial` as its
     // board id; every other byte of the record stays as the device sent it.
@@ -83,6 +102,14 @@ public:
 
     // The local UDP port of the engine's endpoint; 0 before start().
     std::uint16_t localPort() const { return engine_ ? engine_->localPort() : 0; }
+    // The engine, or null before start().
+    VornNetwork* engine() const { return engine_; }
+
+    // Asks again now the names whose next round is due on the clocks; the
+    // controller's thread does it by itself, for an owner that drives them.
+    void retryNamesNow();
+    // Devices waiting for another round of their name request.
+    std::size_t namesToRetry();
 
 private:
     using Token = Vorn::FrameList::FrameEvent::Token;
@@ -91,11 +118,18 @@ private:
     void relayDeviceAdded(std::uint64_t deviceId);
     void relayDeviceRemoved(std::uint64_t deviceId);
 
-    template <class Layout> bool sendRequest(std::uint64_t deviceId, Completion completion);
+    template <class Layout>
+    bool sendRequest(std::uint64_t deviceId, Completion completion,
+                     RequestClass requestClass = RequestClass::UserAction);
     void sendSelect(std::uint64_t deviceId, bool select);
 
-    void onDeviceConfigReply(const NameCallback& done, std::uint64_t deviceId, const char* reply,
-                             unsigned length, Vorn::ErrorCode error);
+    void onDeviceConfigReply(const NameCallback& done, NameRounds rounds, std::uint64_t deviceId,
+                             const char* reply, unsigned length, Vorn::ErrorCode error);
+    // A round of an UntilNamed request failed: the next one is scheduled while
+    // the device is present.
+    void scheduleNameRound(std::uint64_t deviceId, const NameCallback& done);
+    void nameRoundsLoop();
+    void stopNameRounds();
     void onBoardIdReply(const SerialCallback& done, std::uint64_t deviceId, const char* reply,
                         unsigned length, Vorn::ErrorCode error);
     void onBoardIdForWriteReply(unsigned serial, const ResultCallback& done, std::uint64_t deviceId,
@@ -106,6 +140,8 @@ private:
     // Set by the constructor and start() on the starting thread before the
     // engine's threads exist, left alone until the destructor.
     std::string address_;
+    Network::Transport* link_ = nullptr; // instead of a UDP endpoint on address_
+    Vorn::FrameList::Clocks clocks_;
     Vorn::AnyNetworkType networkType_;
     std::optional<VornNetwork> network_;
     // The engine, or null before start(). Set as soon as the engine can raise
@@ -115,4 +151,13 @@ private:
     VornNetwork* engine_ = nullptr;
     Token frameAddedToken_;
     Token frameRemovedToken_;
+
+    // Devices to be asked their names again, with the callback of their
+    // request; guarded by roundsMutex_.
+    NameRetrySchedule nameRetries_;
+    std::unordered_map<std::uint64_t, NameCallback> nameCallbacks_;
+    bool roundsRunning_ = true; // guarded by roundsMutex_
+    std::mutex roundsMutex_;
+    std::condition_variable roundsWake_; // with roundsMutex_: a sooner round, or stop
+    std::thread roundsThread_;           // started by start(), joined by the destructor
 };

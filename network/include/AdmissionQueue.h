@@ -1,0 +1,79 @@
+#pragma once
+
+#include "Destination.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+// Which share of the congestion window a request may take and in what order
+// waiting requests are served: a lane ahead of the ones after it.
+//   User       what the user asked for (serial read and write); never waits
+//              behind background traffic.
+//   Answering  background requests to a device that answered its last request.
+//   New        background requests to a device with no outcome yet.
+//   Failing    background requests to a device whose last request timed out,
+//              retransmissions included.
+enum class Lane : std::uint8_t { User, Answering, New, Failing };
+constexpr std::size_t laneCount = 4;
+
+// The requests that wait for room in the congestion window, one FIFO per lane,
+// with an index by frame id so that a frame that leaves takes its requests
+// along, and a give-up time per request. Not thread-safe: its owner guards it.
+class AdmissionQueue {
+public:
+    // Ends a request that leaves the queue unsent: TimedOut when it waited
+    // past its give-up time, SendFailed when its frame left the network.
+    using GiveUp = std::function<void(Vorn::ErrorCode)>;
+
+    struct Entry {
+        std::uint64_t frameId = 0;
+        std::uint32_t length = 0;
+        Lane lane = Lane::Answering;
+        std::uint64_t giveUpAt = 0; // steady nanoseconds; 0: never
+        bool bounded = true;        // counts against the bound of its lane group
+        std::function<void()> action;
+        GiveUp gaveUp;
+        std::uint64_t arrival = 0; // set by push: the order of arrival
+    };
+
+    bool empty() const { return count_ == 0; }
+    std::size_t size() const { return count_; }
+    // Bounded entries waiting in the user lane, or in the background lanes.
+    std::size_t boundedUser() const { return boundedUser_; }
+    std::size_t boundedBackground() const { return boundedBackground_; }
+
+    void push(Entry entry);
+
+    // Looks at the head of each lane in lane order and takes the first one
+    // that `fits` accepts; nothing when no head fits.
+    template <class Fits> std::optional<Entry> popFitting(Fits fits) {
+        for (auto& lane : lanes_)
+            if (!lane.empty() && fits(lane.front().lane, lane.front().length))
+                return take(lane, lane.begin());
+        return std::nullopt;
+    }
+
+    // Takes every entry of `frameId`, in lane and arrival order.
+    std::vector<Entry> takeFrame(std::uint64_t frameId);
+    // Takes every entry whose give-up time is at or before `now`.
+    std::vector<Entry> takeExpired(std::uint64_t now);
+    // Empties the queue (the entries are destroyed, nothing runs).
+    void clear();
+
+private:
+    using LaneList = std::list<Entry>;
+    Entry take(LaneList& lane, LaneList::iterator at);
+
+    std::array<LaneList, laneCount> lanes_;
+    std::unordered_multimap<std::uint64_t, LaneList::iterator> byFrame_;
+    std::uint64_t arrivals_ = 0;
+    std::size_t count_ = 0;
+    std::size_t boundedUser_ = 0;
+    std::size_t boundedBackground_ = 0;
+};

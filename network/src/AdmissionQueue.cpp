@@ -1,0 +1,73 @@
+#include "AdmissionQueue.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+std::size_t& boundedCount(Lane lane, std::size_t& user, std::size_t& background) {
+    return lane == Lane::User ? user : background;
+}
+
+} // namespace
+
+void AdmissionQueue::push(Entry entry) {
+    if (entry.bounded)
+        ++boundedCount(entry.lane, boundedUser_, boundedBackground_);
+    entry.arrival = ++arrivals_;
+    const std::uint64_t frameId = entry.frameId;
+    auto& lane = lanes_[static_cast<std::size_t>(entry.lane)];
+    lane.push_back(std::move(entry));
+    byFrame_.emplace(frameId, std::prev(lane.end()));
+    ++count_;
+}
+
+AdmissionQueue::Entry AdmissionQueue::take(LaneList& lane, LaneList::iterator at) {
+    auto [first, last] = byFrame_.equal_range(at->frameId);
+    for (auto it = first; it != last; ++it)
+        if (it->second == at) {
+            byFrame_.erase(it);
+            break;
+        }
+    if (at->bounded)
+        --boundedCount(at->lane, boundedUser_, boundedBackground_);
+    --count_;
+    Entry entry = std::move(*at);
+    lane.erase(at);
+    return entry;
+}
+
+std::vector<AdmissionQueue::Entry> AdmissionQueue::takeFrame(std::uint64_t frameId) {
+    std::vector<LaneList::iterator> found;
+    auto [first, last] = byFrame_.equal_range(frameId);
+    for (auto it = first; it != last; ++it)
+        found.push_back(it->second);
+    // The index keeps no order of its own: give the entries back as they queued.
+    std::sort(found.begin(), found.end(), [](LaneList::iterator a, LaneList::iterator b) {
+        return a->lane != b->lane ? a->lane < b->lane : a->arrival < b->arrival;
+    });
+    std::vector<Entry> taken;
+    taken.reserve(found.size());
+    for (auto it : found)
+        taken.push_back(take(lanes_[static_cast<std::size_t>(it->lane)], it));
+    return taken;
+}
+
+std::vector<AdmissionQueue::Entry> AdmissionQueue::takeExpired(std::uint64_t now) {
+    std::vector<Entry> taken;
+    for (auto& lane : lanes_)
+        for (auto it = lane.begin(); it != lane.end();) {
+            auto next = std::next(it);
+            if (it->giveUpAt != 0 && it->giveUpAt <= now)
+                taken.push_back(take(lane, it));
+            it = next;
+        }
+    return taken;
+}
+
+void AdmissionQueue::clear() {
+    byFrame_.clear();
+    for (auto& lane : lanes_)
+        lane.clear();
+    count_ = boundedUser_ = boundedBackground_ = 0;
+}
