@@ -31,13 +31,17 @@ public:
     // past its give-up time, SendFailed when its frame left the network.
     using GiveUp = std::function<void(Vorn::ErrorCode)>;
 
+    // Sends the request; told the lane its bytes were counted in (a request
+    // can move up while it waits).
+    using Action = std::function<void(Lane)>;
+
     struct Entry {
         std::uint64_t frameId = 0;
         std::uint32_t length = 0;
         Lane lane = Lane::Answering;
         std::uint64_t giveUpAt = 0; // steady nanoseconds; 0: never
         bool bounded = true;        // counts against the bound of its lane group
-        std::function<void()> action;
+        Action action;
         GiveUp gaveUp;
         std::uint64_t arrival = 0; // set by push: the order of arrival
     };
@@ -61,6 +65,9 @@ public:
 
     // Takes every entry of `frameId`, in lane and arrival order.
     std::vector<Entry> takeFrame(std::uint64_t frameId);
+    // Moves the background entries of `frameId` in lanes after `lane` to the
+    // end of `lane`; returns how many moved.
+    std::size_t promote(std::uint64_t frameId, Lane lane);
     // Takes every entry whose give-up time is at or before `now`.
     std::vector<Entry> takeExpired(std::uint64_t now);
     // Empties the queue (the entries are destroyed, nothing runs).

@@ -67,7 +67,7 @@ public:
     // A queued request that gives up is dropped unrun and `gaveUp` (if any)
     // runs in its place, on the queue's thread or in dropFrame's caller; a
     // queued request still waiting at shutdown is dropped, and nothing runs.
-    Admission submit(const Ticket& ticket, std::function<void()> action,
+    Admission submit(const Ticket& ticket, AdmissionQueue::Action action,
                      AdmissionQueue::GiveUp gaveUp = {});
     // The same in the Answering lane, waiting without a give-up time; false
     // only once stopped.
@@ -87,6 +87,9 @@ public:
     void acknowledge(std::uint32_t length, Lane lane = Lane::Answering);
     void reportLoss(std::uint32_t length, Lane lane = Lane::Answering);
 
+    // The frame answers again: its waiting background requests move to the
+    // Answering lane.
+    void promote(std::uint64_t frameId);
     // Ends every queued request of `frameId` with SendFailed, on this thread.
     void dropFrame(std::uint64_t frameId);
     // Ends the queued requests past their give-up time, on this thread (the

@@ -15,15 +15,17 @@ public:
     static constexpr std::size_t cap = 65536;
 
     State of(std::uint64_t frameId) const;
-    // A reply arrived from the frame.
-    void answered(std::uint64_t frameId);
+    // A reply arrived from the frame; true when it did not count as
+    // answering before.
+    bool answered(std::uint64_t frameId);
     // An attempt to the frame timed out.
     void failed(std::uint64_t frameId);
     void forget(std::uint64_t frameId);
     std::size_t size() const;
 
 private:
-    void set(std::uint64_t frameId, bool answering);
+    // The state before.
+    State set(std::uint64_t frameId, bool answering);
 
     std::unordered_map<std::uint64_t, bool> answering_; // guarded by mutex_
     mutable std::mutex mutex_;

@@ -108,6 +108,8 @@ public:
     // The earliest deadline of a pending request in steady nanoseconds; 0 when
     // none is pending.
     std::uint64_t earliestDeadline();
+    // The requests awaiting a reply or their time-out.
+    std::size_t pendingCount();
 
     // Stops the presence and time-out threads and the worker: after it returns
     // no frame event or time-out completion runs again. Idempotent; the

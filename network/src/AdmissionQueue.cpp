@@ -53,6 +53,22 @@ std::vector<AdmissionQueue::Entry> AdmissionQueue::takeFrame(std::uint64_t frame
     return taken;
 }
 
+std::size_t AdmissionQueue::promote(std::uint64_t frameId, Lane lane) {
+    std::size_t moved = 0;
+    auto& to = lanes_[static_cast<std::size_t>(lane)];
+    auto [first, last] = byFrame_.equal_range(frameId);
+    for (auto it = first; it != last; ++it) {
+        const auto at = it->second;
+        if (at->lane <= lane || at->lane == Lane::User)
+            continue;
+        // The node moves as it is: the index's iterator stays valid.
+        to.splice(to.end(), lanes_[static_cast<std::size_t>(at->lane)], at);
+        at->lane = lane;
+        ++moved;
+    }
+    return moved;
+}
+
 std::vector<AdmissionQueue::Entry> AdmissionQueue::takeExpired(std::uint64_t now) {
     std::vector<Entry> taken;
     for (auto& lane : lanes_)

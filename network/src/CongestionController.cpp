@@ -32,7 +32,7 @@ CongestionController::~CongestionController() {
 }
 
 CongestionController::Admission CongestionController::submit(const Ticket& ticket,
-                                                             std::function<void()> action,
+                                                             AdmissionQueue::Action action,
                                                              AdmissionQueue::GiveUp gaveUp) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -54,14 +54,14 @@ CongestionController::Admission CongestionController::submit(const Ticket& ticke
             return Admission::Queued;
         }
     }
-    action();
+    action(ticket.lane);
     return Admission::Admitted;
 }
 
 bool CongestionController::submit(std::uint64_t frameId, std::uint32_t length,
                                   std::function<void()> action) {
-    return submit(Ticket{frameId, length, Lane::Answering, 0, false}, std::move(action)) !=
-           Admission::Stopped;
+    return submit(Ticket{frameId, length, Lane::Answering, 0, false},
+                  [action = std::move(action)](Lane) { action(); }) != Admission::Stopped;
 }
 
 CongestionController::Admission CongestionController::admitNow(std::uint32_t length, Lane lane) {
@@ -103,6 +103,14 @@ void CongestionController::reportLoss(std::uint32_t length, Lane lane) {
     congestionWindow_ = std::max(congestionWindow_ / 2, segmentSize);
     slowStartThreshold_ = std::max(congestionWindow_, thresholdFloor);
     release(lane, length);
+}
+
+void CongestionController::promote(std::uint64_t frameId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (queue_.promote(frameId, Lane::Answering) > 0 && !serveWanted_) {
+        serveWanted_ = true;
+        wake_.notify_one();
+    }
 }
 
 void CongestionController::dropFrame(std::uint64_t frameId) {
@@ -224,7 +232,7 @@ void CongestionController::serve() {
             continue;
         lock.unlock();
         for (auto& entry : admitted)
-            entry.action();
+            entry.action(entry.lane);
         giveUp(expired, Vorn::ErrorCode::TimedOut);
         admitted.clear();
         expired.clear();

@@ -8,8 +8,8 @@ DeviceHealth::State DeviceHealth::of(std::uint64_t frameId) const {
     return found->second ? State::Answering : State::Failing;
 }
 
-void DeviceHealth::answered(std::uint64_t frameId) {
-    set(frameId, true);
+bool DeviceHealth::answered(std::uint64_t frameId) {
+    return set(frameId, true) != State::Answering;
 }
 
 void DeviceHealth::failed(std::uint64_t frameId) {
@@ -26,12 +26,19 @@ std::size_t DeviceHealth::size() const {
     return answering_.size();
 }
 
-void DeviceHealth::set(std::uint64_t frameId, bool answering) {
+DeviceHealth::State DeviceHealth::set(std::uint64_t frameId, bool answering) {
     std::lock_guard<std::mutex> lock(mutex_);
     // An outcome can arrive just after its frame left and was forgotten; the
     // cap keeps such leftovers from piling up. What is lost is advice only:
     // the frames count as new again.
-    if (answering_.size() >= cap && !answering_.contains(frameId))
+    auto found = answering_.find(frameId);
+    if (found != answering_.end()) {
+        const State before = found->second ? State::Answering : State::Failing;
+        found->second = answering;
+        return before;
+    }
+    if (answering_.size() >= cap)
         answering_.clear();
-    answering_.insert_or_assign(frameId, answering);
+    answering_.emplace(frameId, answering);
+    return State::New;
 }

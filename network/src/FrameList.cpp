@@ -395,6 +395,11 @@ std::uint64_t FrameList::earliestDeadline() {
     return earliest;
 }
 
+std::size_t FrameList::pendingCount() {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    return pendingRequests_.size();
+}
+
 bool FrameList::isLive(const DeadlineEntry& entry) const {
     const auto pending = pendingRequests_.find(entry.sequence);
     return pending != pendingRequests_.end() && pending->second.ticket == entry.ticket;

@@ -160,7 +160,11 @@ bool VornNetwork::admit(const std::shared_ptr<Request>& request, int attempt) {
     const CongestionController::Ticket ticket{request->frameId, request->length(), request->lane,
                                               request->giveUpAt, attempt == 0};
     const auto admission = congestion_.submit(
-        ticket, [this, request, attempt] { transmit(request, attempt); },
+        ticket,
+        [this, request, attempt](Lane lane) {
+            request->lane = lane;
+            transmit(request, attempt);
+        },
         [this, request](Vorn::ErrorCode why) { finish(*request, why); });
     return admission == CongestionController::Admission::Admitted ||
            admission == CongestionController::Admission::Queued;
@@ -219,7 +223,8 @@ void VornNetwork::onCompleted(const std::shared_ptr<Request>& request, int attem
     if (!running_)
         return;
     if (error == Vorn::ErrorCode::Success) {
-        health_.answered(request->frameId);
+        if (health_.answered(request->frameId))
+            congestion_.promote(request->frameId);
         if (request->counted)
             congestion_.acknowledge(request->length(), request->lane);
         request->completion(request->frameId, reply, length, Vorn::ErrorCode::Success);
@@ -241,6 +246,11 @@ void VornNetwork::onCompleted(const std::shared_ptr<Request>& request, int attem
 void VornNetwork::retransmit(const std::shared_ptr<Request>& request, int attempt) {
     if (!request->counted) {
         transmit(request, attempt);
+        return;
+    }
+    // The request has used up its time waiting for room: no attempt is left.
+    if (steadyNanoseconds_() >= request->giveUpAt) {
+        finish(*request, Vorn::ErrorCode::TimedOut);
         return;
     }
     // A retransmission is never refused for the queue's bound; it can only

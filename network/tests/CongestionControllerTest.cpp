@@ -285,7 +285,7 @@ TEST(CongestionControllerTest, UserLaneIsNeverHeldUpByBackgroundBytes) {
 
     // The user's request is measured on the user's bytes alone.
     bool ran = false;
-    EXPECT_EQ(controller.submit(Ticket{1, 36, Lane::User}, [&] { ran = true; }),
+    EXPECT_EQ(controller.submit(Ticket{1, 36, Lane::User}, [&](Lane) { ran = true; }),
               Admission::Admitted);
     EXPECT_TRUE(ran);
     EXPECT_EQ(controller.bytesInFlight(Lane::User), 36u);
@@ -325,7 +325,7 @@ TEST(CongestionControllerTest, WaitingRequestsAreServedInLaneOrder) {
                                              {Lane::Answering, 1}};
     for (auto [lane, tag] : requests) {
         const Ticket ticket{static_cast<std::uint64_t>(tag), 100, lane};
-        EXPECT_EQ(controller.submit(ticket, [&log, tag = tag] { log.add(tag); }),
+        EXPECT_EQ(controller.submit(ticket, [&log, tag = tag](Lane) { log.add(tag); }),
                   Admission::Queued);
     }
     EXPECT_EQ(controller.waiting(), 5u);
@@ -350,7 +350,7 @@ TEST(CongestionControllerTest, WaitingRequestGivesUpAtItsTimeAndWithItsFrame) {
     std::vector<std::pair<int, Vorn::ErrorCode>> endings; // written on this thread only
     const auto submitTagged = [&](std::uint64_t frame, std::uint64_t giveUpAt, int tag) {
         return controller.submit(
-            Ticket{frame, 100, Lane::New, giveUpAt}, [&log, tag, token] { log.add(tag); },
+            Ticket{frame, 100, Lane::New, giveUpAt}, [&log, tag, token](Lane) { log.add(tag); },
             [&endings, tag, token](Vorn::ErrorCode why) { endings.emplace_back(tag, why); });
     };
     EXPECT_EQ(submitTagged(7, 1000, 1), Admission::Queued);
@@ -389,23 +389,24 @@ TEST(CongestionControllerTest, QueueBoundRefusesFirstSendsButNeverRetransmission
     auto token = std::make_shared<int>(0);
     for (std::size_t i = 0; i < CongestionController::backgroundBound; ++i)
         ASSERT_EQ(controller.submit(
-                      Ticket{i, 32, i % 2 ? Lane::New : Lane::Failing}, [token] {},
+                      Ticket{i, 32, i % 2 ? Lane::New : Lane::Failing}, [token](Lane) {},
                       [token](Vorn::ErrorCode) {}),
                   Admission::Queued);
     bool ran = false;
     bool gaveUp = false;
     EXPECT_EQ(controller.submit(
-                  Ticket{1, 32, Lane::Answering}, [&ran, token] { ran = true; },
+                  Ticket{1, 32, Lane::Answering}, [&ran, token](Lane) { ran = true; },
                   [&gaveUp, token](Vorn::ErrorCode) { gaveUp = true; }),
               Admission::Full);
     EXPECT_EQ(token.use_count(), 1 + 2 * static_cast<long>(CongestionController::backgroundBound));
     // A retransmission of an accepted request is queued beyond the bound.
-    EXPECT_EQ(controller.submit(Ticket{1, 32, Lane::Failing, 0, false}, [] {}), Admission::Queued);
+    EXPECT_EQ(controller.submit(Ticket{1, 32, Lane::Failing, 0, false}, [](Lane) {}),
+              Admission::Queued);
     // The user's lane has a bound of its own (its bytes fit first: fill them).
     ASSERT_EQ(controller.admitNow(560, Lane::User), Admission::Admitted);
     for (std::size_t i = 0; i < CongestionController::userBound; ++i)
-        ASSERT_EQ(controller.submit(Ticket{i, 36, Lane::User}, [] {}), Admission::Queued);
-    EXPECT_EQ(controller.submit(Ticket{1, 36, Lane::User}, [] {}), Admission::Full);
+        ASSERT_EQ(controller.submit(Ticket{i, 36, Lane::User}, [](Lane) {}), Admission::Queued);
+    EXPECT_EQ(controller.submit(Ticket{1, 36, Lane::User}, [](Lane) {}), Admission::Full);
     EXPECT_FALSE(ran);
     EXPECT_FALSE(gaveUp);
 

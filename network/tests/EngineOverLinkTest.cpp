@@ -140,7 +140,10 @@ std::string runScenario(unsigned seed) {
                     tracked.wrongReply = true;
                 ++tracked.ends;
                 e.progress.bump();
-            });
+            },
+            // Half of them in the background: a lost reply moves those to
+            // the lane of devices that fail, and back once one is answered.
+            i % 2 == 0 ? RequestClass::UserAction : RequestClass::Background);
         if (!accepted)
             return "request refused";
         tracked.sequence = request.sequence();

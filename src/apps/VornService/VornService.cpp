@@ -75,11 +75,7 @@ void VornService::relayDeviceAdded(std::uint64_t deviceId) {
 }
 
 void VornService::relayDeviceRemoved(std::uint64_t deviceId) {
-    {
-        std::lock_guard<std::mutex> lock(roundsMutex_);
-        nameRetries_.forget(deviceId);
-        nameCallbacks_.erase(deviceId);
-    }
+    forgetNameRounds(deviceId);
     for (const auto& handler : deviceRemovedHandlers)
         if (handler)
             handler(deviceId);
@@ -156,8 +152,12 @@ void VornService::onDeviceConfigReply(const NameCallback& done, NameRounds round
                                       std::uint64_t deviceId, const char* reply, unsigned length,
                                       Vorn::ErrorCode error) {
     auto name = ReplyChecks::deviceName(reply, length, error);
-    if (!name && rounds == NameRounds::UntilNamed)
-        scheduleNameRound(deviceId, done);
+    if (rounds == NameRounds::UntilNamed) {
+        if (name)
+            forgetNameRounds(deviceId);
+        else
+            scheduleNameRound(deviceId, done);
+    }
     if (name)
         done(deviceId, true, std::move(*name));
     else
@@ -175,6 +175,12 @@ void VornService::scheduleNameRound(std::uint64_t deviceId, const NameCallback& 
         nameCallbacks_.insert_or_assign(deviceId, done);
     }
     roundsWake_.notify_one();
+}
+
+void VornService::forgetNameRounds(std::uint64_t deviceId) {
+    std::lock_guard<std::mutex> lock(roundsMutex_);
+    nameRetries_.forget(deviceId);
+    nameCallbacks_.erase(deviceId);
 }
 
 void VornService::retryNamesNow() {

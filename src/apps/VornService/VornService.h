@@ -128,6 +128,7 @@ private:
     // A round of an UntilNamed request failed: the next one is scheduled while
     // the device is present.
     void scheduleNameRound(std::uint64_t deviceId, const NameCallback& done);
+    void forgetNameRounds(std::uint64_t deviceId);
     void nameRoundsLoop();
     void stopNameRounds();
     void onBoardIdReply(const SerialCallback& done, std::uint64_t deviceId, const char* reply,

@@ -1,0 +1,269 @@
+// The engine on a sick network, over the in-memory link on the virtual clock:
+// racks of devices that announce themselves and never answer, a device that
+// leaves while its requests wait, more requests than the queue holds. What a
+// device that answers gets must not depend on them.
+
+#include "MemoryLink.h"
+#include "TestSupport.h"
+#include "VornNetwork.h"
+#include "Wire.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+using namespace TestSupport;
+
+namespace {
+
+constexpr std::uint64_t millisecond = 1000000;
+constexpr std::uint64_t healthyId = 0x0000000A0000000Bull;
+constexpr std::uint32_t healthyAddress = 0x0A000001; // 10.0.0.1
+// The standard behaviour's six attempts: 125 + 250 + ... + 4000 ms.
+constexpr std::uint64_t retryBudgetMs = 7875;
+
+std::uint64_t silentId(std::size_t i) {
+    return 0x0000000100000000ull + i;
+}
+std::uint32_t silentAddress(std::size_t i) {
+    return 0x0A010000 + static_cast<std::uint32_t>(i); // 10.1.x.y
+}
+
+// How one request ended.
+struct Ending {
+    std::atomic<int> count{0};
+    std::atomic<Vorn::ErrorCode> error{Vorn::ErrorCode::Success};
+    std::atomic<std::uint64_t> atMs{0}; // virtual milliseconds since the start
+};
+
+// The engine over a memory link with `silent` devices that never answer and
+// one that does, whose replies the test delivers.
+struct Rack {
+    Vorn::AnyNetworkType type;
+    VirtualClock clock;
+    Progress progress;
+    MemoryLink link{clock, progress};
+    std::unique_ptr<VornNetwork> engine = std::make_unique<VornNetwork>(type, link, clock.clocks());
+    std::vector<std::unique_ptr<Ending>> endings;
+    std::size_t answered = 0; // unicasts looked at by answerHealthy()
+
+    explicit Rack(std::size_t silent) {
+        for (std::size_t i = 0; i < silent; ++i)
+            announce(silentId(i), silentAddress(i));
+        announce(healthyId, healthyAddress);
+    }
+    void announce(std::uint64_t id, std::uint32_t address) {
+        const auto bytes = presence({.id = id});
+        engine->frameList().onReceive(bytes.data(), bytes.size(), address);
+    }
+
+    // Sends a request of layout T; the returned ending is the test's to read.
+    template <class T>
+    Ending* send(std::uint64_t id, RequestClass requestClass,
+                 Vorn::TimeoutBehavior* behavior = nullptr) {
+        auto request = engine->makeCommand<T>(id);
+        endings.push_back(std::make_unique<Ending>());
+        Ending* ending = endings.back().get();
+        const bool accepted = engine->send(
+            id, request, behavior,
+            [this, ending](std::uint64_t, const char*, unsigned, Vorn::ErrorCode error) {
+                ending->error = error;
+                ending->atMs = clock.elapsedMs();
+                ++ending->count;
+                progress.bump();
+            },
+            requestClass);
+        if (!accepted) {
+            endings.pop_back();
+            return nullptr;
+        }
+        return ending;
+    }
+    std::size_t ended() const {
+        std::size_t count = 0;
+        for (const auto& ending : endings)
+            count += ending->count > 0 ? 1 : 0;
+        return count;
+    }
+
+    // Every request the test sent is pending, waiting for room, or ended:
+    // none is still on its way between the engine's threads.
+    bool settle() {
+        return progress.waitUntil(
+            [&] {
+                return engine->frameList().pendingCount() + engine->congestion().waiting() +
+                           ended() ==
+                       endings.size();
+            },
+            5000ms);
+    }
+
+    // Moves the clock to the next deadline, at most `stepMs` on, and lets the
+    // engine act on it.
+    bool step(std::uint64_t stepMs) {
+        const std::uint64_t limit = clock.now() + stepMs * millisecond;
+        const std::uint64_t deadline = engine->frameList().earliestDeadline();
+        clock.advanceTo(deadline != 0 && deadline < limit ? deadline : limit);
+        engine->expireNow();
+        return settle();
+    }
+
+    // Answers what was sent to the healthy device since the last call.
+    void answerHealthy() {
+        const auto sends = link.unicasts();
+        for (; answered < sends.size(); ++answered) {
+            if (sends[answered].address != healthyAddress)
+                continue;
+            const auto& bytes = sends[answered].bytes;
+            const std::uint32_t sequence = Wire::readU32(bytes.data() + Vorn::Header::sequence);
+            const auto reply = datagram(100, healthyId, Vorn::Code::boardIdReply, sequence);
+            engine->frameList().onReceive(reply.data(), reply.size(), healthyAddress);
+        }
+    }
+    // When the last datagram to the healthy device left, in virtual ms.
+    std::uint64_t lastSentToHealthyMs() const {
+        std::uint64_t at = 0;
+        for (const auto& sent : link.unicasts())
+            if (sent.address == healthyAddress)
+                at = (sent.at - VirtualClock::start) / millisecond;
+        return at;
+    }
+};
+
+TEST(SickNetwork, UserReadOfAnAnsweringDeviceNeverWaitsBehindSilentRack) {
+    constexpr std::size_t silent = 300;
+    Rack rack(silent);
+    for (std::size_t i = 0; i < silent; ++i)
+        ASSERT_NE(rack.send<Vorn::MSG_GetDeviceConfig>(silentId(i), RequestClass::Background),
+                  nullptr);
+    // The healthy device's own name comes after the 300 in arrival order.
+    Ending* healthyName = rack.send<Vorn::MSG_GetDeviceConfig>(healthyId, RequestClass::Background);
+    ASSERT_NE(healthyName, nullptr);
+    ASSERT_TRUE(rack.settle());
+
+    // Serial reads while the rack is named, time-outs halve the window and
+    // retransmissions pile up: each leaves at once and completes on its reply.
+    std::size_t reads = 0;
+    while (rack.clock.elapsedMs() < 2 * retryBudgetMs) {
+        if (rack.clock.elapsedMs() >= reads * 500) {
+            const std::uint64_t sentAt = rack.clock.elapsedMs();
+            Ending* read = rack.send<Vorn::MSG_GetBoardID>(healthyId, RequestClass::UserAction);
+            ASSERT_NE(read, nullptr);
+            ASSERT_EQ(rack.lastSentToHealthyMs(), sentAt) << "read " << reads << " waited";
+            rack.answerHealthy();
+            ASSERT_EQ(read->count.load(), 1);
+            EXPECT_EQ(read->error.load(), Vorn::ErrorCode::Success);
+            ++reads;
+        }
+        rack.answerHealthy();
+        ASSERT_TRUE(rack.step(100)) << "at " << rack.clock.elapsedMs() << " ms";
+    }
+    EXPECT_GE(reads, 31u);
+
+    // The background name of the answering device, queued behind 300 others,
+    // moved up once the device had answered a read: it went out with the
+    // first room that a time-out made (125 ms), not behind the rack.
+    ASSERT_EQ(healthyName->count.load(), 1);
+    EXPECT_EQ(healthyName->error.load(), Vorn::ErrorCode::Success);
+    EXPECT_LE(healthyName->atMs.load(), 200u);
+
+    // Every silent name ended once, none later than its budget plus the last
+    // attempt's time-out: waiting for room never outlasts the budget.
+    for (std::size_t i = 0; i < silent; ++i) {
+        ASSERT_EQ(rack.endings[i]->count.load(), 1) << i;
+        EXPECT_EQ(rack.endings[i]->error.load(), Vorn::ErrorCode::TimedOut) << i;
+        EXPECT_LE(rack.endings[i]->atMs.load(), retryBudgetMs + 4000) << i;
+    }
+    EXPECT_EQ(rack.engine->congestion().waiting(), 0u);
+    EXPECT_EQ(rack.engine->congestion().state().bytesInFlight, 0u);
+}
+
+// One attempt that waits a minute: long enough to outlast a device's absence.
+class MinuteLong : public Vorn::TimeoutBehavior {
+public:
+    int initialTimeout() const override { return 60000; }
+    int retryTimeout(int) const override { return 60000; }
+    int attemptCount() const override { return 1; }
+};
+
+TEST(SickNetwork, WaitingRequestsOfADeviceThatLeavesEndOnceAtOnce) {
+    constexpr std::size_t fillers = 17; // 17 x 32 bytes of 560 in flight
+    Rack rack(fillers + 2);
+    MinuteLong minute;
+    for (std::size_t i = 0; i < fillers; ++i)
+        ASSERT_NE(
+            rack.send<Vorn::MSG_GetDeviceConfig>(silentId(i), RequestClass::Background, &minute),
+            nullptr);
+    std::vector<Ending*> leaving;
+    for (int i = 0; i < 3; ++i)
+        leaving.push_back(
+            rack.send<Vorn::MSG_GetBoardID>(silentId(fillers), RequestClass::Background, &minute));
+    Ending* staying =
+        rack.send<Vorn::MSG_GetBoardID>(silentId(fillers + 1), RequestClass::Background, &minute);
+    ASSERT_TRUE(rack.settle());
+    ASSERT_EQ(rack.engine->congestion().waiting(), 4u);
+
+    // Eleven seconds on, everyone announces again but one: the sweep takes it.
+    rack.clock.advanceMs(11000);
+    for (std::size_t i = 0; i < fillers; ++i)
+        rack.announce(silentId(i), silentAddress(i));
+    rack.announce(silentId(fillers + 1), silentAddress(fillers + 1));
+    rack.announce(healthyId, healthyAddress);
+    rack.engine->frameList().sweep();
+
+    ASSERT_TRUE(rack.progress.waitUntil(
+        [&] {
+            for (Ending* ending : leaving)
+                if (ending->count == 0)
+                    return false;
+            return true;
+        },
+        5000ms));
+    for (Ending* ending : leaving) {
+        EXPECT_EQ(ending->error.load(), Vorn::ErrorCode::SendFailed);
+        EXPECT_EQ(ending->atMs.load(), 11000u) << "ended when its device left";
+    }
+    EXPECT_EQ(staying->count.load(), 0);
+    EXPECT_EQ(rack.engine->congestion().waiting(), 1u);
+
+    // Nothing more reaches the requests that ended: a minute on, each of the
+    // others times out once and the departed ones stay ended once.
+    rack.clock.advanceMs(60000);
+    rack.engine->expireNow();
+    ASSERT_TRUE(rack.settle());
+    ASSERT_TRUE(rack.step(60000));
+    for (Ending* ending : leaving)
+        EXPECT_EQ(ending->count.load(), 1);
+    EXPECT_EQ(staying->count.load(), 1);
+}
+
+TEST(SickNetwork, QueueBoundRefusesBackgroundRequestsWithoutLeaking) {
+    Rack rack(1);
+    const std::size_t fill = 560 / Vorn::MSG_GetDeviceConfig::size;
+    const std::size_t acceptable = fill + CongestionController::backgroundBound;
+    auto witness = std::make_shared<int>(0);
+    std::size_t accepted = 0;
+    for (std::size_t i = 0; i < acceptable + 10; ++i) {
+        auto request = rack.engine->makeCommand<Vorn::MSG_GetDeviceConfig>(silentId(0));
+        if (rack.engine->send(
+                silentId(0), request, nullptr,
+                [witness](std::uint64_t, const char*, unsigned, Vorn::ErrorCode) {},
+                RequestClass::Background))
+            ++accepted;
+    }
+    EXPECT_EQ(accepted, acceptable);
+    EXPECT_EQ(witness.use_count(), 1 + static_cast<long>(acceptable)); // refused ones are gone
+    // The user's requests have their own room.
+    Ending* read = rack.send<Vorn::MSG_GetBoardID>(healthyId, RequestClass::UserAction);
+    ASSERT_NE(read, nullptr);
+    rack.answerHealthy();
+    EXPECT_EQ(read->error.load(), Vorn::ErrorCode::Success);
+
+    // Teardown drops what still waits; no completion outlives the engine.
+    rack.engine.reset();
+    EXPECT_EQ(witness.use_count(), 1);
+}
+
+} // namespace

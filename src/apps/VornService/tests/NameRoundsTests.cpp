@@ -1,0 +1,147 @@
+// Names asked again after a failure: the schedule's back-off, and a device
+// that announces itself long before it answers, named by the controller on a
+// later round (over the in-memory link, on the virtual clock).
+
+#include "MemoryLink.h"
+#include "NameRetrySchedule.h"
+#include "TestSupport.h"
+#include "VornService.h"
+#include "Wire.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+using namespace TestSupport;
+
+namespace {
+
+constexpr std::uint64_t second = 1000000000;
+
+TEST(NameRetrySchedule, BacksOffTo60SecondsAndForgetsNamedOrDepartedDevices) {
+    NameRetrySchedule schedule;
+    EXPECT_FALSE(schedule.nextDue());
+    schedule.failed(1, 100 * second);
+    schedule.failed(2, 105 * second);
+    EXPECT_EQ(schedule.nextDue(), 110 * second);
+    EXPECT_TRUE(schedule.takeDue(110 * second - 1).empty());
+    EXPECT_EQ(schedule.takeDue(115 * second), (std::vector<std::uint64_t>{1, 2}));
+    // Taken rounds are not due again until their outcome is known.
+    EXPECT_FALSE(schedule.nextDue());
+    EXPECT_TRUE(schedule.takeDue(1000 * second).empty());
+    EXPECT_EQ(schedule.size(), 2u);
+
+    // Device 1 keeps failing: 30 s, then 60 s, and 60 s from then on.
+    std::uint64_t now = 120 * second;
+    for (std::uint64_t delay : {30, 60, 60, 60}) {
+        schedule.failed(1, now);
+        EXPECT_EQ(schedule.nextDue(), now + delay * second);
+        EXPECT_EQ(schedule.takeDue(now + delay * second), (std::vector<std::uint64_t>{1}));
+        now += delay * second;
+    }
+    schedule.forget(1);
+    schedule.forget(2);
+    schedule.failed(1, now);
+    EXPECT_EQ(schedule.nextDue(), now + 10 * second) << "a device that comes back starts over";
+}
+
+// A device reply to a name request, with `name` in its name field.
+std::vector<char> nameReply(std::uint64_t deviceId, std::uint32_t sequence,
+                            const std::string& name) {
+    auto bytes =
+        datagram(Vorn::deviceConfigReplyMinimum, deviceId, Vorn::Code::deviceConfigReply, sequence);
+    std::memcpy(bytes.data() + Vorn::deviceNameOffset, name.c_str(), name.size() + 1);
+    return bytes;
+}
+
+TEST(NameRounds, ABootingDeviceIsNamedOnALaterRound) {
+    constexpr std::uint64_t deviceId = 0x0000000A0000000Bull;
+    constexpr std::uint32_t deviceAddress = 0x0A000002;
+    VirtualClock clock;
+    Progress progress;
+    MemoryLink link{clock, progress};
+    VornService service(link, clock.clocks());
+    service.start();
+    VornNetwork& engine = *service.engine();
+    const auto announce = [&] {
+        const auto bytes = presence({.id = deviceId});
+        engine.frameList().onReceive(bytes.data(), bytes.size(), deviceAddress);
+    };
+    announce();
+
+    struct Round {
+        bool ok;
+        std::string name;
+        std::uint64_t atMs;
+    };
+    std::mutex mutex;
+    std::vector<Round> rounds; // guarded by mutex
+    const auto roundCount = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return rounds.size();
+    };
+    ASSERT_TRUE(service.requestDeviceName(
+        deviceId,
+        [&](std::uint64_t, bool ok, std::string name) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                rounds.push_back({ok, std::move(name), clock.elapsedMs()});
+            }
+            progress.bump();
+        },
+        NameRounds::UntilNamed));
+
+    // Booting: every attempt of the first round goes unanswered, while the
+    // device keeps announcing itself.
+    while (roundCount() == 0) {
+        const std::size_t sent = link.unicastCount();
+        const std::uint64_t deadline = engine.frameList().earliestDeadline();
+        ASSERT_NE(deadline, 0u);
+        clock.advanceTo(deadline);
+        announce();
+        engine.expireNow();
+        ASSERT_TRUE(progress.waitUntil(
+            [&] { return roundCount() > 0 || link.unicastCount() > sent; }, 5000ms));
+    }
+    EXPECT_EQ(link.unicastCount(), 6u);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_FALSE(rounds[0].ok);
+        EXPECT_EQ(rounds[0].atMs, 7875u);
+    }
+    EXPECT_EQ(service.namesToRetry(), 1u);
+
+    // Nothing is asked before the 10 s are up; then one request goes out.
+    clock.advanceMs(10000 - 1);
+    announce();
+    service.retryNamesNow();
+    EXPECT_EQ(link.unicastCount(), 6u);
+    clock.advanceMs(1);
+    service.retryNamesNow();
+    ASSERT_EQ(link.unicastCount(), 7u);
+
+    // The device has booted and answers it.
+    const auto request = link.unicasts().back();
+    EXPECT_EQ(Wire::readU16(request.bytes.data() + Vorn::Header::command),
+              Vorn::Code::getDeviceConfig);
+    const auto reply = nameReply(
+        deviceId, Wire::readU32(request.bytes.data() + Vorn::Header::sequence), "Stage left");
+    engine.frameList().onReceive(reply.data(), reply.size(), deviceAddress);
+    ASSERT_TRUE(progress.waitUntil([&] { return roundCount() == 2; }, 5000ms));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_TRUE(rounds[1].ok);
+        EXPECT_EQ(rounds[1].name, "Stage left");
+        EXPECT_EQ(rounds[1].atMs, 17875u);
+    }
+    EXPECT_EQ(service.namesToRetry(), 0u);
+    clock.advanceMs(600000);
+    announce();
+    service.retryNamesNow();
+    EXPECT_EQ(link.unicastCount(), 7u) << "a named device is not asked again";
+}
+
+} // namespace
