@@ -1,7 +1,7 @@
 // WindowScale (Windows build, under Wine): how fast the main window lists many
 // devices and shows a selected device's serial number.
 //
-//   WindowScale [--devices N] [--selections K] [--simulator in|outside]
+//   WindowScale [--devices N] [--selections K] [--silent M] [--simulator in|outside]
 //
 // Runs the program on a thread of this process against N simulated devices
 // (the Windows build of the simulator, on the test network's 192.0.2.2; the
@@ -10,6 +10,10 @@
 // shows its name; then K selections, each timed from the click until the
 // current-serial label shows the number. Run it in scripts/netns.sh --veth
 // under scripts/wine-session.sh (bench/run.sh does).
+//
+// --silent M: M more devices that announce themselves and never answer (a
+// rack still booting); their rows stay "Unknown" while the window keeps asking
+// their names, and the selections go to the devices that answer.
 //
 // --simulator outside: no simulator in this process; the N devices are
 // expected from a simulator started beside it on 192.0.2.2 (the Linux vornsim
@@ -47,13 +51,13 @@ double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-std::vector<VornSim::DeviceSetup> devices(int count) {
+std::vector<VornSim::DeviceSetup> devices(int count, int silent) {
     std::vector<VornSim::DeviceSetup> setups;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count + silent; ++i) {
         VornSim::DeviceSetup setup;
         setup.id = 0x0000010000000001ull + static_cast<std::uint64_t>(i);
         setup.deviceType = static_cast<std::uint8_t>(10 + i % 4);
-        setup.name = "Device-" + std::to_string(i);
+        setup.name = (i < count ? "Device-" : "Silent-") + std::to_string(i);
         setup.address = deviceAddress;
         setup.serial = 100000u + static_cast<std::uint32_t>(i);
         setups.push_back(setup);
@@ -61,14 +65,20 @@ std::vector<VornSim::DeviceSetup> devices(int count) {
     return setups;
 }
 
-int run(int deviceCount, int selections, bool simulatorInside) {
+int run(int deviceCount, int selections, int silent, bool simulatorInside) {
     VornSim::SimulatorConfig config;
-    config.devices = devices(deviceCount);
+    config.devices = devices(deviceCount, simulatorInside ? silent : 0);
     std::optional<VornSim::DeviceSimulator> simulator;
-    if (simulatorInside)
+    if (simulatorInside) {
         simulator.emplace(config);
-    else
+        VornSim::Faults deaf;
+        deaf.dropProbability = 1.0;
+        for (int i = deviceCount; i < deviceCount + silent; ++i)
+            simulator->setDeviceFaults(config.devices[static_cast<std::size_t>(i)].id, deaf);
+    } else {
         selections = 0; // the serial numbers are the outside simulator's
+        silent = 0;
+    }
 
     std::atomic<int> exitCode{-100};
     std::thread windowThread(
@@ -101,26 +111,38 @@ int run(int deviceCount, int selections, bool simulatorInside) {
         // Every row, then every name. Names arrive about in row order: each
         // look goes on from the first row still unnamed, so that watching
         // costs the window little; one full pass confirms at the end.
-        const bool listed =
-            UiDriver::waitUntil([&] { return list.rowCount() >= deviceCount; }, 60s);
+        const int rows = deviceCount + silent;
+        const bool listed = UiDriver::waitUntil([&] { return list.rowCount() >= rows; }, 60s);
         const double listedMs = msSince(start);
-        int firstUnnamed = 0;
         const auto named = [&](int row) { return list.cell(row, 0) != "Unknown"; };
-        bool allNamed = listed && UiDriver::waitUntil(
-                                      [&] {
-                                          while (firstUnnamed < deviceCount && named(firstUnnamed))
-                                              ++firstUnnamed;
-                                          return firstUnnamed == deviceCount;
-                                      },
-                                      60s);
+        // The rows of the devices that answer, once they are all named.
+        std::vector<int> answering;
+        const auto allAnswering = [&] {
+            answering.clear();
+            for (int row = 0; row < rows; ++row)
+                if (named(row))
+                    answering.push_back(row);
+            return static_cast<int>(answering.size()) == deviceCount;
+        };
+        int firstUnnamed = 0;
+        const bool allNamed =
+            listed && UiDriver::waitUntil(
+                          [&] {
+                              // Names arrive about in row order: each look goes on from
+                              // the first row still unnamed, so that watching costs the
+                              // window little; a full pass confirms.
+                              while (silent == 0 && firstUnnamed < rows && named(firstUnnamed))
+                                  ++firstUnnamed;
+                              return (silent > 0 || firstUnnamed == rows) && allAnswering();
+                          },
+                          60s);
         const double namedMs = msSince(start);
-        for (int row = 0; allNamed && row < deviceCount; ++row)
-            allNamed = named(row);
 
         std::vector<double> serialMs;
         const HWND label = UiDriver::ServiceTool::currentSerialLabel(main);
         for (int i = 0; allNamed && label && i < selections; ++i) {
-            const int row = static_cast<int>((static_cast<long long>(i) * 7919) % deviceCount);
+            const int row = answering[static_cast<std::size_t>(
+                (static_cast<long long>(i) * 7919) % static_cast<long long>(answering.size()))];
             const std::string expected =
                 "Current serial number: " +
                 std::to_string(100000 + std::stoi(list.cell(row, 0).substr(7)));
@@ -142,15 +164,15 @@ int run(int deviceCount, int selections, bool simulatorInside) {
                         static_cast<unsigned long long>(counters.requests),
                         static_cast<unsigned long long>(counters.replies));
         }
-        std::printf("devices %d: all rows after %.0f ms%s, all names after %.0f ms%s\n",
-                    deviceCount, listedMs, listed ? "" : " (NOT all)", namedMs,
+        std::printf("devices %d (and %d that never answer): all rows after %.0f ms%s, all names "
+                    "after %.0f ms%s\n",
+                    deviceCount, silent, listedMs, listed ? "" : " (NOT all)", namedMs,
                     allNamed ? "" : " (NOT all)");
         std::printf("selection to serial shown, %zu selections: median %.1f ms, max %.1f ms\n",
                     serialMs.size(), at(0.5), at(1.0));
-        std::printf(
-            "summary WindowScale devices=%d rows_ms=%.0f names_ms=%.0f select_median_ms=%.1f "
-            "select_max_ms=%.1f\n",
-            deviceCount, listedMs, namedMs, at(0.5), at(1.0));
+        std::printf("summary WindowScale devices=%d silent=%d rows_ms=%.0f names_ms=%.0f "
+                    "select_median_ms=%.1f select_max_ms=%.1f\n",
+                    deviceCount, silent, listedMs, namedMs, at(0.5), at(1.0));
         if (!allNamed || static_cast<int>(serialMs.size()) != selections)
             status = 1;
         UiDriver::close(main);
@@ -166,7 +188,7 @@ int run(int deviceCount, int selections, bool simulatorInside) {
 } // namespace
 
 int main(int argc, char** argv) {
-    int deviceCount = 1000, selections = 20;
+    int deviceCount = 1000, selections = 20, silent = 0;
     bool simulatorInside = true;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
@@ -174,19 +196,20 @@ int main(int argc, char** argv) {
             deviceCount = std::atoi(argv[i + 1]);
         else if (name == "--selections")
             selections = std::atoi(argv[i + 1]);
+        else if (name == "--silent")
+            silent = std::atoi(argv[i + 1]);
         else if (name == "--simulator" &&
                  (std::string(argv[i + 1]) == "in" || std::string(argv[i + 1]) == "outside"))
             simulatorInside = std::string(argv[i + 1]) == "in";
         else {
-            std::fprintf(
-                stderr,
-                "usage: WindowScale [--devices N] [--selections K] [--simulator in|outside]\n");
+            std::fprintf(stderr, "usage: WindowScale [--devices N] [--selections K] [--silent M] "
+                                 "[--simulator in|outside]\n");
             return 2;
         }
     }
-    if (deviceCount <= 0 || selections < 0 || argc % 2 == 0) {
-        std::fprintf(
-            stderr, "usage: WindowScale [--devices N] [--selections K] [--simulator in|outside]\n");
+    if (deviceCount <= 0 || selections < 0 || silent < 0 || argc % 2 == 0) {
+        std::fprintf(stderr, "usage: WindowScale [--devices N] [--selections K] [--silent M] "
+                             "[--simulator in|outside]\n");
         return 2;
     }
     if (const std::string problem = TestNamespace::problem(); !problem.empty()) {
@@ -196,5 +219,5 @@ int main(int argc, char** argv) {
                      problem.c_str());
         return 2;
     }
-    return run(deviceCount, selections, simulatorInside);
+    return run(deviceCount, selections, silent, simulatorInside);
 }

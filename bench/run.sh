@@ -15,7 +15,10 @@
 #                     another process), and the heap a present frame holds
 #   Flood             heap, CPU and a real device's serial reads while 10^5 and 10^6 new frame
 #                     ids arrive
-#   WindowScale       the Windows program under Wine with 1000 and 10000 devices: rows, names,
+#   SilentRack        serial reads of a device that answers while 0, 50 and 300 devices that
+#                     never answer are named
+#   WindowScale       the Windows program under Wine with 1000 and 10000 devices, and 20 beside
+#                     300 that never answer: rows, names,
 #                     selection to serial (cross-built in build/windows; --no-window skips it)
 #
 # --quick runs shorter versions (for a check that everything works, not for figures).
@@ -50,7 +53,7 @@ if [[ ! -f $build/build.ninja ]]; then
     cmake -S "$VORN_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=
 fi
 cmake --build "$build" -j "${VORN_JOBS:-2}" --target RoundTrip TimeoutPrecision Discovery IdleCost \
-    Flood vornsim
+    Flood SilentRack vornsim
 windows_build=${VORN_BENCH_WINDOWS_BUILD:-$VORN_ROOT/build/windows}
 if [[ $window -eq 1 ]]; then
     if [[ ! -f $windows_build/build.ninja ]]; then
@@ -66,6 +69,7 @@ if [[ $quick -eq 1 ]]; then
     discovery_runs=("--devices 200 --runs 1")
     idle_runs=("--seconds 2")
     flood_runs=("--frames 10000 --seconds 2")
+    silent_runs=("--silent 50 --seconds 2")
     window_runs=("--devices 100 --selections 3")
 else
     roundtrip_args=()
@@ -74,7 +78,8 @@ else
     idle_runs=("--devices 100 --seconds 10" "--devices 1000 --addresses 200 --seconds 10")
     flood_runs=("--frames 100000 --no-listing" "--frames 1000000 --no-listing" "--frames 100000"
         "--frames 1000000")
-    window_runs=("--devices 1000" "--devices 10000")
+    silent_runs=("--silent 0" "--silent 50" "--silent 300")
+    window_runs=("--devices 1000" "--devices 10000" "--devices 20 --silent 300")
 fi
 
 results=$build/bench/results.txt
@@ -115,6 +120,9 @@ for args in "${idle_runs[@]}"; do
 done
 for args in "${flood_runs[@]}"; do
     run Flood $args
+done
+for args in "${silent_runs[@]}"; do
+    run SilentRack $args
 done
 if [[ $window -eq 1 ]]; then
     for args in "${window_runs[@]}"; do

@@ -36,7 +36,7 @@ public:
     static constexpr std::uint32_t avoidanceNumerator = 313600;
     static constexpr std::uint32_t defaultPollLimit = 600000;
     static constexpr std::size_t userBound = 256;
-    static constexpr std::size_t backgroundBound = 4096;
+    static constexpr std::size_t backgroundBound = 16384;
     // How often the queue's thread looks for requests past their give-up time
     // while any wait.
     static constexpr auto expiryInterval = std::chrono::milliseconds(50);

@@ -380,6 +380,7 @@ TEST(CongestionControllerTest, WaitingRequestGivesUpAtItsTimeAndWithItsFrame) {
     ASSERT_TRUE(log.waitFor(1));
     EXPECT_EQ(log.values(), (std::vector<int>{4}));
     EXPECT_EQ(endings.size(), 3u);
+    controller.shutdown();
     EXPECT_EQ(token.use_count(), 1); // every queued job is gone
 }
 
