@@ -60,7 +60,9 @@ std::uint64_t makeOwnFrameId() {
 std::uint64_t retryBudget(Vorn::TimeoutBehavior& behavior) {
     constexpr std::uint64_t millisecond = 1000000;
     std::uint64_t total = static_cast<std::uint64_t>(std::max(behavior.initialTimeout(), 0));
-    for (int attempt = 1; attempt < behavior.attemptCount(); ++attempt)
+    // More attempts than any behaviour of the tool makes would only stretch the loop.
+    const int attempts = std::min(behavior.attemptCount(), 1000);
+    for (int attempt = 1; attempt < attempts; ++attempt)
         total += static_cast<std::uint64_t>(std::max(behavior.retryTimeout(attempt), 0));
     return total * millisecond;
 }
