@@ -98,6 +98,7 @@ struct Device {
     std::vector<char> lastRequest;
     std::uint64_t replies = 0;
     std::uint64_t presence = 0;
+    std::uint32_t repliesToLose = 0;
     Sender* sender = nullptr; // owned by the simulator, fixed after construction
 };
 
@@ -203,6 +204,12 @@ std::string formatEvent(const SimEvent& e) {
         return format("write-refused device=%s value=%u", id.c_str(), e.value);
     case EventKind::Select:
         return format("select device=%s mark=%04x", id.c_str(), e.value);
+    case EventKind::Unheard:
+        return format("unheard device=%s command=%u sequence=%u from=%s", id.c_str(), e.command,
+                      e.sequence, peer.c_str());
+    case EventKind::ReplyLost:
+        return format("reply-lost device=%s command=%u sequence=%u to=%s", id.c_str(), e.command,
+                      e.sequence, peer.c_str());
     case EventKind::SendFailed:
         return format("send-failed device=%s command=%u to=%s", id.c_str(), e.command,
                       peer.c_str());
@@ -227,6 +234,8 @@ std::string formatFaults(const Faults& f) {
         add("malformed");
     if (f.shortReplies)
         add("short");
+    if (f.gone)
+        add("gone");
     return text.empty() ? "none" : text;
 }
 
@@ -238,13 +247,14 @@ std::string formatDevice(const DeviceReport& r) {
     const std::string select = r.selectMark ? format("%04x", *r.selectMark) : "none";
     return format("device id=%s type=%u typeword=%u address=%s serial=%u mode=0x%x "
                   "changemarks=%d,%d wrapped=%d select=%s requests=%s replies=%llu "
-                  "presence=%llu faults=%s name=",
+                  "presence=%llu lose-replies=%u faults=%s name=",
                   formatId(r.setup.id).c_str(), r.setup.deviceType, r.setup.typeWord,
                   r.setup.address.c_str(), r.setup.serial, r.setup.modeFlags, r.setup.changeMarkA,
                   r.setup.changeMarkB, r.setup.wrapped ? 1 : 0, select.c_str(),
                   requests.empty() ? "none" : requests.c_str(),
                   static_cast<unsigned long long>(r.repliesSent),
-                  static_cast<unsigned long long>(r.presenceSent), formatFaults(r.faults).c_str()) +
+                  static_cast<unsigned long long>(r.presenceSent), r.repliesToLose,
+                  formatFaults(r.faults).c_str()) +
            r.setup.name;
 }
 
@@ -282,7 +292,7 @@ private:
     void act(Device& device, const Faults& faults, const char* data, std::size_t size,
              const udp::endpoint& from, std::vector<SimEvent>& events, std::vector<Outgoing>& out);
     void reply(Device& device, const Faults& faults, Vorn::Message message, const udp::endpoint& to,
-               std::vector<Outgoing>& out);
+               std::vector<SimEvent>& events, std::vector<Outgoing>& out);
     void schedulePresence();
     void presenceRound();
     void presenceTo(Device& device, const udp::endpoint& to, std::vector<Outgoing>& out);
@@ -448,7 +458,10 @@ void DeviceSimulator::Impl::handleDatagram(std::size_t size, const udp::endpoint
             seen.kind = EventKind::Request;
             events.push_back(seen);
             const Faults faults = device.faults.value_or(faults_);
-            if (faults.dropProbability > 0 && std::uniform_real_distribution<double>(0.0, 1.0)(
+            if (faults.gone) {
+                seen.kind = EventKind::Unheard;
+                events.push_back(seen);
+            } else if (faults.dropProbability > 0 && std::uniform_real_distribution<double>(0.0, 1.0)(
                                                   random_) < faults.dropProbability) {
                 ++dropped_;
                 seen.kind = EventKind::Dropped;
@@ -515,7 +528,7 @@ void DeviceSimulator::Impl::act(Device& device, const Faults& faults, const char
             startReply(device, data, Vorn::Code::deviceConfigReply, Vorn::deviceConfigReplyMinimum);
         std::memcpy(message.data() + Vorn::deviceNameOffset, device.setup.name.data(),
                     device.setup.name.size());
-        reply(device, faults, std::move(message), from, out);
+        reply(device, faults, std::move(message), from, events, out);
         break;
     }
     case Vorn::Code::getBoardId: {
@@ -523,7 +536,7 @@ void DeviceSimulator::Impl::act(Device& device, const Faults& faults, const char
             startReply(device, data, Vorn::Code::boardIdReply, Vorn::boardIdReplyMinimum);
         std::memcpy(message.data() + Vorn::BoardRecord::offset, device.record.data(),
                     device.record.size());
-        reply(device, faults, std::move(message), from, out);
+        reply(device, faults, std::move(message), from, events, out);
         break;
     }
     case Vorn::Code::setBoardId: {
@@ -548,7 +561,7 @@ void DeviceSimulator::Impl::act(Device& device, const Faults& faults, const char
             startReply(device, data, Vorn::Code::acknowledgement, Vorn::acknowledgementMinimum);
         Wire::writeU32(message.data() + ackStatusOffset,
                        static_cast<std::uint32_t>(accept ? Vorn::ackAccepted : ackRefused));
-        reply(device, faults, std::move(message), from, out);
+        reply(device, faults, std::move(message), from, events, out);
         break;
     }
     case Vorn::Code::selectMe: {
@@ -582,7 +595,8 @@ Vorn::Message DeviceSimulator::Impl::startReply(const Device& device, const char
 }
 
 void DeviceSimulator::Impl::reply(Device& device, const Faults& faults, Vorn::Message message,
-                                  const udp::endpoint& to, std::vector<Outgoing>& out) {
+                                  const udp::endpoint& to, std::vector<SimEvent>& events,
+                                  std::vector<Outgoing>& out) {
     const std::uint16_t code = message.command();
     if (faults.shortReplies) {
         message.bytes.resize(replyMinimum(code) - 1);
@@ -595,6 +609,18 @@ void DeviceSimulator::Impl::reply(Device& device, const Faults& faults, Vorn::Me
     Vorn::seal(message);
     if (faults.silent)
         return;
+    if (device.repliesToLose > 0) {
+        --device.repliesToLose;
+        SimEvent lost;
+        lost.kind = EventKind::ReplyLost;
+        lost.device = device.setup.id;
+        lost.command = message.command();
+        lost.sequence = message.sequence();
+        lost.address = toHost(to);
+        lost.port = to.port();
+        events.push_back(lost);
+        return;
+    }
 
     Outgoing outgoing;
     outgoing.sender = device.sender;
@@ -651,7 +677,8 @@ DeviceSimulator::Impl::presenceMessage(const Device& device) {
 
 void DeviceSimulator::Impl::presenceTo(Device& device, const udp::endpoint& to,
                                        std::vector<Outgoing>& out) {
-    if (device.faults.value_or(faults_).silent)
+    const Faults faults = device.faults.value_or(faults_);
+    if (faults.silent || faults.gone)
         return;
     Outgoing outgoing;
     outgoing.sender = device.sender;
@@ -771,6 +798,7 @@ std::optional<DeviceReport> DeviceSimulator::Impl::device(std::uint64_t id) cons
     report.lastRequest = device.lastRequest;
     report.repliesSent = device.replies;
     report.presenceSent = device.presence;
+    report.repliesToLose = device.repliesToLose;
     return report;
 }
 
@@ -899,6 +927,10 @@ bool DeviceSimulator::updateDeviceFaults(std::uint64_t id,
 
 void DeviceSimulator::hearTool(std::uint32_t address, std::uint16_t port) {
     impl_->hearTool(udp::endpoint(asio::ip::address_v4(address), port));
+}
+
+bool DeviceSimulator::loseReplies(std::uint64_t id, std::uint32_t count) {
+    return impl_->changeDevice(id, [count](Device& device) { device.repliesToLose = count; });
 }
 
 bool DeviceSimulator::setSerial(std::uint64_t id, std::uint32_t serial) {

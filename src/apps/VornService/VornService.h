@@ -43,7 +43,8 @@ public:
     // `address`: the chosen interface's dotted IPv4 address, as the adapter
     // list reports it. Nothing runs and no socket is opened until start().
     explicit VornService(std::string address);
-    // Ends the frameRemoved subscription, then the frameAdded one, then stops
+    // Ends the frameChanged subscription, then the frameRemoved one, then the
+    // frameAdded one, then stops
     // the engine (pending requests end without callbacks).
     ~VornService();
     VornService(const VornService&) = delete;
@@ -59,6 +60,9 @@ public:
     // Called in insertion order for every device that appears / disappears.
     std::vector<DeviceCallback> deviceAddedHandlers;
     std::vector<DeviceCallback> deviceRemovedHandlers;
+    // Called for a present device whose presence announces a change (its
+    // change mark moved); same thread and rules as the two above.
+    std::vector<DeviceCallback> deviceChangedHandlers;
 
     // Before start() no device is known: getDevice throws, requests return
     // false and selection marks are not sent.
@@ -90,6 +94,7 @@ private:
     void subscribeRelays(VornNetwork& engine);
     void relayDeviceAdded(std::uint64_t deviceId);
     void relayDeviceRemoved(std::uint64_t deviceId);
+    void relayDeviceChanged(std::uint64_t deviceId);
 
     template <class Layout> bool sendRequest(std::uint64_t deviceId, Completion completion);
     void sendSelect(std::uint64_t deviceId, bool select);
@@ -115,4 +120,5 @@ private:
     VornNetwork* engine_ = nullptr;
     Token frameAddedToken_;
     Token frameRemovedToken_;
+    Token frameChangedToken_;
 };
