@@ -99,6 +99,7 @@ struct Device {
     std::uint64_t replies = 0;
     std::uint64_t presence = 0;
     std::uint32_t repliesToLose = 0;
+    std::uint16_t loseCode = 0;
     Sender* sender = nullptr; // owned by the simulator, fixed after construction
 };
 
@@ -609,7 +610,7 @@ void DeviceSimulator::Impl::reply(Device& device, const Faults& faults, Vorn::Me
     Vorn::seal(message);
     if (faults.silent)
         return;
-    if (device.repliesToLose > 0) {
+    if (device.repliesToLose > 0 && (device.loseCode == 0 || device.loseCode == code)) {
         --device.repliesToLose;
         SimEvent lost;
         lost.kind = EventKind::ReplyLost;
@@ -799,6 +800,7 @@ std::optional<DeviceReport> DeviceSimulator::Impl::device(std::uint64_t id) cons
     report.repliesSent = device.replies;
     report.presenceSent = device.presence;
     report.repliesToLose = device.repliesToLose;
+    report.loseCode = device.loseCode;
     return report;
 }
 
@@ -929,8 +931,11 @@ void DeviceSimulator::hearTool(std::uint32_t address, std::uint16_t port) {
     impl_->hearTool(udp::endpoint(asio::ip::address_v4(address), port));
 }
 
-bool DeviceSimulator::loseReplies(std::uint64_t id, std::uint32_t count) {
-    return impl_->changeDevice(id, [count](Device& device) { device.repliesToLose = count; });
+bool DeviceSimulator::loseReplies(std::uint64_t id, std::uint32_t count, std::uint16_t code) {
+    return impl_->changeDevice(id, [count, code](Device& device) {
+        device.repliesToLose = count;
+        device.loseCode = code;
+    });
 }
 
 bool DeviceSimulator::setSerial(std::uint64_t id, std::uint32_t serial) {

@@ -123,6 +123,7 @@ struct DeviceReport {
     std::uint64_t repliesSent = 0;
     std::uint64_t presenceSent = 0;
     std::uint32_t repliesToLose = 0; // replies still to be lost after acting on the request
+    std::uint16_t loseCode = 0;      // ...only those with this code; 0: any
 };
 
 struct Counters {
@@ -182,8 +183,10 @@ public:
     void hearTool(std::uint32_t address, std::uint16_t port);
 
     // The device acts on the next `count` requests it would answer, but their
-    // replies are lost (a reply dropped on the way back). False for an unknown id.
-    bool loseReplies(std::uint64_t id, std::uint32_t count);
+    // replies are lost (a reply dropped on the way back); with `code` set,
+    // only replies with that command code count (2: acknowledgements). False
+    // for an unknown id.
+    bool loseReplies(std::uint64_t id, std::uint32_t count, std::uint16_t code = 0);
 
     bool setSerial(std::uint64_t id, std::uint32_t serial);
     bool setModeFlags(std::uint64_t id, std::uint32_t modeFlags);

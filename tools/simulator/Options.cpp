@@ -315,7 +315,8 @@ Output and control:
                           silent|duplicate|refuse-writes|malformed|short [ID] on|off
                           gone [ID] on|off   the device leaves: no presence, no answers
                           drop [ID] P | delay [ID] MS | clear [ID]
-                          lose-replies ID N  act on the next N requests, lose their replies
+                          lose-replies ID N [CODE]  act on the next N requests, lose
+                                   their replies (only replies with command CODE)
                           serial ID N | mode ID FLAGS | changemark ID A [B]
   --help                this text
 

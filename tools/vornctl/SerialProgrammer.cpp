@@ -52,12 +52,13 @@ ProgramRow SerialProgrammer::program(const PlannedSerial& entry) {
         return finish(ProgramResult::NotServiced,
                       std::string("a ") + productName(info->deviceType) + " (type code " +
                           std::to_string(info->deviceType) + "); --all acts on it anyway");
-    row.name = session_.readNames({entry.id}).front();
-
+    // The name only of a device that answers: one that does not would keep
+    // the run waiting for a second time-out.
     const SerialResult before = session_.readSerial(entry.id);
     if (!before.ok)
         return finish(ProgramResult::NoAnswer, "no answer to the serial number read; not written");
     row.before = before.serial;
+    row.name = session_.readNames({entry.id}).front();
     if (before.serial == entry.serial)
         return finish(ProgramResult::AlreadySet, "holds this number already; not written");
     if (options_.dryRun)
