@@ -301,6 +301,8 @@ private:
     void publish(const std::vector<SimEvent>& events);
     void notifyChanged();
 
+    static SimEvent replyEvent(EventKind kind, const Device& device, const Vorn::Message& message,
+                               const udp::endpoint& to);
     static Vorn::Message startReply(const Device& device, const char* request, std::uint16_t code,
                                     std::size_t size);
     static std::shared_ptr<const std::vector<char>> presenceMessage(const Device& device);
@@ -462,8 +464,9 @@ void DeviceSimulator::Impl::handleDatagram(std::size_t size, const udp::endpoint
             if (faults.gone) {
                 seen.kind = EventKind::Unheard;
                 events.push_back(seen);
-            } else if (faults.dropProbability > 0 && std::uniform_real_distribution<double>(0.0, 1.0)(
-                                                  random_) < faults.dropProbability) {
+            } else if (faults.dropProbability > 0 &&
+                       std::uniform_real_distribution<double>(0.0, 1.0)(random_) <
+                           faults.dropProbability) {
                 ++dropped_;
                 seen.kind = EventKind::Dropped;
                 events.push_back(seen);
@@ -595,6 +598,18 @@ Vorn::Message DeviceSimulator::Impl::startReply(const Device& device, const char
     return message;
 }
 
+SimEvent DeviceSimulator::Impl::replyEvent(EventKind kind, const Device& device,
+                                           const Vorn::Message& message, const udp::endpoint& to) {
+    SimEvent event;
+    event.kind = kind;
+    event.device = device.setup.id;
+    event.command = message.command();
+    event.sequence = message.sequence();
+    event.address = toHost(to);
+    event.port = to.port();
+    return event;
+}
+
 void DeviceSimulator::Impl::reply(Device& device, const Faults& faults, Vorn::Message message,
                                   const udp::endpoint& to, std::vector<SimEvent>& events,
                                   std::vector<Outgoing>& out) {
@@ -612,14 +627,7 @@ void DeviceSimulator::Impl::reply(Device& device, const Faults& faults, Vorn::Me
         return;
     if (device.repliesToLose > 0 && (device.loseCode == 0 || device.loseCode == code)) {
         --device.repliesToLose;
-        SimEvent lost;
-        lost.kind = EventKind::ReplyLost;
-        lost.device = device.setup.id;
-        lost.command = message.command();
-        lost.sequence = message.sequence();
-        lost.address = toHost(to);
-        lost.port = to.port();
-        events.push_back(lost);
+        events.push_back(replyEvent(EventKind::ReplyLost, device, message, to));
         return;
     }
 
@@ -629,13 +637,7 @@ void DeviceSimulator::Impl::reply(Device& device, const Faults& faults, Vorn::Me
     outgoing.delayMs = faults.delayMs;
     outgoing.copies = faults.duplicate ? 2 : 1;
     outgoing.device = device.setup.id;
-    SimEvent report;
-    report.kind = EventKind::Reply;
-    report.device = device.setup.id;
-    report.command = message.command();
-    report.sequence = message.sequence();
-    report.address = toHost(to);
-    report.port = to.port();
+    SimEvent report = replyEvent(EventKind::Reply, device, message, to);
     report.value = static_cast<std::uint32_t>(message.size());
     outgoing.report = report;
     outgoing.bytes = std::make_shared<const std::vector<char>>(std::move(message.bytes));

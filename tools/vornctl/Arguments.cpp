@@ -27,9 +27,9 @@ struct KnownOption {
 };
 
 constexpr KnownOption knownOptions[] = {
-    {"--interface", true}, {"--wait", true},  {"--all", false}, {"--json", false},
-    {"--yes", false},      {"--help", false}, {"-h", false},   {"--csv", false},
-    {"--dry-run", false},
+    {"--interface", true}, {"--wait", true}, {"--all", false},
+    {"--json", false},     {"--yes", false}, {"--help", false},
+    {"-h", false},         {"--csv", false}, {"--dry-run", false},
 };
 
 const KnownOption* findOption(std::string_view name) {
@@ -217,8 +217,7 @@ Options parseArguments(const std::vector<std::string>& arguments) {
         expectWords(words, 1, "interfaces [--json]");
         options.action = Action::Interfaces;
     } else if (command == "list") {
-        expectWords(words, 1,
-                    "--interface ADDRESS list [--wait SECONDS] [--all] [--json | --csv]");
+        expectWords(words, 1, "--interface ADDRESS list [--wait SECONDS] [--all] [--json | --csv]");
         options.action = Action::List;
     } else if (command == "watch") {
         expectWords(words, 1, "--interface ADDRESS watch [--all] [--json]");

@@ -59,10 +59,8 @@ int program(Session& session, const Options& options, Console& console,
     const auto rows = SerialProgrammer(session, options).run(plan);
     console.out << (options.json ? formatProgramJson(rows) : formatProgramTable(rows))
                 << std::flush;
-    const auto good = static_cast<std::size_t>(
-        std::count_if(rows.begin(), rows.end(), [](const ProgramRow& row) {
-            return succeeded(row.result);
-        }));
+    const auto good = static_cast<std::size_t>(std::count_if(
+        rows.begin(), rows.end(), [](const ProgramRow& row) { return succeeded(row.result); }));
     console.err << good << " of " << rows.size() << " devices "
                 << (options.dryRun ? "checked" : "hold their serial number") << std::endl;
     return good == rows.size() ? Exit::success : Exit::failed;
@@ -82,8 +80,7 @@ int runOnNetwork(const Options& options, Console& console) {
                            return a.ipAddress == options.interfaceAddress;
                        });
     if (!known) {
-        reportError(console, std::string(Text::invalidInterface) + ": " +
-                                 options.interfaceAddress +
+        reportError(console, std::string(Text::invalidInterface) + ": " + options.interfaceAddress +
                                  " is not the IPv4 address of a network adapter (see vornctl "
                                  "interfaces).");
         return Exit::usage;

@@ -197,8 +197,8 @@ std::string formatWatchEvent(const WatchEvent& event, bool json) {
     out += id;
     if (carriesRecord(event.kind))
         out += "  " + std::string(productName(event.deviceType)) + " (type " +
-               std::to_string(event.deviceType) + ")  " + formatAddress(event.address) +
-               "  mode " + std::to_string(event.mode);
+               std::to_string(event.deviceType) + ")  " + formatAddress(event.address) + "  mode " +
+               std::to_string(event.mode);
     else if (event.kind == WatchEvent::Kind::Named)
         out += "  \"" + printable(event.name) + "\"";
     else if (event.kind == WatchEvent::Kind::NameUnread)
@@ -290,8 +290,8 @@ std::string formatDeviceCsv(const std::vector<DeviceRow>& rows) {
     std::string out = "id,name,product,type,address,mode\n";
     for (const auto& row : rows)
         out += csvField(formatDeviceId(row.id)) + "," + csvField(row.name.value_or("")) + "," +
-               csvField(productName(row.deviceType)) + "," + std::to_string(row.deviceType) +
-               "," + formatAddress(row.address) + "," + std::to_string(row.mode) + "\n";
+               csvField(productName(row.deviceType)) + "," + std::to_string(row.deviceType) + "," +
+               formatAddress(row.address) + "," + std::to_string(row.mode) + "\n";
     return out;
 }
 

@@ -77,7 +77,9 @@ SerialPlan parseSerialPlan(std::string_view text) {
         content = true;
         if (first && isHeader(fields))
             continue;
-        auto fail = [&](std::string message) { plan.errors.push_back({number, std::move(message)}); };
+        auto fail = [&](std::string message) {
+            plan.errors.push_back({number, std::move(message)});
+        };
         if (fields.size() != 2) {
             fail("expected ID,SERIAL but found " + std::to_string(fields.size()) +
                  (fields.size() == 1 ? " field" : " fields"));

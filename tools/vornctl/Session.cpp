@@ -137,15 +137,15 @@ int Session::watch() {
             if (!options_.all && !isServicedType(event->deviceType))
                 continue;
             shown.insert(event->id);
-            service_->requestDeviceName(
-                event->id, [this](std::uint64_t id, bool ok, std::string name) {
-                    WatchEvent named;
-                    named.kind = ok ? Kind::Named : Kind::NameUnread;
-                    named.time = std::chrono::system_clock::now();
-                    named.id = id;
-                    named.name = std::move(name);
-                    feed_.push(std::move(named));
-                });
+            service_->requestDeviceName(event->id,
+                                        [this](std::uint64_t id, bool ok, std::string name) {
+                                            WatchEvent named;
+                                            named.kind = ok ? Kind::Named : Kind::NameUnread;
+                                            named.time = std::chrono::system_clock::now();
+                                            named.id = id;
+                                            named.name = std::move(name);
+                                            feed_.push(std::move(named));
+                                        });
         } else if (shown.count(event->id) == 0) {
             continue;
         } else if (event->kind == Kind::Removed) {
@@ -216,15 +216,16 @@ int Session::select(bool selected) {
 
 SerialResult Session::readSerial(std::uint64_t id) {
     Handoff<SerialResult> result;
-    const bool sent = service_->requestSerialNumber(
-        id, [result](std::uint64_t, bool ok, unsigned serial) { result.deliver({ok, serial}); });
+    const bool sent =
+        service_->requestSerialNumber(id, [result](std::uint64_t, bool ok, unsigned serial) {
+            result.deliver({ok, serial});
+        });
     if (!sent)
         return {};
     return result.waitUntil(Clock::now() + requestDeadline).value_or(SerialResult{});
 }
 
-std::vector<std::optional<std::string>>
-Session::readNames(const std::vector<std::uint64_t>& ids) {
+std::vector<std::optional<std::string>> Session::readNames(const std::vector<std::uint64_t>& ids) {
     // Ask every device at once, then collect the answers.
     std::vector<std::optional<Handoff<std::optional<std::string>>>> pending;
     for (const std::uint64_t id : ids) {
@@ -263,9 +264,8 @@ bool Session::awaitDevice() {
         }
     }
     if (!info) {
-        reportError(console_, "device " + id + " did not appear on " +
-                                  options_.interfaceAddress + " within " + formatSeconds(wait) +
-                                  ".");
+        reportError(console_, "device " + id + " did not appear on " + options_.interfaceAddress +
+                                  " within " + formatSeconds(wait) + ".");
         return false;
     }
     if (!options_.all && !isServicedType(info->deviceType)) {

@@ -11,8 +11,8 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
-#include <optional>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>

@@ -359,6 +359,7 @@ dissectMessage = function(tvb, pinfo, tree, embedded)
             tree:add_proto_expert_info(e.tooShort, string.format(
                 "%s of %d bytes is below its %d bytes: the tool counts it as failed",
                 expected.name, math.min(size, length), expected.minimum))
+            info[#info + 1] = "too short"
         end
     end
     tree:add(f.kind, kind):set_generated()
@@ -394,7 +395,6 @@ dissectMessage = function(tvb, pinfo, tree, embedded)
             local serial = message(60, 4):le_uint()
             recordItem:add_le(f.serial, message(60, 4)):append_text(
                 serial > 0x7FFFFFFF and string.format(" (the tool's window shows %d)", serial - 0x100000000) or "")
-            tree:add(f.serial, message(60, 4), serial):set_hidden()
             info[#info + 1] = "serial " .. serialText(serial)
         end
     elseif command == CODE.configReply then

@@ -28,10 +28,11 @@ class TemporaryFile {
 public:
     explicit TemporaryFile(const std::string& text) {
         static std::atomic<unsigned> counter{0};
-        path_ = std::filesystem::temp_directory_path() /
-                ("vornctl-plan-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                 "-" + std::to_string(counter++) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".csv");
+        path_ =
+            std::filesystem::temp_directory_path() /
+            ("vornctl-plan-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "-" + std::to_string(counter++) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".csv");
         std::ofstream(path_, std::ios::binary) << text;
     }
     ~TemporaryFile() {
@@ -93,8 +94,7 @@ TEST_F(SerialProgramOnSimulator, ABadFileIsReportedWholeAndNothingIsSent) {
                              "00000200:00000002,90O2\n"
                              "00000200:00000001,9003\n"
                              "00000200:00000003,4294967296\n");
-    const auto outcome =
-        runCommand({"--interface", "127.0.0.1", "serial", "program", plan.path()});
+    const auto outcome = runCommand({"--interface", "127.0.0.1", "serial", "program", plan.path()});
     EXPECT_EQ(outcome.status, Vornctl::Exit::usage);
     EXPECT_TRUE(outcome.out.empty());
     EXPECT_EQ(outcome.err,
@@ -108,8 +108,8 @@ TEST_F(SerialProgramOnSimulator, ABadFileIsReportedWholeAndNothingIsSent) {
     EXPECT_EQ(simulator_->counters().datagrams, 0u);
     EXPECT_EQ(serialOf(first), 500u);
 
-    const auto missing = runCommand(
-        {"--interface", "127.0.0.1", "serial", "program", plan.path() + ".missing"});
+    const auto missing =
+        runCommand({"--interface", "127.0.0.1", "serial", "program", plan.path() + ".missing"});
     EXPECT_EQ(missing.status, Vornctl::Exit::usage);
     EXPECT_TRUE(contains(missing.err, "cannot read")) << missing.err;
 }
@@ -119,8 +119,8 @@ TEST_F(SerialProgramOnSimulator, WritesReadsBackAndSkipsWhatIsDoneOnARerun) {
                              "00000200:00000001,7001\n"
                              "00000200:00000002,501\n" // holds it already
                              "00000200:00000003,4294967295\n");
-    auto outcome = runCommand({"--interface", "127.0.0.1", "serial", "program", plan.path(),
-                               "--dry-run", "--json"});
+    auto outcome = runCommand(
+        {"--interface", "127.0.0.1", "serial", "program", plan.path(), "--dry-run", "--json"});
     EXPECT_EQ(outcome.status, Vornctl::Exit::success) << outcome.err;
     EXPECT_TRUE(contains(outcome.out, "{\"line\": 2, \"id\": \"00000200:00000001\", \"name\": "
                                       "\"rack-1\", \"old\": 500, \"new\": 7001, \"readBack\": "

@@ -41,14 +41,14 @@ TEST(VornctlSerialPlan, ReadsDevicesWithHeaderCommentsQuotesAndLineEnds) {
 TEST(VornctlSerialPlan, EveryBadLineIsReportedWithItsNumber) {
     EXPECT_EQ(errorsOf("ID,SERIAL\n"
                        "0001e240:000012ab,1\n"
-                       "1e240:12ab,2\n"             // short ID
-                       "0001e240000012ab,3\n"       // no colon: not taken for a header
-                       "00000001:00000002,-4\n"     // sign
+                       "1e240:12ab,2\n"         // short ID
+                       "0001e240000012ab,3\n"   // no colon: not taken for a header
+                       "00000001:00000002,-4\n" // sign
                        "00000001:00000003,4294967296\n"
                        "00000001:00000004,12x\n"
-                       "0001E240:000012AB,5\n"      // the device of line 2 again
-                       "00000001:00000005\n"        // no number
-                       "00000001:00000006,6,7\n"),  // a third field
+                       "0001E240:000012AB,5\n"     // the device of line 2 again
+                       "00000001:00000005\n"       // no number
+                       "00000001:00000006,6,7\n"), // a third field
               "line 3: invalid device ID \"1e240:12ab\": expected 8 hex digits, a colon and 8 "
               "hex digits, as in 0001e240:000012ab\n"
               "line 4: invalid device ID \"0001e240000012ab\": expected 8 hex digits, a colon "

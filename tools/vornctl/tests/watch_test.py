@@ -13,6 +13,7 @@ import re
 import signal
 import sys
 
+sys.dont_write_bytecode = True  # no cache files in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "testing"))
 import processes  # noqa: E402
 

@@ -20,6 +20,7 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # no cache files in the source tree
 sys.path.insert(0, os.path.join(HERE, "..", "..", "testing"))
 import processes  # noqa: E402
 import crafted  # noqa: E402
