@@ -7,7 +7,8 @@ namespace Vornctl {
 
 // A request to stop, raised once from any thread (a signal handler's thread,
 // a test) and seen by whoever waits for it. The listener only wakes its
-// waiter.
+// waiter; it may run twice when the request and listen() cross, so it must
+// not mind.
 class StopSignal {
 public:
     using Listener = std::function<void()>;
