@@ -56,7 +56,12 @@ std::optional<std::vector<PlannedSerial>> readPlan(const Options& options, Conso
 
 int program(Session& session, const Options& options, Console& console,
             const std::vector<PlannedSerial>& plan) {
-    const auto rows = SerialProgrammer(session, options).run(plan);
+    // A device that does not answer holds the run up for seconds: say how far it is.
+    const auto rows =
+        SerialProgrammer(session, options).run(plan, [&](const ProgramRow& row, std::size_t index) {
+            console.err << "[" << index + 1 << "/" << plan.size() << "] " << formatDeviceId(row.id)
+                        << " " << resultName(row.result) << std::endl;
+        });
     console.out << (options.json ? formatProgramJson(rows) : formatProgramTable(rows))
                 << std::flush;
     const auto good = static_cast<std::size_t>(std::count_if(

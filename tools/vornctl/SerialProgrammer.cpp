@@ -19,11 +19,15 @@ void SerialProgrammer::waitForDevices(const std::vector<PlannedSerial>& plan) {
             return; // the others are looked at as they are now
 }
 
-std::vector<ProgramRow> SerialProgrammer::run(const std::vector<PlannedSerial>& plan) {
+std::vector<ProgramRow> SerialProgrammer::run(const std::vector<PlannedSerial>& plan,
+                                              const Progress& progress) {
     waitForDevices(plan);
     std::vector<ProgramRow> rows;
-    for (const PlannedSerial& entry : plan)
+    for (const PlannedSerial& entry : plan) {
         rows.push_back(program(entry));
+        if (progress)
+            progress(rows.back(), rows.size() - 1);
+    }
     return rows;
 }
 

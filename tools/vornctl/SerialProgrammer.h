@@ -3,6 +3,8 @@
 #include "Output.h"
 #include "SerialPlan.h"
 
+#include <cstddef>
+#include <functional>
 #include <vector>
 
 namespace Vornctl {
@@ -19,8 +21,13 @@ class SerialProgrammer {
 public:
     SerialProgrammer(Session& session, const Options& options);
 
+    // Called on the calling thread as each device is done, with its row and
+    // its position in the plan (from 0).
+    using Progress = std::function<void(const ProgramRow& row, std::size_t index)>;
+
     // One row per entry, in file order.
-    std::vector<ProgramRow> run(const std::vector<PlannedSerial>& plan);
+    std::vector<ProgramRow> run(const std::vector<PlannedSerial>& plan,
+                                const Progress& progress = {});
 
 private:
     ProgramRow program(const PlannedSerial& entry);

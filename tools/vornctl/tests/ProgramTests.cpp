@@ -193,7 +193,13 @@ TEST_F(SerialProgramOnSimulator, FaultsAreReportedAsTheyHappened) {
     };
     for (const char* row : expected)
         EXPECT_TRUE(contains(outcome.out, row)) << row << "\nin\n" << outcome.out;
-    EXPECT_TRUE(contains(outcome.err, "1 of 5 devices hold their serial number")) << outcome.err;
+    EXPECT_TRUE(contains(outcome.err, "[1/5] 00000200:00000001 refused\n"
+                                      "[2/5] 00000200:00000002 verified\n"
+                                      "[3/5] 00000200:00000003 no-answer\n"
+                                      "[4/5] 00000200:00000004 not-serviced\n"
+                                      "[5/5] 00000200:00000099 not-found\n"
+                                      "1 of 5 devices hold their serial number"))
+        << outcome.err;
 
     EXPECT_EQ(serialOf(first), 500u);
     EXPECT_EQ(serialOf(second), 22u);
