@@ -23,6 +23,7 @@ VORN_PACKAGES=(
     clang-14
     libclang-rt-14-dev
     python3
+    tshark
 )
 
 # Installs whatever is missing of VORN_PACKAGES; returns at once when all are installed, so it

@@ -98,6 +98,8 @@ struct Device {
     std::vector<char> lastRequest;
     std::uint64_t replies = 0;
     std::uint64_t presence = 0;
+    std::uint32_t repliesToLose = 0;
+    std::uint16_t loseCode = 0;
     Sender* sender = nullptr; // owned by the simulator, fixed after construction
 };
 
@@ -203,6 +205,12 @@ std::string formatEvent(const SimEvent& e) {
         return format("write-refused device=%s value=%u", id.c_str(), e.value);
     case EventKind::Select:
         return format("select device=%s mark=%04x", id.c_str(), e.value);
+    case EventKind::Unheard:
+        return format("unheard device=%s command=%u sequence=%u from=%s", id.c_str(), e.command,
+                      e.sequence, peer.c_str());
+    case EventKind::ReplyLost:
+        return format("reply-lost device=%s command=%u sequence=%u to=%s", id.c_str(), e.command,
+                      e.sequence, peer.c_str());
     case EventKind::SendFailed:
         return format("send-failed device=%s command=%u to=%s", id.c_str(), e.command,
                       peer.c_str());
@@ -227,6 +235,8 @@ std::string formatFaults(const Faults& f) {
         add("malformed");
     if (f.shortReplies)
         add("short");
+    if (f.gone)
+        add("gone");
     return text.empty() ? "none" : text;
 }
 
@@ -238,13 +248,14 @@ std::string formatDevice(const DeviceReport& r) {
     const std::string select = r.selectMark ? format("%04x", *r.selectMark) : "none";
     return format("device id=%s type=%u typeword=%u address=%s serial=%u mode=0x%x "
                   "changemarks=%d,%d wrapped=%d select=%s requests=%s replies=%llu "
-                  "presence=%llu faults=%s name=",
+                  "presence=%llu lose-replies=%u faults=%s name=",
                   formatId(r.setup.id).c_str(), r.setup.deviceType, r.setup.typeWord,
                   r.setup.address.c_str(), r.setup.serial, r.setup.modeFlags, r.setup.changeMarkA,
                   r.setup.changeMarkB, r.setup.wrapped ? 1 : 0, select.c_str(),
                   requests.empty() ? "none" : requests.c_str(),
                   static_cast<unsigned long long>(r.repliesSent),
-                  static_cast<unsigned long long>(r.presenceSent), formatFaults(r.faults).c_str()) +
+                  static_cast<unsigned long long>(r.presenceSent), r.repliesToLose,
+                  formatFaults(r.faults).c_str()) +
            r.setup.name;
 }
 
@@ -282,7 +293,7 @@ private:
     void act(Device& device, const Faults& faults, const char* data, std::size_t size,
              const udp::endpoint& from, std::vector<SimEvent>& events, std::vector<Outgoing>& out);
     void reply(Device& device, const Faults& faults, Vorn::Message message, const udp::endpoint& to,
-               std::vector<Outgoing>& out);
+               std::vector<SimEvent>& events, std::vector<Outgoing>& out);
     void schedulePresence();
     void presenceRound();
     void presenceTo(Device& device, const udp::endpoint& to, std::vector<Outgoing>& out);
@@ -290,6 +301,8 @@ private:
     void publish(const std::vector<SimEvent>& events);
     void notifyChanged();
 
+    static SimEvent replyEvent(EventKind kind, const Device& device, const Vorn::Message& message,
+                               const udp::endpoint& to);
     static Vorn::Message startReply(const Device& device, const char* request, std::uint16_t code,
                                     std::size_t size);
     static std::shared_ptr<const std::vector<char>> presenceMessage(const Device& device);
@@ -448,8 +461,12 @@ void DeviceSimulator::Impl::handleDatagram(std::size_t size, const udp::endpoint
             seen.kind = EventKind::Request;
             events.push_back(seen);
             const Faults faults = device.faults.value_or(faults_);
-            if (faults.dropProbability > 0 && std::uniform_real_distribution<double>(0.0, 1.0)(
-                                                  random_) < faults.dropProbability) {
+            if (faults.gone) {
+                seen.kind = EventKind::Unheard;
+                events.push_back(seen);
+            } else if (faults.dropProbability > 0 &&
+                       std::uniform_real_distribution<double>(0.0, 1.0)(random_) <
+                           faults.dropProbability) {
                 ++dropped_;
                 seen.kind = EventKind::Dropped;
                 events.push_back(seen);
@@ -515,7 +532,7 @@ void DeviceSimulator::Impl::act(Device& device, const Faults& faults, const char
             startReply(device, data, Vorn::Code::deviceConfigReply, Vorn::deviceConfigReplyMinimum);
         std::memcpy(message.data() + Vorn::deviceNameOffset, device.setup.name.data(),
                     device.setup.name.size());
-        reply(device, faults, std::move(message), from, out);
+        reply(device, faults, std::move(message), from, events, out);
         break;
     }
     case Vorn::Code::getBoardId: {
@@ -523,7 +540,7 @@ void DeviceSimulator::Impl::act(Device& device, const Faults& faults, const char
             startReply(device, data, Vorn::Code::boardIdReply, Vorn::boardIdReplyMinimum);
         std::memcpy(message.data() + Vorn::BoardRecord::offset, device.record.data(),
                     device.record.size());
-        reply(device, faults, std::move(message), from, out);
+        reply(device, faults, std::move(message), from, events, out);
         break;
     }
     case Vorn::Code::setBoardId: {
@@ -548,7 +565,7 @@ void DeviceSimulator::Impl::act(Device& device, const Faults& faults, const char
             startReply(device, data, Vorn::Code::acknowledgement, Vorn::acknowledgementMinimum);
         Wire::writeU32(message.data() + ackStatusOffset,
                        static_cast<std::uint32_t>(accept ? Vorn::ackAccepted : ackRefused));
-        reply(device, faults, std::move(message), from, out);
+        reply(device, faults, std::move(message), from, events, out);
         break;
     }
     case Vorn::Code::selectMe: {
@@ -581,8 +598,21 @@ Vorn::Message DeviceSimulator::Impl::startReply(const Device& device, const char
     return message;
 }
 
+SimEvent DeviceSimulator::Impl::replyEvent(EventKind kind, const Device& device,
+                                           const Vorn::Message& message, const udp::endpoint& to) {
+    SimEvent event;
+    event.kind = kind;
+    event.device = device.setup.id;
+    event.command = message.command();
+    event.sequence = message.sequence();
+    event.address = toHost(to);
+    event.port = to.port();
+    return event;
+}
+
 void DeviceSimulator::Impl::reply(Device& device, const Faults& faults, Vorn::Message message,
-                                  const udp::endpoint& to, std::vector<Outgoing>& out) {
+                                  const udp::endpoint& to, std::vector<SimEvent>& events,
+                                  std::vector<Outgoing>& out) {
     const std::uint16_t code = message.command();
     if (faults.shortReplies) {
         message.bytes.resize(replyMinimum(code) - 1);
@@ -595,6 +625,11 @@ void DeviceSimulator::Impl::reply(Device& device, const Faults& faults, Vorn::Me
     Vorn::seal(message);
     if (faults.silent)
         return;
+    if (device.repliesToLose > 0 && (device.loseCode == 0 || device.loseCode == code)) {
+        --device.repliesToLose;
+        events.push_back(replyEvent(EventKind::ReplyLost, device, message, to));
+        return;
+    }
 
     Outgoing outgoing;
     outgoing.sender = device.sender;
@@ -602,13 +637,7 @@ void DeviceSimulator::Impl::reply(Device& device, const Faults& faults, Vorn::Me
     outgoing.delayMs = faults.delayMs;
     outgoing.copies = faults.duplicate ? 2 : 1;
     outgoing.device = device.setup.id;
-    SimEvent report;
-    report.kind = EventKind::Reply;
-    report.device = device.setup.id;
-    report.command = message.command();
-    report.sequence = message.sequence();
-    report.address = toHost(to);
-    report.port = to.port();
+    SimEvent report = replyEvent(EventKind::Reply, device, message, to);
     report.value = static_cast<std::uint32_t>(message.size());
     outgoing.report = report;
     outgoing.bytes = std::make_shared<const std::vector<char>>(std::move(message.bytes));
@@ -651,7 +680,8 @@ DeviceSimulator::Impl::presenceMessage(const Device& device) {
 
 void DeviceSimulator::Impl::presenceTo(Device& device, const udp::endpoint& to,
                                        std::vector<Outgoing>& out) {
-    if (device.faults.value_or(faults_).silent)
+    const Faults faults = device.faults.value_or(faults_);
+    if (faults.silent || faults.gone)
         return;
     Outgoing outgoing;
     outgoing.sender = device.sender;
@@ -771,6 +801,8 @@ std::optional<DeviceReport> DeviceSimulator::Impl::device(std::uint64_t id) cons
     report.lastRequest = device.lastRequest;
     report.repliesSent = device.replies;
     report.presenceSent = device.presence;
+    report.repliesToLose = device.repliesToLose;
+    report.loseCode = device.loseCode;
     return report;
 }
 
@@ -899,6 +931,13 @@ bool DeviceSimulator::updateDeviceFaults(std::uint64_t id,
 
 void DeviceSimulator::hearTool(std::uint32_t address, std::uint16_t port) {
     impl_->hearTool(udp::endpoint(asio::ip::address_v4(address), port));
+}
+
+bool DeviceSimulator::loseReplies(std::uint64_t id, std::uint32_t count, std::uint16_t code) {
+    return impl_->changeDevice(id, [count, code](Device& device) {
+        device.repliesToLose = count;
+        device.loseCode = code;
+    });
 }
 
 bool DeviceSimulator::setSerial(std::uint64_t id, std::uint32_t serial) {

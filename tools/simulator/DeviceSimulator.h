@@ -38,6 +38,7 @@ struct Faults {
     bool silent = false;          // requests are acted on, nothing is ever sent
     bool malformed = false;       // replies carry a wrong command code (code + 1000)
     bool shortReplies = false;    // replies one byte below the minimum for their code
+    bool gone = false; // the device has left: no presence, requests neither acted on nor answered
 
     bool operator==(const Faults&) const = default;
 };
@@ -82,6 +83,8 @@ enum class EventKind {
     Request,      // a request for a known device arrived
     Dropped,      // ...and is ignored by the drop fault
     Ignored,      // a request for an unknown frame id, or unusable bytes
+    Unheard,      // a request for a device that has left (the gone fault)
+    ReplyLost,    // a reply was not sent: one of the replies to lose (loseReplies)
     Reply,        // a reply left (value: its size; counted once when duplicated)
     SerialSet,    // a board-id write was accepted (value: new board id)
     WriteRefused, // a board-id write was refused (value: the id asked for)
@@ -119,6 +122,8 @@ struct DeviceReport {
     std::vector<char> lastRequest;                        // bytes of the last request
     std::uint64_t repliesSent = 0;
     std::uint64_t presenceSent = 0;
+    std::uint32_t repliesToLose = 0; // replies still to be lost after acting on the request
+    std::uint16_t loseCode = 0;      // ...only those with this code; 0: any
 };
 
 struct Counters {
@@ -176,6 +181,12 @@ public:
     // itself to it at once (on an I/O thread) and then on every round. For a
     // listener that cannot see the tool's broadcasts, e.g. one bound to 127.0.0.1.
     void hearTool(std::uint32_t address, std::uint16_t port);
+
+    // The device acts on the next `count` requests it would answer, but their
+    // replies are lost (a reply dropped on the way back); with `code` set,
+    // only replies with that command code count (2: acknowledgements). False
+    // for an unknown id.
+    bool loseReplies(std::uint64_t id, std::uint32_t count, std::uint16_t code = 0);
 
     bool setSerial(std::uint64_t id, std::uint32_t serial);
     bool setModeFlags(std::uint64_t id, std::uint32_t modeFlags);

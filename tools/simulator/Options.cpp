@@ -313,7 +313,10 @@ Output and control:
   --stdin-control       read commands from stdin; the end of stdin ends the run:
                           dump | faults | quit
                           silent|duplicate|refuse-writes|malformed|short [ID] on|off
+                          gone [ID] on|off   the device leaves: no presence, no answers
                           drop [ID] P | delay [ID] MS | clear [ID]
+                          lose-replies ID N [CODE]  act on the next N requests, lose
+                                   their replies (only replies with command CODE)
                           serial ID N | mode ID FLAGS | changemark ID A [B]
   --help                this text
 

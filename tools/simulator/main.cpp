@@ -183,6 +183,13 @@ bool control(const std::string& line, DeviceSimulator& simulator, Output& out) {
         if (!simulator.setModeFlags(
                 parseId(w[1]), static_cast<std::uint32_t>(parseNumber(w[2], 0xFFFFFFFFu, "mode"))))
             throw UsageError("no device " + w[1]);
+    } else if (verb == "lose-replies" && (w.size() == 3 || w.size() == 4)) {
+        const auto count =
+            static_cast<std::uint32_t>(parseNumber(w[2], 0xFFFFFFFFu, "reply count"));
+        const auto code = static_cast<std::uint16_t>(
+            w.size() == 4 ? parseNumber(w[3], 0xFFFF, "command code") : 0);
+        if (!simulator.loseReplies(parseId(w[1]), count, code))
+            throw UsageError("no device " + w[1]);
     } else if (verb == "changemark" && (w.size() == 3 || w.size() == 4)) {
         const std::int32_t a = parseSigned(w[2], "change mark");
         const std::int32_t b = w.size() == 4 ? parseSigned(w[3], "change mark") : 0;
@@ -202,6 +209,8 @@ bool control(const std::string& line, DeviceSimulator& simulator, Output& out) {
             change = [on = onOff(value)](Faults& f) { f.malformed = on; };
         else if (verb == "short")
             change = [on = onOff(value)](Faults& f) { f.shortReplies = on; };
+        else if (verb == "gone")
+            change = [on = onOff(value)](Faults& f) { f.gone = on; };
         else if (verb == "drop")
             change = [p = parseProbability(value)](Faults& f) { f.dropProbability = p; };
         else if (verb == "delay")

@@ -27,8 +27,9 @@ struct KnownOption {
 };
 
 constexpr KnownOption knownOptions[] = {
-    {"--interface", true}, {"--wait", true},  {"--all", false}, {"--json", false},
-    {"--yes", false},      {"--help", false}, {"-h", false},
+    {"--interface", true}, {"--wait", true}, {"--all", false},
+    {"--json", false},     {"--yes", false}, {"--help", false},
+    {"-h", false},         {"--csv", false}, {"--dry-run", false},
 };
 
 const KnownOption* findOption(std::string_view name) {
@@ -46,10 +47,14 @@ std::string actionName(Action action) {
         return "interfaces";
     case Action::List:
         return "list";
+    case Action::Watch:
+        return "watch";
     case Action::SerialGet:
         return "serial get";
     case Action::SerialSet:
         return "serial set";
+    case Action::SerialProgram:
+        return "serial program";
     case Action::Select:
         return "select";
     case Action::Deselect:
@@ -191,6 +196,10 @@ Options parseArguments(const std::vector<std::string>& arguments) {
             options.json = true;
         } else if (name == "--yes") {
             options.yes = true;
+        } else if (name == "--csv") {
+            options.csv = true;
+        } else if (name == "--dry-run") {
+            options.dryRun = true;
         } else {
             help = true;
         }
@@ -208,12 +217,15 @@ Options parseArguments(const std::vector<std::string>& arguments) {
         expectWords(words, 1, "interfaces [--json]");
         options.action = Action::Interfaces;
     } else if (command == "list") {
-        expectWords(words, 1, "--interface ADDRESS list [--wait SECONDS] [--all] [--json]");
+        expectWords(words, 1, "--interface ADDRESS list [--wait SECONDS] [--all] [--json | --csv]");
         options.action = Action::List;
+    } else if (command == "watch") {
+        expectWords(words, 1, "--interface ADDRESS watch [--all] [--json]");
+        options.action = Action::Watch;
     } else if (command == "serial") {
         if (words.size() < 2)
             throw UsageError("missing arguments: usage is vornctl --interface ADDRESS serial "
-                             "get ID | serial set ID NUMBER");
+                             "get ID | serial set ID NUMBER | serial program FILE");
         if (words[1] == "get") {
             expectWords(words, 3, "--interface ADDRESS serial get ID");
             options.action = Action::SerialGet;
@@ -227,8 +239,16 @@ Options parseArguments(const std::vector<std::string>& arguments) {
                 throw UsageError(std::string(Text::invalidSerialFormat) +
                                  " (an unsigned 32-bit number, 0 to 4294967295)");
             options.serial = *serial;
+        } else if (words[1] == "program") {
+            expectWords(words, 3,
+                        "--interface ADDRESS serial program FILE [--dry-run] [--json] [--all]");
+            options.action = Action::SerialProgram;
+            options.file = words[2];
+            if (options.file.empty())
+                throw UsageError("serial program needs a file name");
         } else {
-            throw UsageError("unknown serial command \"" + words[1] + "\": use get or set");
+            throw UsageError("unknown serial command \"" + words[1] +
+                             "\": use get, set or program");
         }
     } else if (command == "select" || command == "deselect") {
         expectWords(words, 2, "--interface ADDRESS " + command + " ID");
@@ -246,8 +266,17 @@ Options parseArguments(const std::vector<std::string>& arguments) {
         throw UsageError(actionName(action) +
                          " needs --interface ADDRESS (see vornctl interfaces)");
     }
-    if (options.json && action != Action::Interfaces && action != Action::List)
-        throw UsageError("--json applies to list and interfaces only");
+    if (options.json && action != Action::Interfaces && action != Action::List &&
+        action != Action::Watch && action != Action::SerialProgram)
+        throw UsageError("--json applies to list, watch, serial program and interfaces only");
+    if (options.csv && action != Action::List)
+        throw UsageError("--csv applies to list only");
+    if (options.csv && options.json)
+        throw UsageError("--csv and --json exclude each other");
+    if (options.dryRun && action != Action::SerialProgram)
+        throw UsageError("--dry-run applies to serial program only");
+    if (waitGiven && action == Action::Watch)
+        throw UsageError("watch runs until interrupted and takes no --wait");
     if (options.yes && action != Action::SerialSet)
         throw UsageError("--yes applies to serial set only");
     return options;
@@ -262,18 +291,28 @@ std::chrono::milliseconds waitFor(const Options& options) {
 std::string usage() {
     return R"(Usage:
   vornctl interfaces [--json]
-  vornctl --interface ADDRESS list [--wait SECONDS] [--all] [--json]
+  vornctl --interface ADDRESS list [--wait SECONDS] [--all] [--json | --csv]
+  vornctl --interface ADDRESS watch [--all] [--json]
   vornctl --interface ADDRESS serial get ID [--wait SECONDS] [--all]
   vornctl --interface ADDRESS serial set ID NUMBER [--yes] [--wait SECONDS] [--all]
+  vornctl --interface ADDRESS serial program FILE [--dry-run] [--json]
+                                             [--wait SECONDS] [--all]
   vornctl --interface ADDRESS select ID [--wait SECONDS] [--all]
   vornctl --interface ADDRESS deselect ID [--wait SECONDS] [--all]
 
 Commands:
   interfaces    list the network adapters (description, IPv4 address, MAC, mask)
   list          discover devices for a while (default 2 s) and list them
+  watch         print a line per device event (appeared, named, changed,
+                removed) until interrupted (Ctrl-C ends it with status 0)
   serial get    read a device's serial number
   serial set    write a device's serial number; the number is asked for a
                 second time on stdin unless --yes is given, then read back
+  serial program
+                write the serial numbers of a CSV file of ID,SERIAL lines
+                (a header line and # comments allowed): the whole file is
+                checked first, then each device is written and read back;
+                devices already holding their number are skipped
   select        mark a device as selected on the device itself
   deselect      clear that mark
 
@@ -281,18 +320,22 @@ Options:
   --interface ADDRESS  IPv4 address of the adapter on the device network, as
                        listed by vornctl interfaces
   --wait SECONDS       how long to discover (list, default 2) or how long to
-                       wait for the device to appear (others, default 3)
+                       wait for the devices to appear (others, default 3)
   --all                list, or act on, every device type, not only the
                        Ondal 2 and Ondal 4 products (type codes 10 to 13)
-  --json               print a JSON array
+  --json               print a JSON array (watch: one JSON object per line)
+  --csv                list: print comma-separated values with a header line
+  --dry-run            serial program: show what would change, write nothing
   --yes                do not ask for the serial number a second time
   -h, --help           this text
 
 ID is the device ID as listed, high word first: 0001e240:000012ab.
 NUMBER is an unsigned 32-bit decimal (0 to 4294967295).
-Exit status: 0 success; 1 the device refused, did not answer, did not appear
-or is not a serviced product, or the network could not be used; 2 usage error
-(including an unknown interface, a bad number or a failed confirmation).
+Exit status: 0 success (serial program: every device verified or already
+holding its number); 1 a device refused, did not answer, did not appear or is
+not a serviced product, or the network could not be used; 2 usage error
+(including an unknown interface, a bad number, a bad file or a failed
+confirmation).
 )";
 }
 

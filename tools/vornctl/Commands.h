@@ -7,6 +7,8 @@
 
 namespace Vornctl {
 
+class StopSignal;
+
 // Exit statuses.
 namespace Exit {
 constexpr int success = 0;
@@ -21,6 +23,8 @@ struct Console {
     std::ostream& out;
     std::ostream& err;
     bool interactive = false; // `err` is a terminal: progress is updated in place
+    // Ends watch (Ctrl-C); without one, watch runs until the output fails.
+    StopSignal* stop = nullptr;
 };
 
 // The engine completes every accepted request within about 8 s (six attempts);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 namespace Vornctl {
 namespace {
@@ -73,7 +74,137 @@ std::size_t displayWidth(std::string_view text) {
     }));
 }
 
+std::string optionalNumber(const std::optional<std::uint32_t>& value, const char* none) {
+    return value ? std::to_string(*value) : std::string(none);
+}
+
+const char* watchKindName(WatchEvent::Kind kind) {
+    switch (kind) {
+    case WatchEvent::Kind::Added:
+        return "added";
+    case WatchEvent::Kind::Named:
+        return "named";
+    case WatchEvent::Kind::NameUnread:
+        return "name-unread";
+    case WatchEvent::Kind::Changed:
+        return "changed";
+    case WatchEvent::Kind::Removed:
+        return "removed";
+    }
+    return "unknown";
+}
+
+bool carriesRecord(WatchEvent::Kind kind) {
+    return kind == WatchEvent::Kind::Added || kind == WatchEvent::Kind::Changed;
+}
+
 } // namespace
+
+const char* resultName(ProgramResult result) {
+    switch (result) {
+    case ProgramResult::Verified:
+        return "verified";
+    case ProgramResult::AlreadySet:
+        return "already-set";
+    case ProgramResult::WouldWrite:
+        return "would-write";
+    case ProgramResult::NotFound:
+        return "not-found";
+    case ProgramResult::NotServiced:
+        return "not-serviced";
+    case ProgramResult::NoAnswer:
+        return "no-answer";
+    case ProgramResult::Refused:
+        return "refused";
+    case ProgramResult::Mismatch:
+        return "mismatch";
+    case ProgramResult::Unverified:
+        return "unverified";
+    }
+    return "unknown";
+}
+
+bool succeeded(ProgramResult result) {
+    return result == ProgramResult::Verified || result == ProgramResult::AlreadySet ||
+           result == ProgramResult::WouldWrite;
+}
+
+std::string formatProgramTable(const std::vector<ProgramRow>& rows) {
+    std::vector<std::vector<std::string>> cells;
+    for (const auto& row : rows)
+        cells.push_back({std::to_string(row.line), formatDeviceId(row.id),
+                         printable(row.name.value_or(Text::unknownName)),
+                         optionalNumber(row.before, "-"), std::to_string(row.target),
+                         resultName(row.result), printable(row.detail)});
+    return formatTable({"Line", "ID", "Name", "Old", "New", "Result", "Detail"}, cells);
+}
+
+std::string formatProgramJson(const std::vector<ProgramRow>& rows) {
+    if (rows.empty())
+        return "[]\n";
+    std::string out = "[\n";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const ProgramRow& row = rows[i];
+        out += "  {\"line\": " + std::to_string(row.line) +
+               ", \"id\": " + jsonString(formatDeviceId(row.id)) +
+               ", \"name\": " + (row.name ? jsonString(*row.name) : std::string("null")) +
+               ", \"old\": " + optionalNumber(row.before, "null") +
+               ", \"new\": " + std::to_string(row.target) +
+               ", \"readBack\": " + optionalNumber(row.after, "null") +
+               ", \"result\": " + jsonString(resultName(row.result)) +
+               ", \"detail\": " + jsonString(row.detail) + "}";
+        out += i + 1 < rows.size() ? ",\n" : "\n";
+    }
+    return out + "]\n";
+}
+
+std::string formatTimestamp(std::chrono::system_clock::time_point time) {
+    using namespace std::chrono;
+    const auto millis = duration_cast<milliseconds>(time.time_since_epoch()).count();
+    const auto seconds = static_cast<std::time_t>(millis / 1000 - (millis % 1000 < 0 ? 1 : 0));
+    const auto fraction = static_cast<int>(((millis % 1000) + 1000) % 1000);
+    std::tm parts{};
+#ifdef _WIN32
+    gmtime_s(&parts, &seconds);
+#else
+    gmtime_r(&seconds, &parts);
+#endif
+    char text[80];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                  fraction);
+    return text;
+}
+
+std::string formatWatchEvent(const WatchEvent& event, bool json) {
+    const std::string time = formatTimestamp(event.time);
+    const std::string id = formatDeviceId(event.id);
+    const char* kind = watchKindName(event.kind);
+    if (json) {
+        std::string out = "{\"time\": " + jsonString(time) + ", \"event\": " + jsonString(kind) +
+                          ", \"id\": " + jsonString(id);
+        if (carriesRecord(event.kind))
+            out += ", \"product\": " + jsonString(productName(event.deviceType)) +
+                   ", \"type\": " + std::to_string(event.deviceType) +
+                   ", \"address\": " + jsonString(formatAddress(event.address)) +
+                   ", \"mode\": " + std::to_string(event.mode);
+        if (event.kind == WatchEvent::Kind::Named)
+            out += ", \"name\": " + jsonString(event.name);
+        return out + "}";
+    }
+    std::string out = time + "  " + kind;
+    out.append(13 - std::string_view(kind).size(), ' '); // the longest kind has 11 letters
+    out += id;
+    if (carriesRecord(event.kind))
+        out += "  " + std::string(productName(event.deviceType)) + " (type " +
+               std::to_string(event.deviceType) + ")  " + formatAddress(event.address) + "  mode " +
+               std::to_string(event.mode);
+    else if (event.kind == WatchEvent::Kind::Named)
+        out += "  \"" + printable(event.name) + "\"";
+    else if (event.kind == WatchEvent::Kind::NameUnread)
+        out += "  the device did not answer the name request";
+    return out;
+}
 
 std::string formatAddress(std::uint32_t address) {
     return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
@@ -135,6 +266,33 @@ std::string formatDeviceJson(const std::vector<DeviceRow>& rows) {
         out += i + 1 < rows.size() ? ",\n" : "\n";
     }
     return out + "]\n";
+}
+
+std::string csvField(std::string_view text) {
+    std::string field(text);
+    if (!field.empty() && std::string_view("=+-@").find(field.front()) != std::string_view::npos)
+        field.insert(field.begin(), '\'');
+    const bool quote = field.find_first_of(",;\"\r\n") != std::string::npos ||
+                       (!field.empty() && (field.front() == ' ' || field.back() == ' ' ||
+                                           field.front() == '\t' || field.back() == '\t'));
+    if (!quote)
+        return field;
+    std::string out = "\"";
+    for (char c : field) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string formatDeviceCsv(const std::vector<DeviceRow>& rows) {
+    std::string out = "id,name,product,type,address,mode\n";
+    for (const auto& row : rows)
+        out += csvField(formatDeviceId(row.id)) + "," + csvField(row.name.value_or("")) + "," +
+               csvField(productName(row.deviceType)) + "," + std::to_string(row.deviceType) + "," +
+               formatAddress(row.address) + "," + std::to_string(row.mode) + "\n";
+    return out;
 }
 
 std::string formatInterfaceTable(const std::vector<AdapterInfo>& adapters) {

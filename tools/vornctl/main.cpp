@@ -3,11 +3,18 @@
 
 #include "Arguments.h"
 #include "Commands.h"
+#include "StopSignal.h"
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -26,6 +33,31 @@ bool stderrIsTerminal() {
 #endif
 }
 
+// Turns SIGINT and SIGTERM (Ctrl-C, Ctrl-Break) into a stop request while it
+// exists; only for commands that end on a stop request, the others keep the
+// default of ending at once.
+class Interruption {
+public:
+    explicit Interruption(Vornctl::StopSignal& stop) : signals_(io_, SIGINT, SIGTERM) {
+        signals_.async_wait([&stop](const boost::system::error_code& error, int) {
+            if (!error)
+                stop.request();
+        });
+        thread_ = std::thread([this] { io_.run(); });
+    }
+    ~Interruption() {
+        io_.stop();
+        thread_.join();
+    }
+    Interruption(const Interruption&) = delete;
+    Interruption& operator=(const Interruption&) = delete;
+
+private:
+    boost::asio::io_context io_;
+    boost::asio::signal_set signals_;
+    std::thread thread_;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -42,7 +74,11 @@ int main(int argc, char** argv) {
         return Vornctl::Exit::usage;
     }
     try {
-        Vornctl::Console console{std::cin, std::cout, std::cerr, stderrIsTerminal()};
+        Vornctl::StopSignal stop;
+        std::optional<Interruption> interruption;
+        if (options.action == Vornctl::Action::Watch)
+            interruption.emplace(stop);
+        Vornctl::Console console{std::cin, std::cout, std::cerr, stderrIsTerminal(), &stop};
         return Vornctl::run(options, console);
     } catch (const std::exception& failure) {
         std::cerr << "Error: " << failure.what() << "\n";

@@ -40,6 +40,7 @@ void VornService::start() {
     } catch (...) {
         // The engine may have failed after the relays were subscribed: drop
         // the tokens of its events with it.
+        frameChangedToken_.reset();
         frameRemovedToken_.reset();
         frameAddedToken_.reset();
         engine_ = nullptr;
@@ -57,10 +58,13 @@ void VornService::subscribeRelays(VornNetwork& engine) {
         engine.frameAdded.subscribe([this](std::uint64_t id) { relayDeviceAdded(id); });
     frameRemovedToken_ =
         engine.frameRemoved.subscribe([this](std::uint64_t id) { relayDeviceRemoved(id); });
+    frameChangedToken_ =
+        engine.frameChanged.subscribe([this](std::uint64_t id) { relayDeviceChanged(id); });
 }
 
 VornService::~VornService() {
     stopNameRounds();
+    frameChangedToken_.reset();
     frameRemovedToken_.reset();
     frameAddedToken_.reset();
     network_.reset();
@@ -77,6 +81,12 @@ void VornService::relayDeviceAdded(std::uint64_t deviceId) {
 void VornService::relayDeviceRemoved(std::uint64_t deviceId) {
     forgetNameRounds(deviceId);
     for (const auto& handler : deviceRemovedHandlers)
+        if (handler)
+            handler(deviceId);
+}
+
+void VornService::relayDeviceChanged(std::uint64_t deviceId) {
+    for (const auto& handler : deviceChangedHandlers)
         if (handler)
             handler(deviceId);
 }

@@ -54,9 +54,9 @@ public:
     // The controller over `link` on `clocks` instead of a UDP endpoint (see
     // VornNetwork); the link must outlive the controller.
     VornService(Network::Transport& link, Vorn::FrameList::Clocks clocks);
-    // Stops asking names again, ends the frameRemoved subscription, then the
-    // frameAdded one, then stops the engine (pending requests end without
-    // callbacks).
+    // Stops asking names again, ends the frameChanged subscription, then the
+    // frameRemoved one, then the frameAdded one, then stops the engine
+    // (pending requests end without callbacks).
     ~VornService();
     VornService(const VornService&) = delete;
     VornService& operator=(const VornService&) = delete;
@@ -71,6 +71,9 @@ public:
     // Called in insertion order for every device that appears / disappears.
     std::vector<DeviceCallback> deviceAddedHandlers;
     std::vector<DeviceCallback> deviceRemovedHandlers;
+    // Called for a present device whose presence announces a change (its
+    // change mark moved); same thread and rules as the two above.
+    std::vector<DeviceCallback> deviceChangedHandlers;
 
     // Before start() no device is known: getDevice throws, requests return
     // false and selection marks are not sent.
@@ -117,6 +120,7 @@ private:
     void subscribeRelays(VornNetwork& engine);
     void relayDeviceAdded(std::uint64_t deviceId);
     void relayDeviceRemoved(std::uint64_t deviceId);
+    void relayDeviceChanged(std::uint64_t deviceId);
 
     template <class Layout>
     bool sendRequest(std::uint64_t deviceId, Completion completion,
@@ -152,6 +156,7 @@ private:
     VornNetwork* engine_ = nullptr;
     Token frameAddedToken_;
     Token frameRemovedToken_;
+    Token frameChangedToken_;
 
     // Devices to be asked their names again, with the callback of their
     // request; guarded by roundsMutex_.

@@ -416,6 +416,52 @@ TEST(DeviceSimulator, SilentAndDroppingDevicesSendNothing) {
     EXPECT_EQ(Vorn::decodeBoardId(next->bytes.data(), next->bytes.size()), 777u);
 }
 
+TEST(DeviceSimulator, LeftDeviceAndLostReplies) {
+    DeviceSimulator simulator(loopbackConfig());
+    Tool tool(simulator.port());
+
+    // A device that has left neither announces itself nor acts on a write.
+    ASSERT_TRUE(simulator.updateDeviceFaults(wrappedId, [](Faults& f) { f.gone = true; }));
+    tool.announce();
+    auto presence = tool.receive();
+    ASSERT_TRUE(presence);
+    EXPECT_EQ(presence->sourceId(), plainId);
+    auto write = tool.request<Vorn::MSG_SetBoardID>(wrappedId);
+    Wire::writeU32(write.data() + Vorn::BoardRecord::boardId, 4242);
+    tool.send(write);
+    const std::uint32_t barrier = tool.ask<Vorn::MSG_GetBoardID>(plainId);
+    auto next = tool.reply();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->sequence(), barrier);
+    EXPECT_EQ(simulator.device(wrappedId)->setup.serial, 2002u);
+    EXPECT_FALSE(simulator.device(wrappedId)->lastWrittenRecord);
+
+    // Lost replies: the write takes effect, its acknowledgement never leaves;
+    // the next request is answered again. A board-id reply does not count
+    // against acknowledgements to lose.
+    ASSERT_TRUE(simulator.loseReplies(plainId, 1, Vorn::Code::acknowledgement));
+    const std::uint32_t read = tool.ask<Vorn::MSG_GetBoardID>(plainId);
+    next = tool.reply();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->sequence(), read);
+    auto lostWrite = tool.request<Vorn::MSG_SetBoardID>(plainId);
+    Wire::writeU32(lostWrite.data() + Vorn::BoardRecord::boardId, 5151);
+    tool.send(lostWrite);
+    const std::uint32_t after = tool.ask<Vorn::MSG_GetBoardID>(plainId);
+    next = tool.reply();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->sequence(), after);
+    EXPECT_EQ(Vorn::decodeBoardId(next->bytes.data(), next->bytes.size()), 5151u);
+    EXPECT_EQ(simulator.device(plainId)->repliesToLose, 0u);
+    EXPECT_EQ(formatEvent({.kind = EventKind::ReplyLost,
+                           .device = plainId,
+                           .command = 2,
+                           .sequence = 7,
+                           .address = 0x7F000001,
+                           .port = 4000}),
+              "reply-lost device=0000000a:0000000b command=2 sequence=7 to=127.0.0.1:4000");
+}
+
 TEST(DeviceSimulator, DelayedDeviceDoesNotHoldUpOthers) {
     DeviceSimulator simulator(loopbackConfig());
     simulator.setDeviceFaults(wrappedId, Faults{.delayMs = 300});

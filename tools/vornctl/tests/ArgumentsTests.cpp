@@ -80,6 +80,17 @@ TEST(VornctlArguments, CommandsAndTheirOptions) {
     EXPECT_EQ(parseArguments({"--interface", "10.0.0.1", "deselect", "00000001:00000002"}).action,
               Action::Deselect);
 
+    const auto watch = parseArguments({"--interface", "10.0.0.1", "watch", "--json", "--all"});
+    EXPECT_EQ(watch.action, Action::Watch);
+    EXPECT_TRUE(watch.json && watch.all);
+    const auto program = parseArguments(
+        {"--interface", "10.0.0.1", "serial", "program", "rack 3.csv", "--dry-run", "--json"});
+    EXPECT_EQ(program.action, Action::SerialProgram);
+    EXPECT_EQ(program.file, "rack 3.csv");
+    EXPECT_TRUE(program.dryRun && program.json);
+    EXPECT_EQ(Vornctl::waitFor(program), 3000ms);
+    EXPECT_TRUE(parseArguments({"--interface", "10.0.0.1", "list", "--csv"}).csv);
+
     EXPECT_EQ(parseArguments({"interfaces"}).action, Action::Interfaces);
     EXPECT_TRUE(parseArguments({"interfaces", "--json"}).json);
     EXPECT_EQ(parseArguments({"--help"}).action, Action::Help);
@@ -116,6 +127,17 @@ TEST(VornctlArguments, UnusableCommandLinesAreUsageErrors) {
         {"--interface", "10.0.0.1", "select"},
         {"--interface", "10.0.0.1", "select", "0001e240:000012ab", "extra"},
         {"--interface", "10.0.0.1", "interfaces"},
+        {"--interface", "10.0.0.1", "watch", "--wait", "5"}, // runs until interrupted
+        {"--interface", "10.0.0.1", "watch", "extra"},
+        {"--interface", "10.0.0.1", "watch", "--csv"},
+        {"--interface", "10.0.0.1", "list", "--csv", "--json"},
+        {"--interface", "10.0.0.1", "list", "--dry-run"},
+        {"--interface", "10.0.0.1", "serial", "program"},
+        {"--interface", "10.0.0.1", "serial", "program", ""},
+        {"--interface", "10.0.0.1", "serial", "program", "a.csv", "b.csv"},
+        {"--interface", "10.0.0.1", "serial", "program", "a.csv", "--yes"},
+        {"--interface", "10.0.0.1", "serial", "get", "0001e240:000012ab", "--dry-run"},
+        {"serial", "program", "a.csv"}, // no interface
         {"interfaces", "--all"},
         {"interfaces", "extra"},
     };

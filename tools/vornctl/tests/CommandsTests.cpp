@@ -2,8 +2,7 @@
 // the wildcard address at the device port, so these cases run only in a
 // network namespace of their own (unshare --net with loopback up).
 
-#include "Commands.h"
-#include "Enumerator.h"
+#include "CommandRun.h"
 #include "Exception.h"
 
 #include "TestSupport.h"
@@ -20,24 +19,8 @@
 
 namespace {
 
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Outcome runCommand(const std::vector<std::string>& arguments, const std::string& input = "") {
-    std::istringstream in(input);
-    std::ostringstream out;
-    std::ostringstream err;
-    Vornctl::Console console{in, out, err, false};
-    const int status = Vornctl::run(Vornctl::parseArguments(arguments), console);
-    return {status, out.str(), err.str()};
-}
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
+using VornctlTest::contains;
+using VornctlTest::runCommand;
 
 TEST(VornctlCommands, UnknownInterfaceIsRefusedBeforeAnySocketOpens) {
     const std::string unknown = "203.0.113.254";
@@ -61,14 +44,7 @@ TEST(VornctlCommands, UnknownInterfaceIsRefusedBeforeAnySocketOpens) {
 
 #ifdef VORNCTL_WITH_SIMULATOR
 
-// vornctl accepts only an interface from the adapter list.
-bool loopbackIsListed() {
-    const Enumerator adapters;
-    for (unsigned i = 0; i < adapters.adapterCount(); ++i)
-        if (adapters.adapterAt(i).ipAddress == "127.0.0.1")
-            return true;
-    return false;
-}
+using VornctlTest::loopbackIsListed;
 
 class VornctlOnSimulator : public ::testing::Test {
 protected:
@@ -121,6 +97,15 @@ TEST_F(VornctlOnSimulator, ListShowsServicedProductsUnlessAll) {
                                       "\"product\": \"Corvet\", \"type\": 7, \"address\": "
                                       "\"127.0.0.3\", \"mode\": 0}"))
         << outcome.out;
+}
+
+TEST_F(VornctlOnSimulator, ListAsCsv) {
+    const auto outcome =
+        runCommand({"--interface", "127.0.0.1", "list", "--wait", "0.5", "--all", "--csv"});
+    EXPECT_EQ(outcome.status, Vornctl::Exit::success) << outcome.err;
+    EXPECT_EQ(outcome.out, "id,name,product,type,address,mode\n"
+                           "00000100:00000001,\"Stage \"\"left\"\"\",Ondal 4,12,127.0.0.2,0\n"
+                           "0001e240:000012ab,Amp rack,Corvet,7,127.0.0.3,0\n");
 }
 
 TEST_F(VornctlOnSimulator, SerialReadWriteAndConfirmation) {

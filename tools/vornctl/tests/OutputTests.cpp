@@ -1,6 +1,8 @@
 #include "DeviceWatch.h"
 #include "Handoff.h"
 #include "Output.h"
+#include "StopSignal.h"
+#include "WatchFeed.h"
 
 #include <gtest/gtest.h>
 
@@ -119,6 +121,133 @@ TEST(VornctlDeviceWatch, WaitsForADeviceAndReportsEveryChange) {
     ASSERT_FALSE(counts.empty());
     EXPECT_EQ(counts.back(), 3u);
     EXPECT_EQ(watch.present(), (std::vector<std::uint64_t>{6, 7, 8}));
+}
+
+TEST(VornctlOutput, DeviceCsvQuotesWhatASpreadsheetWouldMisread) {
+    std::vector<Vornctl::DeviceRow> rows = {
+        {0x0001E240000012ABull, std::string("Stage, \"left\""), 12, 0xC0A80105u, 0},
+        {0x0000000100000002ull, std::nullopt, 10, 0x0A000001u, 3},
+        {0x0000000100000003ull, std::string("=1+2"), 99, 0x0A000002u, 0},
+        {0x0000000100000004ull, std::string(" padded"), 11, 0x0A000003u, 1},
+    };
+    EXPECT_EQ(Vornctl::formatDeviceCsv(rows),
+              "id,name,product,type,address,mode\n"
+              "0001e240:000012ab,\"Stage, \"\"left\"\"\",Ondal 4,12,192.168.1.5,0\n"
+              "00000001:00000002,,Ondal 2,10,10.0.0.1,3\n"
+              "00000001:00000003,'=1+2,Unknown,99,10.0.0.2,0\n"
+              "00000001:00000004,\" padded\",Ondal 2,11,10.0.0.3,1\n");
+    EXPECT_EQ(Vornctl::formatDeviceCsv({}), "id,name,product,type,address,mode\n");
+    EXPECT_EQ(Vornctl::csvField("two\nlines"), "\"two\nlines\"");
+    EXPECT_EQ(Vornctl::csvField("-5;x"), "\"'-5;x\"");
+}
+
+TEST(VornctlOutput, ProgramReport) {
+    Vornctl::ProgramRow verified;
+    verified.line = 2;
+    verified.id = 0x0000010000000001ull;
+    verified.name = "Rack \"A\"";
+    verified.before = 100001;
+    verified.target = 4294967295u;
+    verified.after = 4294967295u;
+    verified.result = Vornctl::ProgramResult::Verified;
+    verified.detail = "written and read back";
+    Vornctl::ProgramRow missing;
+    missing.line = 3;
+    missing.id = 0x0000010000000002ull;
+    missing.target = 7;
+    missing.result = Vornctl::ProgramResult::NotFound;
+    missing.detail = "did not appear on the network";
+    EXPECT_EQ(Vornctl::formatProgramTable({verified, missing}),
+              "Line  ID                 Name      Old     New         Result     Detail\n"
+              "----  -----------------  --------  ------  ----------  ---------  "
+              "-----------------------------\n"
+              "2     00000100:00000001  Rack \"A\"  100001  4294967295  verified   written and "
+              "read back\n"
+              "3     00000100:00000002  Unknown   -       7           not-found  did not "
+              "appear on the network\n");
+    EXPECT_EQ(Vornctl::formatProgramJson({verified, missing}),
+              "[\n"
+              "  {\"line\": 2, \"id\": \"00000100:00000001\", \"name\": \"Rack \\\"A\\\"\", "
+              "\"old\": 100001, \"new\": 4294967295, \"readBack\": 4294967295, \"result\": "
+              "\"verified\", \"detail\": \"written and read back\"},\n"
+              "  {\"line\": 3, \"id\": \"00000100:00000002\", \"name\": null, \"old\": null, "
+              "\"new\": 7, \"readBack\": null, \"result\": \"not-found\", \"detail\": \"did "
+              "not appear on the network\"}\n"
+              "]\n");
+    EXPECT_TRUE(Vornctl::succeeded(Vornctl::ProgramResult::AlreadySet));
+    EXPECT_FALSE(Vornctl::succeeded(Vornctl::ProgramResult::Unverified));
+}
+
+TEST(VornctlOutput, WatchLines) {
+    using Kind = Vornctl::WatchEvent::Kind;
+    Vornctl::WatchEvent added;
+    added.kind = Kind::Added;
+    // 2026-12-07 14:05:09.042 UTC
+    added.time = std::chrono::system_clock::time_point(1796652309042ms);
+    added.id = 0x0000010000000001ull;
+    added.deviceType = 12;
+    added.address = 0x7F000002u;
+    added.mode = 2;
+    EXPECT_EQ(Vornctl::formatWatchEvent(added, false),
+              "2026-12-07T14:05:09.042Z  added        00000100:00000001  Ondal 4 (type 12)  "
+              "127.0.0.2  mode 2");
+    EXPECT_EQ(Vornctl::formatWatchEvent(added, true),
+              "{\"time\": \"2026-12-07T14:05:09.042Z\", \"event\": \"added\", \"id\": "
+              "\"00000100:00000001\", \"product\": \"Ondal 4\", \"type\": 12, \"address\": "
+              "\"127.0.0.2\", \"mode\": 2}");
+    Vornctl::WatchEvent named = added;
+    named.kind = Kind::Named;
+    named.name = "Line\nbreak";
+    EXPECT_EQ(Vornctl::formatWatchEvent(named, false),
+              "2026-12-07T14:05:09.042Z  named        00000100:00000001  \"Line?break\"");
+    EXPECT_EQ(Vornctl::formatWatchEvent(named, true),
+              "{\"time\": \"2026-12-07T14:05:09.042Z\", \"event\": \"named\", \"id\": "
+              "\"00000100:00000001\", \"name\": \"Line\\nbreak\"}");
+    Vornctl::WatchEvent removed = added;
+    removed.kind = Kind::Removed;
+    EXPECT_EQ(Vornctl::formatWatchEvent(removed, true),
+              "{\"time\": \"2026-12-07T14:05:09.042Z\", \"event\": \"removed\", \"id\": "
+              "\"00000100:00000001\"}");
+    removed.kind = Kind::NameUnread;
+    EXPECT_EQ(Vornctl::formatWatchEvent(removed, false),
+              "2026-12-07T14:05:09.042Z  name-unread  00000100:00000001  the device did not "
+              "answer the name request");
+    EXPECT_EQ(Vornctl::formatTimestamp(std::chrono::system_clock::time_point(1796601599999ms)),
+              "2026-12-06T23:59:59.999Z");
+}
+
+TEST(VornctlOutput, WatchFeedKeepsOrderAndAStopWakesTheReader) {
+    Vornctl::WatchFeed feed;
+    Vornctl::StopSignal stop;
+    stop.listen([&feed] { feed.stop(); });
+    Vornctl::Handoff<bool> readAll;
+    std::vector<std::uint64_t> read; // the reader's until it is joined
+    std::thread reader([&] {
+        while (const auto event = feed.next()) {
+            read.push_back(event->id);
+            if (read.size() == 3)
+                readAll.deliver(true);
+        }
+    });
+    for (std::uint64_t id = 1; id <= 3; ++id) {
+        Vornctl::WatchEvent event;
+        event.id = id;
+        feed.push(event);
+    }
+    const bool allRead = readAll.waitUntil(Clock::now() + 10s).value_or(false);
+    // The reader now waits for a fourth event: only the stop can end it (a
+    // stop that does not wake it hangs the join).
+    stop.request();
+    reader.join();
+    EXPECT_TRUE(allRead);
+    EXPECT_EQ(read, (std::vector<std::uint64_t>{1, 2, 3}));
+
+    // Nothing passes a stopped feed; a listener set afterwards runs at once.
+    feed.push(Vornctl::WatchEvent{});
+    EXPECT_FALSE(feed.next());
+    bool ranAtOnce = false;
+    stop.listen([&ranAtOnce] { ranAtOnce = true; });
+    EXPECT_TRUE(ranAtOnce);
 }
 
 } // namespace

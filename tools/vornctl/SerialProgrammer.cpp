@@ -1,0 +1,89 @@
+#include "SerialProgrammer.h"
+
+#include "ProductName.h"
+#include "Session.h"
+#include "Texts.h"
+#include "VornService.h"
+
+#include <algorithm>
+
+namespace Vornctl {
+
+SerialProgrammer::SerialProgrammer(Session& session, const Options& options)
+    : session_(session), options_(options) {}
+
+void SerialProgrammer::waitForDevices(const std::vector<PlannedSerial>& plan) {
+    const auto deadline = Clock::now() + waitFor(options_);
+    for (const PlannedSerial& entry : plan)
+        if (!session_.devices().waitFor(entry.id, deadline))
+            return; // the others are looked at as they are now
+}
+
+std::vector<ProgramRow> SerialProgrammer::run(const std::vector<PlannedSerial>& plan,
+                                              const Progress& progress) {
+    waitForDevices(plan);
+    std::vector<ProgramRow> rows;
+    for (const PlannedSerial& entry : plan) {
+        rows.push_back(program(entry));
+        if (progress)
+            progress(rows.back(), rows.size() - 1);
+    }
+    return rows;
+}
+
+ProgramRow SerialProgrammer::program(const PlannedSerial& entry) {
+    ProgramRow row;
+    row.line = entry.line;
+    row.id = entry.id;
+    row.target = entry.serial;
+    auto finish = [&row](ProgramResult result, std::string detail) {
+        row.result = result;
+        row.detail = std::move(detail);
+        return row;
+    };
+
+    std::optional<Vorn::FrameInfo> info;
+    const auto present = session_.devices().present();
+    if (std::find(present.begin(), present.end(), entry.id) != present.end()) {
+        try {
+            info = session_.service().getDevice(entry.id);
+        } catch (const Vorn::UnknownFrameIdException&) {
+        }
+    }
+    if (!info)
+        return finish(ProgramResult::NotFound, "did not appear on the network");
+    if (!options_.all && !isServicedType(info->deviceType))
+        return finish(ProgramResult::NotServiced,
+                      std::string("a ") + productName(info->deviceType) + " (type code " +
+                          std::to_string(info->deviceType) + "); --all acts on it anyway");
+    // The name only of a device that answers: one that does not would keep
+    // the run waiting for a second time-out.
+    const SerialResult before = session_.readSerial(entry.id);
+    if (!before.ok)
+        return finish(ProgramResult::NoAnswer, "no answer to the serial number read; not written");
+    row.before = before.serial;
+    row.name = session_.readNames({entry.id}).front();
+    if (before.serial == entry.serial)
+        return finish(ProgramResult::AlreadySet, "holds this number already; not written");
+    if (options_.dryRun)
+        return finish(ProgramResult::WouldWrite, "not written (dry run)");
+
+    const bool acknowledged = session_.writeSerial(entry.id, entry.serial);
+    const SerialResult after = session_.readSerial(entry.id);
+    if (after.ok)
+        row.after = after.serial;
+    if (after.ok && after.serial == entry.serial)
+        return finish(ProgramResult::Verified,
+                      acknowledged ? "written and read back"
+                                   : "read back, although the write was not acknowledged");
+    if (!after.ok)
+        return finish(acknowledged ? ProgramResult::Unverified : ProgramResult::NoAnswer,
+                      acknowledged ? "written, but the read-back was not answered"
+                                   : "no answer to the write or the read-back");
+    if (after.serial == before.serial && !acknowledged)
+        return finish(ProgramResult::Refused, "the device did not take the number");
+    return finish(ProgramResult::Mismatch,
+                  "reads back " + std::to_string(after.serial) + " after the write");
+}
+
+} // namespace Vornctl

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "Output.h"
+#include "SerialPlan.h"
+
+#include <cstddef>
+#include <functional>
+#include <vector>
+
+namespace Vornctl {
+
+class Session;
+struct Options;
+
+// Writes the serial numbers of a checked plan, one device after the other in
+// file order: waits for the devices to appear, reads each one's number,
+// skips a device that holds its number already, writes the others and reads
+// each back. A device that did not take its number is reported and the run
+// goes on with the next.
+class SerialProgrammer {
+public:
+    SerialProgrammer(Session& session, const Options& options);
+
+    // Called on the calling thread as each device is done, with its row and
+    // its position in the plan (from 0).
+    using Progress = std::function<void(const ProgramRow& row, std::size_t index)>;
+
+    // One row per entry, in file order.
+    std::vector<ProgramRow> run(const std::vector<PlannedSerial>& plan,
+                                const Progress& progress = {});
+
+private:
+    ProgramRow program(const PlannedSerial& entry);
+    void waitForDevices(const std::vector<PlannedSerial>& plan);
+
+    Session& session_;
+    const Options& options_;
+};
+
+} // namespace Vornctl

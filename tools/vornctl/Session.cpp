@@ -1,0 +1,301 @@
+#include "Session.h"
+
+#include "Exception.h"
+#include "Output.h"
+#include "ProductName.h"
+#include "StopSignal.h"
+#include "Texts.h"
+#include "VornService.h"
+
+#include <algorithm>
+#include <istream>
+#include <ostream>
+#include <set>
+#include <sstream>
+
+namespace Vornctl {
+namespace {
+
+void error(Console& console, const std::string& message, const char* caption) {
+    console.err << caption << ": " << message << std::endl;
+}
+
+std::string trim(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+} // namespace
+
+void reportError(Console& console, const std::string& message) {
+    error(console, message, Text::errorCaption);
+}
+
+std::string formatSeconds(std::chrono::milliseconds duration) {
+    std::ostringstream text;
+    text << static_cast<double>(duration.count()) / 1000.0 << " s";
+    return text.str();
+}
+
+Session::Session(const Options& options, Console& console) : options_(options), console_(console) {}
+
+Session::~Session() = default;
+
+bool Session::start() {
+    try {
+        service_ = std::make_unique<VornService>(options_.interfaceAddress);
+        service_->deviceAddedHandlers.push_back([this](std::uint64_t id) { devices_.added(id); });
+        service_->deviceRemovedHandlers.push_back(
+            [this](std::uint64_t id) { devices_.removed(id); });
+        if (options_.action == Action::Watch) {
+            service_->deviceAddedHandlers.push_back(
+                [this](std::uint64_t id) { pushWatchEvent(WatchEvent::Kind::Added, id); });
+            service_->deviceChangedHandlers.push_back(
+                [this](std::uint64_t id) { pushWatchEvent(WatchEvent::Kind::Changed, id); });
+            service_->deviceRemovedHandlers.push_back(
+                [this](std::uint64_t id) { pushWatchEvent(WatchEvent::Kind::Removed, id); });
+        }
+        service_->start();
+        return true;
+    } catch (const Network::AddressInUseException&) {
+        reportError(console_, Text::addressInUse);
+    } catch (const Exception& failure) {
+        reportError(console_, failure.message());
+    }
+    return false;
+}
+
+// On the frame list's worker: reads the device's record (still present for
+// an addition or a change) and hands the event over.
+void Session::pushWatchEvent(WatchEvent::Kind kind, std::uint64_t id) {
+    WatchEvent event;
+    event.kind = kind;
+    event.time = std::chrono::system_clock::now();
+    event.id = id;
+    if (kind != WatchEvent::Kind::Removed) {
+        try {
+            const Vorn::FrameInfo info = service_->getDevice(id);
+            event.deviceType = info.deviceType;
+            event.address = info.address;
+            event.mode = info.mode;
+        } catch (const Vorn::UnknownFrameIdException&) {
+            return; // gone again; its removal follows
+        }
+    }
+    feed_.push(std::move(event));
+}
+
+int Session::list() {
+    const auto wait = waitFor(options_);
+    const std::string label = "Discovering devices on " + options_.interfaceAddress + ": ";
+    std::size_t found = 0;
+    devices_.watchUntil(Clock::now() + wait, [&](std::size_t count) {
+        found = count;
+        if (console_.interactive)
+            console_.err << '\r' << label << count << " found" << std::flush;
+    });
+    if (console_.interactive)
+        console_.err << '\r';
+    console_.err << label << found << " found in " << formatSeconds(wait) << std::endl;
+
+    std::vector<DeviceRow> rows;
+    for (std::uint64_t id : devices_.present()) {
+        try {
+            const Vorn::FrameInfo info = service_->getDevice(id);
+            if (options_.all || isServicedType(info.deviceType))
+                rows.push_back({id, std::nullopt, info.deviceType, info.address, info.mode});
+        } catch (const Vorn::UnknownFrameIdException&) {
+            // Gone again since it was reported.
+        }
+    }
+    std::vector<std::uint64_t> ids;
+    for (const DeviceRow& row : rows)
+        ids.push_back(row.id);
+    const auto names = readNames(ids);
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        rows[i].name = names[i];
+
+    std::sort(rows.begin(), rows.end(),
+              [](const DeviceRow& a, const DeviceRow& b) { return a.id < b.id; });
+    if (options_.csv)
+        console_.out << formatDeviceCsv(rows);
+    else
+        console_.out << (options_.json ? formatDeviceJson(rows) : formatDeviceTable(rows));
+    return Exit::success;
+}
+
+int Session::watch() {
+    if (console_.stop)
+        console_.stop->listen([this] { feed_.stop(); });
+    std::set<std::uint64_t> shown; // devices whose addition was printed
+    int status = Exit::success;
+    while (const auto event = feed_.next()) {
+        using Kind = WatchEvent::Kind;
+        if (event->kind == Kind::Added) {
+            if (!options_.all && !isServicedType(event->deviceType))
+                continue;
+            shown.insert(event->id);
+            service_->requestDeviceName(event->id,
+                                        [this](std::uint64_t id, bool ok, std::string name) {
+                                            WatchEvent named;
+                                            named.kind = ok ? Kind::Named : Kind::NameUnread;
+                                            named.time = std::chrono::system_clock::now();
+                                            named.id = id;
+                                            named.name = std::move(name);
+                                            feed_.push(std::move(named));
+                                        });
+        } else if (shown.count(event->id) == 0) {
+            continue;
+        } else if (event->kind == Kind::Removed) {
+            shown.erase(event->id);
+        }
+        console_.out << formatWatchEvent(*event, options_.json) << std::endl;
+        if (!console_.out) {
+            status = Exit::failed; // the reader has gone
+            break;
+        }
+    }
+    if (console_.stop)
+        console_.stop->listen({});
+    return status;
+}
+
+int Session::serialGet() {
+    if (!awaitDevice())
+        return Exit::failed;
+    const auto serial = readSerial(options_.deviceId);
+    if (!serial.ok) {
+        reportError(console_, Text::serialReadFailed);
+        return Exit::failed;
+    }
+    console_.out << formatCurrentSerial(serial.serial) << std::endl;
+    return Exit::success;
+}
+
+int Session::serialSet() {
+    if (!awaitDevice())
+        return Exit::failed;
+    if (!options_.yes) {
+        const int confirmed = confirm();
+        if (confirmed != Exit::success)
+            return confirmed;
+    }
+    if (!writeSerial(options_.deviceId, options_.serial)) {
+        reportError(console_, Text::serialSetFailed);
+        return Exit::failed;
+    }
+    console_.out << Text::serialChanged << std::endl;
+
+    const auto serial = readSerial(options_.deviceId);
+    if (!serial.ok) {
+        reportError(console_, Text::serialReadFailed);
+        return Exit::failed;
+    }
+    console_.out << formatCurrentSerial(serial.serial) << std::endl;
+    if (serial.serial != options_.serial) {
+        reportError(console_, "the device reports serial number " + std::to_string(serial.serial) +
+                                  " after writing " + std::to_string(options_.serial) + ".");
+        return Exit::failed;
+    }
+    return Exit::success;
+}
+
+int Session::select(bool selected) {
+    if (!awaitDevice())
+        return Exit::failed;
+    if (selected)
+        service_->selectDevice(options_.deviceId);
+    else
+        service_->deselectDevice(options_.deviceId);
+    console_.out << (selected ? "Select" : "Deselect") << " request sent to device "
+                 << formatDeviceId(options_.deviceId) << "." << std::endl;
+    return Exit::success;
+}
+
+SerialResult Session::readSerial(std::uint64_t id) {
+    Handoff<SerialResult> result;
+    const bool sent =
+        service_->requestSerialNumber(id, [result](std::uint64_t, bool ok, unsigned serial) {
+            result.deliver({ok, serial});
+        });
+    if (!sent)
+        return {};
+    return result.waitUntil(Clock::now() + requestDeadline).value_or(SerialResult{});
+}
+
+std::vector<std::optional<std::string>> Session::readNames(const std::vector<std::uint64_t>& ids) {
+    // Ask every device at once, then collect the answers.
+    std::vector<std::optional<Handoff<std::optional<std::string>>>> pending;
+    for (const std::uint64_t id : ids) {
+        Handoff<std::optional<std::string>> name;
+        const bool sent =
+            service_->requestDeviceName(id, [name](std::uint64_t, bool ok, std::string text) {
+                name.deliver(ok ? std::optional<std::string>(std::move(text)) : std::nullopt);
+            });
+        pending.push_back(sent ? std::optional(name) : std::nullopt);
+    }
+    const auto deadline = Clock::now() + requestDeadline;
+    std::vector<std::optional<std::string>> names;
+    for (const auto& name : pending)
+        names.push_back(name ? name->waitUntil(deadline).value_or(std::nullopt) : std::nullopt);
+    return names;
+}
+
+bool Session::writeSerial(std::uint64_t id, std::uint32_t serial) {
+    Handoff<bool> written;
+    const bool sent = service_->setSerialNumber(
+        id, serial, [written](std::uint64_t, bool ok) { written.deliver(ok); });
+    // Two round trips: the record is read, then written back.
+    return sent && written.waitUntil(Clock::now() + 2 * requestDeadline).value_or(false);
+}
+
+// Waits for the device of the command line; false (after reporting) when it
+// does not appear in time or is not one of the serviced products.
+bool Session::awaitDevice() {
+    const auto wait = waitFor(options_);
+    const std::string id = formatDeviceId(options_.deviceId);
+    std::optional<Vorn::FrameInfo> info;
+    if (devices_.waitFor(options_.deviceId, Clock::now() + wait)) {
+        try {
+            info = service_->getDevice(options_.deviceId);
+        } catch (const Vorn::UnknownFrameIdException&) {
+        }
+    }
+    if (!info) {
+        reportError(console_, "device " + id + " did not appear on " + options_.interfaceAddress +
+                                  " within " + formatSeconds(wait) + ".");
+        return false;
+    }
+    if (!options_.all && !isServicedType(info->deviceType)) {
+        reportError(console_, "device " + id + " is a " + productName(info->deviceType) +
+                                  " (type code " + std::to_string(info->deviceType) +
+                                  "), not an Ondal 2 or Ondal 4; add --all to act on it anyway.");
+        return false;
+    }
+    return true;
+}
+
+// The second entry of the serial number, as the window's confirmation asks for it.
+int Session::confirm() {
+    console_.err << Text::confirmSerial << ' ' << std::flush;
+    std::string line;
+    if (!std::getline(console_.in, line)) {
+        console_.err << std::endl;
+        reportError(console_, "no confirmation given; nothing was written.");
+        return Exit::usage;
+    }
+    const auto second = parseSerial(trim(line));
+    if (!second) {
+        reportError(console_, Text::invalidSerialFormat);
+        return Exit::usage;
+    }
+    if (*second != options_.serial) {
+        error(console_, Text::serialMismatch, Text::mismatchCaption);
+        return Exit::usage;
+    }
+    return Exit::success;
+}
+
+} // namespace Vornctl
