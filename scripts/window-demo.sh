@@ -30,8 +30,12 @@ if [[ ${1:-} != --inside ]]; then
     source scripts/setup.sh
     vorn_install_packages
     export CCACHE_BASEDIR=$VORN_ROOT CCACHE_NOHASHDIR=1
-    VORN_TARGETS="VornService vornsim vorntour" vorn_build windows -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        --toolchain "$VORN_ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
+    if ! VORN_TARGETS="VornService vornsim vorntour" vorn_build windows \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo --toolchain "$VORN_ROOT/cmake/mingw-w64-x86_64.cmake" \
+        >/dev/null; then
+        echo "window-demo: FAILED: building VornService.exe, vornsim.exe and vorntour.exe" >&2
+        exit 1
+    fi
     [[ $interactive -eq 0 ]] && unset DISPLAY # the Wine session starts its own Xvfb
     exec scripts/netns.sh --veth -- scripts/wine-session.sh "$BUILD" -- \
         "$0" --inside "$interactive" "$screenshot"
@@ -47,9 +51,16 @@ fi
 
 work=$(mktemp -d)
 simulator=
+# Keeps the script's own exit status: the simulator ends by our signal, and its status (143)
+# must not become the demo's.
 cleanup() {
-    [[ -n $simulator ]] && kill "$simulator" 2>/dev/null && wait "$simulator" 2>/dev/null
+    local status=$?
+    if [[ -n $simulator ]]; then
+        kill "$simulator" 2>/dev/null || true
+        wait "$simulator" 2>/dev/null || true
+    fi
     rm -rf "$work"
+    exit "$status"
 }
 trap cleanup EXIT
 
@@ -62,9 +73,10 @@ wine "$BUILD/tools/simulator/vornsim.exe" \
 simulator=$!
 for _ in $(seq 300); do
     grep -q '^ready' "$work/vornsim.log" && break
-    kill -0 "$simulator" 2>/dev/null || { cat "$work/vornsim.log" >&2; exit 1; }
+    kill -0 "$simulator" 2>/dev/null || { cat "$work/vornsim.log" >&2; echo "window-demo: FAILED: vornsim.exe did not start" >&2; exit 1; }
     sleep 0.1
 done
+grep -q '^ready' "$work/vornsim.log" || { echo "window-demo: FAILED: vornsim.exe not ready within 30 s" >&2; exit 1; }
 
 if [[ $interactive -eq 1 ]]; then
     echo "window-demo: in the network dialog choose vorn0 (192.0.2.1) and press OK;"
@@ -87,16 +99,39 @@ for _ in $(seq 600); do
     kill -0 "$tour" 2>/dev/null || break
     sleep 0.1
 done
+shot_problem=
 if [[ -s $work/ready ]]; then
     read -r x y width height <"$work/ready"
     mkdir -p "$(dirname "$screenshot")"
-    import -window root -crop "${width}x${height}+${x}+${y}" +repage "$screenshot"
+    # The tour has seen the window painted; two pictures alike in a row make sure the screen
+    # has settled too.
+    shot() { import -window root -crop "${width}x${height}+${x}+${y}" +repage "$1"; }
+    shot "$work/a.png"
+    settled=0
+    for _ in $(seq 20); do
+        sleep 0.25
+        shot "$work/b.png"
+        if [[ $(compare -metric AE "$work/a.png" "$work/b.png" null: 2>&1 || true) == 0 ]]; then
+            settled=1
+            break
+        fi
+        mv "$work/b.png" "$work/a.png"
+    done
+    if [[ $settled -eq 1 ]]; then
+        mv "$work/b.png" "$screenshot"
+    else
+        shot_problem="the window kept changing for 5 s; no screenshot"
+    fi
 fi
 touch "$work/continue"
 wait "$tour" || status=$?
 sed 's/^/  /' "$work/tour.log"
 if [[ $status -ne 0 || ! -s $work/ready ]]; then
-    echo "window-demo: the tour failed (status $status)" >&2
+    echo "window-demo: FAILED: the tour failed (status $status; its output above)" >&2
+    exit 1
+fi
+if [[ -n $shot_problem ]]; then
+    echo "window-demo: FAILED: $shot_problem" >&2
     exit 1
 fi
 echo "window-demo: VornService.exe listed the devices, showed a serial number and exited with 0."

@@ -92,6 +92,29 @@ bool isEnabled(HWND window) {
     return IsWindowEnabled(window) != FALSE;
 }
 
+namespace {
+BOOL CALLBACK checkPainted(HWND child, LPARAM context) {
+    auto& painted = *reinterpret_cast<bool*>(context);
+    const auto style = static_cast<DWORD>(GetWindowLongPtrA(child, GWL_STYLE));
+    if (!(style & WS_VISIBLE) || GetUpdateRect(child, nullptr, FALSE)) {
+        painted = false;
+        return FALSE;
+    }
+    return TRUE;
+}
+} // namespace
+
+bool waitPainted(HWND window, std::chrono::milliseconds timeout) {
+    return waitUntil(
+        [&] {
+            bool painted = IsWindowVisible(window) && !GetUpdateRect(window, nullptr, FALSE);
+            if (painted)
+                EnumChildWindows(window, &checkPainted, reinterpret_cast<LPARAM>(&painted));
+            return painted;
+        },
+        timeout);
+}
+
 std::optional<Box> findMessageBox(DWORD processId) {
     const HWND box = find({processId, "#32770", nullptr, [](HWND window) {
                                return GetDlgItem(window, messageBoxTextId) != nullptr;

@@ -29,6 +29,11 @@ std::string text(HWND window);
 std::string itemText(HWND dialog, int controlId);
 bool isEnabled(HWND window);
 
+// Waits until `window` and its children show their current state on the
+// screen: drawing is on (a list whose redraw is held back while rows arrive
+// reads as not visible) and nothing waits to be painted.
+bool waitPainted(HWND window, std::chrono::milliseconds timeout);
+
 // A message box as the user sees it.
 struct Box {
     HWND window = nullptr;
