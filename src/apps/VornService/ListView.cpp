@@ -45,6 +45,16 @@ void setCellText(HWND list, int row, int column, const char* text) {
     SendMessageA(list, LVM_SETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
 }
 
+std::string cellText(HWND list, int row, int column) {
+    char text[260] = {};
+    LVITEMA item{};
+    item.iSubItem = column;
+    item.pszText = text;
+    item.cchTextMax = sizeof text;
+    SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+    return item.pszText ? std::string(item.pszText) : std::string();
+}
+
 int nextSelected(HWND list, int after) {
     return static_cast<int>(
         SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(after), LVNI_SELECTED));

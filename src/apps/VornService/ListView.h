@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 // The few list-view operations the main window and the network dialog share,
 // over the list view's own messages.
 namespace ListView {
@@ -18,6 +20,8 @@ bool insertColumn(HWND list, HINSTANCE instance, int column, UINT headerId, int 
 // demand), state 0 and `data` as its item data; the row's index or -1.
 int insertRow(HWND list, int row, const char* text, LPARAM data = 0);
 void setCellText(HWND list, int row, int column, const char* text);
+// The text a cell shows (a row's name asked for on demand included).
+std::string cellText(HWND list, int row, int column);
 // The first selected row after `after` (-1: from the start), or -1.
 int nextSelected(HWND list, int after = -1);
 int rowCount(HWND list);

@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "Clipboard.h"
 #include "Exception.h"
 #include "ListView.h"
 #include "NetworkDialog.h"
@@ -108,8 +109,34 @@ LRESULT MainWindow::handleMessage(HWND window, UINT message, WPARAM wParam, LPAR
         case IDC_SET_SERIAL:
             setSerialClicked();
             return 0;
+        case IDM_COPY:
+            copySelection();
+            return 0;
         }
         break;
+    case DM_GETDEFID: {
+        // Asked by the dialog manager (the message loop's IsDialogMessage)
+        // when Enter is pressed.
+        const int command = MainWindowRules::enterCommand(focusedControl());
+        return command ? MAKELRESULT(command, DC_HASDEFID) : 0;
+    }
+    case WM_ACTIVATE:
+        // The control that had the focus gets it back when the window is
+        // active again.
+        if (LOWORD(wParam) == WA_INACTIVE) {
+            const HWND focus = GetFocus();
+            if (focus && IsChild(window, focus))
+                lastFocus_ = focus;
+        }
+        break;
+    case WM_SETFOCUS: {
+        const HWND target = lastFocus_ && IsWindow(lastFocus_) && IsWindowEnabled(lastFocus_)
+                                ? lastFocus_
+                                : deviceList_;
+        if (target)
+            SetFocus(target);
+        return 0;
+    }
     case WM_PAINT: {
         PAINTSTRUCT paint;
         BeginPaint(window, &paint);
@@ -549,6 +576,37 @@ void MainWindow::setSerialClicked() {
     writing_ = true;
     applyEnables(PanelState::writeInProgress);
     showCurrentSerial(Text::serialPending);
+}
+
+MainWindowRules::Focus MainWindow::focusedControl() const {
+    using MainWindowRules::Focus;
+    const HWND focus = GetFocus();
+    if (!focus)
+        return Focus::other;
+    if (focus == deviceList_)
+        return Focus::deviceList;
+    if (focus == serialEdit_)
+        return Focus::serialEdit;
+    if (focus == setButton_)
+        return Focus::setButton;
+    return Focus::other;
+}
+
+void MainWindow::copySelection() {
+    const int row = selectedRow();
+    switch (MainWindowRules::copyTarget(focusedControl(), row >= 0)) {
+    case MainWindowRules::CopyTarget::editText:
+        SendMessageA(serialEdit_, WM_COPY, 0, 0);
+        return;
+    case MainWindowRules::CopyTarget::device:
+        Clipboard::setText(mainWindow_,
+                           MainWindowRules::copiedDevice(ListView::cellText(deviceList_, row, 0),
+                                                         ListView::cellText(deviceList_, row, 1),
+                                                         ListView::cellText(deviceList_, row, 2)));
+        return;
+    case MainWindowRules::CopyTarget::nothing:
+        return;
+    }
 }
 
 void MainWindow::applyEnables(PanelState state) {

@@ -85,6 +85,9 @@ private:
     void applyEnables(MainWindowRules::PanelState state);
     void refreshSelectionState();
     void show(const MainWindowRules::Notice& notice);
+    MainWindowRules::Focus focusedControl() const;
+    // Ctrl+C and Edit > Copy device.
+    void copySelection();
 
     HINSTANCE instance_ = nullptr;
     char title_[100] = {};
@@ -101,6 +104,7 @@ private:
     HWND setButton_ = nullptr;
     HWND currentSerialLabel_ = nullptr;
     HWND separator_ = nullptr;
+    HWND lastFocus_ = nullptr; // the child that had the focus when the window was left
     WindowHandles::UniqueBitmap logo_;
     bool firstActivation_ = true;
     std::unique_ptr<VornService> controller_;

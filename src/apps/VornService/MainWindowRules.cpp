@@ -33,6 +33,23 @@ SelectionChange selectionChange(unsigned oldState, unsigned newState) {
     return SelectionChange::none;
 }
 
+int enterCommand(Focus focus) {
+    constexpr int setSerial = 1502; // IDC_SET_SERIAL
+    return focus == Focus::serialEdit || focus == Focus::setButton ? setSerial : 0;
+}
+
+CopyTarget copyTarget(Focus focus, bool deviceSelected) {
+    if (focus == Focus::serialEdit)
+        return CopyTarget::editText;
+    return deviceSelected ? CopyTarget::device : CopyTarget::nothing;
+}
+
+std::string copiedDevice(std::string_view name, std::string_view product, std::string_view idText) {
+    std::string text;
+    text.append(name).append("\t").append(product).append("\t").append(idText);
+    return text;
+}
+
 int editHeight(int textHeight, int edgeHeight) {
     return textHeight + textHeight / 2 + 2 * edgeHeight;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 // What the main window decides, kept apart from the window calls that carry
@@ -38,6 +39,20 @@ SelectionChange selectionChange(unsigned oldState, unsigned newState);
 inline bool showsSerialReply(int row, int selectedRow) {
     return row >= 0 && row == selectedRow;
 }
+
+// The keyboard. Which of the window's controls has the focus.
+enum class Focus { deviceList, serialEdit, setButton, other };
+// The command Enter gives (the dialog manager asks for it as DM_GETDEFID):
+// "Set Serial" (1502) from the serial edit and from the button itself; none
+// (0) elsewhere, so that Enter in the list does not write a serial number.
+int enterCommand(Focus focus);
+// What Ctrl+C copies: the edit's own selected text while it has the focus,
+// else the selected device's row, else nothing.
+enum class CopyTarget { editText, device, nothing };
+CopyTarget copyTarget(Focus focus, bool deviceSelected);
+// A device on the clipboard: its cells as the list shows them, separated by
+// tabs (a row pasted into a spreadsheet keeps its columns).
+std::string copiedDevice(std::string_view name, std::string_view product, std::string_view idText);
 
 // Geometry, in client pixels.
 struct Rect {

@@ -21,6 +21,7 @@
 // Menu commands
 #define IDM_ABOUT 104
 #define IDM_EXIT 105
+#define IDM_COPY 32771
 
 // Dialogs
 #define IDD_NETWORK 129

@@ -1,6 +1,7 @@
 // What the window decides, checked without a window: texts, parsing, enable
 // states, layout, the dialogs' decisions and the start-up failures.
 #include "DeviceRows.h"
+#include "ErrorReport.h"
 #include "MainWindowRules.h"
 #include "NetworkChoice.h"
 #include "SerialConfirmation.h"
@@ -12,7 +13,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 
 namespace {
 
@@ -78,6 +82,24 @@ TEST(WindowRules, EnableStatesFollowThePanel) {
     EXPECT_TRUE(showsSerialReply(3, 3));
     EXPECT_FALSE(showsSerialReply(3, 2)) << "a reply for a row that is not selected";
     EXPECT_FALSE(showsSerialReply(-1, -1)) << "a reply for a device without a row";
+}
+
+TEST(WindowRules, KeysDecideByFocus) {
+    // Enter writes from the serial edit and the button, never from the list.
+    EXPECT_EQ(enterCommand(Focus::serialEdit), 1502);
+    EXPECT_EQ(enterCommand(Focus::setButton), 1502);
+    EXPECT_EQ(enterCommand(Focus::deviceList), 0);
+    EXPECT_EQ(enterCommand(Focus::other), 0);
+    // Ctrl+C in the edit is the edit's own copy, even with a device selected.
+    EXPECT_EQ(copyTarget(Focus::serialEdit, true), CopyTarget::editText);
+    EXPECT_EQ(copyTarget(Focus::serialEdit, false), CopyTarget::editText);
+    EXPECT_EQ(copyTarget(Focus::deviceList, true), CopyTarget::device);
+    EXPECT_EQ(copyTarget(Focus::setButton, true), CopyTarget::device);
+    EXPECT_EQ(copyTarget(Focus::deviceList, false), CopyTarget::nothing);
+    EXPECT_EQ(copiedDevice("Stage left", "Ondal 4", "0001e240:000012ab"),
+              "Stage left\tOndal 4\t0001e240:000012ab");
+    EXPECT_EQ(copiedDevice("Unknown", "Ondal 2", "0000000a:0000000b"),
+              "Unknown\tOndal 2\t0000000a:0000000b");
 }
 
 TEST(WindowRules, LayoutAndResize) {
@@ -218,6 +240,42 @@ TEST(StartUp, FailuresBecomeTheirBoxTexts) {
     EXPECT_FALSE(result.failure->empty());
     EXPECT_EQ(StartUp::exitNormal, 0);
     EXPECT_EQ(StartUp::exitNoWindow, -1);
+}
+
+std::string describe(const std::function<void()>& thrower) {
+    try {
+        thrower();
+    } catch (...) {
+        return ErrorReport::describeCurrentException();
+    }
+    return "nothing thrown";
+}
+
+TEST(ErrorReport, EveryExceptionHasAText) {
+    EXPECT_EQ(describe([] { throw Vorn::UnknownFrameIdException("src/FrameList", 7, "gone"); }),
+              "gone")
+        << "the message, not source or line";
+    EXPECT_EQ(describe([] { throw std::runtime_error("list broke"); }), "list broke");
+    const std::system_error noThread(
+        std::make_error_code(std::errc::resource_unavailable_try_again), "thread");
+    EXPECT_EQ(describe([&] { throw noThread; }), noThread.what());
+    EXPECT_EQ(describe([] { throw 42; }), Text::unexpectedError);
+    EXPECT_EQ(describe([] { throw std::runtime_error(""); }), Text::unexpectedError)
+        << "an empty text would be an empty box";
+    EXPECT_EQ(describe([] { throw Exception("src/X", 1, ""); }), Text::unexpectedError);
+}
+
+TEST(StartUp, SystemFailuresShowTheirTextToo) {
+    // No thread for the engine: the start fails with the system's text, not
+    // silently and not with an exception out of the window procedure.
+    const std::system_error noThread(
+        std::make_error_code(std::errc::resource_unavailable_try_again), "thread");
+    auto result = StartUp::startController("127.0.0.1", [&](VornService&) { throw noThread; });
+    EXPECT_FALSE(result.controller);
+    EXPECT_EQ(result.failure, std::string(noThread.what()));
+    result = StartUp::startController("127.0.0.1", [](VornService&) { throw 1; });
+    EXPECT_FALSE(result.controller);
+    EXPECT_EQ(result.failure, Text::unexpectedError);
 }
 
 TEST(StartUp, HandlersAreInPlaceBeforeTheEngineRuns) {

@@ -9,6 +9,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace {
 
@@ -217,6 +218,63 @@ TEST_F(WindowWithDevices, UserListsDevicesReadsAndWritesSerialNumbers) {
     EXPECT_EQ(program->waitExit(20s), std::optional<int>(0));
 }
 
+TEST_F(WindowWithDevices, KeyboardMovesTheFocusPressesSetSerialAndCopiesTheDevice) {
+    const auto focusIs = [&](HWND control) {
+        return UiDriver::waitUntil([&] { return UiDriver::focusOf(main) == control; }, 5s);
+    };
+    // The list has the focus once the window is up.
+    ASSERT_TRUE(focusIs(panel->list));
+    list->select(list->find(2, "0001e240:000012ab"));
+    expectCurrentSerial(main, "Current serial number: -1");
+
+    // Tab: list, edit, button and round again; Shift+Tab backwards.
+    UiDriver::pressKey(main, VK_TAB);
+    EXPECT_TRUE(focusIs(panel->edit));
+    UiDriver::pressKey(main, VK_TAB);
+    EXPECT_TRUE(focusIs(panel->button));
+    UiDriver::pressKey(main, VK_TAB);
+    EXPECT_TRUE(focusIs(panel->list));
+    {
+        UiDriver::HeldKeys shift(main, {VK_SHIFT});
+        UiDriver::pressKey(main, VK_TAB);
+        EXPECT_TRUE(focusIs(panel->button));
+        UiDriver::pressKey(main, VK_TAB);
+        EXPECT_TRUE(focusIs(panel->edit));
+    }
+
+    // Ctrl+C in the list copies the selected device as the row shows it.
+    UiDriver::pressKey(main, VK_TAB);
+    UiDriver::pressKey(main, VK_TAB);
+    ASSERT_TRUE(focusIs(panel->list));
+    {
+        UiDriver::HeldKeys control(main, {VK_CONTROL});
+        UiDriver::pressKey(main, 'C');
+        EXPECT_TRUE(UiDriver::waitUntil(
+            [] {
+                return UiDriver::clipboardText() ==
+                       std::optional<std::string>("Stage left\tOndal 4\t0001e240:000012ab");
+            },
+            5s))
+            << "clipboard: " << UiDriver::clipboardText().value_or("(none)");
+    }
+
+    // Enter in the list writes nothing; Enter in the edit presses "Set Serial".
+    UiDriver::pressKey(main, VK_RETURN);
+    EXPECT_EQ(UiDriver::waitForWindow(self, "#32770", "Confirm serial number", 500ms), nullptr);
+    UiDriver::pressKey(main, VK_TAB);
+    ASSERT_TRUE(focusIs(panel->edit));
+    UiDriver::type(panel->edit, "4321");
+    UiDriver::pressKey(main, VK_RETURN);
+    const HWND dialog = confirmDialog(self);
+    ASSERT_NE(dialog, nullptr);
+    confirm(dialog, "4321");
+    acknowledgeBox(self, "Success", Text::serialChanged);
+    expectCurrentSerial(main, "Current serial number: 4321");
+
+    UiDriver::close(main);
+    EXPECT_EQ(program->waitExit(20s), std::optional<int>(0));
+}
+
 TEST_F(WindowWithDevices, SilentDeviceLosesItsRowAndReturnsWithANewOne) {
     list->select(list->find(2, "0001e240:000012ab"));
     expectCurrentSerial(main, "Current serial number: -1");
@@ -312,6 +370,25 @@ TEST(Window, StartFailuresShowTheirBoxAndExitZero) {
         EXPECT_FALSE(box->text.empty());
         EXPECT_EQ(box->text.find("src/"), std::string::npos) << "the message only: " << box->text;
         UiDriver::click(box->window, IDOK);
+        EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
+    }
+}
+
+TEST(Window, AnExceptionInADialogShowsAsAnErrorBox) {
+    VORN_REQUIRE_TEST_NAMESPACE();
+    const DWORD self = ProgramThread::processId();
+    // An adapter query that throws: its text in an "Error" box, and the
+    // dialog goes on working.
+    {
+        ProgramThread program([](MainWindow& window) {
+            window.setAdapterQuery([](std::vector<AdapterEntry>&) -> Enumerator::QueryResult {
+                throw std::runtime_error("the adapter list could not be read");
+            });
+        });
+        acknowledgeBox(self, "Error", "the adapter list could not be read");
+        const HWND dialog = UiDriver::waitForWindow(self, "#32770", "Select Network", 10s);
+        ASSERT_NE(dialog, nullptr);
+        UiDriver::click(dialog, IDCANCEL);
         EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
     }
 }
