@@ -7,7 +7,7 @@ namespace ListView {
 void initCommonControls() {
     INITCOMMONCONTROLSEX classes{};
     classes.dwSize = sizeof classes;
-    classes.dwICC = ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES;
+    classes.dwICC = ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES | ICC_BAR_CLASSES;
     InitCommonControlsEx(&classes);
 }
 

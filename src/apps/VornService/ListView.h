@@ -8,8 +8,8 @@
 // over the list view's own messages.
 namespace ListView {
 
-// Registers the list view and standard control classes (once per process is
-// enough; repeating is harmless).
+// Registers the list view, status bar and standard control classes (once per
+// process is enough; repeating is harmless).
 void initCommonControls();
 // Full-row selection and double buffering.
 void setExtendedStyle(HWND list);

@@ -211,10 +211,18 @@ HWND MainWindow::createChild(DWORD exStyle, const char* className, const char* t
 bool MainWindow::createChildren() {
     RECT client{};
     GetClientRect(mainWindow_, &client);
+    // The status bar along the bottom edge; the list ends above it.
+    statusBar_ = createChild(0, STATUSCLASSNAMEA, "", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0,
+                             0, 0, IDC_STATUS_BAR);
+    if (statusBar_) {
+        const auto parts = MainWindowRules::statusPartRights(MainWindowRules::baseDpi);
+        SendMessageA(statusBar_, SB_SETPARTS, parts.size(), reinterpret_cast<LPARAM>(parts.data()));
+    }
+    const auto listRect = MainWindowRules::listRectFor(client.bottom - client.top, statusHeight());
     deviceList_ = createChild(WS_EX_CLIENTEDGE, WC_LISTVIEWA, "",
                               WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL |
                                   LVS_SHOWSELALWAYS,
-                              0, 0, listWidth_, client.bottom - client.top, IDC_DEVICE_LIST);
+                              0, 0, listWidth_, listRect.height(), IDC_DEVICE_LIST);
     if (!deviceList_)
         return false;
     ListView::setExtendedStyle(deviceList_);
@@ -274,7 +282,38 @@ bool MainWindow::createChildren() {
     MoveWindow(setButton_, button.left, button.top, button.width(), button.height(), TRUE);
 
     applyEnables(PanelState::created);
+    showDeviceCount();
     return true;
+}
+
+int MainWindow::statusHeight() const {
+    if (!statusBar_)
+        return 0;
+    RECT rect{};
+    GetWindowRect(statusBar_, &rect);
+    return rect.bottom - rect.top;
+}
+
+void MainWindow::showDeviceCount() {
+    if (statusBar_)
+        SendMessageA(
+            statusBar_, SB_SETTEXTA, 0,
+            reinterpret_cast<LPARAM>(MainWindowRules::deviceCountText(rows_.count()).c_str()));
+}
+
+void MainWindow::showSelectedAddress() {
+    if (!statusBar_)
+        return;
+    std::optional<std::uint32_t> address;
+    if (const auto id = selectedDevice(); id && controller_) {
+        try {
+            address = controller_->getDevice(*id).address;
+        } catch (const Vorn::UnknownFrameIdException&) {
+            // gone from the network since: no address to show
+        }
+    }
+    SendMessageA(statusBar_, SB_SETTEXTA, 2,
+                 reinterpret_cast<LPARAM>(MainWindowRules::deviceAddressText(address).c_str()));
 }
 
 int MainWindow::textHeight(HWND control) const {
@@ -295,7 +334,9 @@ void MainWindow::onSize(int clientHeight) {
         return;
     RECT client{};
     GetClientRect(mainWindow_, &client);
-    const auto list = MainWindowRules::listRectFor(clientHeight);
+    if (statusBar_)
+        SendMessageA(statusBar_, WM_SIZE, 0, 0); // it places itself along the bottom
+    const auto list = MainWindowRules::listRectFor(clientHeight, statusHeight());
     const auto separator =
         MainWindowRules::separatorRectFor(windowRectIn(separator_, mainWindow_), client.right);
     HDWP batch = BeginDeferWindowPos(2);
@@ -321,7 +362,13 @@ void MainWindow::onNcActivate() {
         PostQuitMessage(StartUp::exitNormal);
         return;
     }
-    startController(chosenAddress(state.choices, state.selected));
+    const auto address = chosenAddress(state.choices, state.selected);
+    if (address && statusBar_) {
+        interfaceText_ = MainWindowRules::interfaceText(
+            state.choices[static_cast<std::size_t>(state.selected)].description, *address);
+        SendMessageA(statusBar_, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(interfaceText_.c_str()));
+    }
+    startController(address);
 }
 
 void MainWindow::startController(const std::optional<std::string>& address) {
@@ -408,6 +455,7 @@ void MainWindow::onDeviceAddedMessage(std::uint64_t id) {
     static_cast<void>(rowId.release()); // the row owns it now
     ListView::setCellText(deviceList_, at, 1, productName(deviceType));
     ListView::setCellText(deviceList_, at, 2, formatDeviceId(id).c_str());
+    showDeviceCount();
 }
 
 void MainWindow::onDeviceRemovedMessage(std::uint64_t id) {
@@ -418,10 +466,13 @@ void MainWindow::onDeviceRemovedMessage(std::uint64_t id) {
     SendMessageA(deviceList_, LVM_DELETEITEM, static_cast<WPARAM>(row), 0);
     // A deleted row reports no change of selection: the panel must learn here
     // that its device is gone.
-    if (wasSelected)
+    if (wasSelected) {
         showCurrentSerial(Text::serialPending);
+        showSelectedAddress();
+    }
     if (!writing_)
         refreshSelectionState();
+    showDeviceCount();
 }
 
 void MainWindow::onDeviceNameMessage(std::uint64_t id, const char* name) {
@@ -502,10 +553,12 @@ void MainWindow::onItemChanged(const NMLISTVIEW& change) {
         case MainWindowRules::SelectionChange::selected:
             controller_->selectDevice(id);
             readSerialNumber(id);
+            showSelectedAddress();
             break;
         case MainWindowRules::SelectionChange::deselected:
             showCurrentSerial(Text::serialPending);
             controller_->deselectDevice(id);
+            showSelectedAddress();
             break;
         case MainWindowRules::SelectionChange::none:
             break;

@@ -88,6 +88,10 @@ private:
     MainWindowRules::Focus focusedControl() const;
     // Ctrl+C and Edit > Copy device.
     void copySelection();
+    // The status bar's parts: device count, interface, selected device's address.
+    void showDeviceCount();
+    void showSelectedAddress();
+    int statusHeight() const;
 
     HINSTANCE instance_ = nullptr;
     char title_[100] = {};
@@ -104,7 +108,9 @@ private:
     HWND setButton_ = nullptr;
     HWND currentSerialLabel_ = nullptr;
     HWND separator_ = nullptr;
-    HWND lastFocus_ = nullptr; // the child that had the focus when the window was left
+    HWND statusBar_ = nullptr;
+    std::string interfaceText_; // the chosen interface, as the status bar shows it
+    HWND lastFocus_ = nullptr;  // the child that had the focus when the window was left
     WindowHandles::UniqueBitmap logo_;
     bool firstActivation_ = true;
     std::unique_ptr<VornService> controller_;

@@ -2,6 +2,8 @@
 
 #include "Texts.h"
 
+#include <cstdio>
+
 namespace MainWindowRules {
 
 namespace {
@@ -61,8 +63,40 @@ Rect setButtonRect(const Rect& edit, int buttonLeft, int idealWidth, int idealHe
     return {buttonLeft, top, buttonLeft + width, top + height};
 }
 
-Rect listRectFor(int clientHeight) {
-    return {0, 0, listWidth, clientHeight};
+int scaled(int length, unsigned dpi) {
+    // Rounded to the nearest pixel, halves away from zero, as MulDiv does.
+    const long long product = static_cast<long long>(length) * dpi;
+    const long long half = baseDpi / 2;
+    return static_cast<int>(product >= 0 ? (product + half) / baseDpi
+                                         : -((-product + half) / baseDpi));
+}
+
+Rect listRectFor(int clientHeight, int statusHeight, unsigned dpi) {
+    const int bottom = clientHeight > statusHeight ? clientHeight - statusHeight : 0;
+    return {0, 0, scaled(listWidth, dpi), bottom};
+}
+
+std::string deviceCountText(int count) {
+    return std::to_string(count) + (count == 1 ? " device" : " devices");
+}
+
+std::string interfaceText(std::string_view description, std::string_view address) {
+    std::string text = "Interface: ";
+    text.append(description).append(" (").append(address).append(")");
+    return text;
+}
+
+std::string deviceAddressText(std::optional<std::uint32_t> address) {
+    if (!address)
+        return {};
+    char text[32];
+    std::snprintf(text, sizeof text, "Device address: %u.%u.%u.%u", (*address >> 24) & 0xFFu,
+                  (*address >> 16) & 0xFFu, (*address >> 8) & 0xFFu, *address & 0xFFu);
+    return text;
+}
+
+std::array<int, 3> statusPartRights(unsigned dpi) {
+    return {scaled(110, dpi), scaled(110 + 330, dpi), -1};
 }
 
 Rect separatorRectFor(const Rect& separator, int clientRight) {

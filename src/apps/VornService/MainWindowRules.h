@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -61,6 +63,9 @@ struct Rect {
     int height() const { return bottom - top; }
     bool operator==(const Rect&) const = default;
 };
+// Lengths are given for 96 dpi (100 %) and scaled to the window's dpi.
+inline constexpr unsigned baseDpi = 96;
+int scaled(int length, unsigned dpi);
 inline constexpr int listWidth = 410;
 inline constexpr int rightAreaX = listWidth + 10;
 inline constexpr int separatorInset = 5; // from the right edge of the client area
@@ -69,9 +74,18 @@ inline constexpr int separatorInset = 5; // from the right edge of the client ar
 int editHeight(int textHeight, int edgeHeight);
 // The set button, grown from its ideal size and centred on the edit's height.
 Rect setButtonRect(const Rect& edit, int buttonLeft, int idealWidth, int idealHeight);
-// After a resize only the list's height and the separator's width change.
-Rect listRectFor(int clientHeight);
+// After a resize only the list's height and the separator's width change;
+// the status bar takes the bottom `statusHeight` pixels.
+Rect listRectFor(int clientHeight, int statusHeight, unsigned dpi = baseDpi);
 Rect separatorRectFor(const Rect& separator, int clientRight);
+
+// The status bar: the number of devices listed, the chosen interface, the
+// selected device's address. Its parts' right edges (the last reaches the
+// window's edge: -1).
+std::string deviceCountText(int count);
+std::string interfaceText(std::string_view description, std::string_view address);
+std::string deviceAddressText(std::optional<std::uint32_t> address); // host byte order
+std::array<int, 3> statusPartRights(unsigned dpi);
 
 // The first step of "Set Serial": with a device selected, the typed text must
 // hold a number before the confirmation dialog opens.

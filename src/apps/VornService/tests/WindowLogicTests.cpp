@@ -112,10 +112,25 @@ TEST(WindowRules, LayoutAndResize) {
     EXPECT_EQ(setButtonRect(edit, 525, 60, 15), (Rect{525, 138, 605, 157}));
     // Resizing: the list keeps its width, the separator its left, top and
     // height and ends 5 pixels before the right edge.
-    EXPECT_EQ(listRectFor(561), (Rect{0, 0, 410, 561}));
+    EXPECT_EQ(listRectFor(561, 22), (Rect{0, 0, 410, 539})) << "the status bar below";
+    EXPECT_EQ(listRectFor(10, 22), (Rect{0, 0, 410, 0})) << "never a negative height";
     const Rect separator{415, 30, 739, 31};
     EXPECT_EQ(separatorRectFor(separator, 1000), (Rect{415, 30, 995, 31}));
     EXPECT_EQ(separatorRectFor(separator, 744), separator);
+}
+
+TEST(WindowRules, StatusBarTexts) {
+    EXPECT_EQ(deviceCountText(0), "0 devices");
+    EXPECT_EQ(deviceCountText(1), "1 device");
+    EXPECT_EQ(deviceCountText(10000), "10000 devices");
+    EXPECT_EQ(interfaceText("vorn0", "192.0.2.1"), "Interface: vorn0 (192.0.2.1)");
+    // Host byte order: the first octet is the most significant.
+    EXPECT_EQ(deviceAddressText(0xC0000202u), "Device address: 192.0.2.2");
+    EXPECT_EQ(deviceAddressText(0xFFFFFFFFu), "Device address: 255.255.255.255");
+    EXPECT_EQ(deviceAddressText(0u), "Device address: 0.0.0.0");
+    EXPECT_EQ(deviceAddressText(std::nullopt), "") << "no device selected";
+    EXPECT_EQ(statusPartRights(96), (std::array<int, 3>{110, 440, -1}));
+    EXPECT_EQ(statusPartRights(192), (std::array<int, 3>{220, 880, -1}));
 }
 
 TEST(WindowRules, SetSerialAndItsConfirmation) {

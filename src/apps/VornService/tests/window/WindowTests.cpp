@@ -46,6 +46,20 @@ void expectRows(const UiDriver::List& list, const std::vector<std::vector<std::s
     EXPECT_TRUE(matched) << "rows shown:" << seen;
 }
 
+// A part of the status bar (this process's windows only).
+std::string statusText(HWND main, int part) {
+    char text[260] = {};
+    SendMessageTimeoutA(GetDlgItem(main, IDC_STATUS_BAR), SB_GETTEXTA, static_cast<WPARAM>(part),
+                        reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, nullptr);
+    return text;
+}
+
+void expectStatus(HWND main, int part, const std::string& expected) {
+    EXPECT_TRUE(UiDriver::waitUntil([&] { return statusText(main, part) == expected; }, 10s))
+        << "status part " << part << " reads \"" << statusText(main, part) << "\", expected \""
+        << expected << "\"";
+}
+
 struct Panel {
     HWND window, list, edit, button;
     explicit Panel(HWND main)
@@ -105,10 +119,19 @@ TEST_F(WindowWithDevices, UserListsDevicesReadsAndWritesSerialNumbers) {
     EXPECT_EQ(requestsOf(*simulator, corvet, getDeviceConfig), 0u);
     EXPECT_EQ(currentSerial(main), "Current serial number: ...");
     EXPECT_FALSE(panel->serialControlsEnabled());
+    // The status bar: devices listed, the chosen interface, no device address yet.
+    expectStatus(main, 0, "2 devices");
+    const std::string shownInterface = statusText(main, 1);
+    EXPECT_EQ(shownInterface.rfind("Interface: ", 0), 0u) << shownInterface;
+    EXPECT_NE(shownInterface.find(std::string(" (") + toolAddress + ")"), std::string::npos)
+        << shownInterface;
+    EXPECT_EQ(statusText(main, 2), "");
 
-    // Selecting a row marks the device and shows its serial ("%d": -1).
+    // Selecting a row marks the device and shows its serial ("%d": -1) and,
+    // in the status bar, its address.
     const int stageLeft = list->find(2, "0001e240:000012ab");
     list->select(stageLeft);
+    expectStatus(main, 2, std::string("Device address: ") + deviceAddress);
     EXPECT_TRUE(simulator->waitUntil(
         [&] { return simulator->device(ondal4)->selectMark == std::uint16_t{0xFFFF}; }, 5s));
     expectCurrentSerial(main, "Current serial number: -1");
@@ -182,6 +205,7 @@ TEST_F(WindowWithDevices, UserListsDevicesReadsAndWritesSerialNumbers) {
     expectCurrentSerial(main, "Current serial number: ...");
     EXPECT_FALSE(panel->serialControlsEnabled());
     EXPECT_FALSE(UiDriver::isEnabled(currentSerialLabel(main)));
+    expectStatus(main, 2, "");
 
     // Later activations never bring the network dialog back.
     SendMessageTimeoutA(main, WM_NCACTIVATE, FALSE, 0, SMTO_ABORTIFHUNG, 5000, nullptr);
@@ -195,9 +219,12 @@ TEST_F(WindowWithDevices, UserListsDevicesReadsAndWritesSerialNumbers) {
     GetClientRect(main, &client);
     EXPECT_TRUE(UiDriver::waitUntil(
         [&] {
-            RECT listRect{};
+            RECT listRect{}, status{};
             GetWindowRect(panel->list, &listRect);
-            return listRect.bottom - listRect.top == client.bottom &&
+            GetWindowRect(GetDlgItem(main, IDC_STATUS_BAR), &status);
+            // The list ends where the status bar begins, which ends at the bottom.
+            return listRect.bottom == status.top &&
+                   listRect.bottom - listRect.top == client.bottom - (status.bottom - status.top) &&
                    listRect.right - listRect.left == 410;
         },
         5s));
@@ -287,6 +314,8 @@ TEST_F(WindowWithDevices, SilentDeviceLosesItsRowAndReturnsWithANewOne) {
     EXPECT_GE(lostAfter, 9s);
     EXPECT_LE(lostAfter, 15s);
     EXPECT_EQ(list->cell(0, 0), "Front of house");
+    expectStatus(main, 0, "1 device");
+    expectStatus(main, 2, ""); // the selected device is gone
     expectCurrentSerial(main, "Current serial number: ...");
     EXPECT_FALSE(panel->serialControlsEnabled());
     // The button does nothing now: no device is selected.
