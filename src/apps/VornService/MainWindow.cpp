@@ -444,8 +444,11 @@ void MainWindow::onDeviceAddedMessage(std::uint64_t id) {
         return;
     suspendListDrawing();
     auto rowId = std::make_unique<std::uint64_t>(id);
-    const int row = rows_.count();
-    rows_.inserted(row, id);
+    DeviceRows::Row shown{id, Text::unknownName, productName(deviceType), formatDeviceId(id),
+                          reinterpret_cast<std::uintptr_t>(rowId.get())};
+    // At the end, or in its sorted place while the list is sorted.
+    const int row = rows_.placeFor(shown);
+    rows_.inserted(row, std::move(shown));
     const int at = ListView::insertRow(deviceList_, row, LPSTR_TEXTCALLBACKA,
                                        reinterpret_cast<LPARAM>(rowId.get()));
     if (at < 0) {
@@ -481,6 +484,27 @@ void MainWindow::onDeviceNameMessage(std::uint64_t id, const char* name) {
         return;
     suspendListDrawing();
     ListView::setCellText(deviceList_, row, 0, name);
+    // Sorted by name, the row may have to move: the order is restored with
+    // the next redraw, all renamed rows at once.
+    if (rows_.renamed(row, name)) {
+        resortPending_ = true;
+        if (!listDrawingSuspended_)
+            applyOrder();
+    }
+}
+
+void MainWindow::applyOrder() {
+    resortPending_ = false;
+    ListView::sortRows(deviceList_, rows_.resort());
+    if (const int selected = selectedRow(); selected >= 0)
+        ListView::ensureVisible(deviceList_, selected);
+}
+
+void MainWindow::onColumnClick(int column) {
+    rows_.sortBy(column);
+    applyOrder();
+    const auto sort = rows_.sort();
+    ListView::showSortArrow(deviceList_, sort.column, sort.ascending);
 }
 
 // Devices arrive in bursts (every device answers the first heartbeat at
@@ -501,6 +525,8 @@ void MainWindow::resumeListDrawing() {
     if (!listDrawingSuspended_)
         return;
     listDrawingSuspended_ = false;
+    if (resortPending_)
+        applyOrder();
     SendMessageA(deviceList_, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(deviceList_, nullptr, FALSE);
 }
@@ -541,6 +567,9 @@ LRESULT MainWindow::onNotify(const NMHDR& header) {
     }
     case LVN_ITEMCHANGED:
         onItemChanged(reinterpret_cast<const NMLISTVIEW&>(header));
+        return 0;
+    case LVN_COLUMNCLICK:
+        onColumnClick(reinterpret_cast<const NMLISTVIEW&>(header).iSubItem);
         return 0;
     }
     return 0;

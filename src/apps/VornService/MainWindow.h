@@ -68,6 +68,9 @@ private:
     void onSerialSetMessage(std::uint64_t id, bool ok);
     void onItemChanged(const NMLISTVIEW& change);
     void suspendListDrawing();
+    // Sorting by a column: the list follows rows_'s order.
+    void onColumnClick(int column);
+    void applyOrder();
     void resumeListDrawing();
 
     bool createChildren();
@@ -119,6 +122,7 @@ private:
     bool writing_ = false; // a serial write is on its way: the panel stays disabled
     std::optional<MainWindowRules::ControlEnables> shownEnables_; // as last applied
     bool listDrawingSuspended_ = false;                           // until the redraw timer fires
+    bool resortPending_ = false; // a renamed row is out of its sorted place
 
     DeviceRows rows_; // the ids of the list's rows, in row order
     Enumerator::Query adapterQuery_ = &Enumerator::querySystem;

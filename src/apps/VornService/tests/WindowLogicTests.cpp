@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -169,22 +170,102 @@ TEST(WindowRules, SetSerialAndItsConfirmation) {
     EXPECT_EQ(writeOutcome(false).icon, iconError);
 }
 
-TEST(WindowRules, RowsFoundByIdAcrossInsertsAndDeletes) {
+DeviceRows::Row row(std::uint64_t id, std::string name = "Unknown",
+                    std::string product = "Ondal 2") {
+    return {id, std::move(name), std::move(product), formatDeviceId(id), id * 100};
+}
+
+// Adds rows the way the window does: each at the place the rows give it.
+void add(DeviceRows& rows, DeviceRows::Row shown) {
+    const int place = rows.placeFor(shown);
+    rows.inserted(place, std::move(shown));
+}
+
+std::vector<std::uint64_t> ids(const DeviceRows& rows) {
+    std::vector<std::uint64_t> shown;
+    for (int index = 0; index < rows.count(); ++index)
+        shown.push_back(rows.at(index));
+    return shown;
+}
+
+using Ids = std::vector<std::uint64_t>;
+
+TEST(DeviceRows, FoundByIdAcrossInsertsAndDeletes) {
     DeviceRows rows;
     EXPECT_EQ(rows.find(1), -1);
     for (std::uint64_t id = 1; id <= 5; ++id)
-        rows.inserted(rows.count(), id * 10);
+        add(rows, row(id * 10));
     EXPECT_EQ(rows.find(30), 2);
     rows.erased(1); // 20 goes: every later row moves up
     EXPECT_EQ(rows.find(20), -1);
     EXPECT_EQ(rows.find(30), 1);
     EXPECT_EQ(rows.find(50), 3);
     // A device that came back before its old row went: the first row wins.
-    rows.inserted(rows.count(), 30);
+    add(rows, row(30));
     EXPECT_EQ(rows.find(30), 1);
     rows.erased(1);
     EXPECT_EQ(rows.find(30), 3);
     EXPECT_EQ(rows.at(0), 10u);
+}
+
+TEST(DeviceRows, ArrivalOrderUntilAColumnIsClicked) {
+    DeviceRows rows;
+    add(rows, row(3, "Stage"));
+    add(rows, row(1, "amp"));
+    add(rows, row(2, "Booth"));
+    EXPECT_EQ(ids(rows), (Ids{3, 1, 2}));
+    EXPECT_FALSE(rows.renamed(0, "Aardvark")) << "unsorted: nothing moves";
+    EXPECT_EQ(rows.sort(), (DeviceRows::Sort{-1, true}));
+
+    // Name, ascending, case folded; again: descending.
+    rows.sortBy(DeviceRows::name);
+    auto tags = rows.resort();
+    EXPECT_EQ(ids(rows), (Ids{3, 1, 2})) << "Aardvark, amp, Booth";
+    EXPECT_EQ(tags, (std::vector<std::uintptr_t>{300, 100, 200}))
+        << "the list items' data, in order";
+    rows.sortBy(DeviceRows::name);
+    rows.resort();
+    EXPECT_EQ(rows.sort(), (DeviceRows::Sort{DeviceRows::name, false}));
+    EXPECT_EQ(ids(rows), (Ids{2, 1, 3}));
+
+    // Another column: ascending again. ID text sorts as the number does.
+    rows.sortBy(DeviceRows::idColumn);
+    rows.resort();
+    EXPECT_EQ(rows.sort(), (DeviceRows::Sort{DeviceRows::idColumn, true}));
+    add(rows, row(0x100000000ull));
+    add(rows, row(0xFull));
+    EXPECT_EQ(ids(rows), (Ids{1, 2, 3, 0xF, 0x100000000ull})) << "new rows go to their place";
+}
+
+TEST(DeviceRows, EqualCellsKeepArrivalOrderAndRenamesAskForAResort) {
+    DeviceRows rows;
+    rows.sortBy(DeviceRows::product);
+    add(rows, row(1, "a", "Ondal 4"));
+    add(rows, row(2, "b", "Ondal 2"));
+    add(rows, row(3, "c", "Ondal 4"));
+    add(rows, row(4, "d", "Ondal 2"));
+    EXPECT_EQ(ids(rows), (Ids{2, 4, 1, 3})) << "equal products in arrival order";
+    rows.sortBy(DeviceRows::product); // descending: equal ones still in arrival order
+    rows.resort();
+    EXPECT_EQ(ids(rows), (Ids{1, 3, 2, 4}));
+    EXPECT_FALSE(rows.renamed(0, "zzz")) << "sorted by product: a name moves nothing";
+
+    // Sorted by name: "Unknown" rows until their names arrive.
+    DeviceRows named;
+    named.sortBy(DeviceRows::name);
+    add(named, row(1));
+    add(named, row(2));
+    add(named, row(3));
+    EXPECT_EQ(ids(named), (Ids{1, 2, 3}));
+    EXPECT_TRUE(named.renamed(named.find(3), "Amp")) << "out of place: Amp before Unknown";
+    EXPECT_TRUE(named.renamed(named.find(2), "Zone")) << "Zone after the Unknown row 1";
+    named.resort();
+    EXPECT_EQ(ids(named), (Ids{3, 1, 2}));
+    EXPECT_FALSE(named.renamed(named.find(1), "Booth")) << "between Amp and Zone: in place";
+    // A new row while sorted goes between its neighbours.
+    add(named, row(9, "Cable"));
+    EXPECT_EQ(ids(named), (Ids{3, 1, 9, 2}));
+    EXPECT_EQ(named.find(9), 2);
 }
 
 AdapterEntry adapter(std::string description, std::string address) {

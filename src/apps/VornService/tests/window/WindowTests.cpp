@@ -332,6 +332,94 @@ TEST_F(WindowWithDevices, SilentDeviceLosesItsRowAndReturnsWithANewOne) {
     EXPECT_EQ(program->waitExit(20s), std::optional<int>(0));
 }
 
+// A click on a column's header, as the mouse gives it (this process's
+// windows only).
+void clickHeader(HWND list, int column) {
+    const auto header = reinterpret_cast<HWND>(SendMessageA(list, LVM_GETHEADER, 0, 0));
+    RECT item{};
+    SendMessageA(header, HDM_GETITEMRECT, static_cast<WPARAM>(column),
+                 reinterpret_cast<LPARAM>(&item));
+    const LPARAM at = MAKELPARAM((item.left + item.right) / 2, (item.top + item.bottom) / 2);
+    PostMessageA(header, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    PostMessageA(header, WM_LBUTTONUP, 0, at);
+}
+
+// The header's sort arrow of `column`: 1 up, -1 down, 0 none.
+int sortArrow(HWND list, int column) {
+    const auto header = reinterpret_cast<HWND>(SendMessageA(list, LVM_GETHEADER, 0, 0));
+    HDITEMA item{};
+    item.mask = HDI_FORMAT;
+    SendMessageA(header, HDM_GETITEMA, static_cast<WPARAM>(column),
+                 reinterpret_cast<LPARAM>(&item));
+    return (item.fmt & HDF_SORTUP) ? 1 : (item.fmt & HDF_SORTDOWN) ? -1 : 0;
+}
+
+std::vector<std::string> column(const UiDriver::List& list, int index) {
+    std::vector<std::string> cells;
+    for (int row = 0; row < list.rowCount(); ++row)
+        cells.push_back(list.cell(row, index));
+    return cells;
+}
+
+void expectColumn(const UiDriver::List& list, int index, const std::vector<std::string>& expected) {
+    std::vector<std::string> shown;
+    const bool matched =
+        UiDriver::waitUntil([&] { return (shown = column(list, index)) == expected; }, 10s);
+    std::string seen;
+    for (const auto& cell : shown)
+        seen += " [" + cell + "]";
+    EXPECT_TRUE(matched) << "column " << index << " shows" << seen;
+}
+
+TEST(Window, HeaderClicksSortAndTheSelectionFollowsItsDevice) {
+    VORN_REQUIRE_TEST_NAMESPACE();
+    constexpr std::uint64_t booth = 0x0000000A0000000Bull, stage = 0x0001E240000012ABull,
+                            amps = 0x0000000C00000003ull;
+    auto simulator = simulate({device(stage, 12, "Stage left", 12), device(booth, 10, "Booth", 7),
+                               device(amps, 13, "Amp rack", 3)});
+    // The amp rack keeps quiet until the list is sorted.
+    simulator->updateDeviceFaults(amps, [](VornSim::Faults& faults) { faults.silent = true; });
+    ProgramThread program;
+    const DWORD self = ProgramThread::processId();
+    ASSERT_NO_FATAL_FAILURE(chooseNetwork(self, toolAddress));
+    const HWND main = mainWindow(self);
+    ASSERT_NE(main, nullptr);
+    const HWND listWindow = GetDlgItem(main, IDC_DEVICE_LIST);
+    UiDriver::List list(listWindow);
+    ASSERT_NO_FATAL_FAILURE(expectRows(list, {{"Booth", "Ondal 2", "0000000a:0000000b"},
+                                              {"Stage left", "Ondal 4", "0001e240:000012ab"}}));
+    EXPECT_EQ(sortArrow(listWindow, 0), 0) << "unsorted at first";
+
+    // Name: ascending, then descending, with the arrow.
+    clickHeader(listWindow, 0);
+    expectColumn(list, 0, {"Booth", "Stage left"});
+    EXPECT_EQ(sortArrow(listWindow, 0), 1);
+    clickHeader(listWindow, 0);
+    expectColumn(list, 0, {"Stage left", "Booth"});
+    EXPECT_EQ(sortArrow(listWindow, 0), -1);
+
+    // The selection and the serial panel stay with the device.
+    list.select(list.find(0, "Booth"));
+    expectCurrentSerial(main, "Current serial number: 7");
+    clickHeader(listWindow, 2); // ID, ascending: the arrow moves
+    expectColumn(list, 2, {"0000000a:0000000b", "0001e240:000012ab"});
+    EXPECT_EQ(sortArrow(listWindow, 0), 0);
+    EXPECT_EQ(sortArrow(listWindow, 2), 1);
+    EXPECT_EQ(list.cell(list.selectedRow(), 0), "Booth");
+    clickHeader(listWindow, 0); // Name, ascending
+    expectColumn(list, 0, {"Booth", "Stage left"});
+    EXPECT_EQ(list.cell(list.selectedRow(), 0), "Booth");
+
+    // A new device goes to its sorted place, first as "Unknown", then by its name.
+    simulator->setDeviceFaults(amps, std::nullopt);
+    expectColumn(list, 0, {"Amp rack", "Booth", "Stage left"});
+    EXPECT_EQ(list.cell(list.selectedRow(), 0), "Booth");
+    EXPECT_EQ(currentSerial(main), "Current serial number: 7");
+
+    UiDriver::close(main);
+    EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
+}
+
 TEST(Window, CancellingTheNetworkDialogExitsWithoutSending) {
     VORN_REQUIRE_TEST_NAMESPACE();
     auto simulator = simulate(standardDevices());
