@@ -68,7 +68,7 @@ trap cleanup EXIT
 
 if [[ -z ${DISPLAY:-} ]]; then
     display_file=$(mktemp)
-    Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1280x800x24 3>"$display_file" \
+    Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1920x1200x24 3>"$display_file" \
         </dev/null >/dev/null 2>&1 &
     xvfb_pid=$!
     for _ in $(seq 100); do

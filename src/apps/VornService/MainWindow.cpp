@@ -16,13 +16,16 @@
 
 #include <cstring>
 #include <functional>
+#include <utility>
 
 using MainWindowRules::PanelState;
 
 namespace {
 
-constexpr int mainWidth = 760;
-constexpr int mainHeight = 400;
+#ifndef WM_DPICHANGED
+constexpr UINT WM_DPICHANGED = 0x02E0;
+#endif
+
 constexpr DWORD mainStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
 
 constexpr UINT_PTR redrawTimer = 1;
@@ -71,9 +74,12 @@ bool MainWindow::create(HINSTANCE instance, int showCommand) {
     windowClass.lpszClassName = className_;
     RegisterClassExA(&windowClass);
 
+    // Sizes are the window system's pixels: 760 x 400 at 100 %, more on a
+    // high-dpi screen (the program declares itself per-monitor aware).
+    const auto size = MainWindowRules::mainWindowSize(systemDpi());
     const HWND window =
-        CreateWindowExA(0, className_, title_, mainStyle, CW_USEDEFAULT, CW_USEDEFAULT, mainWidth,
-                        mainHeight, nullptr, nullptr, instance, this);
+        CreateWindowExA(0, className_, title_, mainStyle, CW_USEDEFAULT, CW_USEDEFAULT, size.width,
+                        size.height, nullptr, nullptr, instance, this);
     if (!window)
         return false;
     // Every command of the menu works: File > Exit and Help > About.
@@ -160,6 +166,9 @@ LRESULT MainWindow::handleMessage(HWND window, UINT message, WPARAM wParam, LPAR
             SendMessageA(deviceList_, LVM_DELETEALLITEMS, 0, 0);
         PostQuitMessage(StartUp::exitNormal);
         return 0;
+    case WM_DPICHANGED:
+        onDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+        return 0;
     case WM_TIMER:
         if (wParam == redrawTimer) {
             resumeListDrawing();
@@ -209,81 +218,130 @@ HWND MainWindow::createChild(DWORD exStyle, const char* className, const char* t
 }
 
 bool MainWindow::createChildren() {
-    RECT client{};
-    GetClientRect(mainWindow_, &client);
+    dpi_ = windowDpi(mainWindow_);
     // The status bar along the bottom edge; the list ends above it.
     statusBar_ = createChild(0, STATUSCLASSNAMEA, "", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0,
                              0, 0, IDC_STATUS_BAR);
-    if (statusBar_) {
-        const auto parts = MainWindowRules::statusPartRights(MainWindowRules::baseDpi);
-        SendMessageA(statusBar_, SB_SETPARTS, parts.size(), reinterpret_cast<LPARAM>(parts.data()));
-    }
-    const auto listRect = MainWindowRules::listRectFor(client.bottom - client.top, statusHeight());
     deviceList_ = createChild(WS_EX_CLIENTEDGE, WC_LISTVIEWA, "",
                               WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL |
                                   LVS_SHOWSELALWAYS,
-                              0, 0, listWidth_, listRect.height(), IDC_DEVICE_LIST);
+                              0, 0, listWidth_, 0, IDC_DEVICE_LIST);
     if (!deviceList_)
         return false;
     ListView::setExtendedStyle(deviceList_);
     const UINT headers[] = {IDS_COLUMN_NAME, IDS_COLUMN_PRODUCT, IDS_COLUMN_ID};
     for (int column = 0; column < 3; ++column)
-        if (!ListView::insertColumn(deviceList_, instance_, column, headers[column], 130))
+        if (!ListView::insertColumn(deviceList_, instance_, column, headers[column],
+                                    MainWindowRules::scaled(130, dpi_)))
             return false;
 
-    LOGFONTA description{};
-    GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof description, &description);
-    font_.reset(CreateFontIndirectA(&description));
-    const WPARAM font = reinterpret_cast<WPARAM>(font_.get());
-
-    const int x = listWidth_ + 10;
-    currentSerialLabel_ = createChild(0, "Static", "", WS_CHILD | WS_VISIBLE, x, 10, 200, 20, 0);
+    currentSerialLabel_ = createChild(0, "Static", "", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, 0);
     showCurrentSerial(Text::serialPending);
-    SendMessageA(currentSerialLabel_, WM_SETFONT, font, FALSE);
-    fitHeightToText(currentSerialLabel_, textHeight(currentSerialLabel_));
-
-    separator_ =
-        createChild(0, "Static", "", WS_CHILD | WS_VISIBLE | SS_GRAYFRAME, x - 5, 30, 324, 1, 0);
-
-    logo_.reset(static_cast<HBITMAP>(
-        LoadImageA(instance_, MAKEINTRESOURCEA(IDB_LOGO), IMAGE_BITMAP, 0, 0, 0)));
-    BITMAP logoSize{};
-    if (logo_)
-        GetObjectA(logo_.get(), sizeof logoSize, &logoSize);
-    const HWND logo = createChild(0, "Static", "", WS_CHILD | WS_VISIBLE | SS_BITMAP, x, 40,
-                                  logoSize.bmWidth, logoSize.bmHeight, 0);
-    SendMessageA(logo, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo_.get()));
-
+    separator_ = createChild(0, "Static", "", WS_CHILD | WS_VISIBLE | SS_GRAYFRAME, 0, 0, 0, 0, 0);
+    logoView_ = createChild(0, "Static", "", WS_CHILD | WS_VISIBLE | SS_BITMAP, 0, 0, 0, 0, 0);
     char text[260] = {};
     LoadStringA(instance_, IDS_SERIAL_LABEL, text, sizeof text);
-    serialLabel_ = createChild(0, "Static", text, WS_CHILD | WS_VISIBLE, x, 120, 100, 20, 0);
-    SendMessageA(serialLabel_, WM_SETFONT, font, FALSE);
-    const int fontHeight = textHeight(serialLabel_);
-    fitHeightToText(serialLabel_, fontHeight);
-
-    const int editTop = 120 + fontHeight + 3;
+    serialLabel_ = createChild(0, "Static", text, WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, 0);
     serialEdit_ =
-        createChild(WS_EX_CLIENTEDGE, "Edit", "", WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_NUMBER, x,
-                    editTop, 100, 60, IDC_SERIAL_EDIT);
-    SendMessageA(serialEdit_, WM_SETFONT, font, FALSE);
-    const int editHeight = MainWindowRules::editHeight(fontHeight, GetSystemMetrics(SM_CYEDGE));
-    SetWindowPos(serialEdit_, nullptr, 0, 0, 100, editHeight, SWP_NOMOVE | SWP_NOZORDER);
-
-    LoadStringA(instance_, IDS_SET_SERIAL, text, sizeof text);
-    const int buttonLeft = x + 100 + 5;
-    setButton_ = createChild(0, "Button", text, WS_CHILD | WS_VISIBLE | WS_TABSTOP, buttonLeft,
-                             editTop, 40, 14, IDC_SET_SERIAL);
-    SendMessageA(setButton_, WM_SETFONT, font, FALSE);
+        createChild(WS_EX_CLIENTEDGE, "Edit", "", WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_NUMBER, 0,
+                    0, 0, 0, IDC_SERIAL_EDIT);
     SendMessageA(serialEdit_, EM_LIMITTEXT, 8, 0);
-    SIZE ideal{};
-    SendMessageA(setButton_, BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal));
-    const auto button = MainWindowRules::setButtonRect({x, editTop, x + 100, editTop + editHeight},
-                                                       buttonLeft, ideal.cx, ideal.cy);
-    MoveWindow(setButton_, button.left, button.top, button.width(), button.height(), TRUE);
+    LoadStringA(instance_, IDS_SET_SERIAL, text, sizeof text);
+    setButton_ = createChild(0, "Button", text, WS_CHILD | WS_VISIBLE | WS_TABSTOP, 0, 0, 0, 0,
+                             IDC_SET_SERIAL);
 
+    applyDpi();
     applyEnables(PanelState::created);
     showDeviceCount();
     return true;
+}
+
+unsigned MainWindow::windowDpi(HWND window) {
+    // GetDpiForWindow exists from Windows 10 (1607) on; before, every window
+    // has the system's dpi.
+    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+    static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+    if (getDpiForWindow && window)
+        if (const UINT dpi = getDpiForWindow(window))
+            return dpi;
+    return systemDpi();
+}
+
+unsigned MainWindow::systemDpi() {
+    const HDC screen = GetDC(nullptr);
+    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+    if (screen)
+        ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<unsigned>(dpi) : MainWindowRules::baseDpi;
+}
+
+// Font, logo, column widths, status parts and every child's place for dpi_:
+// at creation and whenever the window moves to a screen of another dpi.
+void MainWindow::applyDpi() {
+    LOGFONTA description{};
+    GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof description, &description);
+    // The stock font is made for the system's dpi; the window may have another.
+    description.lfHeight =
+        MulDiv(description.lfHeight, static_cast<int>(dpi_), static_cast<int>(systemDpi()));
+    WindowHandles::UniqueFont font(CreateFontIndirectA(&description));
+    const auto fontParam = reinterpret_cast<WPARAM>(font.get());
+    for (const HWND child :
+         {deviceList_, statusBar_, currentSerialLabel_, serialLabel_, serialEdit_, setButton_})
+        if (child)
+            SendMessageA(child, WM_SETFONT, fontParam, TRUE);
+    font_ = std::move(font); // the old font is deleted only once no child uses it
+
+    const int percent = MainWindowRules::logoArtPercent(dpi_);
+    const int logoId = percent == 200 ? IDB_LOGO_200 : percent == 150 ? IDB_LOGO_150 : IDB_LOGO;
+    WindowHandles::UniqueBitmap logo(static_cast<HBITMAP>(
+        LoadImageA(instance_, MAKEINTRESOURCEA(logoId), IMAGE_BITMAP, 0, 0, 0)));
+    BITMAP logoSize{};
+    if (logo)
+        GetObjectA(logo.get(), sizeof logoSize, &logoSize);
+    SendMessageA(logoView_, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo.get()));
+    logo_ = std::move(logo);
+
+    if (statusBar_) {
+        const auto parts = MainWindowRules::statusPartRights(dpi_);
+        SendMessageA(statusBar_, SB_SETPARTS, parts.size(), reinterpret_cast<LPARAM>(parts.data()));
+        SendMessageA(statusBar_, WM_SIZE, 0, 0);
+    }
+
+    RECT client{};
+    GetClientRect(mainWindow_, &client);
+    SIZE ideal{};
+    SendMessageA(setButton_, BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal));
+    MainWindowRules::LayoutInput input;
+    input.dpi = dpi_;
+    input.clientWidth = client.right;
+    input.clientHeight = client.bottom;
+    input.statusHeight = statusHeight();
+    input.textHeight = textHeight(serialLabel_);
+    input.edgeHeight = GetSystemMetrics(SM_CYEDGE);
+    input.logo = {logoSize.bmWidth, logoSize.bmHeight};
+    input.idealButton = {ideal.cx, ideal.cy};
+    const auto layout = MainWindowRules::layoutFor(input);
+    listWidth_ = layout.list.width();
+    for (int column = 0; column < 3; ++column)
+        SendMessageA(deviceList_, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(column),
+                     layout.columnWidth);
+    const std::pair<HWND, MainWindowRules::Rect> places[] = {
+        {deviceList_, layout.list},         {currentSerialLabel_, layout.currentSerial},
+        {separator_, layout.separator},     {logoView_, layout.logo},
+        {serialLabel_, layout.serialLabel}, {serialEdit_, layout.edit},
+        {setButton_, layout.button}};
+    for (const auto& [child, rect] : places)
+        if (child)
+            MoveWindow(child, rect.left, rect.top, rect.width(), rect.height(), TRUE);
+}
+
+void MainWindow::onDpiChanged(unsigned dpi, const RECT& suggested) {
+    dpi_ = dpi;
+    SetWindowPos(mainWindow_, nullptr, suggested.left, suggested.top,
+                 suggested.right - suggested.left, suggested.bottom - suggested.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    applyDpi();
 }
 
 int MainWindow::statusHeight() const {
@@ -323,12 +381,6 @@ int MainWindow::textHeight(HWND control) const {
     return metrics.tmHeight;
 }
 
-void MainWindow::fitHeightToText(HWND control, int height) {
-    RECT rect{};
-    GetWindowRect(control, &rect);
-    SetWindowPos(control, nullptr, 0, 0, rect.right - rect.left, height, SWP_NOMOVE | SWP_NOZORDER);
-}
-
 void MainWindow::onSize(int clientHeight) {
     if (!deviceList_ || !separator_)
         return;
@@ -336,9 +388,9 @@ void MainWindow::onSize(int clientHeight) {
     GetClientRect(mainWindow_, &client);
     if (statusBar_)
         SendMessageA(statusBar_, WM_SIZE, 0, 0); // it places itself along the bottom
-    const auto list = MainWindowRules::listRectFor(clientHeight, statusHeight());
-    const auto separator =
-        MainWindowRules::separatorRectFor(windowRectIn(separator_, mainWindow_), client.right);
+    const auto list = MainWindowRules::listRectFor(clientHeight, statusHeight(), dpi_);
+    const auto separator = MainWindowRules::separatorRectFor(windowRectIn(separator_, mainWindow_),
+                                                             client.right, dpi_);
     HDWP batch = BeginDeferWindowPos(2);
     if (batch)
         batch = DeferWindowPos(batch, deviceList_, nullptr, list.left, list.top, list.width(),

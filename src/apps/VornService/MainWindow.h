@@ -76,7 +76,10 @@ private:
     bool createChildren();
     HWND createChild(DWORD exStyle, const char* className, const char* text, DWORD style, int x,
                      int y, int width, int height, int id);
-    void fitHeightToText(HWND control, int height);
+    static unsigned windowDpi(HWND window);
+    static unsigned systemDpi();
+    void applyDpi();
+    void onDpiChanged(unsigned dpi, const RECT& suggested);
     int textHeight(HWND control) const;
 
     void showCurrentSerial(const std::string& text);
@@ -112,8 +115,10 @@ private:
     HWND currentSerialLabel_ = nullptr;
     HWND separator_ = nullptr;
     HWND statusBar_ = nullptr;
-    std::string interfaceText_; // the chosen interface, as the status bar shows it
-    HWND lastFocus_ = nullptr;  // the child that had the focus when the window was left
+    HWND logoView_ = nullptr;
+    unsigned dpi_ = MainWindowRules::baseDpi; // the window's, as laid out
+    std::string interfaceText_;               // the chosen interface, as the status bar shows it
+    HWND lastFocus_ = nullptr; // the child that had the focus when the window was left
     WindowHandles::UniqueBitmap logo_;
     bool firstActivation_ = true;
     std::unique_ptr<VornService> controller_;

@@ -77,7 +77,7 @@ Rect setButtonRect(const Rect& edit, int buttonLeft, int idealWidth, int idealHe
 // After a resize only the list's height and the separator's width change;
 // the status bar takes the bottom `statusHeight` pixels.
 Rect listRectFor(int clientHeight, int statusHeight, unsigned dpi = baseDpi);
-Rect separatorRectFor(const Rect& separator, int clientRight);
+Rect separatorRectFor(const Rect& separator, int clientRight, unsigned dpi = baseDpi);
 
 // The status bar: the number of devices listed, the chosen interface, the
 // selected device's address. Its parts' right edges (the last reaches the
@@ -86,6 +86,31 @@ std::string deviceCountText(int count);
 std::string interfaceText(std::string_view description, std::string_view address);
 std::string deviceAddressText(std::optional<std::uint32_t> address); // host byte order
 std::array<int, 3> statusPartRights(unsigned dpi);
+
+// Everything the window places, laid out for `dpi` (the list's and the
+// separator's extent follow the client area; the rest is fixed).
+struct Size {
+    int width = 0, height = 0;
+};
+struct LayoutInput {
+    unsigned dpi = baseDpi;
+    int clientWidth = 0, clientHeight = 0, statusHeight = 0;
+    int textHeight = 0; // of the window's font at this dpi
+    int edgeHeight = 2; // SM_CYEDGE at 96 dpi
+    Size logo;          // the logo bitmap chosen for this dpi
+    Size idealButton;   // "Set Serial"'s ideal size with the window's font
+};
+struct Layout {
+    Rect list, currentSerial, separator, logo, serialLabel, edit, button;
+    int columnWidth = 0;
+    bool operator==(const Layout&) const = default;
+};
+Layout layoutFor(const LayoutInput& input);
+// The main window's outer size when it is created, for the system's dpi.
+Size mainWindowSize(unsigned dpi);
+// Which logo art suits `dpi`: 100, 150 or 200 (percent); the nearest at or
+// below, so the art is never drawn larger than made.
+int logoArtPercent(unsigned dpi);
 
 // The first step of "Set Serial": with a device selected, the typed text must
 // hold a number before the confirmation dialog opens.

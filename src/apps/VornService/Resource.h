@@ -29,6 +29,8 @@
 
 // Bitmaps and icons
 #define IDB_LOGO 131
+#define IDB_LOGO_150 134 // the logo drawn for 150 % and 200 %
+#define IDB_LOGO_200 135
 #define IDI_VORNSERVICE 133
 
 // Controls of the network dialog

@@ -118,6 +118,50 @@ TEST(WindowRules, LayoutAndResize) {
     const Rect separator{415, 30, 739, 31};
     EXPECT_EQ(separatorRectFor(separator, 1000), (Rect{415, 30, 995, 31}));
     EXPECT_EQ(separatorRectFor(separator, 744), separator);
+    EXPECT_EQ(separatorRectFor({830, 60, 1478, 62}, 2000, 192), (Rect{830, 60, 1990, 62}));
+}
+
+TEST(WindowRules, LayoutScalesWithTheDpi) {
+    EXPECT_EQ(scaled(410, 96), 410);
+    EXPECT_EQ(scaled(410, 144), 615);
+    EXPECT_EQ(scaled(67, 144), 101) << "halves round up";
+    EXPECT_EQ(scaled(410, 192), 820);
+    EXPECT_EQ(scaled(5, 120), 6);
+
+    // At 96 dpi: the positions the window has always had.
+    LayoutInput in{96, 744, 361, 22, 13, 2, {312, 67}, {60, 15}};
+    Layout at96 = layoutFor(in);
+    EXPECT_EQ(at96.list, (Rect{0, 0, 410, 339}));
+    EXPECT_EQ(at96.columnWidth, 130);
+    EXPECT_EQ(at96.currentSerial, (Rect{420, 10, 620, 23}));
+    EXPECT_EQ(at96.separator, (Rect{415, 30, 739, 31}));
+    EXPECT_EQ(at96.logo, (Rect{420, 40, 732, 107}));
+    EXPECT_EQ(at96.serialLabel, (Rect{420, 120, 520, 133}));
+    EXPECT_EQ(at96.edit, (Rect{420, 136, 520, 159}));
+    EXPECT_EQ(at96.button, (Rect{525, 138, 605, 157}));
+
+    // At 192 dpi everything doubles: a font twice as tall, the 200 % logo,
+    // twice the client area.
+    in = {192, 1488, 722, 44, 26, 2, {624, 134}, {120, 30}};
+    const Layout at192 = layoutFor(in);
+    EXPECT_EQ(at192.list, (Rect{0, 0, 820, 678}));
+    EXPECT_EQ(at192.columnWidth, 260);
+    EXPECT_EQ(at192.currentSerial, (Rect{840, 20, 1240, 46}));
+    EXPECT_EQ(at192.separator, (Rect{830, 60, 1478, 62}));
+    EXPECT_EQ(at192.logo, (Rect{840, 80, 1464, 214}));
+    EXPECT_EQ(at192.edit, (Rect{840, 272, 1040, 319}));
+    EXPECT_EQ(at192.button, (Rect{1050, 276, 1210, 314}));
+    EXPECT_EQ(at192.button.width(), 2 * at96.button.width());
+
+    EXPECT_EQ(mainWindowSize(96).width, 760);
+    EXPECT_EQ(mainWindowSize(144).width, 1140);
+    EXPECT_EQ(mainWindowSize(192).height, 800);
+    EXPECT_EQ(logoArtPercent(96), 100);
+    EXPECT_EQ(logoArtPercent(120), 100) << "never drawn larger than made";
+    EXPECT_EQ(logoArtPercent(144), 150);
+    EXPECT_EQ(logoArtPercent(191), 150);
+    EXPECT_EQ(logoArtPercent(192), 200);
+    EXPECT_EQ(logoArtPercent(288), 200);
 }
 
 TEST(WindowRules, StatusBarTexts) {

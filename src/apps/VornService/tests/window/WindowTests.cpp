@@ -3,6 +3,7 @@
 // the real VornService.exe), the test acts as the user from outside.
 #include "WindowTestSupport.h"
 
+#include "MainWindowRules.h"
 #include "Resource.h"
 #include "Texts.h"
 
@@ -525,6 +526,148 @@ TEST(Window, RealProgramListsDevicesAndExitsZero) {
     expectCurrentSerial(main, "Current serial number: 77");
     UiDriver::close(main);
     EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
+}
+
+// The screen's dpi for programs started while the object lives: Wine reads
+// LogPixels when a process starts. The values before are put back.
+class LogPixels {
+public:
+    explicit LogPixels(DWORD dpi) {
+        for (auto& key : keys_) {
+            DWORD size = sizeof key.before;
+            key.had = RegGetValueA(key.root, key.path, "LogPixels", RRF_RT_REG_DWORD, nullptr,
+                                   &key.before, &size) == ERROR_SUCCESS;
+            RegSetKeyValueA(key.root, key.path, "LogPixels", REG_DWORD, &dpi, sizeof dpi);
+        }
+    }
+    ~LogPixels() {
+        for (auto& key : keys_) {
+            if (key.had)
+                RegSetKeyValueA(key.root, key.path, "LogPixels", REG_DWORD, &key.before,
+                                sizeof key.before);
+            else
+                RegDeleteKeyValueA(key.root, key.path, "LogPixels");
+        }
+    }
+    LogPixels(const LogPixels&) = delete;
+    LogPixels& operator=(const LogPixels&) = delete;
+
+private:
+    struct Key {
+        HKEY root;
+        const char* path;
+        bool had = false;
+        DWORD before = 0;
+    };
+    Key keys_[2] = {{HKEY_CURRENT_USER, "Control Panel\\Desktop"},
+                    {HKEY_LOCAL_MACHINE,
+                     "System\\CurrentControlSet\\Hardware Profiles\\Current\\Software\\Fonts"}};
+};
+
+MainWindowRules::Rect screenRect(HWND window) {
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    return {rect.left, rect.top, rect.right, rect.bottom};
+}
+
+struct ChildOfClass {
+    const char* className;
+    DWORD style; // with SS_TYPEMASK for statics, else 0
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK findChildOfClass(HWND child, LPARAM context) {
+    auto& search = *reinterpret_cast<ChildOfClass*>(context);
+    char name[64] = {};
+    GetClassNameA(child, name, sizeof name);
+    const auto style = static_cast<DWORD>(GetWindowLongPtrA(child, GWL_STYLE));
+    if (lstrcmpiA(name, search.className) == 0 &&
+        (search.style == 0 || (style & SS_TYPEMASK) == search.style)) {
+        search.found = child;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND childOfClass(HWND main, const char* className, DWORD style = 0) {
+    ChildOfClass search{className, style};
+    EnumChildWindows(main, &findChildOfClass, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// A move to a screen of another dpi: the window takes the size the system
+// suggests and lays itself out again.
+TEST_F(WindowWithDevices, DpiChangeLaysTheWindowOutAgain) {
+    using MainWindowRules::scaled;
+    ASSERT_EQ(screenRect(panel->list).width(), 410) << "the tests' screen is 96 dpi";
+    RECT suggested{50, 50, 50 + scaled(760, 192), 50 + scaled(400, 192)};
+    DWORD_PTR result = 0;
+    ASSERT_TRUE(SendMessageTimeoutA(main, 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(192, 192),
+                                    reinterpret_cast<LPARAM>(&suggested), SMTO_ABORTIFHUNG, 5000,
+                                    &result));
+    EXPECT_EQ(screenRect(main).width(), scaled(760, 192));
+    EXPECT_EQ(screenRect(panel->list).width(), 820);
+    EXPECT_EQ(SendMessageA(panel->list, LVM_GETCOLUMNWIDTH, 0, 0), 260);
+    const auto logo = screenRect(childOfClass(main, "Static", SS_BITMAP));
+    EXPECT_EQ(logo.width(), 624);
+    EXPECT_EQ(logo.height(), 134);
+    EXPECT_EQ(screenRect(panel->edit).width(), 200);
+    // Rows and selection are untouched.
+    expectRows(*list, standardRows);
+    UiDriver::close(main);
+    EXPECT_EQ(program->waitExit(20s), std::optional<int>(0));
+}
+
+// The real program, started at 96, 144 and 192 dpi: measured, not asked (a
+// window of another process reports the caller's dpi).
+TEST(Window, RealProgramLaysItselfOutForTheScreensDpi) {
+    VORN_REQUIRE_TEST_NAMESPACE();
+    auto simulator = simulate(standardDevices());
+    int labelHeightAt96 = 0;
+    for (const unsigned dpi : {96u, 144u, 192u}) {
+        SCOPED_TRACE("dpi " + std::to_string(dpi));
+        LogPixels screen(dpi);
+        UiDriver::Process program(programPath());
+        ASSERT_TRUE(program.started());
+        ASSERT_NO_FATAL_FAILURE(chooseNetwork(program.id(), toolAddress));
+        const HWND main = mainWindow(program.id());
+        ASSERT_NE(main, nullptr);
+        const HWND listWindow = GetDlgItem(main, IDC_DEVICE_LIST);
+        UiDriver::List list(listWindow);
+        expectRows(list, standardRows);
+        using MainWindowRules::scaled;
+        EXPECT_EQ(screenRect(listWindow).width(), scaled(410, dpi));
+        for (int column = 0; column < 3; ++column)
+            EXPECT_EQ(SendMessageA(listWindow, LVM_GETCOLUMNWIDTH, column, 0), scaled(130, dpi));
+        RECT client{};
+        GetClientRect(main, &client);
+        POINT origin{0, 0};
+        ClientToScreen(main, &origin);
+        const auto edit = screenRect(GetDlgItem(main, IDC_SERIAL_EDIT));
+        EXPECT_EQ(edit.left - origin.x, scaled(420, dpi));
+        EXPECT_EQ(edit.width(), scaled(100, dpi));
+        // The logo is the art drawn for this dpi, not the 100 % one stretched.
+        const auto logo = screenRect(childOfClass(main, "Static", SS_BITMAP));
+        const int logoWidth = dpi == 96 ? 312 : dpi == 144 ? 468 : 624;
+        const int logoHeight = dpi == 96 ? 67 : dpi == 144 ? 101 : 134;
+        EXPECT_EQ(logo.width(), logoWidth);
+        EXPECT_EQ(logo.height(), logoHeight);
+        EXPECT_EQ(logo.top - origin.y, scaled(40, dpi));
+        // The font grows with the dpi: the labels are as tall as its text.
+        const auto label = screenRect(currentSerialLabel(main));
+        if (dpi == 96)
+            labelHeightAt96 = label.height();
+        else
+            EXPECT_GE(label.height() * 96, labelHeightAt96 * static_cast<int>(dpi) * 9 / 10)
+                << "label " << label.height() << " px at " << dpi << " dpi, " << labelHeightAt96
+                << " px at 96";
+        // The button holds its text, whatever the font.
+        const auto button = screenRect(GetDlgItem(main, IDC_SET_SERIAL));
+        EXPECT_GE(button.height(), label.height());
+        EXPECT_GE(button.left, edit.right);
+        UiDriver::close(main);
+        EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
+    }
 }
 
 } // namespace
