@@ -128,30 +128,27 @@ TEST(WindowRules, LayoutScalesWithTheDpi) {
     EXPECT_EQ(scaled(410, 192), 820);
     EXPECT_EQ(scaled(5, 120), 6);
 
-    // At 96 dpi: the positions the window has always had.
-    LayoutInput in{96, 744, 361, 22, 13, 2, {312, 67}, {60, 15}};
-    Layout at96 = layoutFor(in);
-    EXPECT_EQ(at96.list, (Rect{0, 0, 410, 339}));
-    EXPECT_EQ(at96.columnWidth, 130);
-    EXPECT_EQ(at96.currentSerial, (Rect{420, 10, 620, 23}));
-    EXPECT_EQ(at96.separator, (Rect{415, 30, 739, 31}));
-    EXPECT_EQ(at96.logo, (Rect{420, 40, 732, 107}));
-    EXPECT_EQ(at96.serialLabel, (Rect{420, 120, 520, 133}));
-    EXPECT_EQ(at96.edit, (Rect{420, 136, 520, 159}));
-    EXPECT_EQ(at96.button, (Rect{525, 138, 605, 157}));
-
-    // At 192 dpi everything doubles: a font twice as tall, the 200 % logo,
-    // twice the client area.
-    in = {192, 1488, 722, 44, 26, 2, {624, 134}, {120, 30}};
-    const Layout at192 = layoutFor(in);
-    EXPECT_EQ(at192.list, (Rect{0, 0, 820, 678}));
-    EXPECT_EQ(at192.columnWidth, 260);
-    EXPECT_EQ(at192.currentSerial, (Rect{840, 20, 1240, 46}));
-    EXPECT_EQ(at192.separator, (Rect{830, 60, 1478, 62}));
-    EXPECT_EQ(at192.logo, (Rect{840, 80, 1464, 214}));
-    EXPECT_EQ(at192.edit, (Rect{840, 272, 1040, 319}));
-    EXPECT_EQ(at192.button, (Rect{1050, 276, 1210, 314}));
-    EXPECT_EQ(at192.button.width(), 2 * at96.button.width());
+    // At 96 dpi the positions the window has always had; at 192 dpi all of
+    // them doubled, with a font twice as tall, the 200 % logo and twice the
+    // client area (the separator's line is 2 pixels).
+    struct Case {
+        LayoutInput in;
+        Layout expected; // list, current serial, separator, logo, label, edit, button; column
+    };
+    // clang-format off
+    const Case cases[] = {
+        {{96, 744, 361, 22, 13, 2, {312, 67}, {60, 15}},
+         {{0, 0, 410, 339}, {420, 10, 620, 23}, {415, 30, 739, 31}, {420, 40, 732, 107},
+          {420, 120, 520, 133}, {420, 136, 520, 159}, {525, 138, 605, 157}, 130}},
+        {{192, 1488, 722, 44, 26, 2, {624, 134}, {120, 30}},
+         {{0, 0, 820, 678}, {840, 20, 1240, 46}, {830, 60, 1478, 62}, {840, 80, 1464, 214},
+          {840, 240, 1040, 266}, {840, 272, 1040, 319}, {1050, 276, 1210, 314}, 260}}};
+    // clang-format on
+    for (const auto& [in, expected] : cases) {
+        const Layout laidOut = layoutFor(in);
+        EXPECT_EQ(laidOut, expected) << in.dpi << " dpi";
+        EXPECT_EQ(laidOut.button.width(), scaled(80, in.dpi)) << in.dpi << " dpi";
+    }
 
     EXPECT_EQ(mainWindowSize(96).width, 760);
     EXPECT_EQ(mainWindowSize(144).width, 1140);
