@@ -20,11 +20,23 @@ NEW_SERIAL=20261207
 if [[ ${1:-} != --inside ]]; then
     source scripts/setup.sh
     vorn_install_packages
-    cmake -S "$VORN_ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$BUILD" -j "${VORN_JOBS:-2}" --target vornsim vornctl
+    if ! { cmake -S "$VORN_ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+        cmake --build "$BUILD" -j "${VORN_JOBS:-2}" --target vornsim vornctl; }; then
+        echo "demo: FAILED: building vornsim and vornctl" >&2
+        exit 1
+    fi
     # The simulator listens on the wildcard address: only inside a namespace of our own.
-    scripts/netns.sh -- "$0" --inside
-    exec scripts/window-demo.sh
+    if ! scripts/netns.sh -- "$0" --inside; then
+        echo "demo: FAILED: the command-line tool against the simulated devices (see above)" >&2
+        exit 1
+    fi
+    if ! scripts/window-demo.sh; then
+        echo "demo: FAILED: the Windows program under Wine (see above)" >&2
+        exit 1
+    fi
+    echo
+    echo "demo: every step passed"
+    exit 0
 fi
 
 # Never trust having been started through netns.sh: the simulator broadcasts and binds the
@@ -34,23 +46,45 @@ scripts/netns.sh --check || exit 1
 log=$(mktemp)
 "$BUILD/tools/simulator/vornsim" --quiet >"$log" 2>&1 &
 simulator=$!
-trap 'kill "$simulator" 2>/dev/null; wait "$simulator" 2>/dev/null; rm -f "$log"' EXIT
+# Keeps the script's own exit status: the simulator ends by our signal (status 143).
+cleanup() {
+    local status=$?
+    kill "$simulator" 2>/dev/null || true
+    wait "$simulator" 2>/dev/null || true
+    rm -f "$log"
+    exit "$status"
+}
+trap cleanup EXIT
 for _ in $(seq 100); do
     grep -q '^ready' "$log" && break
-    kill -0 "$simulator" 2>/dev/null || { cat "$log" >&2; exit 1; }
+    kill -0 "$simulator" 2>/dev/null || { cat "$log" >&2; echo "demo: vornsim did not start" >&2; exit 1; }
     sleep 0.1
 done
+grep -q '^ready' "$log" || { echo "demo: vornsim did not report ready within 10 s" >&2; exit 1; }
 
+# Runs vornctl and shows what it printed (also kept in $out); a failure ends the demo with
+# the reason.
+out=
 vornctl() {
     echo
     echo "\$ vornctl $*"
-    "$BUILD/tools/vornctl/vornctl" "$@"
+    local status=0
+    out=$("$BUILD/tools/vornctl/vornctl" "$@" 2>&1) || status=$?
+    [[ -n $out ]] && printf '%s\n' "$out"
+    if [[ $status -ne 0 ]]; then
+        echo "demo: FAILED: vornctl $* exited with status $status" >&2
+        exit 1
+    fi
 }
 vornctl interfaces
 vornctl --interface 127.0.0.1 list
 vornctl --interface 127.0.0.1 serial get "$DEVICE"
 vornctl --interface 127.0.0.1 serial set "$DEVICE" "$NEW_SERIAL" --yes
 vornctl --interface 127.0.0.1 serial get "$DEVICE"
+if ! grep -qw "$NEW_SERIAL" <<<"$out"; then
+    echo "demo: FAILED: the serial number read back is not $NEW_SERIAL" >&2
+    exit 1
+fi
 echo
 echo "demo: the simulated devices answered; serial of $DEVICE written and read back."
 echo

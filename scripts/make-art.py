@@ -6,6 +6,8 @@
 Writes, relative to the repository root:
 
     src/apps/VornService/res/logo.bmp          312 x 67, 24-bit BI_RGB, for the main window
+    src/apps/VornService/res/logo-150.bmp      468 x 101, the same drawn for 150 % (144 dpi)
+    src/apps/VornService/res/logo-200.bmp      624 x 134, the same drawn for 200 % (192 dpi)
     src/apps/VornService/res/VornService.ico   16, 32 and 48 px, 32-bit BGRA with alpha
 
 Everything is drawn here from geometry: the mark (a "V" built from level-meter bars on a blue
@@ -413,31 +415,39 @@ def draw_icon(size):
     return canvas
 
 
-def draw_logo():
-    canvas = Canvas(LOGO_WIDTH, LOGO_HEIGHT, WHITE)
+def scaled(length, scale):
+    """A 100 % length at `scale`, rounded as the program rounds (halves up)."""
+    return math.floor(length * scale + 0.5)
+
+
+def draw_logo(scale=1.0):
+    """The logo at `scale` (1.0 = 100 %, 96 dpi), drawn from the geometry at that size so that
+    it stays sharp on high-DPI screens instead of being stretched."""
+    width, height = scaled(LOGO_WIDTH, scale), scaled(LOGO_HEIGHT, scale)
+    canvas = Canvas(width, height, WHITE)
 
     # The mark, vertically centred, with a quiet margin on the left.
-    size = 57
-    mx = 5
-    my = (LOGO_HEIGHT - size) // 2
+    size = math.floor(57 * scale)
+    mx = math.floor(5 * scale)
+    my = (height - size) // 2
     bars = 7
-    bar_width = 5
-    pitch = 7
+    bar_width = math.floor(5 * scale)
+    pitch = math.floor(7 * scale)
     span = (bars - 1) * pitch + bar_width
-    draw_mark(canvas, mx, my, size, 12.0, bars, bar_width, pitch, (size - span) // 2,
+    draw_mark(canvas, mx, my, size, 12.0 * scale, bars, bar_width, pitch, (size - span) // 2,
               bar_width * 0.5)
 
     # The word: "Vorn" in a heavier dark ink, "Service" lighter in the tile's blue, sharing a
     # baseline placed so the capitals are centred on the mark.
-    cap_height = 29.0
-    x_height = 21.0
-    bold = Metrics(4.5, x_height, cap_height)
-    regular = Metrics(3.5, x_height, cap_height)
+    cap_height = 29.0 * scale
+    x_height = 21.0 * scale
+    bold = Metrics(4.5 * scale, x_height, cap_height)
+    regular = Metrics(3.5 * scale, x_height, cap_height)
     first, first_width = layout_word("Vorn", bold)
     second, second_width = layout_word("Service", regular)
     gap = 0.9 * regular.stroke
     baseline = math.floor(my + size * 0.5 + cap_height * 0.5 + 0.5)
-    left = mx + size + 14
+    left = mx + size + math.floor(14 * scale)
     draw_word(canvas, first, bold, left, baseline, INK_DARK)
     draw_word(canvas, second, regular, left + first_width + gap, baseline, INK_BLUE)
     return canvas, left + first_width + gap + second_width
@@ -508,11 +518,16 @@ def write(path, data):
     print("wrote %s (%d bytes)" % (os.path.relpath(path, ROOT), len(data)))
 
 
+LOGO_SCALES = ((1.0, "logo.bmp"), (1.5, "logo-150.bmp"), (2.0, "logo-200.bmp"))
+
+
 def main():
-    logo, text_right = draw_logo()
-    if text_right > LOGO_WIDTH - 4:
-        raise SystemExit("the wordmark does not fit the logo: it ends at x = %.1f" % text_right)
-    write(os.path.join(RES_DIR, "logo.bmp"), bmp_bytes(logo))
+    for scale, name in LOGO_SCALES:
+        logo, text_right = draw_logo(scale)
+        if text_right > logo.width - 2:
+            raise SystemExit("the wordmark does not fit the logo at %g: it ends at x = %.1f"
+                             % (scale, text_right))
+        write(os.path.join(RES_DIR, name), bmp_bytes(logo))
     write(os.path.join(RES_DIR, "VornService.ico"), ico_bytes([draw_icon(s) for s in ICON_SIZES]))
 
 

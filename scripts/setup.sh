@@ -16,6 +16,7 @@ VORN_PACKAGES=(
     g++-mingw-w64-x86-64-posix
     wine
     wine64
+    fonts-wine
     xvfb
     imagemagick
     iproute2

@@ -47,6 +47,14 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
     fi
 fi
 
+# Wine draws the caption buttons (and other glyphs) with its own Marlett font. Debian's Wine
+# ships its fonts in /usr/share/wine/fonts but does not find them there, so caption buttons
+# came out as the letters "0 1 r": the prefix gets them in its own Fonts folder.
+fonts="$WINEPREFIX/drive_c/windows/Fonts"
+if [[ -d /usr/share/wine/fonts && -d $fonts && ! -e $fonts/marlett.ttf ]]; then
+    cp -n /usr/share/wine/fonts/*.ttf "$fonts/" 2>/dev/null || true
+fi
+
 xvfb_pid=
 cleanup() {
     wineserver -k >/dev/null 2>&1 || true
@@ -60,7 +68,7 @@ trap cleanup EXIT
 
 if [[ -z ${DISPLAY:-} ]]; then
     display_file=$(mktemp)
-    Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1280x800x24 3>"$display_file" \
+    Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1920x1200x24 3>"$display_file" \
         </dev/null >/dev/null 2>&1 &
     xvfb_pid=$!
     for _ in $(seq 100); do

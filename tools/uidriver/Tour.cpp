@@ -89,6 +89,10 @@ int tour(const Options& options, Process& program) {
     std::fflush(stdout);
 
     if (!options.readyFile.empty()) {
+        // The list's redraw lags behind its rows while devices arrive: the
+        // picture is taken once the window shows what was read above.
+        if (!waitPainted(main, 10s))
+            return fail("the window did not finish drawing what was read");
         RECT rect{};
         GetWindowRect(main, &rect);
         std::ofstream(options.readyFile)

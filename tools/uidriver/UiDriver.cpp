@@ -92,6 +92,29 @@ bool isEnabled(HWND window) {
     return IsWindowEnabled(window) != FALSE;
 }
 
+namespace {
+BOOL CALLBACK checkPainted(HWND child, LPARAM context) {
+    auto& painted = *reinterpret_cast<bool*>(context);
+    const auto style = static_cast<DWORD>(GetWindowLongPtrA(child, GWL_STYLE));
+    if (!(style & WS_VISIBLE) || GetUpdateRect(child, nullptr, FALSE)) {
+        painted = false;
+        return FALSE;
+    }
+    return TRUE;
+}
+} // namespace
+
+bool waitPainted(HWND window, std::chrono::milliseconds timeout) {
+    return waitUntil(
+        [&] {
+            bool painted = IsWindowVisible(window) && !GetUpdateRect(window, nullptr, FALSE);
+            if (painted)
+                EnumChildWindows(window, &checkPainted, reinterpret_cast<LPARAM>(&painted));
+            return painted;
+        },
+        timeout);
+}
+
 std::optional<Box> findMessageBox(DWORD processId) {
     const HWND box = find({processId, "#32770", nullptr, [](HWND window) {
                                return GetDlgItem(window, messageBoxTextId) != nullptr;
@@ -114,6 +137,62 @@ void click(HWND dialog, int controlId) {
 
 void type(HWND edit, const std::string& value) {
     send(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(value.c_str()));
+}
+
+HWND focusOf(HWND window) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info))
+        return nullptr;
+    return info.hwndFocus;
+}
+
+void pressKey(HWND window, UINT key) {
+    HWND target = focusOf(window);
+    if (!target)
+        target = window;
+    const UINT scan = MapVirtualKeyA(key, MAPVK_VK_TO_VSC);
+    const LPARAM down = static_cast<LPARAM>(1u | (scan << 16));
+    const LPARAM up = static_cast<LPARAM>(1u | (scan << 16) | 0xC0000000u);
+    PostMessageA(target, WM_KEYDOWN, key, down);
+    PostMessageA(target, WM_KEYUP, key, up);
+}
+
+namespace {
+void setKeys(const std::vector<UINT>& keys, bool down) {
+    BYTE state[256] = {};
+    GetKeyboardState(state);
+    for (const UINT key : keys)
+        state[key] = down ? 0x80 : 0x00;
+    SetKeyboardState(state);
+}
+} // namespace
+
+HeldKeys::HeldKeys(HWND window, std::initializer_list<UINT> keys)
+    : thread_(GetWindowThreadProcessId(window, nullptr)), keys_(keys) {
+    attached_ = thread_ != GetCurrentThreadId() &&
+                AttachThreadInput(GetCurrentThreadId(), thread_, TRUE) != FALSE;
+    setKeys(keys_, true);
+}
+
+HeldKeys::~HeldKeys() {
+    setKeys(keys_, false);
+    if (attached_)
+        AttachThreadInput(GetCurrentThreadId(), thread_, FALSE);
+}
+
+std::optional<std::string> clipboardText() {
+    if (!OpenClipboard(nullptr))
+        return std::nullopt;
+    std::optional<std::string> text;
+    if (const HANDLE data = GetClipboardData(CF_TEXT)) {
+        if (const auto* bytes = static_cast<const char*>(GlobalLock(data))) {
+            text = bytes;
+            GlobalUnlock(data);
+        }
+    }
+    CloseClipboard();
+    return text;
 }
 
 void close(HWND window) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +30,11 @@ std::string text(HWND window);
 std::string itemText(HWND dialog, int controlId);
 bool isEnabled(HWND window);
 
+// Waits until `window` and its children show their current state on the
+// screen: drawing is on (a list whose redraw is held back while rows arrive
+// reads as not visible) and nothing waits to be painted.
+bool waitPainted(HWND window, std::chrono::milliseconds timeout);
+
 // A message box as the user sees it.
 struct Box {
     HWND window = nullptr;
@@ -45,6 +51,29 @@ std::optional<Box> findMessageBox(DWORD processId);
 void click(HWND dialog, int controlId);
 // Replaces the text of an edit control, as typing it would.
 void type(HWND edit, const std::string& text);
+// The keyboard. The window that has the focus in the thread of `window`.
+HWND focusOf(HWND window);
+// Presses and releases `key` (a virtual-key code) in the focused window of the
+// thread of `window`. Posted, as the keyboard does: it goes through the
+// program's own message loop (accelerators, dialog keys).
+void pressKey(HWND window, UINT key);
+// Holds modifier keys (VK_SHIFT, VK_CONTROL) down for the thread of `window`
+// while the object lives: it shares that thread's input state and sets it.
+class HeldKeys {
+public:
+    HeldKeys(HWND window, std::initializer_list<UINT> keys);
+    ~HeldKeys();
+    HeldKeys(const HeldKeys&) = delete;
+    HeldKeys& operator=(const HeldKeys&) = delete;
+
+private:
+    DWORD thread_;
+    bool attached_;
+    std::vector<UINT> keys_;
+};
+// The clipboard's text (CF_TEXT), or nothing.
+std::optional<std::string> clipboardText();
+
 // Asks a window to close, as its close button does.
 void close(HWND window);
 // True when the window is gone within `timeout`.

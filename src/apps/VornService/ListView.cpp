@@ -2,12 +2,14 @@
 
 #include <commctrl.h>
 
+#include <unordered_map>
+
 namespace ListView {
 
 void initCommonControls() {
     INITCOMMONCONTROLSEX classes{};
     classes.dwSize = sizeof classes;
-    classes.dwICC = ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES;
+    classes.dwICC = ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES | ICC_BAR_CLASSES;
     InitCommonControlsEx(&classes);
 }
 
@@ -43,6 +45,58 @@ void setCellText(HWND list, int row, int column, const char* text) {
     item.iSubItem = column;
     item.pszText = const_cast<char*>(text);
     SendMessageA(list, LVM_SETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+}
+
+std::string cellText(HWND list, int row, int column) {
+    char text[260] = {};
+    LVITEMA item{};
+    item.iSubItem = column;
+    item.pszText = text;
+    item.cchTextMax = sizeof text;
+    SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+    return item.pszText ? std::string(item.pszText) : std::string();
+}
+
+namespace {
+int CALLBACK compareRanks(LPARAM a, LPARAM b, LPARAM ranks) {
+    const auto& rankOf = *reinterpret_cast<const std::unordered_map<LPARAM, int>*>(ranks);
+    const auto first = rankOf.find(a), second = rankOf.find(b);
+    const int x = first == rankOf.end() ? -1 : first->second;
+    const int y = second == rankOf.end() ? -1 : second->second;
+    return x < y ? -1 : (x > y ? 1 : 0);
+}
+} // namespace
+
+void sortRows(HWND list, const std::vector<std::uintptr_t>& dataInOrder) {
+    std::unordered_map<LPARAM, int> ranks;
+    ranks.reserve(dataInOrder.size());
+    for (std::size_t rank = 0; rank < dataInOrder.size(); ++rank)
+        ranks.emplace(static_cast<LPARAM>(dataInOrder[rank]), static_cast<int>(rank));
+    SendMessageA(list, LVM_SORTITEMS, reinterpret_cast<WPARAM>(&ranks),
+                 reinterpret_cast<LPARAM>(&compareRanks));
+}
+
+void showSortArrow(HWND list, int column, bool ascending) {
+    const auto header = reinterpret_cast<HWND>(SendMessageA(list, LVM_GETHEADER, 0, 0));
+    if (!header)
+        return;
+    const int columns = static_cast<int>(SendMessageA(header, HDM_GETITEMCOUNT, 0, 0));
+    for (int index = 0; index < columns; ++index) {
+        HDITEMA item{};
+        item.mask = HDI_FORMAT;
+        if (!SendMessageA(header, HDM_GETITEMA, static_cast<WPARAM>(index),
+                          reinterpret_cast<LPARAM>(&item)))
+            continue;
+        item.fmt &= ~(HDF_SORTUP | HDF_SORTDOWN);
+        if (index == column)
+            item.fmt |= ascending ? HDF_SORTUP : HDF_SORTDOWN;
+        SendMessageA(header, HDM_SETITEMA, static_cast<WPARAM>(index),
+                     reinterpret_cast<LPARAM>(&item));
+    }
+}
+
+void ensureVisible(HWND list, int row) {
+    SendMessageA(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), FALSE);
 }
 
 int nextSelected(HWND list, int after) {

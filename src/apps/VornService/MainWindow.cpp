@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "Clipboard.h"
 #include "Exception.h"
 #include "ListView.h"
 #include "NetworkDialog.h"
@@ -15,13 +16,16 @@
 
 #include <cstring>
 #include <functional>
+#include <utility>
 
 using MainWindowRules::PanelState;
 
 namespace {
 
-constexpr int mainWidth = 760;
-constexpr int mainHeight = 400;
+#ifndef WM_DPICHANGED
+constexpr UINT WM_DPICHANGED = 0x02E0;
+#endif
+
 constexpr DWORD mainStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
 
 constexpr UINT_PTR redrawTimer = 1;
@@ -70,9 +74,12 @@ bool MainWindow::create(HINSTANCE instance, int showCommand) {
     windowClass.lpszClassName = className_;
     RegisterClassExA(&windowClass);
 
+    // Sizes are the window system's pixels: 760 x 400 at 100 %, more on a
+    // high-dpi screen (the program declares itself per-monitor aware).
+    const auto size = MainWindowRules::mainWindowSize(systemDpi());
     const HWND window =
-        CreateWindowExA(0, className_, title_, mainStyle, CW_USEDEFAULT, CW_USEDEFAULT, mainWidth,
-                        mainHeight, nullptr, nullptr, instance, this);
+        CreateWindowExA(0, className_, title_, mainStyle, CW_USEDEFAULT, CW_USEDEFAULT, size.width,
+                        size.height, nullptr, nullptr, instance, this);
     if (!window)
         return false;
     // Every command of the menu works: File > Exit and Help > About.
@@ -108,8 +115,34 @@ LRESULT MainWindow::handleMessage(HWND window, UINT message, WPARAM wParam, LPAR
         case IDC_SET_SERIAL:
             setSerialClicked();
             return 0;
+        case IDM_COPY:
+            copySelection();
+            return 0;
         }
         break;
+    case DM_GETDEFID: {
+        // Asked by the dialog manager (the message loop's IsDialogMessage)
+        // when Enter is pressed.
+        const int command = MainWindowRules::enterCommand(focusedControl());
+        return command ? MAKELRESULT(command, DC_HASDEFID) : 0;
+    }
+    case WM_ACTIVATE:
+        // The control that had the focus gets it back when the window is
+        // active again.
+        if (LOWORD(wParam) == WA_INACTIVE) {
+            const HWND focus = GetFocus();
+            if (focus && IsChild(window, focus))
+                lastFocus_ = focus;
+        }
+        break;
+    case WM_SETFOCUS: {
+        const HWND target = lastFocus_ && IsWindow(lastFocus_) && IsWindowEnabled(lastFocus_)
+                                ? lastFocus_
+                                : deviceList_;
+        if (target)
+            SetFocus(target);
+        return 0;
+    }
     case WM_PAINT: {
         PAINTSTRUCT paint;
         BeginPaint(window, &paint);
@@ -132,6 +165,9 @@ LRESULT MainWindow::handleMessage(HWND window, UINT message, WPARAM wParam, LPAR
         if (deviceList_)
             SendMessageA(deviceList_, LVM_DELETEALLITEMS, 0, 0);
         PostQuitMessage(StartUp::exitNormal);
+        return 0;
+    case WM_DPICHANGED:
+        onDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
         return 0;
     case WM_TIMER:
         if (wParam == redrawTimer) {
@@ -182,72 +218,160 @@ HWND MainWindow::createChild(DWORD exStyle, const char* className, const char* t
 }
 
 bool MainWindow::createChildren() {
-    RECT client{};
-    GetClientRect(mainWindow_, &client);
+    dpi_ = windowDpi(mainWindow_);
+    // The status bar along the bottom edge; the list ends above it.
+    statusBar_ = createChild(0, STATUSCLASSNAMEA, "", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0,
+                             0, 0, IDC_STATUS_BAR);
     deviceList_ = createChild(WS_EX_CLIENTEDGE, WC_LISTVIEWA, "",
                               WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL |
                                   LVS_SHOWSELALWAYS,
-                              0, 0, listWidth_, client.bottom - client.top, IDC_DEVICE_LIST);
+                              0, 0, listWidth_, 0, IDC_DEVICE_LIST);
     if (!deviceList_)
         return false;
     ListView::setExtendedStyle(deviceList_);
     const UINT headers[] = {IDS_COLUMN_NAME, IDS_COLUMN_PRODUCT, IDS_COLUMN_ID};
     for (int column = 0; column < 3; ++column)
-        if (!ListView::insertColumn(deviceList_, instance_, column, headers[column], 130))
+        if (!ListView::insertColumn(deviceList_, instance_, column, headers[column],
+                                    MainWindowRules::scaled(130, dpi_)))
             return false;
 
-    LOGFONTA description{};
-    GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof description, &description);
-    font_.reset(CreateFontIndirectA(&description));
-    const WPARAM font = reinterpret_cast<WPARAM>(font_.get());
-
-    const int x = listWidth_ + 10;
-    currentSerialLabel_ = createChild(0, "Static", "", WS_CHILD | WS_VISIBLE, x, 10, 200, 20, 0);
+    currentSerialLabel_ = createChild(0, "Static", "", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, 0);
     showCurrentSerial(Text::serialPending);
-    SendMessageA(currentSerialLabel_, WM_SETFONT, font, FALSE);
-    fitHeightToText(currentSerialLabel_, textHeight(currentSerialLabel_));
-
-    separator_ =
-        createChild(0, "Static", "", WS_CHILD | WS_VISIBLE | SS_GRAYFRAME, x - 5, 30, 324, 1, 0);
-
-    logo_.reset(static_cast<HBITMAP>(
-        LoadImageA(instance_, MAKEINTRESOURCEA(IDB_LOGO), IMAGE_BITMAP, 0, 0, 0)));
-    BITMAP logoSize{};
-    if (logo_)
-        GetObjectA(logo_.get(), sizeof logoSize, &logoSize);
-    const HWND logo = createChild(0, "Static", "", WS_CHILD | WS_VISIBLE | SS_BITMAP, x, 40,
-                                  logoSize.bmWidth, logoSize.bmHeight, 0);
-    SendMessageA(logo, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo_.get()));
-
+    separator_ = createChild(0, "Static", "", WS_CHILD | WS_VISIBLE | SS_GRAYFRAME, 0, 0, 0, 0, 0);
+    logoView_ = createChild(0, "Static", "", WS_CHILD | WS_VISIBLE | SS_BITMAP, 0, 0, 0, 0, 0);
     char text[260] = {};
     LoadStringA(instance_, IDS_SERIAL_LABEL, text, sizeof text);
-    serialLabel_ = createChild(0, "Static", text, WS_CHILD | WS_VISIBLE, x, 120, 100, 20, 0);
-    SendMessageA(serialLabel_, WM_SETFONT, font, FALSE);
-    const int fontHeight = textHeight(serialLabel_);
-    fitHeightToText(serialLabel_, fontHeight);
-
-    const int editTop = 120 + fontHeight + 3;
+    serialLabel_ = createChild(0, "Static", text, WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, 0);
     serialEdit_ =
-        createChild(WS_EX_CLIENTEDGE, "Edit", "", WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_NUMBER, x,
-                    editTop, 100, 60, IDC_SERIAL_EDIT);
-    SendMessageA(serialEdit_, WM_SETFONT, font, FALSE);
-    const int editHeight = MainWindowRules::editHeight(fontHeight, GetSystemMetrics(SM_CYEDGE));
-    SetWindowPos(serialEdit_, nullptr, 0, 0, 100, editHeight, SWP_NOMOVE | SWP_NOZORDER);
-
-    LoadStringA(instance_, IDS_SET_SERIAL, text, sizeof text);
-    const int buttonLeft = x + 100 + 5;
-    setButton_ = createChild(0, "Button", text, WS_CHILD | WS_VISIBLE | WS_TABSTOP, buttonLeft,
-                             editTop, 40, 14, IDC_SET_SERIAL);
-    SendMessageA(setButton_, WM_SETFONT, font, FALSE);
+        createChild(WS_EX_CLIENTEDGE, "Edit", "", WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_NUMBER, 0,
+                    0, 0, 0, IDC_SERIAL_EDIT);
     SendMessageA(serialEdit_, EM_LIMITTEXT, 8, 0);
+    LoadStringA(instance_, IDS_SET_SERIAL, text, sizeof text);
+    setButton_ = createChild(0, "Button", text, WS_CHILD | WS_VISIBLE | WS_TABSTOP, 0, 0, 0, 0,
+                             IDC_SET_SERIAL);
+
+    applyDpi();
+    applyEnables(PanelState::created);
+    showDeviceCount();
+    return true;
+}
+
+unsigned MainWindow::windowDpi(HWND window) {
+    // GetDpiForWindow exists from Windows 10 (1607) on; before, every window
+    // has the system's dpi.
+    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+    static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+    if (getDpiForWindow && window)
+        if (const UINT dpi = getDpiForWindow(window))
+            return dpi;
+    return systemDpi();
+}
+
+unsigned MainWindow::systemDpi() {
+    const HDC screen = GetDC(nullptr);
+    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+    if (screen)
+        ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<unsigned>(dpi) : MainWindowRules::baseDpi;
+}
+
+// Font, logo, column widths, status parts and every child's place for dpi_:
+// at creation and whenever the window moves to a screen of another dpi.
+void MainWindow::applyDpi() {
+    LOGFONTA description{};
+    GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof description, &description);
+    // The stock font is made for the system's dpi; the window may have another.
+    description.lfHeight =
+        MulDiv(description.lfHeight, static_cast<int>(dpi_), static_cast<int>(systemDpi()));
+    WindowHandles::UniqueFont font(CreateFontIndirectA(&description));
+    const auto fontParam = reinterpret_cast<WPARAM>(font.get());
+    for (const HWND child :
+         {deviceList_, statusBar_, currentSerialLabel_, serialLabel_, serialEdit_, setButton_})
+        if (child)
+            SendMessageA(child, WM_SETFONT, fontParam, TRUE);
+    font_ = std::move(font); // the old font is deleted only once no child uses it
+
+    const int percent = MainWindowRules::logoArtPercent(dpi_);
+    const int logoId = percent == 200 ? IDB_LOGO_200 : percent == 150 ? IDB_LOGO_150 : IDB_LOGO;
+    WindowHandles::UniqueBitmap logo(static_cast<HBITMAP>(
+        LoadImageA(instance_, MAKEINTRESOURCEA(logoId), IMAGE_BITMAP, 0, 0, 0)));
+    BITMAP logoSize{};
+    if (logo)
+        GetObjectA(logo.get(), sizeof logoSize, &logoSize);
+    SendMessageA(logoView_, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo.get()));
+    logo_ = std::move(logo);
+
+    if (statusBar_) {
+        const auto parts = MainWindowRules::statusPartRights(dpi_);
+        SendMessageA(statusBar_, SB_SETPARTS, parts.size(), reinterpret_cast<LPARAM>(parts.data()));
+        SendMessageA(statusBar_, WM_SIZE, 0, 0);
+    }
+
+    RECT client{};
+    GetClientRect(mainWindow_, &client);
     SIZE ideal{};
     SendMessageA(setButton_, BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal));
-    const auto button = MainWindowRules::setButtonRect({x, editTop, x + 100, editTop + editHeight},
-                                                       buttonLeft, ideal.cx, ideal.cy);
-    MoveWindow(setButton_, button.left, button.top, button.width(), button.height(), TRUE);
+    MainWindowRules::LayoutInput input;
+    input.dpi = dpi_;
+    input.clientWidth = client.right;
+    input.clientHeight = client.bottom;
+    input.statusHeight = statusHeight();
+    input.textHeight = textHeight(serialLabel_);
+    input.edgeHeight = GetSystemMetrics(SM_CYEDGE);
+    input.logo = {logoSize.bmWidth, logoSize.bmHeight};
+    input.idealButton = {ideal.cx, ideal.cy};
+    const auto layout = MainWindowRules::layoutFor(input);
+    listWidth_ = layout.list.width();
+    for (int column = 0; column < 3; ++column)
+        SendMessageA(deviceList_, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(column),
+                     layout.columnWidth);
+    const std::pair<HWND, MainWindowRules::Rect> places[] = {
+        {deviceList_, layout.list},         {currentSerialLabel_, layout.currentSerial},
+        {separator_, layout.separator},     {logoView_, layout.logo},
+        {serialLabel_, layout.serialLabel}, {serialEdit_, layout.edit},
+        {setButton_, layout.button}};
+    for (const auto& [child, rect] : places)
+        if (child)
+            MoveWindow(child, rect.left, rect.top, rect.width(), rect.height(), TRUE);
+}
 
-    applyEnables(PanelState::created);
-    return true;
+void MainWindow::onDpiChanged(unsigned dpi, const RECT& suggested) {
+    dpi_ = dpi;
+    SetWindowPos(mainWindow_, nullptr, suggested.left, suggested.top,
+                 suggested.right - suggested.left, suggested.bottom - suggested.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    applyDpi();
+}
+
+int MainWindow::statusHeight() const {
+    if (!statusBar_)
+        return 0;
+    RECT rect{};
+    GetWindowRect(statusBar_, &rect);
+    return rect.bottom - rect.top;
+}
+
+void MainWindow::showDeviceCount() {
+    if (statusBar_)
+        SendMessageA(
+            statusBar_, SB_SETTEXTA, 0,
+            reinterpret_cast<LPARAM>(MainWindowRules::deviceCountText(rows_.count()).c_str()));
+}
+
+void MainWindow::showSelectedAddress() {
+    if (!statusBar_)
+        return;
+    std::optional<std::uint32_t> address;
+    if (const auto id = selectedDevice(); id && controller_) {
+        try {
+            address = controller_->getDevice(*id).address;
+        } catch (const Vorn::UnknownFrameIdException&) {
+            // gone from the network since: no address to show
+        }
+    }
+    SendMessageA(statusBar_, SB_SETTEXTA, 2,
+                 reinterpret_cast<LPARAM>(MainWindowRules::deviceAddressText(address).c_str()));
 }
 
 int MainWindow::textHeight(HWND control) const {
@@ -257,20 +381,16 @@ int MainWindow::textHeight(HWND control) const {
     return metrics.tmHeight;
 }
 
-void MainWindow::fitHeightToText(HWND control, int height) {
-    RECT rect{};
-    GetWindowRect(control, &rect);
-    SetWindowPos(control, nullptr, 0, 0, rect.right - rect.left, height, SWP_NOMOVE | SWP_NOZORDER);
-}
-
 void MainWindow::onSize(int clientHeight) {
     if (!deviceList_ || !separator_)
         return;
     RECT client{};
     GetClientRect(mainWindow_, &client);
-    const auto list = MainWindowRules::listRectFor(clientHeight);
-    const auto separator =
-        MainWindowRules::separatorRectFor(windowRectIn(separator_, mainWindow_), client.right);
+    if (statusBar_)
+        SendMessageA(statusBar_, WM_SIZE, 0, 0); // it places itself along the bottom
+    const auto list = MainWindowRules::listRectFor(clientHeight, statusHeight(), dpi_);
+    const auto separator = MainWindowRules::separatorRectFor(windowRectIn(separator_, mainWindow_),
+                                                             client.right, dpi_);
     HDWP batch = BeginDeferWindowPos(2);
     if (batch)
         batch = DeferWindowPos(batch, deviceList_, nullptr, list.left, list.top, list.width(),
@@ -294,7 +414,13 @@ void MainWindow::onNcActivate() {
         PostQuitMessage(StartUp::exitNormal);
         return;
     }
-    startController(chosenAddress(state.choices, state.selected));
+    const auto address = chosenAddress(state.choices, state.selected);
+    if (address && statusBar_) {
+        interfaceText_ = MainWindowRules::interfaceText(
+            state.choices[static_cast<std::size_t>(state.selected)].description, *address);
+        SendMessageA(statusBar_, SB_SETTEXTA, 1, reinterpret_cast<LPARAM>(interfaceText_.c_str()));
+    }
+    startController(address);
 }
 
 void MainWindow::startController(const std::optional<std::string>& address) {
@@ -371,8 +497,11 @@ void MainWindow::onDeviceAddedMessage(std::uint64_t id) {
         return;
     suspendListDrawing();
     auto rowId = std::make_unique<std::uint64_t>(id);
-    const int row = rows_.count();
-    rows_.inserted(row, id);
+    DeviceRows::Row shown{id, Text::unknownName, productName(deviceType), formatDeviceId(id),
+                          reinterpret_cast<std::uintptr_t>(rowId.get())};
+    // At the end, or in its sorted place while the list is sorted.
+    const int row = rows_.placeFor(shown);
+    rows_.inserted(row, std::move(shown));
     const int at = ListView::insertRow(deviceList_, row, LPSTR_TEXTCALLBACKA,
                                        reinterpret_cast<LPARAM>(rowId.get()));
     if (at < 0) {
@@ -382,6 +511,7 @@ void MainWindow::onDeviceAddedMessage(std::uint64_t id) {
     static_cast<void>(rowId.release()); // the row owns it now
     ListView::setCellText(deviceList_, at, 1, productName(deviceType));
     ListView::setCellText(deviceList_, at, 2, formatDeviceId(id).c_str());
+    showDeviceCount();
 }
 
 void MainWindow::onDeviceRemovedMessage(std::uint64_t id) {
@@ -392,10 +522,13 @@ void MainWindow::onDeviceRemovedMessage(std::uint64_t id) {
     SendMessageA(deviceList_, LVM_DELETEITEM, static_cast<WPARAM>(row), 0);
     // A deleted row reports no change of selection: the panel must learn here
     // that its device is gone.
-    if (wasSelected)
+    if (wasSelected) {
         showCurrentSerial(Text::serialPending);
+        showSelectedAddress();
+    }
     if (!writing_)
         refreshSelectionState();
+    showDeviceCount();
 }
 
 void MainWindow::onDeviceNameMessage(std::uint64_t id, const char* name) {
@@ -404,6 +537,27 @@ void MainWindow::onDeviceNameMessage(std::uint64_t id, const char* name) {
         return;
     suspendListDrawing();
     ListView::setCellText(deviceList_, row, 0, name);
+    // Sorted by name, the row may have to move: the order is restored with
+    // the next redraw, all renamed rows at once.
+    if (rows_.renamed(row, name)) {
+        resortPending_ = true;
+        if (!listDrawingSuspended_)
+            applyOrder();
+    }
+}
+
+void MainWindow::applyOrder() {
+    resortPending_ = false;
+    ListView::sortRows(deviceList_, rows_.resort());
+    if (const int selected = selectedRow(); selected >= 0)
+        ListView::ensureVisible(deviceList_, selected);
+}
+
+void MainWindow::onColumnClick(int column) {
+    rows_.sortBy(column);
+    applyOrder();
+    const auto sort = rows_.sort();
+    ListView::showSortArrow(deviceList_, sort.column, sort.ascending);
 }
 
 // Devices arrive in bursts (every device answers the first heartbeat at
@@ -424,6 +578,8 @@ void MainWindow::resumeListDrawing() {
     if (!listDrawingSuspended_)
         return;
     listDrawingSuspended_ = false;
+    if (resortPending_)
+        applyOrder();
     SendMessageA(deviceList_, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(deviceList_, nullptr, FALSE);
 }
@@ -465,6 +621,9 @@ LRESULT MainWindow::onNotify(const NMHDR& header) {
     case LVN_ITEMCHANGED:
         onItemChanged(reinterpret_cast<const NMLISTVIEW&>(header));
         return 0;
+    case LVN_COLUMNCLICK:
+        onColumnClick(reinterpret_cast<const NMLISTVIEW&>(header).iSubItem);
+        return 0;
     }
     return 0;
 }
@@ -476,10 +635,12 @@ void MainWindow::onItemChanged(const NMLISTVIEW& change) {
         case MainWindowRules::SelectionChange::selected:
             controller_->selectDevice(id);
             readSerialNumber(id);
+            showSelectedAddress();
             break;
         case MainWindowRules::SelectionChange::deselected:
             showCurrentSerial(Text::serialPending);
             controller_->deselectDevice(id);
+            showSelectedAddress();
             break;
         case MainWindowRules::SelectionChange::none:
             break;
@@ -550,6 +711,37 @@ void MainWindow::setSerialClicked() {
     writing_ = true;
     applyEnables(PanelState::writeInProgress);
     showCurrentSerial(Text::serialPending);
+}
+
+MainWindowRules::Focus MainWindow::focusedControl() const {
+    using MainWindowRules::Focus;
+    const HWND focus = GetFocus();
+    if (!focus)
+        return Focus::other;
+    if (focus == deviceList_)
+        return Focus::deviceList;
+    if (focus == serialEdit_)
+        return Focus::serialEdit;
+    if (focus == setButton_)
+        return Focus::setButton;
+    return Focus::other;
+}
+
+void MainWindow::copySelection() {
+    const int row = selectedRow();
+    switch (MainWindowRules::copyTarget(focusedControl(), row >= 0)) {
+    case MainWindowRules::CopyTarget::editText:
+        SendMessageA(serialEdit_, WM_COPY, 0, 0);
+        return;
+    case MainWindowRules::CopyTarget::device:
+        Clipboard::setText(mainWindow_,
+                           MainWindowRules::copiedDevice(ListView::cellText(deviceList_, row, 0),
+                                                         ListView::cellText(deviceList_, row, 1),
+                                                         ListView::cellText(deviceList_, row, 2)));
+        return;
+    case MainWindowRules::CopyTarget::nothing:
+        return;
+    }
 }
 
 void MainWindow::applyEnables(PanelState state) {

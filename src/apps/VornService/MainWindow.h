@@ -68,12 +68,18 @@ private:
     void onSerialSetMessage(std::uint64_t id, bool ok);
     void onItemChanged(const NMLISTVIEW& change);
     void suspendListDrawing();
+    // Sorting by a column: the list follows rows_'s order.
+    void onColumnClick(int column);
+    void applyOrder();
     void resumeListDrawing();
 
     bool createChildren();
     HWND createChild(DWORD exStyle, const char* className, const char* text, DWORD style, int x,
                      int y, int width, int height, int id);
-    void fitHeightToText(HWND control, int height);
+    static unsigned windowDpi(HWND window);
+    static unsigned systemDpi();
+    void applyDpi();
+    void onDpiChanged(unsigned dpi, const RECT& suggested);
     int textHeight(HWND control) const;
 
     void showCurrentSerial(const std::string& text);
@@ -85,6 +91,13 @@ private:
     void applyEnables(MainWindowRules::PanelState state);
     void refreshSelectionState();
     void show(const MainWindowRules::Notice& notice);
+    MainWindowRules::Focus focusedControl() const;
+    // Ctrl+C and Edit > Copy device.
+    void copySelection();
+    // The status bar's parts: device count, interface, selected device's address.
+    void showDeviceCount();
+    void showSelectedAddress();
+    int statusHeight() const;
 
     HINSTANCE instance_ = nullptr;
     char title_[100] = {};
@@ -101,6 +114,11 @@ private:
     HWND setButton_ = nullptr;
     HWND currentSerialLabel_ = nullptr;
     HWND separator_ = nullptr;
+    HWND statusBar_ = nullptr;
+    HWND logoView_ = nullptr;
+    unsigned dpi_ = MainWindowRules::baseDpi; // the window's, as laid out
+    std::string interfaceText_;               // the chosen interface, as the status bar shows it
+    HWND lastFocus_ = nullptr; // the child that had the focus when the window was left
     WindowHandles::UniqueBitmap logo_;
     bool firstActivation_ = true;
     std::unique_ptr<VornService> controller_;
@@ -109,6 +127,7 @@ private:
     bool writing_ = false; // a serial write is on its way: the panel stays disabled
     std::optional<MainWindowRules::ControlEnables> shownEnables_; // as last applied
     bool listDrawingSuspended_ = false;                           // until the redraw timer fires
+    bool resortPending_ = false; // a renamed row is out of its sorted place
 
     DeviceRows rows_; // the ids of the list's rows, in row order
     Enumerator::Query adapterQuery_ = &Enumerator::querySystem;

@@ -2,6 +2,9 @@
 
 #include "Texts.h"
 
+#include <algorithm>
+#include <cstdio>
+
 namespace MainWindowRules {
 
 namespace {
@@ -33,6 +36,23 @@ SelectionChange selectionChange(unsigned oldState, unsigned newState) {
     return SelectionChange::none;
 }
 
+int enterCommand(Focus focus) {
+    constexpr int setSerial = 1502; // IDC_SET_SERIAL
+    return focus == Focus::serialEdit || focus == Focus::setButton ? setSerial : 0;
+}
+
+CopyTarget copyTarget(Focus focus, bool deviceSelected) {
+    if (focus == Focus::serialEdit)
+        return CopyTarget::editText;
+    return deviceSelected ? CopyTarget::device : CopyTarget::nothing;
+}
+
+std::string copiedDevice(std::string_view name, std::string_view product, std::string_view idText) {
+    std::string text;
+    text.append(name).append("\t").append(product).append("\t").append(idText);
+    return text;
+}
+
 int editHeight(int textHeight, int edgeHeight) {
     return textHeight + textHeight / 2 + 2 * edgeHeight;
 }
@@ -44,12 +64,83 @@ Rect setButtonRect(const Rect& edit, int buttonLeft, int idealWidth, int idealHe
     return {buttonLeft, top, buttonLeft + width, top + height};
 }
 
-Rect listRectFor(int clientHeight) {
-    return {0, 0, listWidth, clientHeight};
+int scaled(int length, unsigned dpi) {
+    // Rounded to the nearest pixel, halves away from zero, as MulDiv does.
+    const long long product = static_cast<long long>(length) * dpi;
+    const long long half = baseDpi / 2;
+    return static_cast<int>(product >= 0 ? (product + half) / baseDpi
+                                         : -((-product + half) / baseDpi));
 }
 
-Rect separatorRectFor(const Rect& separator, int clientRight) {
-    return {separator.left, separator.top, clientRight - separatorInset, separator.bottom};
+Rect listRectFor(int clientHeight, int statusHeight, unsigned dpi) {
+    const int bottom = clientHeight > statusHeight ? clientHeight - statusHeight : 0;
+    return {0, 0, scaled(listWidth, dpi), bottom};
+}
+
+Layout layoutFor(const LayoutInput& in) {
+    const unsigned dpi = in.dpi;
+    Layout out;
+    out.list = listRectFor(in.clientHeight, in.statusHeight, dpi);
+    out.columnWidth = scaled(130, dpi);
+    const int x = scaled(rightAreaX, dpi);
+    out.currentSerial = {x, scaled(10, dpi), x + scaled(200, dpi), scaled(10, dpi) + in.textHeight};
+    const int separatorLeft = x - scaled(5, dpi), separatorTop = scaled(30, dpi);
+    out.separator = {separatorLeft, separatorTop,
+                     std::max(separatorLeft + 1, in.clientWidth - scaled(separatorInset, dpi)),
+                     separatorTop + std::max(1, scaled(1, dpi))};
+    out.logo = {x, scaled(40, dpi), x + in.logo.width, scaled(40, dpi) + in.logo.height};
+    const int labelTop = scaled(120, dpi);
+    out.serialLabel = {x, labelTop, x + scaled(100, dpi), labelTop + in.textHeight};
+    const int editTop = out.serialLabel.bottom + scaled(3, dpi);
+    out.edit = {x, editTop, x + scaled(100, dpi),
+                editTop + editHeight(in.textHeight, scaled(in.edgeHeight, dpi))};
+    // The button's margins (20 x 4 at 100 %) grow with the dpi too.
+    const int buttonLeft = out.edit.right + scaled(5, dpi);
+    const Rect grown =
+        setButtonRect(out.edit, buttonLeft, in.idealButton.width + scaled(20, dpi) - 20,
+                      in.idealButton.height + scaled(4, dpi) - 4);
+    out.button = grown;
+    return out;
+}
+
+Size mainWindowSize(unsigned dpi) {
+    return {scaled(760, dpi), scaled(400, dpi)};
+}
+
+int logoArtPercent(unsigned dpi) {
+    if (dpi >= 192)
+        return 200;
+    if (dpi >= 144)
+        return 150;
+    return 100;
+}
+
+std::string deviceCountText(int count) {
+    return std::to_string(count) + (count == 1 ? " device" : " devices");
+}
+
+std::string interfaceText(std::string_view description, std::string_view address) {
+    std::string text = "Interface: ";
+    text.append(description).append(" (").append(address).append(")");
+    return text;
+}
+
+std::string deviceAddressText(std::optional<std::uint32_t> address) {
+    if (!address)
+        return {};
+    char text[32];
+    std::snprintf(text, sizeof text, "Device address: %u.%u.%u.%u", (*address >> 24) & 0xFFu,
+                  (*address >> 16) & 0xFFu, (*address >> 8) & 0xFFu, *address & 0xFFu);
+    return text;
+}
+
+std::array<int, 3> statusPartRights(unsigned dpi) {
+    return {scaled(110, dpi), scaled(110 + 330, dpi), -1};
+}
+
+Rect separatorRectFor(const Rect& separator, int clientRight, unsigned dpi) {
+    return {separator.left, separator.top, clientRight - scaled(separatorInset, dpi),
+            separator.bottom};
 }
 
 SetSerialStart startSetSerial(std::string_view typed) {

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 // What the main window decides, kept apart from the window calls that carry
@@ -39,6 +42,20 @@ inline bool showsSerialReply(int row, int selectedRow) {
     return row >= 0 && row == selectedRow;
 }
 
+// The keyboard. Which of the window's controls has the focus.
+enum class Focus { deviceList, serialEdit, setButton, other };
+// The command Enter gives (the dialog manager asks for it as DM_GETDEFID):
+// "Set Serial" (1502) from the serial edit and from the button itself; none
+// (0) elsewhere, so that Enter in the list does not write a serial number.
+int enterCommand(Focus focus);
+// What Ctrl+C copies: the edit's own selected text while it has the focus,
+// else the selected device's row, else nothing.
+enum class CopyTarget { editText, device, nothing };
+CopyTarget copyTarget(Focus focus, bool deviceSelected);
+// A device on the clipboard: its cells as the list shows them, separated by
+// tabs (a row pasted into a spreadsheet keeps its columns).
+std::string copiedDevice(std::string_view name, std::string_view product, std::string_view idText);
+
 // Geometry, in client pixels.
 struct Rect {
     int left = 0, top = 0, right = 0, bottom = 0;
@@ -46,6 +63,9 @@ struct Rect {
     int height() const { return bottom - top; }
     bool operator==(const Rect&) const = default;
 };
+// Lengths are given for 96 dpi (100 %) and scaled to the window's dpi.
+inline constexpr unsigned baseDpi = 96;
+int scaled(int length, unsigned dpi);
 inline constexpr int listWidth = 410;
 inline constexpr int rightAreaX = listWidth + 10;
 inline constexpr int separatorInset = 5; // from the right edge of the client area
@@ -54,9 +74,43 @@ inline constexpr int separatorInset = 5; // from the right edge of the client ar
 int editHeight(int textHeight, int edgeHeight);
 // The set button, grown from its ideal size and centred on the edit's height.
 Rect setButtonRect(const Rect& edit, int buttonLeft, int idealWidth, int idealHeight);
-// After a resize only the list's height and the separator's width change.
-Rect listRectFor(int clientHeight);
-Rect separatorRectFor(const Rect& separator, int clientRight);
+// After a resize only the list's height and the separator's width change;
+// the status bar takes the bottom `statusHeight` pixels.
+Rect listRectFor(int clientHeight, int statusHeight, unsigned dpi = baseDpi);
+Rect separatorRectFor(const Rect& separator, int clientRight, unsigned dpi = baseDpi);
+
+// The status bar: the number of devices listed, the chosen interface, the
+// selected device's address. Its parts' right edges (the last reaches the
+// window's edge: -1).
+std::string deviceCountText(int count);
+std::string interfaceText(std::string_view description, std::string_view address);
+std::string deviceAddressText(std::optional<std::uint32_t> address); // host byte order
+std::array<int, 3> statusPartRights(unsigned dpi);
+
+// Everything the window places, laid out for `dpi` (the list's and the
+// separator's extent follow the client area; the rest is fixed).
+struct Size {
+    int width = 0, height = 0;
+};
+struct LayoutInput {
+    unsigned dpi = baseDpi;
+    int clientWidth = 0, clientHeight = 0, statusHeight = 0;
+    int textHeight = 0; // of the window's font at this dpi
+    int edgeHeight = 2; // SM_CYEDGE at 96 dpi
+    Size logo;          // the logo bitmap chosen for this dpi
+    Size idealButton;   // "Set Serial"'s ideal size with the window's font
+};
+struct Layout {
+    Rect list, currentSerial, separator, logo, serialLabel, edit, button;
+    int columnWidth = 0;
+    bool operator==(const Layout&) const = default;
+};
+Layout layoutFor(const LayoutInput& input);
+// The main window's outer size when it is created, for the system's dpi.
+Size mainWindowSize(unsigned dpi);
+// Which logo art suits `dpi`: 100, 150 or 200 (percent); the nearest at or
+// below, so the art is never drawn larger than made.
+int logoArtPercent(unsigned dpi);
 
 // The first step of "Set Serial": with a device selected, the typed text must
 // hold a number before the confirmation dialog opens.

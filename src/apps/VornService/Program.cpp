@@ -25,10 +25,14 @@ int runMessageLoop(MainWindow& mainWindow) {
     while ((got = GetMessageA(&message, nullptr, 0, 0)) != 0) {
         if (got == -1) // the loop itself failed
             return StartUp::exitNoWindow;
-        if (!TranslateAcceleratorA(window, mainWindow.accelerators(), &message)) {
-            TranslateMessage(&message);
-            DispatchMessageA(&message);
-        }
+        if (TranslateAcceleratorA(window, mainWindow.accelerators(), &message))
+            continue;
+        // Tab and Shift+Tab move between the list, the serial edit and "Set
+        // Serial"; Enter asks the window which command it means (DM_GETDEFID).
+        if (window && IsDialogMessageA(window, &message))
+            continue;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
     }
     return static_cast<int>(message.wParam);
 }

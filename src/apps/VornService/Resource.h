@@ -21,6 +21,7 @@
 // Menu commands
 #define IDM_ABOUT 104
 #define IDM_EXIT 105
+#define IDM_COPY 32771
 
 // Dialogs
 #define IDD_NETWORK 129
@@ -28,6 +29,8 @@
 
 // Bitmaps and icons
 #define IDB_LOGO 131
+#define IDB_LOGO_150 134 // the logo drawn for 150 % and 200 %
+#define IDB_LOGO_200 135
 #define IDI_VORNSERVICE 133
 
 // Controls of the network dialog
@@ -42,3 +45,4 @@
 #define IDC_DEVICE_LIST 1500
 #define IDC_SERIAL_EDIT 1501
 #define IDC_SET_SERIAL 1502
+#define IDC_STATUS_BAR 1503

@@ -1,5 +1,6 @@
 #include "StartUp.h"
 
+#include "ErrorReport.h"
 #include "Exception.h"
 #include "Texts.h"
 
@@ -16,8 +17,10 @@ Result startController(const std::optional<std::string>& address,
         return {std::move(controller), std::nullopt};
     } catch (const Network::AddressInUseException&) {
         return {nullptr, Text::addressInUse};
-    } catch (const Exception& failure) {
-        return {nullptr, failure.message()};
+    } catch (...) {
+        // Any other failure, also one of the standard library's (no thread
+        // for the engine): its own text.
+        return {nullptr, ErrorReport::describeCurrentException()};
     }
 }
 

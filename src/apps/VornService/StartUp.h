@@ -24,7 +24,8 @@ struct Result {
 // Constructs the controller on `address`, lets `registerHandlers` append the
 // device handlers, then starts the engine. No address gives the invalid-
 // interface text; an address in use gives its own text; any other failure
-// gives the exception's message. Nothing is thrown.
+// (the system's exceptions too) gives the exception's message. Nothing is
+// thrown.
 Result startController(const std::optional<std::string>& address,
                        const std::function<void(VornService&)>& registerHandlers);
 

@@ -30,6 +30,8 @@ inline constexpr const char* addressInUse =
 inline constexpr const char* invalidInterface = "Invalid network interface selected";
 inline constexpr const char* mainWindowFailed = "Could not create main application window";
 inline constexpr const char* childWindowsFailed = "Unable to create child windows, quitting.";
+// An error without a text of its own.
+inline constexpr const char* unexpectedError = "An unexpected error occurred.";
 // "{serial}" is replaced by the number, or by "..." while it is unknown.
 inline constexpr const char* currentSerial = "Current serial number: {serial}";
 inline constexpr const char* serialPlaceholder = "{serial}";

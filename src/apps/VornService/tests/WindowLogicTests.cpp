@@ -1,6 +1,7 @@
 // What the window decides, checked without a window: texts, parsing, enable
 // states, layout, the dialogs' decisions and the start-up failures.
 #include "DeviceRows.h"
+#include "ErrorReport.h"
 #include "MainWindowRules.h"
 #include "NetworkChoice.h"
 #include "SerialConfirmation.h"
@@ -12,7 +13,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <stdexcept>
 #include <string>
+#include <system_error>
+#include <vector>
 
 namespace {
 
@@ -80,6 +85,24 @@ TEST(WindowRules, EnableStatesFollowThePanel) {
     EXPECT_FALSE(showsSerialReply(-1, -1)) << "a reply for a device without a row";
 }
 
+TEST(WindowRules, KeysDecideByFocus) {
+    // Enter writes from the serial edit and the button, never from the list.
+    EXPECT_EQ(enterCommand(Focus::serialEdit), 1502);
+    EXPECT_EQ(enterCommand(Focus::setButton), 1502);
+    EXPECT_EQ(enterCommand(Focus::deviceList), 0);
+    EXPECT_EQ(enterCommand(Focus::other), 0);
+    // Ctrl+C in the edit is the edit's own copy, even with a device selected.
+    EXPECT_EQ(copyTarget(Focus::serialEdit, true), CopyTarget::editText);
+    EXPECT_EQ(copyTarget(Focus::serialEdit, false), CopyTarget::editText);
+    EXPECT_EQ(copyTarget(Focus::deviceList, true), CopyTarget::device);
+    EXPECT_EQ(copyTarget(Focus::setButton, true), CopyTarget::device);
+    EXPECT_EQ(copyTarget(Focus::deviceList, false), CopyTarget::nothing);
+    EXPECT_EQ(copiedDevice("Stage left", "Ondal 4", "0001e240:000012ab"),
+              "Stage left\tOndal 4\t0001e240:000012ab");
+    EXPECT_EQ(copiedDevice("Unknown", "Ondal 2", "0000000a:0000000b"),
+              "Unknown\tOndal 2\t0000000a:0000000b");
+}
+
 TEST(WindowRules, LayoutAndResize) {
     EXPECT_EQ(rightAreaX, 420);
     // Edit: 13 + 6 + 2 * 2 for a 13-pixel font and 2-pixel edges.
@@ -90,10 +113,66 @@ TEST(WindowRules, LayoutAndResize) {
     EXPECT_EQ(setButtonRect(edit, 525, 60, 15), (Rect{525, 138, 605, 157}));
     // Resizing: the list keeps its width, the separator its left, top and
     // height and ends 5 pixels before the right edge.
-    EXPECT_EQ(listRectFor(561), (Rect{0, 0, 410, 561}));
+    EXPECT_EQ(listRectFor(561, 22), (Rect{0, 0, 410, 539})) << "the status bar below";
+    EXPECT_EQ(listRectFor(10, 22), (Rect{0, 0, 410, 0})) << "never a negative height";
     const Rect separator{415, 30, 739, 31};
     EXPECT_EQ(separatorRectFor(separator, 1000), (Rect{415, 30, 995, 31}));
     EXPECT_EQ(separatorRectFor(separator, 744), separator);
+    EXPECT_EQ(separatorRectFor({830, 60, 1478, 62}, 2000, 192), (Rect{830, 60, 1990, 62}));
+}
+
+TEST(WindowRules, LayoutScalesWithTheDpi) {
+    EXPECT_EQ(scaled(410, 96), 410);
+    EXPECT_EQ(scaled(410, 144), 615);
+    EXPECT_EQ(scaled(67, 144), 101) << "halves round up";
+    EXPECT_EQ(scaled(410, 192), 820);
+    EXPECT_EQ(scaled(5, 120), 6);
+
+    // At 96 dpi the positions the window has always had; at 192 dpi all of
+    // them doubled, with a font twice as tall, the 200 % logo and twice the
+    // client area (the separator's line is 2 pixels).
+    struct Case {
+        LayoutInput in;
+        Layout expected; // list, current serial, separator, logo, label, edit, button; column
+    };
+    // clang-format off
+    const Case cases[] = {
+        {{96, 744, 361, 22, 13, 2, {312, 67}, {60, 15}},
+         {{0, 0, 410, 339}, {420, 10, 620, 23}, {415, 30, 739, 31}, {420, 40, 732, 107},
+          {420, 120, 520, 133}, {420, 136, 520, 159}, {525, 138, 605, 157}, 130}},
+        {{192, 1488, 722, 44, 26, 2, {624, 134}, {120, 30}},
+         {{0, 0, 820, 678}, {840, 20, 1240, 46}, {830, 60, 1478, 62}, {840, 80, 1464, 214},
+          {840, 240, 1040, 266}, {840, 272, 1040, 319}, {1050, 276, 1210, 314}, 260}}};
+    // clang-format on
+    for (const auto& [in, expected] : cases) {
+        const Layout laidOut = layoutFor(in);
+        EXPECT_EQ(laidOut, expected) << in.dpi << " dpi";
+        EXPECT_EQ(laidOut.button.width(), scaled(80, in.dpi)) << in.dpi << " dpi";
+    }
+
+    EXPECT_EQ(mainWindowSize(96).width, 760);
+    EXPECT_EQ(mainWindowSize(144).width, 1140);
+    EXPECT_EQ(mainWindowSize(192).height, 800);
+    EXPECT_EQ(logoArtPercent(96), 100);
+    EXPECT_EQ(logoArtPercent(120), 100) << "never drawn larger than made";
+    EXPECT_EQ(logoArtPercent(144), 150);
+    EXPECT_EQ(logoArtPercent(191), 150);
+    EXPECT_EQ(logoArtPercent(192), 200);
+    EXPECT_EQ(logoArtPercent(288), 200);
+}
+
+TEST(WindowRules, StatusBarTexts) {
+    EXPECT_EQ(deviceCountText(0), "0 devices");
+    EXPECT_EQ(deviceCountText(1), "1 device");
+    EXPECT_EQ(deviceCountText(10000), "10000 devices");
+    EXPECT_EQ(interfaceText("vorn0", "192.0.2.1"), "Interface: vorn0 (192.0.2.1)");
+    // Host byte order: the first octet is the most significant.
+    EXPECT_EQ(deviceAddressText(0xC0000202u), "Device address: 192.0.2.2");
+    EXPECT_EQ(deviceAddressText(0xFFFFFFFFu), "Device address: 255.255.255.255");
+    EXPECT_EQ(deviceAddressText(0u), "Device address: 0.0.0.0");
+    EXPECT_EQ(deviceAddressText(std::nullopt), "") << "no device selected";
+    EXPECT_EQ(statusPartRights(96), (std::array<int, 3>{110, 440, -1}));
+    EXPECT_EQ(statusPartRights(192), (std::array<int, 3>{220, 880, -1}));
 }
 
 TEST(WindowRules, SetSerialAndItsConfirmation) {
@@ -132,22 +211,102 @@ TEST(WindowRules, SetSerialAndItsConfirmation) {
     EXPECT_EQ(writeOutcome(false).icon, iconError);
 }
 
-TEST(WindowRules, RowsFoundByIdAcrossInsertsAndDeletes) {
+DeviceRows::Row row(std::uint64_t id, std::string name = "Unknown",
+                    std::string product = "Ondal 2") {
+    return {id, std::move(name), std::move(product), formatDeviceId(id), id * 100};
+}
+
+// Adds rows the way the window does: each at the place the rows give it.
+void add(DeviceRows& rows, DeviceRows::Row shown) {
+    const int place = rows.placeFor(shown);
+    rows.inserted(place, std::move(shown));
+}
+
+std::vector<std::uint64_t> ids(const DeviceRows& rows) {
+    std::vector<std::uint64_t> shown;
+    for (int index = 0; index < rows.count(); ++index)
+        shown.push_back(rows.at(index));
+    return shown;
+}
+
+using Ids = std::vector<std::uint64_t>;
+
+TEST(DeviceRows, FoundByIdAcrossInsertsAndDeletes) {
     DeviceRows rows;
     EXPECT_EQ(rows.find(1), -1);
     for (std::uint64_t id = 1; id <= 5; ++id)
-        rows.inserted(rows.count(), id * 10);
+        add(rows, row(id * 10));
     EXPECT_EQ(rows.find(30), 2);
     rows.erased(1); // 20 goes: every later row moves up
     EXPECT_EQ(rows.find(20), -1);
     EXPECT_EQ(rows.find(30), 1);
     EXPECT_EQ(rows.find(50), 3);
     // A device that came back before its old row went: the first row wins.
-    rows.inserted(rows.count(), 30);
+    add(rows, row(30));
     EXPECT_EQ(rows.find(30), 1);
     rows.erased(1);
     EXPECT_EQ(rows.find(30), 3);
     EXPECT_EQ(rows.at(0), 10u);
+}
+
+TEST(DeviceRows, ArrivalOrderUntilAColumnIsClicked) {
+    DeviceRows rows;
+    add(rows, row(3, "Stage"));
+    add(rows, row(1, "amp"));
+    add(rows, row(2, "Booth"));
+    EXPECT_EQ(ids(rows), (Ids{3, 1, 2}));
+    EXPECT_FALSE(rows.renamed(0, "Aardvark")) << "unsorted: nothing moves";
+    EXPECT_EQ(rows.sort(), (DeviceRows::Sort{-1, true}));
+
+    // Name, ascending, case folded; again: descending.
+    rows.sortBy(DeviceRows::name);
+    auto tags = rows.resort();
+    EXPECT_EQ(ids(rows), (Ids{3, 1, 2})) << "Aardvark, amp, Booth";
+    EXPECT_EQ(tags, (std::vector<std::uintptr_t>{300, 100, 200}))
+        << "the list items' data, in order";
+    rows.sortBy(DeviceRows::name);
+    rows.resort();
+    EXPECT_EQ(rows.sort(), (DeviceRows::Sort{DeviceRows::name, false}));
+    EXPECT_EQ(ids(rows), (Ids{2, 1, 3}));
+
+    // Another column: ascending again. ID text sorts as the number does.
+    rows.sortBy(DeviceRows::idColumn);
+    rows.resort();
+    EXPECT_EQ(rows.sort(), (DeviceRows::Sort{DeviceRows::idColumn, true}));
+    add(rows, row(0x100000000ull));
+    add(rows, row(0xFull));
+    EXPECT_EQ(ids(rows), (Ids{1, 2, 3, 0xF, 0x100000000ull})) << "new rows go to their place";
+}
+
+TEST(DeviceRows, EqualCellsKeepArrivalOrderAndRenamesAskForAResort) {
+    DeviceRows rows;
+    rows.sortBy(DeviceRows::product);
+    add(rows, row(1, "a", "Ondal 4"));
+    add(rows, row(2, "b", "Ondal 2"));
+    add(rows, row(3, "c", "Ondal 4"));
+    add(rows, row(4, "d", "Ondal 2"));
+    EXPECT_EQ(ids(rows), (Ids{2, 4, 1, 3})) << "equal products in arrival order";
+    rows.sortBy(DeviceRows::product); // descending: equal ones still in arrival order
+    rows.resort();
+    EXPECT_EQ(ids(rows), (Ids{1, 3, 2, 4}));
+    EXPECT_FALSE(rows.renamed(0, "zzz")) << "sorted by product: a name moves nothing";
+
+    // Sorted by name: "Unknown" rows until their names arrive.
+    DeviceRows named;
+    named.sortBy(DeviceRows::name);
+    add(named, row(1));
+    add(named, row(2));
+    add(named, row(3));
+    EXPECT_EQ(ids(named), (Ids{1, 2, 3}));
+    EXPECT_TRUE(named.renamed(named.find(3), "Amp")) << "out of place: Amp before Unknown";
+    EXPECT_TRUE(named.renamed(named.find(2), "Zone")) << "Zone after the Unknown row 1";
+    named.resort();
+    EXPECT_EQ(ids(named), (Ids{3, 1, 2}));
+    EXPECT_FALSE(named.renamed(named.find(1), "Booth")) << "between Amp and Zone: in place";
+    // A new row while sorted goes between its neighbours.
+    add(named, row(9, "Cable"));
+    EXPECT_EQ(ids(named), (Ids{3, 1, 9, 2}));
+    EXPECT_EQ(named.find(9), 2);
 }
 
 AdapterEntry adapter(std::string description, std::string address) {
@@ -218,6 +377,42 @@ TEST(StartUp, FailuresBecomeTheirBoxTexts) {
     EXPECT_FALSE(result.failure->empty());
     EXPECT_EQ(StartUp::exitNormal, 0);
     EXPECT_EQ(StartUp::exitNoWindow, -1);
+}
+
+std::string describe(const std::function<void()>& thrower) {
+    try {
+        thrower();
+    } catch (...) {
+        return ErrorReport::describeCurrentException();
+    }
+    return "nothing thrown";
+}
+
+TEST(ErrorReport, EveryExceptionHasAText) {
+    EXPECT_EQ(describe([] { throw Vorn::UnknownFrameIdException("src/FrameList", 7, "gone"); }),
+              "gone")
+        << "the message, not source or line";
+    EXPECT_EQ(describe([] { throw std::runtime_error("list broke"); }), "list broke");
+    const std::system_error noThread(
+        std::make_error_code(std::errc::resource_unavailable_try_again), "thread");
+    EXPECT_EQ(describe([&] { throw noThread; }), noThread.what());
+    EXPECT_EQ(describe([] { throw 42; }), Text::unexpectedError);
+    EXPECT_EQ(describe([] { throw std::runtime_error(""); }), Text::unexpectedError)
+        << "an empty text would be an empty box";
+    EXPECT_EQ(describe([] { throw Exception("src/X", 1, ""); }), Text::unexpectedError);
+}
+
+TEST(StartUp, SystemFailuresShowTheirTextToo) {
+    // No thread for the engine: the start fails with the system's text, not
+    // silently and not with an exception out of the window procedure.
+    const std::system_error noThread(
+        std::make_error_code(std::errc::resource_unavailable_try_again), "thread");
+    auto result = StartUp::startController("127.0.0.1", [&](VornService&) { throw noThread; });
+    EXPECT_FALSE(result.controller);
+    EXPECT_EQ(result.failure, std::string(noThread.what()));
+    result = StartUp::startController("127.0.0.1", [](VornService&) { throw 1; });
+    EXPECT_FALSE(result.controller);
+    EXPECT_EQ(result.failure, Text::unexpectedError);
 }
 
 TEST(StartUp, HandlersAreInPlaceBeforeTheEngineRuns) {

@@ -3,12 +3,14 @@
 // the real VornService.exe), the test acts as the user from outside.
 #include "WindowTestSupport.h"
 
+#include "MainWindowRules.h"
 #include "Resource.h"
 #include "Texts.h"
 
 #include <commctrl.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace {
 
@@ -43,6 +45,20 @@ void expectRows(const UiDriver::List& list, const std::vector<std::vector<std::s
     for (const auto& row : shown)
         seen += " [" + row[0] + " | " + row[1] + " | " + row[2] + "]";
     EXPECT_TRUE(matched) << "rows shown:" << seen;
+}
+
+// A part of the status bar (this process's windows only).
+std::string statusText(HWND main, int part) {
+    char text[260] = {};
+    SendMessageTimeoutA(GetDlgItem(main, IDC_STATUS_BAR), SB_GETTEXTA, static_cast<WPARAM>(part),
+                        reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, nullptr);
+    return text;
+}
+
+void expectStatus(HWND main, int part, const std::string& expected) {
+    EXPECT_TRUE(UiDriver::waitUntil([&] { return statusText(main, part) == expected; }, 10s))
+        << "status part " << part << " reads \"" << statusText(main, part) << "\", expected \""
+        << expected << "\"";
 }
 
 struct Panel {
@@ -104,10 +120,19 @@ TEST_F(WindowWithDevices, UserListsDevicesReadsAndWritesSerialNumbers) {
     EXPECT_EQ(requestsOf(*simulator, corvet, getDeviceConfig), 0u);
     EXPECT_EQ(currentSerial(main), "Current serial number: ...");
     EXPECT_FALSE(panel->serialControlsEnabled());
+    // The status bar: devices listed, the chosen interface, no device address yet.
+    expectStatus(main, 0, "2 devices");
+    const std::string shownInterface = statusText(main, 1);
+    EXPECT_EQ(shownInterface.rfind("Interface: ", 0), 0u) << shownInterface;
+    EXPECT_NE(shownInterface.find(std::string(" (") + toolAddress + ")"), std::string::npos)
+        << shownInterface;
+    EXPECT_EQ(statusText(main, 2), "");
 
-    // Selecting a row marks the device and shows its serial ("%d": -1).
+    // Selecting a row marks the device and shows its serial ("%d": -1) and,
+    // in the status bar, its address.
     const int stageLeft = list->find(2, "0001e240:000012ab");
     list->select(stageLeft);
+    expectStatus(main, 2, std::string("Device address: ") + deviceAddress);
     EXPECT_TRUE(simulator->waitUntil(
         [&] { return simulator->device(ondal4)->selectMark == std::uint16_t{0xFFFF}; }, 5s));
     expectCurrentSerial(main, "Current serial number: -1");
@@ -181,6 +206,7 @@ TEST_F(WindowWithDevices, UserListsDevicesReadsAndWritesSerialNumbers) {
     expectCurrentSerial(main, "Current serial number: ...");
     EXPECT_FALSE(panel->serialControlsEnabled());
     EXPECT_FALSE(UiDriver::isEnabled(currentSerialLabel(main)));
+    expectStatus(main, 2, "");
 
     // Later activations never bring the network dialog back.
     SendMessageTimeoutA(main, WM_NCACTIVATE, FALSE, 0, SMTO_ABORTIFHUNG, 5000, nullptr);
@@ -194,9 +220,12 @@ TEST_F(WindowWithDevices, UserListsDevicesReadsAndWritesSerialNumbers) {
     GetClientRect(main, &client);
     EXPECT_TRUE(UiDriver::waitUntil(
         [&] {
-            RECT listRect{};
+            RECT listRect{}, status{};
             GetWindowRect(panel->list, &listRect);
-            return listRect.bottom - listRect.top == client.bottom &&
+            GetWindowRect(GetDlgItem(main, IDC_STATUS_BAR), &status);
+            // The list ends where the status bar begins, which ends at the bottom.
+            return listRect.bottom == status.top &&
+                   listRect.bottom - listRect.top == client.bottom - (status.bottom - status.top) &&
                    listRect.right - listRect.left == 410;
         },
         5s));
@@ -217,6 +246,63 @@ TEST_F(WindowWithDevices, UserListsDevicesReadsAndWritesSerialNumbers) {
     EXPECT_EQ(program->waitExit(20s), std::optional<int>(0));
 }
 
+TEST_F(WindowWithDevices, KeyboardMovesTheFocusPressesSetSerialAndCopiesTheDevice) {
+    const auto focusIs = [&](HWND control) {
+        return UiDriver::waitUntil([&] { return UiDriver::focusOf(main) == control; }, 5s);
+    };
+    // The list has the focus once the window is up.
+    ASSERT_TRUE(focusIs(panel->list));
+    list->select(list->find(2, "0001e240:000012ab"));
+    expectCurrentSerial(main, "Current serial number: -1");
+
+    // Tab: list, edit, button and round again; Shift+Tab backwards.
+    UiDriver::pressKey(main, VK_TAB);
+    EXPECT_TRUE(focusIs(panel->edit));
+    UiDriver::pressKey(main, VK_TAB);
+    EXPECT_TRUE(focusIs(panel->button));
+    UiDriver::pressKey(main, VK_TAB);
+    EXPECT_TRUE(focusIs(panel->list));
+    {
+        UiDriver::HeldKeys shift(main, {VK_SHIFT});
+        UiDriver::pressKey(main, VK_TAB);
+        EXPECT_TRUE(focusIs(panel->button));
+        UiDriver::pressKey(main, VK_TAB);
+        EXPECT_TRUE(focusIs(panel->edit));
+    }
+
+    // Ctrl+C in the list copies the selected device as the row shows it.
+    UiDriver::pressKey(main, VK_TAB);
+    UiDriver::pressKey(main, VK_TAB);
+    ASSERT_TRUE(focusIs(panel->list));
+    {
+        UiDriver::HeldKeys control(main, {VK_CONTROL});
+        UiDriver::pressKey(main, 'C');
+        EXPECT_TRUE(UiDriver::waitUntil(
+            [] {
+                return UiDriver::clipboardText() ==
+                       std::optional<std::string>("Stage left\tOndal 4\t0001e240:000012ab");
+            },
+            5s))
+            << "clipboard: " << UiDriver::clipboardText().value_or("(none)");
+    }
+
+    // Enter in the list writes nothing; Enter in the edit presses "Set Serial".
+    UiDriver::pressKey(main, VK_RETURN);
+    EXPECT_EQ(UiDriver::waitForWindow(self, "#32770", "Confirm serial number", 500ms), nullptr);
+    UiDriver::pressKey(main, VK_TAB);
+    ASSERT_TRUE(focusIs(panel->edit));
+    UiDriver::type(panel->edit, "4321");
+    UiDriver::pressKey(main, VK_RETURN);
+    const HWND dialog = confirmDialog(self);
+    ASSERT_NE(dialog, nullptr);
+    confirm(dialog, "4321");
+    acknowledgeBox(self, "Success", Text::serialChanged);
+    expectCurrentSerial(main, "Current serial number: 4321");
+
+    UiDriver::close(main);
+    EXPECT_EQ(program->waitExit(20s), std::optional<int>(0));
+}
+
 TEST_F(WindowWithDevices, SilentDeviceLosesItsRowAndReturnsWithANewOne) {
     list->select(list->find(2, "0001e240:000012ab"));
     expectCurrentSerial(main, "Current serial number: -1");
@@ -229,6 +315,8 @@ TEST_F(WindowWithDevices, SilentDeviceLosesItsRowAndReturnsWithANewOne) {
     EXPECT_GE(lostAfter, 9s);
     EXPECT_LE(lostAfter, 15s);
     EXPECT_EQ(list->cell(0, 0), "Front of house");
+    expectStatus(main, 0, "1 device");
+    expectStatus(main, 2, ""); // the selected device is gone
     expectCurrentSerial(main, "Current serial number: ...");
     EXPECT_FALSE(panel->serialControlsEnabled());
     // The button does nothing now: no device is selected.
@@ -243,6 +331,94 @@ TEST_F(WindowWithDevices, SilentDeviceLosesItsRowAndReturnsWithANewOne) {
 
     UiDriver::close(main);
     EXPECT_EQ(program->waitExit(20s), std::optional<int>(0));
+}
+
+// A click on a column's header, as the mouse gives it (this process's
+// windows only).
+void clickHeader(HWND list, int column) {
+    const auto header = reinterpret_cast<HWND>(SendMessageA(list, LVM_GETHEADER, 0, 0));
+    RECT item{};
+    SendMessageA(header, HDM_GETITEMRECT, static_cast<WPARAM>(column),
+                 reinterpret_cast<LPARAM>(&item));
+    const LPARAM at = MAKELPARAM((item.left + item.right) / 2, (item.top + item.bottom) / 2);
+    PostMessageA(header, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    PostMessageA(header, WM_LBUTTONUP, 0, at);
+}
+
+// The header's sort arrow of `column`: 1 up, -1 down, 0 none.
+int sortArrow(HWND list, int column) {
+    const auto header = reinterpret_cast<HWND>(SendMessageA(list, LVM_GETHEADER, 0, 0));
+    HDITEMA item{};
+    item.mask = HDI_FORMAT;
+    SendMessageA(header, HDM_GETITEMA, static_cast<WPARAM>(column),
+                 reinterpret_cast<LPARAM>(&item));
+    return (item.fmt & HDF_SORTUP) ? 1 : (item.fmt & HDF_SORTDOWN) ? -1 : 0;
+}
+
+std::vector<std::string> column(const UiDriver::List& list, int index) {
+    std::vector<std::string> cells;
+    for (int row = 0; row < list.rowCount(); ++row)
+        cells.push_back(list.cell(row, index));
+    return cells;
+}
+
+void expectColumn(const UiDriver::List& list, int index, const std::vector<std::string>& expected) {
+    std::vector<std::string> shown;
+    const bool matched =
+        UiDriver::waitUntil([&] { return (shown = column(list, index)) == expected; }, 10s);
+    std::string seen;
+    for (const auto& cell : shown)
+        seen += " [" + cell + "]";
+    EXPECT_TRUE(matched) << "column " << index << " shows" << seen;
+}
+
+TEST(Window, HeaderClicksSortAndTheSelectionFollowsItsDevice) {
+    VORN_REQUIRE_TEST_NAMESPACE();
+    constexpr std::uint64_t booth = 0x0000000A0000000Bull, stage = 0x0001E240000012ABull,
+                            amps = 0x0000000C00000003ull;
+    auto simulator = simulate({device(stage, 12, "Stage left", 12), device(booth, 10, "Booth", 7),
+                               device(amps, 13, "Amp rack", 3)});
+    // The amp rack keeps quiet until the list is sorted.
+    simulator->updateDeviceFaults(amps, [](VornSim::Faults& faults) { faults.silent = true; });
+    ProgramThread program;
+    const DWORD self = ProgramThread::processId();
+    ASSERT_NO_FATAL_FAILURE(chooseNetwork(self, toolAddress));
+    const HWND main = mainWindow(self);
+    ASSERT_NE(main, nullptr);
+    const HWND listWindow = GetDlgItem(main, IDC_DEVICE_LIST);
+    UiDriver::List list(listWindow);
+    ASSERT_NO_FATAL_FAILURE(expectRows(list, {{"Booth", "Ondal 2", "0000000a:0000000b"},
+                                              {"Stage left", "Ondal 4", "0001e240:000012ab"}}));
+    EXPECT_EQ(sortArrow(listWindow, 0), 0) << "unsorted at first";
+
+    // Name: ascending, then descending, with the arrow.
+    clickHeader(listWindow, 0);
+    expectColumn(list, 0, {"Booth", "Stage left"});
+    EXPECT_EQ(sortArrow(listWindow, 0), 1);
+    clickHeader(listWindow, 0);
+    expectColumn(list, 0, {"Stage left", "Booth"});
+    EXPECT_EQ(sortArrow(listWindow, 0), -1);
+
+    // The selection and the serial panel stay with the device.
+    list.select(list.find(0, "Booth"));
+    expectCurrentSerial(main, "Current serial number: 7");
+    clickHeader(listWindow, 2); // ID, ascending: the arrow moves
+    expectColumn(list, 2, {"0000000a:0000000b", "0001e240:000012ab"});
+    EXPECT_EQ(sortArrow(listWindow, 0), 0);
+    EXPECT_EQ(sortArrow(listWindow, 2), 1);
+    EXPECT_EQ(list.cell(list.selectedRow(), 0), "Booth");
+    clickHeader(listWindow, 0); // Name, ascending
+    expectColumn(list, 0, {"Booth", "Stage left"});
+    EXPECT_EQ(list.cell(list.selectedRow(), 0), "Booth");
+
+    // A new device goes to its sorted place, first as "Unknown", then by its name.
+    simulator->setDeviceFaults(amps, std::nullopt);
+    expectColumn(list, 0, {"Amp rack", "Booth", "Stage left"});
+    EXPECT_EQ(list.cell(list.selectedRow(), 0), "Booth");
+    EXPECT_EQ(currentSerial(main), "Current serial number: 7");
+
+    UiDriver::close(main);
+    EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
 }
 
 TEST(Window, CancellingTheNetworkDialogExitsWithoutSending) {
@@ -316,6 +492,25 @@ TEST(Window, StartFailuresShowTheirBoxAndExitZero) {
     }
 }
 
+TEST(Window, AnExceptionInADialogShowsAsAnErrorBox) {
+    VORN_REQUIRE_TEST_NAMESPACE();
+    const DWORD self = ProgramThread::processId();
+    // An adapter query that throws: its text in an "Error" box, and the
+    // dialog goes on working.
+    {
+        ProgramThread program([](MainWindow& window) {
+            window.setAdapterQuery([](std::vector<AdapterEntry>&) -> Enumerator::QueryResult {
+                throw std::runtime_error("the adapter list could not be read");
+            });
+        });
+        acknowledgeBox(self, "Error", "the adapter list could not be read");
+        const HWND dialog = UiDriver::waitForWindow(self, "#32770", "Select Network", 10s);
+        ASSERT_NE(dialog, nullptr);
+        UiDriver::click(dialog, IDCANCEL);
+        EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
+    }
+}
+
 TEST(Window, RealProgramListsDevicesAndExitsZero) {
     VORN_REQUIRE_TEST_NAMESPACE();
     auto simulator = simulate(standardDevices());
@@ -331,6 +526,148 @@ TEST(Window, RealProgramListsDevicesAndExitsZero) {
     expectCurrentSerial(main, "Current serial number: 77");
     UiDriver::close(main);
     EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
+}
+
+// The screen's dpi for programs started while the object lives: Wine reads
+// LogPixels when a process starts. The values before are put back.
+class LogPixels {
+public:
+    explicit LogPixels(DWORD dpi) {
+        for (auto& key : keys_) {
+            DWORD size = sizeof key.before;
+            key.had = RegGetValueA(key.root, key.path, "LogPixels", RRF_RT_REG_DWORD, nullptr,
+                                   &key.before, &size) == ERROR_SUCCESS;
+            RegSetKeyValueA(key.root, key.path, "LogPixels", REG_DWORD, &dpi, sizeof dpi);
+        }
+    }
+    ~LogPixels() {
+        for (auto& key : keys_) {
+            if (key.had)
+                RegSetKeyValueA(key.root, key.path, "LogPixels", REG_DWORD, &key.before,
+                                sizeof key.before);
+            else
+                RegDeleteKeyValueA(key.root, key.path, "LogPixels");
+        }
+    }
+    LogPixels(const LogPixels&) = delete;
+    LogPixels& operator=(const LogPixels&) = delete;
+
+private:
+    struct Key {
+        HKEY root;
+        const char* path;
+        bool had = false;
+        DWORD before = 0;
+    };
+    Key keys_[2] = {{HKEY_CURRENT_USER, "Control Panel\\Desktop"},
+                    {HKEY_LOCAL_MACHINE,
+                     "System\\CurrentControlSet\\Hardware Profiles\\Current\\Software\\Fonts"}};
+};
+
+MainWindowRules::Rect screenRect(HWND window) {
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    return {rect.left, rect.top, rect.right, rect.bottom};
+}
+
+struct ChildOfClass {
+    const char* className;
+    DWORD style; // with SS_TYPEMASK for statics, else 0
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK findChildOfClass(HWND child, LPARAM context) {
+    auto& search = *reinterpret_cast<ChildOfClass*>(context);
+    char name[64] = {};
+    GetClassNameA(child, name, sizeof name);
+    const auto style = static_cast<DWORD>(GetWindowLongPtrA(child, GWL_STYLE));
+    if (lstrcmpiA(name, search.className) == 0 &&
+        (search.style == 0 || (style & SS_TYPEMASK) == search.style)) {
+        search.found = child;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND childOfClass(HWND main, const char* className, DWORD style = 0) {
+    ChildOfClass search{className, style};
+    EnumChildWindows(main, &findChildOfClass, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// A move to a screen of another dpi: the window takes the size the system
+// suggests and lays itself out again.
+TEST_F(WindowWithDevices, DpiChangeLaysTheWindowOutAgain) {
+    using MainWindowRules::scaled;
+    ASSERT_EQ(screenRect(panel->list).width(), 410) << "the tests' screen is 96 dpi";
+    RECT suggested{50, 50, 50 + scaled(760, 192), 50 + scaled(400, 192)};
+    DWORD_PTR result = 0;
+    ASSERT_TRUE(SendMessageTimeoutA(main, 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(192, 192),
+                                    reinterpret_cast<LPARAM>(&suggested), SMTO_ABORTIFHUNG, 5000,
+                                    &result));
+    EXPECT_EQ(screenRect(main).width(), scaled(760, 192));
+    EXPECT_EQ(screenRect(panel->list).width(), 820);
+    EXPECT_EQ(SendMessageA(panel->list, LVM_GETCOLUMNWIDTH, 0, 0), 260);
+    const auto logo = screenRect(childOfClass(main, "Static", SS_BITMAP));
+    EXPECT_EQ(logo.width(), 624);
+    EXPECT_EQ(logo.height(), 134);
+    EXPECT_EQ(screenRect(panel->edit).width(), 200);
+    // Rows and selection are untouched.
+    expectRows(*list, standardRows);
+    UiDriver::close(main);
+    EXPECT_EQ(program->waitExit(20s), std::optional<int>(0));
+}
+
+// The real program, started at 96, 144 and 192 dpi: measured, not asked (a
+// window of another process reports the caller's dpi).
+TEST(Window, RealProgramLaysItselfOutForTheScreensDpi) {
+    VORN_REQUIRE_TEST_NAMESPACE();
+    auto simulator = simulate(standardDevices());
+    int labelHeightAt96 = 0;
+    for (const unsigned dpi : {96u, 144u, 192u}) {
+        SCOPED_TRACE("dpi " + std::to_string(dpi));
+        LogPixels screen(dpi);
+        UiDriver::Process program(programPath());
+        ASSERT_TRUE(program.started());
+        ASSERT_NO_FATAL_FAILURE(chooseNetwork(program.id(), toolAddress));
+        const HWND main = mainWindow(program.id());
+        ASSERT_NE(main, nullptr);
+        const HWND listWindow = GetDlgItem(main, IDC_DEVICE_LIST);
+        UiDriver::List list(listWindow);
+        expectRows(list, standardRows);
+        using MainWindowRules::scaled;
+        EXPECT_EQ(screenRect(listWindow).width(), scaled(410, dpi));
+        for (int column = 0; column < 3; ++column)
+            EXPECT_EQ(SendMessageA(listWindow, LVM_GETCOLUMNWIDTH, column, 0), scaled(130, dpi));
+        RECT client{};
+        GetClientRect(main, &client);
+        POINT origin{0, 0};
+        ClientToScreen(main, &origin);
+        const auto edit = screenRect(GetDlgItem(main, IDC_SERIAL_EDIT));
+        EXPECT_EQ(edit.left - origin.x, scaled(420, dpi));
+        EXPECT_EQ(edit.width(), scaled(100, dpi));
+        // The logo is the art drawn for this dpi, not the 100 % one stretched.
+        const auto logo = screenRect(childOfClass(main, "Static", SS_BITMAP));
+        const int logoWidth = dpi == 96 ? 312 : dpi == 144 ? 468 : 624;
+        const int logoHeight = dpi == 96 ? 67 : dpi == 144 ? 101 : 134;
+        EXPECT_EQ(logo.width(), logoWidth);
+        EXPECT_EQ(logo.height(), logoHeight);
+        EXPECT_EQ(logo.top - origin.y, scaled(40, dpi));
+        // The font grows with the dpi: the labels are as tall as its text.
+        const auto label = screenRect(currentSerialLabel(main));
+        if (dpi == 96)
+            labelHeightAt96 = label.height();
+        else
+            EXPECT_GE(label.height() * 96, labelHeightAt96 * static_cast<int>(dpi) * 9 / 10)
+                << "label " << label.height() << " px at " << dpi << " dpi, " << labelHeightAt96
+                << " px at 96";
+        // The button holds its text, whatever the font.
+        const auto button = screenRect(GetDlgItem(main, IDC_SET_SERIAL));
+        EXPECT_GE(button.height(), label.height());
+        EXPECT_GE(button.left, edit.right);
+        UiDriver::close(main);
+        EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
+    }
 }
 
 } // namespace
