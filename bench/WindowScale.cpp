@@ -26,6 +26,8 @@
 #include "TestNamespace.h"
 #include "UiDriver.h"
 
+#include "Resource.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -45,7 +47,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* toolAddress = "192.0.2.1";
 constexpr const char* deviceAddress = "192.0.2.2";
-constexpr int deviceList = 1500;
 
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -107,7 +108,7 @@ int run(int deviceCount, int selections, int silent, bool simulatorInside) {
     }
     const HWND main = status ? nullptr : UiDriver::ServiceTool::waitForMainWindow(self, 10s);
     if (main) {
-        UiDriver::List list(GetDlgItem(main, deviceList));
+        UiDriver::List list(GetDlgItem(main, IDC_DEVICE_LIST));
         // Every row, then every name. Names arrive about in row order: each
         // look goes on from the first row still unnamed, so that watching
         // costs the window little; one full pass confirms at the end.

@@ -5,10 +5,10 @@
 
 Writes, relative to the repository root:
 
-    src/apps/VornService/res/logo.bmp          312 x 67, 24-bit BI_RGB, for the main window
-    src/apps/VornService/res/logo-150.bmp      468 x 101, the same drawn for 150 % (144 dpi)
-    src/apps/VornService/res/logo-200.bmp      624 x 134, the same drawn for 200 % (192 dpi)
-    src/apps/VornService/res/VornService.ico   16, 32 and 48 px, 32-bit BGRA with alpha
+    src/apps/VornService/win32/res/logo.bmp          312 x 67, 24-bit BI_RGB, for the main window
+    src/apps/VornService/win32/res/logo-150.bmp      468 x 101, the same drawn for 150 % (144 dpi)
+    src/apps/VornService/win32/res/logo-200.bmp      624 x 134, the same drawn for 200 % (192 dpi)
+    src/apps/VornService/win32/res/VornService.ico   16, 32 and 48 px, 32-bit BGRA with alpha
 
 Everything is drawn here from geometry: the mark (a "V" built from level-meter bars on a blue
 tile) and the word "VornService" in a small rounded monoline face whose letters are defined
@@ -22,7 +22,7 @@ import os
 import struct
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-RES_DIR = os.path.join(ROOT, "src", "apps", "VornService", "res")
+RES_DIR = os.path.join(ROOT, "src", "apps", "VornService", "win32", "res")
 
 LOGO_WIDTH = 312
 LOGO_HEIGHT = 67

@@ -110,14 +110,14 @@ if [[ $interactive -eq 1 ]]; then
     echo "window-demo: in the network dialog choose vorn0 (192.0.2.1) and press OK;"
     echo "             close the window to end."
     status=0
-    wine "$BUILD/src/apps/VornService/VornService.exe" || status=$?
+    wine "$BUILD/src/apps/VornService/win32/VornService.exe" || status=$?
     echo "window-demo: VornService.exe ended with exit code $status"
     exit 0
 fi
 
 # The tour waits for a file before it closes the program: the screenshot is taken then.
 status=0
-wine "$BUILD/tools/uidriver/vorntour.exe" "$BUILD/src/apps/VornService/VornService.exe" \
+wine "$BUILD/tools/uidriver/vorntour.exe" "$BUILD/src/apps/VornService/win32/VornService.exe" \
     --interface 192.0.2.1 --devices 3 \
     --ready "$(winepath -w "$work/ready")" --continue "$(winepath -w "$work/continue")" \
     >"$work/tour.log" 2>&1 &

@@ -11,6 +11,8 @@
 // code; 2 for a usage error, 3 when a step did not happen in time.
 #include "UiDriver.h"
 
+#include "Resource.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -23,7 +25,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace UiDriver;
 
-constexpr int deviceList = 1500;
 
 struct Options {
     std::string program, address, readyFile, continueFile;
@@ -72,7 +73,7 @@ int tour(const Options& options, Process& program) {
     const HWND main = ServiceTool::waitForMainWindow(processId, 10s);
     if (!main)
         return fail("the main window did not appear");
-    List list(GetDlgItem(main, deviceList));
+    List list(GetDlgItem(main, IDC_DEVICE_LIST));
     if (!waitUntil([&] { return allNamed(list, options.devices); }, 20s))
         return fail("the devices were not listed with their names");
     for (int row = 0; row < list.rowCount(); ++row) {

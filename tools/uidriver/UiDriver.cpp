@@ -1,5 +1,7 @@
 #include "UiDriver.h"
 
+#include "Resource.h"
+
 #include <commctrl.h>
 
 #include <thread>
@@ -310,7 +312,6 @@ namespace ServiceTool {
 
 namespace {
 // Control ids of the program's resources.
-constexpr int networkList = 1001;
 
 struct ChildSearch {
     std::string prefix;
@@ -331,7 +332,7 @@ std::optional<std::string> chooseNetwork(DWORD processId, const std::string& add
     const HWND dialog = waitForWindow(processId, "#32770", "Select Network", 30s);
     if (!dialog)
         return "the network dialog did not appear";
-    List adapters(GetDlgItem(dialog, networkList));
+    List adapters(GetDlgItem(dialog, IDC_NETWORK_LIST));
     const int row = adapters.find(1, address);
     if (row < 0)
         return "no adapter " + address + " in the network dialog";
