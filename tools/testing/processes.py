@@ -94,6 +94,15 @@ class Program:
             if predicate(line):
                 return line
 
+    def wait_for_all(self, predicates, timeout):
+        """Reads until every predicate holds for some line taken so far (in any
+        order); True when they all did by the deadline."""
+        deadline = time.monotonic() + timeout
+        while not all(any(p(line) for line in self.seen) for p in predicates):
+            if self.next_line(deadline - time.monotonic()) is None:
+                return False
+        return True
+
     def send(self, text):
         self.process.stdin.write(text + "\n")
         self.process.stdin.flush()

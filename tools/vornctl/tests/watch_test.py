@@ -79,16 +79,15 @@ def json_run(vornctl, vornsim, failures):
 def text_run(vornctl, vornsim, failures):
     sim = processes.simulator(vornsim, DEVICES)
     program = watch(vornctl, "--all")
+    expected = [f"{TIME}  added        {ONDAL}  Ondal 4 \\(type 12\\)  127\\.0\\.0\\.2  mode 0",
+                f"{TIME}  added        {CORVET}  Corvet \\(type 7\\)  127\\.0\\.0\\.3  mode 0",
+                f'{TIME}  named        {ONDAL}  "Watch me"',
+                f'{TIME}  named        {CORVET}  "Amp"']
     try:
-        for device, product, address in ((ONDAL, "Ondal 4 (type 12)", "127.0.0.2"),
-                                         (CORVET, "Corvet (type 7)", "127.0.0.3")):
-            line = program.wait_for(lambda l, d=device: f"  added        {d}" in l, REMOVAL)
-            failures.check(line is not None and re.fullmatch(
-                f"{TIME}  added        {device}  {re.escape(product)}  {address}  mode 0", line),
-                f"text: added line of {device}: {line!r}")
-        line = program.wait_for(lambda l: f"named        {CORVET}" in l, REMOVAL)
-        failures.check(line is not None and line.endswith(f'{CORVET}  "Amp"'),
-                       f"text: named line: {line!r}")
+        # The two devices' lines may come in either order.
+        complete = program.wait_for_all(
+            [lambda line, p=pattern: re.fullmatch(p, line) for pattern in expected], REMOVAL)
+        failures.check(complete, f"text: expected lines {expected} in {program.seen}")
     finally:
         interrupt(program, failures, "text")
         processes.stop_simulator(sim)

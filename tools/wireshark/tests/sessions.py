@@ -235,11 +235,17 @@ def check_requests_and_replies(frames, sim, failures, what):
                            f"{what}: reply frame {first(frame, 'frame.number')} names no request")
 
 
-def check_session(frames, verbose, sim, outputs, failures):
-    what = "session"
+def check_common(frames, verbose, sim, failures, what):
+    """The checks every recording passes; returns the frames of the session."""
     check_no_dissector_errors(frames, verbose, failures, what)
     frames = own_frames(frames, sim)
     check_requests_and_replies(frames, sim, failures, what)
+    return frames
+
+
+def check_session(frames, verbose, sim, outputs, failures):
+    what = "session"
+    frames = check_common(frames, verbose, sim, failures, what)
 
     # Every message carries a good check value; every tracked request has its reply.
     for frame in frames:
@@ -329,9 +335,7 @@ def check_session(frames, verbose, sim, outputs, failures):
 
 def check_faults(frames, verbose, sim, outputs, failures):
     what = "faults"
-    check_no_dissector_errors(frames, verbose, failures, what)
-    frames = own_frames(frames, sim)
-    check_requests_and_replies(frames, sim, failures, what)
+    frames = check_common(frames, verbose, sim, failures, what)
     statuses = [o["status"] for o in outputs]
     failures.equal(statuses, [1, 1, 1, 1], f"{what}: exit statuses")
 
