@@ -57,9 +57,10 @@ for target in "${TARGETS[@]}"; do
     mkdir -p "$corpus" "$artifacts"
     options=(-max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$artifacts/"
         -max_len=4200)
-    # The frame list persists across inputs by design (one list, as in the product, instead of
-    # three threads started per input), so an input's allocations outlive it; libFuzzer's
-    # per-input leak check would misfire. Leaks are still reported when the run ends.
+    # The frame list serves every input (one list, as in the product, instead of three threads
+    # started per input; each input ends by settling it back to the same state), but the
+    # capacity its tables grew to outlives an input, so libFuzzer's per-input leak check would
+    # misfire. Leaks are still reported when the run ends.
     [[ $target == FrameListFuzzer ]] && options+=(-detect_leaks=0)
     log="$BUILD/$target.log"
     status=0

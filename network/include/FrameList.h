@@ -2,37 +2,27 @@
 
 #include "Destination.h"
 #include "Event.h"
+#include "FrameInfo.h"
 #include "Message.h"
 #include "NetworkType.h"
+#include "RequestCompletion.h"
 #include "Server.h"
 #include "Transport.h"
 #include "WorkerThread.h"
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <unordered_map>
-#include <vector>
 
 namespace Vorn {
 
-// The frame list's record of one present frame.
-struct FrameInfo {
-    std::uint64_t id = 0;
-    std::uint16_t sourceType = 0; // after normalizeHeader
-    std::uint32_t deviceType = 0;
-    std::int64_t lastSeen = 0; // wall clock, whole seconds since 1970
-    std::uint32_t mode = 0;    // 0..6
-    std::uint32_t address = 0; // IPv4, host byte order
-    std::uint32_t stationTag[2] = {0, 0};
-};
-
-// Completion of one request attempt: the reply bytes on Success, else null and 0.
-using RequestCompletion = std::function<void(const char* data, unsigned length, ErrorCode code)>;
+class DestinationCache;
+class PresenceTable;
+class RequestTable;
 
 // The tool's picture of the device network and its table of outstanding
 // requests. Registered with the server as its datagram handler, it tracks
@@ -117,30 +107,6 @@ public:
     void stop();
 
 private:
-    struct FrameEntry {
-        FrameInfo info;
-        std::int32_t changeMark = 0;
-    };
-    struct DestinationEntry {
-        Destination destination;
-        std::uint64_t absentSince = 0; // number of the sweep that removed the frame; 0: present
-    };
-    struct PendingRequest {
-        RequestCompletion completion;
-        std::uint64_t deadline = 0; // steady nanoseconds
-        std::uint64_t ticket = 0;   // tells this entry from a later one under the same sequence
-    };
-    using PendingTable = std::unordered_map<std::uint32_t, PendingRequest>;
-    // A pending request's place in the deadline order. Entries of requests
-    // that completed or were replaced stay until they reach the top of the heap
-    // or the heap is rebuilt (their ticket no longer matches the table's).
-    struct DeadlineEntry {
-        std::uint64_t deadline = 0; // steady nanoseconds
-        std::uint64_t ticket = 0;
-        std::uint32_t sequence = 0;
-        // Orders the heap earliest first.
-        bool operator<(const DeadlineEntry& other) const { return deadline > other.deadline; }
-    };
     // A background loop stopped the same way as every thread of the stack.
     struct LoopThread {
         bool running = true; // guarded by wakeMutex
@@ -155,41 +121,18 @@ private:
     bool track(char* message, std::size_t length, std::uint32_t sender, std::uint64_t id);
     bool trackPresence(char* message, std::size_t length, std::uint32_t sender, std::uint64_t id);
     bool trackOther(char* message, std::size_t length, std::uint32_t sender, std::uint64_t id);
-    bool isValid(char* message, std::size_t length, std::uint32_t mode) const;
     bool completeRequest(const char* message, std::size_t length);
     void postFrameEvent(FrameEvent& event, std::uint64_t id);
-    // Marks the destinations of frames just swept out as absent and forgets the
-    // longest absent ones while over the cap. Called with framesMutex_ held.
-    void retireDestinations(const std::vector<std::uint64_t>& removed);
     void presenceLoop();
     void timeoutLoop();
     void expire(); // called with timeoutThread_.wakeMutex held
-    // True when the deadline entry belongs to a request still pending. Called
-    // with pendingMutex_ held.
-    bool isLive(const DeadlineEntry& entry) const;
-    // Adds a deadline; drops the entries of finished requests when they
-    // outnumber the live ones. Called with pendingMutex_ held.
-    void pushDeadline(const DeadlineEntry& entry);
-    // Takes the entry out of the table and keeps its node for reuse; returns
-    // its completion. Called with pendingMutex_ held.
-    RequestCompletion release(PendingTable::iterator entry);
 
-    std::unordered_map<std::uint64_t, FrameEntry> frames_; // guarded by framesMutex_
-    mutable std::mutex framesMutex_;
-    // Guarded by destinationsMutex_, taken after framesMutex_ where both are held.
-    std::unordered_map<std::uint64_t, DestinationEntry> destinations_;
-    std::uint64_t sweepCount_ = 0; // guarded by destinationsMutex_
-    mutable std::mutex destinationsMutex_;
-    const std::size_t destinationCap_;
-    PendingTable pendingRequests_; // guarded by pendingMutex_
-    // Nodes of finished requests kept for the next ones, so that a request in
-    // steady traffic allocates no table node. Guarded by pendingMutex_.
-    std::vector<PendingTable::node_type> spareNodes_;
-    // Min-heap on the deadline (std::push_heap order), guarded by pendingMutex_:
-    // the expiry pass takes only what is due instead of scanning every request.
-    std::vector<DeadlineEntry> deadlines_;
-    std::mutex pendingMutex_;
-    std::atomic<std::uint64_t> nextTicket_{0};
+    // The three tables each guard themselves; where the presence table's lock
+    // and the destinations' are both held (a sweep), the presence table's is
+    // taken first.
+    const std::unique_ptr<PresenceTable> frames_;
+    const std::unique_ptr<DestinationCache> destinations_;
+    const std::unique_ptr<RequestTable> requests_;
 
     NetworkType& networkType_;
     Clocks clocks_;

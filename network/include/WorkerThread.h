@@ -1,17 +1,13 @@
 #pragma once
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/post.hpp>
+#include <memory>
+#include <type_traits>
+#include <utility>
 
-#include <atomic>
-#include <mutex>
-#include <thread>
-
-// One event loop run by one thread: posted handlers run one at a time in the
-// order posted. stop() (and destruction) discards handlers not yet started and
-// joins the thread; posting after that is harmless and runs nothing (the
-// handler is kept unrun and destroyed with the loop).
+// One queue of handlers run by one thread: posted handlers run one at a time in
+// the order posted. stop() (and destruction) discards handlers not yet started
+// and joins the thread; posting after that is harmless and runs nothing (the
+// handler is kept unrun and destroyed with the worker).
 //
 // A handler that throws ends only itself; the loop goes on with the next one.
 // A handler must not destroy the WorkerThread it runs on: the loop would be
@@ -23,13 +19,9 @@ public:
     WorkerThread(const WorkerThread&) = delete;
     WorkerThread& operator=(const WorkerThread&) = delete;
 
+    // One heap block per handler, which the queue links in place.
     template <class Handler> void post(Handler&& handler) {
-        // The check makes stop() discard queued handlers whatever the event
-        // loop's backend does with them (IOCP still hands them out).
-        boost::asio::post(context_, [this, handler = std::forward<Handler>(handler)]() mutable {
-            if (!stopped_.load(std::memory_order_acquire))
-                handler();
-        });
+        enqueue(std::make_unique<Job<std::decay_t<Handler>>>(std::forward<Handler>(handler)));
     }
 
     // Ends the loop after the handler in progress; idempotent. From any other
@@ -40,12 +32,19 @@ public:
     bool isCurrentThread() const;
 
 private:
-    void run();
+    struct JobBase {
+        virtual ~JobBase() = default;
+        virtual void run() = 0;
+        JobBase* next = nullptr; // the queue's link, guarded by the queue's mutex
+    };
+    template <class Handler> struct Job final : JobBase {
+        template <class H> explicit Job(H&& h) : handler(std::forward<H>(h)) {}
+        void run() override { handler(); }
+        Handler handler;
+    };
+    struct Impl;
 
-    std::atomic<bool> stopped_{false};
-    boost::asio::io_context context_;
-    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard_;
-    std::mutex joinMutex_;           // guards the join of thread_ (stop() from several threads)
-    std::thread thread_;             // joined under joinMutex_
-    const std::thread::id threadId_; // set once at construction, read-only afterwards
+    void enqueue(std::unique_ptr<JobBase> job);
+
+    std::unique_ptr<Impl> impl_;
 };

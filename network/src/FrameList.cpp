@@ -2,8 +2,10 @@
 
 #include "Exception.h"
 #include "Wire.h"
+#include "framelist/DestinationCache.h"
+#include "framelist/PresenceTable.h"
+#include "framelist/RequestTable.h"
 
-#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -12,19 +14,17 @@ namespace Vorn {
 
 namespace {
 
-// A frame survives while at most this many seconds have passed since it was last seen.
-constexpr std::int64_t presenceLifetimeSeconds = 10;
 constexpr auto sweepInterval = std::chrono::milliseconds(1000);
 // How long the time-out thread sleeps while it knows of no deadline.
 constexpr auto idleTimeoutPoll = std::chrono::milliseconds(200);
 constexpr std::uint64_t nanosecondsPerMillisecond = 1000000;
 
-// Gives back a table's bucket array once a flood has passed and the table is
-// far smaller than it was.
-template <class Table> void shrinkAfterFlood(Table& table) {
-    constexpr std::size_t smallTable = 1024;
-    if (table.bucket_count() > smallTable && table.bucket_count() > 4 * table.size())
-        table.rehash(0);
+// Whether a message's declared length fits its datagram (a header at least).
+bool isWellFormed(const char* message, std::size_t length) {
+    if (length < Header::size)
+        return false;
+    const std::int16_t declared = Wire::readI16(message + Header::length);
+    return declared >= 0 && static_cast<std::size_t>(declared) <= length;
 }
 
 } // namespace
@@ -56,7 +56,9 @@ void FrameList::LoopThread::stop() {
 
 FrameList::FrameList(NetworkType& type, Network::Transport& transport, Clocks clocks,
                      std::size_t destinationCap)
-    : destinationCap_(destinationCap), networkType_(type), clocks_(std::move(clocks)),
+    : frames_(std::make_unique<PresenceTable>()),
+      destinations_(std::make_unique<DestinationCache>(destinationCap)),
+      requests_(std::make_unique<RequestTable>()), networkType_(type), clocks_(std::move(clocks)),
       transport_(transport) {
     try {
         presenceThread_.thread = std::thread([this] { presenceLoop(); });
@@ -110,15 +112,6 @@ void FrameList::onReceive(const char* data, std::size_t length, std::uint32_t se
     }
 }
 
-bool FrameList::isValid(char* message, std::size_t length, std::uint32_t mode) const {
-    if (length < Header::size)
-        return false;
-    const std::int16_t declared = Wire::readI16(message + Header::length);
-    if (declared < 0 || static_cast<std::size_t>(declared) > length)
-        return false;
-    return mode != 0 || networkType_.isDeviceType(MSG_CmdHdr(message));
-}
-
 bool FrameList::track(char* message, std::size_t length, std::uint32_t sender, std::uint64_t id) {
     if (Wire::readU16(message + Header::command) == Code::presence)
         return trackPresence(message, length, sender, id);
@@ -130,64 +123,45 @@ bool FrameList::trackPresence(char* message, std::size_t length, std::uint32_t s
     // Fields a short presence message does not hold read as zero.
     const Presence presence = decodePresence(message, length);
     const std::uint32_t mode = modeFromFlags(presence.modeFlags);
-    const std::int32_t changeMark = presence.changeMark();
-    if (!isValid(message, length, mode))
+    if (!isWellFormed(message, length) ||
+        (mode == 0 && !networkType_.isDeviceType(MSG_CmdHdr(message))))
         return false;
 
-    bool isNew = false;
-    bool modeFlipped = false;
-    bool changed = false;
-    {
-        std::lock_guard<std::mutex> lock(framesMutex_);
-        auto [entry, inserted] = frames_.try_emplace(id);
-        isNew = inserted;
-        if (!isNew) {
-            modeFlipped = (entry->second.info.mode != 0) != (mode != 0);
-            changed = changeMark != entry->second.changeMark && mode == 0;
-        }
-        FrameInfo& info = entry->second.info;
-        info.id = id;
-        info.sourceType = Wire::readU16(message + Header::sourceType);
-        info.deviceType = presence.deviceType;
-        info.lastSeen = clocks_.wallSeconds();
-        info.mode = mode;
-        info.address = sender;
-        info.stationTag[0] = presence.stationTag[0];
-        info.stationTag[1] = presence.stationTag[1];
-        entry->second.changeMark = changeMark;
-    }
-    {
-        std::lock_guard<std::mutex> lock(destinationsMutex_);
-        destinations_[id] = DestinationEntry{Destination{id, sender, mode != 0}, 0};
-    }
-    if (modeFlipped) {
+    FrameInfo info;
+    info.id = id;
+    info.sourceType = Wire::readU16(message + Header::sourceType);
+    info.deviceType = presence.deviceType;
+    info.lastSeen = clocks_.wallSeconds();
+    info.mode = mode;
+    info.address = sender;
+    info.stationTag[0] = presence.stationTag[0];
+    info.stationTag[1] = presence.stationTag[1];
+    const PresenceTable::Change change = frames_->track(info, presence.changeMark());
+    destinations_->record(Destination{id, sender, mode != 0});
+    switch (change) {
+    case PresenceTable::Change::ModeFlipped:
         postFrameEvent(frameRemoved, id);
         postFrameEvent(frameAdded, id);
-    } else if (isNew) {
+        break;
+    case PresenceTable::Change::Added:
         postFrameEvent(frameAdded, id);
-    } else if (changed) {
+        break;
+    case PresenceTable::Change::Changed:
         postFrameEvent(frameChanged, id);
+        break;
+    case PresenceTable::Change::None:
+        break;
     }
     return true;
 }
 
 bool FrameList::trackOther(char* message, std::size_t length, std::uint32_t sender,
                            std::uint64_t id) {
-    {
-        std::lock_guard<std::mutex> lock(framesMutex_);
-        auto entry = frames_.find(id);
-        if (entry != frames_.end()) {
-            if (!isValid(message, length, entry->second.info.mode))
-                return false;
-            entry->second.info.lastSeen = clocks_.wallSeconds();
-        }
-    }
-    {
-        std::lock_guard<std::mutex> lock(destinationsMutex_);
-        auto destination = destinations_.find(id);
-        if (destination != destinations_.end())
-            destination->second.destination.address = sender;
-    }
+    const PresenceTable::SenderCheck check{isWellFormed(message, length),
+                                           networkType_.isDeviceType(MSG_CmdHdr(message))};
+    if (!frames_->refresh(id, clocks_.wallSeconds(), check))
+        return false;
+    destinations_->moveTo(id, sender);
     return true;
 }
 
@@ -204,70 +178,25 @@ FrameInfo FrameList::getFrame(std::uint64_t frameId) const {
 }
 
 std::optional<FrameInfo> FrameList::findFrame(std::uint64_t frameId) const {
-    std::lock_guard<std::mutex> lock(framesMutex_);
-    auto entry = frames_.find(frameId);
-    if (entry == frames_.end())
-        return std::nullopt;
-    return entry->second.info;
+    return frames_->find(frameId);
 }
 
 bool FrameList::findDestination(std::uint64_t frameId, Destination& out) const {
-    std::lock_guard<std::mutex> lock(destinationsMutex_);
-    auto destination = destinations_.find(frameId);
-    if (destination == destinations_.end())
-        return false;
-    out = destination->second.destination;
-    return true;
+    return destinations_->find(frameId, out);
 }
 
 void FrameList::sweep() {
-    std::vector<std::uint64_t> removed;
-    std::lock_guard<std::mutex> lock(framesMutex_);
-    const std::int64_t now = clocks_.wallSeconds();
-    for (auto entry = frames_.begin(); entry != frames_.end();) {
-        if (entry->second.info.lastSeen + presenceLifetimeSeconds < now) {
-            removed.push_back(entry->first);
-            entry = frames_.erase(entry);
-        } else {
-            ++entry;
+    frames_->sweep(clocks_.wallSeconds(), [this](std::vector<std::uint64_t>&& removed) {
+        destinations_->retire(removed);
+        // Posted under the presence table's lock, so that a frame's return on a
+        // later presence message is always announced after its removal.
+        if (!removed.empty()) {
+            worker_.post([this, removed = std::move(removed)] {
+                for (std::uint64_t id : removed)
+                    frameRemoved.raise(id);
+            });
         }
-    }
-    if (!removed.empty())
-        shrinkAfterFlood(frames_);
-    retireDestinations(removed);
-    // Posted under the lock, so that a frame's return on a later presence
-    // message is always announced after its removal.
-    if (!removed.empty()) {
-        worker_.post([this, removed = std::move(removed)] {
-            for (std::uint64_t id : removed)
-                frameRemoved.raise(id);
-        });
-    }
-}
-
-void FrameList::retireDestinations(const std::vector<std::uint64_t>& removed) {
-    std::lock_guard<std::mutex> lock(destinationsMutex_);
-    const std::uint64_t sweep = ++sweepCount_;
-    for (std::uint64_t id : removed) {
-        auto entry = destinations_.find(id);
-        if (entry != destinations_.end())
-            entry->second.absentSince = sweep;
-    }
-    if (destinations_.size() <= destinationCap_)
-        return;
-    // Over the cap: the longest absent go first; present frames always stay.
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> absent; // (absentSince, id)
-    for (const auto& [id, entry] : destinations_) {
-        if (entry.absentSince != 0)
-            absent.emplace_back(entry.absentSince, id);
-    }
-    const std::size_t excess = destinations_.size() - destinationCap_;
-    const std::size_t count = std::min(excess, absent.size());
-    std::nth_element(absent.begin(), absent.begin() + static_cast<std::ptrdiff_t>(count),
-                     absent.end());
-    for (std::size_t i = 0; i < count; ++i)
-        destinations_.erase(absent[i].second);
-    shrinkAfterFlood(destinations_);
+    });
 }
 
 void FrameList::presenceLoop() {
@@ -292,40 +221,15 @@ bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const char*
         length < Header::size ? 0 : Wire::readU32(data + Header::sequence);
     const std::uint64_t deadline =
         clocks_.steadyNanoseconds() + std::uint64_t{timeoutMs} * nanosecondsPerMillisecond;
-    const std::uint64_t ticket = nextTicket_.fetch_add(1, std::memory_order_relaxed);
 
     // The entry is stored before the datagram leaves, so that a reply arriving
     // as soon as it is on the wire finds it; it is withdrawn if the send is refused.
-    RequestCompletion replaced;
-    {
-        std::lock_guard<std::mutex> lock(pendingMutex_);
-        auto entry = pendingRequests_.find(sequence);
-        if (entry != pendingRequests_.end()) {
-            replaced = std::move(entry->second.completion);
-            entry->second = PendingRequest{std::move(completion), deadline, ticket};
-        } else if (!spareNodes_.empty()) {
-            PendingTable::node_type node = std::move(spareNodes_.back());
-            spareNodes_.pop_back();
-            node.key() = sequence;
-            node.mapped() = PendingRequest{std::move(completion), deadline, ticket};
-            pendingRequests_.insert(std::move(node));
-        } else {
-            pendingRequests_.emplace(sequence,
-                                     PendingRequest{std::move(completion), deadline, ticket});
-        }
-        pushDeadline(DeadlineEntry{deadline, ticket, sequence});
-    }
-    replaced = nullptr; // a replaced completion is dropped without being called
-
+    const RequestTable::Ticket ticket = requests_->add(sequence, std::move(completion), deadline);
     const bool sent = to.viaBroadcast ? transport_.broadcast(data, length)
                                       : transport_.sendTo(data, length, to.address,
                                                           networkType_.deviceTargetPort());
     if (!sent) {
-        RequestCompletion withdrawn;
-        std::lock_guard<std::mutex> lock(pendingMutex_);
-        auto entry = pendingRequests_.find(sequence);
-        if (entry != pendingRequests_.end() && entry->second.ticket == ticket)
-            withdrawn = release(entry);
+        requests_->withdraw(sequence, ticket);
         return false;
     }
 
@@ -339,28 +243,10 @@ bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const char*
     return true;
 }
 
-RequestCompletion FrameList::release(PendingTable::iterator entry) {
-    // Enough spare nodes for a burst of requests in steady traffic; beyond
-    // that they go back to the heap.
-    constexpr std::size_t spareLimit = 256;
-    RequestCompletion completion = std::move(entry->second.completion);
-    if (spareNodes_.size() < spareLimit)
-        spareNodes_.push_back(pendingRequests_.extract(entry));
-    else
-        pendingRequests_.erase(entry);
-    return completion;
-}
-
 bool FrameList::completeRequest(const char* message, std::size_t length) {
-    const std::uint32_t sequence = Wire::readU32(message + Header::sequence);
     RequestCompletion completion;
-    {
-        std::lock_guard<std::mutex> lock(pendingMutex_);
-        auto entry = pendingRequests_.find(sequence);
-        if (entry == pendingRequests_.end())
-            return false;
-        completion = release(entry);
-    }
+    if (!requests_->take(Wire::readU32(message + Header::sequence), completion))
+        return false;
     completion(message, static_cast<unsigned>(length), ErrorCode::Success);
     return true;
 }
@@ -386,66 +272,17 @@ void FrameList::expireNow() {
 }
 
 std::uint64_t FrameList::earliestDeadline() {
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    std::uint64_t earliest = 0;
-    for (const auto& [sequence, entry] : pendingRequests_) {
-        if (earliest == 0 || entry.deadline < earliest)
-            earliest = entry.deadline;
-    }
-    return earliest;
+    return requests_->earliestDeadline();
 }
 
 std::size_t FrameList::pendingCount() {
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    return pendingRequests_.size();
-}
-
-bool FrameList::isLive(const DeadlineEntry& entry) const {
-    const auto pending = pendingRequests_.find(entry.sequence);
-    return pending != pendingRequests_.end() && pending->second.ticket == entry.ticket;
-}
-
-void FrameList::pushDeadline(const DeadlineEntry& entry) {
-    // Finished requests leave their entries behind; once they are the great
-    // majority the heap is rebuilt from the table, which keeps its size within
-    // a small multiple of the pending requests at a cost spread over the pushes.
-    constexpr std::size_t slack = 1024;
-    if (deadlines_.size() >= slack && deadlines_.size() > 4 * pendingRequests_.size()) {
-        deadlines_.clear();
-        for (const auto& [sequence, pending] : pendingRequests_) {
-            if (pending.ticket != entry.ticket)
-                deadlines_.push_back(DeadlineEntry{pending.deadline, pending.ticket, sequence});
-        }
-        std::make_heap(deadlines_.begin(), deadlines_.end());
-    }
-    deadlines_.push_back(entry);
-    std::push_heap(deadlines_.begin(), deadlines_.end());
+    return requests_->size();
 }
 
 void FrameList::expire() {
     const std::uint64_t now = clocks_.steadyNanoseconds();
-    nextDeadline_ = 0;
     std::vector<RequestCompletion> expired;
-    {
-        // Only what is due, or finished, leaves the top of the heap: the pass
-        // costs a logarithm per entry it takes, whatever the number pending.
-        std::lock_guard<std::mutex> lock(pendingMutex_);
-        while (!deadlines_.empty()) {
-            const DeadlineEntry top = deadlines_.front();
-            const bool live = isLive(top);
-            if (live && top.deadline > now) {
-                nextDeadline_ = top.deadline;
-                break;
-            }
-            std::pop_heap(deadlines_.begin(), deadlines_.end());
-            deadlines_.pop_back();
-            if (live) {
-                expired.push_back(release(pendingRequests_.find(top.sequence)));
-            }
-        }
-        if (pendingRequests_.empty() && deadlines_.capacity() > 1024)
-            std::vector<DeadlineEntry>().swap(deadlines_);
-    }
+    nextDeadline_ = requests_->takeExpired(now, expired);
     if (expired.empty())
         return;
     // One job for the whole pass, run in deadline order; a completion that

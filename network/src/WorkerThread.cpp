@@ -1,42 +1,98 @@
 #include "WorkerThread.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
+#include <thread>
 
-WorkerThread::WorkerThread()
-    : context_(1), guard_(boost::asio::make_work_guard(context_)), thread_([this] { run(); }),
-      threadId_(thread_.get_id()) {}
+struct WorkerThread::Impl {
+    // Deletes the jobs that never ran, one by one (no recursion on a long queue).
+    ~Impl() {
+        while (JobBase* job = first) {
+            first = job->next;
+            delete job;
+        }
+    }
+
+    // Takes the next job, or null once stopped.
+    std::unique_ptr<JobBase> next() {
+        std::unique_lock<std::mutex> lock(queueMutex);
+        ready.wait(lock, [this] { return stopped || first != nullptr; });
+        if (stopped)
+            return nullptr;
+        std::unique_ptr<JobBase> job(first);
+        first = job->next;
+        if (first == nullptr)
+            last = nullptr;
+        return job;
+    }
+
+    void run() {
+        while (std::unique_ptr<JobBase> job = next()) {
+            try {
+                job->run();
+            } catch (...) {
+                // A throwing handler ends only itself; keep serving the queue.
+            }
+        }
+    }
+
+    std::mutex queueMutex;
+    std::condition_variable ready; // signalled on the first job of an empty queue and on stop
+    bool stopped = false;          // guarded by queueMutex
+    JobBase* first = nullptr;      // owned list of jobs not yet started, guarded by queueMutex
+    JobBase* last = nullptr;       // guarded by queueMutex
+    std::mutex joinMutex;          // guards the join of thread (stop() from several threads)
+    std::thread thread;            // joined under joinMutex
+    std::thread::id threadId;      // set once at construction, read-only afterwards
+};
+
+WorkerThread::WorkerThread() : impl_(std::make_unique<Impl>()) {
+    impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+    impl_->threadId = impl_->thread.get_id();
+}
 
 WorkerThread::~WorkerThread() {
     if (isCurrentThread()) {
-        // A handler is destroying the worker that runs it: the loop it is
-        // running on would be freed beneath it and the thread could never be
+        // A handler is destroying the worker that runs it: the queue it is
+        // running from would be freed beneath it and the thread could never be
         // joined. There is no safe way on from here.
         std::terminate();
     }
     stop();
 }
 
-void WorkerThread::run() {
-    for (;;) {
-        try {
-            context_.run();
-            return; // stopped
-        } catch (...) {
-            // A throwing handler ends only itself; keep serving the queue.
-        }
+void WorkerThread::enqueue(std::unique_ptr<JobBase> job) {
+    JobBase* added = job.release();
+    bool wasEmpty = false;
+    {
+        std::lock_guard<std::mutex> lock(impl_->queueMutex);
+        wasEmpty = impl_->first == nullptr;
+        if (wasEmpty)
+            impl_->first = added;
+        else
+            impl_->last->next = added;
+        impl_->last = added;
     }
+    // The worker waits only on an empty queue.
+    if (wasEmpty)
+        impl_->ready.notify_one();
 }
 
 void WorkerThread::stop() {
-    stopped_.store(true, std::memory_order_release);
-    context_.stop();
+    {
+        std::lock_guard<std::mutex> lock(impl_->queueMutex);
+        impl_->stopped = true;
+    }
+    impl_->ready.notify_all();
     if (isCurrentThread())
         return;
-    std::lock_guard<std::mutex> lock(joinMutex_);
-    if (thread_.joinable())
-        thread_.join();
+    std::lock_guard<std::mutex> lock(impl_->joinMutex);
+    if (impl_->thread.joinable())
+        impl_->thread.join();
 }
 
 bool WorkerThread::isCurrentThread() const {
-    return std::this_thread::get_id() == threadId_;
+    return std::this_thread::get_id() == impl_->threadId;
 }

@@ -1,8 +1,8 @@
 #include "FrameList.h"
 
 #include "Exception.h"
+#include "MemoryLink.h"
 #include "NetworkType.h"
-#include "Server.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +20,9 @@ namespace {
 constexpr std::uint32_t deviceAddress = 0x7F000002; // 127.0.0.2
 constexpr std::uint32_t otherAddress = 0x7F000003;  // 127.0.0.3
 
-// A frame list on a loopback server whose wall clock the test sets.
+// A frame list over the in-memory link whose wall clock the test sets. The
+// steady clock is the system's: the time-out thread's own waking is tested
+// here (tests that need exact deadlines drive the steady clock themselves).
 class FrameListTest : public ::testing::Test {
 protected:
     Vorn::FrameList::Clocks clocks() {
@@ -51,10 +53,12 @@ protected:
             });
     }
 
-    Network::Server server{6017, "127.0.0.1", 0};
+    TestSupport::VirtualClock linkClock;
+    TestSupport::Progress progress;
+    TestSupport::MemoryLink link{linkClock, progress};
     Vorn::AnyNetworkType type;
     std::atomic<std::int64_t> wallClock{1000000};
-    Vorn::FrameList frames{type, server, clocks()};
+    Vorn::FrameList frames{type, link, clocks()};
     Recorder<std::string> events;
     Recorder<std::string> commands;
     std::vector<Vorn::FrameList::FrameEvent::Token> tokens;
@@ -167,7 +171,7 @@ TEST_F(FrameListTest, SweepRemovesFramesSilentForMoreThanTenSecondsButKeepsDesti
 // Over the cap, the sweep forgets destinations of absent frames, the longest
 // absent first, and never those of present frames.
 TEST_F(FrameListTest, DestinationsOfAbsentFramesAreForgottenOnlyPastTheCap) {
-    Vorn::FrameList capped(type, server, clocks(), 4);
+    Vorn::FrameList capped(type, link, clocks(), 4);
     const std::int64_t t = wallClock;
     auto at = [&](std::int64_t seconds, std::uint64_t id) {
         wallClock = t + seconds;
@@ -331,12 +335,16 @@ Vorn::Message request(std::uint32_t sequence) {
     return message;
 }
 
-const Vorn::Destination loopbackDevice{5, 0x7F000001, false};
+const Vorn::Destination someDevice{5, deviceAddress, false};
 
 TEST_F(FrameListTest, RepliesAreMatchedBySequenceAloneAndOnlyOnce) {
     recordCommands();
     CompletionLog log;
-    ASSERT_TRUE(frames.sendRequest(5000, loopbackDevice, request(0x1234), log.make("a")));
+    ASSERT_TRUE(frames.sendRequest(5000, someDevice, request(0x1234), log.make("a")));
+    const auto sent = link.unicasts();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].bytes, request(0x1234).bytes);
+    EXPECT_EQ(sent[0].address, deviceAddress);
 
     // A reply from a frame and address that were never asked.
     const auto reply = datagram(100, 99, Vorn::Code::boardIdReply, 0x1234);
@@ -351,18 +359,50 @@ TEST_F(FrameListTest, RepliesAreMatchedBySequenceAloneAndOnlyOnce) {
     EXPECT_EQ(commands.values()[0], "99/813/100");
 
     // A second request under the same sequence replaces the first uncalled.
-    ASSERT_TRUE(frames.sendRequest(5000, loopbackDevice, request(0x55), log.make("first")));
-    ASSERT_TRUE(frames.sendRequest(5000, loopbackDevice, request(0x55), log.make("second")));
+    ASSERT_TRUE(frames.sendRequest(5000, someDevice, request(0x55), log.make("first")));
+    ASSERT_TRUE(frames.sendRequest(5000, someDevice, request(0x55), log.make("second")));
     receive(datagram(36, 99, 2, 0x55));
     EXPECT_EQ(log.results(), (std::vector<std::string>{"a:0:100", "second:0:36"}));
+}
+
+// A transport that takes nothing.
+class RefusingTransport : public Network::Transport {
+public:
+    bool broadcast(const char*, std::size_t) override { return false; }
+    bool sendTo(const char*, std::size_t, std::uint32_t, std::uint16_t) override { return false; }
+};
+
+TEST_F(FrameListTest, ARefusedSendLeavesNothingPendingAndNeverCompletes) {
+    RefusingTransport refusing;
+    std::atomic<std::uint64_t> steady{1000000000000ull};
+    auto driven = clocks();
+    driven.steadyNanoseconds = [&steady] { return steady.load(); };
+    Vorn::FrameList list(type, refusing, driven);
+    CompletionLog log;
+    EXPECT_FALSE(list.sendRequest(100, someDevice, request(7), log.make("refused")));
+    EXPECT_FALSE(list.sendRequest(100, {5, 0, true}, request(8), log.make("broadcast")));
+    EXPECT_EQ(list.pendingCount(), 0u);
+    EXPECT_EQ(list.earliestDeadline(), 0u);
+    const auto reply = datagram(36, 99, 2, 7);
+    list.onReceive(reply.data(), reply.size(), deviceAddress);
+    steady += 1000000000ull;
+    list.expireNow();
+    // The worker runs in posting order: once a later frame event has run, a
+    // time-out posted by the pass above would have run too.
+    Recorder<std::uint64_t> added;
+    auto token = list.frameAdded.subscribe([&](std::uint64_t id) { added.push(id); });
+    const auto announce = presence({.id = 3});
+    list.onReceive(announce.data(), announce.size(), deviceAddress);
+    ASSERT_TRUE(added.waitForCount(1));
+    EXPECT_EQ(log.entries.size(), 0u);
 }
 
 TEST_F(FrameListTest, TimeOutsArriveOnTheWorkerNoEarlierThanTheirDeadline) {
     CompletionLog log;
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(frames.sendRequest(2000, loopbackDevice, request(1), log.make("late")));
+    ASSERT_TRUE(frames.sendRequest(2000, someDevice, request(1), log.make("late")));
     // An earlier deadline wakes the thread, which then sleeps only until it.
-    ASSERT_TRUE(frames.sendRequest(125, loopbackDevice, request(2), log.make("early")));
+    ASSERT_TRUE(frames.sendRequest(125, someDevice, request(2), log.make("early")));
     ASSERT_TRUE(log.entries.waitForCount(1));
     const auto early = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(log.results()[0], "early:1:0");
@@ -372,7 +412,7 @@ TEST_F(FrameListTest, TimeOutsArriveOnTheWorkerNoEarlierThanTheirDeadline) {
 
     // Several requests that expire together are all reported, each once.
     for (std::uint32_t sequence = 10; sequence < 20; ++sequence)
-        ASSERT_TRUE(frames.sendRequest(50, loopbackDevice, request(sequence),
+        ASSERT_TRUE(frames.sendRequest(50, someDevice, request(sequence),
                                        log.make(std::to_string(sequence))));
     ASSERT_TRUE(log.entries.waitForCount(11));
     ASSERT_TRUE(log.entries.waitForCount(12, 5000ms));
@@ -394,18 +434,18 @@ TEST_F(FrameListTest, TimeOutsOnADrivenClockEndOnlyWhatIsDueInDeadlineOrder) {
     std::atomic<std::uint64_t> steady{1000000000000ull};
     auto driven = clocks();
     driven.steadyNanoseconds = [&steady] { return steady.load(); };
-    Vorn::FrameList list(type, server, driven);
+    Vorn::FrameList list(type, link, driven);
     CompletionLog log;
     std::vector<std::pair<std::uint32_t, std::string>> unanswered; // (timeout, tag)
     for (std::uint32_t sequence = 1; sequence <= 3000; ++sequence) {
         const std::uint32_t timeoutMs = 1 + (sequence * 7919) % 5000; // all distinct below
         const std::string tag = std::to_string(sequence);
-        ASSERT_TRUE(list.sendRequest(timeoutMs, loopbackDevice, request(sequence), log.make(tag)));
+        ASSERT_TRUE(list.sendRequest(timeoutMs, someDevice, request(sequence), log.make(tag)));
         if (sequence % 10 != 0) {
             const auto reply = datagram(36, 99, 2, sequence);
             list.onReceive(reply.data(), reply.size(), deviceAddress);
         } else if (sequence % 30 == 0) {
-            ASSERT_TRUE(list.sendRequest(6000 + sequence, loopbackDevice, request(sequence),
+            ASSERT_TRUE(list.sendRequest(6000 + sequence, someDevice, request(sequence),
                                          log.make("again" + tag)));
             unanswered.emplace_back(6000 + sequence, "again" + tag);
         } else {
@@ -443,17 +483,28 @@ TEST_F(FrameListTest, TimeOutsOnADrivenClockEndOnlyWhatIsDueInDeadlineOrder) {
 
 TEST_F(FrameListTest, DestroyingTheListDropsPendingRequestsUncalled) {
     CompletionLog log;
+    auto held = std::make_shared<int>(0);
+    std::atomic<std::uint64_t> steady{1000000000000ull};
+    auto driven = clocks();
+    driven.steadyNanoseconds = [&steady] { return steady.load(); };
     {
-        Vorn::FrameList shortLived(type, server, clocks());
-        ASSERT_TRUE(shortLived.sendRequest(1, loopbackDevice, request(3), log.make("x")));
-        ASSERT_TRUE(shortLived.sendRequest(60000, loopbackDevice, request(4), log.make("y")));
-        std::this_thread::sleep_for(20ms); // lets the first expire onto the worker, or not
+        Vorn::FrameList shortLived(type, link, driven);
+        ASSERT_TRUE(shortLived.sendRequest(1, someDevice, request(3), log.make("x")));
+        auto y = log.make("y");
+        ASSERT_TRUE(
+            shortLived.sendRequest(60000, someDevice, request(4),
+                                   [y, held](const char* data, unsigned length,
+                                             Vorn::ErrorCode code) { y(data, length, code); }));
+        steady += 10 * 1000000ull;
+        shortLived.expireNow(); // x's time-out is posted: it may run before the list goes, or not
     }
-    // Whatever had not run by destruction never runs afterwards.
-    const std::size_t ran = log.entries.size();
-    EXPECT_LE(ran, 1u);
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(log.entries.size(), ran);
+    // The worker is joined: what had not run never runs, and the request still
+    // waiting went with the list, uncalled.
+    const auto results = log.results();
+    EXPECT_LE(results.size(), 1u);
+    for (const std::string& result : results)
+        EXPECT_EQ(result, "x:1:0");
+    EXPECT_EQ(held.use_count(), 1);
 }
 
 // Several I/O threads deliver presence and replies while requests are sent,
@@ -483,7 +534,7 @@ TEST_F(FrameListTest, EveryRequestEndsExactlyOnceUnderConcurrentTraffic) {
     for (std::uint32_t i = 0; i < requestCount; ++i) {
         const std::uint32_t sequence = i + 1;
         ASSERT_TRUE(frames.sendRequest(
-            50 + i % 50, loopbackDevice, request(sequence),
+            50 + i % 50, someDevice, request(sequence),
             [&, i](const char*, unsigned, Vorn::ErrorCode code) {
                 ends[i].fetch_add(1);
                 (code == Vorn::ErrorCode::Success ? replies : timeouts).fetch_add(1);

@@ -1,0 +1,19 @@
+#include "Platform.h"
+
+#include <chrono>
+
+namespace Platform {
+
+std::uint32_t tickCount() {
+    // steady_clock is CLOCK_MONOTONIC on Linux: time since boot, never set back.
+    const auto sinceEpoch = std::chrono::steady_clock::now().time_since_epoch();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count();
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ms));
+}
+
+// No socket library to start here.
+SocketLibrary::SocketLibrary() : started_(false) {}
+
+SocketLibrary::~SocketLibrary() = default;
+
+} // namespace Platform

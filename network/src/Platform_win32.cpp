@@ -1,0 +1,21 @@
+#include "Platform.h"
+
+#include <winsock2.h> // also brings windows.h
+
+namespace Platform {
+
+std::uint32_t tickCount() {
+    return static_cast<std::uint32_t>(GetTickCount());
+}
+
+SocketLibrary::SocketLibrary() : started_(false) {
+    WSADATA data;
+    started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+SocketLibrary::~SocketLibrary() {
+    if (started_)
+        WSACleanup();
+}
+
+} // namespace Platform

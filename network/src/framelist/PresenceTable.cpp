@@ -1,0 +1,69 @@
+#include "framelist/PresenceTable.h"
+
+#include "framelist/TableMemory.h"
+
+#include <utility>
+
+namespace Vorn {
+
+namespace {
+
+// A frame survives while at most this many seconds have passed since it was last seen.
+constexpr std::int64_t presenceLifetimeSeconds = 10;
+
+} // namespace
+
+PresenceTable::Change PresenceTable::track(const FrameInfo& info, std::int32_t changeMark) {
+    std::lock_guard<std::mutex> lock(framesMutex_);
+    auto [entry, inserted] = frames_.try_emplace(info.id);
+    Change change = Change::None;
+    if (inserted) {
+        change = Change::Added;
+    } else if ((entry->second.info.mode != 0) != (info.mode != 0)) {
+        change = Change::ModeFlipped;
+    } else if (changeMark != entry->second.changeMark && info.mode == 0) {
+        change = Change::Changed;
+    }
+    entry->second.info = info;
+    entry->second.changeMark = changeMark;
+    return change;
+}
+
+bool PresenceTable::refresh(std::uint64_t id, std::int64_t now, SenderCheck check) {
+    std::lock_guard<std::mutex> lock(framesMutex_);
+    auto entry = frames_.find(id);
+    if (entry == frames_.end())
+        return true;
+    if (!check.acceptedIn(entry->second.info.mode))
+        return false;
+    entry->second.info.lastSeen = now;
+    return true;
+}
+
+std::optional<FrameInfo> PresenceTable::find(std::uint64_t id) const {
+    std::lock_guard<std::mutex> lock(framesMutex_);
+    auto entry = frames_.find(id);
+    if (entry == frames_.end())
+        return std::nullopt;
+    return entry->second.info;
+}
+
+void PresenceTable::sweep(
+    std::int64_t now,
+    const std::function<void(std::vector<std::uint64_t>&& removed)>& whileLocked) {
+    std::vector<std::uint64_t> removed;
+    std::lock_guard<std::mutex> lock(framesMutex_);
+    for (auto entry = frames_.begin(); entry != frames_.end();) {
+        if (entry->second.info.lastSeen + presenceLifetimeSeconds < now) {
+            removed.push_back(entry->first);
+            entry = frames_.erase(entry);
+        } else {
+            ++entry;
+        }
+    }
+    if (!removed.empty())
+        shrinkAfterFlood(frames_);
+    whileLocked(std::move(removed));
+}
+
+} // namespace Vorn
