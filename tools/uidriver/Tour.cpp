@@ -25,7 +25,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace UiDriver;
 
-
 struct Options {
     std::string program, address, readyFile, continueFile;
     int devices = 1;
