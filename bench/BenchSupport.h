@@ -303,15 +303,11 @@ inline std::size_t heapInUse() {
 
 // A 100-byte device presence message (code 4) from `id`, sealed.
 inline std::vector<char> presenceFrom(std::uint64_t id) {
-    Vorn::Message message;
-    message.bytes.assign(Vorn::presenceSize, 0);
-    char* bytes = message.data();
-    Wire::writeFrameId(bytes + Vorn::Header::sourceId, id);
-    Wire::writeFrameId(bytes + Vorn::Header::destinationId, Vorn::presenceDestinationId);
-    Wire::writeU16(bytes + Vorn::Header::sourceType, 2);
-    Wire::writeU16(bytes + Vorn::Header::length, static_cast<std::uint16_t>(Vorn::presenceSize));
-    Wire::writeU16(bytes + Vorn::Header::command, Vorn::Code::presence);
-    bytes[Vorn::PresenceField::deviceType] = 10;
+    // A device's presence has the layout of the tool's own (code 4 instead of 9)
+    // and carries sequence 0.
+    Vorn::Command<Vorn::MSG_BroadcastID> message(Vorn::Code::presence, id, 2);
+    Wire::writeU32(message.data() + Vorn::Header::sequence, 0);
+    message.data()[Vorn::PresenceField::deviceType] = 10;
     Vorn::seal(message);
     return message.bytes;
 }

@@ -100,8 +100,11 @@ public:
     PlainResponder()
         : socket_(io_, udp::endpoint(asio::ip::make_address_v4(responderAddress), 0)),
           endpoint_(socket_.local_endpoint()) {
-        Wire::writeU16(reply_.data() + Vorn::Header::length, replySize);
-        Wire::writeU16(reply_.data() + Vorn::Header::command, Vorn::Code::boardIdReply);
+        // The header written by the stack's own code; each reply takes its
+        // request's sequence.
+        Vorn::Message reply;
+        Vorn::detail::buildHeader(reply, replySize, 0, 0, 0, 0, Vorn::Code::boardIdReply);
+        std::memcpy(reply_.data(), reply.data(), replySize);
         receive();
         thread_ = std::thread([this] { io_.run(); });
     }

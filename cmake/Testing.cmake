@@ -19,8 +19,8 @@ endif()
 function(vorn_add_test name)
     cmake_parse_arguments(PARSE_ARGV 1 arg "" "RESOURCE_LOCK" "")
     add_executable(${name} ${arg_UNPARSED_ARGUMENTS})
-    target_link_libraries(${name} PRIVATE vornnetwork vorntestnamespace GTest::gtest_main)
-    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/network/tests) # TestSupport.h
+    target_link_libraries(${name} PRIVATE vornnetwork vorn_test_support GTest::gtest_main)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/network/tests) # MemoryLink.h
     set(properties TIMEOUT 300)
     if(arg_RESOURCE_LOCK)
         list(APPEND properties RESOURCE_LOCK ${arg_RESOURCE_LOCK})

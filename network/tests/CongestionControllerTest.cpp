@@ -1,14 +1,13 @@
 #include "CongestionController.h"
 #include "Exception.h"
+#include "Recorder.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,29 +37,7 @@ void play(CongestionController& controller, const std::string& script) {
 }
 
 // Values recorded from the worker thread, waited for with a deadline.
-class Log {
-public:
-    void add(int value) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            values_.push_back(value);
-        }
-        changed_.notify_all();
-    }
-    bool waitFor(std::size_t count) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, deadline, [&] { return values_.size() >= count; });
-    }
-    std::vector<int> values() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return values_;
-    }
-
-private:
-    mutable std::mutex mutex_; // guards values_
-    std::condition_variable changed_;
-    std::vector<int> values_;
-};
+using Log = TestSupport::Recorder<int>;
 
 } // namespace
 
@@ -198,14 +175,14 @@ TEST(CongestionControllerTest, QueuedJobsRunInOrderAndFittingSubmitBypasses) {
 
     // 100 does not fit into 60 free bytes; these wait on the worker in order.
     for (int i = 1; i <= 3; ++i)
-        EXPECT_TRUE(controller.submit(10, 100, [&log, i] { log.add(i); }));
+        EXPECT_TRUE(controller.submit(10, 100, [&log, i] { log.push(i); }));
 
     // A later request that fits is admitted at once, ahead of the queue.
-    EXPECT_TRUE(controller.submit(11, 60, [&log] { log.add(0); }));
+    EXPECT_TRUE(controller.submit(11, 60, [&log] { log.push(0); }));
     EXPECT_EQ(log.values(), (std::vector<int>{0}));
 
     controller.acknowledge(560); // window 1120, nothing in flight
-    ASSERT_TRUE(log.waitFor(4));
+    ASSERT_TRUE(log.waitForCount(4, deadline));
     EXPECT_EQ(log.values(), (std::vector<int>{0, 1, 2, 3}));
     EXPECT_EQ(controller.state().bytesInFlight, 300u);
 }
@@ -325,7 +302,7 @@ TEST(CongestionControllerTest, WaitingRequestsAreServedInLaneOrder) {
                                              {Lane::Answering, 1}};
     for (auto [lane, tag] : requests) {
         const Ticket ticket{static_cast<std::uint64_t>(tag), 100, lane};
-        EXPECT_EQ(controller.submit(ticket, [&log, tag = tag](Lane) { log.add(tag); }),
+        EXPECT_EQ(controller.submit(ticket, [&log, tag = tag](Lane) { log.push(tag); }),
                   Admission::Queued);
     }
     EXPECT_EQ(controller.waiting(), 5u);
@@ -333,11 +310,11 @@ TEST(CongestionControllerTest, WaitingRequestsAreServedInLaneOrder) {
     // A time-out halves nothing below 560 and frees the window: 2, 1 and 3
     // fit (300 bytes) and the failing lane's quarter (140) takes one of 100.
     controller.reportLoss(560);
-    ASSERT_TRUE(log.waitFor(4));
+    ASSERT_TRUE(log.waitForCount(4, deadline));
     EXPECT_EQ(log.values(), (std::vector<int>{2, 1, 3, 4}));
     EXPECT_EQ(controller.waiting(), 1u);
     controller.acknowledge(100, Lane::Failing);
-    ASSERT_TRUE(log.waitFor(5));
+    ASSERT_TRUE(log.waitForCount(5, deadline));
     EXPECT_EQ(log.values().back(), 5);
 }
 
@@ -350,7 +327,7 @@ TEST(CongestionControllerTest, WaitingRequestGivesUpAtItsTimeAndWithItsFrame) {
     std::vector<std::pair<int, Vorn::ErrorCode>> endings; // written on this thread only
     const auto submitTagged = [&](std::uint64_t frame, std::uint64_t giveUpAt, int tag) {
         return controller.submit(
-            Ticket{frame, 100, Lane::New, giveUpAt}, [&log, tag, token](Lane) { log.add(tag); },
+            Ticket{frame, 100, Lane::New, giveUpAt}, [&log, tag, token](Lane) { log.push(tag); },
             [&endings, tag, token](Vorn::ErrorCode why) { endings.emplace_back(tag, why); });
     };
     EXPECT_EQ(submitTagged(7, 1000, 1), Admission::Queued);
@@ -377,7 +354,7 @@ TEST(CongestionControllerTest, WaitingRequestGivesUpAtItsTimeAndWithItsFrame) {
     EXPECT_EQ(controller.waiting(), 1u);
 
     controller.acknowledge(560);
-    ASSERT_TRUE(log.waitFor(1));
+    ASSERT_TRUE(log.waitForCount(1, deadline));
     EXPECT_EQ(log.values(), (std::vector<int>{4}));
     EXPECT_EQ(endings.size(), 3u);
     controller.shutdown();

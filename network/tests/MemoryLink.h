@@ -5,6 +5,7 @@
 // reading, and the test hands datagrams to the frame list itself.
 
 #include "FrameList.h"
+#include "Recorder.h"
 #include "Transport.h"
 
 #include <atomic>
@@ -79,29 +80,20 @@ public:
     }
 
     // The unicast datagrams sent so far (broadcasts, i.e. heartbeats, left out).
-    std::vector<SentDatagram> unicasts() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return unicasts_;
-    }
-    std::size_t unicastCount() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return unicasts_.size();
-    }
+    std::vector<SentDatagram> unicasts() const { return unicasts_.values(); }
+    std::size_t unicastCount() const { return unicasts_.size(); }
 
 private:
     bool keep(const char* data, std::size_t length, std::uint32_t address) {
-        if (address != 0) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            unicasts_.push_back({std::vector<char>(data, data + length), address, clock_.now()});
-        }
-        progress_.bump(); // outside the lock: a waiter's condition takes it
+        if (address != 0)
+            unicasts_.push({std::vector<char>(data, data + length), address, clock_.now()});
+        progress_.bump(); // after the recorder's lock is released: a waiter's condition takes it
         return true;
     }
 
     const VirtualClock& clock_;
     Progress& progress_;
-    mutable std::mutex mutex_;
-    std::vector<SentDatagram> unicasts_; // guarded by mutex_
+    TestSupport::Recorder<SentDatagram> unicasts_;
 };
 
 } // namespace TestSupport

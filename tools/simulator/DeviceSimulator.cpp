@@ -52,16 +52,16 @@ std::string formatEndpoint(std::uint32_t address, std::uint16_t port) {
     return formatAddress(address) + ":" + std::to_string(port);
 }
 
-void writeHeader(char* p, std::uint64_t sourceId, std::uint64_t destinationId,
-                 std::uint16_t sourceType, std::uint16_t destinationType, std::size_t length,
-                 std::uint16_t command, std::uint32_t sequence) {
-    Wire::writeFrameId(p + Vorn::Header::sourceId, sourceId);
-    Wire::writeFrameId(p + Vorn::Header::destinationId, destinationId);
-    Wire::writeU16(p + Vorn::Header::sourceType, sourceType);
-    Wire::writeU16(p + Vorn::Header::destinationType, destinationType);
-    Wire::writeU16(p + Vorn::Header::length, static_cast<std::uint16_t>(length));
-    Wire::writeU16(p + Vorn::Header::command, command);
-    Wire::writeU32(p + Vorn::Header::sequence, sequence);
+// A message of `size` bytes with the tool's own header (Message.h) and the
+// sequence a device gives it: a reply echoes its request's, presence carries 0.
+Vorn::Message deviceMessage(std::size_t size, std::uint64_t sourceId, std::uint64_t destinationId,
+                            std::uint16_t sourceType, std::uint16_t destinationType,
+                            std::uint16_t command, std::uint32_t sequence) {
+    Vorn::Message message;
+    Vorn::detail::buildHeader(message, size, sourceId, destinationId, sourceType, destinationType,
+                              command);
+    Wire::writeU32(message.data() + Vorn::Header::sequence, sequence);
+    return message;
 }
 
 // The smallest size the tool accepts for each reply code.
@@ -88,6 +88,17 @@ struct Sender {
     udp::socket socket; // guarded by mutex
 };
 
+// A datagram ready to leave, with the report line to give when it does.
+struct Outgoing {
+    Sender* sender = nullptr;
+    udp::endpoint to;
+    std::shared_ptr<const std::vector<char>> bytes;
+    std::uint32_t delayMs = 0;
+    int copies = 1;
+    std::uint64_t device = 0;
+    std::optional<SimEvent> report;
+};
+
 struct Device {
     DeviceSetup setup;
     BoardRecord record{};
@@ -100,18 +111,9 @@ struct Device {
     std::uint64_t presence = 0;
     std::uint32_t repliesToLose = 0;
     std::uint16_t loseCode = 0;
-    Sender* sender = nullptr; // owned by the simulator, fixed after construction
-};
-
-// A datagram ready to leave, with the report line to give when it does.
-struct Outgoing {
-    Sender* sender = nullptr;
-    udp::endpoint to;
-    std::shared_ptr<const std::vector<char>> bytes;
-    std::uint32_t delayMs = 0;
-    int copies = 1;
-    std::uint64_t device = 0;
-    std::optional<SimEvent> report;
+    bool holding = false;       // replies wait in `held` until released
+    std::vector<Outgoing> held; // in the order they were made
+    Sender* sender = nullptr;   // owned by the simulator, fixed after construction
 };
 
 SimulatorConfig validated(SimulatorConfig config) {
@@ -282,6 +284,7 @@ public:
     bool setDeviceFaults(std::uint64_t id, const std::optional<Faults>& faults);
     bool updateDeviceFaults(std::uint64_t id, const std::function<void(Faults&)>& change);
     bool changeDevice(std::uint64_t id, const std::function<void(Device&)>& change);
+    bool releaseReplies(std::uint64_t id);
     void hearTool(const udp::endpoint& tool);
     bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) const;
 
@@ -294,6 +297,7 @@ private:
              const udp::endpoint& from, std::vector<SimEvent>& events, std::vector<Outgoing>& out);
     void reply(Device& device, const Faults& faults, Vorn::Message message, const udp::endpoint& to,
                std::vector<SimEvent>& events, std::vector<Outgoing>& out);
+    void countReply(Device& device, const Outgoing& outgoing); // under mutex_
     void schedulePresence();
     void presenceRound();
     void presenceTo(Device& device, const udp::endpoint& to, std::vector<Outgoing>& out);
@@ -588,14 +592,9 @@ void DeviceSimulator::Impl::act(Device& device, const Faults& faults, const char
 
 Vorn::Message DeviceSimulator::Impl::startReply(const Device& device, const char* request,
                                                 std::uint16_t code, std::size_t size) {
-    Vorn::Message message;
-    message.bytes.assign(size, 0);
-    message.valid = true;
-    writeHeader(message.data(), device.setup.id,
-                Wire::readFrameId(request + Vorn::Header::sourceId), device.setup.typeWord,
-                Wire::readU16(request + Vorn::Header::sourceType), size, code,
-                Wire::readU32(request + Vorn::Header::sequence));
-    return message;
+    return deviceMessage(size, device.setup.id, Wire::readFrameId(request + Vorn::Header::sourceId),
+                         device.setup.typeWord, Wire::readU16(request + Vorn::Header::sourceType),
+                         code, Wire::readU32(request + Vorn::Header::sequence));
 }
 
 SimEvent DeviceSimulator::Impl::replyEvent(EventKind kind, const Device& device,
@@ -641,9 +640,36 @@ void DeviceSimulator::Impl::reply(Device& device, const Faults& faults, Vorn::Me
     report.value = static_cast<std::uint32_t>(message.size());
     outgoing.report = report;
     outgoing.bytes = std::make_shared<const std::vector<char>>(std::move(message.bytes));
+    if (device.holding) {
+        device.held.push_back(std::move(outgoing));
+        return;
+    }
+    countReply(device, outgoing);
+    out.push_back(std::move(outgoing));
+}
+
+void DeviceSimulator::Impl::countReply(Device& device, const Outgoing& outgoing) {
     device.replies += static_cast<std::uint64_t>(outgoing.copies);
     replies_ += static_cast<std::uint64_t>(outgoing.copies);
-    out.push_back(std::move(outgoing));
+}
+
+bool DeviceSimulator::Impl::releaseReplies(std::uint64_t id) {
+    std::vector<Outgoing> out;
+    {
+        std::lock_guard lock(mutex_);
+        const auto found = devices_.find(id);
+        if (found == devices_.end())
+            return false;
+        Device& device = found->second;
+        device.holding = false;
+        out.swap(device.held);
+        for (const Outgoing& outgoing : out)
+            countReply(device, outgoing);
+    }
+    for (const Outgoing& outgoing : out)
+        transmit(outgoing);
+    notifyChanged();
+    return true;
 }
 
 std::shared_ptr<const std::vector<char>>
@@ -652,11 +678,10 @@ DeviceSimulator::Impl::presenceMessage(const Device& device) {
     const DeviceSetup& setup = device.setup;
     // Presence carries sequence 0: it answers no request, and a non-zero value
     // could be taken for the reply to one.
-    Vorn::Message presence;
-    presence.bytes.assign(Vorn::presenceSize, 0);
+    Vorn::Message presence =
+        deviceMessage(Vorn::presenceSize, setup.id, Vorn::presenceDestinationId, setup.typeWord, 0,
+                      Vorn::Code::presence, 0);
     char* p = presence.data();
-    writeHeader(p, setup.id, Vorn::presenceDestinationId, setup.typeWord, 0, Vorn::presenceSize,
-                Vorn::Code::presence, 0);
     Wire::writeU32(p + changeMarkA, static_cast<std::uint32_t>(setup.changeMarkA));
     Wire::writeU32(p + changeMarkB, static_cast<std::uint32_t>(setup.changeMarkB));
     Wire::writeU32(p + modeFlags, setup.modeFlags);
@@ -667,11 +692,10 @@ DeviceSimulator::Impl::presenceMessage(const Device& device) {
     if (!setup.wrapped)
         return std::make_shared<const std::vector<char>>(std::move(presence.bytes));
 
-    Vorn::Message wrapped;
-    wrapped.bytes.assign(Vorn::wrappedPresenceMinimum, 0);
+    Vorn::Message wrapped =
+        deviceMessage(Vorn::wrappedPresenceMinimum, setup.id, Vorn::presenceDestinationId,
+                      setup.typeWord, 0, Vorn::Code::wrappedPresence, 0);
     char* w = wrapped.data();
-    writeHeader(w, setup.id, Vorn::presenceDestinationId, setup.typeWord, 0,
-                Vorn::wrappedPresenceMinimum, Vorn::Code::wrappedPresence, 0);
     Wire::writeU16(w + wrappedCountOffset, 1);
     std::memcpy(w + Vorn::wrappedPresenceOffset, presence.data(), presence.size());
     Vorn::seal(wrapped);
@@ -803,6 +827,8 @@ std::optional<DeviceReport> DeviceSimulator::Impl::device(std::uint64_t id) cons
     report.presenceSent = device.presence;
     report.repliesToLose = device.repliesToLose;
     report.loseCode = device.loseCode;
+    report.holdingReplies = device.holding;
+    report.repliesHeld = device.held.size();
     return report;
 }
 
@@ -931,6 +957,14 @@ bool DeviceSimulator::updateDeviceFaults(std::uint64_t id,
 
 void DeviceSimulator::hearTool(std::uint32_t address, std::uint16_t port) {
     impl_->hearTool(udp::endpoint(asio::ip::address_v4(address), port));
+}
+
+bool DeviceSimulator::holdReplies(std::uint64_t id) {
+    return impl_->changeDevice(id, [](Device& device) { device.holding = true; });
+}
+
+bool DeviceSimulator::releaseReplies(std::uint64_t id) {
+    return impl_->releaseReplies(id);
 }
 
 bool DeviceSimulator::loseReplies(std::uint64_t id, std::uint32_t count, std::uint16_t code) {

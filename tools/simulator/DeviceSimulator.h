@@ -124,6 +124,8 @@ struct DeviceReport {
     std::uint64_t presenceSent = 0;
     std::uint32_t repliesToLose = 0; // replies still to be lost after acting on the request
     std::uint16_t loseCode = 0;      // ...only those with this code; 0: any
+    bool holdingReplies = false;     // replies are held (holdReplies)
+    std::size_t repliesHeld = 0;     // ...and this many wait to be released
 };
 
 struct Counters {
@@ -187,6 +189,17 @@ public:
     // only replies with that command code count (2: acknowledgements). False
     // for an unknown id.
     bool loseReplies(std::uint64_t id, std::uint32_t count, std::uint16_t code = 0);
+
+    // The device acts on every request as usual, but its replies wait until
+    // releaseReplies: a slow device whose reply leaves exactly when the test
+    // says so, e.g. after it looked at what the tool shows while it waits. A
+    // drop, silent or lose fault still applies first; replies not released by
+    // stop() are never sent. False for an unknown id.
+    bool holdReplies(std::uint64_t id);
+    // Sends the replies held for the device, in the order they were made (each
+    // with the delay and duplication faults in effect when it was made), and
+    // stops holding. False for an unknown id.
+    bool releaseReplies(std::uint64_t id);
 
     bool setSerial(std::uint64_t id, std::uint32_t serial);
     bool setModeFlags(std::uint64_t id, std::uint32_t modeFlags);

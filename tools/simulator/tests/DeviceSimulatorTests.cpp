@@ -3,6 +3,7 @@
 #include "DeviceSimulator.h"
 #include "Message.h"
 #include "Options.h"
+#include "Recorder.h"
 #include "Wire.h"
 
 #include <boost/asio.hpp>
@@ -12,7 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -239,12 +239,9 @@ TEST(DeviceSimulator, AnswersToolPresenceAndKeepsAnnouncing) {
 }
 
 TEST(DeviceSimulator, RepliesEchoSequenceAndKeepTheBoardRecord) {
-    std::mutex linesMutex;
-    std::vector<std::string> lines; // guarded by linesMutex
-    DeviceSimulator simulator(loopbackConfig(), [&](const SimEvent& event) {
-        std::lock_guard lock(linesMutex);
-        lines.push_back(formatEvent(event));
-    });
+    TestSupport::Recorder<std::string> lines;
+    DeviceSimulator simulator(loopbackConfig(),
+                              [&](const SimEvent& event) { lines.push(formatEvent(event)); });
     Tool tool(simulator.port());
 
     // A request for an unknown frame is ignored; the next one is answered first.
@@ -310,9 +307,8 @@ TEST(DeviceSimulator, RepliesEchoSequenceAndKeepTheBoardRecord) {
 
     simulator.stop();
     const std::string from = "from=127.0.0.1:" + std::to_string(tool.port());
-    std::lock_guard lock(linesMutex);
-    auto has = [&](const std::string& line) {
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    auto has = [seen = lines.values()](const std::string& line) {
+        return std::find(seen.begin(), seen.end(), line) != seen.end();
     };
     EXPECT_TRUE(has("request device=0000000a:0000000b command=814 sequence=" +
                     std::to_string(readSequence) + " " + from));
@@ -460,6 +456,54 @@ TEST(DeviceSimulator, LeftDeviceAndLostReplies) {
                            .address = 0x7F000001,
                            .port = 4000}),
               "reply-lost device=0000000a:0000000b command=2 sequence=7 to=127.0.0.1:4000");
+}
+
+TEST(DeviceSimulator, HeldRepliesLeaveInOrderWhenReleased) {
+    DeviceSimulator simulator(loopbackConfig());
+    Tool tool(simulator.port());
+    EXPECT_FALSE(simulator.holdReplies(0x1234));
+    EXPECT_FALSE(simulator.releaseReplies(0x1234));
+
+    // The held device acts on a write and a read, and answers neither yet.
+    ASSERT_TRUE(simulator.holdReplies(plainId));
+    auto write = tool.request<Vorn::MSG_SetBoardID>(plainId);
+    Wire::writeU32(write.data() + Vorn::BoardRecord::boardId, 6161);
+    tool.send(write);
+    const std::uint32_t read = tool.ask<Vorn::MSG_GetBoardID>(plainId);
+    ASSERT_TRUE(
+        simulator.waitUntil([&] { return simulator.device(plainId)->repliesHeld == 2; }, patience));
+    DeviceReport held = *simulator.device(plainId);
+    EXPECT_TRUE(held.holdingReplies);
+    EXPECT_EQ(held.setup.serial, 6161u) << "acted on while its reply waits";
+    EXPECT_EQ(held.repliesSent, 0u);
+
+    // Another device answers meanwhile, and its reply is the first to arrive.
+    const std::uint32_t other = tool.ask<Vorn::MSG_GetBoardID>(wrappedId);
+    auto next = tool.reply();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->sourceId(), wrappedId);
+    EXPECT_EQ(next->sequence(), other);
+
+    // Released: both replies leave in the order they were made.
+    ASSERT_TRUE(simulator.releaseReplies(plainId));
+    next = tool.reply();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->command(), Vorn::Code::acknowledgement);
+    EXPECT_EQ(next->sequence(), write.sequence());
+    next = tool.reply();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->sequence(), read);
+    EXPECT_EQ(Vorn::decodeBoardId(next->bytes.data(), next->bytes.size()), 6161u);
+    const DeviceReport released = *simulator.device(plainId);
+    EXPECT_FALSE(released.holdingReplies);
+    EXPECT_EQ(released.repliesHeld, 0u);
+    EXPECT_EQ(released.repliesSent, 2u);
+
+    // No longer held: the next request is answered at once.
+    const std::uint32_t again = tool.ask<Vorn::MSG_GetBoardID>(plainId);
+    next = tool.reply();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->sequence(), again);
 }
 
 TEST(DeviceSimulator, DelayedDeviceDoesNotHoldUpOthers) {

@@ -1,6 +1,7 @@
 #include "DeviceWatch.h"
 #include "Handoff.h"
 #include "Output.h"
+#include "Recorder.h"
 #include "StopSignal.h"
 #include "WatchFeed.h"
 
@@ -220,13 +221,13 @@ TEST(VornctlOutput, WatchFeedKeepsOrderAndAStopWakesTheReader) {
     Vornctl::WatchFeed feed;
     Vornctl::StopSignal stop;
     stop.listen([&feed] { feed.stop(); });
-    Vornctl::Handoff<bool> readAll;
+    TestSupport::Recorder<bool> readAll;
     std::vector<std::uint64_t> read; // the reader's until it is joined
     std::thread reader([&] {
         while (const auto event = feed.next()) {
             read.push_back(event->id);
             if (read.size() == 3)
-                readAll.deliver(true);
+                readAll.push(true);
         }
     });
     for (std::uint64_t id = 1; id <= 3; ++id) {
@@ -234,7 +235,7 @@ TEST(VornctlOutput, WatchFeedKeepsOrderAndAStopWakesTheReader) {
         event.id = id;
         feed.push(event);
     }
-    const bool allRead = readAll.waitUntil(Clock::now() + 10s).value_or(false);
+    const bool allRead = readAll.waitForFirst(10s).value_or(false);
     // The reader now waits for a fourth event: only the stop can end it (a
     // stop that does not wake it hangs the join).
     stop.request();

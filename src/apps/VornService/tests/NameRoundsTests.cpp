@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -77,19 +76,12 @@ TEST(NameRounds, ABootingDeviceIsNamedOnALaterRound) {
         std::string name;
         std::uint64_t atMs;
     };
-    std::mutex mutex;
-    std::vector<Round> rounds; // guarded by mutex
-    const auto roundCount = [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return rounds.size();
-    };
+    TestSupport::Recorder<Round> rounds;
+    const auto roundCount = [&] { return rounds.size(); };
     ASSERT_TRUE(service.requestDeviceName(
         deviceId,
         [&](std::uint64_t, bool ok, std::string name) {
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                rounds.push_back({ok, std::move(name), clock.elapsedMs()});
-            }
+            rounds.push({ok, std::move(name), clock.elapsedMs()});
             progress.bump();
         },
         NameRounds::UntilNamed));
@@ -107,11 +99,8 @@ TEST(NameRounds, ABootingDeviceIsNamedOnALaterRound) {
             [&] { return roundCount() > 0 || link.unicastCount() > sent; }, 5000ms));
     }
     EXPECT_EQ(link.unicastCount(), 6u);
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        EXPECT_FALSE(rounds[0].ok);
-        EXPECT_EQ(rounds[0].atMs, 7875u);
-    }
+    EXPECT_FALSE(rounds.values()[0].ok);
+    EXPECT_EQ(rounds.values()[0].atMs, 7875u);
     EXPECT_EQ(service.namesToRetry(), 1u);
 
     // Nothing is asked before the 10 s are up; then one request goes out.
@@ -131,12 +120,10 @@ TEST(NameRounds, ABootingDeviceIsNamedOnALaterRound) {
         deviceId, Wire::readU32(request.bytes.data() + Vorn::Header::sequence), "Stage left");
     engine.frameList().onReceive(reply.data(), reply.size(), deviceAddress);
     ASSERT_TRUE(progress.waitUntil([&] { return roundCount() == 2; }, 5000ms));
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        EXPECT_TRUE(rounds[1].ok);
-        EXPECT_EQ(rounds[1].name, "Stage left");
-        EXPECT_EQ(rounds[1].atMs, 17875u);
-    }
+    const auto second = rounds.values().at(1);
+    EXPECT_TRUE(second.ok);
+    EXPECT_EQ(second.name, "Stage left");
+    EXPECT_EQ(second.atMs, 17875u);
     EXPECT_EQ(service.namesToRetry(), 0u);
     clock.advanceMs(600000);
     announce();

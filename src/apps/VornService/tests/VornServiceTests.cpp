@@ -8,9 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,30 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // One callback's result, handed from an engine thread to the test.
-template <class T> class Outcome {
-public:
-    // Notifies under the lock: a waiter that returns may destroy the outcome.
-    void set(T value) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        values_.push_back(std::move(value));
-        changed_.notify_all();
-    }
-    std::optional<T> wait(std::chrono::milliseconds timeout = 3s) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!changed_.wait_for(lock, timeout, [this] { return !values_.empty(); }))
-            return std::nullopt;
-        return values_.front();
-    }
-    std::size_t count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return values_.size();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<T> values_; // guarded by mutex_
-};
+template <class T> using Outcome = TestSupport::Recorder<T>;
 
 struct Named {
     std::uint64_t id;
@@ -137,39 +112,27 @@ TEST(VornService, RelaysDevicesAndCompletesEveryRequestOnce) {
         GTEST_SKIP() << "UDP 127.0.0.1:6017 is in use";
     const std::uint64_t id = deviceId;
 
-    std::mutex orderMutex;
-    std::vector<std::string> order; // guarded by orderMutex
-    std::condition_variable orderChanged;
-    auto note = [&](std::string what) {
-        {
-            std::lock_guard<std::mutex> lock(orderMutex);
-            order.push_back(std::move(what));
-        }
-        orderChanged.notify_all();
-    };
+    TestSupport::Recorder<std::string> order;
 
     VornService service("127.0.0.1");
     service.deviceAddedHandlers.push_back(
-        [&](std::uint64_t added) { note("first " + std::to_string(added)); });
+        [&](std::uint64_t added) { order.push("first " + std::to_string(added)); });
     service.deviceAddedHandlers.push_back({}); // an empty entry is skipped
     service.deviceAddedHandlers.push_back(
-        [&](std::uint64_t added) { note("second " + std::to_string(added)); });
+        [&](std::uint64_t added) { order.push("second " + std::to_string(added)); });
     service.start();
 
     device->hearTool(loopback, service.localPort());
-    {
-        std::unique_lock<std::mutex> lock(orderMutex);
-        ASSERT_TRUE(orderChanged.wait_for(lock, 3s, [&] { return order.size() >= 2; }));
-        EXPECT_EQ(order, (std::vector<std::string>{"first " + std::to_string(id),
-                                                   "second " + std::to_string(id)}));
-    }
+    ASSERT_TRUE(order.waitForCount(2, 3s));
+    EXPECT_EQ(order.values(), (std::vector<std::string>{"first " + std::to_string(id),
+                                                        "second " + std::to_string(id)}));
     EXPECT_EQ(service.getDevice(id).deviceType, 12u);
 
     Outcome<Named> name;
     ASSERT_TRUE(service.requestDeviceName(id, [&](std::uint64_t from, bool ok, std::string text) {
-        name.set({from, ok, text});
+        name.push({from, ok, text});
     }));
-    auto named = name.wait();
+    auto named = name.waitForFirst(3s);
     ASSERT_TRUE(named);
     EXPECT_EQ(named->id, id);
     EXPECT_TRUE(named->ok);
@@ -181,9 +144,9 @@ TEST(VornService, RelaysDevicesAndCompletesEveryRequestOnce) {
 
     Outcome<Serial> serial;
     ASSERT_TRUE(service.requestSerialNumber(id, [&](std::uint64_t from, bool ok, unsigned value) {
-        serial.set({from, ok, value});
+        serial.push({from, ok, value});
     }));
-    auto read = serial.wait();
+    auto read = serial.waitForFirst(3s);
     ASSERT_TRUE(read);
     EXPECT_TRUE(read->ok);
     EXPECT_EQ(read->serial, 4242u);
@@ -195,9 +158,9 @@ TEST(VornService, RelaysDevicesAndCompletesEveryRequestOnce) {
     // Read-modify-write: the board record goes back unchanged except the id.
     Outcome<Result> written;
     ASSERT_TRUE(service.setSerialNumber(id, 12345678u, [&](std::uint64_t from, bool ok) {
-        written.set({from, ok});
+        written.push({from, ok});
     }));
-    auto outcome = written.wait();
+    auto outcome = written.waitForFirst(3s);
     ASSERT_TRUE(outcome);
     EXPECT_TRUE(outcome->ok);
     auto write = lastRequestAfter(*device, 813, 1);
@@ -219,9 +182,9 @@ TEST(VornService, RelaysDevicesAndCompletesEveryRequestOnce) {
     device->updateDeviceFaults(id, [](VornSim::Faults& faults) { faults.refuseWrites = true; });
     Outcome<Result> refused;
     ASSERT_TRUE(service.setSerialNumber(id, 7u, [&](std::uint64_t from, bool ok) {
-        refused.set({from, ok});
+        refused.push({from, ok});
     }));
-    outcome = refused.wait();
+    outcome = refused.waitForFirst(3s);
     ASSERT_TRUE(outcome);
     EXPECT_FALSE(outcome->ok);
     EXPECT_EQ(device->device(id)->setup.serial, 12345678u);
@@ -238,10 +201,10 @@ TEST(VornService, RelaysDevicesAndCompletesEveryRequestOnce) {
     EXPECT_EQ(Wire::readU16(deselected->data() + 28), 0);
     EXPECT_EQ(Wire::readU16(deselected->data() + 30), 0);
 
-    EXPECT_EQ(name.count(), 1u);
-    EXPECT_EQ(serial.count(), 1u);
-    EXPECT_EQ(written.count(), 1u);
-    EXPECT_EQ(refused.count(), 1u);
+    EXPECT_EQ(name.size(), 1u);
+    EXPECT_EQ(serial.size(), 1u);
+    EXPECT_EQ(written.size(), 1u);
+    EXPECT_EQ(refused.size(), 1u);
 }
 
 TEST(VornService, UnknownDeviceRefusesAndDropsTheCallbackUncalled) {
@@ -294,10 +257,10 @@ TEST(VornService, DestroyingWithPendingRequestsCallsNothing) {
     {
         Outcome<std::uint64_t> added;
         VornService service("127.0.0.1");
-        service.deviceAddedHandlers.push_back([&](std::uint64_t id) { added.set(id); });
+        service.deviceAddedHandlers.push_back([&](std::uint64_t id) { added.push(id); });
         service.start();
         device->hearTool(loopback, service.localPort());
-        ASSERT_TRUE(added.wait());
+        ASSERT_TRUE(added.waitForFirst(3s));
         ASSERT_TRUE(service.requestSerialNumber(
             deviceId, [witness, &calls](std::uint64_t, bool, unsigned) { ++calls; }));
         ASSERT_TRUE(service.setSerialNumber(deviceId, 5u,
@@ -329,17 +292,17 @@ TEST(VornService, DeviceAnsweringTheFirstBroadcastIsNotLost) {
             const unsigned type = service.getDevice(id).deviceType;
             const bool requested =
                 service.requestDeviceName(id, [&](std::uint64_t from, bool ok, std::string text) {
-                    name.set({from, ok, text});
+                    name.push({from, ok, text});
                 });
-            added.set({id, type, requested});
+            added.push({id, type, requested});
         });
         service.start();
-        const auto first = added.wait(3s);
+        const auto first = added.waitForFirst(3s);
         ASSERT_TRUE(first) << "round " << round;
         EXPECT_EQ(first->id, deviceId);
         EXPECT_EQ(first->deviceType, 12u);
         EXPECT_TRUE(first->nameRequested);
-        const auto named = name.wait(3s);
+        const auto named = name.waitForFirst(3s);
         ASSERT_TRUE(named) << "round " << round;
         EXPECT_EQ(named->name, "Stage left");
     }

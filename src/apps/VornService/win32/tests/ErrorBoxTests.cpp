@@ -2,6 +2,7 @@
 // "Error" box and the window goes on working; the object is bound to its
 // window from the first message that can carry it.
 #include "UiDriver.h"
+#include "WaitUntil.h"
 #include "WindowProcedure.h"
 
 #include <gtest/gtest.h>
@@ -53,7 +54,7 @@ public:
 class WindowThread {
 public:
     WindowThread() : thread_([this] { run(); }) {
-        UiDriver::waitUntil([this] { return window_.load() != nullptr || failed_.load(); }, 10s);
+        TestSupport::waitUntil([this] { return window_.load() != nullptr || failed_.load(); }, 10s);
     }
     ~WindowThread() {
         if (const HWND window = window_.load())

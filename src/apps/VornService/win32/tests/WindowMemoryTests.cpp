@@ -102,7 +102,7 @@ TEST(WindowMemory, WindowAndDialogObjectsAboveFourGiBWork) {
     const HWND main = mainWindow(self);
     if (main) {
         UiDriver::List list(GetDlgItem(main, IDC_DEVICE_LIST));
-        EXPECT_TRUE(UiDriver::waitUntil([&] { return list.cell(0, 0) == "Stage left"; }, 15s));
+        EXPECT_TRUE(TestSupport::waitUntil([&] { return list.cell(0, 0) == "Stage left"; }, 15s));
         list.select(0);
         expectCurrentSerial(main, "Current serial number: 31");
         UiDriver::close(main);

@@ -51,7 +51,7 @@ std::string currentSerial(HWND mainWindow) {
 }
 
 void expectCurrentSerial(HWND mainWindow, const std::string& expected) {
-    EXPECT_TRUE(UiDriver::waitUntil([&] { return currentSerial(mainWindow) == expected; }, 10s))
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return currentSerial(mainWindow) == expected; }, 10s))
         << "label reads \"" << currentSerial(mainWindow) << "\", expected \"" << expected << "\"";
 }
 

@@ -4,6 +4,7 @@
 #include "Enumerator.h"
 #include "MainWindow.h"
 #include "Program.h"
+#include "Resource.h"
 #include "TestSupport.h"
 #include "UiDriver.h"
 
@@ -70,7 +71,7 @@ public:
     ~ProgramThread() {
         if (!finished_)
             if (const HWND window = UiDriver::findWindow(processId(), "VORNSERVICE"))
-                PostMessageA(window, WM_COMMAND, 105, 0);
+                PostMessageA(window, WM_COMMAND, IDM_EXIT, 0);
         thread_.join();
     }
     ProgramThread(const ProgramThread&) = delete;
@@ -78,7 +79,7 @@ public:
 
     static DWORD processId() { return GetCurrentProcessId(); }
     std::optional<int> waitExit(std::chrono::milliseconds timeout) {
-        if (!UiDriver::waitUntil([this] { return finished_.load(); }, timeout))
+        if (!TestSupport::waitUntil([this] { return finished_.load(); }, timeout))
             return std::nullopt;
         return exitCode_.load();
     }

@@ -32,7 +32,7 @@ std::vector<VornSim::DeviceSetup> standardDevices() {
 // Waits until the list shows exactly `expected` (rows as Name, Product, ID).
 void expectRows(const UiDriver::List& list, const std::vector<std::vector<std::string>>& expected) {
     std::vector<std::vector<std::string>> shown;
-    const bool matched = UiDriver::waitUntil(
+    const bool matched = TestSupport::waitUntil(
         [&] {
             shown.clear();
             for (int row = 0; row < list.rowCount(); ++row)
@@ -56,7 +56,7 @@ std::string statusText(HWND main, int part) {
 }
 
 void expectStatus(HWND main, int part, const std::string& expected) {
-    EXPECT_TRUE(UiDriver::waitUntil([&] { return statusText(main, part) == expected; }, 10s))
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return statusText(main, part) == expected; }, 10s))
         << "status part " << part << " reads \"" << statusText(main, part) << "\", expected \""
         << expected << "\"";
 }
@@ -180,24 +180,28 @@ TEST_F(WindowWithDevices, UserListsDevicesReadsAndWritesSerialNumbers) {
     expectCurrentSerial(main, "Current serial number: 1234");
     EXPECT_EQ(requestsOf(*simulator, ondal4, setBoardId), writes + 1) << "only the refused write";
 
-    // Writing 0 is a number like any other. While the (slow) device is being
-    // written, neither the list nor the panel can be used.
+    // Writing 0 is a number like any other. While the device is being written
+    // (its acknowledgements held until the checks below are done; the engine
+    // retries meanwhile and gives up only after 7.875 s), neither the list nor
+    // the panel can be used.
     simulator->setDeviceFaults(ondal4, std::nullopt);
-    simulator->updateDeviceFaults(ondal4, [](VornSim::Faults& faults) { faults.delayMs = 1000; });
+    ASSERT_TRUE(simulator->holdReplies(ondal4));
     panel->setSerial("0");
     dialog = confirmDialog(self);
     ASSERT_NE(dialog, nullptr);
     confirm(dialog, "0");
     ASSERT_TRUE(UiDriver::waitGone(dialog, 5s));
-    if (!UiDriver::findMessageBox(self)) { // the write is still on its way
-        EXPECT_FALSE(UiDriver::isEnabled(panel->list));
-        EXPECT_FALSE(panel->serialControlsEnabled());
-        EXPECT_EQ(currentSerial(main), "Current serial number: ...");
-    }
+    expectCurrentSerial(main, "Current serial number: ...");
+    EXPECT_FALSE(UiDriver::isEnabled(panel->list));
+    EXPECT_FALSE(panel->serialControlsEnabled());
+    EXPECT_TRUE(
+        simulator->waitUntil([&] { return simulator->device(ondal4)->repliesHeld > 0; }, 5s))
+        << "the write arrives and its acknowledgement waits";
+    EXPECT_FALSE(UiDriver::findMessageBox(self)) << "no outcome before the device answers";
+    ASSERT_TRUE(simulator->releaseReplies(ondal4));
     acknowledgeBox(self, "Success", Text::serialChanged);
     expectCurrentSerial(main, "Current serial number: 0");
     EXPECT_TRUE(UiDriver::isEnabled(panel->list));
-    simulator->setDeviceFaults(ondal4, std::nullopt);
 
     // Clicking empty space deselects: the mark is cleared, the panel disabled.
     list->select(-1);
@@ -218,7 +222,7 @@ TEST_F(WindowWithDevices, UserListsDevicesReadsAndWritesSerialNumbers) {
     GetWindowRect(panel->edit, &before);
     SetWindowPos(main, nullptr, 0, 0, 900, 520, SWP_NOMOVE | SWP_NOZORDER);
     GetClientRect(main, &client);
-    EXPECT_TRUE(UiDriver::waitUntil(
+    EXPECT_TRUE(TestSupport::waitUntil(
         [&] {
             RECT listRect{}, status{};
             GetWindowRect(panel->list, &listRect);
@@ -248,7 +252,7 @@ TEST_F(WindowWithDevices, UserListsDevicesReadsAndWritesSerialNumbers) {
 
 TEST_F(WindowWithDevices, KeyboardMovesTheFocusPressesSetSerialAndCopiesTheDevice) {
     const auto focusIs = [&](HWND control) {
-        return UiDriver::waitUntil([&] { return UiDriver::focusOf(main) == control; }, 5s);
+        return TestSupport::waitUntil([&] { return UiDriver::focusOf(main) == control; }, 5s);
     };
     // The list has the focus once the window is up.
     ASSERT_TRUE(focusIs(panel->list));
@@ -277,7 +281,7 @@ TEST_F(WindowWithDevices, KeyboardMovesTheFocusPressesSetSerialAndCopiesTheDevic
     {
         UiDriver::HeldKeys control(main, {VK_CONTROL});
         UiDriver::pressKey(main, 'C');
-        EXPECT_TRUE(UiDriver::waitUntil(
+        EXPECT_TRUE(TestSupport::waitUntil(
             [] {
                 return UiDriver::clipboardText() ==
                        std::optional<std::string>("Stage left\tOndal 4\t0001e240:000012ab");
@@ -310,7 +314,7 @@ TEST_F(WindowWithDevices, SilentDeviceLosesItsRowAndReturnsWithANewOne) {
     // Silent for more than 10 s: the selected row goes, and with it the panel->
     const auto silentSince = std::chrono::steady_clock::now();
     simulator->updateDeviceFaults(ondal4, [](VornSim::Faults& faults) { faults.silent = true; });
-    EXPECT_TRUE(UiDriver::waitUntil([&] { return list->rowCount() == 1; }, 20s));
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return list->rowCount() == 1; }, 20s));
     const auto lostAfter = std::chrono::steady_clock::now() - silentSince;
     EXPECT_GE(lostAfter, 9s);
     EXPECT_LE(lostAfter, 15s);
@@ -325,7 +329,7 @@ TEST_F(WindowWithDevices, SilentDeviceLosesItsRowAndReturnsWithANewOne) {
 
     // Back again: a new row at the end, named once its name arrives.
     simulator->setDeviceFaults(ondal4, std::nullopt);
-    EXPECT_TRUE(UiDriver::waitUntil(
+    EXPECT_TRUE(TestSupport::waitUntil(
         [&] { return list->rowCount() == 2 && list->cell(1, 0) == "Stage left"; }, 10s));
     EXPECT_EQ(list->cell(1, 2), "0001e240:000012ab");
 
@@ -365,7 +369,7 @@ std::vector<std::string> column(const UiDriver::List& list, int index) {
 void expectColumn(const UiDriver::List& list, int index, const std::vector<std::string>& expected) {
     std::vector<std::string> shown;
     const bool matched =
-        UiDriver::waitUntil([&] { return (shown = column(list, index)) == expected; }, 10s);
+        TestSupport::waitUntil([&] { return (shown = column(list, index)) == expected; }, 10s);
     std::string seen;
     for (const auto& cell : shown)
         seen += " [" + cell + "]";

@@ -1,65 +1,21 @@
 #pragma once
 
-// Helpers shared by the network tests: waiting on conditions with a deadline,
-// recording calls from other threads, and building datagrams as devices send them.
+// What most tests include: waiting with a deadline (WaitUntil.h), values handed
+// across threads (Recorder.h), the test-namespace check, and datagrams as devices
+// send them, with the header the protocol stack's own message code writes.
 
 #include "Message.h"
+#include "Recorder.h"
 #include "TestNamespace.h"
+#include "WaitUntil.h"
 #include "Wire.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <cstdlib>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace TestSupport {
-
-using namespace std::chrono_literals;
-
-// Polls `condition` until it holds or `timeout` passes; returns its last value.
-template <class Condition>
-bool waitUntil(Condition condition, std::chrono::milliseconds timeout = 5000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return condition();
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-// Collects values pushed from any thread; waits for a count with a deadline.
-template <class T> class Recorder {
-public:
-    // Notifies under the lock: a waiter that returns may destroy the recorder.
-    void push(T value) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        values_.push_back(std::move(value));
-        changed_.notify_all();
-    }
-    bool waitForCount(std::size_t count, std::chrono::milliseconds timeout = 5000ms) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return values_.size() >= count; });
-    }
-    std::vector<T> values() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return values_;
-    }
-    std::size_t size() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return values_.size();
-    }
-
-private:
-    mutable std::mutex mutex_; // guards values_
-    std::condition_variable changed_;
-    std::vector<T> values_;
-};
 
 // Skips the calling test, with the reason, unless it runs inside the private
 // network namespace of the test run (see TestNamespace.h): tests that broadcast
@@ -83,13 +39,13 @@ struct PresenceFields {
 // A message of `size` bytes (at least 28) with the given header fields.
 inline std::vector<char> datagram(std::size_t size, std::uint64_t sourceId, std::uint16_t command,
                                   std::uint32_t sequence, std::uint16_t typeWord = 2) {
-    std::vector<char> bytes(std::max(size, Vorn::Header::size), 0);
-    Wire::writeFrameId(bytes.data() + Vorn::Header::sourceId, sourceId);
-    Wire::writeU16(bytes.data() + Vorn::Header::sourceType, typeWord);
-    Wire::writeU16(bytes.data() + Vorn::Header::length, static_cast<std::uint16_t>(size));
-    Wire::writeU16(bytes.data() + Vorn::Header::command, command);
-    Wire::writeU32(bytes.data() + Vorn::Header::sequence, sequence);
-    return bytes;
+    Vorn::Message message;
+    Vorn::detail::buildHeader(message, std::max(size, Vorn::Header::size), sourceId, 0, typeWord, 0,
+                              command);
+    // A shorter size is kept in the length field only: a message that claims too little.
+    Wire::writeU16(message.data() + Vorn::Header::length, static_cast<std::uint16_t>(size));
+    Wire::writeU32(message.data() + Vorn::Header::sequence, sequence);
+    return message.bytes;
 }
 
 // A 100-byte presence message (code 4) as a device sends it.
