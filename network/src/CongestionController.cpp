@@ -211,13 +211,18 @@ void CongestionController::serve() {
     auto nextExpiry = std::chrono::steady_clock::now() + expiryInterval;
     std::unique_lock<std::mutex> lock(mutex_);
     while (serving_) {
+        if (!running_.load()) {
+            // Stopped: nothing is admitted or given up any more; wait for the end.
+            wake_.wait(lock, [&] { return !serving_; });
+            continue;
+        }
         if (queue_.empty())
             wake_.wait(lock, [&] { return serveWanted_ || !serving_; });
         else
             wake_.wait_until(lock, nextExpiry, [&] { return serveWanted_ || !serving_; });
         serveWanted_ = false;
         if (!serving_ || !running_.load())
-            continue;
+            continue; // the loop's first test takes it from here
         while (auto entry = queue_.popFitting(
                    [&](Lane lane, std::uint32_t length) { return fits(lane, length); })) {
             inFlight_[static_cast<std::size_t>(entry->lane)] += entry->length;
