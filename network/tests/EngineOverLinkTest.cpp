@@ -23,17 +23,9 @@ constexpr std::uint32_t deviceAddress = 0x7F000002; // 127.0.0.2
 constexpr std::uint64_t millisecond = 1000000;
 
 // The engine over a memory link with one device present.
-struct LinkedEngine {
-    Vorn::AnyNetworkType type;
-    VirtualClock clock;
-    Progress progress;
-    MemoryLink link{clock, progress};
-    std::unique_ptr<VornNetwork> engine = std::make_unique<VornNetwork>(type, link, clock.clocks());
-
+struct LinkedEngine : EngineOnLink {
     LinkedEngine() { deliver(presence({.id = deviceId})); }
-    void deliver(const std::vector<char>& bytes) {
-        engine->frameList().onReceive(bytes.data(), bytes.size(), deviceAddress);
-    }
+    void deliver(const std::vector<char>& bytes) { receive(bytes, deviceAddress); }
 };
 
 // How long attempt `attempt` (0-based) of the standard behaviour waits.

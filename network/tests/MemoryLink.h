@@ -7,11 +7,13 @@
 #include "FrameList.h"
 #include "Recorder.h"
 #include "Transport.h"
+#include "VornNetwork.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -94,6 +96,20 @@ private:
     const VirtualClock& clock_;
     Progress& progress_;
     TestSupport::Recorder<SentDatagram> unicasts_;
+};
+
+// The engine over a memory link on a virtual clock, as the tests drive it.
+struct EngineOnLink {
+    Vorn::AnyNetworkType type;
+    VirtualClock clock;
+    Progress progress;
+    MemoryLink link{clock, progress};
+    std::unique_ptr<VornNetwork> engine = std::make_unique<VornNetwork>(type, link, clock.clocks());
+
+    // Hands `bytes` to the frame list as if they came from `sender`.
+    void receive(const std::vector<char>& bytes, std::uint32_t sender) {
+        engine->frameList().onReceive(bytes.data(), bytes.size(), sender);
+    }
 };
 
 } // namespace TestSupport

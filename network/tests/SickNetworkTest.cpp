@@ -40,12 +40,7 @@ struct Ending {
 
 // The engine over a memory link with `silent` devices that never answer and
 // one that does, whose replies the test delivers.
-struct Rack {
-    Vorn::AnyNetworkType type;
-    VirtualClock clock;
-    Progress progress;
-    MemoryLink link{clock, progress};
-    std::unique_ptr<VornNetwork> engine = std::make_unique<VornNetwork>(type, link, clock.clocks());
+struct Rack : EngineOnLink {
     std::vector<std::unique_ptr<Ending>> endings;
     std::size_t answered = 0; // unicasts looked at by answerHealthy()
 
@@ -55,8 +50,7 @@ struct Rack {
         announce(healthyId, healthyAddress);
     }
     void announce(std::uint64_t id, std::uint32_t address) {
-        const auto bytes = presence({.id = id});
-        engine->frameList().onReceive(bytes.data(), bytes.size(), address);
+        receive(presence({.id = id}), address);
     }
 
     // Sends a request of layout T; the returned ending is the test's to read.
@@ -119,7 +113,7 @@ struct Rack {
             const auto& bytes = sends[answered].bytes;
             const std::uint32_t sequence = Wire::readU32(bytes.data() + Vorn::Header::sequence);
             const auto reply = datagram(100, healthyId, Vorn::Code::boardIdReply, sequence);
-            engine->frameList().onReceive(reply.data(), reply.size(), healthyAddress);
+            receive(reply, healthyAddress);
         }
     }
     // When the last datagram to the healthy device left, in virtual ms.
