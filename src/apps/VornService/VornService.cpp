@@ -38,11 +38,13 @@ void VornService::start() {
             network_.emplace(networkType_, address_, subscribe);
         roundsThread_ = std::thread([this] { nameRoundsLoop(); });
     } catch (...) {
-        // The engine may have failed after the relays were subscribed: drop
-        // the tokens of its events with it.
+        // The engine may have failed after the relays were subscribed, or
+        // come up while the names' thread could not: drop the tokens of its
+        // events, then the engine itself, so that nothing of it keeps running.
         frameChangedToken_.reset();
         frameRemovedToken_.reset();
         frameAddedToken_.reset();
+        network_.reset();
         engine_ = nullptr;
         throw;
     }
