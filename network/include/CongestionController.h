@@ -59,10 +59,11 @@ public:
         std::uint64_t giveUpAt = 0; // on the controller's clock; 0: waits until admitted
         bool bounded = true;        // a first send (a retransmission is never refused)
     };
-    enum class Admission { Admitted, Queued, Full, Stopped };
+    // Full: no room now (admitNow); Refused: no room in the queue (submit).
+    enum class Admission { Admitted, Queued, Full, Refused, Stopped };
 
     // Admits the ticket's bytes now and runs `action` on this thread
-    // (Admitted), or queues the action until they fit (Queued). Full: the
+    // (Admitted), or queues the action until they fit (Queued). Refused: the
     // ticket's lane group already holds its bound of first sends; Stopped:
     // shutting down. In both the action and `gaveUp` are dropped uncalled.
     // A queued request that gives up is dropped unrun and `gaveUp` (if any)

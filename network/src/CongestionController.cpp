@@ -42,7 +42,7 @@ CongestionController::Admission CongestionController::submit(const Ticket& ticke
             if (ticket.bounded &&
                 (ticket.lane == Lane::User ? queue_.boundedUser() >= userBound
                                            : queue_.boundedBackground() >= backgroundBound))
-                return Admission::Full;
+                return Admission::Refused;
             if (queue_.empty()) {
                 // The queue's thread sleeps while nothing waits: from now on
                 // it looks for give-ups.

@@ -156,8 +156,10 @@ bool VornNetwork::admit(const std::shared_ptr<Request>& request, int attempt) {
         return true;
     case CongestionController::Admission::Full:
         break;
-    default:
-        return false;
+    case CongestionController::Admission::Queued:
+    case CongestionController::Admission::Refused:
+    case CongestionController::Admission::Stopped:
+        return false; // Stopped is the only answer admitNow gives besides the two above
     }
     const CongestionController::Ticket ticket{request->frameId, request->length(), request->lane,
                                               request->giveUpAt, attempt == 0};

@@ -375,7 +375,7 @@ TEST(CongestionControllerTest, QueueBoundRefusesFirstSendsButNeverRetransmission
     EXPECT_EQ(controller.submit(
                   Ticket{1, 32, Lane::Answering}, [&ran, token](Lane) { ran = true; },
                   [&gaveUp, token](Vorn::ErrorCode) { gaveUp = true; }),
-              Admission::Full);
+              Admission::Refused);
     EXPECT_EQ(token.use_count(), 1 + 2 * static_cast<long>(CongestionController::backgroundBound));
     // A retransmission of an accepted request is queued beyond the bound.
     EXPECT_EQ(controller.submit(Ticket{1, 32, Lane::Failing, 0, false}, [](Lane) {}),
@@ -384,7 +384,7 @@ TEST(CongestionControllerTest, QueueBoundRefusesFirstSendsButNeverRetransmission
     ASSERT_EQ(controller.admitNow(560, Lane::User), Admission::Admitted);
     for (std::size_t i = 0; i < CongestionController::userBound; ++i)
         ASSERT_EQ(controller.submit(Ticket{i, 36, Lane::User}, [](Lane) {}), Admission::Queued);
-    EXPECT_EQ(controller.submit(Ticket{1, 36, Lane::User}, [](Lane) {}), Admission::Full);
+    EXPECT_EQ(controller.submit(Ticket{1, 36, Lane::User}, [](Lane) {}), Admission::Refused);
     EXPECT_FALSE(ran);
     EXPECT_FALSE(gaveUp);
 
