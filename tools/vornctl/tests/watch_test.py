@@ -35,7 +35,9 @@ def watch(vornctl, *options):
 
 def interrupt(program, failures, what):
     program.process.send_signal(signal.SIGINT)
-    status = program.finish(10)
+    # Ending tears down the engine's threads; under ThreadSanitizer on a loaded
+    # 2-core machine that once took longer than 10 s. A hang still fails here.
+    status = program.finish(30)
     failures.equal(status, 0, f"{what}: exit status after SIGINT")
     failures.equal(program.errors, [], f"{what}: stderr")
 
