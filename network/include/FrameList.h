@@ -140,7 +140,7 @@ private:
     LoopThread timeoutThread_;
     std::uint64_t nextDeadline_ = 0; // guarded by timeoutThread_.wakeMutex; 0: none known
     Network::Transport& transport_;
-    WorkerThread worker_;
+    WorkerThread worker_{"vorn-events"};
 };
 
 } // namespace Vorn

@@ -105,7 +105,7 @@ private:
     // Declared in construction order.
     Vorn::NetworkType& networkType_;
     Enumerator enumerator_;
-    WorkerThread workQueue_;
+    WorkerThread workQueue_{"vorn-retransmit"};
     std::shared_ptr<Vorn::StandardTimeoutBehavior> defaultBehavior_;
     const std::function<std::uint64_t()> steadyNanoseconds_; // the frame list's clock
     CongestionController congestion_;

@@ -14,7 +14,8 @@
 // destroyed under its own feet, so that is treated as a fatal programming error.
 class WorkerThread {
 public:
-    WorkerThread();
+    // `name` names the thread for debuggers (Platform::nameThisThread).
+    explicit WorkerThread(const char* name = "vorn-worker");
     ~WorkerThread();
     WorkerThread(const WorkerThread&) = delete;
     WorkerThread& operator=(const WorkerThread&) = delete;

@@ -1,6 +1,7 @@
 #include "CongestionController.h"
 
 #include "Exception.h"
+#include "Platform.h"
 
 #include <algorithm>
 #include <chrono>
@@ -206,6 +207,7 @@ void CongestionController::release(Lane lane, std::uint32_t length) {
 // order, and ends the ones past their give-up time. Actions and give-ups run
 // outside the lock.
 void CongestionController::serve() {
+    Platform::nameThisThread("vorn-admission");
     std::vector<AdmissionQueue::Entry> admitted;
     std::vector<AdmissionQueue::Entry> expired;
     auto nextExpiry = std::chrono::steady_clock::now() + expiryInterval;

@@ -1,6 +1,7 @@
 #include "FrameList.h"
 
 #include "Exception.h"
+#include "Platform.h"
 #include "Wire.h"
 #include "framelist/DestinationCache.h"
 #include "framelist/PresenceTable.h"
@@ -200,6 +201,7 @@ void FrameList::sweep() {
 }
 
 void FrameList::presenceLoop() {
+    Platform::nameThisThread("vorn-presence");
     std::lock_guard<std::mutex> life(presenceThread_.lifeMutex);
     std::unique_lock<std::mutex> wake(presenceThread_.wakeMutex);
     while (presenceThread_.running) {
@@ -252,6 +254,7 @@ bool FrameList::completeRequest(const char* message, std::size_t length) {
 }
 
 void FrameList::timeoutLoop() {
+    Platform::nameThisThread("vorn-timeouts");
     std::lock_guard<std::mutex> life(timeoutThread_.lifeMutex);
     std::unique_lock<std::mutex> wake(timeoutThread_.wakeMutex);
     while (timeoutThread_.running) {

@@ -1,5 +1,7 @@
 #include "WorkerThread.h"
 
+#include "Platform.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <exception>
@@ -48,8 +50,11 @@ struct WorkerThread::Impl {
     std::thread::id threadId;      // set once at construction, read-only afterwards
 };
 
-WorkerThread::WorkerThread() : impl_(std::make_unique<Impl>()) {
-    impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+WorkerThread::WorkerThread(const char* name) : impl_(std::make_unique<Impl>()) {
+    impl_->thread = std::thread([impl = impl_.get(), name] {
+        Platform::nameThisThread(name);
+        impl->run();
+    });
     impl_->threadId = impl_->thread.get_id();
 }
 
