@@ -312,10 +312,9 @@ int run(int argc, char** argv) {
         alone = measure("engine alone", engine, frames, seconds);
     }
 
-    std::vector<std::string> simulatorArguments{"--devices",      std::to_string(devices),
-                                                "--address-base", "127.0.1.1",
-                                                "--address-count", std::to_string(addresses),
-                                                "--quiet"};
+    std::vector<std::string> simulatorArguments{
+        "--devices",       std::to_string(devices),   "--address-base", "127.0.1.1",
+        "--address-count", std::to_string(addresses), "--quiet"};
     if (silent) {
         simulatorArguments.push_back("--drop");
         simulatorArguments.push_back("1");
