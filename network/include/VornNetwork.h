@@ -102,7 +102,10 @@ private:
     void finish(Request& request, Vorn::ErrorCode error);
     void shutdown();
 
-    // Declared in construction order.
+    // Every thread is stopped by shutdown() before any member goes, whatever
+    // the order below. The order itself keeps the socket library started from
+    // before the server's socket opens until after it closes, and builds the
+    // frame list on a transport that already exists.
     Vorn::NetworkType& networkType_;
     Enumerator enumerator_;
     WorkerThread workQueue_{"vorn-retransmit"};

@@ -71,8 +71,8 @@ VornService::~VornService() {
     frameRemovedToken_.reset();
     frameAddedToken_.reset();
     network_.reset();
-    // Members then go in reverse order: the network type, the address, the
-    // removed handlers, the added handlers.
+    // The names' thread was joined by stopNameRounds(); the other members
+    // hold no thread and go in reverse order of declaration.
 }
 
 void VornService::relayDeviceAdded(std::uint64_t deviceId) {
