@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -24,6 +26,13 @@ std::vector<std::uint32_t> tags(const std::vector<Entry>& entries) {
     return out;
 }
 
+// Queues entries of (frame, lane, tag) in the order given.
+void pushAll(AdmissionQueue& queue,
+             std::initializer_list<std::tuple<std::uint64_t, Lane, std::uint32_t>> entries) {
+    for (const auto& [frame, lane, tag] : entries)
+        queue.push(entry(frame, lane, tag));
+}
+
 // Pops everything in the order the controller would serve it with room for all.
 std::vector<std::uint32_t> drain(AdmissionQueue& queue) {
     std::vector<Entry> served;
@@ -36,14 +45,14 @@ std::vector<std::uint32_t> drain(AdmissionQueue& queue) {
 
 TEST(AdmissionQueueTest, PromoteMovesAFramesLaterLanesInTheOrderTheyWaited) {
     AdmissionQueue queue;
-    queue.push(entry(7, Lane::Failing, 1));
-    queue.push(entry(8, Lane::Answering, 20));
-    queue.push(entry(7, Lane::New, 2));
-    queue.push(entry(7, Lane::User, 30));
-    queue.push(entry(7, Lane::Failing, 3));
-    queue.push(entry(9, Lane::Failing, 40));
-    queue.push(entry(7, Lane::New, 4));
-    queue.push(entry(7, Lane::Answering, 5));
+    pushAll(queue, {{7, Lane::Failing, 1},
+                    {8, Lane::Answering, 20},
+                    {7, Lane::New, 2},
+                    {7, Lane::User, 30},
+                    {7, Lane::Failing, 3},
+                    {9, Lane::Failing, 40},
+                    {7, Lane::New, 4},
+                    {7, Lane::Answering, 5}});
 
     // User and Answering entries stay where they are; the other four move.
     EXPECT_EQ(queue.promote(7, Lane::Answering), 4u);
@@ -54,10 +63,10 @@ TEST(AdmissionQueueTest, PromoteMovesAFramesLaterLanesInTheOrderTheyWaited) {
 
 TEST(AdmissionQueueTest, PromoteToNewLeavesAnsweringAndUserAlone) {
     AdmissionQueue queue;
-    queue.push(entry(7, Lane::Failing, 1));
-    queue.push(entry(7, Lane::Answering, 2));
-    queue.push(entry(8, Lane::New, 10));
-    queue.push(entry(7, Lane::Failing, 3));
+    pushAll(queue, {{7, Lane::Failing, 1},
+                    {7, Lane::Answering, 2},
+                    {8, Lane::New, 10},
+                    {7, Lane::Failing, 3}});
     EXPECT_EQ(queue.promote(7, Lane::New), 2u);
     EXPECT_EQ(drain(queue), (std::vector<std::uint32_t>{2, 10, 1, 3}));
     EXPECT_TRUE(queue.empty());

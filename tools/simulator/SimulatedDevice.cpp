@@ -79,40 +79,43 @@ BoardRecord defaultBoardRecord(std::uint64_t id, std::uint32_t serial) {
 }
 
 SimulatedDevice::SimulatedDevice(const DeviceSetup& setup)
-    : setup_(setup), address_(parseAddress(setup.address).value_or(0)),
-      record_(setup.boardRecord ? *setup.boardRecord : defaultBoardRecord(setup.id, setup.serial)) {
-    writeSerial(record_, setup.serial);
+    : address_(parseAddress(setup.address).value_or(0)) {
+    state_.setup = setup;
+    state_.boardRecord =
+        setup.boardRecord ? *setup.boardRecord : defaultBoardRecord(setup.id, setup.serial);
+    writeSerial(state_.boardRecord, setup.serial);
 }
 
 void SimulatedDevice::count(const char* data, std::size_t size) {
-    ++counts_[Wire::readU16(data + Vorn::Header::command)];
-    lastRequest_.assign(data, data + size);
+    ++state_.requestCounts[Wire::readU16(data + Vorn::Header::command)];
+    state_.lastRequest.assign(data, data + size);
 }
 
 void SimulatedDevice::act(const Faults& faults, const char* data, std::size_t size, Endpoint from,
                           std::vector<SimEvent>& events, std::vector<Datagram>& out) {
     const std::uint16_t command = Wire::readU16(data + Vorn::Header::command);
     SimEvent done;
-    done.device = setup_.id;
+    done.device = state_.setup.id;
     done.command = command;
     done.sequence = Wire::readU32(data + Vorn::Header::sequence);
     done.address = from.address;
     done.port = from.port;
     const auto answer = [&](std::uint16_t code, std::size_t minimum) {
-        return startReply(setup_.id, setup_.typeWord, data, code, minimum);
+        return startReply(state_.setup.id, state_.setup.typeWord, data, code, minimum);
     };
     switch (command) {
     case Vorn::Code::getDeviceConfig: {
         Vorn::Message message =
             answer(Vorn::Code::deviceConfigReply, Vorn::deviceConfigReplyMinimum);
-        std::memcpy(message.data() + Vorn::deviceNameOffset, setup_.name.data(),
-                    setup_.name.size());
+        std::memcpy(message.data() + Vorn::deviceNameOffset, state_.setup.name.data(),
+                    state_.setup.name.size());
         reply(faults, std::move(message.bytes), from, events, out);
         break;
     }
     case Vorn::Code::getBoardId: {
         Vorn::Message message = answer(Vorn::Code::boardIdReply, Vorn::boardIdReplyMinimum);
-        std::memcpy(message.data() + Vorn::BoardRecord::offset, record_.data(), record_.size());
+        std::memcpy(message.data() + Vorn::BoardRecord::offset, state_.boardRecord.data(),
+                    state_.boardRecord.size());
         reply(faults, std::move(message.bytes), from, events, out);
         break;
     }
@@ -124,7 +127,7 @@ void SimulatedDevice::act(const Faults& faults, const char* data, std::size_t si
         }
         BoardRecord received;
         std::memcpy(received.data(), data + Vorn::BoardRecord::offset, received.size());
-        lastWritten_ = received;
+        state_.lastWrittenRecord = received;
         done.value = Wire::readU32(data + Vorn::BoardRecord::boardId);
         const bool accept = !faults.refuseWrites;
         if (accept)
@@ -143,9 +146,9 @@ void SimulatedDevice::act(const Faults& faults, const char* data, std::size_t si
             events.push_back(done);
             return;
         }
-        selectMark_ = Wire::readU16(data + selectOffset);
+        state_.selectMark = Wire::readU16(data + selectOffset);
         done.kind = EventKind::Select;
-        done.value = *selectMark_;
+        done.value = *state_.selectMark;
         events.push_back(done);
         break;
     }
@@ -171,9 +174,9 @@ void SimulatedDevice::reply(const Faults& faults, std::vector<char> bytes, Endpo
     Vorn::seal(message);
     if (faults.silent)
         return;
-    if (repliesToLose_ > 0 && (loseCode_ == 0 || loseCode_ == code)) {
-        --repliesToLose_;
-        events.push_back(replyEvent(EventKind::ReplyLost, setup_.id, message.bytes, to));
+    if (state_.repliesToLose > 0 && (state_.loseCode == 0 || state_.loseCode == code)) {
+        --state_.repliesToLose;
+        events.push_back(replyEvent(EventKind::ReplyLost, state_.setup.id, message.bytes, to));
         return;
     }
 
@@ -182,41 +185,41 @@ void SimulatedDevice::reply(const Faults& faults, std::vector<char> bytes, Endpo
     datagram.to = to;
     datagram.delayMs = faults.delayMs;
     datagram.copies = faults.duplicate ? 2 : 1;
-    datagram.device = setup_.id;
-    SimEvent report = replyEvent(EventKind::Reply, setup_.id, message.bytes, to);
+    datagram.device = state_.setup.id;
+    SimEvent report = replyEvent(EventKind::Reply, state_.setup.id, message.bytes, to);
     report.value = static_cast<std::uint32_t>(message.size());
     datagram.report = report;
     datagram.bytes = std::make_shared<const std::vector<char>>(std::move(message.bytes));
-    if (holding_) {
+    if (state_.holdingReplies) {
         held_.push_back(std::move(datagram));
         return;
     }
-    replies_ += static_cast<std::uint64_t>(datagram.copies);
+    state_.repliesSent += static_cast<std::uint64_t>(datagram.copies);
     out.push_back(std::move(datagram));
 }
 
 std::vector<Datagram> SimulatedDevice::release() {
-    holding_ = false;
+    state_.holdingReplies = false;
     std::vector<Datagram> out;
     out.swap(held_);
     for (const Datagram& datagram : out)
-        replies_ += static_cast<std::uint64_t>(datagram.copies);
+        state_.repliesSent += static_cast<std::uint64_t>(datagram.copies);
     return out;
 }
 
 void SimulatedDevice::loseReplies(std::uint32_t count, std::uint16_t code) {
-    repliesToLose_ = count;
-    loseCode_ = code;
+    state_.repliesToLose = count;
+    state_.loseCode = code;
 }
 
 void SimulatedDevice::setSerial(std::uint32_t serial) {
-    setup_.serial = serial;
-    writeSerial(record_, serial);
+    state_.setup.serial = serial;
+    writeSerial(state_.boardRecord, serial);
 }
 
 void SimulatedDevice::setChangeMarks(std::int32_t a, std::int32_t b) {
-    setup_.changeMarkA = a;
-    setup_.changeMarkB = b;
+    state_.setup.changeMarkA = a;
+    state_.setup.changeMarkB = b;
 }
 
 std::shared_ptr<const std::vector<char>> SimulatedDevice::presenceMessage() const {
@@ -224,22 +227,22 @@ std::shared_ptr<const std::vector<char>> SimulatedDevice::presenceMessage() cons
     // Presence carries sequence 0: it answers no request, and a non-zero value
     // could be taken for the reply to one.
     Vorn::Message presence =
-        deviceMessage(Vorn::presenceSize, setup_.id, Vorn::presenceDestinationId, setup_.typeWord,
-                      0, Vorn::Code::presence, 0);
+        deviceMessage(Vorn::presenceSize, state_.setup.id, Vorn::presenceDestinationId,
+                      state_.setup.typeWord, 0, Vorn::Code::presence, 0);
     char* p = presence.data();
-    Wire::writeU32(p + changeMarkA, static_cast<std::uint32_t>(setup_.changeMarkA));
-    Wire::writeU32(p + changeMarkB, static_cast<std::uint32_t>(setup_.changeMarkB));
-    Wire::writeU32(p + modeFlags, setup_.modeFlags);
-    p[deviceType] = static_cast<char>(setup_.deviceType);
-    Wire::writeU32(p + stationTag, setup_.stationTag[0]);
-    Wire::writeU32(p + stationTag + 4, setup_.stationTag[1]);
+    Wire::writeU32(p + changeMarkA, static_cast<std::uint32_t>(state_.setup.changeMarkA));
+    Wire::writeU32(p + changeMarkB, static_cast<std::uint32_t>(state_.setup.changeMarkB));
+    Wire::writeU32(p + modeFlags, state_.setup.modeFlags);
+    p[deviceType] = static_cast<char>(state_.setup.deviceType);
+    Wire::writeU32(p + stationTag, state_.setup.stationTag[0]);
+    Wire::writeU32(p + stationTag + 4, state_.setup.stationTag[1]);
     Vorn::seal(presence);
-    if (!setup_.wrapped)
+    if (!state_.setup.wrapped)
         return std::make_shared<const std::vector<char>>(std::move(presence.bytes));
 
     Vorn::Message wrapped =
-        deviceMessage(Vorn::wrappedPresenceMinimum, setup_.id, Vorn::presenceDestinationId,
-                      setup_.typeWord, 0, Vorn::Code::wrappedPresence, 0);
+        deviceMessage(Vorn::wrappedPresenceMinimum, state_.setup.id, Vorn::presenceDestinationId,
+                      state_.setup.typeWord, 0, Vorn::Code::wrappedPresence, 0);
     char* w = wrapped.data();
     Wire::writeU16(w + wrappedCountOffset, 1);
     std::memcpy(w + Vorn::wrappedPresenceOffset, presence.data(), presence.size());
@@ -253,27 +256,16 @@ void SimulatedDevice::presenceTo(const Faults& faults, Endpoint to, std::vector<
     Datagram datagram;
     datagram.from = address_;
     datagram.to = to;
-    datagram.device = setup_.id;
+    datagram.device = state_.setup.id;
     datagram.bytes = presenceMessage();
-    ++presence_;
+    ++state_.presenceSent;
     out.push_back(std::move(datagram));
 }
 
 DeviceReport SimulatedDevice::report(const Faults& globalFaults) const {
-    DeviceReport report;
-    report.setup = setup_;
-    report.boardRecord = record_;
+    DeviceReport report = state_;
     report.faults = faults_.value_or(globalFaults);
     report.ownFaults = faults_.has_value();
-    report.lastWrittenRecord = lastWritten_;
-    report.selectMark = selectMark_;
-    report.requestCounts = counts_;
-    report.lastRequest = lastRequest_;
-    report.repliesSent = replies_;
-    report.presenceSent = presence_;
-    report.repliesToLose = repliesToLose_;
-    report.loseCode = loseCode_;
-    report.holdingReplies = holding_;
     report.repliesHeld = held_.size();
     return report;
 }

@@ -38,7 +38,7 @@ public:
     // `setup.address` must be a dotted IPv4 address (SimulatedRack checks).
     explicit SimulatedDevice(const DeviceSetup& setup);
 
-    std::uint64_t id() const { return setup_.id; }
+    std::uint64_t id() const { return state_.setup.id; }
     std::uint32_t address() const { return address_; }
 
     // Counts a request addressed to the device, before any fault decides its fate.
@@ -54,12 +54,12 @@ public:
     const std::optional<Faults>& ownFaults() const { return faults_; }
     void setFaults(const std::optional<Faults>& faults) { faults_ = faults; }
     // Replies wait until release(), which hands them out in the order made.
-    void hold() { holding_ = true; }
+    void hold() { state_.holdingReplies = true; }
     std::vector<Datagram> release();
     // The next `count` replies (with command `code`; 0: any) are lost.
     void loseReplies(std::uint32_t count, std::uint16_t code);
     void setSerial(std::uint32_t serial);
-    void setModeFlags(std::uint32_t modeFlags) { setup_.modeFlags = modeFlags; }
+    void setModeFlags(std::uint32_t modeFlags) { state_.setup.modeFlags = modeFlags; }
     void setChangeMarks(std::int32_t a, std::int32_t b);
 
     // Its state, with `globalFaults` in effect unless it has its own.
@@ -70,19 +70,11 @@ private:
                std::vector<SimEvent>& events, std::vector<Datagram>& out);
     std::shared_ptr<const std::vector<char>> presenceMessage() const;
 
-    DeviceSetup setup_;
+    // What it holds and received, as reported; its faults and held replies
+    // are kept apart.
+    DeviceReport state_;
     std::uint32_t address_;
-    BoardRecord record_{};
     std::optional<Faults> faults_;
-    std::optional<BoardRecord> lastWritten_;
-    std::optional<std::uint16_t> selectMark_;
-    std::map<std::uint16_t, std::uint64_t> counts_;
-    std::vector<char> lastRequest_;
-    std::uint64_t replies_ = 0;
-    std::uint64_t presence_ = 0;
-    std::uint32_t repliesToLose_ = 0;
-    std::uint16_t loseCode_ = 0;
-    bool holding_ = false;
     std::vector<Datagram> held_; // in the order they were made
 };
 

@@ -20,12 +20,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// The tool that talks to the rack, and a second one on another port.
 constexpr std::uint64_t toolId = 0x0000111100002222ull;
-constexpr std::uint16_t toolType = 6;
-constexpr std::uint64_t firstId = 0x0000000A0000000Bull;
-constexpr std::uint64_t secondId = 0x0000000A0000000Cull;
 constexpr Endpoint tool{0x7F000001, 40000}; // 127.0.0.1:40000
 constexpr Endpoint otherTool{0x7F000001, 40001};
+constexpr std::uint16_t toolType = 6;
+
+// The devices of twoDevices(), on 127.0.0.2 and 127.0.0.3.
+constexpr std::uint64_t firstId = 0x0000000A0000000Bull;
+constexpr std::uint64_t secondId = 0x0000000A0000000Cull;
 
 using Time = SimulatedRack::Clock::time_point;
 const Time start{std::chrono::hours(1)};
