@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Builds and tests the project in every configuration:
 #
-#   scripts/test.sh [native] [asan] [tsan] [windows] [fuzz]   (default: all five, in this order)
+#   scripts/test.sh [native] [asan] [tsan] [windows] [package] [fuzz]   (default: all six, in this order)
 #
 #   native   build/native   g++, RelWithDebInfo
 #   asan     build/asan     g++, Debug, AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan     build/tsan     g++, RelWithDebInfo, ThreadSanitizer
 #   windows  build/windows  MinGW-w64 cross build, RelWithDebInfo; tests run under Wine
+#   package  build/packages the release packages (scripts/package.sh) from build/native and
+#                           build/windows, building there only what is missing; their tests
+#                           (packaging/tests/run.sh), the installer's under Wine
 #   fuzz     build/fuzz     clang, the libFuzzer targets, each run briefly (scripts/fuzz.sh)
 #
 # First installs the Debian packages it needs (nothing to do on a rerun). The tests run in a
@@ -25,18 +28,18 @@ VORN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$VORN_ROOT"
 source scripts/setup.sh
 
-ALL_STAGES=(native asan tsan windows fuzz)
+ALL_STAGES=(native asan tsan windows package fuzz)
 stages=()
 for arg in "$@"; do
     case $arg in
-    native | asan | tsan | windows | fuzz) stages+=("$arg") ;;
+    native | asan | tsan | windows | package | fuzz) stages+=("$arg") ;;
     all) stages+=("${ALL_STAGES[@]}") ;;
     -h | --help)
         sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
         exit 0
         ;;
     *)
-        echo "usage: $0 [native] [asan] [tsan] [windows] [fuzz]" >&2
+        echo "usage: $0 [native] [asan] [tsan] [windows] [package] [fuzz]" >&2
         exit 2
         ;;
     esac
@@ -45,14 +48,7 @@ done
 
 CTEST_JOBS=${VORN_CTEST_JOBS:-2}
 
-# Let ccache reuse compilations made in another checkout of the repository (a CI clone, a
-# second work tree): paths below the root are hashed relative to it, and the build directory
-# is left out of the hash of debug builds (their debug info may then name that other checkout).
-export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$VORN_ROOT}
-export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
-# One locale for every run: ccache hashes these variables, and compiler messages stay alike.
-export LANG=C.UTF-8 LC_ALL=C.UTF-8
-unset LC_CTYPE LC_MESSAGES
+vorn_build_environment
 
 # Sanitizer reports end the test with a failure; a caller's own settings take precedence.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1}
@@ -104,28 +100,52 @@ run_fuzz_stage() {
     fi
 }
 
+# The package stage: the packages from the native and Windows builds (and the UI driver the
+# installer's test uses), then their tests.
+run_package_stage() {
+    local start=$SECONDS status=0 windows_args=()
+    banner "package: build (build/packages)"
+    vorn_cmake_args windows windows_args
+    if ! scripts/package.sh ||
+        ! VORN_TARGETS=vorntour vorn_build windows "${windows_args[@]}" >/dev/null; then
+        BUILD_TIME[package]=$((SECONDS - start))
+        RESULT[package]="FAILED (build)"
+        return
+    fi
+    BUILD_TIME[package]=$((SECONDS - start))
+    banner "package: test"
+    start=$SECONDS
+    local log="$VORN_ROOT/build/package-test.log"
+    packaging/tests/run.sh 2>&1 | tee "$log" || status=$?
+    TEST_TIME[package]=$((SECONDS - start))
+    SUMMARY[package]=$(grep -E '^package tests:' "$log" | sed 's/^package tests: //' || true)
+    if [[ $status -eq 0 ]]; then
+        RESULT[package]=passed
+    else
+        RESULT[package]="FAILED (tests, status $status)"
+    fi
+}
+
 # run_stage NAME: configure + build, then ctest inside the network namespace.
 run_stage() {
     if [[ $1 == fuzz ]]; then
         run_fuzz_stage
         return
     fi
+    if [[ $1 == package ]]; then
+        run_package_stage
+        return
+    fi
     local name=$1 dir="$VORN_ROOT/build/$1"
     local cmake_args=() run=("$VORN_ROOT/scripts/netns.sh")
+    vorn_cmake_args "$name" cmake_args
     case $name in
-    native) cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=) ;;
-    asan) cmake_args=(-DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=address) ;;
     tsan)
-        cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=thread)
         local launcher
         launcher=$(tsan_launcher)
         [[ -n $launcher ]] && run+=(-- $launcher)
         ;;
-    windows)
-        cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo
-            --toolchain "$VORN_ROOT/cmake/mingw-w64-x86_64.cmake")
-        run+=(--veth -- "$VORN_ROOT/scripts/wine-session.sh" "$dir" --)
-        ;;
+    windows) run+=(--veth -- "$VORN_ROOT/scripts/wine-session.sh" "$dir" --) ;;
     esac
 
     banner "$name: build ($dir)"
