@@ -77,65 +77,58 @@ tsan_launcher() {
     fi
 }
 
-# The fuzz stage: build the targets, then run each for VORN_FUZZ_SECONDS.
-run_fuzz_stage() {
-    local dir="$VORN_ROOT/build/fuzz" start=$SECONDS status=0
-    banner "fuzz: build ($dir)"
-    if ! scripts/fuzz.sh --build-only; then
-        BUILD_TIME[fuzz]=$((SECONDS - start))
-        RESULT[fuzz]="FAILED (build)"
+# run_script_stage NAME LOG LINE PREFIX: a stage that scripts build and test: NAME_build, then
+# NAME_tests with its output kept in LOG. The summary is the log's last line that starts with
+# the pattern LINE, without PREFIX.
+run_script_stage() {
+    local name=$1 log=$2 line=$3 prefix=$4 start=$SECONDS status=0
+    banner "$name: build"
+    if ! "${name}_build"; then
+        BUILD_TIME[$name]=$((SECONDS - start))
+        RESULT[$name]="FAILED (build)"
         return
     fi
-    BUILD_TIME[fuzz]=$((SECONDS - start))
-    banner "fuzz: run"
+    BUILD_TIME[$name]=$((SECONDS - start))
+    banner "$name: test"
     start=$SECONDS
-    mkdir -p "$dir"
-    scripts/fuzz.sh --no-build "${VORN_FUZZ_SECONDS:-20}" | tee "$dir/fuzz.log" || status=$?
-    TEST_TIME[fuzz]=$((SECONDS - start))
-    SUMMARY[fuzz]=$(grep -E '^fuzz: [0-9]+ targets' "$dir/fuzz.log" | sed 's/^fuzz: //' || true)
+    mkdir -p "$(dirname "$log")"
+    "${name}_tests" 2>&1 | tee "$log" || status=$?
+    TEST_TIME[$name]=$((SECONDS - start))
+    SUMMARY[$name]=$(grep -E "^$line" "$log" | tail -n 1 | sed -E "s/^$prefix//" || true)
     if [[ $status -eq 0 ]]; then
-        RESULT[fuzz]=passed
+        RESULT[$name]=passed
     else
-        RESULT[fuzz]="FAILED (findings or run, status $status)"
+        RESULT[$name]="FAILED (tests, status $status)"
     fi
 }
 
-# The package stage: the packages from the native and Windows builds (and the UI driver the
-# installer's test uses), then their tests.
-run_package_stage() {
-    local start=$SECONDS status=0 windows_args=()
-    banner "package: build (build/packages)"
+# The fuzz stage (build/fuzz): build the targets, then run each for VORN_FUZZ_SECONDS.
+fuzz_build() { scripts/fuzz.sh --build-only; }
+fuzz_tests() { scripts/fuzz.sh --no-build "${VORN_FUZZ_SECONDS:-20}"; }
+
+# The package stage (build/packages): the packages from the native and Windows builds and the
+# UI driver the installer's test uses, then the packages' tests.
+package_build() {
+    local windows_args=()
     vorn_cmake_args windows windows_args
-    if ! scripts/package.sh ||
-        ! VORN_TARGETS=vorntour vorn_build windows "${windows_args[@]}" >/dev/null; then
-        BUILD_TIME[package]=$((SECONDS - start))
-        RESULT[package]="FAILED (build)"
-        return
-    fi
-    BUILD_TIME[package]=$((SECONDS - start))
-    banner "package: test"
-    start=$SECONDS
-    local log="$VORN_ROOT/build/package-test.log"
-    packaging/tests/run.sh 2>&1 | tee "$log" || status=$?
-    TEST_TIME[package]=$((SECONDS - start))
-    SUMMARY[package]=$(grep -E '^package tests:' "$log" | sed 's/^package tests: //' || true)
-    if [[ $status -eq 0 ]]; then
-        RESULT[package]=passed
-    else
-        RESULT[package]="FAILED (tests, status $status)"
-    fi
+    scripts/package.sh &&
+        VORN_TARGETS=vorntour vorn_build windows "${windows_args[@]}" >/dev/null
 }
+package_tests() { packaging/tests/run.sh; }
 
 # run_stage NAME: configure + build, then ctest inside the network namespace.
 run_stage() {
-    if [[ $1 == fuzz ]]; then
-        run_fuzz_stage
+    case $1 in
+    fuzz)
+        run_script_stage fuzz "$VORN_ROOT/build/fuzz/fuzz.log" 'fuzz: [0-9]+ targets' 'fuzz: '
         return
-    fi
-    if [[ $1 == package ]]; then
-        run_package_stage
+        ;;
+    package)
+        run_script_stage package "$VORN_ROOT/build/package-test.log" 'package tests: ' \
+            'package tests: '
         return
-    fi
+        ;;
+    esac
     local name=$1 dir="$VORN_ROOT/build/$1"
     local cmake_args=() run=("$VORN_ROOT/scripts/netns.sh")
     vorn_cmake_args "$name" cmake_args

@@ -197,10 +197,7 @@ def payload(tree, failures, version):
 
 
 def main():
-    if len(sys.argv) != 3:
-        print(__doc__, file=sys.stderr)
-        sys.exit(2)
-    packages, version = sys.argv[1:]
+    packages, version = processes.arguments(__doc__, 2)
     failures = processes.Failures()
     deb = os.path.join(packages, f"{PACKAGE}_{version}_amd64.deb")
     if not failures.check(os.path.isfile(deb), f"{deb} exists"):

@@ -145,10 +145,7 @@ def _listing(folder):
 
 
 def main():
-    if len(sys.argv) != 5:
-        print(__doc__, file=sys.stderr)
-        sys.exit(2)
-    packages, version, vorntour, netns = sys.argv[1:]
+    packages, version, vorntour, netns = processes.arguments(__doc__, 4)
     processes.require_test_namespace(netns)
     if "WINEPREFIX" not in os.environ:
         processes.skip("not inside a Wine session (scripts/wine-session.sh)")

@@ -89,10 +89,7 @@ def programs(folder, version, failures):
 
 
 def main():
-    if len(sys.argv) != 3:
-        print(__doc__, file=sys.stderr)
-        sys.exit(2)
-    packages, version = sys.argv[1:]
+    packages, version = processes.arguments(__doc__, 2)
     failures = processes.Failures()
     checksums(packages, version, failures)
     archive = os.path.join(packages, names(packages, version)["zip"])
