@@ -1,5 +1,7 @@
 #include "Options.h"
 
+#include "CliMessage.h"
+
 #include <CLI/CLI.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 
@@ -312,16 +314,6 @@ line on stdout, key=value, ids as HIGH:LOW in hex, e.g.
   select device=0000000a:0000000b mark=ffff
 )";
 
-// CLI11's own complaints in the words of the other messages.
-std::string cliMessage(const CLI::ParseError& failure) {
-    const std::string text = failure.what();
-    if (text.find("flag override") != std::string::npos)
-        return "--" + text.substr(0, text.find(' ')) + " takes no value";
-    if (text.size() > 7 && text.compare(text.size() - 7, 7, "missing") == 0)
-        return text.substr(0, text.find(':')) + " needs a value";
-    return text;
-}
-
 } // namespace
 
 ProgramOptions parseOptions(const std::vector<std::string>& arguments) {
@@ -338,7 +330,7 @@ ProgramOptions parseOptions(const std::vector<std::string>& arguments) {
     try {
         app.parse(reversed);
     } catch (const CLI::ParseError& failure) {
-        throw UsageError(cliMessage(failure));
+        throw UsageError(VornCli::message(failure));
     }
     if (!app.remaining().empty())
         throw UsageError("unknown option '" + app.remaining().front() + "'");

@@ -1,5 +1,6 @@
 #include "Arguments.h"
 
+#include "CliMessage.h"
 #include "Texts.h"
 
 #include <CLI/CLI.hpp>
@@ -337,7 +338,7 @@ public:
         try {
             app_.parse(reversed);
         } catch (const CLI::ParseError& failure) {
-            throw UsageError(cliMessage(failure));
+            throw UsageError(VornCli::message(failure));
         }
         Options options;
         const std::vector<std::string> extra = app_.remaining(true);
@@ -455,15 +456,6 @@ private:
             if (takes(other, option))
                 users.emplace_back(other.path);
         return option + " applies to " + enumeration(users, "and") + " only";
-    }
-
-    static std::string cliMessage(const CLI::ParseError& failure) {
-        const std::string text = failure.what();
-        if (text.find("flag override") != std::string::npos)
-            return "--" + text.substr(0, text.find(' ')) + " takes no value";
-        if (text.size() > 7 && text.compare(text.size() - 7, 7, "missing") == 0)
-            return text.substr(0, text.find(':')) + " needs a value";
-        return text;
     }
 
     CLI::App app_{"", "vornctl"};
