@@ -25,6 +25,8 @@ VORN_PACKAGES=(
     libclang-rt-14-dev
     python3
     tshark
+    libcli11-dev
+    nlohmann-json3-dev
     nsis
     lintian
     help2man
