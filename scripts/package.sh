@@ -39,6 +39,7 @@ vorn_build_environment
 
 out="$VORN_ROOT/build/packages"
 work="$VORN_ROOT/build/cpack"
+mkdir -p "$VORN_ROOT/build"
 
 native_args=() windows_args=()
 vorn_cmake_args native native_args
