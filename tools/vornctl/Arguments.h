@@ -25,7 +25,8 @@ enum class Action {
     SerialSet,
     SerialProgram,
     Select,
-    Deselect
+    Deselect,
+    Version
 };
 
 struct Options {
@@ -57,6 +58,9 @@ std::optional<std::uint32_t> parseSerial(std::string_view text);
 // Seconds as digits with an optional fraction ("2", "0.5"), at most 3600;
 // rounded to whole milliseconds.
 std::optional<std::chrono::milliseconds> parseWait(std::string_view text);
+
+// Without the blanks (spaces, tabs, CR and LF) at either end.
+std::string_view trim(std::string_view text);
 
 std::chrono::milliseconds waitFor(const Options& options);
 
