@@ -25,6 +25,10 @@ VORN_PACKAGES=(
     libclang-rt-14-dev
     python3
     tshark
+    nlohmann-json3-dev
+    chromium
+    chromium-driver
+    python3-selenium
 )
 
 # Installs whatever is missing of VORN_PACKAGES; returns at once when all are installed, so it

@@ -27,9 +27,9 @@ struct KnownOption {
 };
 
 constexpr KnownOption knownOptions[] = {
-    {"--interface", true}, {"--wait", true}, {"--all", false},
-    {"--json", false},     {"--yes", false}, {"--help", false},
-    {"-h", false},         {"--csv", false}, {"--dry-run", false},
+    {"--interface", true}, {"--wait", true},   {"--all", false},       {"--json", false},
+    {"--yes", false},      {"--help", false},  {"-h", false},          {"--csv", false},
+    {"--dry-run", false},  {"--listen", true}, {"--token-file", true}, {"--allow-host", true},
 };
 
 const KnownOption* findOption(std::string_view name) {
@@ -59,6 +59,8 @@ std::string actionName(Action action) {
         return "select";
     case Action::Deselect:
         return "deselect";
+    case Action::Serve:
+        return "serve";
     }
     return "";
 }
@@ -196,6 +198,12 @@ Options parseArguments(const std::vector<std::string>& arguments) {
             options.json = true;
         } else if (name == "--yes") {
             options.yes = true;
+        } else if (name == "--listen") {
+            options.listen = *value;
+        } else if (name == "--token-file") {
+            options.tokenFile = *value;
+        } else if (name == "--allow-host") {
+            options.allowHosts.push_back(*value);
         } else if (name == "--csv") {
             options.csv = true;
         } else if (name == "--dry-run") {
@@ -250,6 +258,11 @@ Options parseArguments(const std::vector<std::string>& arguments) {
             throw UsageError("unknown serial command \"" + words[1] +
                              "\": use get, set or program");
         }
+    } else if (command == "serve") {
+        expectWords(words, 1,
+                    "--interface ADDRESS serve [--listen HOST:PORT] [--token-file FILE] "
+                    "[--allow-host NAME]...");
+        options.action = Action::Serve;
     } else if (command == "select" || command == "deselect") {
         expectWords(words, 2, "--interface ADDRESS " + command + " ID");
         options.action = command == "select" ? Action::Select : Action::Deselect;
@@ -279,6 +292,9 @@ Options parseArguments(const std::vector<std::string>& arguments) {
         throw UsageError("watch runs until interrupted and takes no --wait");
     if (options.yes && action != Action::SerialSet)
         throw UsageError("--yes applies to serial set only");
+    if (action != Action::Serve && (options.listen != Options().listen ||
+                                    !options.tokenFile.empty() || !options.allowHosts.empty()))
+        throw UsageError("--listen, --token-file and --allow-host apply to serve only");
     return options;
 }
 
@@ -299,6 +315,8 @@ std::string usage() {
                                              [--wait SECONDS] [--all]
   vornctl --interface ADDRESS select ID [--wait SECONDS] [--all]
   vornctl --interface ADDRESS deselect ID [--wait SECONDS] [--all]
+  vornctl --interface ADDRESS serve [--listen HOST:PORT] [--token-file FILE]
+                                    [--allow-host NAME]...
 
 Commands:
   interfaces    list the network adapters (description, IPv4 address, MAC, mask)
@@ -315,6 +333,8 @@ Commands:
                 devices already holding their number are skipped
   select        mark a device as selected on the device itself
   deselect      clear that mark
+  serve         serve the devices to a browser and as a JSON API until
+                interrupted; prints the address to open, with its token
 
 Options:
   --interface ADDRESS  IPv4 address of the adapter on the device network, as
@@ -327,6 +347,10 @@ Options:
   --csv                list: print comma-separated values with a header line
   --dry-run            serial program: show what would change, write nothing
   --yes                do not ask for the serial number a second time
+  --listen HOST:PORT   serve: where to listen (default 127.0.0.1:8017)
+  --token-file FILE    serve: the token from FILE's first line instead of a
+                       new random one
+  --allow-host NAME    serve: also answer to this host name (repeatable)
   -h, --help           this text
 
 ID is the device ID as listed, high word first: 0001e240:000012ab.

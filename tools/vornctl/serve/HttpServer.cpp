@@ -344,7 +344,8 @@ private:
         if (!body.empty() || status != 204)
             response->set(http::field::content_type, contentType);
         response->set("X-Content-Type-Options", "nosniff");
-        response->set("Content-Security-Policy", beast::string_view(contentSecurityPolicy.data(), contentSecurityPolicy.size()));
+        response->set("Content-Security-Policy", beast::string_view(contentSecurityPolicy.data(),
+                                                                    contentSecurityPolicy.size()));
         response->set(http::field::cache_control, "no-store");
         response->set("Referrer-Policy", "no-referrer");
         response->set("X-Frame-Options", "DENY");

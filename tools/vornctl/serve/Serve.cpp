@@ -48,20 +48,19 @@ bool parseListen(const std::string& text, std::string& host, unsigned short& por
     return true;
 }
 
-int serve(Session& session, const Options& options, const ServeSettings& settings,
-          Console& console) {
+int serve(Session& session, const Options& options, Console& console) {
     ServerConfig config;
-    if (!parseListen(settings.listen, config.host, config.port)) {
+    if (!parseListen(options.listen, config.host, config.port)) {
         reportError(console, "--listen expects HOST:PORT, as in 127.0.0.1:8017, not \"" +
-                                 settings.listen + "\"");
+                                 options.listen + "\"");
         return Exit::usage;
     }
-    config.allowHosts = settings.allowHosts;
-    if (settings.tokenFile.empty()) {
+    config.allowHosts = options.allowHosts;
+    if (options.tokenFile.empty()) {
         config.token = newAccessToken();
     } else {
         std::string error;
-        const auto token = readAccessToken(settings.tokenFile, error);
+        const auto token = readAccessToken(options.tokenFile, error);
         if (!token) {
             reportError(console, error);
             return Exit::usage;
