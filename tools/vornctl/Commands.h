@@ -32,7 +32,7 @@ struct Console {
     bool interactive = false; // `err` is a terminal: progress is updated in place
     // Ends watch (Ctrl-C); without one, watch runs until the output fails.
     StopSignal* stop = nullptr;
-    ServeFunction serve; // serve; without one it is a usage error
+    ServeFunction serve = {}; // serve; without one it is a usage error
 };
 
 // The engine completes every accepted request within about 8 s (six attempts);
