@@ -17,6 +17,9 @@
 #                     ids arrive
 #   SilentRack        serial reads of a device that answers while 0, 50 and 300 devices that
 #                     never answer are named
+#   serve_bench.py    vornctl serve with 1000 devices: page load until every row shows (headless
+#                     Chromium), a device's appearance until its row shows, 50 idle live-push
+#                     clients (CPU, memory), 20 clients reading serial numbers at once
 #   WindowScale       the Windows program under Wine with 1000 and 10000 devices, and 20 beside
 #                     300 that never answer: rows, names,
 #                     selection to serial (cross-built in build/windows; --no-window skips it)
@@ -53,7 +56,7 @@ if [[ ! -f $build/build.ninja ]]; then
     cmake -S "$VORN_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=
 fi
 cmake --build "$build" -j "${VORN_JOBS:-2}" --target RoundTrip TimeoutPrecision Discovery IdleCost \
-    Flood SilentRack vornsim
+    Flood SilentRack vornsim vornctl
 windows_build=${VORN_BENCH_WINDOWS_BUILD:-$VORN_ROOT/build/windows}
 if [[ $window -eq 1 ]]; then
     if [[ ! -f $windows_build/build.ninja ]]; then
@@ -124,6 +127,16 @@ done
 for args in "${silent_runs[@]}"; do
     run SilentRack $args
 done
+printf '\n==== serve_bench.py (load average %s) ====\n' "$(cut -d' ' -f1-3 /proc/loadavg)" |
+    tee -a "$results"
+serve_args=()
+[[ $quick -eq 1 ]] && serve_args=(--quick)
+if ! "$VORN_ROOT/scripts/netns.sh" -- /usr/bin/python3 "$VORN_ROOT/bench/serve_bench.py" \
+    "$build/tools/vornctl/vornctl" "$build/tools/simulator/vornsim" "${serve_args[@]}" 2>&1 |
+    tee -a "$results"; then
+    echo "serve_bench.py FAILED" | tee -a "$results"
+    status=1
+fi
 if [[ $window -eq 1 ]]; then
     for args in "${window_runs[@]}"; do
         run_window $args

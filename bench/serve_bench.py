@@ -56,6 +56,7 @@ class LiveClient:
         self.record = record
         self.added = {}  # id -> the event's time, ms since the epoch
         self.buffer = b""
+        self.message = b""  # the frames of a message so far
         self.socket = socket.create_connection(("127.0.0.1", port))
         key = base64.b64encode(secrets.token_bytes(16)).decode()
         self.socket.sendall((f"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n"
@@ -98,7 +99,12 @@ class LiveClient:
                 size, start = int.from_bytes(self.buffer[2:10], "big"), 10
             if len(self.buffer) < start + size:
                 return
-            payload, self.buffer = self.buffer[start:start + size], self.buffer[start + size:]
+            final = self.buffer[0] & 0x80
+            self.message += self.buffer[start:start + size]
+            self.buffer = self.buffer[start + size:]
+            if not final:
+                continue
+            payload, self.message = self.message, b""
             for line in payload.decode().split("\n"):
                 if line:
                     event = json.loads(line)

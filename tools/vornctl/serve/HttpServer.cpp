@@ -123,6 +123,7 @@ public:
         beast::get_lowest_layer(socket_).expires_never();
         socket_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
         socket_.read_message_max(4096);
+        socket_.auto_fragment(false); // one frame per batch of events
         socket_.async_accept(request, [self = shared_from_this()](beast::error_code error) {
             self->accepted(error);
         });

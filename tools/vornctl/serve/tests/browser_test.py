@@ -157,6 +157,8 @@ def run(vornctl, vornsim, screenshots, failures):
         failures.equal(page.text("#current-serial"), "20261207", "the number read back")
         failures.check(sim.wait_for(lambda l: l == f"serial-set device={STAGE} value=20261207", 10),
                        "the device took the number")
+        if screenshots:
+            take_screenshots(driver, screenshots)
 
         # The keyboard selects too; a refused write is shown as refused.
         sim.send(f"refuse-writes {MONITOR} on")
@@ -203,8 +205,6 @@ def run(vornctl, vornsim, screenshots, failures):
         width = wait(lambda: driver.execute_script(
             "return document.documentElement.scrollWidth <= window.innerWidth"), 5)
         failures.check(width, "the page fits 360 px")
-        if screenshots:
-            take_screenshots(driver, page, screenshots)
         driver.set_window_size(1280, 860)
 
         # The server goes away (status 0 on SIGTERM) and comes back on the same port.
@@ -230,14 +230,22 @@ def run(vornctl, vornsim, screenshots, failures):
         shutil.rmtree(work, ignore_errors=True)
 
 
-def take_screenshots(driver, page, directory):
+def take_screenshots(driver, directory):
+    """The page at desktop and phone width, for the README (taken once two
+    pictures in a row are alike, so the layout has settled)."""
     os.makedirs(directory, exist_ok=True)
-    driver.set_window_size(390, 844)
-    time.sleep(0.3)  # a picture only: the layout settles after the resize
-    driver.save_screenshot(os.path.join(directory, "serve-phone.png"))
+    for name, width, height in (("serve-desktop.png", 1280, 720), ("serve-phone.png", 390, 844)):
+        driver.set_window_size(width, height)
+        previous = None
+        for _ in range(20):
+            picture = driver.get_screenshot_as_png()
+            if picture == previous:
+                break
+            previous = picture
+            time.sleep(0.1)
+        with open(os.path.join(directory, name), "wb") as file:
+            file.write(previous)
     driver.set_window_size(1280, 860)
-    time.sleep(0.3)
-    driver.save_screenshot(os.path.join(directory, "serve-desktop.png"))
 
 
 def main():
