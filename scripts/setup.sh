@@ -25,6 +25,7 @@ VORN_PACKAGES=(
     libclang-rt-14-dev
     python3
     tshark
+    libcli11-dev
     nlohmann-json3-dev
     chromium
     chromium-driver

@@ -26,6 +26,7 @@ enum class Action {
     SerialProgram,
     Select,
     Deselect,
+    Version,
     Serve
 };
 
@@ -42,7 +43,7 @@ struct Options {
     std::uint32_t serial = 0;
     std::string file; // serial program: the CSV file of ID,SERIAL lines
     // serve
-    std::string listen = "127.0.0.1:8017"; // --listen HOST:PORT
+    std::string listen;                   // --listen HOST:PORT; empty: 127.0.0.1:8017
     std::string tokenFile;                 // --token-file; empty: a new token each run
     std::vector<std::string> allowHosts;   // --allow-host, repeatable
 };
@@ -62,6 +63,9 @@ std::optional<std::uint32_t> parseSerial(std::string_view text);
 // Seconds as digits with an optional fraction ("2", "0.5"), at most 3600;
 // rounded to whole milliseconds.
 std::optional<std::chrono::milliseconds> parseWait(std::string_view text);
+
+// Without the blanks (spaces, tabs, CR and LF) at either end.
+std::string_view trim(std::string_view text);
 
 std::chrono::milliseconds waitFor(const Options& options);
 

@@ -1,7 +1,6 @@
 #include "ApiJson.h"
 
 #include "Enumerator.h"
-#include "ProductName.h"
 #include "Texts.h"
 
 #include <nlohmann/json.hpp>
@@ -42,20 +41,15 @@ std::string errorJson(std::string_view message) {
     return dump(json{{"error", message}});
 }
 
+// The devices as vornctl list --json writes them (names that are not UTF-8
+// read as Latin-1, nothing lost).
 std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows) {
-    json devices = json::array();
-    for (const DeviceRow& row : rows)
-        devices.push_back({{"id", formatDeviceId(row.id)},
-                           {"name", row.name ? json(*row.name) : json(nullptr)},
-                           {"product", productName(row.deviceType)},
-                           {"type", row.deviceType},
-                           {"address", formatAddress(row.address)},
-                           {"mode", row.mode}});
     const json interface = {{"description", adapter.description},
                             {"address", adapter.ipAddress},
                             {"mac", adapter.macAddress},
                             {"mask", adapter.subnetMask}};
-    return dump(json{{"interface", interface}, {"devices", std::move(devices)}});
+    return "{\"interface\": " + dump(interface) + ", \"devices\": " + formatDeviceJson(rows) +
+           "}";
 }
 
 std::string serialJson(std::uint64_t id, std::uint32_t serial) {

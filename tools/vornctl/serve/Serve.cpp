@@ -50,9 +50,10 @@ bool parseListen(const std::string& text, std::string& host, unsigned short& por
 
 int serve(Session& session, const Options& options, Console& console) {
     ServerConfig config;
-    if (!parseListen(options.listen, config.host, config.port)) {
+    const std::string listen = options.listen.empty() ? "127.0.0.1:8017" : options.listen;
+    if (!parseListen(listen, config.host, config.port)) {
         reportError(console, "--listen expects HOST:PORT, as in 127.0.0.1:8017, not \"" +
-                                 options.listen + "\"");
+                                 listen + "\"");
         return Exit::usage;
     }
     config.allowHosts = options.allowHosts;
