@@ -107,8 +107,7 @@ const OptionSpec optionSpecs[] = {
      [](Options& options, const std::string&) { options.dryRun = true; }},
     {"--yes", "", "do not ask for the serial number a second time", Scope::Command, "",
      [](Options& options, const std::string&) { options.yes = true; }},
-    {"--listen", "HOST:PORT", "serve: where to listen (default 127.0.0.1:8017)", Scope::Command,
-     "",
+    {"--listen", "HOST:PORT", "serve: where to listen (default 127.0.0.1:8017)", Scope::Command, "",
      [](Options& options, const std::string& value) {
          if (!options.listen.empty())
              throw UsageError("--listen given more than once");
@@ -117,8 +116,8 @@ const OptionSpec optionSpecs[] = {
          options.listen = value;
      }},
     {"--token-file", "FILE",
-     "serve: take the token from FILE's first line instead of\na new random one",
-     Scope::Command, "",
+     "serve: take the token from FILE's first line instead of\na new random one", Scope::Command,
+     "",
      [](Options& options, const std::string& value) {
          if (!options.tokenFile.empty())
              throw UsageError("--token-file given more than once");
@@ -126,8 +125,8 @@ const OptionSpec optionSpecs[] = {
              throw UsageError("--token-file needs a file name");
          options.tokenFile = value;
      }},
-    {"--allow-host", "NAME", "serve: answer to this host name too (repeatable)", Scope::Command,
-     "", [](Options& options, const std::string& value) { options.allowHosts.push_back(value); }},
+    {"--allow-host", "NAME", "serve: answer to this host name too (repeatable)", Scope::Command, "",
+     [](Options& options, const std::string& value) { options.allowHosts.push_back(value); }},
     {"--version", "", "print vornctl's version", Scope::Program, "",
      [](Options& options, const std::string&) { options.action = Action::Version; }},
     {"-h,--help", "", "this text", Scope::Program, "",

@@ -43,9 +43,9 @@ struct Options {
     std::uint32_t serial = 0;
     std::string file; // serial program: the CSV file of ID,SERIAL lines
     // serve
-    std::string listen;                   // --listen HOST:PORT; empty: 127.0.0.1:8017
-    std::string tokenFile;                 // --token-file; empty: a new token each run
-    std::vector<std::string> allowHosts;   // --allow-host, repeatable
+    std::string listen;                  // --listen HOST:PORT; empty: 127.0.0.1:8017
+    std::string tokenFile;               // --token-file; empty: a new token each run
+    std::vector<std::string> allowHosts; // --allow-host, repeatable
 };
 
 constexpr std::chrono::milliseconds defaultListWait{2000};

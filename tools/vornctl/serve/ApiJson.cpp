@@ -48,8 +48,7 @@ std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>
                             {"address", adapter.ipAddress},
                             {"mac", adapter.macAddress},
                             {"mask", adapter.subnetMask}};
-    return "{\"interface\": " + dump(interface) + ", \"devices\": " + formatDeviceJson(rows) +
-           "}";
+    return "{\"interface\": " + dump(interface) + ", \"devices\": " + formatDeviceJson(rows) + "}";
 }
 
 std::string serialJson(std::uint64_t id, std::uint32_t serial) {

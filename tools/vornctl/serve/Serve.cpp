@@ -52,8 +52,8 @@ int serve(Session& session, const Options& options, Console& console) {
     ServerConfig config;
     const std::string listen = options.listen.empty() ? "127.0.0.1:8017" : options.listen;
     if (!parseListen(listen, config.host, config.port)) {
-        reportError(console, "--listen expects HOST:PORT, as in 127.0.0.1:8017, not \"" +
-                                 listen + "\"");
+        reportError(console,
+                    "--listen expects HOST:PORT, as in 127.0.0.1:8017, not \"" + listen + "\"");
         return Exit::usage;
     }
     config.allowHosts = options.allowHosts;
