@@ -6,6 +6,7 @@
 #include "ApiRoute.h"
 #include "DeviceHub.h"
 #include "RequestGuard.h"
+#include "Serve.h"
 
 #include <gtest/gtest.h>
 
@@ -171,6 +172,20 @@ TEST_F(ServeGuard, TheTokenComesByHeaderOrCookieAndOnlyThePageLinkCarriesIt) {
     EXPECT_NE(page.message.find("Open the link"), std::string::npos);
     EXPECT_EQ(check("GET", "/", "127.0.0.1:8017", std::nullopt, true).kind, Kind::Pass);
     EXPECT_EQ(tokenCookie("abc"), "vorn_token=abc; Path=/; HttpOnly; SameSite=Strict");
+}
+
+TEST(ServeListen, HostAndPort) {
+    std::string host;
+    unsigned short port = 0;
+    EXPECT_TRUE(parseListen("0.0.0.0:9000", host, port));
+    EXPECT_EQ(host, "0.0.0.0");
+    EXPECT_EQ(port, 9000);
+    EXPECT_TRUE(parseListen("[::1]:0", host, port));
+    EXPECT_EQ(host, "::1");
+    EXPECT_EQ(port, 0);
+    for (const char* bad : {"127.0.0.1", "127.0.0.1:", ":8017", "127.0.0.1:65536", "127.0.0.1:80a",
+                            "127.0.0.1:123456"})
+        EXPECT_FALSE(parseListen(bad, host, port)) << bad;
 }
 
 TEST(ServeTokens, NewTokensAreLongRandomAndCompareExactly) {
