@@ -207,7 +207,9 @@ def main():
     late_ids = [device_id(LATE_BASE + i) for i in range(late)]
     specs = [f"id={i},type=12,name=Late {n},address=127.0.0.9,serial={n}"
              for n, i in enumerate(late_ids)]
-    sim = processes.simulator(vornsim, specs, ["--devices", str(devices), "--quiet"])
+    # Presence once a second, as real devices announce themselves.
+    sim = processes.simulator(vornsim, specs,
+                              ["--devices", str(devices), "--quiet", "--interval", "1000"])
     for device in late_ids:
         sim.send(f"gone {device} on")
     serve = processes.Program([vornctl, "--interface", "127.0.0.1", "serve", "--listen",

@@ -173,6 +173,8 @@ private:
         socket_.async_write(asio::buffer(outgoing_),
                             [self = shared_from_this()](beast::error_code error, std::size_t) {
                                 self->writing_ = false;
+                                // An idle client holds no batch.
+                                std::string().swap(self->outgoing_);
                                 if (error)
                                     return self->finish();
                                 self->flush();
