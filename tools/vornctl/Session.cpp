@@ -5,6 +5,7 @@
 #include "ProductName.h"
 #include "StopSignal.h"
 #include "Texts.h"
+#include "Values.h"
 #include "VornService.h"
 
 #include <algorithm>

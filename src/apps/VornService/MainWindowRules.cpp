@@ -9,6 +9,7 @@ namespace MainWindowRules {
 
 namespace {
 constexpr unsigned selectedBit = 0x2; // LVIS_SELECTED
+constexpr unsigned stateMask = 0x8;   // LVIF_STATE
 } // namespace
 
 ControlEnables enablesFor(PanelState state) {
@@ -34,6 +35,12 @@ SelectionChange selectionChange(unsigned oldState, unsigned newState) {
     if (was && !is)
         return SelectionChange::deselected;
     return SelectionChange::none;
+}
+
+bool selectionMayHaveChanged(int item, unsigned changedMask, unsigned oldState, unsigned newState) {
+    if (item < 0)
+        return true;
+    return (changedMask & stateMask) && ((oldState ^ newState) & selectedBit);
 }
 
 int enterCommand(Focus focus) {

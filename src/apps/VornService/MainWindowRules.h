@@ -37,6 +37,11 @@ ControlEnables enablesFor(PanelState state);
 enum class SelectionChange { none, selected, deselected };
 SelectionChange selectionChange(unsigned oldState, unsigned newState);
 
+// Whether a list item change may have changed which row is selected: a change
+// of every item (item -1) or of the item's selected bit; a text change (the
+// list view reports those too) does not.
+bool selectionMayHaveChanged(int item, unsigned changedMask, unsigned oldState, unsigned newState);
+
 // Only the row that is still selected shows a serial reply.
 inline bool showsSerialReply(int row, int selectedRow) {
     return row >= 0 && row == selectedRow;

@@ -1,4 +1,5 @@
 #include "Arguments.h"
+#include "Values.h"
 
 #include <gtest/gtest.h>
 
@@ -269,6 +270,9 @@ TEST(VornctlArguments, UsageErrorsSayWhatIsWrong) {
     EXPECT_EQ(message(with({"serial", "get", "0001e240:000012ab", "--json"})),
               "--json applies to interfaces, list, watch and serial program only");
     EXPECT_EQ(message(with({"interfaces"})), "interfaces takes only --json");
+    EXPECT_EQ(message(with({"watch", "--wait", "5"})),
+              "watch takes no --wait: it runs until interrupted");
+    EXPECT_EQ(message(with({"watch", "--yes"})), "--yes applies to serial set only");
     EXPECT_EQ(message(with({"list", "--csv", "--json"})), "--json and --csv exclude each other");
     EXPECT_EQ(message(with({"serial"})), "missing arguments: usage is vornctl --interface ADDRESS "
                                          "serial get ID | serial set ID NUMBER | serial program "

@@ -29,7 +29,6 @@ constexpr UINT WM_DPICHANGED = 0x02E0;
 constexpr DWORD mainStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
 
 constexpr UINT_PTR redrawTimer = 1;
-constexpr UINT redrawIntervalMs = 50;
 
 constexpr const char* aboutText = VORN_PRODUCT_NAME
     " " VORN_VERSION_TEXT "\n\n"
@@ -171,7 +170,16 @@ LRESULT MainWindow::handleMessage(HWND window, UINT message, WPARAM wParam, LPAR
         return 0;
     case WM_TIMER:
         if (wParam == redrawTimer) {
-            resumeListDrawing();
+            switch (redrawPacing_.tick()) {
+            case RedrawPacing::Tick::wait:
+                break;
+            case RedrawPacing::Tick::draw:
+                resumeListDrawing();
+                break;
+            case RedrawPacing::Tick::stopTimer:
+                KillTimer(window, redrawTimer);
+                break;
+            }
             return 0;
         }
         break;
@@ -353,6 +361,7 @@ int MainWindow::statusHeight() const {
 }
 
 void MainWindow::showDeviceCount() {
+    shownCount_ = rows_.count();
     if (statusBar_)
         SendMessageA(
             statusBar_, SB_SETTEXTA, 0,
@@ -495,7 +504,7 @@ void MainWindow::onDeviceAddedMessage(std::uint64_t id) {
     if (!controller_->requestDeviceName(id, std::bind(&MainWindow::onDeviceName, this, _1, _2, _3),
                                         NameRounds::UntilNamed))
         return;
-    suspendListDrawing();
+    rowsChanged();
     auto rowId = std::make_unique<std::uint64_t>(id);
     DeviceRows::Row shown{id, Text::unknownName, productName(deviceType), formatDeviceId(id),
                           reinterpret_cast<std::uintptr_t>(rowId.get())};
@@ -511,37 +520,40 @@ void MainWindow::onDeviceAddedMessage(std::uint64_t id) {
     static_cast<void>(rowId.release()); // the row owns it now
     ListView::setCellText(deviceList_, at, 1, productName(deviceType));
     ListView::setCellText(deviceList_, at, 2, formatDeviceId(id).c_str());
-    showDeviceCount();
+    if (!redrawPacing_.suspended())
+        showDeviceCount();
 }
 
 void MainWindow::onDeviceRemovedMessage(std::uint64_t id) {
     const int row = findRow(id);
     if (row < 0)
         return;
-    const bool wasSelected = row == selectedRow();
+    const bool wasSelected = ListView::isSelected(deviceList_, row);
+    rowsChanged();
     SendMessageA(deviceList_, LVM_DELETEITEM, static_cast<WPARAM>(row), 0);
     // A deleted row reports no change of selection: the panel must learn here
     // that its device is gone.
     if (wasSelected) {
         showCurrentSerial(Text::serialPending);
         showSelectedAddress();
+        if (!writing_)
+            refreshSelectionState();
     }
-    if (!writing_)
-        refreshSelectionState();
-    showDeviceCount();
+    if (!redrawPacing_.suspended())
+        showDeviceCount();
 }
 
 void MainWindow::onDeviceNameMessage(std::uint64_t id, const char* name) {
     const int row = findRow(id);
     if (row < 0)
         return;
-    suspendListDrawing();
+    rowsChanged();
     ListView::setCellText(deviceList_, row, 0, name);
     // Sorted by name, the row may have to move: the order is restored with
     // the next redraw, all renamed rows at once.
     if (rows_.renamed(row, name)) {
         resortPending_ = true;
-        if (!listDrawingSuspended_)
+        if (!redrawPacing_.suspended())
             applyOrder();
     }
 }
@@ -560,26 +572,26 @@ void MainWindow::onColumnClick(int column) {
     ListView::showSortArrow(deviceList_, sort.column, sort.ascending);
 }
 
-// Devices arrive in bursts (every device answers the first heartbeat at
-// once), each with its own messages. Redrawing the list after each of them
-// would cost far more than the rows themselves: while they come, the list is
-// redrawn at most every redrawInterval.
-void MainWindow::suspendListDrawing() {
-    if (listDrawingSuspended_)
+// Rows come in bursts: the list is drawn when one is over (RedrawPacing).
+void MainWindow::rowsChanged() {
+    if (!redrawPacing_.changed())
+        return; // suspended already
+    if (SetTimer(mainWindow_, redrawTimer, RedrawPacing::intervalMs, nullptr)) {
+        SendMessageA(deviceList_, WM_SETREDRAW, FALSE, 0);
         return;
-    if (!SetTimer(mainWindow_, redrawTimer, redrawIntervalMs, nullptr))
-        return; // without a timer to resume it, drawing stays on
-    SendMessageA(deviceList_, WM_SETREDRAW, FALSE, 0);
-    listDrawingSuspended_ = true;
+    }
+    redrawPacing_.resumed(); // without a timer to resume it, drawing stays on
 }
 
+// The list drawn again, with what waited for it: the sort order of renamed
+// rows and the status bar's count (the status bar repaints itself at once on
+// every new text, which would cost more than the row itself).
 void MainWindow::resumeListDrawing() {
     KillTimer(mainWindow_, redrawTimer);
-    if (!listDrawingSuspended_)
-        return;
-    listDrawingSuspended_ = false;
     if (resortPending_)
         applyOrder();
+    if (rows_.count() != shownCount_)
+        showDeviceCount();
     SendMessageA(deviceList_, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(deviceList_, nullptr, FALSE);
 }
@@ -646,9 +658,11 @@ void MainWindow::onItemChanged(const NMLISTVIEW& change) {
             break;
         }
     }
-    // A row's text changing is an item change too: while a write runs it must
-    // not bring the serial controls back.
-    if (!writing_)
+    // A row's text changing is an item change too: it leaves the panel as it
+    // is (finding the selected row is a walk over every row). While a write
+    // runs the serial controls stay off.
+    if (!writing_ && MainWindowRules::selectionMayHaveChanged(change.iItem, change.uChanged,
+                                                              change.uOldState, change.uNewState))
         refreshSelectionState();
 }
 

@@ -3,6 +3,7 @@
 #include "DeviceRows.h"
 #include "Enumerator.h"
 #include "MainWindowRules.h"
+#include "RedrawPacing.h"
 #include "VornService.h"
 #include "WindowHandles.h"
 #include "WindowMessages.h"
@@ -67,7 +68,8 @@ private:
     void onSerialNumberMessage(std::uint64_t id, unsigned serial);
     void onSerialSetMessage(std::uint64_t id, bool ok);
     void onItemChanged(const NMLISTVIEW& change);
-    void suspendListDrawing();
+    // A row was added, removed or renamed: drawing waits (RedrawPacing).
+    void rowsChanged();
     // Sorting by a column: the list follows rows_'s order.
     void onColumnClick(int column);
     void applyOrder();
@@ -126,8 +128,9 @@ private:
     // Window thread only.
     bool writing_ = false; // a serial write is on its way: the panel stays disabled
     std::optional<MainWindowRules::ControlEnables> shownEnables_; // as last applied
-    bool listDrawingSuspended_ = false;                           // until the redraw timer fires
+    RedrawPacing redrawPacing_;
     bool resortPending_ = false; // a renamed row is out of its sorted place
+    int shownCount_ = -1;        // the status bar's device count
 
     DeviceRows rows_; // the ids of the list's rows, in row order
     Enumerator::Query adapterQuery_ = &Enumerator::querySystem;
