@@ -10,7 +10,7 @@
 #include "AccessToken.h"
 #include "ApiJson.h"
 #include "ApiRoute.h"
-#include "Arguments.h"
+#include "Values.h"
 #include "RequestGuard.h"
 #include "Texts.h"
 

@@ -1,6 +1,6 @@
 #include "ApiRoute.h"
 
-#include "Arguments.h"
+#include "Values.h"
 
 namespace Vornctl::Serve {
 namespace {
