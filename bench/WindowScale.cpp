@@ -25,6 +25,7 @@
 #include "Program.h"
 #include "TestNamespace.h"
 #include "UiDriver.h"
+#include "WaitUntil.h"
 
 #include "Resource.h"
 
@@ -111,7 +112,7 @@ int run(int deviceCount, int selections, int silent, bool simulatorInside) {
         UiDriver::List list(GetDlgItem(main, IDC_DEVICE_LIST));
         // Every row, then every name.
         const int rows = deviceCount + silent;
-        const bool listed = UiDriver::waitUntil([&] { return list.rowCount() >= rows; }, 60s);
+        const bool listed = TestSupport::waitUntil([&] { return list.rowCount() >= rows; }, 60s);
         const double listedMs = msSince(start);
         const int rowsListed = list.rowCount();
         const auto named = [&](int row) { return list.cell(row, 0) != "Unknown"; };
@@ -146,11 +147,11 @@ int run(int deviceCount, int selections, int silent, bool simulatorInside) {
                     answering.push_back(row);
             return static_cast<int>(answering.size()) == deviceCount;
         };
-        bool allNamed = listed && UiDriver::waitUntil(look, 60s);
+        bool allNamed = listed && TestSupport::waitUntil(look, 60s);
         double namedMs = msSince(start);
         const auto confirming = Clock::now();
         if (allNamed && !allAnswering()) {
-            allNamed = UiDriver::waitUntil(allAnswering, 60s);
+            allNamed = TestSupport::waitUntil(allAnswering, 60s);
             namedMs = msSince(start);
         }
         std::printf("a full pass over the %d rows' names took %.0f ms\n", rows,
@@ -166,7 +167,7 @@ int run(int deviceCount, int selections, int silent, bool simulatorInside) {
                 std::to_string(100000 + std::stoi(list.cell(row, 0).substr(7)));
             const auto clicked = Clock::now();
             list.select(row);
-            if (!UiDriver::waitUntil([&] { return UiDriver::text(label) == expected; }, 5s))
+            if (!TestSupport::waitUntil([&] { return UiDriver::text(label) == expected; }, 5s))
                 break;
             serialMs.push_back(msSince(clicked));
         }

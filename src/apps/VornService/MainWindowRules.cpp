@@ -43,9 +43,9 @@ bool selectionMayHaveChanged(int item, unsigned changedMask, unsigned oldState, 
     return (changedMask & stateMask) && ((oldState ^ newState) & selectedBit);
 }
 
-int enterCommand(Focus focus) {
-    constexpr int setSerial = 1502; // IDC_SET_SERIAL
-    return focus == Focus::serialEdit || focus == Focus::setButton ? setSerial : 0;
+EnterCommand enterCommand(Focus focus) {
+    return focus == Focus::serialEdit || focus == Focus::setButton ? EnterCommand::setSerial
+                                                                   : EnterCommand::none;
 }
 
 CopyTarget copyTarget(Focus focus, bool deviceSelected) {

@@ -135,10 +135,10 @@ TEST(RedrawPacing, DrawsOnceABurstIsOverAndNowAndThenDuringALongOne) {
 
 TEST(WindowRules, KeysDecideByFocus) {
     // Enter writes from the serial edit and the button, never from the list.
-    EXPECT_EQ(enterCommand(Focus::serialEdit), 1502);
-    EXPECT_EQ(enterCommand(Focus::setButton), 1502);
-    EXPECT_EQ(enterCommand(Focus::deviceList), 0);
-    EXPECT_EQ(enterCommand(Focus::other), 0);
+    EXPECT_EQ(enterCommand(Focus::serialEdit), EnterCommand::setSerial);
+    EXPECT_EQ(enterCommand(Focus::setButton), EnterCommand::setSerial);
+    EXPECT_EQ(enterCommand(Focus::deviceList), EnterCommand::none);
+    EXPECT_EQ(enterCommand(Focus::other), EnterCommand::none);
     // Ctrl+C in the edit is the edit's own copy, even with a device selected.
     EXPECT_EQ(copyTarget(Focus::serialEdit, true), CopyTarget::editText);
     EXPECT_EQ(copyTarget(Focus::serialEdit, false), CopyTarget::editText);
