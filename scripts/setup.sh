@@ -33,6 +33,9 @@ VORN_PACKAGES=(
     dpkg-dev
     file
     man-db
+    chromium
+    chromium-driver
+    python3-selenium
 )
 
 # Installs whatever is missing of VORN_PACKAGES; returns at once when all are installed, so it

@@ -25,7 +25,8 @@ enum class Action {
     SerialProgram,
     Select,
     Deselect,
-    Version
+    Version,
+    Serve
 };
 
 struct Options {
@@ -40,6 +41,10 @@ struct Options {
     std::uint64_t deviceId = 0;
     std::uint32_t serial = 0;
     std::string file; // serial program: the CSV file of ID,SERIAL lines
+    // serve
+    std::string listen;                  // --listen HOST:PORT; empty: 127.0.0.1:8017
+    std::string tokenFile;               // --token-file; empty: a new token each run
+    std::vector<std::string> allowHosts; // --allow-host, repeatable
 };
 
 constexpr std::chrono::milliseconds defaultListWait{2000};

@@ -72,18 +72,23 @@ ProgramRow SerialProgrammer::program(const PlannedSerial& entry) {
     const SerialResult after = session_.readSerial(entry.id);
     if (after.ok)
         row.after = after.serial;
-    if (after.ok && after.serial == entry.serial)
-        return finish(ProgramResult::Verified,
-                      acknowledged ? "written and read back"
-                                   : "read back, although the write was not acknowledged");
-    if (!after.ok)
-        return finish(acknowledged ? ProgramResult::Unverified : ProgramResult::NoAnswer,
-                      acknowledged ? "written, but the read-back was not answered"
-                                   : "no answer to the write or the read-back");
-    if (after.serial == before.serial && !acknowledged)
-        return finish(ProgramResult::Refused, "the device did not take the number");
-    return finish(ProgramResult::Mismatch,
-                  "reads back " + std::to_string(after.serial) + " after the write");
+    WriteJudgement judgement = judgeWrite(before.serial, entry.serial, acknowledged, row.after);
+    return finish(judgement.result, std::move(judgement.detail));
+}
+
+WriteJudgement judgeWrite(std::uint32_t before, std::uint32_t target, bool acknowledged,
+                          std::optional<std::uint32_t> after) {
+    if (after && *after == target)
+        return {ProgramResult::Verified,
+                acknowledged ? "written and read back"
+                             : "read back, although the write was not acknowledged"};
+    if (!after)
+        return {acknowledged ? ProgramResult::Unverified : ProgramResult::NoAnswer,
+                acknowledged ? "written, but the read-back was not answered"
+                             : "no answer to the write or the read-back"};
+    if (*after == before && !acknowledged)
+        return {ProgramResult::Refused, "the device did not take the number"};
+    return {ProgramResult::Mismatch, "reads back " + std::to_string(*after) + " after the write"};
 }
 
 } // namespace Vornctl
