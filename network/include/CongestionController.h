@@ -121,6 +121,10 @@ public:
     State state() const;
     std::uint32_t bytesInFlight(Lane lane) const;
     std::size_t waiting() const;
+    // True when the queue's thread has nothing in hand: no release or
+    // promotion it has yet to act on, no admitted or given-up request whose
+    // action it is still running, no give-up time due on the clock.
+    bool idle() const;
     // Releases of bytes that were not in flight (see above).
     std::uint64_t releaseFaults() const;
 
@@ -139,7 +143,8 @@ private:
     std::uint64_t releaseFaults_ = 0;                     // guarded by mutex_
     AdmissionQueue queue_;                                // guarded by mutex_
     bool serveWanted_ = false;                            // guarded by mutex_
-    bool serving_ = true;                                 // guarded by mutex_: the thread runs
+    bool handing_ = false; // guarded by mutex_: the thread runs actions or give-ups
+    bool serving_ = true;  // guarded by mutex_: the thread runs
     mutable std::mutex mutex_;
     std::condition_variable wake_; // with mutex_: serveWanted_, serving_
     std::atomic<bool> running_{true};

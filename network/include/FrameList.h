@@ -101,6 +101,9 @@ public:
     std::uint64_t earliestDeadline();
     // The requests awaiting a reply or their time-out.
     std::size_t pendingCount();
+    // True when no request is past its deadline on the steady clock and the
+    // worker has no frame event or time-out completion queued or running.
+    bool idle();
     // Frame event handlers and time-out completions that threw so far. Each
     // ended only itself; the worker went on (in debug builds stderr names them).
     std::size_t handlerFailures() const;

@@ -80,6 +80,12 @@ public:
     // requests past their retry budget. The engine's threads do it by
     // themselves; for an owner that drives the clocks.
     void expireNow();
+    // True when none of the engine's threads has work in hand: no time-out
+    // due or completion queued (frame list), no retransmission queued, and
+    // nothing the admission queue's thread has yet to admit or end. With the
+    // clocks standing still it stays true until the owner acts; an owner that
+    // drives the clocks waits for it before moving them on.
+    bool idle();
     std::uint64_t ownFrameId() const { return ownFrameId_; }
     std::uint16_t ownType() const { return ownType_; }
     // The UDP port the engine's socket is bound to; 0 over a link.

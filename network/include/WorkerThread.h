@@ -36,6 +36,9 @@ public:
     bool isCurrentThread() const;
     // Handlers that ended with an exception so far.
     std::size_t handlerFailures() const;
+    // True when no handler is queued or running: for an owner that drives
+    // time itself and must not move on while a handler is still in hand.
+    bool idle() const;
 
 private:
     struct JobBase {

@@ -182,6 +182,14 @@ std::size_t CongestionController::waiting() const {
     return queue_.size();
 }
 
+bool CongestionController::idle() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::uint64_t due = queue_.earliestGiveUp();
+    if (handing_)
+        return false;
+    return !running_.load() || (!serveWanted_ && (due == 0 || clock_() < due));
+}
+
 std::uint64_t CongestionController::releaseFaults() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return releaseFaults_;
@@ -270,6 +278,7 @@ void CongestionController::serve() {
         expired = queue_.takeExpired(clock_());
         if (admitted.empty() && expired.empty())
             continue;
+        handing_ = true;
         lock.unlock();
         for (auto& entry : admitted)
             entry.action(entry.lane);
@@ -277,5 +286,6 @@ void CongestionController::serve() {
         admitted.clear();
         expired.clear();
         lock.lock();
+        handing_ = false;
     }
 }

@@ -289,6 +289,14 @@ std::size_t FrameList::pendingCount() {
     return requests_->size();
 }
 
+bool FrameList::idle() {
+    // expire() takes the due requests and posts their completions under this
+    // lock: none is ever seen between the table and the worker.
+    std::lock_guard<std::mutex> lock(timeoutThread_.wakeMutex);
+    const std::uint64_t deadline = requests_->earliestDeadline();
+    return (deadline == 0 || clocks_.steadyNanoseconds() < deadline) && worker_.idle();
+}
+
 std::size_t FrameList::handlerFailures() const {
     return worker_.handlerFailures() + failedTimeouts_.load(std::memory_order_relaxed);
 }

@@ -198,6 +198,14 @@ void VornNetwork::expireNow() {
     congestion_.expireNow();
 }
 
+bool VornNetwork::idle() {
+    // Work flows one way: time-outs to the frame list's worker, its
+    // completions to the retransmission queue, that to the admission queue.
+    // Asked in that order, a part found idle gets no work from an earlier one
+    // while the later ones are asked, so that all of them were idle at once.
+    return frameList_->idle() && workQueue_.idle() && congestion_.idle();
+}
+
 void VornNetwork::sendUntracked(const Vorn::Destination& to, Vorn::Message& message) {
     Vorn::seal(message);
     if (to.viaBroadcast)

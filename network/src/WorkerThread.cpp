@@ -21,6 +21,7 @@ struct WorkerThread::Impl {
     // Takes the next job, or null once stopped.
     std::unique_ptr<JobBase> next() {
         std::unique_lock<std::mutex> lock(queueMutex);
+        busy = false; // the previous job, if any, has ended
         ready.wait(lock, [this] { return stopped || first != nullptr; });
         if (stopped)
             return nullptr;
@@ -28,6 +29,7 @@ struct WorkerThread::Impl {
         first = job->next;
         if (first == nullptr)
             last = nullptr;
+        busy = true;
         return job;
     }
 
@@ -45,6 +47,7 @@ struct WorkerThread::Impl {
     std::mutex queueMutex;
     std::condition_variable ready; // signalled on the first job of an empty queue and on stop
     bool stopped = false;          // guarded by queueMutex
+    bool busy = false;             // guarded by queueMutex: a job taken has not ended yet
     JobBase* first = nullptr;      // owned list of jobs not yet started, guarded by queueMutex
     JobBase* last = nullptr;       // guarded by queueMutex
     std::mutex joinMutex;          // guards the join of thread (stop() from several threads)
@@ -103,6 +106,11 @@ void WorkerThread::stop() {
 
 std::size_t WorkerThread::handlerFailures() const {
     return impl_->failures.load(std::memory_order_relaxed);
+}
+
+bool WorkerThread::idle() const {
+    std::lock_guard<std::mutex> lock(impl_->queueMutex);
+    return impl_->first == nullptr && !impl_->busy;
 }
 
 bool WorkerThread::isCurrentThread() const {

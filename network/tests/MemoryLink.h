@@ -8,6 +8,7 @@
 #include "Recorder.h"
 #include "Transport.h"
 #include "VornNetwork.h"
+#include "WaitUntil.h"
 
 #include <atomic>
 #include <chrono>
@@ -110,6 +111,13 @@ struct EngineOnLink {
     Progress progress;
     MemoryLink link{clock, progress};
     std::unique_ptr<VornNetwork> engine = std::make_unique<VornNetwork>(type, link, clock.clocks());
+
+    // Waits until the engine is idle (VornNetwork::idle) and `condition` holds:
+    // what the clock made due has been acted on before the test moves it on.
+    // Polled: the engine's threads go idle without telling anyone.
+    template <class Condition> bool settle(Condition condition) {
+        return waitUntil([&] { return engine->idle() && condition(); }, 5000ms);
+    }
 
     // Hands `bytes` to the frame list as if they came from `sender`.
     void receive(const std::vector<char>& bytes, std::uint32_t sender) {

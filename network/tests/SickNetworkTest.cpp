@@ -82,16 +82,13 @@ struct Rack : EngineOnLink {
         return count;
     }
 
-    // Every request the test sent is pending, waiting for room, or ended:
-    // none is still on its way between the engine's threads.
+    // The engine is idle and every request the test sent is pending, waiting
+    // for room, or ended: none is still on its way between the engine's threads.
     bool settle() {
-        return progress.waitUntil(
-            [&] {
-                return engine->frameList().pendingCount() + engine->congestion().waiting() +
-                           ended() ==
-                       endings.size();
-            },
-            5000ms);
+        return EngineOnLink::settle([&] {
+            return engine->frameList().pendingCount() + engine->congestion().waiting() + ended() ==
+                   endings.size();
+        });
     }
 
     // Moves the clock to the next deadline, at most `stepMs` on, and lets the

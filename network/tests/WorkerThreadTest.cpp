@@ -86,6 +86,31 @@ TEST(WorkerThreadTest, StopWaitsForRunningHandler) {
     EXPECT_TRUE(finished.load());
 }
 
+// Idle means nothing queued and nothing running: a handler in progress, and
+// one queued behind it, keep the worker busy until the last has returned.
+TEST(WorkerThreadTest, IdleOnlyWhenNothingIsQueuedOrRunning) {
+    std::promise<void> started;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> secondRan{false};
+    WorkerThread worker;
+    EXPECT_TRUE(worker.idle());
+    worker.post([&started, released] {
+        started.set_value();
+        released.wait();
+    });
+    worker.post([&] { secondRan = true; });
+    EXPECT_FALSE(worker.idle());
+    ASSERT_EQ(started.get_future().wait_for(deadline), std::future_status::ready);
+    EXPECT_FALSE(worker.idle()); // the first runs, the second waits
+    release.set_value();
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    while (!worker.idle() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(worker.idle());
+    EXPECT_TRUE(secondRan.load()); // idle came only after the last handler
+}
+
 TEST(WorkerThreadTest, ConcurrentStopsAndDestructionWithQueuedWork) {
     std::atomic<int> ran{0};
     auto token = std::make_shared<int>(0);
