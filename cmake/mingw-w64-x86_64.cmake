@@ -18,19 +18,23 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Boost is used header-only. The host's headers serve the cross build too, but they must be
-# searched after MinGW's own headers (the top-level CMakeLists.txt adds this directory with
-# -idirafter), and nothing else of the host's /usr/include may become visible: the directory
-# holds a single link named `boost`.
-set(VORN_HOST_BOOST_HEADERS /usr/include/boost)
+# Boost and nlohmann-json are header-only. The host's headers serve the cross build too, but
+# they must be searched after MinGW's own headers (the top-level CMakeLists.txt adds this
+# directory with -idirafter), and nothing else of the host's /usr/include may become visible:
+# the directory holds only a link per library.
 set(VORN_BOOST_INCLUDE_DIR ${CMAKE_BINARY_DIR}/boost-include)
-if(NOT CMAKE_IN_TRY_COMPILE AND NOT EXISTS ${VORN_BOOST_INCLUDE_DIR}/boost)
-    if(NOT IS_DIRECTORY ${VORN_HOST_BOOST_HEADERS})
-        message(FATAL_ERROR "Boost headers not found at ${VORN_HOST_BOOST_HEADERS} (package libboost-dev)")
+foreach(library boost:libboost-dev nlohmann:nlohmann-json3-dev)
+    string(REPLACE ":" ";" parts ${library})
+    list(GET parts 0 folder)
+    list(GET parts 1 package)
+    if(NOT CMAKE_IN_TRY_COMPILE AND NOT EXISTS ${VORN_BOOST_INCLUDE_DIR}/${folder})
+        if(NOT IS_DIRECTORY /usr/include/${folder})
+            message(FATAL_ERROR "Headers not found at /usr/include/${folder} (package ${package})")
+        endif()
+        file(MAKE_DIRECTORY ${VORN_BOOST_INCLUDE_DIR})
+        file(CREATE_LINK /usr/include/${folder} ${VORN_BOOST_INCLUDE_DIR}/${folder} SYMBOLIC)
     endif()
-    file(MAKE_DIRECTORY ${VORN_BOOST_INCLUDE_DIR})
-    file(CREATE_LINK ${VORN_HOST_BOOST_HEADERS} ${VORN_BOOST_INCLUDE_DIR}/boost SYMBOLIC)
-endif()
+endforeach()
 
 # Every .exe is run as `wine-emulator.sh <prefix> program.exe args...`; the script creates the
 # prefix on first use and sets WINEDEBUG=-all and WINEDLLOVERRIDES="mscoree,mshtml=".

@@ -27,9 +27,9 @@ struct KnownOption {
 };
 
 constexpr KnownOption knownOptions[] = {
-    {"--interface", true}, {"--wait", true}, {"--all", false},
-    {"--json", false},     {"--yes", false}, {"--help", false},
-    {"-h", false},         {"--csv", false}, {"--dry-run", false},
+    {"--interface", true}, {"--wait", true},    {"--all", false},     {"--json", false},
+    {"--yes", false},      {"--help", false},   {"-h", false},        {"--csv", false},
+    {"--dry-run", false},  {"--journal", true}, {"--operator", true},
 };
 
 const KnownOption* findOption(std::string_view name) {
@@ -200,6 +200,14 @@ Options parseArguments(const std::vector<std::string>& arguments) {
             options.csv = true;
         } else if (name == "--dry-run") {
             options.dryRun = true;
+        } else if (name == "--journal") {
+            if (value->empty())
+                throw UsageError("--journal needs a file name");
+            options.journal = *value;
+        } else if (name == "--operator") {
+            if (value->empty())
+                throw UsageError("--operator needs a name");
+            options.operatorName = *value;
         } else {
             help = true;
         }
@@ -307,7 +315,8 @@ Commands:
                 removed) until interrupted (Ctrl-C ends it with status 0)
   serial get    read a device's serial number
   serial set    write a device's serial number; the number is asked for a
-                second time on stdin unless --yes is given, then read back
+                second time on stdin unless --yes is given, then read back;
+                every write is recorded in the journal first (--journal)
   serial program
                 write the serial numbers of a CSV file of ID,SERIAL lines
                 (a header line and # comments allowed): the whole file is
@@ -327,6 +336,10 @@ Options:
   --csv                list: print comma-separated values with a header line
   --dry-run            serial program: show what would change, write nothing
   --yes                do not ask for the serial number a second time
+  --journal FILE       record serial writes in FILE instead of
+                       $XDG_STATE_HOME/vornctl/journal.jsonl (without it
+                       ~/.local/state/..., on Windows %LOCALAPPDATA%\vornctl\...)
+  --operator NAME      the name recorded with each write (default: the login)
   -h, --help           this text
 
 ID is the device ID as listed, high word first: 0001e240:000012ab.

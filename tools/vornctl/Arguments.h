@@ -39,7 +39,9 @@ struct Options {
     bool yes = false;    // --yes: no second entry of the serial number
     std::uint64_t deviceId = 0;
     std::uint32_t serial = 0;
-    std::string file; // serial program: the CSV file of ID,SERIAL lines
+    std::string file;         // serial program: the CSV file of ID,SERIAL lines
+    std::string journal;      // --journal: the journal file; empty: the default place
+    std::string operatorName; // --operator: who writes; empty: the login name
 };
 
 constexpr std::chrono::milliseconds defaultListWait{2000};

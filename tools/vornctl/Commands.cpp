@@ -2,9 +2,12 @@
 
 #include "Enumerator.h"
 #include "Exception.h"
+#include "JournalPlace.h"
 #include "Output.h"
+#include "SerialJournal.h"
 #include "SerialPlan.h"
 #include "SerialProgrammer.h"
+#include "SerialRecord.h"
 #include "Session.h"
 #include "Texts.h"
 
@@ -54,6 +57,27 @@ std::optional<std::vector<PlannedSerial>> readPlan(const Options& options, Conso
     return std::move(plan.entries);
 }
 
+// The commands that write serial numbers record them.
+bool writesSerials(const Options& options) {
+    return options.action == Action::SerialSet ||
+           (options.action == Action::SerialProgram && !options.dryRun);
+}
+
+std::filesystem::path journalPath(const Options& options) {
+    return options.journal.empty() ? Journal::defaultJournalPath()
+                                   : std::filesystem::path(options.journal);
+}
+
+// Opens the journal of a command that writes. Throws Journal::JournalError.
+void openJournal(const Options& options, std::optional<Journal::SerialJournal>& journal) {
+    if (!writesSerials(options))
+        return;
+    Journal::Writer writer{
+        options.operatorName.empty() ? Journal::loginName() : options.operatorName,
+        Journal::hostName(), SerialRecord::toolName("vornctl"), options.interfaceAddress};
+    journal.emplace(journalPath(options), std::move(writer));
+}
+
 int program(Session& session, const Options& options, Console& console,
             const std::vector<PlannedSerial>& plan) {
     // A device that does not answer holds the run up for seconds: say how far it is.
@@ -91,7 +115,15 @@ int runOnNetwork(const Options& options, Console& console) {
         return Exit::usage;
     }
 
-    Session session(options, console);
+    // Nothing is written without a record: the journal opens before the network.
+    std::optional<Journal::SerialJournal> journal;
+    try {
+        openJournal(options, journal);
+    } catch (const Journal::JournalError& failure) {
+        reportError(console, std::string(failure.what()) + "; nothing was written.");
+        return Exit::failed;
+    }
+    Session session(options, console, journal ? &*journal : nullptr);
     if (!session.start())
         return Exit::failed;
     switch (options.action) {
@@ -130,6 +162,9 @@ int run(const Options& options, Console& console) {
     } catch (const Exception& failure) {
         // The adapter list could not be read.
         reportError(console, failure.message());
+        return Exit::failed;
+    } catch (const Journal::JournalError& failure) {
+        reportError(console, std::string(failure.what()) + "; no further write was sent.");
         return Exit::failed;
     }
 }

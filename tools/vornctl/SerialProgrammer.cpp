@@ -1,5 +1,6 @@
 #include "SerialProgrammer.h"
 
+#include "JournalFile.h"
 #include "ProductName.h"
 #include "Session.h"
 #include "Texts.h"
@@ -27,6 +28,9 @@ std::vector<ProgramRow> SerialProgrammer::run(const std::vector<PlannedSerial>& 
         rows.push_back(program(entry));
         if (progress)
             progress(rows.back(), rows.size() - 1);
+        // The journal failed: no further write may be sent.
+        if (!journalError_.empty())
+            throw Journal::JournalError(journalError_);
     }
     return rows;
 }
@@ -68,22 +72,26 @@ ProgramRow SerialProgrammer::program(const PlannedSerial& entry) {
     if (options_.dryRun)
         return finish(ProgramResult::WouldWrite, "not written (dry run)");
 
-    const bool acknowledged = session_.writeSerial(entry.id, entry.serial);
-    const SerialResult after = session_.readSerial(entry.id);
-    if (after.ok)
-        row.after = after.serial;
-    if (after.ok && after.serial == entry.serial)
+    const WriteReport report = session_.recordedWrite(*info, row.name, before.serial, entry.serial);
+    row.after = report.readBack;
+    journalError_ = report.journalError;
+    using Journal::WriteResult;
+    switch (report.result) {
+    case WriteResult::Verified:
         return finish(ProgramResult::Verified,
-                      acknowledged ? "written and read back"
-                                   : "read back, although the write was not acknowledged");
-    if (!after.ok)
-        return finish(acknowledged ? ProgramResult::Unverified : ProgramResult::NoAnswer,
-                      acknowledged ? "written, but the read-back was not answered"
-                                   : "no answer to the write or the read-back");
-    if (after.serial == before.serial && !acknowledged)
+                      report.acknowledged ? "written and read back"
+                                          : "read back, although the write was not acknowledged");
+    case WriteResult::Unverified:
+        return finish(ProgramResult::Unverified, "written, but the read-back was not answered");
+    case WriteResult::NoAnswer:
+        return finish(ProgramResult::NoAnswer, "no answer to the write or the read-back");
+    case WriteResult::Refused:
         return finish(ProgramResult::Refused, "the device did not take the number");
+    case WriteResult::Mismatch:
+        break;
+    }
     return finish(ProgramResult::Mismatch,
-                  "reads back " + std::to_string(after.serial) + " after the write");
+                  "reads back " + std::to_string(*report.readBack) + " after the write");
 }
 
 } // namespace Vornctl

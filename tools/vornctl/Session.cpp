@@ -3,6 +3,8 @@
 #include "Exception.h"
 #include "Output.h"
 #include "ProductName.h"
+#include "SerialJournal.h"
+#include "SerialRecord.h"
 #include "StopSignal.h"
 #include "Texts.h"
 #include "VornService.h"
@@ -39,7 +41,8 @@ std::string formatSeconds(std::chrono::milliseconds duration) {
     return text.str();
 }
 
-Session::Session(const Options& options, Console& console) : options_(options), console_(console) {}
+Session::Session(const Options& options, Console& console, Journal::SerialJournal* journal)
+    : options_(options), console_(console), journal_(journal) {}
 
 Session::~Session() = default;
 
@@ -175,31 +178,47 @@ int Session::serialGet() {
 }
 
 int Session::serialSet() {
-    if (!awaitDevice())
+    const auto device = awaitDevice();
+    if (!device)
         return Exit::failed;
     if (!options_.yes) {
         const int confirmed = confirm();
         if (confirmed != Exit::success)
             return confirmed;
     }
-    if (!writeSerial(options_.deviceId, options_.serial)) {
-        reportError(console_, Text::serialSetFailed);
+    // The journal records the number the device held and its name.
+    const SerialResult before = readSerial(options_.deviceId);
+    if (!before.ok) {
+        reportError(console_, Text::serialReadFailed + std::string(" Nothing was written."));
         return Exit::failed;
     }
-    console_.out << Text::serialChanged << std::endl;
+    const auto name = readNames({options_.deviceId}).front();
+    const WriteReport report = recordedWrite(*device, name, before.serial, options_.serial);
 
-    const auto serial = readSerial(options_.deviceId);
-    if (!serial.ok) {
-        reportError(console_, Text::serialReadFailed);
-        return Exit::failed;
+    int status = Exit::success;
+    if (!report.acknowledged && report.result != Journal::WriteResult::Verified) {
+        reportError(console_, Text::serialSetFailed);
+        status = Exit::failed;
+    } else {
+        console_.out << Text::serialChanged << std::endl;
+        if (!report.readBack) {
+            reportError(console_, Text::serialReadFailed);
+            status = Exit::failed;
+        } else {
+            console_.out << formatCurrentSerial(*report.readBack) << std::endl;
+            if (*report.readBack != options_.serial) {
+                reportError(console_, "the device reports serial number " +
+                                          std::to_string(*report.readBack) + " after writing " +
+                                          std::to_string(options_.serial) + ".");
+                status = Exit::failed;
+            }
+        }
     }
-    console_.out << formatCurrentSerial(serial.serial) << std::endl;
-    if (serial.serial != options_.serial) {
-        reportError(console_, "the device reports serial number " + std::to_string(serial.serial) +
-                                  " after writing " + std::to_string(options_.serial) + ".");
-        return Exit::failed;
+    if (!report.journalError.empty()) {
+        reportError(console_, report.journalError);
+        status = Exit::failed;
     }
-    return Exit::success;
+    return status;
 }
 
 int Session::select(bool selected) {
@@ -251,9 +270,33 @@ bool Session::writeSerial(std::uint64_t id, std::uint32_t serial) {
     return sent && written.waitUntil(Clock::now() + 2 * requestDeadline).value_or(false);
 }
 
-// Waits for the device of the command line; false (after reporting) when it
+WriteReport Session::recordedWrite(const Vorn::FrameInfo& device,
+                                   const std::optional<std::string>& name,
+                                   std::optional<std::uint32_t> before, std::uint32_t target) {
+    if (!journal_)
+        throw std::logic_error("a serial write without a journal");
+    const Journal::DeviceFacts facts = SerialRecord::deviceFacts(device, name);
+    const std::string entry = journal_->recordIntent(facts, before, target);
+    WriteReport report;
+    report.acknowledged = writeSerial(device.id, target);
+    const SerialResult after = readSerial(device.id);
+    if (after.ok)
+        report.readBack = after.serial;
+    report.result = Journal::classifyWrite(report.acknowledged, before, report.readBack, target);
+    try {
+        journal_->recordOutcome(entry, facts.id, report.result, report.acknowledged,
+                                report.readBack);
+    } catch (const Journal::JournalError& failure) {
+        report.journalError = std::string(failure.what()) + "; the outcome of the write to " +
+                              facts.id + " (" + Journal::writeResultName(report.result) +
+                              ") is not recorded.";
+    }
+    return report;
+}
+
+// Waits for the device of the command line; none (after reporting) when it
 // does not appear in time or is not one of the serviced products.
-bool Session::awaitDevice() {
+std::optional<Vorn::FrameInfo> Session::awaitDevice() {
     const auto wait = waitFor(options_);
     const std::string id = formatDeviceId(options_.deviceId);
     std::optional<Vorn::FrameInfo> info;
@@ -266,15 +309,15 @@ bool Session::awaitDevice() {
     if (!info) {
         reportError(console_, "device " + id + " did not appear on " + options_.interfaceAddress +
                                   " within " + formatSeconds(wait) + ".");
-        return false;
+        return std::nullopt;
     }
     if (!options_.all && !isServicedType(info->deviceType)) {
         reportError(console_, "device " + id + " is a " + productName(info->deviceType) +
                                   " (type code " + std::to_string(info->deviceType) +
                                   "), not an Ondal 2 or Ondal 4; add --all to act on it anyway.");
-        return false;
+        return std::nullopt;
     }
-    return true;
+    return info;
 }
 
 // The second entry of the serial number, as the window's confirmation asks for it.

@@ -3,7 +3,9 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "DeviceWatch.h"
+#include "FrameInfo.h"
 #include "Handoff.h"
+#include "JournalRecord.h"
 #include "WatchFeed.h"
 
 #include <chrono>
@@ -14,6 +16,10 @@
 #include <vector>
 
 class VornService;
+
+namespace Journal {
+class SerialJournal;
+}
 
 namespace Vornctl {
 
@@ -29,10 +35,21 @@ struct SerialResult {
     std::uint32_t serial = 0;
 };
 
+// A serial write as it went: recorded, sent, read back.
+struct WriteReport {
+    bool acknowledged = false;
+    std::optional<std::uint32_t> readBack; // none: the read-back was not answered
+    Journal::WriteResult result = Journal::WriteResult::NoAnswer;
+    // Why the outcome could not be recorded; empty when it was.
+    std::string journalError;
+};
+
 // One run of the controller on the chosen interface, for one command.
 class Session {
 public:
-    Session(const Options& options, Console& console);
+    // `journal`: where serial writes are recorded; the commands that write
+    // need one, it must outlive the session.
+    Session(const Options& options, Console& console, Journal::SerialJournal* journal = nullptr);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -56,14 +73,21 @@ public:
     std::vector<std::optional<std::string>> readNames(const std::vector<std::uint64_t>& ids);
     // Writes and reports the device's acknowledgement (false: refused or no answer).
     bool writeSerial(std::uint64_t id, std::uint32_t serial);
+    // Writes `target` to the device, which holds `before`, and reads it back,
+    // recording the intent in the journal before anything is sent and the
+    // outcome after the read-back. Throws Journal::JournalError when the
+    // intent cannot be recorded: then nothing was sent.
+    WriteReport recordedWrite(const Vorn::FrameInfo& device, const std::optional<std::string>& name,
+                              std::optional<std::uint32_t> before, std::uint32_t target);
 
 private:
-    bool awaitDevice();
+    std::optional<Vorn::FrameInfo> awaitDevice();
     int confirm();
     void pushWatchEvent(WatchEvent::Kind kind, std::uint64_t id);
 
     const Options& options_;
     Console& console_;
+    Journal::SerialJournal* const journal_;
     // Both outlive the controller, whose handlers use them.
     DeviceWatch devices_;
     WatchFeed feed_; // watch only

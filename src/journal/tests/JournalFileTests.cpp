@@ -26,7 +26,7 @@
 namespace {
 
 using namespace Journal;
-using JournalTest::TemporaryFolder;
+using TestSupport::TemporaryFolder;
 
 std::string fileText(const std::filesystem::path& path) {
     std::ifstream file(path, std::ios::binary);

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-namespace JournalTest {
+namespace TestSupport {
 
 // A fresh folder in the system's temporary directory, removed with the object.
 class TemporaryFolder {
@@ -35,4 +35,4 @@ private:
     std::filesystem::path path_;
 };
 
-} // namespace JournalTest
+} // namespace TestSupport
