@@ -1,5 +1,6 @@
 #include "Arguments.h"
 
+#include "JournalTime.h"
 #include "Texts.h"
 
 #include <cmath>
@@ -29,7 +30,8 @@ struct KnownOption {
 constexpr KnownOption knownOptions[] = {
     {"--interface", true}, {"--wait", true},    {"--all", false},     {"--json", false},
     {"--yes", false},      {"--help", false},   {"-h", false},        {"--csv", false},
-    {"--dry-run", false},  {"--journal", true}, {"--operator", true},
+    {"--dry-run", false},  {"--journal", true}, {"--operator", true}, {"--device", true},
+    {"--since", true},
 };
 
 const KnownOption* findOption(std::string_view name) {
@@ -59,6 +61,10 @@ std::string actionName(Action action) {
         return "select";
     case Action::Deselect:
         return "deselect";
+    case Action::Journal:
+        return "journal";
+    case Action::Inventory:
+        return "inventory";
     }
     return "";
 }
@@ -204,6 +210,14 @@ Options parseArguments(const std::vector<std::string>& arguments) {
             if (value->empty())
                 throw UsageError("--journal needs a file name");
             options.journal = *value;
+        } else if (name == "--device") {
+            options.journalDevice = deviceIdArgument(*value);
+        } else if (name == "--since") {
+            options.since = Journal::parseUtc(*value);
+            if (!options.since)
+                throw UsageError("invalid --since \"" + *value +
+                                 "\": expected a UTC time such as 2026-12-07 or "
+                                 "2026-12-07T14:05:09Z");
         } else if (name == "--operator") {
             if (value->empty())
                 throw UsageError("--operator needs a name");
@@ -258,6 +272,13 @@ Options parseArguments(const std::vector<std::string>& arguments) {
             throw UsageError("unknown serial command \"" + words[1] +
                              "\": use get, set or program");
         }
+    } else if (command == "journal") {
+        expectWords(words, 1, "journal [--device ID] [--since TIME] [--json | --csv]");
+        options.action = Action::Journal;
+    } else if (command == "inventory") {
+        expectWords(words, 1,
+                    "--interface ADDRESS inventory [--wait SECONDS] [--all] [--json | --csv]");
+        options.action = Action::Inventory;
     } else if (command == "select" || command == "deselect") {
         expectWords(words, 2, "--interface ADDRESS " + command + " ID");
         options.action = command == "select" ? Action::Select : Action::Deselect;
@@ -270,15 +291,23 @@ Options parseArguments(const std::vector<std::string>& arguments) {
     if (action == Action::Interfaces) {
         if (interfaceGiven || waitGiven || options.all || options.yes)
             throw UsageError("interfaces takes only --json");
+    } else if (action == Action::Journal) {
+        if (interfaceGiven || waitGiven || options.all || options.yes)
+            throw UsageError("journal takes only --device, --since, --json or --csv");
     } else if (!interfaceGiven) {
         throw UsageError(actionName(action) +
                          " needs --interface ADDRESS (see vornctl interfaces)");
     }
     if (options.json && action != Action::Interfaces && action != Action::List &&
-        action != Action::Watch && action != Action::SerialProgram)
-        throw UsageError("--json applies to list, watch, serial program and interfaces only");
-    if (options.csv && action != Action::List)
-        throw UsageError("--csv applies to list only");
+        action != Action::Watch && action != Action::SerialProgram && action != Action::Journal &&
+        action != Action::Inventory)
+        throw UsageError("--json applies to list, watch, serial program, interfaces, journal and "
+                         "inventory only");
+    if (options.csv && action != Action::List && action != Action::Journal &&
+        action != Action::Inventory)
+        throw UsageError("--csv applies to list, journal and inventory only");
+    if ((options.journalDevice || options.since) && action != Action::Journal)
+        throw UsageError("--device and --since apply to journal only");
     if (options.csv && options.json)
         throw UsageError("--csv and --json exclude each other");
     if (options.dryRun && action != Action::SerialProgram)
@@ -307,6 +336,8 @@ std::string usage() {
                                              [--wait SECONDS] [--all]
   vornctl --interface ADDRESS select ID [--wait SECONDS] [--all]
   vornctl --interface ADDRESS deselect ID [--wait SECONDS] [--all]
+  vornctl --interface ADDRESS inventory [--wait SECONDS] [--all] [--json | --csv]
+  vornctl journal [--device ID] [--since TIME] [--json | --csv]
 
 Commands:
   interfaces    list the network adapters (description, IPv4 address, MAC, mask)
@@ -324,6 +355,10 @@ Commands:
                 devices already holding their number are skipped
   select        mark a device as selected on the device itself
   deselect      clear that mark
+  inventory     discover devices (default 2 s) and read every one's serial
+                number in parallel; status 1 if any did not answer
+  journal       show the recorded serial writes, intent and outcome joined
+                (interrupted: the program ended between the two)
 
 Options:
   --interface ADDRESS  IPv4 address of the adapter on the device network, as
@@ -340,6 +375,9 @@ Options:
                        $XDG_STATE_HOME/vornctl/journal.jsonl (without it
                        ~/.local/state/..., on Windows %LOCALAPPDATA%\vornctl\...)
   --operator NAME      the name recorded with each write (default: the login)
+  --device ID          journal: only this device's entries
+  --since TIME         journal: only entries from this UTC time on
+                       (2026-12-07 or 2026-12-07T14:05:09Z)
   -h, --help           this text
 
 ID is the device ID as listed, high word first: 0001e240:000012ab.

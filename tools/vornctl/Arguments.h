@@ -25,7 +25,9 @@ enum class Action {
     SerialSet,
     SerialProgram,
     Select,
-    Deselect
+    Deselect,
+    Journal,
+    Inventory
 };
 
 struct Options {
@@ -42,6 +44,8 @@ struct Options {
     std::string file;         // serial program: the CSV file of ID,SERIAL lines
     std::string journal;      // --journal: the journal file; empty: the default place
     std::string operatorName; // --operator: who writes; empty: the login name
+    std::optional<std::uint64_t> journalDevice;                 // journal --device
+    std::optional<std::chrono::system_clock::time_point> since; // journal --since
 };
 
 constexpr std::chrono::milliseconds defaultListWait{2000};

@@ -2,7 +2,9 @@
 
 #include "Enumerator.h"
 #include "Exception.h"
+#include "Inventory.h"
 #include "JournalPlace.h"
+#include "JournalView.h"
 #include "Output.h"
 #include "SerialJournal.h"
 #include "SerialPlan.h"
@@ -137,6 +139,8 @@ int runOnNetwork(const Options& options, Console& console) {
         return session.serialSet();
     case Action::SerialProgram:
         return program(session, options, console, *plan);
+    case Action::Inventory:
+        return inventory(session, options, console);
     case Action::Select:
         return session.select(true);
     case Action::Deselect:
@@ -156,6 +160,8 @@ int run(const Options& options, Console& console) {
             return Exit::success;
         case Action::Interfaces:
             return listInterfaces(options, console);
+        case Action::Journal:
+            return showJournal(options, console);
         default:
             return runOnNetwork(options, console);
         }

@@ -55,16 +55,6 @@ bool isValidUtf8(std::string_view text) {
     return true;
 }
 
-std::string printable(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F)
-            c = '?';
-    }
-    return out;
-}
-
 // Display width: code points for UTF-8 text, bytes otherwise.
 std::size_t displayWidth(std::string_view text) {
     if (!isValidUtf8(text))
@@ -99,6 +89,16 @@ bool carriesRecord(WatchEvent::Kind kind) {
 }
 
 } // namespace
+
+std::string printable(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            c = '?';
+    }
+    return out;
+}
 
 const char* resultName(ProgramResult result) {
     switch (result) {

@@ -97,6 +97,9 @@ std::string formatInterfaceTable(const std::vector<AdapterInfo>& adapters);
 // [{"description", "address", "mac", "mask"}, ...]
 std::string formatInterfaceJson(const std::vector<AdapterInfo>& adapters);
 
+// Text from the network for a table: control characters show as '?'.
+std::string printable(std::string_view text);
+
 // A JSON string literal. Text that is not valid UTF-8 is taken as Latin-1.
 std::string jsonString(std::string_view text);
 

@@ -10,7 +10,9 @@
 #include "VornService.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <istream>
+#include <mutex>
 #include <ostream>
 #include <set>
 #include <sstream>
@@ -90,8 +92,7 @@ void Session::pushWatchEvent(WatchEvent::Kind kind, std::uint64_t id) {
     feed_.push(std::move(event));
 }
 
-int Session::list() {
-    const auto wait = waitFor(options_);
+std::vector<DeviceRow> Session::discover(std::chrono::milliseconds wait) {
     const std::string label = "Discovering devices on " + options_.interfaceAddress + ": ";
     std::size_t found = 0;
     devices_.watchUntil(Clock::now() + wait, [&](std::size_t count) {
@@ -113,15 +114,19 @@ int Session::list() {
             // Gone again since it was reported.
         }
     }
+    std::sort(rows.begin(), rows.end(),
+              [](const DeviceRow& a, const DeviceRow& b) { return a.id < b.id; });
+    return rows;
+}
+
+int Session::list() {
+    std::vector<DeviceRow> rows = discover(waitFor(options_));
     std::vector<std::uint64_t> ids;
     for (const DeviceRow& row : rows)
         ids.push_back(row.id);
     const auto names = readNames(ids);
     for (std::size_t i = 0; i < rows.size(); ++i)
         rows[i].name = names[i];
-
-    std::sort(rows.begin(), rows.end(),
-              [](const DeviceRow& a, const DeviceRow& b) { return a.id < b.id; });
     if (options_.csv)
         console_.out << formatDeviceCsv(rows);
     else
@@ -245,8 +250,12 @@ SerialResult Session::readSerial(std::uint64_t id) {
 }
 
 std::vector<std::optional<std::string>> Session::readNames(const std::vector<std::uint64_t>& ids) {
-    // Ask every device at once, then collect the answers.
-    std::vector<std::optional<Handoff<std::optional<std::string>>>> pending;
+    return collectNames(requestNames(ids));
+}
+
+Session::PendingNames Session::requestNames(const std::vector<std::uint64_t>& ids) {
+    // Ask every device at once; the answers are collected afterwards.
+    PendingNames pending;
     for (const std::uint64_t id : ids) {
         Handoff<std::optional<std::string>> name;
         const bool sent =
@@ -255,11 +264,68 @@ std::vector<std::optional<std::string>> Session::readNames(const std::vector<std
             });
         pending.push_back(sent ? std::optional(name) : std::nullopt);
     }
+    return pending;
+}
+
+std::vector<std::optional<std::string>> Session::collectNames(const PendingNames& pending) {
     const auto deadline = Clock::now() + requestDeadline;
     std::vector<std::optional<std::string>> names;
     for (const auto& name : pending)
         names.push_back(name ? name->waitUntil(deadline).value_or(std::nullopt) : std::nullopt);
     return names;
+}
+
+std::vector<std::optional<std::uint32_t>>
+Session::readSerials(const std::vector<std::uint64_t>& ids, Clock::time_point deadline,
+                     const std::function<void(std::size_t)>& progress, std::size_t outstanding) {
+    // Shared with the completions, which may come after this returns.
+    struct Reads {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<std::optional<std::uint32_t>> serials; // guarded by mutex
+        std::size_t done = 0;                              // guarded by mutex
+    };
+    const auto reads = std::make_shared<Reads>();
+    reads->serials.resize(ids.size());
+    std::size_t sent = 0;
+    std::size_t reported = 0;
+    std::unique_lock lock(reads->mutex);
+    while (reads->done < ids.size()) {
+        if (reported != reads->done && progress) {
+            reported = reads->done;
+            lock.unlock();
+            progress(reported);
+            lock.lock();
+        }
+        if (sent < ids.size() && sent - reads->done < outstanding) {
+            const std::size_t index = sent++;
+            lock.unlock();
+            const bool accepted = service_->requestSerialNumber(
+                ids[index], [reads, index](std::uint64_t, bool ok, unsigned serial) {
+                    {
+                        const std::lock_guard done(reads->mutex);
+                        if (ok)
+                            reads->serials[index] = serial;
+                        ++reads->done;
+                    }
+                    reads->changed.notify_all();
+                });
+            lock.lock();
+            if (!accepted)
+                ++reads->done;
+            continue;
+        }
+        if (reads->changed.wait_until(lock, deadline) == std::cv_status::timeout &&
+            Clock::now() >= deadline)
+            break;
+    }
+    if (progress && reported != reads->done) {
+        const std::size_t done = reads->done;
+        lock.unlock();
+        progress(done);
+        lock.lock();
+    }
+    return reads->serials;
 }
 
 bool Session::writeSerial(std::uint64_t id, std::uint32_t serial) {

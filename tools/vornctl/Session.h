@@ -6,10 +6,12 @@
 #include "FrameInfo.h"
 #include "Handoff.h"
 #include "JournalRecord.h"
+#include "Output.h"
 #include "WatchFeed.h"
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -71,6 +73,21 @@ public:
     // The device's name, asked of every device at once; none for a device
     // that did not answer.
     std::vector<std::optional<std::string>> readNames(const std::vector<std::uint64_t>& ids);
+    // The same in two halves, so that other requests can go out meanwhile.
+    using PendingNames = std::vector<std::optional<Handoff<std::optional<std::string>>>>;
+    PendingNames requestNames(const std::vector<std::uint64_t>& ids);
+    static std::vector<std::optional<std::string>> collectNames(const PendingNames& pending);
+    // The devices' serial numbers, read with at most `outstanding` requests
+    // at a time; none for a device that did not answer by `deadline`.
+    // `progress` is called on the calling thread with the number done so far.
+    std::vector<std::optional<std::uint32_t>>
+    readSerials(const std::vector<std::uint64_t>& ids, Clock::time_point deadline,
+                const std::function<void(std::size_t done)>& progress = {},
+                std::size_t outstanding = 64);
+    // Discovers devices for `wait` (progress on the error stream) and returns
+    // those of the serviced products (every one with --all), by ID, names not
+    // read.
+    std::vector<DeviceRow> discover(std::chrono::milliseconds wait);
     // Writes and reports the device's acknowledgement (false: refused or no answer).
     bool writeSerial(std::uint64_t id, std::uint32_t serial);
     // Writes `target` to the device, which holds `before`, and reads it back,
