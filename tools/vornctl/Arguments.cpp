@@ -28,10 +28,13 @@ struct KnownOption {
 };
 
 constexpr KnownOption knownOptions[] = {
-    {"--interface", true}, {"--wait", true},    {"--all", false},     {"--json", false},
-    {"--yes", false},      {"--help", false},   {"-h", false},        {"--csv", false},
-    {"--dry-run", false},  {"--journal", true}, {"--operator", true}, {"--device", true},
-    {"--since", true},
+    {"--interface", true}, {"--wait", true},
+    {"--all", false},      {"--json", false},
+    {"--yes", false},      {"--help", false},
+    {"-h", false},         {"--csv", false},
+    {"--dry-run", false},  {"--journal", true},
+    {"--operator", true},  {"--device", true},
+    {"--since", true},     {"--allow-duplicate", false},
 };
 
 const KnownOption* findOption(std::string_view name) {
@@ -210,6 +213,8 @@ Options parseArguments(const std::vector<std::string>& arguments) {
             if (value->empty())
                 throw UsageError("--journal needs a file name");
             options.journal = *value;
+        } else if (name == "--allow-duplicate") {
+            options.allowDuplicate = true;
         } else if (name == "--device") {
             options.journalDevice = deviceIdArgument(*value);
         } else if (name == "--since") {
@@ -316,6 +321,8 @@ Options parseArguments(const std::vector<std::string>& arguments) {
         throw UsageError("watch runs until interrupted and takes no --wait");
     if (options.yes && action != Action::SerialSet)
         throw UsageError("--yes applies to serial set only");
+    if (options.allowDuplicate && action != Action::SerialSet && action != Action::SerialProgram)
+        throw UsageError("--allow-duplicate applies to serial set and serial program only");
     return options;
 }
 
@@ -331,9 +338,10 @@ std::string usage() {
   vornctl --interface ADDRESS list [--wait SECONDS] [--all] [--json | --csv]
   vornctl --interface ADDRESS watch [--all] [--json]
   vornctl --interface ADDRESS serial get ID [--wait SECONDS] [--all]
-  vornctl --interface ADDRESS serial set ID NUMBER [--yes] [--wait SECONDS] [--all]
-  vornctl --interface ADDRESS serial program FILE [--dry-run] [--json]
+  vornctl --interface ADDRESS serial set ID NUMBER [--yes] [--allow-duplicate]
                                              [--wait SECONDS] [--all]
+  vornctl --interface ADDRESS serial program FILE [--dry-run] [--json]
+                                             [--allow-duplicate] [--wait SECONDS] [--all]
   vornctl --interface ADDRESS select ID [--wait SECONDS] [--all]
   vornctl --interface ADDRESS deselect ID [--wait SECONDS] [--all]
   vornctl --interface ADDRESS inventory [--wait SECONDS] [--all] [--json | --csv]
@@ -371,6 +379,8 @@ Options:
   --csv                list: print comma-separated values with a header line
   --dry-run            serial program: show what would change, write nothing
   --yes                do not ask for the serial number a second time
+  --allow-duplicate    serial set: write a number another device holds now;
+                       serial program: let the file give a number twice
   --journal FILE       record serial writes in FILE instead of
                        $XDG_STATE_HOME/vornctl/journal.jsonl (without it
                        ~/.local/state/..., on Windows %LOCALAPPDATA%\vornctl\...)

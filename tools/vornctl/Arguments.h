@@ -34,11 +34,12 @@ struct Options {
     Action action = Action::Help;
     std::string interfaceAddress;                  // --interface; empty when not given
     std::optional<std::chrono::milliseconds> wait; // --wait; the action's default when absent
-    bool all = false;    // --all: every device type, not only the serviced products
-    bool json = false;   // --json
-    bool csv = false;    // --csv (list)
-    bool dryRun = false; // --dry-run (serial program): read and compare, write nothing
-    bool yes = false;    // --yes: no second entry of the serial number
+    bool all = false;            // --all: every device type, not only the serviced products
+    bool json = false;           // --json
+    bool csv = false;            // --csv (list)
+    bool dryRun = false;         // --dry-run (serial program): read and compare, write nothing
+    bool yes = false;            // --yes: no second entry of the serial number
+    bool allowDuplicate = false; // --allow-duplicate: a number another device holds
     std::uint64_t deviceId = 0;
     std::uint32_t serial = 0;
     std::string file;         // serial program: the CSV file of ID,SERIAL lines

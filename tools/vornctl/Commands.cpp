@@ -48,7 +48,7 @@ std::optional<std::vector<PlannedSerial>> readPlan(const Options& options, Conso
         reportError(console, "cannot read " + options.file + "; nothing was written.");
         return std::nullopt;
     }
-    SerialPlan plan = parseSerialPlan(text.str());
+    SerialPlan plan = parseSerialPlan(text.str(), options.allowDuplicate);
     if (!plan.errors.empty()) {
         console.err << formatPlanErrors(plan.errors);
         reportError(console, options.file + " has " + std::to_string(plan.errors.size()) +

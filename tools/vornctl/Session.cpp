@@ -1,5 +1,6 @@
 #include "Session.h"
 
+#include "DuplicateSerial.h"
 #include "Exception.h"
 #include "Output.h"
 #include "ProductName.h"
@@ -104,6 +105,10 @@ std::vector<DeviceRow> Session::discover(std::chrono::milliseconds wait) {
         console_.err << '\r';
     console_.err << label << found << " found in " << formatSeconds(wait) << std::endl;
 
+    return listedDevices();
+}
+
+std::vector<DeviceRow> Session::listedDevices() {
     std::vector<DeviceRow> rows;
     for (std::uint64_t id : devices_.present()) {
         try {
@@ -198,6 +203,10 @@ int Session::serialSet() {
         return Exit::failed;
     }
     const auto name = readNames({options_.deviceId}).front();
+    if (!options_.allowDuplicate) {
+        if (const int refused = refuseDuplicate(options_.deviceId, options_.serial))
+            return refused;
+    }
     const WriteReport report = recordedWrite(*device, name, before.serial, options_.serial);
 
     int status = Exit::success;
@@ -358,6 +367,31 @@ WriteReport Session::recordedWrite(const Vorn::FrameInfo& device,
                               ") is not recorded.";
     }
     return report;
+}
+
+// Exit::success when no other listed device holds `number` now; otherwise
+// (after naming the holder) Exit::usage. Devices that do not answer within
+// duplicateCheckWait are named in a warning and not waited for.
+int Session::refuseDuplicate(std::uint64_t target, std::uint32_t number) {
+    std::vector<std::uint64_t> others;
+    for (const DeviceRow& row : listedDevices())
+        if (row.id != target)
+            others.push_back(row.id);
+    const auto serials = readSerials(others, Clock::now() + duplicateCheckWait);
+    const DuplicateFinding finding = findDuplicate(others, serials, number);
+    for (const std::uint64_t silent : finding.silent)
+        console_.err << "Warning: " << formatDeviceId(silent) << " did not answer within "
+                     << formatSeconds(duplicateCheckWait) << "; its serial number is not known."
+                     << std::endl;
+    if (finding.holders.empty())
+        return Exit::success;
+    const std::uint64_t holder = finding.holders.front();
+    const auto name = readNames({holder}).front();
+    reportError(console_, "serial number " + std::to_string(number) + " is held by device " +
+                              formatDeviceId(holder) + " (" +
+                              printable(name.value_or(Text::unknownName)) +
+                              "); nothing was written. --allow-duplicate writes it anyway.");
+    return Exit::usage;
 }
 
 // Waits for the device of the command line; none (after reporting) when it

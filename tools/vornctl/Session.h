@@ -88,6 +88,8 @@ public:
     // those of the serviced products (every one with --all), by ID, names not
     // read.
     std::vector<DeviceRow> discover(std::chrono::milliseconds wait);
+    // The devices present now that discover() would list.
+    std::vector<DeviceRow> listedDevices();
     // Writes and reports the device's acknowledgement (false: refused or no answer).
     bool writeSerial(std::uint64_t id, std::uint32_t serial);
     // Writes `target` to the device, which holds `before`, and reads it back,
@@ -99,6 +101,7 @@ public:
 
 private:
     std::optional<Vorn::FrameInfo> awaitDevice();
+    int refuseDuplicate(std::uint64_t target, std::uint32_t number);
     int confirm();
     void pushWatchEvent(WatchEvent::Kind kind, std::uint64_t id);
 

@@ -193,6 +193,41 @@ TEST_F(RecordingOnSimulator, SerialProgramRecordsOnlyWhatItWrites) {
     EXPECT_EQ(journalsAtWrites().size(), 1u);
 }
 
+TEST_F(RecordingOnSimulator, NumberHeldByAnotherDeviceIsRefusedUnlessAllowed) {
+    auto outcome = runCommand(
+        {"--interface", "127.0.0.1", "serial", "set", "00000600:00000001", "701", "--yes"}, "",
+        journal_.string());
+    EXPECT_EQ(outcome.status, Vornctl::Exit::usage);
+    EXPECT_TRUE(contains(outcome.err, "Error: serial number 701 is held by device "
+                                      "00000600:00000002 (rack-2); nothing was written."))
+        << outcome.err;
+    EXPECT_EQ(writes(first), 0u);
+    EXPECT_TRUE(reading().entries.empty()); // nothing to record
+
+    outcome = runCommand({"--interface", "127.0.0.1", "serial", "set", "00000600:00000001", "701",
+                          "--yes", "--allow-duplicate"},
+                         "", journal_.string());
+    EXPECT_EQ(outcome.status, Vornctl::Exit::success) << outcome.err;
+    EXPECT_EQ(simulator_->device(first)->setup.serial, 701u);
+    EXPECT_EQ(reading().entries.size(), 1u);
+}
+
+TEST_F(RecordingOnSimulator, DeviceThatDoesNotAnswerTheCheckIsNamedAndNotWaitedFor) {
+    // The second device's serial number replies are lost from now on.
+    ASSERT_TRUE(simulator_->loseReplies(second, 1000, writeCommand));
+    const auto started = std::chrono::steady_clock::now();
+    const auto outcome = runCommand(
+        {"--interface", "127.0.0.1", "serial", "set", "00000600:00000001", "702", "--yes"}, "",
+        journal_.string());
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(outcome.status, Vornctl::Exit::success) << outcome.err;
+    EXPECT_TRUE(contains(outcome.err, "Warning: 00000600:00000002 did not answer within 2 s"))
+        << outcome.err;
+    EXPECT_EQ(simulator_->device(first)->setup.serial, 702u);
+    // The engine would try the silent device for about 8 s.
+    EXPECT_LT(took, std::chrono::seconds(7));
+}
+
 } // namespace
 
 #endif
