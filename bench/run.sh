@@ -17,6 +17,9 @@
 #                     ids arrive
 #   SilentRack        serial reads of a device that answers while 0, 50 and 300 devices that
 #                     never answer are named
+#   Inventory         vornctl inventory's reading of 1000 listed devices: every name and serial
+#                     number, in parallel
+#   JournalAppend     one journal line appended under the file's lock and synced to the disk
 #   WindowScale       the Windows program under Wine with 1000 and 10000 devices, and 20 beside
 #                     300 that never answer: rows, names,
 #                     selection to serial (cross-built in build/windows; --no-window skips it)
@@ -53,7 +56,7 @@ if [[ ! -f $build/build.ninja ]]; then
     cmake -S "$VORN_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=
 fi
 cmake --build "$build" -j "${VORN_JOBS:-2}" --target RoundTrip TimeoutPrecision Discovery IdleCost \
-    Flood SilentRack vornsim
+    Flood SilentRack Inventory JournalAppend vornsim
 windows_build=${VORN_BENCH_WINDOWS_BUILD:-$VORN_ROOT/build/windows}
 if [[ $window -eq 1 ]]; then
     if [[ ! -f $windows_build/build.ninja ]]; then
@@ -70,6 +73,8 @@ if [[ $quick -eq 1 ]]; then
     idle_runs=("--seconds 2")
     flood_runs=("--frames 10000 --seconds 2")
     silent_runs=("--silent 50 --seconds 2")
+    inventory_runs=("--devices 200 --runs 1")
+    journal_lines=20
     window_runs=("--devices 100 --selections 3")
 else
     roundtrip_args=()
@@ -79,6 +84,8 @@ else
     flood_runs=("--frames 100000 --no-listing" "--frames 1000000 --no-listing" "--frames 100000"
         "--frames 1000000")
     silent_runs=("--silent 0" "--silent 50" "--silent 300")
+    inventory_runs=("--devices 1000 --runs 5")
+    journal_lines=1000
     window_runs=("--devices 1000" "--devices 10000" "--devices 20 --silent 300")
 fi
 
@@ -124,6 +131,11 @@ done
 for args in "${silent_runs[@]}"; do
     run SilentRack $args
 done
+for args in "${inventory_runs[@]}"; do
+    run Inventory $args
+done
+# On the build tree's disk: a file on tmpfs would sync for free.
+run JournalAppend --lines "$journal_lines" --file "$build/bench/journal-append.jsonl"
 if [[ $window -eq 1 ]]; then
     for args in "${window_runs[@]}"; do
         run_window $args

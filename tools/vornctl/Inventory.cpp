@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <ostream>
 
 namespace Vornctl {
@@ -59,12 +60,11 @@ std::string formatInventoryCsv(const std::vector<InventoryRow>& rows) {
     return out;
 }
 
-int inventory(Session& session, const Options& options, Console& console) {
-    const std::vector<DeviceRow> devices = session.discover(waitFor(options));
+std::vector<InventoryRow> readInventory(Session& session, const std::vector<DeviceRow>& devices,
+                                        Console& console) {
     std::vector<std::uint64_t> ids;
     for (const DeviceRow& device : devices)
         ids.push_back(device.id);
-
     // Names go out at once in the background lane; serial numbers meanwhile.
     const auto pendingNames = session.requestNames(ids);
     const std::string label = "Reading serial numbers: ";
@@ -74,26 +74,30 @@ int inventory(Session& session, const Options& options, Console& console) {
                 console.err << '\r' << label << done << " of " << ids.size() << std::flush;
         });
     if (console.interactive && !ids.empty())
-        console.err << '\r' << label << ids.size() << " of " << ids.size() << std::endl;
+        console.err << std::endl;
     const auto names = Session::collectNames(pendingNames);
 
     std::vector<InventoryRow> rows;
-    std::size_t silent = 0;
     for (std::size_t i = 0; i < devices.size(); ++i) {
         rows.push_back({devices[i], serials[i]});
         rows.back().device.name = names[i];
-        if (!serials[i]) {
-            ++silent;
+        if (!serials[i])
             console.err << "Warning: " << formatDeviceId(devices[i].id) << " ("
                         << printable(names[i].value_or(Text::unknownName))
                         << ") did not answer the serial number read" << std::endl;
-        }
     }
+    return rows;
+}
+
+int inventory(Session& session, const Options& options, Console& console) {
+    const auto rows = readInventory(session, session.discover(waitFor(options)), console);
     if (options.csv)
         console.out << formatInventoryCsv(rows);
     else
         console.out << (options.json ? formatInventoryJson(rows) : formatInventoryTable(rows));
     console.out << std::flush;
+    const auto silent = static_cast<std::size_t>(std::count_if(
+        rows.begin(), rows.end(), [](const InventoryRow& row) { return !row.serial; }));
     if (silent > 0) {
         reportError(console, std::to_string(silent) + " of " + std::to_string(rows.size()) +
                                  (rows.size() == 1 ? " device" : " devices") +

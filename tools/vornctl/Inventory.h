@@ -26,6 +26,12 @@ std::string formatInventoryJson(const std::vector<InventoryRow>& rows);
 // "id,name,product,type,address,serial", then a line per device; unread values empty.
 std::string formatInventoryCsv(const std::vector<InventoryRow>& rows);
 
+// The names and serial numbers of `devices`, read in parallel (progress on
+// the error stream when it is a terminal); every device that did not answer
+// is named there.
+std::vector<InventoryRow> readInventory(Session& session, const std::vector<DeviceRow>& devices,
+                                        Console& console);
+
 // vornctl inventory: discovers the devices, reads every name and serial
 // number in parallel and prints them. Status 1 when a device did not answer.
 int inventory(Session& session, const Options& options, Console& console);
