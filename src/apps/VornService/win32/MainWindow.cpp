@@ -1,12 +1,15 @@
 #include "MainWindow.h"
 
 #include "Clipboard.h"
+#include "DeviceListExport.h"
+#include "DeviceListFile.h"
 #include "Exception.h"
 #include "ListView.h"
 #include "NetworkDialog.h"
 #include "ProductName.h"
 #include "Resource.h"
 #include "SerialConfirmDialog.h"
+#include "SerialRecord.h"
 #include "StartUp.h"
 #include "Texts.h"
 #include "Version.h"
@@ -112,6 +115,12 @@ LRESULT MainWindow::handleMessage(HWND window, UINT message, WPARAM wParam, LPAR
         case IDM_ABOUT:
             MessageBoxA(window, aboutText, aboutCaption, MB_ICONINFORMATION);
             return 0;
+        case IDM_JOURNAL:
+            MessageBoxA(window, journal_.locationText().c_str(), "Journal", MB_ICONINFORMATION);
+            return 0;
+        case IDM_EXPORT:
+            exportDeviceList();
+            return 0;
         case IDC_SET_SERIAL:
             setSerialClicked();
             return 0;
@@ -189,9 +198,12 @@ LRESULT MainWindow::handleMessage(HWND window, UINT message, WPARAM wParam, LPAR
     }
     case WM_SERIAL_NUMBER: {
         const auto id = take<std::uint64_t>(wParam);
-        onSerialNumberMessage(*id, static_cast<unsigned>(lParam));
+        onSerialNumberMessage(*id, static_cast<std::uint32_t>(lParam));
         return 0;
     }
+    case WM_SERIAL_UNREAD:
+        onSerialNumberMessage(joinHalves(wParam, lParam), std::nullopt);
+        return 0;
     case WM_SERIAL_SET_OK:
     case WM_SERIAL_SET_FAILED:
         onSerialSetMessage(joinHalves(wParam, lParam), message == WM_SERIAL_SET_OK);
@@ -432,6 +444,8 @@ void MainWindow::startController(const std::optional<std::string>& address) {
         return;
     }
     controller_ = std::move(started.controller);
+    if (address)
+        journal_.useInterface(*address);
 }
 
 // The handlers get the controller they run for, fully built: they never read
@@ -467,8 +481,11 @@ void MainWindow::onDeviceName(std::uint64_t id, bool ok, std::string name) {
 }
 
 void MainWindow::onSerialNumber(std::uint64_t id, bool ok, unsigned serial) {
-    if (!ok)
+    if (!ok) {
+        // The journal needs to know when a read-back was not answered.
+        mailbox_.post(WM_SERIAL_UNREAD, WindowMessages::highHalf(id), WindowMessages::lowHalf(id));
         return;
+    }
     mailbox_.post(WM_SERIAL_NUMBER, std::make_unique<std::uint64_t>(id),
                   static_cast<std::uintptr_t>(serial));
 }
@@ -515,6 +532,7 @@ void MainWindow::onDeviceAddedMessage(std::uint64_t id) {
 }
 
 void MainWindow::onDeviceRemovedMessage(std::uint64_t id) {
+    journal_.deviceLeft(id);
     const int row = findRow(id);
     if (row < 0)
         return;
@@ -584,12 +602,14 @@ void MainWindow::resumeListDrawing() {
     InvalidateRect(deviceList_, nullptr, FALSE);
 }
 
-void MainWindow::onSerialNumberMessage(std::uint64_t id, unsigned serial) {
-    if (MainWindowRules::showsSerialReply(findRow(id), selectedRow()))
-        showCurrentSerial(formatSerial(serial));
+void MainWindow::onSerialNumberMessage(std::uint64_t id, std::optional<std::uint32_t> serial) {
+    if (serial && MainWindowRules::showsSerialReply(findRow(id), selectedRow()))
+        showCurrentSerial(formatSerial(*serial));
+    journal_.serialRead(mainWindow_, id, serial);
 }
 
 void MainWindow::onSerialSetMessage(std::uint64_t id, bool ok) {
+    journal_.writeDone(id, ok); // its read-back follows
     show(MainWindowRules::writeOutcome(ok));
     writing_ = false;
     // The device may have left while it was written: then nothing is selected.
@@ -663,6 +683,27 @@ std::optional<std::uint64_t> MainWindow::selectedDevice() const {
     return rows_.at(row);
 }
 
+// ---- File > Export device list... ----
+
+void MainWindow::exportDeviceList() {
+    std::vector<DeviceListExport::Row> rows;
+    for (int i = 0; i < rows_.count(); ++i) {
+        const DeviceRows::Row& row = rows_.row(i);
+        std::string address;
+        if (controller_) {
+            try {
+                address = SerialRecord::deviceFacts(controller_->getDevice(row.id), {}).address;
+            } catch (const Vorn::UnknownFrameIdException&) {
+            }
+        }
+        rows.push_back({row.name, row.product, row.idText, address, journal_.lastRead(row.id)});
+    }
+    const auto path =
+        exportChooser_ ? exportChooser_(mainWindow_) : DeviceListFile::askWhere(mainWindow_);
+    if (path)
+        DeviceListFile::save(mainWindow_, *path, DeviceListExport::csv(rows));
+}
+
 // ---- The serial panel ----
 
 void MainWindow::showCurrentSerial(const std::string& text) {
@@ -700,11 +741,29 @@ void MainWindow::setSerialClicked() {
     if (dialog.show() != IDOK)
         return;
 
+    // Nothing is written without a record in the journal.
+    const auto target = static_cast<std::uint32_t>(state.second);
+    std::optional<Vorn::FrameInfo> device;
+    try {
+        if (controller_)
+            device = controller_->getDevice(*id);
+    } catch (const Vorn::UnknownFrameIdException&) {
+    }
+    if (!device) {
+        show(MainWindowRules::writeRefused());
+        return;
+    }
+    const int row = findRow(*id);
+    const std::optional<std::string> name = row >= 0 && rows_.row(row).name != Text::unknownName
+                                                ? std::optional<std::string>(rows_.row(row).name)
+                                                : std::nullopt;
+    if (!journal_.recordIntent(mainWindow_, SerialRecord::deviceFacts(*device, name), *id, target))
+        return;
     using namespace std::placeholders;
-    const bool sent = controller_ && controller_->setSerialNumber(
-                                         *id, static_cast<unsigned>(state.second),
-                                         std::bind(&MainWindow::onSerialNumberSet, this, _1, _2));
+    const bool sent = controller_->setSerialNumber(
+        *id, target, std::bind(&MainWindow::onSerialNumberSet, this, _1, _2));
     if (!sent) {
+        journal_.notSent(mainWindow_, *id);
         show(MainWindowRules::writeRefused());
         return;
     }

@@ -5,6 +5,7 @@
 #include "MainWindowRules.h"
 #include "VornService.h"
 #include "WindowHandles.h"
+#include "WindowJournal.h"
 #include "WindowMessages.h"
 #include "WindowProcedure.h"
 
@@ -13,6 +14,8 @@
 #include <commctrl.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,6 +47,13 @@ public:
     // Lists adapters for the network dialog; the system's unless a test sets
     // its own before the first activation.
     void setAdapterQuery(Enumerator::Query query) { adapterQuery_ = std::move(query); }
+    // The journal of serial writes: the default place unless a test sets its
+    // own before the first write.
+    void setJournal(std::filesystem::path path) { journal_.usePath(std::move(path)); }
+    // Where File > Export device list... saves: the standard save dialog
+    // unless a test sets its own chooser (none: cancelled).
+    using ExportChooser = std::function<std::optional<std::filesystem::path>(HWND owner)>;
+    void setExportChooser(ExportChooser chooser) { exportChooser_ = std::move(chooser); }
 
     LRESULT handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -64,9 +74,10 @@ private:
     void onDeviceAddedMessage(std::uint64_t id);
     void onDeviceRemovedMessage(std::uint64_t id);
     void onDeviceNameMessage(std::uint64_t id, const char* name);
-    void onSerialNumberMessage(std::uint64_t id, unsigned serial);
+    void onSerialNumberMessage(std::uint64_t id, std::optional<std::uint32_t> serial);
     void onSerialSetMessage(std::uint64_t id, bool ok);
     void onItemChanged(const NMLISTVIEW& change);
+    void exportDeviceList();
     void suspendListDrawing();
     // Sorting by a column: the list follows rows_'s order.
     void onColumnClick(int column);
@@ -129,6 +140,8 @@ private:
     bool listDrawingSuspended_ = false;                           // until the redraw timer fires
     bool resortPending_ = false; // a renamed row is out of its sorted place
 
-    DeviceRows rows_; // the ids of the list's rows, in row order
+    DeviceRows rows_;       // the ids of the list's rows, in row order
+    WindowJournal journal_; // the serial writes' records and the numbers read
+    ExportChooser exportChooser_;
     Enumerator::Query adapterQuery_ = &Enumerator::querySystem;
 };
