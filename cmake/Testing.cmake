@@ -28,3 +28,13 @@ function(vorn_add_test name)
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                          PROPERTIES ${properties})
 endfunction()
+
+# vorn_add_version_test(TARGET): `TARGET --version` prints "TARGET <project version>" and a
+# newline, nothing else, and exits with status 0 (under Wine for the Windows build).
+function(vorn_add_version_test target)
+    add_test(NAME ${target}_version
+             COMMAND ${CMAKE_COMMAND} "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"
+                     -DPROGRAM=$<TARGET_FILE:${target}> -DEXPECTED=${target}\ ${PROJECT_VERSION}
+                     -P ${PROJECT_SOURCE_DIR}/cmake/CheckVersion.cmake)
+    set_tests_properties(${target}_version PROPERTIES TIMEOUT 120)
+endfunction()

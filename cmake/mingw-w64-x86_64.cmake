@@ -18,23 +18,25 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Boost and nlohmann-json are header-only. The host's headers serve the cross build too, but
-# they must be searched after MinGW's own headers (the top-level CMakeLists.txt adds this
-# directory with -idirafter), and nothing else of the host's /usr/include may become visible:
-# the directory holds only a link per library.
-set(VORN_BOOST_INCLUDE_DIR ${CMAKE_BINARY_DIR}/boost-include)
-foreach(library boost:libboost-dev nlohmann:nlohmann-json3-dev)
-    string(REPLACE ":" ";" parts ${library})
-    list(GET parts 0 folder)
-    list(GET parts 1 package)
-    if(NOT CMAKE_IN_TRY_COMPILE AND NOT EXISTS ${VORN_BOOST_INCLUDE_DIR}/${folder})
-        if(NOT IS_DIRECTORY /usr/include/${folder})
-            message(FATAL_ERROR "Headers not found at /usr/include/${folder} (package ${package})")
+# Boost, CLI11 and nlohmann-json are used header-only. The host's headers serve the cross build
+# too, but they must be searched after MinGW's own headers (the top-level CMakeLists.txt adds this
+# directory with -idirafter), and nothing else of the host's /usr/include may become visible: the
+# directory holds one link per library.
+set(VORN_HOST_INCLUDE_DIR ${CMAKE_BINARY_DIR}/host-include)
+if(NOT CMAKE_IN_TRY_COMPILE)
+    foreach(header_dir boost:libboost-dev CLI:libcli11-dev nlohmann:nlohmann-json3-dev)
+        string(REPLACE ":" ";" header_dir ${header_dir})
+        list(GET header_dir 0 name)
+        list(GET header_dir 1 package)
+        if(NOT IS_DIRECTORY /usr/include/${name})
+            message(FATAL_ERROR "/usr/include/${name} not found (package ${package})")
         endif()
-        file(MAKE_DIRECTORY ${VORN_BOOST_INCLUDE_DIR})
-        file(CREATE_LINK /usr/include/${folder} ${VORN_BOOST_INCLUDE_DIR}/${folder} SYMBOLIC)
-    endif()
-endforeach()
+        if(NOT EXISTS ${VORN_HOST_INCLUDE_DIR}/${name})
+            file(MAKE_DIRECTORY ${VORN_HOST_INCLUDE_DIR})
+            file(CREATE_LINK /usr/include/${name} ${VORN_HOST_INCLUDE_DIR}/${name} SYMBOLIC)
+        endif()
+    endforeach()
+endif()
 
 # Every .exe is run as `wine-emulator.sh <prefix> program.exe args...`; the script creates the
 # prefix on first use and sets WINEDEBUG=-all and WINEDLLOVERRIDES="mscoree,mshtml=".

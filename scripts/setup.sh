@@ -26,6 +26,8 @@ VORN_PACKAGES=(
     libclang-rt-14-dev
     python3
     tshark
+    libcli11-dev
+    nlohmann-json3-dev
 )
 
 # Installs whatever is missing of VORN_PACKAGES; returns at once when all are installed, so it

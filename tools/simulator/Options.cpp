@@ -1,7 +1,11 @@
 #include "Options.h"
 
+#include "CliMessage.h"
+
+#include <CLI/CLI.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -38,13 +42,6 @@ std::uint32_t parseAddress(const std::string& text, const std::string& what) {
     if (error)
         throw UsageError("bad " + what + " '" + text + "'");
     return address.to_uint();
-}
-
-// The value of an option that takes one.
-const std::string& valueOf(const std::vector<std::string>& arguments, std::size_t& i) {
-    if (i + 1 >= arguments.size())
-        throw UsageError(arguments[i] + " needs a value");
-    return arguments[++i];
 }
 
 } // namespace
@@ -197,129 +194,116 @@ std::vector<DeviceSetup> defaultDevices() {
     return devices;
 }
 
-ProgramOptions parseOptions(const std::vector<std::string>& arguments) {
+namespace {
+
+// What the command line has said so far; the generated devices are made at the end.
+struct Parse {
     ProgramOptions options;
-    SimulatorConfig& config = options.config;
     std::size_t generated = 0;
     std::uint64_t firstId = defaultFirstId;
     std::string addressBase = "127.0.0.2";
     unsigned addressCount = 0;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& option = arguments[i];
-        if (option == "--help" || option == "-h") {
-            options.help = true;
-        } else if (option == "--port") {
-            config.port =
-                static_cast<std::uint16_t>(parseNumber(valueOf(arguments, i), 0xFFFF, "port"));
-        } else if (option == "--bind") {
-            const std::string& address = valueOf(arguments, i);
-            parseAddress(address, "bind address");
-            config.bindAddress = address;
-        } else if (option == "--reuse-address") {
-            config.reuseAddress = true;
-        } else if (option == "--threads") {
-            config.threads =
-                static_cast<unsigned>(parseNumber(valueOf(arguments, i), 2, "thread count"));
-            if (config.threads == 0)
-                throw UsageError("--threads takes 1 or 2");
-        } else if (option == "--device") {
-            config.devices.push_back(parseDeviceSetup(valueOf(arguments, i)));
-        } else if (option == "--devices") {
-            generated = parseNumber(valueOf(arguments, i), 100000, "device count");
-        } else if (option == "--first-id") {
-            firstId = parseId(valueOf(arguments, i));
-        } else if (option == "--address-base") {
-            addressBase = valueOf(arguments, i);
-        } else if (option == "--address-count") {
-            addressCount =
-                static_cast<unsigned>(parseNumber(valueOf(arguments, i), 65536, "address count"));
-        } else if (option == "--interval") {
-            config.presenceInterval = std::chrono::milliseconds(
-                parseNumber(valueOf(arguments, i), 3600000, "presence interval"));
-            if (config.presenceInterval.count() == 0)
-                throw UsageError("the presence interval must be at least 1 ms");
-        } else if (option == "--drop") {
-            config.faults.dropProbability = parseProbability(valueOf(arguments, i));
-        } else if (option == "--delay") {
-            config.faults.delayMs =
-                static_cast<std::uint32_t>(parseNumber(valueOf(arguments, i), 3600000, "delay"));
-        } else if (option == "--duplicate") {
-            config.faults.duplicate = true;
-        } else if (option == "--refuse-writes") {
-            config.faults.refuseWrites = true;
-        } else if (option == "--silent") {
-            config.faults.silent = true;
-        } else if (option == "--malformed") {
-            config.faults.malformed = true;
-        } else if (option == "--short") {
-            config.faults.shortReplies = true;
-        } else if (option == "--seed") {
-            config.seed = parseNumber(valueOf(arguments, i),
-                                      std::numeric_limits<std::uint64_t>::max(), "seed");
-        } else if (option == "--quiet") {
-            options.quiet = true;
-        } else if (option == "--stdin-control") {
-            options.stdinControl = true;
-        } else {
-            throw UsageError("unknown option '" + option + "'");
-        }
-    }
-    if (generated > 0) {
-        if (addressCount == 0)
-            addressCount =
-                static_cast<unsigned>(std::min<std::size_t>(generated, defaultAddressLimit));
-        for (DeviceSetup& device : generateDevices(generated, firstId, addressBase, addressCount))
-            config.devices.push_back(std::move(device));
-    }
-    if (config.devices.empty())
-        config.devices = defaultDevices();
-    return options;
+};
+
+// Every option, in the order and the groups of the help. A new option is a new row.
+struct OptionSpec {
+    std::string_view group;                    // starts a group of the help when not empty
+    std::string_view name;                     // "--port"; "-h,--help" for one with several names
+    std::string_view value;                    // the value's name in the help; empty for a flag
+    std::string_view help;                     // a '\n' continues the description on another line
+    void (*store)(Parse&, const std::string&); // throws UsageError
+};
+
+SimulatorConfig& config(Parse& parse) {
+    return parse.options.config;
 }
 
-std::string usage(const std::string& program) {
-    return "Usage: " + program + R"( [options]
+const OptionSpec optionSpecs[] = {
+    {"Network:", "--port", "N", "listening port (default 6017; 0: the system chooses)",
+     [](Parse& p, const std::string& v) {
+         config(p).port = static_cast<std::uint16_t>(parseNumber(v, 0xFFFF, "port"));
+     }},
+    {"", "--bind", "ADDRESS", "listening address (default 0.0.0.0)",
+     [](Parse& p, const std::string& v) {
+         parseAddress(v, "bind address");
+         config(p).bindAddress = v;
+     }},
+    {"", "--reuse-address", "", "set SO_REUSEADDR on the listening socket",
+     [](Parse& p, const std::string&) { config(p).reuseAddress = true; }},
+    {"", "--threads", "N", "I/O threads, 1 or 2 (default 2)",
+     [](Parse& p, const std::string& v) {
+         config(p).threads = static_cast<unsigned>(parseNumber(v, 2, "thread count"));
+         if (config(p).threads == 0)
+             throw UsageError("--threads takes 1 or 2");
+     }},
+    {"", "--interval", "MS", "presence interval (default 1000)",
+     [](Parse& p, const std::string& v) {
+         config(p).presenceInterval =
+             std::chrono::milliseconds(parseNumber(v, 3600000, "presence interval"));
+         if (config(p).presenceInterval.count() == 0)
+             throw UsageError("the presence interval must be at least 1 ms");
+     }},
+    {"Devices (without any, four default devices on 127.0.0.2..127.0.0.4):", "--device",
+     "id=HEX,type=N,name=TEXT,address=A,serial=N[,mode=FLAGS]\n"
+     "           [,typeword=N][,wrapped=1][,changemark=N][,changemarkb=N][,tag=HEX]",
+     "one device (repeatable); id as 16 hex digits or\nHIGH:LOW; numbers decimal or 0x hex",
+     [](Parse& p, const std::string& v) { config(p).devices.push_back(parseDeviceSetup(v)); }},
+    {"", "--devices", "N", "N generated devices, types cycling 10..13",
+     [](Parse& p, const std::string& v) { p.generated = parseNumber(v, 100000, "device count"); }},
+    {"", "--first-id", "HEX", "id of the first generated device (default 0000010000000001)",
+     [](Parse& p, const std::string& v) { p.firstId = parseId(v); }},
+    {"", "--address-base", "A", "first address of generated devices (default 127.0.0.2)",
+     [](Parse& p, const std::string& v) { p.addressBase = v; }},
+    {"", "--address-count", "K", "generated devices spread over K addresses (default min(N, 50))",
+     [](Parse& p, const std::string& v) {
+         p.addressCount = static_cast<unsigned>(parseNumber(v, 65536, "address count"));
+     }},
+    {"Faults (for every device; per device at run time with --stdin-control):", "--drop", "P",
+     "ignore this share of received requests (0..1)",
+     [](Parse& p, const std::string& v) {
+         config(p).faults.dropProbability = parseProbability(v);
+     }},
+    {"", "--delay", "MS", "send replies MS milliseconds late",
+     [](Parse& p, const std::string& v) {
+         config(p).faults.delayMs = static_cast<std::uint32_t>(parseNumber(v, 3600000, "delay"));
+     }},
+    {"", "--duplicate", "", "send every reply twice",
+     [](Parse& p, const std::string&) { config(p).faults.duplicate = true; }},
+    {"", "--refuse-writes", "", "refuse board-id writes (acknowledgement status 0)",
+     [](Parse& p, const std::string&) { config(p).faults.refuseWrites = true; }},
+    {"", "--silent", "", "act on requests but send nothing at all",
+     [](Parse& p, const std::string&) { config(p).faults.silent = true; }},
+    {"", "--malformed", "", "replies carry a wrong command code (code + 1000)",
+     [](Parse& p, const std::string&) { config(p).faults.malformed = true; }},
+    {"", "--short", "", "replies one byte below their minimum size",
+     [](Parse& p, const std::string&) { config(p).faults.shortReplies = true; }},
+    {"", "--seed", "N", "seed of the drop decisions (default 1)",
+     [](Parse& p, const std::string& v) {
+         config(p).seed = parseNumber(v, std::numeric_limits<std::uint64_t>::max(), "seed");
+     }},
+    {"Output and control:", "--quiet", "", "no per-request lines, only the summary",
+     [](Parse& p, const std::string&) { p.options.quiet = true; }},
+    {"", "--stdin-control", "",
+     "read commands from stdin; the end of stdin ends the run:\n"
+     "  dump | faults | quit\n"
+     "  silent|duplicate|refuse-writes|malformed|short [ID] on|off\n"
+     "  gone [ID] on|off   the device leaves: no presence, no answers\n"
+     "  drop [ID] P | delay [ID] MS | clear [ID]\n"
+     "  lose-replies ID N [CODE]  act on the next N requests, lose\n"
+     "           their replies (only replies with command CODE)\n"
+     "  serial ID N | mode ID FLAGS | changemark ID A [B]",
+     [](Parse& p, const std::string&) { p.options.stdinControl = true; }},
+    {"", "--version", "", "print vornsim's version",
+     [](Parse& p, const std::string&) { p.options.version = true; }},
+    {"", "-h,--help", "", "this text", [](Parse& p, const std::string&) { p.options.help = true; }},
+};
+
+constexpr std::string_view helpIntroduction = R"(
 Simulates devices of the device network over UDP: answers the presence of
 every tool it hears and the requests the tool sends to the devices.
+)";
 
-Network:
-  --port N              listening port (default 6017; 0: the system chooses)
-  --bind ADDRESS        listening address (default 0.0.0.0)
-  --reuse-address       set SO_REUSEADDR on the listening socket
-  --threads N           I/O threads, 1 or 2 (default 2)
-  --interval MS         presence interval (default 1000)
-
-Devices (without any, four default devices on 127.0.0.2..127.0.0.4):
-  --device id=HEX,type=N,name=TEXT,address=A,serial=N[,mode=FLAGS]
-           [,typeword=N][,wrapped=1][,changemark=N][,changemarkb=N][,tag=HEX]
-                        one device (repeatable); id as 16 hex digits or
-                        HIGH:LOW; numbers decimal or 0x hex
-  --devices N           N generated devices, types cycling 10..13
-  --first-id HEX        id of the first generated device (default 0000010000000001)
-  --address-base A      first address of generated devices (default 127.0.0.2)
-  --address-count K     generated devices spread over K addresses (default min(N, 50))
-
-Faults (for every device; per device at run time with --stdin-control):
-  --drop P              ignore this share of received requests (0..1)
-  --delay MS            send replies MS milliseconds late
-  --duplicate           send every reply twice
-  --refuse-writes       refuse board-id writes (acknowledgement status 0)
-  --silent              act on requests but send nothing at all
-  --malformed           replies carry a wrong command code (code + 1000)
-  --short               replies one byte below their minimum size
-  --seed N              seed of the drop decisions (default 1)
-
-Output and control:
-  --quiet               no per-request lines, only the summary
-  --stdin-control       read commands from stdin; the end of stdin ends the run:
-                          dump | faults | quit
-                          silent|duplicate|refuse-writes|malformed|short [ID] on|off
-                          gone [ID] on|off   the device leaves: no presence, no answers
-                          drop [ID] P | delay [ID] MS | clear [ID]
-                          lose-replies ID N [CODE]  act on the next N requests, lose
-                                   their replies (only replies with command CODE)
-                          serial ID N | mode ID FLAGS | changemark ID A [B]
-  --help                this text
-
+constexpr std::string_view helpTrailer = R"(
 Without --stdin-control the run ends on SIGINT or SIGTERM. Every event is one
 line on stdout, key=value, ids as HIGH:LOW in hex, e.g.
   ready port=6017 devices=4 addresses=3
@@ -329,6 +313,86 @@ line on stdout, key=value, ids as HIGH:LOW in hex, e.g.
   serial-set device=0000000a:0000000b value=12345678
   select device=0000000a:0000000b mark=ffff
 )";
+
+} // namespace
+
+ProgramOptions parseOptions(const std::vector<std::string>& arguments) {
+    CLI::App app{"", "vornsim"};
+    app.set_help_flag();
+    app.allow_extras();
+    std::vector<CLI::Option*> parsed;
+    for (const OptionSpec& option : optionSpecs)
+        parsed.push_back(option.value.empty()
+                             ? app.add_flag(std::string(option.name))->disable_flag_override()
+                             : app.add_option(std::string(option.name))
+                                   ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll));
+    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ParseError& failure) {
+        throw UsageError(VornCli::message(failure));
+    }
+    if (!app.remaining().empty())
+        throw UsageError("unknown option '" + app.remaining().front() + "'");
+
+    Parse parse;
+    for (std::size_t i = 0; i < parsed.size(); ++i) {
+        if (parsed[i]->count() == 0)
+            continue;
+        if (optionSpecs[i].value.empty())
+            optionSpecs[i].store(parse, "");
+        else // each value in turn: the last one counts, every --device is one
+            for (const std::string& value : parsed[i]->results())
+                optionSpecs[i].store(parse, value);
+    }
+    ProgramOptions& options = parse.options;
+    SimulatorConfig& config = options.config;
+    if (parse.generated > 0) {
+        if (parse.addressCount == 0)
+            parse.addressCount =
+                static_cast<unsigned>(std::min<std::size_t>(parse.generated, defaultAddressLimit));
+        for (DeviceSetup& device :
+             generateDevices(parse.generated, parse.firstId, parse.addressBase, parse.addressCount))
+            config.devices.push_back(std::move(device));
+    }
+    if (config.devices.empty())
+        config.devices = defaultDevices();
+    return options;
+}
+
+std::string usage(const std::string& program) {
+    constexpr std::size_t column = 24;
+    std::string out = "Usage: " + program + " [options]" + std::string(helpIntroduction);
+    for (const OptionSpec& option : optionSpecs) {
+        if (!option.group.empty())
+            out += "\n" + std::string(option.group) + "\n";
+        std::string label = "  ";
+        for (std::string_view names = option.name; !names.empty();) {
+            const auto comma = std::min(names.find(','), names.size());
+            label +=
+                std::string(label.size() > 2 ? ", " : "") + std::string(names.substr(0, comma));
+            names.remove_prefix(std::min(comma + 1, names.size()));
+        }
+        if (!option.value.empty())
+            label += " " + std::string(option.value);
+        out += label;
+        // A label too wide for its column puts the description on the next line.
+        const std::size_t lastLine = label.size() - label.rfind('\n') - 1;
+        if (label.find('\n') != std::string::npos || lastLine + 2 > column)
+            out += "\n" + std::string(column, ' ');
+        else
+            out.append(column - lastLine, ' ');
+        for (std::size_t start = 0;;) {
+            const auto end = option.help.find('\n', start);
+            out += std::string(option.help.substr(start, end - start));
+            if (end == std::string_view::npos)
+                break;
+            out += "\n" + std::string(column, ' ');
+            start = end + 1;
+        }
+        out += "\n";
+    }
+    return out + std::string(helpTrailer);
 }
 
 } // namespace VornSim

@@ -21,6 +21,7 @@ struct ProgramOptions {
     bool quiet = false;        // no per-request lines
     bool stdinControl = false; // commands on stdin; the end of stdin ends the run
     bool help = false;
+    bool version = false;
 };
 
 // Arguments without the program name. Throws UsageError.

@@ -3,6 +3,7 @@
 
 #include "DeviceSimulator.h"
 #include "Options.h"
+#include "VornVersion.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -241,6 +242,10 @@ int main(int argc, char** argv) {
         error(e.what());
         std::fprintf(stderr, "Try '%s --help'.\n", program.c_str());
         return 2;
+    }
+    if (options.version) {
+        std::printf("%s %s\n", program.c_str(), Vorn::version);
+        return 0;
     }
     if (options.help) {
         std::fputs(usage(program).c_str(), stdout);

@@ -1,9 +1,13 @@
 #include "Arguments.h"
 
+#include "CliMessage.h"
 #include "JournalTime.h"
 #include "Texts.h"
 
-#include <cmath>
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <map>
 
 namespace Vornctl {
 namespace {
@@ -22,55 +26,43 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-struct KnownOption {
+// How an option relates to the commands.
+enum class Scope {
+    Command, // taken by the commands that list it
+    Leading, // required by the commands that list it, and written before them
+    Global,  // taken by every command; the Options section lists it, usage lines do not
+    Program, // about the program, not a command: taken anywhere, ends the parse
+};
+
+// Every option vornctl knows; the help lists them in this order. Options may
+// stand anywhere on the line, before or after the command.
+struct OptionSpec {
+    std::string_view name;  // "--wait"; "-h,--help" for one with several names
+    std::string_view value; // the value's name in the help; empty for a flag
+    std::string_view help;  // a '\n' continues the description on another line
+    Scope scope;
+    std::string_view hint;                       // Leading: where to find the value
+    void (*store)(Options&, const std::string&); // stores one value; throws UsageError
+};
+
+// The arguments commands take after their name.
+struct ArgumentSpec {
     std::string_view name;
-    bool takesValue;
+    void (*store)(Options&, const std::string&);
 };
 
-constexpr KnownOption knownOptions[] = {
-    {"--interface", true}, {"--wait", true},
-    {"--all", false},      {"--json", false},
-    {"--yes", false},      {"--help", false},
-    {"-h", false},         {"--csv", false},
-    {"--dry-run", false},  {"--journal", true},
-    {"--operator", true},  {"--device", true},
-    {"--since", true},     {"--allow-duplicate", false},
+// Every command. The usage lines, the help, the parser and the checks of which
+// option goes with which command are made from this table: a new command is a
+// new row (and its Action).
+struct CommandSpec {
+    std::string_view path; // its words: "serial set"
+    Action action;
+    std::string_view arguments; // ArgumentSpec names, in order: "ID NUMBER"
+    // The options it takes, in the order of its usage line; "--json|--csv":
+    // either, not both.
+    std::string_view options;
+    std::string_view help; // the Commands section; empty: not listed
 };
-
-const KnownOption* findOption(std::string_view name) {
-    for (const auto& option : knownOptions)
-        if (option.name == name)
-            return &option;
-    return nullptr;
-}
-
-std::string actionName(Action action) {
-    switch (action) {
-    case Action::Help:
-        return "help";
-    case Action::Interfaces:
-        return "interfaces";
-    case Action::List:
-        return "list";
-    case Action::Watch:
-        return "watch";
-    case Action::SerialGet:
-        return "serial get";
-    case Action::SerialSet:
-        return "serial set";
-    case Action::SerialProgram:
-        return "serial program";
-    case Action::Select:
-        return "select";
-    case Action::Deselect:
-        return "deselect";
-    case Action::Journal:
-        return "journal";
-    case Action::Inventory:
-        return "inventory";
-    }
-    return "";
-}
 
 std::uint64_t deviceIdArgument(const std::string& text) {
     const auto id = parseDeviceId(text);
@@ -81,13 +73,439 @@ std::uint64_t deviceIdArgument(const std::string& text) {
     return *id;
 }
 
-void expectWords(const std::vector<std::string>& words, std::size_t count,
-                 const std::string& form) {
-    if (words.size() < count)
-        throw UsageError("missing arguments: usage is vornctl " + form);
-    if (words.size() > count)
-        throw UsageError("unexpected argument \"" + words[count] + "\": usage is vornctl " + form);
+const OptionSpec optionSpecs[] = {
+    {"--interface", "ADDRESS",
+     "IPv4 address of the adapter on the device network, as\nlisted by vornctl interfaces",
+     Scope::Leading, "see vornctl interfaces",
+     [](Options& options, const std::string& value) {
+         if (!options.interfaceAddress.empty())
+             throw UsageError("--interface given more than once");
+         if (value.empty())
+             throw UsageError("--interface needs an IPv4 address");
+         options.interfaceAddress = value;
+     }},
+    {"--wait", "SECONDS",
+     "how long to discover (list, default 2) or how long to\nwait for the devices to appear "
+     "(others, default 3)",
+     Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         if (options.wait)
+             throw UsageError("--wait given more than once");
+         options.wait = parseWait(value);
+         if (!options.wait)
+             throw UsageError("invalid --wait \"" + value +
+                              "\": expected seconds from 0 to 3600, such as 2 or 0.5");
+     }},
+    {"--all", "",
+     "list, or act on, every device type, not only the\nOndal 2 and Ondal 4 products (type "
+     "codes 10 to 13)",
+     Scope::Command, "", [](Options& options, const std::string&) { options.all = true; }},
+    {"--json", "", "print a JSON array (watch: one JSON object per line)", Scope::Command, "",
+     [](Options& options, const std::string&) { options.json = true; }},
+    {"--csv", "", "list, inventory, journal: print comma-separated values\nwith a header line",
+     Scope::Command, "", [](Options& options, const std::string&) { options.csv = true; }},
+    {"--dry-run", "", "serial program: show what would change, write nothing", Scope::Command, "",
+     [](Options& options, const std::string&) { options.dryRun = true; }},
+    {"--yes", "", "do not ask for the serial number a second time", Scope::Command, "",
+     [](Options& options, const std::string&) { options.yes = true; }},
+    {"--allow-duplicate", "",
+     "serial set: write a number another device holds now;\nserial program: let the file give "
+     "a number twice",
+     Scope::Command, "",
+     [](Options& options, const std::string&) { options.allowDuplicate = true; }},
+    {"--device", "ID", "journal: only this device's entries", Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         options.journalDevice = deviceIdArgument(value);
+     }},
+    {"--since", "TIME",
+     "journal: only entries from this UTC time on\n(2026-12-07 or 2026-12-07T14:05:09Z)",
+     Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         options.since = Journal::parseUtc(value);
+         if (!options.since)
+             throw UsageError("invalid --since \"" + value +
+                              "\": expected a UTC time such as 2026-12-07 or "
+                              "2026-12-07T14:05:09Z");
+     }},
+    {"--journal", "FILE",
+     "record serial writes in FILE instead of\n$XDG_STATE_HOME/vornctl/journal.jsonl "
+     "(without it\n~/.local/state/..., on Windows %LOCALAPPDATA%\\vornctl\\...)",
+     Scope::Global, "",
+     [](Options& options, const std::string& value) {
+         if (value.empty())
+             throw UsageError("--journal needs a file name");
+         options.journal = value;
+     }},
+    {"--operator", "NAME", "the name recorded with each write (default: the login)", Scope::Global,
+     "",
+     [](Options& options, const std::string& value) {
+         if (value.empty())
+             throw UsageError("--operator needs a name");
+         options.operatorName = value;
+     }},
+    {"--version", "", "print vornctl's version", Scope::Program, "",
+     [](Options& options, const std::string&) { options.action = Action::Version; }},
+    {"-h,--help", "", "this text", Scope::Program, "",
+     [](Options& options, const std::string&) { options.action = Action::Help; }},
+};
+
+const ArgumentSpec argumentSpecs[] = {
+    {"ID",
+     [](Options& options, const std::string& text) { options.deviceId = deviceIdArgument(text); }},
+    {"NUMBER",
+     [](Options& options, const std::string& text) {
+         const auto serial = parseSerial(text);
+         if (!serial)
+             throw UsageError(std::string(Text::invalidSerialFormat) +
+                              " (an unsigned 32-bit number, 0 to 4294967295)");
+         options.serial = *serial;
+     }},
+    {"FILE",
+     [](Options& options, const std::string& text) {
+         if (text.empty())
+             throw UsageError("serial program needs a file name");
+         options.file = text;
+     }},
+};
+
+const CommandSpec commandSpecs[] = {
+    {"interfaces", Action::Interfaces, "", "--json",
+     "list the network adapters (description, IPv4 address, MAC, mask)"},
+    {"list", Action::List, "", "--interface --wait --all --json|--csv",
+     "discover devices for a while (default 2 s) and list them"},
+    {"watch", Action::Watch, "", "--interface --all --json",
+     "print a line per device event (appeared, named, changed,\nremoved) until interrupted "
+     "(Ctrl-C ends it with status 0)"},
+    {"serial get", Action::SerialGet, "ID", "--interface --wait --all",
+     "read a device's serial number"},
+    {"serial set", Action::SerialSet, "ID NUMBER",
+     "--interface --yes --allow-duplicate --wait --all",
+     "write a device's serial number; the number is asked for a\nsecond time on stdin unless "
+     "--yes is given, then read back;\nevery write is recorded in the journal first (--journal)"},
+    {"serial program", Action::SerialProgram, "FILE",
+     "--interface --dry-run --json --allow-duplicate --wait --all",
+     "write the serial numbers of a CSV file of ID,SERIAL lines\n(a header line and # comments "
+     "allowed): the whole file is\nchecked first, then each device is written and read back;\n"
+     "devices already holding their number are skipped"},
+    {"select", Action::Select, "ID", "--interface --wait --all",
+     "mark a device as selected on the device itself"},
+    {"deselect", Action::Deselect, "ID", "--interface --wait --all", "clear that mark"},
+    {"inventory", Action::Inventory, "", "--interface --wait --all --json|--csv",
+     "discover devices (default 2 s) and read every one's serial\nnumber in parallel; status 1 "
+     "if any did not answer"},
+    {"journal", Action::Journal, "", "--device --since --json|--csv",
+     "show the recorded serial writes, intent and outcome joined\n(interrupted: the program "
+     "ended between the two)"},
+    {"help", Action::Help, "", "", ""},
+};
+
+const char* const helpTrailer = R"(
+ID is the device ID as listed, high word first: 0001e240:000012ab.
+NUMBER is an unsigned 32-bit decimal (0 to 4294967295).
+Exit status: 0 success (serial program: every device verified or already
+holding its number); 1 a device refused, did not answer, did not appear or is
+not a serviced product, or the network or the journal could not be used;
+2 usage error (including an unknown interface, a bad number, a bad file, a
+failed confirmation or a number another device holds).
+)";
+
+std::vector<std::string_view> words(std::string_view text, char separator = ' ') {
+    std::vector<std::string_view> out;
+    while (!text.empty()) {
+        const auto end = text.find(separator);
+        if (end != 0)
+            out.push_back(text.substr(0, end));
+        if (end == std::string_view::npos)
+            break;
+        text.remove_prefix(end + 1);
+    }
+    return out;
 }
+
+// The last name of an option: "--help" of "-h,--help".
+std::string_view longName(const OptionSpec& option) {
+    return words(option.name, ',').back();
+}
+
+const OptionSpec& optionNamed(std::string_view name) {
+    for (const OptionSpec& option : optionSpecs)
+        if (longName(option) == name)
+            return option;
+    throw std::logic_error("vornctl: no option " + std::string(name));
+}
+
+const ArgumentSpec& argumentNamed(std::string_view name) {
+    for (const ArgumentSpec& argument : argumentSpecs)
+        if (argument.name == name)
+            return argument;
+    throw std::logic_error("vornctl: no argument " + std::string(name));
+}
+
+// "--wait SECONDS", "--all".
+std::string optionForm(const OptionSpec& option) {
+    std::string form(longName(option));
+    if (!option.value.empty())
+        form += " " + std::string(option.value);
+    return form;
+}
+
+bool takes(const CommandSpec& command, std::string_view option) {
+    if (optionNamed(option).scope == Scope::Global)
+        return true;
+    for (const auto choice : words(command.options))
+        for (const auto name : words(choice, '|'))
+            if (name == option)
+                return true;
+    return false;
+}
+
+// "a", "a and b", "a, b and c".
+std::string enumeration(const std::vector<std::string>& items, const char* last) {
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0)
+            out += i + 1 == items.size() ? std::string(" ") + last + " " : ", ";
+        out += items[i];
+    }
+    return out;
+}
+
+// The words of a command's usage line after "vornctl": the leading options,
+// the command and its arguments, then its other options.
+std::vector<std::string> usageWords(const CommandSpec& command) {
+    std::vector<std::string> out;
+    const auto isLeading = [](std::string_view choice) {
+        return optionNamed(words(choice, '|').front()).scope == Scope::Leading;
+    };
+    for (const auto choice : words(command.options))
+        if (isLeading(choice))
+            out.push_back(optionForm(optionNamed(choice)));
+    out.emplace_back(command.path);
+    if (!command.arguments.empty())
+        out.emplace_back(command.arguments);
+    for (const auto choice : words(command.options)) {
+        if (isLeading(choice))
+            continue;
+        std::string alternatives;
+        for (const auto name : words(choice, '|'))
+            alternatives += (alternatives.empty() ? "" : " | ") + optionForm(optionNamed(name));
+        out.push_back("[" + alternatives + "]");
+    }
+    return out;
+}
+
+std::string usageForm(const CommandSpec& command) {
+    std::string line = "vornctl";
+    for (const auto& word : usageWords(command))
+        line += " " + word;
+    return line;
+}
+
+// "  NAME" and then the description at `column`, its lines one under the other.
+std::string describe(const std::string& name, std::string_view help, std::size_t column) {
+    std::string out = "  " + name;
+    if (out.size() + 2 > column)
+        out += "\n" + std::string(column, ' ');
+    else
+        out.append(column - out.size(), ' ');
+    const auto lines = words(help, '\n');
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        out += (i > 0 ? "\n" + std::string(column, ' ') : std::string()) + std::string(lines[i]);
+    return out + "\n";
+}
+
+std::string buildUsage() {
+    constexpr std::size_t width = 84; // the longest line, serial set's, fits
+    std::string out = "Usage:\n";
+    for (const CommandSpec& command : commandSpecs) {
+        if (command.help.empty())
+            continue;
+        // Continuation lines start under the command's arguments.
+        std::string line = "  vornctl";
+        std::size_t indent = 0;
+        for (const auto& word : usageWords(command)) {
+            if (indent != 0 && line.size() + 1 + word.size() > width) {
+                out += line + "\n";
+                line = std::string(indent - 1, ' ');
+            }
+            line += " " + word;
+            if (word == command.path)
+                indent = line.size() + 1;
+        }
+        out += line + "\n";
+    }
+    out += "\nCommands:\n";
+    for (const CommandSpec& command : commandSpecs)
+        if (!command.help.empty())
+            out += describe(std::string(command.path), command.help, 16);
+    out += "\nOptions:\n";
+    for (const OptionSpec& option : optionSpecs) {
+        std::string names;
+        for (const auto name : words(option.name, ','))
+            names += (names.empty() ? "" : ", ") + std::string(name);
+        if (!option.value.empty())
+            names += " " + std::string(option.value);
+        out += describe(names, option.help, 23);
+    }
+    return out + helpTrailer;
+}
+
+// The command-line grammar (option values, "=", the command's words) is
+// CLI11's; which option and argument goes with which command is the tables'.
+class CommandLine {
+public:
+    CommandLine() {
+        app_.set_help_flag();
+        app_.allow_extras();
+        app_.require_subcommand(0, 1);
+        for (const OptionSpec& option : optionSpecs) {
+            CLI::Option* added = option.value.empty() ? app_.add_flag(std::string(option.name))
+                                                      : app_.add_option(std::string(option.name));
+            if (option.value.empty())
+                added->disable_flag_override();
+            else
+                added->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+            options_.emplace_back(&option, added);
+        }
+        for (const CommandSpec& command : commandSpecs) {
+            CLI::App* app = &app_;
+            for (const auto word : words(command.path))
+                app = subcommand(*app, std::string(word));
+            commands_[app] = &command;
+            for (const auto name : words(command.arguments))
+                app->add_option(std::string(name));
+        }
+    }
+
+    Options parse(const std::vector<std::string>& arguments) {
+        std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+        try {
+            app_.parse(reversed);
+        } catch (const CLI::ParseError& failure) {
+            throw UsageError(VornCli::message(failure));
+        }
+        Options options;
+        const std::vector<std::string> extra = app_.remaining(true);
+        for (const auto& word : extra)
+            if (word.size() > 1 && word[0] == '-' && !(word[1] >= '0' && word[1] <= '9'))
+                throw UsageError("unknown option " + word.substr(0, word.find('=')));
+        for (const auto& [option, parsed] : options_)
+            if (option->scope == Scope::Program && parsed->count() > 0) {
+                option->store(options, "");
+                return options;
+            }
+
+        const CLI::App* chosen = &app_;
+        while (!chosen->get_subcommands().empty())
+            chosen = chosen->get_subcommands().front();
+        const auto found = commands_.find(chosen);
+        if (found == commands_.end())
+            unfinished(*chosen, extra);
+        const CommandSpec& command = *found->second;
+        options.action = command.action;
+        if (command.action == Action::Help)
+            return options;
+
+        for (const auto name : words(command.arguments))
+            if (chosen->get_option(std::string(name))->count() == 0)
+                throw UsageError("missing arguments: usage is " + usageForm(command));
+        if (!extra.empty())
+            throw UsageError("unexpected argument \"" + extra.front() + "\": usage is " +
+                             usageForm(command));
+        for (const auto name : words(command.arguments))
+            argumentNamed(name).store(options,
+                                      chosen->get_option(std::string(name))->as<std::string>());
+        storeOptions(command, options);
+        return options;
+    }
+
+private:
+    CLI::App* subcommand(CLI::App& parent, const std::string& name) {
+        for (CLI::App* existing : parent.get_subcommands({}))
+            if (existing->get_name() == name)
+                return existing;
+        CLI::App* added = parent.add_subcommand(name);
+        // Options belong to the whole line: the command passes them up.
+        added->fallthrough();
+        added->allow_extras();
+        added->require_subcommand(0, 1);
+        return added;
+    }
+
+    // No command, or a group's name ("serial") without one of its commands.
+    [[noreturn]] void unfinished(const CLI::App& chosen, const std::vector<std::string>& extra) {
+        if (&chosen == &app_) {
+            if (!extra.empty())
+                throw UsageError("unknown command \"" + extra.front() + "\"");
+            throw UsageError("no command given");
+        }
+        std::vector<std::string> names;
+        std::string forms;
+        for (const CLI::App* member : chosen.get_subcommands({})) {
+            names.push_back(member->get_name());
+            // "--interface ADDRESS serial get ID | serial set ID NUMBER | ..."
+            const CommandSpec& command = *commands_.at(member);
+            std::string form;
+            for (const auto& word : usageWords(command)) {
+                const bool leading = form.empty() && word != command.path;
+                if (word.front() == '[' || (leading && !forms.empty()))
+                    continue;
+                form += (form.empty() ? "" : " ") + word;
+            }
+            forms += (forms.empty() ? "" : " | ") + form;
+        }
+        if (!extra.empty())
+            throw UsageError("unknown " + chosen.get_name() + " command \"" + extra.front() +
+                             "\": use " + enumeration(names, "or"));
+        throw UsageError("missing arguments: usage is vornctl " + forms);
+    }
+
+    void storeOptions(const CommandSpec& command, Options& options) {
+        for (const auto& [option, parsed] : options_) {
+            const std::string name(longName(*option));
+            if (parsed->count() == 0) {
+                if (option->scope == Scope::Leading && takes(command, name))
+                    throw UsageError(std::string(command.path) + " needs " + optionForm(*option) +
+                                     " (" + std::string(option->hint) + ")");
+                continue;
+            }
+            if (!takes(command, name))
+                throw UsageError(refusal(command, name));
+            if (option->value.empty())
+                option->store(options, "");
+            for (const auto& value : parsed->results())
+                if (!option->value.empty())
+                    option->store(options, value);
+        }
+        for (const auto choice : words(command.options)) {
+            const auto names = words(choice, '|');
+            std::vector<std::string> given;
+            for (const auto name : names)
+                if (app_.get_option(std::string(name))->count() > 0)
+                    given.emplace_back(name);
+            if (given.size() > 1)
+                throw UsageError(enumeration(given, "and") + " exclude each other");
+        }
+    }
+
+    // An option given to a command that does not take it.
+    std::string refusal(const CommandSpec& command, const std::string& option) const {
+        const auto taken = words(command.options);
+        if (taken.size() <= 1)
+            return std::string(command.path) + " takes only " +
+                   (taken.empty() ? std::string("the program's options")
+                                  : std::string(taken.front()));
+        std::vector<std::string> users;
+        for (const CommandSpec& other : commandSpecs)
+            if (takes(other, option))
+                users.emplace_back(other.path);
+        return option + " applies to " + enumeration(users, "and") + " only";
+    }
+
+    CLI::App app_{"", "vornctl"};
+    std::vector<std::pair<const OptionSpec*, CLI::Option*>> options_;
+    std::map<const CLI::App*, const CommandSpec*> commands_;
+};
 
 } // namespace
 
@@ -155,175 +573,15 @@ std::optional<std::chrono::milliseconds> parseWait(std::string_view text) {
 }
 
 Options parseArguments(const std::vector<std::string>& arguments) {
-    Options options;
-    std::vector<std::string> words;
-    bool help = false;
-    bool interfaceGiven = false;
-    bool waitGiven = false;
+    return CommandLine().parse(arguments);
+}
 
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (argument.size() < 2 || argument[0] != '-' || (argument[1] != '-' && argument != "-h")) {
-            words.push_back(argument);
-            continue;
-        }
-        std::string name = argument;
-        std::optional<std::string> value;
-        if (const auto equals = argument.find('='); equals != std::string::npos) {
-            name = argument.substr(0, equals);
-            value = argument.substr(equals + 1);
-        }
-        const KnownOption* known = findOption(name);
-        if (known == nullptr)
-            throw UsageError("unknown option " + name);
-        if (known->takesValue && !value) {
-            if (i + 1 == arguments.size())
-                throw UsageError(name + " needs a value");
-            value = arguments[++i];
-        }
-        if (!known->takesValue && value)
-            throw UsageError(name + " takes no value");
-
-        if (name == "--interface") {
-            if (interfaceGiven)
-                throw UsageError("--interface given more than once");
-            if (value->empty())
-                throw UsageError("--interface needs an IPv4 address");
-            interfaceGiven = true;
-            options.interfaceAddress = *value;
-        } else if (name == "--wait") {
-            if (waitGiven)
-                throw UsageError("--wait given more than once");
-            waitGiven = true;
-            options.wait = parseWait(*value);
-            if (!options.wait)
-                throw UsageError("invalid --wait \"" + *value +
-                                 "\": expected seconds from 0 to 3600, such as 2 or 0.5");
-        } else if (name == "--all") {
-            options.all = true;
-        } else if (name == "--json") {
-            options.json = true;
-        } else if (name == "--yes") {
-            options.yes = true;
-        } else if (name == "--csv") {
-            options.csv = true;
-        } else if (name == "--dry-run") {
-            options.dryRun = true;
-        } else if (name == "--journal") {
-            if (value->empty())
-                throw UsageError("--journal needs a file name");
-            options.journal = *value;
-        } else if (name == "--allow-duplicate") {
-            options.allowDuplicate = true;
-        } else if (name == "--device") {
-            options.journalDevice = deviceIdArgument(*value);
-        } else if (name == "--since") {
-            options.since = Journal::parseUtc(*value);
-            if (!options.since)
-                throw UsageError("invalid --since \"" + *value +
-                                 "\": expected a UTC time such as 2026-12-07 or "
-                                 "2026-12-07T14:05:09Z");
-        } else if (name == "--operator") {
-            if (value->empty())
-                throw UsageError("--operator needs a name");
-            options.operatorName = *value;
-        } else {
-            help = true;
-        }
-    }
-
-    if (help || (!words.empty() && words[0] == "help")) {
-        options.action = Action::Help;
-        return options;
-    }
-    if (words.empty())
-        throw UsageError("no command given");
-
-    const std::string& command = words[0];
-    if (command == "interfaces") {
-        expectWords(words, 1, "interfaces [--json]");
-        options.action = Action::Interfaces;
-    } else if (command == "list") {
-        expectWords(words, 1, "--interface ADDRESS list [--wait SECONDS] [--all] [--json | --csv]");
-        options.action = Action::List;
-    } else if (command == "watch") {
-        expectWords(words, 1, "--interface ADDRESS watch [--all] [--json]");
-        options.action = Action::Watch;
-    } else if (command == "serial") {
-        if (words.size() < 2)
-            throw UsageError("missing arguments: usage is vornctl --interface ADDRESS serial "
-                             "get ID | serial set ID NUMBER | serial program FILE");
-        if (words[1] == "get") {
-            expectWords(words, 3, "--interface ADDRESS serial get ID");
-            options.action = Action::SerialGet;
-            options.deviceId = deviceIdArgument(words[2]);
-        } else if (words[1] == "set") {
-            expectWords(words, 4, "--interface ADDRESS serial set ID NUMBER [--yes]");
-            options.action = Action::SerialSet;
-            options.deviceId = deviceIdArgument(words[2]);
-            const auto serial = parseSerial(words[3]);
-            if (!serial)
-                throw UsageError(std::string(Text::invalidSerialFormat) +
-                                 " (an unsigned 32-bit number, 0 to 4294967295)");
-            options.serial = *serial;
-        } else if (words[1] == "program") {
-            expectWords(words, 3,
-                        "--interface ADDRESS serial program FILE [--dry-run] [--json] [--all]");
-            options.action = Action::SerialProgram;
-            options.file = words[2];
-            if (options.file.empty())
-                throw UsageError("serial program needs a file name");
-        } else {
-            throw UsageError("unknown serial command \"" + words[1] +
-                             "\": use get, set or program");
-        }
-    } else if (command == "journal") {
-        expectWords(words, 1, "journal [--device ID] [--since TIME] [--json | --csv]");
-        options.action = Action::Journal;
-    } else if (command == "inventory") {
-        expectWords(words, 1,
-                    "--interface ADDRESS inventory [--wait SECONDS] [--all] [--json | --csv]");
-        options.action = Action::Inventory;
-    } else if (command == "select" || command == "deselect") {
-        expectWords(words, 2, "--interface ADDRESS " + command + " ID");
-        options.action = command == "select" ? Action::Select : Action::Deselect;
-        options.deviceId = deviceIdArgument(words[1]);
-    } else {
-        throw UsageError("unknown command \"" + command + "\"");
-    }
-
-    const Action action = options.action;
-    if (action == Action::Interfaces) {
-        if (interfaceGiven || waitGiven || options.all || options.yes)
-            throw UsageError("interfaces takes only --json");
-    } else if (action == Action::Journal) {
-        if (interfaceGiven || waitGiven || options.all || options.yes)
-            throw UsageError("journal takes only --device, --since, --json or --csv");
-    } else if (!interfaceGiven) {
-        throw UsageError(actionName(action) +
-                         " needs --interface ADDRESS (see vornctl interfaces)");
-    }
-    if (options.json && action != Action::Interfaces && action != Action::List &&
-        action != Action::Watch && action != Action::SerialProgram && action != Action::Journal &&
-        action != Action::Inventory)
-        throw UsageError("--json applies to list, watch, serial program, interfaces, journal and "
-                         "inventory only");
-    if (options.csv && action != Action::List && action != Action::Journal &&
-        action != Action::Inventory)
-        throw UsageError("--csv applies to list, journal and inventory only");
-    if ((options.journalDevice || options.since) && action != Action::Journal)
-        throw UsageError("--device and --since apply to journal only");
-    if (options.csv && options.json)
-        throw UsageError("--csv and --json exclude each other");
-    if (options.dryRun && action != Action::SerialProgram)
-        throw UsageError("--dry-run applies to serial program only");
-    if (waitGiven && action == Action::Watch)
-        throw UsageError("watch runs until interrupted and takes no --wait");
-    if (options.yes && action != Action::SerialSet)
-        throw UsageError("--yes applies to serial set only");
-    if (options.allowDuplicate && action != Action::SerialSet && action != Action::SerialProgram)
-        throw UsageError("--allow-duplicate applies to serial set and serial program only");
-    return options;
+std::string_view trim(std::string_view text) {
+    constexpr std::string_view blanks = " \t\r\n";
+    const auto first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
 std::chrono::milliseconds waitFor(const Options& options) {
@@ -333,71 +591,8 @@ std::chrono::milliseconds waitFor(const Options& options) {
 }
 
 std::string usage() {
-    return R"(Usage:
-  vornctl interfaces [--json]
-  vornctl --interface ADDRESS list [--wait SECONDS] [--all] [--json | --csv]
-  vornctl --interface ADDRESS watch [--all] [--json]
-  vornctl --interface ADDRESS serial get ID [--wait SECONDS] [--all]
-  vornctl --interface ADDRESS serial set ID NUMBER [--yes] [--allow-duplicate]
-                                             [--wait SECONDS] [--all]
-  vornctl --interface ADDRESS serial program FILE [--dry-run] [--json]
-                                             [--allow-duplicate] [--wait SECONDS] [--all]
-  vornctl --interface ADDRESS select ID [--wait SECONDS] [--all]
-  vornctl --interface ADDRESS deselect ID [--wait SECONDS] [--all]
-  vornctl --interface ADDRESS inventory [--wait SECONDS] [--all] [--json | --csv]
-  vornctl journal [--device ID] [--since TIME] [--json | --csv]
-
-Commands:
-  interfaces    list the network adapters (description, IPv4 address, MAC, mask)
-  list          discover devices for a while (default 2 s) and list them
-  watch         print a line per device event (appeared, named, changed,
-                removed) until interrupted (Ctrl-C ends it with status 0)
-  serial get    read a device's serial number
-  serial set    write a device's serial number; the number is asked for a
-                second time on stdin unless --yes is given, then read back;
-                every write is recorded in the journal first (--journal)
-  serial program
-                write the serial numbers of a CSV file of ID,SERIAL lines
-                (a header line and # comments allowed): the whole file is
-                checked first, then each device is written and read back;
-                devices already holding their number are skipped
-  select        mark a device as selected on the device itself
-  deselect      clear that mark
-  inventory     discover devices (default 2 s) and read every one's serial
-                number in parallel; status 1 if any did not answer
-  journal       show the recorded serial writes, intent and outcome joined
-                (interrupted: the program ended between the two)
-
-Options:
-  --interface ADDRESS  IPv4 address of the adapter on the device network, as
-                       listed by vornctl interfaces
-  --wait SECONDS       how long to discover (list, default 2) or how long to
-                       wait for the devices to appear (others, default 3)
-  --all                list, or act on, every device type, not only the
-                       Ondal 2 and Ondal 4 products (type codes 10 to 13)
-  --json               print a JSON array (watch: one JSON object per line)
-  --csv                list: print comma-separated values with a header line
-  --dry-run            serial program: show what would change, write nothing
-  --yes                do not ask for the serial number a second time
-  --allow-duplicate    serial set: write a number another device holds now;
-                       serial program: let the file give a number twice
-  --journal FILE       record serial writes in FILE instead of
-                       $XDG_STATE_HOME/vornctl/journal.jsonl (without it
-                       ~/.local/state/..., on Windows %LOCALAPPDATA%\vornctl\...)
-  --operator NAME      the name recorded with each write (default: the login)
-  --device ID          journal: only this device's entries
-  --since TIME         journal: only entries from this UTC time on
-                       (2026-12-07 or 2026-12-07T14:05:09Z)
-  -h, --help           this text
-
-ID is the device ID as listed, high word first: 0001e240:000012ab.
-NUMBER is an unsigned 32-bit decimal (0 to 4294967295).
-Exit status: 0 success (serial program: every device verified or already
-holding its number); 1 a device refused, did not answer, did not appear or is
-not a serviced product, or the network could not be used; 2 usage error
-(including an unknown interface, a bad number, a bad file or a failed
-confirmation).
-)";
+    static const std::string text = buildUsage();
+    return text;
 }
 
 } // namespace Vornctl

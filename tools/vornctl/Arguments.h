@@ -27,7 +27,8 @@ enum class Action {
     Select,
     Deselect,
     Journal,
-    Inventory
+    Inventory,
+    Version
 };
 
 struct Options {
@@ -64,6 +65,9 @@ std::optional<std::uint32_t> parseSerial(std::string_view text);
 // Seconds as digits with an optional fraction ("2", "0.5"), at most 3600;
 // rounded to whole milliseconds.
 std::optional<std::chrono::milliseconds> parseWait(std::string_view text);
+
+// Without the blanks (spaces, tabs, CR and LF) at either end.
+std::string_view trim(std::string_view text);
 
 std::chrono::milliseconds waitFor(const Options& options);
 

@@ -12,6 +12,7 @@
 #include "SerialRecord.h"
 #include "Session.h"
 #include "Texts.h"
+#include "VornVersion.h"
 
 #include <algorithm>
 #include <fstream>
@@ -157,6 +158,9 @@ int run(const Options& options, Console& console) {
         switch (options.action) {
         case Action::Help:
             console.out << usage();
+            return Exit::success;
+        case Action::Version:
+            console.out << "vornctl " << Vorn::version << "\n";
             return Exit::success;
         case Action::Interfaces:
             return listInterfaces(options, console);

@@ -32,22 +32,17 @@ std::string formatInventoryTable(const std::vector<InventoryRow>& rows) {
 }
 
 std::string formatInventoryJson(const std::vector<InventoryRow>& rows) {
-    if (rows.empty())
-        return "[]\n";
-    std::string out = "[\n";
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const DeviceRow& device = rows[i].device;
-        Json object;
-        object["id"] = formatDeviceId(device.id);
-        object["name"] = device.name ? Json(*device.name) : Json(nullptr);
-        object["product"] = productName(device.deviceType);
-        object["type"] = device.deviceType;
-        object["address"] = formatAddress(device.address);
-        object["serial"] = rows[i].serial ? Json(*rows[i].serial) : Json(nullptr);
-        out += "  " + object.dump(-1, ' ', false, Json::error_handler_t::replace);
-        out += i + 1 < rows.size() ? ",\n" : "\n";
+    std::vector<Json> objects;
+    for (const InventoryRow& row : rows) {
+        const DeviceRow& device = row.device;
+        objects.push_back({{"id", formatDeviceId(device.id)},
+                           {"name", device.name ? Json(*device.name) : Json(nullptr)},
+                           {"product", productName(device.deviceType)},
+                           {"type", device.deviceType},
+                           {"address", formatAddress(device.address)},
+                           {"serial", row.serial ? Json(*row.serial) : Json(nullptr)}});
     }
-    return out + "]\n";
+    return objectLines(objects);
 }
 
 std::string formatInventoryCsv(const std::vector<InventoryRow>& rows) {

@@ -79,12 +79,10 @@ std::string formatJournalTable(const std::vector<JournalEntry>& entries) {
 }
 
 std::string formatJournalJson(const std::vector<JournalEntry>& entries) {
-    if (entries.empty())
-        return "[]\n";
-    std::string out = "[\n";
-    for (std::size_t i = 0; i < entries.size(); ++i)
-        out += "  " + dump(entryObject(entries[i])) + (i + 1 < entries.size() ? ",\n" : "\n");
-    return out + "]\n";
+    std::vector<Json> objects;
+    for (const JournalEntry& entry : entries)
+        objects.push_back(entryObject(entry));
+    return objectLines(objects);
 }
 
 std::string formatJournalCsv(const std::vector<JournalEntry>& entries) {

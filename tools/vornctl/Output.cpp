@@ -1,7 +1,10 @@
 #include "Output.h"
 
+#include "DeviceListExport.h"
 #include "ProductName.h"
 #include "Texts.h"
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -9,6 +12,9 @@
 
 namespace Vornctl {
 namespace {
+
+// Objects keep their keys in the order they were added.
+using Json = nlohmann::ordered_json;
 
 // Length of the UTF-8 sequence starting at `text[i]`, or 0 when it is not one.
 std::size_t utf8Sequence(std::string_view text, std::size_t i) {
@@ -64,8 +70,8 @@ std::size_t displayWidth(std::string_view text) {
     }));
 }
 
-std::string optionalNumber(const std::optional<std::uint32_t>& value, const char* none) {
-    return value ? std::to_string(*value) : std::string(none);
+std::string numberOrDash(const std::optional<std::uint32_t>& value) {
+    return value ? std::to_string(*value) : std::string("-");
 }
 
 const char* watchKindName(WatchEvent::Kind kind) {
@@ -88,7 +94,66 @@ bool carriesRecord(WatchEvent::Kind kind) {
     return kind == WatchEvent::Kind::Added || kind == WatchEvent::Kind::Changed;
 }
 
+// Every byte one character: what text that is not UTF-8 is taken as.
+std::string latin1ToUtf8(std::string_view text) {
+    std::string utf8;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            utf8 += c;
+        } else {
+            utf8 += static_cast<char>(0xC0 | (byte >> 6));
+            utf8 += static_cast<char>(0x80 | (byte & 0x3F));
+        }
+    }
+    return utf8;
+}
+
+Json optionalText(const std::optional<std::string>& value) {
+    return value ? Json(*value) : Json(nullptr);
+}
+
+Json optionalNumber(const std::optional<std::uint32_t>& value) {
+    return value ? Json(*value) : Json(nullptr);
+}
+
+// One value in JSON. UTF-8 text is written as it is; text that is not UTF-8 is
+// read as Latin-1 and written with \u escapes, so that no byte is lost and
+// the line stays ASCII. Never throws: nlohmann's check of the UTF-8 would
+// write U+FFFD for what it refused.
+std::string dump(const Json& value) {
+    constexpr auto replace = Json::error_handler_t::replace;
+    if (value.is_string()) {
+        const auto& text = value.get_ref<const std::string&>();
+        if (!isValidUtf8(text))
+            return Json(latin1ToUtf8(text)).dump(-1, ' ', true, replace);
+    }
+    std::string out = value.dump(-1, ' ', false, replace);
+    // DEL stays as it is in nlohmann's output; it is escaped like the other
+    // control characters. A raw DEL can only stand inside a string.
+    for (auto at = out.find('\x7f'); at != std::string::npos; at = out.find('\x7f', at))
+        out.replace(at, 1, "\\u007f");
+    return out;
+}
+
+// An object on one line, its members in order: {"key": value, "key": value}.
+std::string objectLine(const Json& object) {
+    std::string out;
+    for (const auto& [key, value] : object.items())
+        out += (out.empty() ? "{" : ", ") + dump(key) + ": " + dump(value);
+    return out.empty() ? "{}" : out + "}";
+}
+
 } // namespace
+
+std::string objectLines(const std::vector<Json>& objects) {
+    if (objects.empty())
+        return "[]\n";
+    std::string out = "[\n";
+    for (std::size_t i = 0; i < objects.size(); ++i)
+        out += "  " + objectLine(objects[i]) + (i + 1 < objects.size() ? ",\n" : "\n");
+    return out + "]\n";
+}
 
 std::string printable(std::string_view text) {
     std::string out(text);
@@ -133,29 +198,24 @@ std::string formatProgramTable(const std::vector<ProgramRow>& rows) {
     std::vector<std::vector<std::string>> cells;
     for (const auto& row : rows)
         cells.push_back({std::to_string(row.line), formatDeviceId(row.id),
-                         printable(row.name.value_or(Text::unknownName)),
-                         optionalNumber(row.before, "-"), std::to_string(row.target),
-                         resultName(row.result), printable(row.detail)});
+                         printable(row.name.value_or(Text::unknownName)), numberOrDash(row.before),
+                         std::to_string(row.target), resultName(row.result),
+                         printable(row.detail)});
     return formatTable({"Line", "ID", "Name", "Old", "New", "Result", "Detail"}, cells);
 }
 
 std::string formatProgramJson(const std::vector<ProgramRow>& rows) {
-    if (rows.empty())
-        return "[]\n";
-    std::string out = "[\n";
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const ProgramRow& row = rows[i];
-        out += "  {\"line\": " + std::to_string(row.line) +
-               ", \"id\": " + jsonString(formatDeviceId(row.id)) +
-               ", \"name\": " + (row.name ? jsonString(*row.name) : std::string("null")) +
-               ", \"old\": " + optionalNumber(row.before, "null") +
-               ", \"new\": " + std::to_string(row.target) +
-               ", \"readBack\": " + optionalNumber(row.after, "null") +
-               ", \"result\": " + jsonString(resultName(row.result)) +
-               ", \"detail\": " + jsonString(row.detail) + "}";
-        out += i + 1 < rows.size() ? ",\n" : "\n";
-    }
-    return out + "]\n";
+    std::vector<Json> objects;
+    for (const ProgramRow& row : rows)
+        objects.push_back({{"line", row.line},
+                           {"id", formatDeviceId(row.id)},
+                           {"name", optionalText(row.name)},
+                           {"old", optionalNumber(row.before)},
+                           {"new", row.target},
+                           {"readBack", optionalNumber(row.after)},
+                           {"result", resultName(row.result)},
+                           {"detail", row.detail}});
+    return objectLines(objects);
 }
 
 std::string formatTimestamp(std::chrono::system_clock::time_point time) {
@@ -181,16 +241,16 @@ std::string formatWatchEvent(const WatchEvent& event, bool json) {
     const std::string id = formatDeviceId(event.id);
     const char* kind = watchKindName(event.kind);
     if (json) {
-        std::string out = "{\"time\": " + jsonString(time) + ", \"event\": " + jsonString(kind) +
-                          ", \"id\": " + jsonString(id);
-        if (carriesRecord(event.kind))
-            out += ", \"product\": " + jsonString(productName(event.deviceType)) +
-                   ", \"type\": " + std::to_string(event.deviceType) +
-                   ", \"address\": " + jsonString(formatAddress(event.address)) +
-                   ", \"mode\": " + std::to_string(event.mode);
+        Json object = {{"time", time}, {"event", kind}, {"id", id}};
+        if (carriesRecord(event.kind)) {
+            object["product"] = productName(event.deviceType);
+            object["type"] = event.deviceType;
+            object["address"] = formatAddress(event.address);
+            object["mode"] = event.mode;
+        }
         if (event.kind == WatchEvent::Kind::Named)
-            out += ", \"name\": " + jsonString(event.name);
-        return out + "}";
+            object["name"] = event.name;
+        return objectLine(object);
     }
     std::string out = time + "  " + kind;
     out.append(13 - std::string_view(kind).size(), ' '); // the longest kind has 11 letters
@@ -252,38 +312,19 @@ std::string formatDeviceTable(const std::vector<DeviceRow>& rows) {
 }
 
 std::string formatDeviceJson(const std::vector<DeviceRow>& rows) {
-    if (rows.empty())
-        return "[]\n";
-    std::string out = "[\n";
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const DeviceRow& row = rows[i];
-        out += "  {\"id\": " + jsonString(formatDeviceId(row.id)) +
-               ", \"name\": " + (row.name ? jsonString(*row.name) : std::string("null")) +
-               ", \"product\": " + jsonString(productName(row.deviceType)) +
-               ", \"type\": " + std::to_string(row.deviceType) +
-               ", \"address\": " + jsonString(formatAddress(row.address)) +
-               ", \"mode\": " + std::to_string(row.mode) + "}";
-        out += i + 1 < rows.size() ? ",\n" : "\n";
-    }
-    return out + "]\n";
+    std::vector<Json> objects;
+    for (const DeviceRow& row : rows)
+        objects.push_back({{"id", formatDeviceId(row.id)},
+                           {"name", optionalText(row.name)},
+                           {"product", productName(row.deviceType)},
+                           {"type", row.deviceType},
+                           {"address", formatAddress(row.address)},
+                           {"mode", row.mode}});
+    return objectLines(objects);
 }
 
 std::string csvField(std::string_view text) {
-    std::string field(text);
-    if (!field.empty() && std::string_view("=+-@").find(field.front()) != std::string_view::npos)
-        field.insert(field.begin(), '\'');
-    const bool quote = field.find_first_of(",;\"\r\n") != std::string::npos ||
-                       (!field.empty() && (field.front() == ' ' || field.back() == ' ' ||
-                                           field.front() == '\t' || field.back() == '\t'));
-    if (!quote)
-        return field;
-    std::string out = "\"";
-    for (char c : field) {
-        if (c == '"')
-            out += '"';
-        out += c;
-    }
-    return out + "\"";
+    return DeviceListExport::csvField(text);
 }
 
 std::string formatDeviceCsv(const std::vector<DeviceRow>& rows) {
@@ -304,53 +345,17 @@ std::string formatInterfaceTable(const std::vector<AdapterInfo>& adapters) {
 }
 
 std::string formatInterfaceJson(const std::vector<AdapterInfo>& adapters) {
-    if (adapters.empty())
-        return "[]\n";
-    std::string out = "[\n";
-    for (std::size_t i = 0; i < adapters.size(); ++i) {
-        const AdapterInfo& adapter = adapters[i];
-        out += "  {\"description\": " + jsonString(adapter.description) +
-               ", \"address\": " + jsonString(adapter.ipAddress) +
-               ", \"mac\": " + jsonString(adapter.macAddress) +
-               ", \"mask\": " + jsonString(adapter.subnetMask) + "}";
-        out += i + 1 < adapters.size() ? ",\n" : "\n";
-    }
-    return out + "]\n";
+    std::vector<Json> objects;
+    for (const AdapterInfo& adapter : adapters)
+        objects.push_back({{"description", adapter.description},
+                           {"address", adapter.ipAddress},
+                           {"mac", adapter.macAddress},
+                           {"mask", adapter.subnetMask}});
+    return objectLines(objects);
 }
 
 std::string jsonString(std::string_view text) {
-    const bool utf8 = isValidUtf8(text);
-    std::string out = "\"";
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            continue;
-        case '\\':
-            out += "\\\\";
-            continue;
-        case '\n':
-            out += "\\n";
-            continue;
-        case '\r':
-            out += "\\r";
-            continue;
-        case '\t':
-            out += "\\t";
-            continue;
-        default:
-            break;
-        }
-        if (byte < 0x20 || byte == 0x7F || (byte >= 0x80 && !utf8)) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
+    return dump(std::string(text));
 }
 
 } // namespace Vornctl

@@ -10,13 +10,6 @@
 namespace Vornctl {
 namespace {
 
-std::string_view trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // The fields of one line, each trimmed and stripped of one pair of enclosing
 // double quotes; trailing empty fields (as spreadsheets write them) dropped.
 std::vector<std::string_view> splitFields(std::string_view line) {

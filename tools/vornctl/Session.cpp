@@ -25,13 +25,6 @@ void error(Console& console, const std::string& message, const char* caption) {
     console.err << caption << ": " << message << std::endl;
 }
 
-std::string trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
 } // namespace
 
 void reportError(Console& console, const std::string& message) {

@@ -2,7 +2,7 @@
 
 #include "ProductName.h"
 #include "Texts.h"
-#include "Version.h"
+#include "VornVersion.h"
 
 #include <cstdio>
 
@@ -16,7 +16,7 @@ Journal::DeviceFacts deviceFacts(const Vorn::FrameInfo& info, std::optional<std:
 }
 
 std::string toolName(std::string_view program) {
-    return std::string(program) + " " + VORN_VERSION_TEXT;
+    return std::string(program) + " " + Vorn::version;
 }
 
 } // namespace SerialRecord

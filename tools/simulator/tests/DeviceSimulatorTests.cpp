@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -606,4 +607,45 @@ TEST(DeviceSimulatorOptions, ParsesDevicesAndRejectsBadInput) {
     SimulatorConfig twice = loopbackConfig();
     twice.devices.push_back(plainDevice());
     EXPECT_THROW(DeviceSimulator{twice}, std::invalid_argument);
+}
+
+TEST(DeviceSimulatorOptions, RepeatsKeepTheirOrderAndErrorsNameTheOption) {
+    const ProgramOptions options =
+        parseOptions({"--device", "id=1,name=first", "--port", "7000", "--device",
+                      "id=2,name=second", "--port", "0", "--devices", "2", "--stdin-control"});
+    ASSERT_EQ(options.config.devices.size(), 4u); // the given ones, then the generated ones
+    EXPECT_EQ(options.config.devices[0].name, "first");
+    EXPECT_EQ(options.config.devices[1].name, "second");
+    EXPECT_EQ(options.config.devices[2].name, "sim-0001");
+    EXPECT_EQ(options.config.port, 0); // the last --port counts
+    EXPECT_TRUE(options.stdinControl);
+    EXPECT_TRUE(parseOptions({"--version"}).version);
+    EXPECT_TRUE(parseOptions({"-h"}).help);
+
+    auto message = [](const std::vector<std::string>& arguments) {
+        try {
+            parseOptions(arguments);
+        } catch (const UsageError& failure) {
+            return std::string(failure.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(message({"--port"}), "--port needs a value");
+    EXPECT_EQ(message({"--port", "x"}), "bad port 'x'");
+    EXPECT_EQ(message({"--frobnicate"}), "unknown option '--frobnicate'");
+    EXPECT_EQ(message({"stray"}), "unknown option 'stray'");
+    EXPECT_EQ(message({"--quiet=1"}), "--quiet takes no value");
+    EXPECT_EQ(message({"--threads", "0"}), "--threads takes 1 or 2");
+
+    // Every option of the help is one the parser knows.
+    std::istringstream help(usage("vornsim"));
+    int listed = 0;
+    for (std::string line; std::getline(help, line);) {
+        if (line.rfind("  --", 0) != 0)
+            continue;
+        const std::string name = line.substr(2, line.find(' ', 2) - 2);
+        EXPECT_NE(message({name}), "unknown option '" + name + "'") << name;
+        ++listed;
+    }
+    EXPECT_EQ(listed, 21); // and -h, --help
 }

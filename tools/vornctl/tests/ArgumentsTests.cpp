@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,13 @@ TEST(VornctlArguments, SerialIsAnUnsigned32BitDecimal) {
     for (const char* bad : {"", "4294967296", "9999999999", "00000000001", "-1", "+1", "12a",
                             "1234abc", " 12", "12 ", "0x10", "1.5"})
         EXPECT_FALSE(Vornctl::parseSerial(bad)) << '"' << bad << '"';
+}
+
+TEST(VornctlArguments, TrimDropsBlanksAtEitherEnd) {
+    EXPECT_EQ(Vornctl::trim(" \t12 34\r\n"), "12 34");
+    EXPECT_EQ(Vornctl::trim("12"), "12");
+    EXPECT_EQ(Vornctl::trim(" \t\r\n"), "");
+    EXPECT_EQ(Vornctl::trim(""), "");
 }
 
 TEST(VornctlArguments, WaitIsSecondsWithOptionalFraction) {
@@ -159,6 +167,117 @@ TEST(VornctlArguments, BadSerialNumberUsesTheToolsText) {
                             "containing only digits."),
                   std::string::npos);
     }
+}
+
+// The words of a usage line with its placeholders filled in; `optional` keeps
+// the bracketed options (the first of alternatives), otherwise they are left out.
+Words exampleOf(const std::string& line, bool optional) {
+    Words words;
+    std::istringstream in(line);
+    std::string word;
+    bool bracket = false;
+    bool alternative = false;
+    while (in >> word) {
+        const bool opens = word.front() == '[';
+        const bool closes = word.back() == ']';
+        if (opens) {
+            bracket = true;
+            alternative = false;
+            word.erase(0, 1);
+        }
+        if (closes)
+            word.pop_back();
+        const bool keep = !bracket || (optional && !alternative);
+        if (word == "|")
+            alternative = true;
+        else if (keep && word == "ADDRESS")
+            words.push_back("10.0.0.1");
+        else if (keep && word == "SECONDS")
+            words.push_back("0.5");
+        else if (keep && word == "ID")
+            words.push_back("0001e240:000012ab");
+        else if (keep && word == "NUMBER")
+            words.push_back("42");
+        else if (keep && word == "FILE")
+            words.push_back("rack.csv");
+        else if (keep && word == "TIME")
+            words.push_back("2026-12-07T14:05");
+        else if (keep)
+            words.push_back(word);
+        if (closes)
+            bracket = false;
+    }
+    return words;
+}
+
+TEST(VornctlArguments, EveryUsageLineOfTheHelpParses) {
+    // The help's usage lines and the parser come from one table; a line the
+    // parser refuses would be a fault of that table.
+    std::istringstream help(Vornctl::usage());
+    std::vector<std::string> commands;
+    for (std::string line; std::getline(help, line) && line != "Commands:";) {
+        if (line.rfind("  vornctl ", 0) == 0)
+            commands.push_back(line.substr(10));
+        else if (!commands.empty() && line.rfind("      ", 0) == 0)
+            commands.back() += line; // a continuation line
+    }
+    EXPECT_EQ(commands.size(), 10u);
+    for (const auto& command : commands)
+        for (const bool optional : {false, true})
+            EXPECT_NO_THROW(parseArguments(exampleOf(command, optional)))
+                << command << (optional ? " (all)" : "");
+}
+
+TEST(VornctlArguments, UsageErrorsSayWhatIsWrong) {
+    auto message = [](const Words& words) {
+        try {
+            parseArguments(words);
+        } catch (const UsageError& failure) {
+            return std::string(failure.what());
+        }
+        return std::string("no error");
+    };
+    const Words net = {"--interface", "10.0.0.1"};
+    auto with = [&](Words more) {
+        Words words = net;
+        words.insert(words.end(), more.begin(), more.end());
+        return words;
+    };
+    EXPECT_EQ(message({}), "no command given");
+    EXPECT_EQ(message({"frobnicate"}), "unknown command \"frobnicate\"");
+    EXPECT_EQ(message({"list"}), "list needs --interface ADDRESS (see vornctl interfaces)");
+    EXPECT_EQ(message({"--interface"}), "--interface needs a value");
+    EXPECT_EQ(message(with({"list", "--verbose=2"})), "unknown option --verbose");
+    EXPECT_EQ(message(with({"list", "--all=1"})), "--all takes no value");
+    EXPECT_EQ(message(with({"list", "--wait", "1", "--wait", "2"})), "--wait given more than once");
+    EXPECT_EQ(message(with({"list", "--yes"})), "--yes applies to serial set only");
+    EXPECT_EQ(message(with({"serial", "get", "0001e240:000012ab", "--json"})),
+              "--json applies to interfaces, list, watch, serial program, inventory and journal "
+              "only");
+    EXPECT_EQ(message(with({"interfaces"})), "interfaces takes only --json");
+    EXPECT_EQ(message(with({"list", "--csv", "--json"})), "--json and --csv exclude each other");
+    EXPECT_EQ(message(with({"serial"})), "missing arguments: usage is vornctl --interface ADDRESS "
+                                         "serial get ID | serial set ID NUMBER | serial program "
+                                         "FILE");
+    EXPECT_EQ(message(with({"serial", "put"})),
+              "unknown serial command \"put\": use get, set or program");
+    EXPECT_EQ(message(with({"select"})),
+              "missing arguments: usage is vornctl --interface ADDRESS select ID [--wait SECONDS] "
+              "[--all]");
+    EXPECT_EQ(message(with({"list", "extra"})),
+              "unexpected argument \"extra\": usage is vornctl --interface ADDRESS list [--wait "
+              "SECONDS] [--all] [--json | --csv]");
+}
+
+TEST(VornctlArguments, VersionAndHelpAreTakenAnywhere) {
+    EXPECT_EQ(parseArguments({"--version"}).action, Action::Version);
+    EXPECT_EQ(parseArguments({"list", "--version"}).action, Action::Version);
+    EXPECT_EQ(parseArguments({"--interface", "10.0.0.1", "serial", "-h"}).action, Action::Help);
+    // Options stand before or after the command.
+    const auto early = parseArguments({"--wait", "1", "--all", "--interface=10.0.0.1", "list"});
+    EXPECT_EQ(early.action, Action::List);
+    EXPECT_EQ(early.wait, 1000ms);
+    EXPECT_TRUE(early.all);
 }
 
 } // namespace

@@ -97,16 +97,16 @@ TEST(VornctlJournal, TableJsonAndCsv) {
     EXPECT_EQ(
         Vornctl::formatJournalJson(entries),
         "[\n"
-        R"(  {"entry":"e-00000100:00000001","time":"1970-01-01T00:00:01.000Z","operator":"Kim",)"
-        R"("host":"bench","tool":"vornctl 1.0.0","interface":"127.0.0.1","id":"00000100:00000001",)"
-        R"("name":"Amp, \"left\"","product":"Ondal 4","address":"127.0.0.2","old":5,"new":6,)"
-        R"("result":"verified","acknowledged":true,"readBack":6,)"
-        R"("outcomeTime":"1970-01-01T00:00:01.250Z"},)"
+        R"(  {"entry": "e-00000100:00000001", "time": "1970-01-01T00:00:01.000Z", "operator": "Kim", )"
+        R"("host": "bench", "tool": "vornctl 1.0.0", "interface": "127.0.0.1", "id": "00000100:00000001", )"
+        R"("name": "Amp, \"left\"", "product": "Ondal 4", "address": "127.0.0.2", "old": 5, "new": 6, )"
+        R"("result": "verified", "acknowledged": true, "readBack": 6, )"
+        R"("outcomeTime": "1970-01-01T00:00:01.250Z"},)"
         "\n"
-        R"(  {"entry":"e-00000100:00000002","time":"1970-01-01T00:00:02.000Z","operator":"Kim",)"
-        R"("host":"bench","tool":"vornctl 1.0.0","interface":"127.0.0.1","id":"00000100:00000002",)"
-        R"("name":"Amp, \"left\"","product":"Ondal 4","address":"127.0.0.2","old":5,"new":6,)"
-        R"("result":"interrupted","acknowledged":null,"readBack":null,"outcomeTime":null})"
+        R"(  {"entry": "e-00000100:00000002", "time": "1970-01-01T00:00:02.000Z", "operator": "Kim", )"
+        R"("host": "bench", "tool": "vornctl 1.0.0", "interface": "127.0.0.1", "id": "00000100:00000002", )"
+        R"("name": "Amp, \"left\"", "product": "Ondal 4", "address": "127.0.0.2", "old": 5, "new": 6, )"
+        R"("result": "interrupted", "acknowledged": null, "readBack": null, "outcomeTime": null})"
         "\n]\n");
     EXPECT_EQ(Vornctl::formatJournalJson({}), "[]\n");
     EXPECT_EQ(Vornctl::formatJournalCsv({entries[1]}),
@@ -126,14 +126,15 @@ TEST(VornctlInventory, TableJsonAndCsv) {
               "-----------------  --------  -------  ---------  ----------\n"
               "00000100:00000001  =SUM(A1)  Ondal 4  127.0.0.2  4294967295\n"
               "00000100:00000002  Unknown   Ondal 2  127.0.0.3  -\n");
-    EXPECT_EQ(Vornctl::formatInventoryJson(rows),
-              "[\n"
-              R"x(  {"id":"00000100:00000001","name":"=SUM(A1)","product":"Ondal 4","type":12,)x"
-              R"("address":"127.0.0.2","serial":4294967295},)"
-              "\n"
-              R"(  {"id":"00000100:00000002","name":null,"product":"Ondal 2","type":10,)"
-              R"("address":"127.0.0.3","serial":null})"
-              "\n]\n");
+    EXPECT_EQ(
+        Vornctl::formatInventoryJson(rows),
+        "[\n"
+        R"x(  {"id": "00000100:00000001", "name": "=SUM(A1)", "product": "Ondal 4", "type": 12, )x"
+        R"("address": "127.0.0.2", "serial": 4294967295},)"
+        "\n"
+        R"(  {"id": "00000100:00000002", "name": null, "product": "Ondal 2", "type": 10, )"
+        R"("address": "127.0.0.3", "serial": null})"
+        "\n]\n");
     EXPECT_EQ(Vornctl::formatInventoryCsv(rows),
               "id,name,product,type,address,serial\n"
               "00000100:00000001,'=SUM(A1),Ondal 4,12,127.0.0.2,4294967295\n"

@@ -6,6 +6,7 @@
 #include "WatchFeed.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <thread>
 
@@ -64,6 +65,50 @@ TEST(VornctlOutput, JsonStringsAreAlwaysValid) {
     EXPECT_EQ(Vornctl::jsonString("\xc0\xaf"), "\"\\u00c0\\u00af\"");            // overlong
     EXPECT_EQ(Vornctl::jsonString("\xed\xa0\x80"), "\"\\u00ed\\u00a0\\u0080\""); // surrogate
     EXPECT_EQ(Vornctl::jsonString("\xe2\x82"), "\"\\u00e2\\u0082\"");            // cut short
+}
+
+TEST(VornctlOutput, DeviceTextOfAnyBytesIsValidJsonThatKeepsEveryByte) {
+    // Quotes, backslashes, control characters, DEL, UTF-8 text; then bytes that
+    // are not UTF-8 (a lone Latin-1 e-acute, a cut-short sequence, an overlong
+    // slash, a surrogate), which are read as Latin-1.
+    const std::string utf8Name =
+        std::string("\"q\" \\ \x01\x1f\t\n\x7f ", 12) + "\xc3\xa9\xe2\x82\xac";
+    const std::string otherName = "caf\xe9 \xe2\x82 \xc0\xaf \xed\xa0\x80";
+    const std::string otherRead = "caf\xc3\xa9 \xc3\xa2\xc2\x82 \xc3\x80\xc2\xaf "
+                                  "\xc3\xad\xc2\xa0\xc2\x80";
+    std::vector<Vornctl::DeviceRow> rows = {{1, utf8Name, 10, 0x0A000001u, 0},
+                                            {2, otherName, 11, 0x0A000002u, 0}};
+    // nlohmann's parser refuses what is not UTF-8 and every bare control character.
+    const auto devices = nlohmann::json::parse(Vornctl::formatDeviceJson(rows));
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0]["name"], utf8Name);
+    EXPECT_EQ(devices[1]["name"], otherRead);
+
+    for (const auto& [name, read] : {std::pair{utf8Name, utf8Name}, {otherName, otherRead}}) {
+        Vornctl::WatchEvent named;
+        named.kind = Vornctl::WatchEvent::Kind::Named;
+        named.name = name;
+        const std::string line = Vornctl::formatWatchEvent(named, true);
+        EXPECT_EQ(line.find('\n'), std::string::npos) << "one event, one line";
+        EXPECT_EQ(nlohmann::json::parse(line)["name"], read);
+
+        Vornctl::ProgramRow row;
+        row.name = name;
+        row.detail = name;
+        const auto report = nlohmann::json::parse(Vornctl::formatProgramJson({row}));
+        EXPECT_EQ(report[0]["name"], read);
+        EXPECT_EQ(report[0]["detail"], read);
+
+        AdapterInfo adapter;
+        adapter.description = name;
+        EXPECT_EQ(nlohmann::json::parse(Vornctl::formatInterfaceJson({adapter}))[0]["description"],
+                  read);
+    }
+    // Only ASCII and UTF-8 text as it was given leave the program.
+    const std::string line = Vornctl::formatDeviceJson(rows);
+    for (const char c : line)
+        EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 && c != '\n') << line;
+    EXPECT_EQ(line.find('\x7f'), std::string::npos);
 }
 
 TEST(VornctlOutput, InterfaceTableAndJson) {
