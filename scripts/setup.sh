@@ -28,6 +28,12 @@ VORN_PACKAGES=(
     tshark
     libcli11-dev
     nlohmann-json3-dev
+    nsis
+    lintian
+    help2man
+    dpkg-dev
+    file
+    man-db
 )
 
 # Installs whatever is missing of VORN_PACKAGES; returns at once when all are installed, so it
@@ -56,6 +62,31 @@ vorn_install_packages() {
     "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
     "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
         apt-get install -y -q -o Dpkg::Use-Pty=0 "${missing[@]}"
+}
+
+# The build environment of every script: ccache may reuse compilations made in another checkout
+# of the repository (a CI clone, a second work tree): paths below the root are hashed relative
+# to it, and the build directory is left out of the hash of debug builds (their debug info may
+# then name that other checkout). One locale for every run: ccache hashes these variables, and
+# compiler messages stay alike.
+vorn_build_environment() {
+    export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$VORN_ROOT}
+    export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
+    export LANG=C.UTF-8 LC_ALL=C.UTF-8
+    unset LC_CTYPE LC_MESSAGES
+}
+
+# vorn_cmake_args NAME ARRAY: sets the array variable ARRAY to the CMake options of the build
+# configuration NAME (native, asan, tsan, windows), the same for every script that builds it.
+vorn_cmake_args() {
+    local -n vorn_cmake_args_out=$2
+    case $1 in
+    native) vorn_cmake_args_out=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=) ;;
+    asan) vorn_cmake_args_out=(-DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=address) ;;
+    tsan) vorn_cmake_args_out=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=thread) ;;
+    windows) vorn_cmake_args_out=(-DCMAKE_BUILD_TYPE=RelWithDebInfo --toolchain "$VORN_ROOT/cmake/mingw-w64-x86_64.cmake") ;;
+    *) echo "vorn_cmake_args: unknown configuration $1" >&2; return 1 ;;
+    esac
 }
 
 # vorn_build NAME [cmake options...]: configures (first time) and builds build/NAME with Ninja.

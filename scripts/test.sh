@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Builds and tests the project in every configuration:
 #
-#   scripts/test.sh [native] [asan] [tsan] [windows] [fuzz]   (default: all five, in this order)
+#   scripts/test.sh [native] [asan] [tsan] [windows] [package] [fuzz]   (default: all six, in this order)
 #
 #   native   build/native   g++, RelWithDebInfo
 #   asan     build/asan     g++, Debug, AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan     build/tsan     g++, RelWithDebInfo, ThreadSanitizer
 #   windows  build/windows  MinGW-w64 cross build, RelWithDebInfo; tests run under Wine
+#   package  build/packages the release packages (scripts/package.sh) from build/native and
+#                           build/windows, building there only what is missing; their tests
+#                           (packaging/tests/run.sh), the installer's under Wine
 #   fuzz     build/fuzz     clang, the libFuzzer targets, each run briefly (scripts/fuzz.sh)
 #
 # First installs the Debian packages it needs (nothing to do on a rerun). The tests run in a
@@ -25,18 +28,18 @@ VORN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$VORN_ROOT"
 source scripts/setup.sh
 
-ALL_STAGES=(native asan tsan windows fuzz)
+ALL_STAGES=(native asan tsan windows package fuzz)
 stages=()
 for arg in "$@"; do
     case $arg in
-    native | asan | tsan | windows | fuzz) stages+=("$arg") ;;
+    native | asan | tsan | windows | package | fuzz) stages+=("$arg") ;;
     all) stages+=("${ALL_STAGES[@]}") ;;
     -h | --help)
         sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
         exit 0
         ;;
     *)
-        echo "usage: $0 [native] [asan] [tsan] [windows] [fuzz]" >&2
+        echo "usage: $0 [native] [asan] [tsan] [windows] [package] [fuzz]" >&2
         exit 2
         ;;
     esac
@@ -45,14 +48,7 @@ done
 
 CTEST_JOBS=${VORN_CTEST_JOBS:-2}
 
-# Let ccache reuse compilations made in another checkout of the repository (a CI clone, a
-# second work tree): paths below the root are hashed relative to it, and the build directory
-# is left out of the hash of debug builds (their debug info may then name that other checkout).
-export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$VORN_ROOT}
-export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
-# One locale for every run: ccache hashes these variables, and compiler messages stay alike.
-export LANG=C.UTF-8 LC_ALL=C.UTF-8
-unset LC_CTYPE LC_MESSAGES
+vorn_build_environment
 
 # Sanitizer reports end the test with a failure; a caller's own settings take precedence.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1}
@@ -81,51 +77,68 @@ tsan_launcher() {
     fi
 }
 
-# The fuzz stage: build the targets, then run each for VORN_FUZZ_SECONDS.
-run_fuzz_stage() {
-    local dir="$VORN_ROOT/build/fuzz" start=$SECONDS status=0
-    banner "fuzz: build ($dir)"
-    if ! scripts/fuzz.sh --build-only; then
-        BUILD_TIME[fuzz]=$((SECONDS - start))
-        RESULT[fuzz]="FAILED (build)"
+# run_script_stage NAME LOG LINE PREFIX: a stage that scripts build and test: NAME_build, then
+# NAME_tests with its output kept in LOG. The summary is the log's last line that starts with
+# the pattern LINE, without PREFIX.
+run_script_stage() {
+    local name=$1 log=$2 line=$3 prefix=$4 start=$SECONDS status=0
+    banner "$name: build"
+    if ! "${name}_build"; then
+        BUILD_TIME[$name]=$((SECONDS - start))
+        RESULT[$name]="FAILED (build)"
         return
     fi
-    BUILD_TIME[fuzz]=$((SECONDS - start))
-    banner "fuzz: run"
+    BUILD_TIME[$name]=$((SECONDS - start))
+    banner "$name: test"
     start=$SECONDS
-    mkdir -p "$dir"
-    scripts/fuzz.sh --no-build "${VORN_FUZZ_SECONDS:-20}" | tee "$dir/fuzz.log" || status=$?
-    TEST_TIME[fuzz]=$((SECONDS - start))
-    SUMMARY[fuzz]=$(grep -E '^fuzz: [0-9]+ targets' "$dir/fuzz.log" | sed 's/^fuzz: //' || true)
+    mkdir -p "$(dirname "$log")"
+    "${name}_tests" 2>&1 | tee "$log" || status=$?
+    TEST_TIME[$name]=$((SECONDS - start))
+    SUMMARY[$name]=$(grep -E "^$line" "$log" | tail -n 1 | sed -E "s/^$prefix//" || true)
     if [[ $status -eq 0 ]]; then
-        RESULT[fuzz]=passed
+        RESULT[$name]=passed
     else
-        RESULT[fuzz]="FAILED (findings or run, status $status)"
+        RESULT[$name]="FAILED (tests, status $status)"
     fi
 }
 
+# The fuzz stage (build/fuzz): build the targets, then run each for VORN_FUZZ_SECONDS.
+fuzz_build() { scripts/fuzz.sh --build-only; }
+fuzz_tests() { scripts/fuzz.sh --no-build "${VORN_FUZZ_SECONDS:-20}"; }
+
+# The package stage (build/packages): the packages from the native and Windows builds and the
+# UI driver the installer's test uses, then the packages' tests.
+package_build() {
+    local windows_args=()
+    vorn_cmake_args windows windows_args
+    scripts/package.sh &&
+        VORN_TARGETS=vorntour vorn_build windows "${windows_args[@]}" >/dev/null
+}
+package_tests() { packaging/tests/run.sh; }
+
 # run_stage NAME: configure + build, then ctest inside the network namespace.
 run_stage() {
-    if [[ $1 == fuzz ]]; then
-        run_fuzz_stage
+    case $1 in
+    fuzz)
+        run_script_stage fuzz "$VORN_ROOT/build/fuzz/fuzz.log" 'fuzz: [0-9]+ targets' 'fuzz: '
         return
-    fi
+        ;;
+    package)
+        run_script_stage package "$VORN_ROOT/build/package-test.log" 'package tests: ' \
+            'package tests: '
+        return
+        ;;
+    esac
     local name=$1 dir="$VORN_ROOT/build/$1"
     local cmake_args=() run=("$VORN_ROOT/scripts/netns.sh")
+    vorn_cmake_args "$name" cmake_args
     case $name in
-    native) cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=) ;;
-    asan) cmake_args=(-DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=address) ;;
     tsan)
-        cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=thread)
         local launcher
         launcher=$(tsan_launcher)
         [[ -n $launcher ]] && run+=(-- $launcher)
         ;;
-    windows)
-        cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo
-            --toolchain "$VORN_ROOT/cmake/mingw-w64-x86_64.cmake")
-        run+=(--veth -- "$VORN_ROOT/scripts/wine-session.sh" "$dir" --)
-        ;;
+    windows) run+=(--veth -- "$VORN_ROOT/scripts/wine-session.sh" "$dir" --) ;;
     esac
 
     banner "$name: build ($dir)"

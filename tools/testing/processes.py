@@ -19,6 +19,14 @@ def skip(reason):
     sys.exit(SKIP)
 
 
+def arguments(usage, count):
+    """The command line's `count` arguments; the usage and status 2 otherwise."""
+    if len(sys.argv) != count + 1:
+        print(usage, file=sys.stderr)
+        sys.exit(2)
+    return sys.argv[1:]
+
+
 def require_test_namespace(netns_script):
     """Skips unless this process runs in a private network namespace of the
     test run (scripts/netns.sh --check): vornsim binds the wildcard address."""

@@ -241,7 +241,7 @@ TEST_F(WindowWithDevices, UserListsDevicesReadsAndWritesSerialNumbers) {
     const auto about = UiDriver::waitForMessageBox(self, 10s);
     ASSERT_TRUE(about);
     EXPECT_EQ(about->caption, "About VornService");
-    EXPECT_NE(about->text.find("VornService 1.0.0"), std::string::npos) << about->text;
+    EXPECT_EQ(about->text.rfind("VornService " VORN_PROJECT_VERSION "\n", 0), 0u) << about->text;
     UiDriver::click(about->window, IDOK);
     ASSERT_TRUE(UiDriver::waitGone(about->window, 5s));
 
