@@ -9,6 +9,8 @@ namespace Vornctl {
 
 // How long the check before a write waits for the other devices' numbers.
 constexpr std::chrono::seconds duplicateCheckWait{2};
+// Before the check, the device list is taken once no device has come for this long.
+constexpr std::chrono::milliseconds segmentSettles{300};
 
 // Who holds a serial number among the other devices of the segment.
 struct DuplicateFinding {

@@ -366,6 +366,9 @@ WriteReport Session::recordedWrite(const Vorn::FrameInfo& device,
 // (after naming the holder) Exit::usage. Devices that do not answer within
 // duplicateCheckWait are named in a warning and not waited for.
 int Session::refuseDuplicate(std::uint64_t target, std::uint32_t number) {
+    // The other devices answer the tool's presence with the device written;
+    // on a loaded network some come a little later.
+    devices_.waitUntilQuiet(segmentSettles, Clock::now() + duplicateCheckWait);
     std::vector<std::uint64_t> others;
     for (const DeviceRow& row : listedDevices())
         if (row.id != target)
