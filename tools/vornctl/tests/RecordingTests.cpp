@@ -73,9 +73,10 @@ protected:
 
     TestSupport::TemporaryFolder folder_;
     std::filesystem::path journal_;
-    std::unique_ptr<VornSim::DeviceSimulator> simulator_;
+    // Declared before the simulator, whose thread uses them until it is destroyed.
     std::mutex mutex_;
     std::vector<std::string> atWrite_; // guarded by mutex_
+    std::unique_ptr<VornSim::DeviceSimulator> simulator_;
 };
 
 TEST_F(RecordingOnSimulator, SerialSetRecordsIntentBeforeTheWriteAndOutcomeAfterTheReadBack) {
