@@ -25,6 +25,7 @@
 #include "Program.h"
 #include "TestNamespace.h"
 #include "UiDriver.h"
+#include "WaitUntil.h"
 
 #include "Resource.h"
 
@@ -109,14 +110,35 @@ int run(int deviceCount, int selections, int silent, bool simulatorInside) {
     const HWND main = status ? nullptr : UiDriver::ServiceTool::waitForMainWindow(self, 10s);
     if (main) {
         UiDriver::List list(GetDlgItem(main, IDC_DEVICE_LIST));
-        // Every row, then every name. Names arrive about in row order: each
-        // look goes on from the first row still unnamed, so that watching
-        // costs the window little; one full pass confirms at the end.
+        // Every row, then every name.
         const int rows = deviceCount + silent;
-        const bool listed = UiDriver::waitUntil([&] { return list.rowCount() >= rows; }, 60s);
+        const bool listed = TestSupport::waitUntil([&] { return list.rowCount() >= rows; }, 60s);
         const double listedMs = msSince(start);
+        const int rowsListed = list.rowCount();
         const auto named = [&](int row) { return list.cell(row, 0) != "Unknown"; };
-        // The rows of the devices that answer, once they are all named.
+        // Every look reads only the rows not yet seen named, and with devices
+        // that all answer stops at the first unnamed one (names arrive about
+        // in row order), so that watching costs the window little.
+        std::vector<char> seenNamed(static_cast<std::size_t>(rows), 0);
+        int seen = 0;
+        const auto look = [&] {
+            for (int row = 0; row < rows; ++row) {
+                auto& known = seenNamed[static_cast<std::size_t>(row)];
+                if (known)
+                    continue;
+                if (named(row)) {
+                    known = 1;
+                    ++seen;
+                } else if (silent == 0) {
+                    break;
+                }
+            }
+            return seen >= deviceCount;
+        };
+        // The rows of the devices that answer, once they are all named: one
+        // full pass, after the time is taken, confirms that no row moved
+        // meanwhile (a device that left and came back); otherwise the time
+        // is taken once a full pass finds them all.
         std::vector<int> answering;
         const auto allAnswering = [&] {
             answering.clear();
@@ -125,19 +147,15 @@ int run(int deviceCount, int selections, int silent, bool simulatorInside) {
                     answering.push_back(row);
             return static_cast<int>(answering.size()) == deviceCount;
         };
-        int firstUnnamed = 0;
-        const bool allNamed =
-            listed && UiDriver::waitUntil(
-                          [&] {
-                              // Names arrive about in row order: each look goes on from
-                              // the first row still unnamed, so that watching costs the
-                              // window little; a full pass confirms.
-                              while (silent == 0 && firstUnnamed < rows && named(firstUnnamed))
-                                  ++firstUnnamed;
-                              return (silent > 0 || firstUnnamed == rows) && allAnswering();
-                          },
-                          60s);
-        const double namedMs = msSince(start);
+        bool allNamed = listed && TestSupport::waitUntil(look, 60s);
+        double namedMs = msSince(start);
+        const auto confirming = Clock::now();
+        if (allNamed && !allAnswering()) {
+            allNamed = TestSupport::waitUntil(allAnswering, 60s);
+            namedMs = msSince(start);
+        }
+        std::printf("a full pass over the %d rows' names took %.0f ms\n", rows,
+                    msSince(confirming));
 
         std::vector<double> serialMs;
         const HWND label = UiDriver::ServiceTool::currentSerialLabel(main);
@@ -149,7 +167,7 @@ int run(int deviceCount, int selections, int silent, bool simulatorInside) {
                 std::to_string(100000 + std::stoi(list.cell(row, 0).substr(7)));
             const auto clicked = Clock::now();
             list.select(row);
-            if (!UiDriver::waitUntil([&] { return UiDriver::text(label) == expected; }, 5s))
+            if (!TestSupport::waitUntil([&] { return UiDriver::text(label) == expected; }, 5s))
                 break;
             serialMs.push_back(msSince(clicked));
         }
@@ -167,8 +185,9 @@ int run(int deviceCount, int selections, int silent, bool simulatorInside) {
         }
         std::printf("devices %d (and %d that never answer): all rows after %.0f ms%s, all names "
                     "after %.0f ms%s\n",
-                    deviceCount, silent, listedMs, listed ? "" : " (NOT all)", namedMs,
-                    allNamed ? "" : " (NOT all)");
+                    deviceCount, silent, listedMs,
+                    listed ? "" : (" (NOT all: " + std::to_string(rowsListed) + " rows)").c_str(),
+                    namedMs, allNamed ? "" : " (NOT all)");
         std::printf("selection to serial shown, %zu selections: median %.1f ms, max %.1f ms\n",
                     serialMs.size(), at(0.5), at(1.0));
         std::printf("summary WindowScale devices=%d silent=%d rows_ms=%.0f names_ms=%.0f "

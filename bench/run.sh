@@ -4,7 +4,7 @@
 # summary lines. Everything they send stays on that namespace's loopback (the window benchmark's:
 # on the namespace's veth pair).
 #
-#   bench/run.sh [--quick] [--no-window]
+#   bench/run.sh [--quick] [--no-window] [--only NAME[,NAME...]] [--baseline COMMIT [--rounds N]]
 #
 #   RoundTrip         request round trips: engine vs plain Boost.Asio clients, sequential and
 #                     pipelined; the ratios, allocations and wake-ups per request
@@ -25,6 +25,13 @@
 #                     selection to serial (cross-built in build/windows; --no-window skips it)
 #
 # --quick runs shorter versions (for a check that everything works, not for figures).
+# --only runs only the programs named (e.g. --only WindowScale,Discovery).
+# --baseline COMMIT builds that commit's benchmark programs as well, in a git worktree of their
+# own (build/baseline-SHA/src, built in build/baseline-SHA/native and .../windows; kept for the
+# next run, ccache shared), and runs every benchmark of both, alternated (this code, COMMIT,
+# COMMIT, this code, ... : N rounds each, default 2) on the same machine in the same run. Beside
+# each summary line it prints the median of each figure and its ratio to COMMIT's (below 1:
+# this code takes less). A program or option that COMMIT does not have runs for this code only.
 # Environment: VORN_JOBS (build jobs, default 2); VORN_BENCH_BUILD (build directory, default
 # build/native); VORN_BENCH_WINDOWS_BUILD (default build/windows). The full run takes about
 # 8 minutes on a 2-core machine; the output is also kept in <build directory>/bench/results.txt.
@@ -34,36 +41,82 @@ exec </dev/null
 VORN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$VORN_ROOT"
 
+usage() {
+    echo "usage: $0 [--quick] [--no-window] [--only NAME[,NAME...]] [--baseline COMMIT [--rounds N]]" >&2
+    exit 2
+}
 quick=0
 window=1
-for arg in "$@"; do
-    case $arg in
+only=
+baseline=
+rounds=2
+while [[ $# -gt 0 ]]; do
+    case $1 in
     --quick) quick=1 ;;
     --no-window) window=0 ;;
+    --only | --baseline | --rounds)
+        [[ $# -ge 2 ]] || usage
+        case $1 in
+        --only) only=,$2, ;;
+        --baseline) baseline=$2 ;;
+        --rounds) rounds=$2 ;;
+        esac
+        shift
+        ;;
     -h | --help)
         sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
         exit 0
         ;;
-    *)
-        echo "usage: $0 [--quick] [--no-window]" >&2
-        exit 2
-        ;;
+    *) usage ;;
     esac
+    shift
 done
+[[ $rounds =~ ^[1-9][0-9]*$ ]] || usage
+wanted() { [[ -z $only || $only == *,$1,* ]]; }
 
 build=${VORN_BENCH_BUILD:-$VORN_ROOT/build/native}
 if [[ ! -f $build/build.ninja ]]; then
     cmake -S "$VORN_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=
 fi
-cmake --build "$build" -j "${VORN_JOBS:-2}" --target RoundTrip TimeoutPrecision Discovery IdleCost \
-    Flood SilentRack Inventory JournalAppend vornsim
-windows_build=${VORN_BENCH_WINDOWS_BUILD:-$VORN_ROOT/build/windows}
-if [[ $window -eq 1 ]]; then
-    if [[ ! -f $windows_build/build.ninja ]]; then
-        cmake -S "$VORN_ROOT" -B "$windows_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-            --toolchain "$VORN_ROOT/cmake/mingw-w64-x86_64.cmake"
+native_programs=(RoundTrip TimeoutPrecision Discovery IdleCost Flood SilentRack Inventory JournalAppend)
+wanted WindowScale || window=0
+
+# build_benchmarks SOURCE NATIVE_BUILD WINDOWS_BUILD: the programs SOURCE has, and vornsim.
+build_benchmarks() {
+    local source=$1 native=$2 windows=$3 targets=(vornsim) name
+    for name in "${native_programs[@]}"; do
+        if wanted "$name" && [[ -f $source/bench/$name.cpp ]]; then
+            targets+=("$name")
+        fi
+    done
+    if [[ ! -f $native/build.ninja ]]; then
+        cmake -S "$source" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=
     fi
-    cmake --build "$windows_build" -j "${VORN_JOBS:-2}" --target WindowScale
+    cmake --build "$native" -j "${VORN_JOBS:-2}" --target "${targets[@]}"
+    if [[ $window -eq 1 && -f $source/bench/WindowScale.cpp ]]; then
+        if [[ ! -f $windows/build.ninja ]]; then
+            cmake -S "$source" -B "$windows" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+                --toolchain "$source/cmake/mingw-w64-x86_64.cmake"
+        fi
+        cmake --build "$windows" -j "${VORN_JOBS:-2}" --target WindowScale
+    fi
+}
+
+windows_build=${VORN_BENCH_WINDOWS_BUILD:-$VORN_ROOT/build/windows}
+build_benchmarks "$VORN_ROOT" "$build" "$windows_build"
+
+# The baseline: its own worktree under build/, so that nothing of it lands in the repository.
+base_label=
+if [[ -n $baseline ]]; then
+    base_sha=$(git -C "$VORN_ROOT" rev-parse --verify --short=7 "$baseline^{commit}") || usage
+    base_label=$base_sha
+    base_dir=$VORN_ROOT/build/baseline-$base_sha
+    if [[ ! -f $base_dir/src/CMakeLists.txt ]]; then
+        git -C "$VORN_ROOT" worktree add --detach "$base_dir/src" "$base_sha"
+    fi
+    build_benchmarks "$base_dir/src" "$base_dir/native" "$base_dir/windows"
+else
+    rounds=1
 fi
 
 if [[ $quick -eq 1 ]]; then
@@ -90,29 +143,67 @@ else
 fi
 
 results=$build/bench/results.txt
+summaries=$build/bench/summaries.txt
 : >"$results"
+: >"$summaries"
 status=0
 start=$SECONDS
-run() {
-    local name=$1
-    shift
-    printf '\n==== %s %s (load average %s) ====\n' "$name" "$*" "$(cut -d' ' -f1-3 /proc/loadavg)" |
+invocation=0
+
+# once WHO PROGRAM ARGS...: one run of this code's (WHO=this) or the baseline's program; its
+# output goes to the results, its summary line to the summaries, tagged with the invocation.
+once() {
+    local who=$1 name=$2 dir=$build output
+    shift 2
+    [[ $who == this ]] || dir=$base_dir/native
+    printf '\n==== %s %s%s (load average %s) ====\n' "$name" "$*" \
+        "$([[ $who == this ]] || echo " [$base_label]")" "$(cut -d' ' -f1-3 /proc/loadavg)" |
         tee -a "$results"
-    if ! "$VORN_ROOT/scripts/netns.sh" -- "$build/bench/$name" "$@" 2>&1 | tee -a "$results"; then
-        echo "$name FAILED" | tee -a "$results"
-        status=1
+    local failed=0
+    if [[ $name == WindowScale ]]; then
+        [[ $who == this ]] && dir=$windows_build || dir=$base_dir/windows
+        # Under Wine, in a namespace with the veth pair; both builds use this build's prefix.
+        output=$("$VORN_ROOT/scripts/netns.sh" --veth -- "$VORN_ROOT/scripts/wine-session.sh" \
+            "$windows_build" -- wine "$dir/bench/WindowScale.exe" "$@" 2>&1 |
+            grep -v ':fixme:') || failed=1
+    else
+        output=$("$VORN_ROOT/scripts/netns.sh" -- "$dir/bench/$name" "$@" 2>&1) || failed=1
     fi
+    echo "$output"
+    # A run that missed a target still has its figures.
+    echo "$output" | { grep '^summary ' || true; } |
+        sed "s/^summary /$invocation\t$who\t/" >>"$summaries"
+    return $failed
 }
 
-# The window benchmark runs under Wine in a namespace with the veth pair; its summary line is
-# kept like the others'.
-run_window() {
-    printf '\n==== WindowScale %s (load average %s) ====\n' "$*" "$(cut -d' ' -f1-3 /proc/loadavg)" |
-        tee -a "$results"
-    if ! "$VORN_ROOT/scripts/netns.sh" --veth -- "$VORN_ROOT/scripts/wine-session.sh" \
-        "$windows_build" -- wine "$windows_build/bench/WindowScale.exe" "$@" 2>&1 |
-        grep -v ':fixme:' | tee -a "$results"; then
-        echo "WindowScale FAILED" | tee -a "$results"
+# run PROGRAM ARGS...: this code's program, and with --baseline the baseline's too, alternated.
+run() {
+    local name=$1 round who base_has=0 failed=0
+    wanted "$name" || return 0
+    invocation=$((invocation + 1))
+    if [[ -n $baseline ]]; then
+        if [[ $name == WindowScale ]]; then
+            [[ -f $base_dir/windows/bench/WindowScale.exe ]] && base_has=1
+        else
+            [[ -x $base_dir/native/bench/$name ]] && base_has=1
+        fi
+    fi
+    for ((round = 0; round < rounds; ++round)); do
+        # this, baseline, baseline, this, ...: neither side always goes first
+        for who in this base; do
+            if ((round % 2)); then
+                [[ $who == this ]] && who=base || who=this
+            fi
+            if [[ $who == this ]]; then
+                once this "$@" 2>&1 | tee -a "$results" || failed=1
+            elif [[ $base_has -eq 1 ]]; then
+                # An option the baseline lacks is its usage error: no figures, not a failure.
+                once base "$@" 2>&1 | tee -a "$results" || true
+            fi
+        done
+    done
+    if [[ $failed -eq 1 ]]; then
+        echo "$1 FAILED" | tee -a "$results"
         status=1
     fi
 }
@@ -138,10 +229,11 @@ done
 run JournalAppend --lines "$journal_lines" --file "$build/bench/journal-append.jsonl"
 if [[ $window -eq 1 ]]; then
     for args in "${window_runs[@]}"; do
-        run_window $args
+        run WindowScale $args
     done
 fi
 
-printf '\n==== summary (%ss; full output in %s) ====\n' $((SECONDS - start)) "$results"
-grep '^summary ' "$results" | sed 's/^summary //' || true
+printf '\n==== summary (%ss; full output in %s) ====\n' $((SECONDS - start)) "$results" |
+    tee -a "$results"
+python3 "$VORN_ROOT/bench/compare.py" "$summaries" "$base_label" | tee -a "$results"
 exit $status

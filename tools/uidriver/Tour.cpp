@@ -12,6 +12,7 @@
 #include "UiDriver.h"
 
 #include "Resource.h"
+#include "WaitUntil.h"
 
 #include <windows.h>
 
@@ -24,6 +25,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace UiDriver;
+using TestSupport::waitUntil;
 
 struct Options {
     std::string program, address, readyFile, continueFile;

@@ -1,16 +1,16 @@
 #include "UiDriver.h"
 
 #include "Resource.h"
+#include "WaitUntil.h"
 
 #include <commctrl.h>
 
-#include <thread>
-
 namespace UiDriver {
+
+using TestSupport::waitUntil;
 
 namespace {
 
-constexpr auto pollInterval = 15ms;
 constexpr UINT sendTimeoutMs = 5000;
 constexpr int messageBoxTextId = 0xFFFF;
 constexpr SIZE_T textBytes = 1024;
@@ -55,17 +55,6 @@ HWND find(Search search) {
 }
 
 } // namespace
-
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        if (condition())
-            return true;
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(pollInterval);
-    }
-}
 
 HWND findWindow(DWORD processId, const char* className, const char* title) {
     return find({processId, className, title, {}});

@@ -17,9 +17,6 @@ namespace UiDriver {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// Polls `condition` until it holds or `timeout` passes; its last answer.
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
-
 // A visible top-level window of process `processId` with the window class
 // `className` (and, if given, the title `title`), or null.
 HWND findWindow(DWORD processId, const char* className, const char* title = nullptr);

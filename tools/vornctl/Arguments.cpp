@@ -3,6 +3,7 @@
 #include "CliMessage.h"
 #include "JournalTime.h"
 #include "Texts.h"
+#include "Values.h"
 
 #include <CLI/CLI.hpp>
 
@@ -11,20 +12,6 @@
 
 namespace Vornctl {
 namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
 
 // How an option relates to the commands.
 enum class Scope {
@@ -62,6 +49,8 @@ struct CommandSpec {
     // either, not both.
     std::string_view options;
     std::string_view help; // the Commands section; empty: not listed
+    // Why it takes no OPTION that the others take: "OPTION: reason".
+    std::string_view refuses = "";
 };
 
 std::uint64_t deviceIdArgument(const std::string& text) {
@@ -175,7 +164,8 @@ const CommandSpec commandSpecs[] = {
      "discover devices for a while (default 2 s) and list them"},
     {"watch", Action::Watch, "", "--interface --all --json",
      "print a line per device event (appeared, named, changed,\nremoved) until interrupted "
-     "(Ctrl-C ends it with status 0)"},
+     "(Ctrl-C ends it with status 0)",
+     "--wait: it runs until interrupted"},
     {"serial get", Action::SerialGet, "ID", "--interface --wait --all",
      "read a device's serial number"},
     {"serial set", Action::SerialSet, "ID NUMBER",
@@ -473,8 +463,8 @@ private:
                 throw UsageError(refusal(command, name));
             if (option->value.empty())
                 option->store(options, "");
-            for (const auto& value : parsed->results())
-                if (!option->value.empty())
+            else // each value in turn: a second one is refused
+                for (const auto& value : parsed->results())
                     option->store(options, value);
         }
         for (const auto choice : words(command.options)) {
@@ -490,6 +480,8 @@ private:
 
     // An option given to a command that does not take it.
     std::string refusal(const CommandSpec& command, const std::string& option) const {
+        if (command.refuses.rfind(option + ":", 0) == 0)
+            return std::string(command.path) + " takes no " + std::string(command.refuses);
         const auto taken = words(command.options);
         if (taken.size() <= 1)
             return std::string(command.path) + " takes only " +
@@ -509,79 +501,8 @@ private:
 
 } // namespace
 
-std::optional<std::uint64_t> parseDeviceId(std::string_view text) {
-    if (text.size() != 17 || text[8] != ':')
-        return std::nullopt;
-    std::uint64_t id = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (i == 8)
-            continue;
-        const int digit = hexDigit(text[i]);
-        if (digit < 0)
-            return std::nullopt;
-        id = (id << 4) | static_cast<std::uint64_t>(digit);
-    }
-    return id;
-}
-
-std::optional<std::uint32_t> parseSerial(std::string_view text) {
-    if (text.empty() || text.size() > 10)
-        return std::nullopt;
-    std::uint64_t value = 0;
-    for (char c : text) {
-        if (!isDigit(c))
-            return std::nullopt;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    if (value > 0xFFFFFFFFull)
-        return std::nullopt;
-    return static_cast<std::uint32_t>(value);
-}
-
-std::optional<std::chrono::milliseconds> parseWait(std::string_view text) {
-    const auto point = text.find('.');
-    const std::string_view whole = text.substr(0, point);
-    const std::string_view fraction =
-        point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
-    if (whole.empty() || whole.size() > 4 || (point != std::string_view::npos && fraction.empty()))
-        return std::nullopt;
-    std::int64_t seconds = 0;
-    for (char c : whole) {
-        if (!isDigit(c))
-            return std::nullopt;
-        seconds = seconds * 10 + (c - '0');
-    }
-    // Milliseconds from the first three fraction digits, rounded by the fourth.
-    std::int64_t millis = 0;
-    int scale = 100;
-    bool roundUp = false;
-    for (std::size_t i = 0; i < fraction.size(); ++i) {
-        const char c = fraction[i];
-        if (!isDigit(c))
-            return std::nullopt;
-        if (i < 3) {
-            millis += (c - '0') * scale;
-            scale /= 10;
-        } else if (i == 3) {
-            roundUp = c >= '5';
-        }
-    }
-    const std::chrono::milliseconds total(seconds * 1000 + millis + (roundUp ? 1 : 0));
-    if (total > maximumWait)
-        return std::nullopt;
-    return total;
-}
-
 Options parseArguments(const std::vector<std::string>& arguments) {
     return CommandLine().parse(arguments);
-}
-
-std::string_view trim(std::string_view text) {
-    constexpr std::string_view blanks = " \t\r\n";
-    const auto first = text.find_first_not_of(blanks);
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
 std::chrono::milliseconds waitFor(const Options& options) {

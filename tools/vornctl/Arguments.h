@@ -5,7 +5,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace Vornctl {
@@ -52,22 +51,9 @@ struct Options {
 
 constexpr std::chrono::milliseconds defaultListWait{2000};
 constexpr std::chrono::milliseconds defaultDeviceWait{3000};
-constexpr std::chrono::milliseconds maximumWait{3600 * 1000};
 
 // The arguments after the program name. Throws UsageError.
 Options parseArguments(const std::vector<std::string>& arguments);
-
-// "%08x:%08x", high word first; exactly 17 characters, hex digits of either case.
-std::optional<std::uint64_t> parseDeviceId(std::string_view text);
-// An unsigned 32-bit decimal: 1 to 10 digits (leading zeros allowed), no sign,
-// no spaces, at most 4294967295.
-std::optional<std::uint32_t> parseSerial(std::string_view text);
-// Seconds as digits with an optional fraction ("2", "0.5"), at most 3600;
-// rounded to whole milliseconds.
-std::optional<std::chrono::milliseconds> parseWait(std::string_view text);
-
-// Without the blanks (spaces, tabs, CR and LF) at either end.
-std::string_view trim(std::string_view text);
 
 std::chrono::milliseconds waitFor(const Options& options);
 

@@ -1,7 +1,7 @@
 #include "SerialPlan.h"
 
-#include "Arguments.h"
 #include "Texts.h"
+#include "Values.h"
 
 #include <algorithm>
 #include <map>

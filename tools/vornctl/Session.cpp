@@ -8,6 +8,7 @@
 #include "SerialRecord.h"
 #include "StopSignal.h"
 #include "Texts.h"
+#include "Values.h"
 #include "VornService.h"
 
 #include <algorithm>

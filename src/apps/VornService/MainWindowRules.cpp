@@ -9,6 +9,7 @@ namespace MainWindowRules {
 
 namespace {
 constexpr unsigned selectedBit = 0x2; // LVIS_SELECTED
+constexpr unsigned stateMask = 0x8;   // LVIF_STATE
 } // namespace
 
 ControlEnables enablesFor(PanelState state) {
@@ -36,9 +37,15 @@ SelectionChange selectionChange(unsigned oldState, unsigned newState) {
     return SelectionChange::none;
 }
 
-int enterCommand(Focus focus) {
-    constexpr int setSerial = 1502; // IDC_SET_SERIAL
-    return focus == Focus::serialEdit || focus == Focus::setButton ? setSerial : 0;
+bool selectionMayHaveChanged(int item, unsigned changedMask, unsigned oldState, unsigned newState) {
+    if (item < 0)
+        return true;
+    return (changedMask & stateMask) && ((oldState ^ newState) & selectedBit);
+}
+
+EnterCommand enterCommand(Focus focus) {
+    return focus == Focus::serialEdit || focus == Focus::setButton ? EnterCommand::setSerial
+                                                                   : EnterCommand::none;
 }
 
 CopyTarget copyTarget(Focus focus, bool deviceSelected) {

@@ -37,6 +37,11 @@ ControlEnables enablesFor(PanelState state);
 enum class SelectionChange { none, selected, deselected };
 SelectionChange selectionChange(unsigned oldState, unsigned newState);
 
+// Whether a list item change may have changed which row is selected: a change
+// of every item (item -1) or of the item's selected bit; a text change (the
+// list view reports those too) does not.
+bool selectionMayHaveChanged(int item, unsigned changedMask, unsigned oldState, unsigned newState);
+
 // Only the row that is still selected shows a serial reply.
 inline bool showsSerialReply(int row, int selectedRow) {
     return row >= 0 && row == selectedRow;
@@ -45,9 +50,10 @@ inline bool showsSerialReply(int row, int selectedRow) {
 // The keyboard. Which of the window's controls has the focus.
 enum class Focus { deviceList, serialEdit, setButton, other };
 // The command Enter gives (the dialog manager asks for it as DM_GETDEFID):
-// "Set Serial" (1502) from the serial edit and from the button itself; none
-// (0) elsewhere, so that Enter in the list does not write a serial number.
-int enterCommand(Focus focus);
+// "Set Serial" from the serial edit and from the button itself; none
+// elsewhere, so that Enter in the list does not write a serial number.
+enum class EnterCommand { none, setSerial };
+EnterCommand enterCommand(Focus focus);
 // What Ctrl+C copies: the edit's own selected text while it has the focus,
 // else the selected device's row, else nothing.
 enum class CopyTarget { editText, device, nothing };

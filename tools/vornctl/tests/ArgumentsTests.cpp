@@ -1,4 +1,5 @@
 #include "Arguments.h"
+#include "Values.h"
 
 #include <gtest/gtest.h>
 
@@ -255,6 +256,9 @@ TEST(VornctlArguments, UsageErrorsSayWhatIsWrong) {
               "--json applies to interfaces, list, watch, serial program, inventory and journal "
               "only");
     EXPECT_EQ(message(with({"interfaces"})), "interfaces takes only --json");
+    EXPECT_EQ(message(with({"watch", "--wait", "5"})),
+              "watch takes no --wait: it runs until interrupted");
+    EXPECT_EQ(message(with({"watch", "--yes"})), "--yes applies to serial set only");
     EXPECT_EQ(message(with({"list", "--csv", "--json"})), "--json and --csv exclude each other");
     EXPECT_EQ(message(with({"serial"})), "missing arguments: usage is vornctl --interface ADDRESS "
                                          "serial get ID | serial set ID NUMBER | serial program "

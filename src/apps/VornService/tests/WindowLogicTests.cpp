@@ -4,6 +4,7 @@
 #include "ErrorReport.h"
 #include "MainWindowRules.h"
 #include "NetworkChoice.h"
+#include "RedrawPacing.h"
 #include "SerialConfirmation.h"
 #include "StartUp.h"
 #include "Texts.h"
@@ -80,17 +81,64 @@ TEST(WindowRules, EnableStatesFollowThePanel) {
     EXPECT_EQ(selectionChange(0x0, 0x1), SelectionChange::none);
     EXPECT_EQ(selectionChange(0x0, 0x0), SelectionChange::none);
 
+    // Only a change of the selected bit (LVIF_STATE is 0x8; LVIF_TEXT 0x1), or
+    // of every item at once (item -1), can change whether a row is selected:
+    // the many text updates of arriving names leave the panel alone.
+    EXPECT_TRUE(selectionMayHaveChanged(4, 0x8, 0x0, 0x2));
+    EXPECT_TRUE(selectionMayHaveChanged(4, 0x8 | 0x1, 0x3, 0x1));
+    EXPECT_FALSE(selectionMayHaveChanged(4, 0x1, 0x0, 0x0)) << "a text update";
+    EXPECT_FALSE(selectionMayHaveChanged(4, 0x1, 0x2, 0x2)) << "a selected row's text";
+    EXPECT_FALSE(selectionMayHaveChanged(4, 0x8, 0x0, 0x1)) << "the focus alone";
+    EXPECT_FALSE(selectionMayHaveChanged(4, 0x0, 0x0, 0x2)) << "state bits not reported as changed";
+    EXPECT_TRUE(selectionMayHaveChanged(-1, 0x8, 0x0, 0x0)) << "every item";
+    EXPECT_TRUE(selectionMayHaveChanged(-1, 0x1, 0x0, 0x0));
+
     EXPECT_TRUE(showsSerialReply(3, 3));
     EXPECT_FALSE(showsSerialReply(3, 2)) << "a reply for a row that is not selected";
     EXPECT_FALSE(showsSerialReply(-1, -1)) << "a reply for a device without a row";
 }
 
+// The list's redraws while devices arrive, tick by tick of the window's timer.
+TEST(RedrawPacing, DrawsOnceABurstIsOverAndNowAndThenDuringALongOne) {
+    RedrawPacing pacing;
+    EXPECT_FALSE(pacing.suspended());
+    // A burst: only its first row suspends drawing; the timer's first tick
+    // finds rows changed since drawing stopped, the next one a pause.
+    EXPECT_TRUE(pacing.changed());
+    for (int row = 1; row < 500; ++row)
+        EXPECT_FALSE(pacing.changed()) << row;
+    using Tick = RedrawPacing::Tick;
+    EXPECT_TRUE(pacing.suspended());
+    EXPECT_EQ(pacing.tick(), Tick::wait);
+    EXPECT_EQ(pacing.tick(), Tick::draw) << "a tick without changes before it: the burst is over";
+    EXPECT_FALSE(pacing.suspended());
+
+    // Changes between every two ticks: drawn every longestTicks ticks all the same.
+    int draws = 0, ticks = 0;
+    for (; ticks < 5 * static_cast<int>(RedrawPacing::longestTicks); ++ticks) {
+        pacing.changed();
+        const Tick tick = pacing.tick();
+        EXPECT_NE(tick, Tick::stopTimer);
+        if (tick == Tick::draw)
+            ++draws;
+    }
+    EXPECT_EQ(draws, 5);
+
+    // A tick left over from before drawing resumed only stops the timer.
+    EXPECT_EQ(pacing.tick(), Tick::stopTimer);
+    // Without a timer drawing stays on: every change asks to suspend again.
+    EXPECT_TRUE(pacing.changed());
+    pacing.resumed();
+    EXPECT_FALSE(pacing.suspended());
+    EXPECT_TRUE(pacing.changed());
+}
+
 TEST(WindowRules, KeysDecideByFocus) {
     // Enter writes from the serial edit and the button, never from the list.
-    EXPECT_EQ(enterCommand(Focus::serialEdit), 1502);
-    EXPECT_EQ(enterCommand(Focus::setButton), 1502);
-    EXPECT_EQ(enterCommand(Focus::deviceList), 0);
-    EXPECT_EQ(enterCommand(Focus::other), 0);
+    EXPECT_EQ(enterCommand(Focus::serialEdit), EnterCommand::setSerial);
+    EXPECT_EQ(enterCommand(Focus::setButton), EnterCommand::setSerial);
+    EXPECT_EQ(enterCommand(Focus::deviceList), EnterCommand::none);
+    EXPECT_EQ(enterCommand(Focus::other), EnterCommand::none);
     // Ctrl+C in the edit is the edit's own copy, even with a device selected.
     EXPECT_EQ(copyTarget(Focus::serialEdit, true), CopyTarget::editText);
     EXPECT_EQ(copyTarget(Focus::serialEdit, false), CopyTarget::editText);

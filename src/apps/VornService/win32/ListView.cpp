@@ -104,6 +104,11 @@ int nextSelected(HWND list, int after) {
         SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(after), LVNI_SELECTED));
 }
 
+bool isSelected(HWND list, int row) {
+    return SendMessageA(list, LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_SELECTED) &
+           LVIS_SELECTED;
+}
+
 int rowCount(HWND list) {
     return static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
 }

@@ -34,6 +34,7 @@ void showSortArrow(HWND list, int column, bool ascending);
 void ensureVisible(HWND list, int row);
 // The first selected row after `after` (-1: from the start), or -1.
 int nextSelected(HWND list, int after = -1);
+bool isSelected(HWND list, int row);
 int rowCount(HWND list);
 
 } // namespace ListView

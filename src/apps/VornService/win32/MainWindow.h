@@ -1,7 +1,8 @@
 #pragma once
 
-#include "DeviceRows.h"
+#include "DeviceListView.h"
 #include "Enumerator.h"
+#include "MainWindowLayout.h"
 #include "MainWindowRules.h"
 #include "VornService.h"
 #include "WindowHandles.h"
@@ -42,7 +43,7 @@ public:
     // the window could not be created.
     bool create(HINSTANCE instance, int showCommand);
 
-    HWND handle() const { return mainWindow_; }
+    HWND handle() const { return children_.window; }
     HACCEL accelerators() const { return accelerators_; }
     // Lists adapters for the network dialog; the system's unless a test sets
     // its own before the first activation.
@@ -65,83 +66,94 @@ public:
     void onSerialNumberSet(std::uint64_t id, bool ok);
 
 private:
-    LRESULT onCreate();
+    // A message's handler: its result, or none for the default handling.
+    using Result = std::optional<LRESULT>;
+    using Handler = Result (MainWindow::*)(UINT message, WPARAM wParam, LPARAM lParam);
+    struct MessageRoute {
+        UINT message;
+        Handler handler;
+    };
+    // A command's handler (WM_COMMAND from the menu, an accelerator or a button).
+    struct CommandRoute {
+        int id;
+        void (MainWindow::*command)();
+    };
+    // Every message and command the window handles, with its handler; a new
+    // command is one more line in commandRoutes and its handler.
+    static const MessageRoute messageRoutes[];
+    static const CommandRoute commandRoutes[];
+
+    Result handleCreate(UINT, WPARAM, LPARAM);
+    Result handleSize(UINT, WPARAM, LPARAM);
+    Result handleNotify(UINT, WPARAM, LPARAM);
+    Result handleCommand(UINT, WPARAM, LPARAM);
+    Result handleGetDefId(UINT, WPARAM, LPARAM);
+    Result handleActivate(UINT, WPARAM, LPARAM);
+    Result handleSetFocus(UINT, WPARAM, LPARAM);
+    Result handlePaint(UINT, WPARAM, LPARAM);
+    Result handleStaticColor(UINT, WPARAM, LPARAM);
+    Result handleNcActivate(UINT, WPARAM, LPARAM);
+    Result handleDestroy(UINT, WPARAM, LPARAM);
+    Result handleDpiChanged(UINT, WPARAM, LPARAM);
+    Result handleTimer(UINT, WPARAM, LPARAM);
+    Result handleDeviceAdded(UINT, WPARAM, LPARAM);
+    Result handleDeviceRemoved(UINT, WPARAM, LPARAM);
+    Result handleDeviceName(UINT, WPARAM, LPARAM);
+    Result handleSerialNumber(UINT, WPARAM, LPARAM);
+    Result handleSerialUnread(UINT, WPARAM, LPARAM);
+    Result handleSerialSet(UINT, WPARAM, LPARAM);
+
+    // Commands.
+    void exitCommand();
+    void aboutCommand();
+    void journalCommand();
+    void exportDeviceList();
+    void setSerialClicked();
+    // Ctrl+C and Edit > Copy device.
+    void copySelection();
+
     LRESULT onNotify(const NMHDR& header);
     void onNcActivate();
     void startController(const std::optional<std::string>& address);
     void registerHandlers(VornService& controller);
-    void onSize(int clientHeight);
     void onDeviceAddedMessage(std::uint64_t id);
     void onDeviceRemovedMessage(std::uint64_t id);
-    void onDeviceNameMessage(std::uint64_t id, const char* name);
     void onSerialNumberMessage(std::uint64_t id, std::optional<std::uint32_t> serial);
     void onSerialSetMessage(std::uint64_t id, bool ok);
     void onItemChanged(const NMLISTVIEW& change);
-    void exportDeviceList();
-    void suspendListDrawing();
-    // Sorting by a column: the list follows rows_'s order.
-    void onColumnClick(int column);
-    void applyOrder();
-    void resumeListDrawing();
 
     bool createChildren();
     HWND createChild(DWORD exStyle, const char* className, const char* text, DWORD style, int x,
                      int y, int width, int height, int id);
-    static unsigned windowDpi(HWND window);
-    static unsigned systemDpi();
-    void applyDpi();
-    void onDpiChanged(unsigned dpi, const RECT& suggested);
-    int textHeight(HWND control) const;
 
     void showCurrentSerial(const std::string& text);
-    int findRow(std::uint64_t id) const { return rows_.find(id); }
-    int selectedRow() const;
-    std::optional<std::uint64_t> selectedDevice() const;
     void readSerialNumber(std::uint64_t id);
-    void setSerialClicked();
     void applyEnables(MainWindowRules::PanelState state);
     void refreshSelectionState();
     void show(const MainWindowRules::Notice& notice);
     MainWindowRules::Focus focusedControl() const;
-    // Ctrl+C and Edit > Copy device.
-    void copySelection();
-    // The status bar's parts: device count, interface, selected device's address.
-    void showDeviceCount();
+    // The status bar's last part: the selected device's address.
     void showSelectedAddress();
-    int statusHeight() const;
 
-    HINSTANCE instance_ = nullptr;
     char title_[100] = {};
     char className_[100] = {};
     HACCEL accelerators_ = nullptr;
-    WindowHandles::UniqueFont font_;
-    HWND mainWindow_ = nullptr;
+    // The window, its children and the module of its resources.
+    MainWindowChildren children_;
     // Where the engine's threads post; open from WM_CREATE to WM_DESTROY.
     WindowMessages::Mailbox mailbox_;
-    HWND deviceList_ = nullptr;
-    int listWidth_ = MainWindowRules::listWidth;
-    HWND serialEdit_ = nullptr;
-    HWND serialLabel_ = nullptr;
-    HWND setButton_ = nullptr;
-    HWND currentSerialLabel_ = nullptr;
-    HWND separator_ = nullptr;
-    HWND statusBar_ = nullptr;
-    HWND logoView_ = nullptr;
-    unsigned dpi_ = MainWindowRules::baseDpi; // the window's, as laid out
-    std::string interfaceText_;               // the chosen interface, as the status bar shows it
-    HWND lastFocus_ = nullptr; // the child that had the focus when the window was left
-    WindowHandles::UniqueBitmap logo_;
+    MainWindowLayout layout_;
+    std::string interfaceText_; // the chosen interface, as the status bar shows it
+    HWND lastFocus_ = nullptr;  // the child that had the focus when the window was left
     bool firstActivation_ = true;
     std::unique_ptr<VornService> controller_;
 
     // Window thread only.
     bool writing_ = false; // a serial write is on its way: the panel stays disabled
     std::optional<MainWindowRules::ControlEnables> shownEnables_; // as last applied
-    bool listDrawingSuspended_ = false;                           // until the redraw timer fires
-    bool resortPending_ = false; // a renamed row is out of its sorted place
-
-    DeviceRows rows_;       // the ids of the list's rows, in row order
+    DeviceListView list_;
     WindowJournal journal_; // the serial writes' records and the numbers read
     ExportChooser exportChooser_;
+
     Enumerator::Query adapterQuery_ = &Enumerator::querySystem;
 };
