@@ -6,6 +6,7 @@
 #include "JournalPlace.h"
 #include "Output.h"
 #include "Session.h"
+#include "Values.h"
 
 #include <nlohmann/json.hpp>
 
