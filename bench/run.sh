@@ -20,6 +20,10 @@
 #   Inventory         vornctl inventory's reading of 1000 listed devices: every name and serial
 #                     number, in parallel
 #   JournalAppend     one journal line appended under the file's lock and synced to the disk
+#   serve             vornctl serve with 1000 devices (bench/serve_bench.py): page load until
+#                     every row shows (headless Chromium), a device's appearance until its row
+#                     shows, 50 idle live-push clients (CPU, memory), 20 clients reading serial
+#                     numbers at once
 #   WindowScale       the Windows program under Wine with 1000 and 10000 devices, and 20 beside
 #                     300 that never answer: rows, names,
 #                     selection to serial (cross-built in build/windows; --no-window skips it)
@@ -92,6 +96,9 @@ build_benchmarks() {
     if [[ ! -f $native/build.ninja ]]; then
         cmake -S "$source" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=
     fi
+    if wanted serve && [[ -f $source/bench/serve_bench.py ]]; then
+        targets+=(vornctl)
+    fi
     cmake --build "$native" -j "${VORN_JOBS:-2}" --target "${targets[@]}"
     if [[ $window -eq 1 && -f $source/bench/WindowScale.cpp ]]; then
         if [[ ! -f $windows/build.ninja ]]; then
@@ -160,7 +167,12 @@ once() {
         "$([[ $who == this ]] || echo " [$base_label]")" "$(cut -d' ' -f1-3 /proc/loadavg)" |
         tee -a "$results"
     local failed=0
-    if [[ $name == WindowScale ]]; then
+    if [[ $name == serve ]]; then
+        local script=$VORN_ROOT/bench/serve_bench.py
+        [[ $who == this ]] || script=$base_dir/src/bench/serve_bench.py
+        output=$("$VORN_ROOT/scripts/netns.sh" -- /usr/bin/python3 "$script" \
+            "$dir/tools/vornctl/vornctl" "$dir/tools/simulator/vornsim" "$@" 2>&1) || failed=1
+    elif [[ $name == WindowScale ]]; then
         [[ $who == this ]] && dir=$windows_build || dir=$base_dir/windows
         # Under Wine, in a namespace with the veth pair; both builds use this build's prefix.
         output=$("$VORN_ROOT/scripts/netns.sh" --veth -- "$VORN_ROOT/scripts/wine-session.sh" \
@@ -182,7 +194,9 @@ run() {
     wanted "$name" || return 0
     invocation=$((invocation + 1))
     if [[ -n $baseline ]]; then
-        if [[ $name == WindowScale ]]; then
+        if [[ $name == serve ]]; then
+            [[ -f $base_dir/src/bench/serve_bench.py ]] && base_has=1
+        elif [[ $name == WindowScale ]]; then
             [[ -f $base_dir/windows/bench/WindowScale.exe ]] && base_has=1
         else
             [[ -x $base_dir/native/bench/$name ]] && base_has=1
@@ -227,6 +241,9 @@ for args in "${inventory_runs[@]}"; do
 done
 # On the build tree's disk: a file on tmpfs would sync for free.
 run JournalAppend --lines "$journal_lines" --file "$build/bench/journal-append.jsonl"
+serve_args=()
+[[ $quick -eq 1 ]] && serve_args=(--quick)
+run serve "${serve_args[@]}"
 if [[ $window -eq 1 ]]; then
     for args in "${window_runs[@]}"; do
         run WindowScale $args

@@ -164,8 +164,25 @@ def main():
         "timed-out": bytes([1]) + struct.pack("<I", 5),
     }
 
+    token = b"t" * 40
+    host = b"Host: 127.0.0.1:8017\n"
+    bearer = b"Authorization: Bearer " + token + b"\n"
+    serve = {
+        "list": b"GET /api/devices?all=1\n" + host + bearer + b"\n",
+        "write": b"PUT /api/devices/00000100%3A00000001/serial\n" + host + bearer
+        + b"Origin: http://127.0.0.1:8017\n\n" + b'{"serial": 20261207, "repeat": 20261207}',
+        "write-differs": b"PUT /api/devices/00000100:00000001/serial\n" + host + bearer
+        + b'\n{"serial": 1, "repeat": 2.5, "x": [null, {"y": "\\u00e9"}]}',
+        "link": b"GET /?token=" + token + b"\n" + host + b"\n",
+        "cookie-events": b"GET /api/events\nHost: localhost:8017\nUpgrade: websocket\n"
+        + b"Cookie: a=1; vorn_token=" + token + b"\nOrigin: http://evil.example\n\n",
+        "select": b"DELETE /api/devices/0001e240:000012ab/select\nHost: rack-pc:8017\n"
+        + b"Cookie: vorn_token=" + token + b"\n\n",
+        "program": b"POST /api/program?dry_run=1\n" + host + bearer + b"\n00000100:00000001,5\n",
+    }
+
     for target, seeds in (("MessageFuzzer", messages), ("FrameListFuzzer", scripts),
-                          ("ReplyChecksFuzzer", replies)):
+                          ("ReplyChecksFuzzer", replies), ("ServeRequestFuzzer", serve)):
         directory = root / target
         directory.mkdir(parents=True, exist_ok=True)
         for name, data in seeds.items():

@@ -27,13 +27,15 @@ VORN_PACKAGES=(
     python3
     tshark
     libcli11-dev
-    nlohmann-json3-dev
     nsis
     lintian
     help2man
     dpkg-dev
     file
     man-db
+    chromium
+    chromium-driver
+    python3-selenium
 )
 
 # Installs whatever is missing of VORN_PACKAGES; returns at once when all are installed, so it

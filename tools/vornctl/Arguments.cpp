@@ -132,6 +132,26 @@ const OptionSpec optionSpecs[] = {
              throw UsageError("--operator needs a name");
          options.operatorName = value;
      }},
+    {"--listen", "HOST:PORT", "serve: where to listen (default 127.0.0.1:8017)", Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         if (!options.listen.empty())
+             throw UsageError("--listen given more than once");
+         if (value.empty())
+             throw UsageError("--listen needs HOST:PORT, as in 127.0.0.1:8017");
+         options.listen = value;
+     }},
+    {"--token-file", "FILE",
+     "serve: take the token from FILE's first line instead of\na new random one", Scope::Command,
+     "",
+     [](Options& options, const std::string& value) {
+         if (!options.tokenFile.empty())
+             throw UsageError("--token-file given more than once");
+         if (value.empty())
+             throw UsageError("--token-file needs a file name");
+         options.tokenFile = value;
+     }},
+    {"--allow-host", "NAME", "serve: answer to this host name too (repeatable)", Scope::Command, "",
+     [](Options& options, const std::string& value) { options.allowHosts.push_back(value); }},
     {"--version", "", "print vornctl's version", Scope::Program, "",
      [](Options& options, const std::string&) { options.action = Action::Version; }},
     {"-h,--help", "", "this text", Scope::Program, "",
@@ -186,6 +206,9 @@ const CommandSpec commandSpecs[] = {
     {"journal", Action::Journal, "", "--device --since --json|--csv",
      "show the recorded serial writes, intent and outcome joined\n(interrupted: the program "
      "ended between the two)"},
+    {"serve", Action::Serve, "", "--interface --listen --token-file --allow-host",
+     "serve the devices to a browser and as a JSON API until\ninterrupted (status 0); prints "
+     "the address to open, with\nits token"},
     {"help", Action::Help, "", "", ""},
 };
 

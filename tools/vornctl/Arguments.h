@@ -27,7 +27,8 @@ enum class Action {
     Deselect,
     Journal,
     Inventory,
-    Version
+    Version,
+    Serve
 };
 
 struct Options {
@@ -47,6 +48,10 @@ struct Options {
     std::string operatorName; // --operator: who writes; empty: the login name
     std::optional<std::uint64_t> journalDevice;                 // journal --device
     std::optional<std::chrono::system_clock::time_point> since; // journal --since
+    // serve
+    std::string listen;                  // --listen HOST:PORT; empty: 127.0.0.1:8017
+    std::string tokenFile;               // --token-file; empty: a new token each run
+    std::vector<std::string> allowHosts; // --allow-host, repeatable
 };
 
 constexpr std::chrono::milliseconds defaultListWait{2000};

@@ -127,6 +127,11 @@ int runOnNetwork(const Options& options, Console& console) {
         return Exit::failed;
     }
     Session session(options, console, journal ? &*journal : nullptr);
+    if (options.action == Action::Serve) {
+        if (!console.serve)
+            return Exit::usage;
+        session.publishEvents();
+    }
     if (!session.start())
         return Exit::failed;
     switch (options.action) {
@@ -146,6 +151,8 @@ int runOnNetwork(const Options& options, Console& console) {
         return session.select(true);
     case Action::Deselect:
         return session.select(false);
+    case Action::Serve:
+        return console.serve(session, options, console);
     default:
         return Exit::usage;
     }

@@ -3,11 +3,18 @@
 #include "Arguments.h"
 
 #include <chrono>
+#include <functional>
 #include <iosfwd>
 
 namespace Vornctl {
 
+class Session;
 class StopSignal;
+struct Console;
+
+// Runs vornctl serve on a started session (the program passes it in; the
+// command-line library does not link the server).
+using ServeFunction = std::function<int(Session&, const Options&, Console&)>;
 
 // Exit statuses.
 namespace Exit {
@@ -25,6 +32,7 @@ struct Console {
     bool interactive = false; // `err` is a terminal: progress is updated in place
     // Ends watch (Ctrl-C); without one, watch runs until the output fails.
     StopSignal* stop = nullptr;
+    ServeFunction serve = {}; // serve; without one it is a usage error
 };
 
 // The engine completes every accepted request within about 8 s (six attempts);

@@ -75,23 +75,29 @@ ProgramRow SerialProgrammer::program(const PlannedSerial& entry) {
     const WriteReport report = session_.recordedWrite(*info, row.name, before.serial, entry.serial);
     row.after = report.readBack;
     journalError_ = report.journalError;
+    WriteJudgement judgement =
+        judgeWrite(before.serial, entry.serial, report.acknowledged, report.readBack);
+    return finish(judgement.result, std::move(judgement.detail));
+}
+
+WriteJudgement judgeWrite(std::uint32_t before, std::uint32_t target, bool acknowledged,
+                          std::optional<std::uint32_t> after) {
     using Journal::WriteResult;
-    switch (report.result) {
+    switch (Journal::classifyWrite(acknowledged, before, after, target)) {
     case WriteResult::Verified:
-        return finish(ProgramResult::Verified,
-                      report.acknowledged ? "written and read back"
-                                          : "read back, although the write was not acknowledged");
+        return {ProgramResult::Verified,
+                acknowledged ? "written and read back"
+                             : "read back, although the write was not acknowledged"};
     case WriteResult::Unverified:
-        return finish(ProgramResult::Unverified, "written, but the read-back was not answered");
+        return {ProgramResult::Unverified, "written, but the read-back was not answered"};
     case WriteResult::NoAnswer:
-        return finish(ProgramResult::NoAnswer, "no answer to the write or the read-back");
+        return {ProgramResult::NoAnswer, "no answer to the write or the read-back"};
     case WriteResult::Refused:
-        return finish(ProgramResult::Refused, "the device did not take the number");
+        return {ProgramResult::Refused, "the device did not take the number"};
     case WriteResult::Mismatch:
         break;
     }
-    return finish(ProgramResult::Mismatch,
-                  "reads back " + std::to_string(*report.readBack) + " after the write");
+    return {ProgramResult::Mismatch, "reads back " + std::to_string(*after) + " after the write"};
 }
 
 } // namespace Vornctl

@@ -4,7 +4,9 @@
 #include "SerialPlan.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,17 @@ namespace Vornctl {
 
 class Session;
 struct Options;
+
+// What became of a write: the result and its detail for a person.
+struct WriteJudgement {
+    ProgramResult result = ProgramResult::NoAnswer;
+    std::string detail;
+};
+// Judges a write of `target` to a device that held `before`: `acknowledged`
+// tells whether the device acknowledged the write, `after` is the number read
+// back (none: not answered).
+WriteJudgement judgeWrite(std::uint32_t before, std::uint32_t target, bool acknowledged,
+                          std::optional<std::uint32_t> after);
 
 // Writes the serial numbers of a checked plan, one device after the other in
 // file order: waits for the devices to appear, reads each one's number,

@@ -49,7 +49,7 @@ bool Session::start() {
         service_->deviceAddedHandlers.push_back([this](std::uint64_t id) { devices_.added(id); });
         service_->deviceRemovedHandlers.push_back(
             [this](std::uint64_t id) { devices_.removed(id); });
-        if (options_.action == Action::Watch) {
+        if (publishEvents_ || options_.action == Action::Watch) {
             service_->deviceAddedHandlers.push_back(
                 [this](std::uint64_t id) { pushWatchEvent(WatchEvent::Kind::Added, id); });
             service_->deviceChangedHandlers.push_back(
@@ -136,37 +136,48 @@ int Session::list() {
 int Session::watch() {
     if (console_.stop)
         console_.stop->listen([this] { feed_.stop(); });
-    std::set<std::uint64_t> shown; // devices whose addition was printed
     int status = Exit::success;
+    relayEvents(
+        [&](const WatchEvent& event) {
+            console_.out << formatWatchEvent(event, options_.json) << std::endl;
+            if (console_.out)
+                return true;
+            status = Exit::failed; // the reader has gone
+            return false;
+        },
+        NameRounds::Once);
+    if (console_.stop)
+        console_.stop->listen({});
+    return status;
+}
+
+void Session::relayEvents(const EventSink& sink, NameRounds rounds) {
+    std::set<std::uint64_t> shown; // devices whose addition was handed on
     while (const auto event = feed_.next()) {
         using Kind = WatchEvent::Kind;
         if (event->kind == Kind::Added) {
             if (!options_.all && !isServicedType(event->deviceType))
                 continue;
             shown.insert(event->id);
-            service_->requestDeviceName(event->id,
-                                        [this](std::uint64_t id, bool ok, std::string name) {
-                                            WatchEvent named;
-                                            named.kind = ok ? Kind::Named : Kind::NameUnread;
-                                            named.time = std::chrono::system_clock::now();
-                                            named.id = id;
-                                            named.name = std::move(name);
-                                            feed_.push(std::move(named));
-                                        });
+            service_->requestDeviceName(
+                event->id,
+                [this](std::uint64_t id, bool ok, std::string name) {
+                    WatchEvent named;
+                    named.kind = ok ? Kind::Named : Kind::NameUnread;
+                    named.time = std::chrono::system_clock::now();
+                    named.id = id;
+                    named.name = std::move(name);
+                    feed_.push(std::move(named));
+                },
+                rounds);
         } else if (shown.count(event->id) == 0) {
             continue;
         } else if (event->kind == Kind::Removed) {
             shown.erase(event->id);
         }
-        console_.out << formatWatchEvent(*event, options_.json) << std::endl;
-        if (!console_.out) {
-            status = Exit::failed; // the reader has gone
-            break;
-        }
+        if (!sink(*event))
+            return;
     }
-    if (console_.stop)
-        console_.stop->listen({});
-    return status;
 }
 
 int Session::serialGet() {

@@ -18,6 +18,7 @@
 #include <vector>
 
 class VornService;
+enum class NameRounds;
 
 namespace Journal {
 class SerialJournal;
@@ -61,6 +62,18 @@ public:
 
     int list();
     int watch();
+
+    // Device events for relayEvents(); set before start(). watch sets it itself.
+    void publishEvents() { publishEvents_ = true; }
+    // Hands every device event to `sink` on the calling thread, in order,
+    // until the feed is stopped (stopEvents) or `sink` returns false. Each
+    // added device (of the serviced products unless --all) is asked its name
+    // with `rounds`; its named event follows. Events of devices not shown are
+    // left out.
+    using EventSink = std::function<bool(const WatchEvent& event)>;
+    void relayEvents(const EventSink& sink, NameRounds rounds);
+    // Ends relayEvents; thread-safe, idempotent.
+    void stopEvents() { feed_.stop(); }
     int serialGet();
     int serialSet();
     int select(bool selected);
@@ -108,6 +121,7 @@ private:
     const Options& options_;
     Console& console_;
     Journal::SerialJournal* const journal_;
+    bool publishEvents_ = false; // set before start()
     // Both outlive the controller, whose handlers use them.
     DeviceWatch devices_;
     WatchFeed feed_; // watch only

@@ -3,6 +3,7 @@
 
 #include "Arguments.h"
 #include "Commands.h"
+#include "Serve.h"
 #include "StopSignal.h"
 
 #include <boost/asio/io_context.hpp>
@@ -76,9 +77,10 @@ int main(int argc, char** argv) {
     try {
         Vornctl::StopSignal stop;
         std::optional<Interruption> interruption;
-        if (options.action == Vornctl::Action::Watch)
+        if (options.action == Vornctl::Action::Watch || options.action == Vornctl::Action::Serve)
             interruption.emplace(stop);
-        Vornctl::Console console{std::cin, std::cout, std::cerr, stderrIsTerminal(), &stop};
+        Vornctl::Console console{std::cin,           std::cout, std::cerr,
+                                 stderrIsTerminal(), &stop,     &Vornctl::Serve::serve};
         return Vornctl::run(options, console);
     } catch (const std::exception& failure) {
         std::cerr << "Error: " << failure.what() << "\n";

@@ -222,11 +222,28 @@ TEST(VornctlArguments, EveryUsageLineOfTheHelpParses) {
         else if (!commands.empty() && line.rfind("      ", 0) == 0)
             commands.back() += line; // a continuation line
     }
-    EXPECT_EQ(commands.size(), 10u);
+    EXPECT_EQ(commands.size(), 11u);
     for (const auto& command : commands)
         for (const bool optional : {false, true})
             EXPECT_NO_THROW(parseArguments(exampleOf(command, optional)))
                 << command << (optional ? " (all)" : "");
+}
+
+TEST(VornctlArguments, ServeTakesWhereToListenTheTokenFileAndHostNames) {
+    const auto options =
+        parseArguments({"--interface", "10.0.0.1", "serve", "--listen=0.0.0.0:9000", "--allow-host",
+                        "rack-pc", "--token-file", "token.txt", "--allow-host", "10.0.0.1"});
+    EXPECT_EQ(options.action, Action::Serve);
+    EXPECT_EQ(options.listen, "0.0.0.0:9000");
+    EXPECT_EQ(options.tokenFile, "token.txt");
+    EXPECT_EQ(options.allowHosts, (std::vector<std::string>{"rack-pc", "10.0.0.1"}));
+    EXPECT_TRUE(parseArguments({"serve", "--interface", "10.0.0.1"}).listen.empty());
+    EXPECT_THROW(parseArguments({"serve"}), UsageError);
+    EXPECT_THROW(
+        parseArguments({"--interface", "10.0.0.1", "serve", "--listen", "a:1", "--listen", "b:2"}),
+        UsageError);
+    EXPECT_THROW(parseArguments({"--interface", "10.0.0.1", "list", "--listen", "a:1"}),
+                 UsageError);
 }
 
 TEST(VornctlArguments, UsageErrorsSayWhatIsWrong) {

@@ -1,0 +1,86 @@
+#include "ApiJson.h"
+
+#include "Enumerator.h"
+#include "Texts.h"
+
+#include <nlohmann/json.hpp>
+
+namespace Vornctl::Serve {
+namespace {
+
+using nlohmann::json;
+
+// Device names come from the network: text that is not UTF-8 is shown with
+// replacement characters rather than refused.
+std::string dump(const json& value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+json optionalNumber(const std::optional<std::uint32_t>& value) {
+    return value ? json(*value) : json(nullptr);
+}
+
+std::optional<std::uint32_t> serialField(const json& body, const char* key, std::string& error) {
+    const auto found = body.find(key);
+    if (found == body.end()) {
+        error = std::string("the body lacks \"") + key + "\"";
+        return std::nullopt;
+    }
+    if (!found->is_number_integer() ||
+        (found->is_number_unsigned() ? found->get<std::uint64_t>() > 4294967295u
+                                     : found->get<std::int64_t>() < 0)) {
+        error = std::string("\"") + key + "\" must be an integer from 0 to 4294967295";
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(found->get<std::uint64_t>());
+}
+
+} // namespace
+
+std::string errorJson(std::string_view message) {
+    return dump(json{{"error", message}});
+}
+
+// The devices as vornctl list --json writes them (names that are not UTF-8
+// read as Latin-1, nothing lost).
+std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows) {
+    const json interface = {{"description", adapter.description},
+                            {"address", adapter.ipAddress},
+                            {"mac", adapter.macAddress},
+                            {"mask", adapter.subnetMask}};
+    return "{\"interface\": " + dump(interface) + ", \"devices\": " + formatDeviceJson(rows) + "}";
+}
+
+std::string serialJson(std::uint64_t id, std::uint32_t serial) {
+    return dump(json{{"id", formatDeviceId(id)}, {"serial", serial}});
+}
+
+std::string writeJson(const WriteReport& report) {
+    return dump(json{{"id", formatDeviceId(report.id)},
+                     {"old", optionalNumber(report.before)},
+                     {"new", report.target},
+                     {"readBack", optionalNumber(report.after)},
+                     {"result", resultName(report.result)},
+                     {"detail", report.detail}});
+}
+
+std::optional<std::uint32_t> parseSerialWrite(std::string_view body, std::string& error) {
+    const json parsed = json::parse(body, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) {
+        error = "the body must be a JSON object {\"serial\": N, \"repeat\": N}";
+        return std::nullopt;
+    }
+    const auto serial = serialField(parsed, "serial", error);
+    if (!serial)
+        return std::nullopt;
+    const auto repeat = serialField(parsed, "repeat", error);
+    if (!repeat)
+        return std::nullopt;
+    if (*serial != *repeat) {
+        error = "the serial numbers differ; nothing was written";
+        return std::nullopt;
+    }
+    return serial;
+}
+
+} // namespace Vornctl::Serve

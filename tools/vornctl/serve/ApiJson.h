@@ -1,0 +1,44 @@
+#pragma once
+
+#include "Output.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct AdapterInfo;
+
+// The JSON bodies of vornctl serve's API (nlohmann-json): what it answers and
+// the one body it reads.
+namespace Vornctl::Serve {
+
+// {"error": "text"}
+std::string errorJson(std::string_view message);
+
+// {"interface": {"description", "address", "mac", "mask"}, "devices": [{"id",
+// "name" (null until read), "product", "type", "address", "mode"}, ...]}
+std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows);
+
+// {"id", "serial"}
+std::string serialJson(std::uint64_t id, std::uint32_t serial);
+
+// The answer to a serial number write: {"id", "old" (null: not read), "new",
+// "readBack" (null: not read), "result", "detail"}.
+struct WriteReport {
+    std::uint64_t id = 0;
+    std::optional<std::uint32_t> before;
+    std::uint32_t target = 0;
+    std::optional<std::uint32_t> after;
+    ProgramResult result = ProgramResult::NoAnswer;
+    std::string detail;
+};
+std::string writeJson(const WriteReport& report);
+
+// The body of PUT /api/devices/ID/serial: {"serial": N, "repeat": N}, both
+// integers in 0..4294967295 and equal. The number, or nothing with `error`
+// saying what is wrong.
+std::optional<std::uint32_t> parseSerialWrite(std::string_view body, std::string& error);
+
+} // namespace Vornctl::Serve

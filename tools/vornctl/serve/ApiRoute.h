@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Which of vornctl serve's resources a request names, from its method and
+// target alone; pure, free of any HTTP library.
+namespace Vornctl::Serve {
+
+struct Route {
+    enum class Kind {
+        Page,        // "/": the page (asset "index.html")
+        Asset,       // another file of the page
+        Devices,     // GET /api/devices
+        DevicesCsv,  // GET /api/devices.csv
+        SerialRead,  // GET /api/devices/ID/serial
+        SerialWrite, // PUT /api/devices/ID/serial
+        Select,      // POST /api/devices/ID/select
+        Deselect,    // DELETE /api/devices/ID/select
+        Events,      // GET /api/events (WebSocket)
+        Program,     // POST /api/program
+        Error,       // `status` with `message`
+    };
+    Kind kind = Kind::Error;
+    std::string asset;        // Page, Asset: the file name
+    std::uint64_t device = 0; // the device routes
+    bool all = false;         // ?all=1
+    bool dryRun = false;      // ?dry_run=1
+    int status = 0;           // Error: 400, 404, 405
+    std::string message;      // Error
+    std::string allow;        // 405: the methods allowed
+    bool api() const { return kind != Kind::Page && kind != Kind::Asset; }
+};
+
+// `isAsset` tells whether a path names a file of the page ("app.js").
+Route routeRequest(std::string_view method, std::string_view target,
+                   bool (*isAsset)(std::string_view name));
+
+// The value of `key` in the query of `target`, percent-decoded; nothing when
+// absent or badly encoded.
+std::optional<std::string> queryValue(std::string_view target, std::string_view key);
+// Percent-decoding ("%3A" -> ":"); nothing for a bad escape or an encoded NUL.
+std::optional<std::string> percentDecode(std::string_view text);
+
+} // namespace Vornctl::Serve

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "ApiRoute.h"
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// vornctl serve's HTTP/1.1 and WebSocket server (Boost.Beast, kept inside
+// HttpServer.cpp). It enforces the limits and the request guard
+// (RequestGuard.h), serves the page, and hands the API's requests to a
+// RequestHandler.
+namespace Vornctl::Serve {
+
+class EventQueue;
+
+struct ApiResponse {
+    int status = 200;
+    std::string contentType = "application/json";
+    std::string body;
+};
+// Called once, from any thread, also after the server has gone (then nothing happens).
+using Reply = std::function<void(ApiResponse)>;
+
+class RequestHandler {
+public:
+    virtual ~RequestHandler() = default;
+    // An API request that passed the guard (not Events).
+    virtual void handle(const Route& route, std::string_view contentType, std::string body,
+                        Reply reply) = 0;
+    // A live-push client (GET /api/events); see DeviceHub::subscribe.
+    virtual std::shared_ptr<EventQueue> subscribe(bool all, std::function<void()> wake) = 0;
+};
+
+struct ServerConfig {
+    std::string host = "127.0.0.1"; // an IPv4 or IPv6 address
+    unsigned short port = 8017;     // 0: the system chooses
+    std::string token;
+    std::vector<std::string> allowHosts; // --allow-host
+    std::size_t maxConnections = 64;
+    std::size_t headerLimit = 8 * 1024;
+    std::size_t bodyLimit = 1024 * 1024;
+    std::chrono::seconds requestTimeout{30}; // to receive a request's head and body
+};
+
+class HttpServer {
+public:
+    // Listens at once. Throws std::runtime_error (with a message for a person)
+    // when the address is unusable or taken.
+    explicit HttpServer(ServerConfig config);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    unsigned short port() const;
+    // "http://HOST:PORT"
+    std::string origin() const;
+
+    // Serves on the calling thread until stop().
+    void run(RequestHandler& handler);
+    // Closes the listener and every connection; run() returns. Any thread, idempotent.
+    void stop();
+    // Connections open now (HTTP and WebSocket).
+    std::size_t connections() const;
+
+    class Impl; // the listener and the connections, in HttpServer.cpp
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace Vornctl::Serve

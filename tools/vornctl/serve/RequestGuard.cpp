@@ -1,0 +1,121 @@
+#include "RequestGuard.h"
+
+#include "AccessToken.h"
+#include "ApiRoute.h"
+
+#include <algorithm>
+
+namespace Vornctl::Serve {
+namespace {
+
+std::string lowercase(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return out;
+}
+
+std::string_view trim(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+bool stateChanging(std::string_view method) {
+    return method != "GET" && method != "HEAD" && method != "OPTIONS";
+}
+
+GuardVerdict refuse(int status, std::string message) {
+    return {GuardVerdict::Kind::Refuse, status, std::move(message)};
+}
+
+} // namespace
+
+std::vector<std::string> allowedHosts(const std::string& listenHost, unsigned port,
+                                      const std::vector<std::string>& extraNames) {
+    const std::string suffix = ":" + std::to_string(port);
+    std::vector<std::string> hosts;
+    auto add = [&](const std::string& name) {
+        const std::string host = lowercase(name);
+        if (std::find(hosts.begin(), hosts.end(), host) == hosts.end())
+            hosts.push_back(host);
+    };
+    auto addName = [&](const std::string& name) {
+        add(name + suffix);
+        if (port == 80) // browsers leave the default port out
+            add(name);
+    };
+    addName(listenHost);
+    addName("localhost");
+    for (const std::string& name : extraNames) {
+        if (name.find(':') != std::string::npos)
+            add(name);
+        else
+            addName(name);
+    }
+    return hosts;
+}
+
+std::optional<std::string_view> cookieValue(std::string_view header, std::string_view name) {
+    while (!header.empty()) {
+        const auto end = header.find(';');
+        const std::string_view pair = trim(header.substr(0, end));
+        const auto equals = pair.find('=');
+        if (equals != std::string_view::npos && trim(pair.substr(0, equals)) == name)
+            return trim(pair.substr(equals + 1));
+        if (end == std::string_view::npos)
+            break;
+        header.remove_prefix(end + 1);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string_view> bearerToken(std::string_view header) {
+    header = trim(header);
+    constexpr std::string_view scheme = "bearer ";
+    if (header.size() <= scheme.size() || lowercase(header.substr(0, scheme.size())) != scheme)
+        return std::nullopt;
+    return trim(header.substr(scheme.size()));
+}
+
+std::string tokenCookie(const std::string& token) {
+    return std::string(cookieName) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict";
+}
+
+GuardVerdict checkRequest(const GuardConfig& config, const RequestHead& head) {
+    const std::string host = head.host ? lowercase(trim(*head.host)) : std::string();
+    if (host.empty() ||
+        std::find(config.hosts.begin(), config.hosts.end(), host) == config.hosts.end())
+        return refuse(403, "this server does not answer to the host name \"" +
+                               std::string(head.host.value_or("")) + "\"");
+
+    if ((head.upgrade || stateChanging(head.method)) && head.origin &&
+        lowercase(trim(*head.origin)) != "http://" + host)
+        return refuse(403, "requests from another origin are refused");
+
+    const std::string_view target = head.target;
+    const std::string_view path = target.substr(0, target.find('?'));
+    if (path == "/" && target.size() > path.size()) {
+        if (const auto token = queryValue(target, "token")) {
+            if (head.method == "GET" && sameToken(*token, config.token))
+                return {GuardVerdict::Kind::TokenAccepted, 303, {}};
+            return refuse(401, "the token in this link is not the one vornctl serve printed");
+        }
+    }
+
+    std::optional<std::string_view> given;
+    if (head.authorization)
+        given = bearerToken(*head.authorization);
+    if (!given && head.cookie)
+        given = cookieValue(*head.cookie, cookieName);
+    if (given && sameToken(*given, config.token))
+        return {GuardVerdict::Kind::Pass, 0, {}};
+    return refuse(401, path.rfind("/api/", 0) == 0
+                           ? "a valid token is required (Authorization: Bearer TOKEN)"
+                           : "Open the link that vornctl serve printed "
+                             "(http://HOST:PORT/?token=...) to use this page.");
+}
+
+} // namespace Vornctl::Serve

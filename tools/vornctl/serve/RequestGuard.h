@@ -1,0 +1,59 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The checks every request to vornctl serve passes before anything else looks
+// at it: the Host header (against DNS rebinding), the Origin of state-changing
+// requests and live-push connections (against cross-site requests), and the
+// token. Pure functions of the request's head, free of any HTTP library.
+namespace Vornctl::Serve {
+
+struct GuardConfig {
+    // Host header values served, lowercase "name:port": the listen address,
+    // localhost and each --allow-host name, all with the listen port.
+    std::vector<std::string> hosts;
+    std::string token;
+};
+
+// The Host values for a server listening on `listenHost`:`port` with the extra
+// names of --allow-host (each a name, or a name:port taken as it is).
+std::vector<std::string> allowedHosts(const std::string& listenHost, unsigned port,
+                                      const std::vector<std::string>& extraNames);
+
+// What the guard sees of a request.
+struct RequestHead {
+    std::string_view method; // "GET", ...
+    std::string_view target; // path and query as sent
+    std::optional<std::string_view> host;
+    std::optional<std::string_view> origin;
+    std::optional<std::string_view> authorization;
+    std::optional<std::string_view> cookie;
+    bool upgrade = false; // asks for a WebSocket
+};
+
+struct GuardVerdict {
+    enum class Kind {
+        Pass,          // go on with the request
+        TokenAccepted, // "/?token=" with the right token: set the cookie, redirect to "/"
+        Refuse,        // answer `status` with `message`, nothing else happens
+    };
+    Kind kind = Kind::Refuse;
+    int status = 0;
+    std::string message;
+};
+
+inline constexpr std::string_view cookieName = "vorn_token";
+
+GuardVerdict checkRequest(const GuardConfig& config, const RequestHead& head);
+
+// The value of cookie `name` in a Cookie header ("a=1; b=2").
+std::optional<std::string_view> cookieValue(std::string_view header, std::string_view name);
+// The token of "Bearer TOKEN" (scheme in any case).
+std::optional<std::string_view> bearerToken(std::string_view header);
+// The Set-Cookie value that hands the token to the browser.
+std::string tokenCookie(const std::string& token);
+
+} // namespace Vornctl::Serve

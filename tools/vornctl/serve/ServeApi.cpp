@@ -1,0 +1,123 @@
+#include "ServeApi.h"
+
+#include "ApiJson.h"
+#include "ProductName.h"
+#include "SerialPlan.h"
+#include "ServeController.h"
+#include "Texts.h"
+
+namespace Vornctl::Serve {
+namespace {
+
+ApiResponse json(int status, std::string body) {
+    return {status, "application/json", std::move(body)};
+}
+
+ApiResponse failure(int status, std::string_view message) {
+    return json(status, errorJson(message));
+}
+
+} // namespace
+
+int writeStatus(ProgramResult result) {
+    switch (result) {
+    case ProgramResult::Verified:
+    case ProgramResult::AlreadySet:
+        return 200;
+    case ProgramResult::Refused:
+        return 409;
+    case ProgramResult::NoAnswer:
+    case ProgramResult::Unverified:
+        return 504;
+    default:
+        return 502; // answered, but not as written
+    }
+}
+
+ServeApi::ServeApi(ServeController& controller, AdapterInfo adapter)
+    : controller_(controller), adapter_(std::move(adapter)) {}
+
+std::shared_ptr<EventQueue> ServeApi::subscribe(bool all, std::function<void()> wake) {
+    return controller_.hub().subscribe(all, std::move(wake));
+}
+
+bool ServeApi::knownDevice(const Route& route, const Reply& reply) {
+    const auto device = controller_.hub().device(route.device);
+    const std::string id = formatDeviceId(route.device);
+    if (!device) {
+        reply(failure(404, "device " + id + " is not on the network"));
+        return false;
+    }
+    if (!route.all && !isServicedType(device->deviceType)) {
+        reply(failure(404, "device " + id + " is a " + productName(device->deviceType) +
+                               ", not an Ondal 2 or Ondal 4; add ?all=1 to act on it anyway"));
+        return false;
+    }
+    return true;
+}
+
+void ServeApi::handle(const Route& route, std::string_view contentType, std::string body,
+                      Reply reply) {
+    using Kind = Route::Kind;
+    switch (route.kind) {
+    case Kind::Devices:
+        return reply(json(200, devicesJson(adapter_, controller_.hub().devices(route.all))));
+    case Kind::DevicesCsv:
+        return reply({200, "text/csv; charset=utf-8",
+                      formatDeviceCsv(controller_.hub().devices(route.all))});
+    case Kind::SerialRead: {
+        if (!knownDevice(route, reply))
+            return;
+        const std::uint64_t id = route.device;
+        if (!controller_.readSerial(id, [reply, id](std::optional<std::uint32_t> serial) {
+                reply(serial ? json(200, serialJson(id, *serial))
+                             : failure(504, "the device did not answer"));
+            }))
+            reply(failure(404, "device " + formatDeviceId(id) + " has gone"));
+        return;
+    }
+    case Kind::SerialWrite: {
+        std::string error;
+        const auto serial = parseSerialWrite(body, error);
+        if (!serial)
+            return reply(failure(400, error));
+        if (!knownDevice(route, reply))
+            return;
+        controller_.writeSerial(route.device, *serial, [reply](const WriteReport& report) {
+            reply(json(writeStatus(report.result), writeJson(report)));
+        });
+        return;
+    }
+    case Kind::Select:
+    case Kind::Deselect:
+        if (!knownDevice(route, reply))
+            return;
+        controller_.select(route.device, route.kind == Kind::Select);
+        return reply({204, "", ""});
+    case Kind::Program:
+        return program(route, contentType, body, reply);
+    default:
+        return reply(failure(404, "no such resource"));
+    }
+}
+
+void ServeApi::program(const Route& route, std::string_view contentType, const std::string& body,
+                       const Reply& reply) {
+    const std::string_view type = contentType.substr(0, contentType.find(';'));
+    if (type != "text/csv")
+        return reply(failure(415, "the body must be a CSV file (Content-Type: text/csv)"));
+    SerialPlan plan = parseSerialPlan(body);
+    if (!plan.errors.empty()) {
+        std::string errors = formatPlanErrors(plan.errors);
+        while (!errors.empty() && errors.back() == '\n')
+            errors.pop_back();
+        return reply(failure(400, errors));
+    }
+    if (!controller_.program(std::move(plan.entries), route.dryRun, route.all,
+                             [reply](const std::vector<ProgramRow>& rows) {
+                                 reply(json(200, formatProgramJson(rows)));
+                             }))
+        reply(failure(409, "another serial program run is going on"));
+}
+
+} // namespace Vornctl::Serve

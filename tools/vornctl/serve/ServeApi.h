@@ -1,0 +1,35 @@
+#pragma once
+
+#include "Enumerator.h"
+#include "HttpServer.h"
+#include "Output.h"
+
+namespace Vornctl::Serve {
+
+class ServeController;
+
+// The JSON API of vornctl serve over the controller: one request in, one
+// answer out (later, from the engine's threads, for what asks the devices).
+class ServeApi : public RequestHandler {
+public:
+    // `adapter`: the interface the controller runs on, as listed.
+    ServeApi(ServeController& controller, AdapterInfo adapter);
+
+    void handle(const Route& route, std::string_view contentType, std::string body,
+                Reply reply) override;
+    std::shared_ptr<EventQueue> subscribe(bool all, std::function<void()> wake) override;
+
+private:
+    // The device the request names, or an answer (404) already given.
+    bool knownDevice(const Route& route, const Reply& reply);
+    void program(const Route& route, std::string_view contentType, const std::string& body,
+                 const Reply& reply);
+
+    ServeController& controller_;
+    const AdapterInfo adapter_;
+};
+
+// The status of a serial number write's answer, by its result.
+int writeStatus(ProgramResult result);
+
+} // namespace Vornctl::Serve

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "ApiJson.h"
+#include "DeviceHub.h"
+#include "Output.h"
+#include "SerialPlan.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace Vornctl {
+class Session;
+}
+
+namespace Vornctl::Serve {
+
+// What vornctl serve does with the devices, over a started session whose
+// events are published (Session::publishEvents): keeps the hub up to date on
+// a thread of its own, and runs the device operations of the API. The
+// callbacks run on the engine's threads (or the program thread): they must
+// only hand the result over. Destroy it before the session.
+class ServeController {
+public:
+    explicit ServeController(Session& session);
+    ~ServeController();
+    ServeController(const ServeController&) = delete;
+    ServeController& operator=(const ServeController&) = delete;
+
+    DeviceHub& hub() { return hub_; }
+
+    // The number read, or nothing when the device did not answer. False:
+    // nothing was sent (the device is unknown to the engine), no callback.
+    using SerialDone = std::function<void(std::optional<std::uint32_t>)>;
+    bool readSerial(std::uint64_t id, SerialDone done);
+
+    // Writes a serial number: reads the present one, writes unless the device
+    // holds it already, and reads it back. Every serial number serve writes
+    // goes through here. `done` is called once.
+    using WriteDone = std::function<void(const WriteReport&)>;
+    void writeSerial(std::uint64_t id, std::uint32_t serial, WriteDone done);
+
+    void select(std::uint64_t id, bool selected);
+
+    // Runs a checked plan as vornctl serial program does, on a thread of its
+    // own, and hands over the rows. False (nothing done) while a run is going on.
+    using ProgramDone = std::function<void(const std::vector<ProgramRow>&)>;
+    bool program(std::vector<PlannedSerial> plan, bool dryRun, bool all, ProgramDone done);
+
+private:
+    void relay();
+
+    Session& session_;
+    DeviceHub hub_;
+    std::thread relayThread_;
+
+    std::mutex programMutex_;
+    bool programBusy_ = false;  // guarded by programMutex_
+    std::thread programThread_; // guarded by programMutex_
+    std::atomic<bool> stopping_{false};
+};
+
+} // namespace Vornctl::Serve

@@ -1,0 +1,292 @@
+'use strict';
+// The page of vornctl serve: the device list kept live over a WebSocket,
+// selection, serial numbers and batch programming through the JSON API.
+// Text from the network only ever goes into textContent.
+
+const devices = new Map(); // id -> {id, name, product, type, address, mode, row}
+let sortKey = 'id';
+let sortDown = false;
+let selectedId = null;
+let reorderPending = false;
+let socket = null;
+let retryDelay = 500;
+
+const $ = (id) => document.getElementById(id);
+const tbody = $('devices').tBodies[0];
+
+function cell(row, index, text) {
+  row.cells[index].textContent = text;
+}
+
+function showDevice(device) {
+  if (!device.row) {
+    const row = document.createElement('tr');
+    row.tabIndex = 0;
+    row.dataset.deviceId = device.id;
+    row.setAttribute('aria-selected', 'false');
+    for (const name of ['name', 'product', 'id', 'address']) {
+      const td = document.createElement('td');
+      td.className = name;
+      row.appendChild(td);
+    }
+    row.addEventListener('click', () => select(device.id));
+    row.addEventListener('keydown', (event) => {
+      if (event.key === 'Enter' || event.key === ' ') {
+        event.preventDefault();
+        select(device.id);
+      }
+    });
+    device.row = row;
+  }
+  cell(device.row, 0, device.name === null ? 'Unknown' : device.name);
+  cell(device.row, 1, device.product);
+  cell(device.row, 2, device.id);
+  cell(device.row, 3, device.address);
+  scheduleReorder();
+}
+
+function forget(id) {
+  const device = devices.get(id);
+  if (!device) return;
+  if (device.row) device.row.remove();
+  devices.delete(id);
+  if (selectedId === id) {
+    selectedId = null;
+    $('selected-device').textContent = 'none (the device left)';
+    $('current-serial').textContent = '–';
+  }
+  scheduleReorder();
+}
+
+function apply(event) {
+  if (event.event === 'added' || event.event === 'changed') {
+    let device = devices.get(event.id);
+    if (!device) {
+      device = {id: event.id, name: null, row: null};
+      devices.set(event.id, device);
+    }
+    Object.assign(device, {product: event.product, type: event.type, address: event.address,
+                           mode: event.mode});
+    showDevice(device);
+  } else if (event.event === 'named') {
+    const device = devices.get(event.id);
+    if (device) {
+      device.name = event.name;
+      showDevice(device);
+    }
+  } else if (event.event === 'removed') {
+    forget(event.id);
+  }
+}
+
+function scheduleReorder() {
+  if (reorderPending) return;
+  reorderPending = true;
+  requestAnimationFrame(reorder);
+}
+
+function sortValue(device) {
+  if (sortKey === 'address')
+    return device.address.split('.').map((part) => part.padStart(3, '0')).join('.');
+  if (sortKey === 'name') return (device.name === null ? '' : device.name).toLowerCase();
+  return String(device[sortKey]).toLowerCase();
+}
+
+// Puts the rows in sorted order, the filtered ones out, in one pass.
+function reorder() {
+  reorderPending = false;
+  const filter = $('filter').value.trim().toLowerCase();
+  const shown = [];
+  for (const device of devices.values()) {
+    const text = `${device.name || ''} ${device.product} ${device.id} ${device.address}`;
+    if (!filter || text.toLowerCase().includes(filter)) shown.push(device);
+    else if (device.row.parentNode) device.row.remove();
+  }
+  shown.sort((a, b) => {
+    const x = sortValue(a);
+    const y = sortValue(b);
+    const order = x < y ? -1 : x > y ? 1 : a.id < b.id ? -1 : a.id > b.id ? 1 : 0;
+    return sortDown ? -order : order;
+  });
+  const fragment = document.createDocumentFragment();
+  for (const device of shown) fragment.appendChild(device.row);
+  tbody.appendChild(fragment);
+  $('device-count').textContent = devices.size === shown.length
+    ? String(devices.size) : `${shown.length} of ${devices.size}`;
+}
+
+async function api(method, path, body, type) {
+  const init = {method, credentials: 'same-origin', headers: {}};
+  if (body !== undefined) {
+    init.body = body;
+    init.headers['Content-Type'] = type || 'application/json';
+  }
+  const response = await fetch(path, init);
+  let data = null;
+  if (response.status !== 204) {
+    const text = await response.text();
+    try { data = JSON.parse(text); } catch (error) { data = {error: text}; }
+  }
+  return {status: response.status, data};
+}
+
+async function select(id) {
+  const previous = selectedId;
+  selectedId = id;
+  for (const device of devices.values())
+    if (device.row) device.row.setAttribute('aria-selected', String(device.id === id));
+  const device = devices.get(id);
+  $('selected-device').textContent =
+    `${device && device.name !== null ? device.name : 'Unknown'} (${id})`;
+  $('current-serial').textContent = 'reading…';
+  try {
+    if (previous && previous !== id && devices.has(previous))
+      await api('DELETE', `/api/devices/${previous}/select`);
+    await api('POST', `/api/devices/${id}/select`);
+    await readSerial(id);
+  } catch (error) {
+    if (selectedId === id) $('current-serial').textContent = 'no connection';
+  }
+}
+
+async function readSerial(id) {
+  const answer = await api('GET', `/api/devices/${id}/serial`);
+  if (selectedId !== id) return;
+  $('current-serial').textContent = answer.status === 200
+    ? String(answer.data.serial)
+    : answer.status === 504 ? 'no answer' : answer.data.error;
+}
+
+function say(element, text, good) {
+  element.textContent = text;
+  element.className = good === undefined ? '' : good ? 'ok' : 'bad';
+}
+
+const serialPattern = /^[0-9]{1,10}$/;
+
+async function setSerial(event) {
+  event.preventDefault();
+  const result = $('serial-result');
+  const first = $('new-serial').value.trim();
+  const second = $('repeat-serial').value.trim();
+  if (!selectedId) return say(result, 'Select a device first.', false);
+  if (!serialPattern.test(first) || Number(first) > 4294967295)
+    return say(result, 'A serial number is a whole number from 0 to 4294967295.', false);
+  if (first !== second)
+    return say(result, 'The two serial numbers differ; nothing was sent.', false);
+  const id = selectedId;
+  const number = Number(first);
+  $('set-serial').disabled = true;
+  say(result, `Writing ${number} to ${id}…`);
+  try {
+    const answer = await api('PUT', `/api/devices/${id}/serial`,
+                             JSON.stringify({serial: number, repeat: number}));
+    const report = answer.data;
+    if (answer.status === 200 && report.result === 'verified') {
+      say(result, `Verified: the device reads back ${report.readBack}.`, true);
+    } else if (answer.status === 200) {
+      say(result, `The device holds ${report.old} already; nothing was written.`, true);
+    } else if (report && report.result === 'refused') {
+      say(result, `Refused: the device kept ${report.old}.`, false);
+    } else if (report && report.result === 'no-answer') {
+      say(result, 'No answer from the device.', false);
+    } else if (report && report.result) {
+      say(result, `${report.result}: ${report.detail}`, false);
+    } else {
+      say(result, report ? report.error : `Error ${answer.status}`, false);
+    }
+    if (selectedId === id && report && report.readBack !== undefined && report.readBack !== null)
+      $('current-serial').textContent = String(report.readBack);
+  } catch (error) {
+    say(result, 'No connection to vornctl serve.', false);
+  } finally {
+    $('set-serial').disabled = false;
+  }
+}
+
+async function program(dryRun) {
+  const status = $('program-status');
+  const file = $('program-file').files[0];
+  if (!file) return say(status, 'Choose a CSV file first.', false);
+  const buttons = [$('dry-run'), $('program')];
+  buttons.forEach((button) => { button.disabled = true; });
+  say(status, dryRun ? 'Checking…' : 'Programming…');
+  try {
+    const answer = await api('POST', `/api/program${dryRun ? '?dry_run=1' : ''}`,
+                             await file.text(), 'text/csv');
+    if (answer.status !== 200) return say(status, answer.data.error, false);
+    const rows = answer.data;
+    const table = $('program-results');
+    const body = table.tBodies[0];
+    body.replaceChildren();
+    for (const row of rows) {
+      const tr = document.createElement('tr');
+      for (const value of [row.line, row.id, row.name === null ? 'Unknown' : row.name,
+                           row.old === null ? '-' : row.old, row.new, row.result, row.detail]) {
+        const td = document.createElement('td');
+        td.textContent = String(value);
+        tr.appendChild(td);
+      }
+      body.appendChild(tr);
+    }
+    table.hidden = false;
+    const good = rows.filter((row) =>
+      ['verified', 'already-set', 'would-write'].includes(row.result)).length;
+    say(status, `${good} of ${rows.length} devices ${dryRun ? 'checked' : 'hold their serial number'}.`,
+        good === rows.length);
+  } catch (error) {
+    say(status, 'No connection to vornctl serve.', false);
+  } finally {
+    buttons.forEach((button) => { button.disabled = false; });
+  }
+}
+
+async function loadInterface() {
+  const answer = await api('GET', '/api/devices');
+  if (answer.status === 200) {
+    const adapter = answer.data.interface;
+    $('interface').textContent = adapter.description
+      ? `${adapter.address} (${adapter.description})` : adapter.address;
+  }
+}
+
+function connect() {
+  const url = `${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/api/events`;
+  socket = new WebSocket(url);
+  let opened = false;
+  socket.addEventListener('open', () => {
+    opened = true;
+    retryDelay = 500;
+    for (const id of [...devices.keys()]) forget(id); // the server sends them all again
+    say($('connection'), 'Live');
+    loadInterface().catch(() => {});
+  });
+  socket.addEventListener('message', (message) => {
+    for (const line of String(message.data).split('\n'))
+      if (line) apply(JSON.parse(line));
+  });
+  socket.addEventListener('close', () => {
+    const text = opened ? 'Connection to vornctl serve lost; reconnecting…'
+                        : 'vornctl serve is not reachable; retrying…';
+    say($('connection'), text);
+    $('connection').className = 'lost';
+    setTimeout(connect, retryDelay);
+    retryDelay = Math.min(retryDelay * 2, 5000);
+  });
+}
+
+for (const button of document.querySelectorAll('th button')) {
+  button.addEventListener('click', () => {
+    const key = button.dataset.sort;
+    sortDown = sortKey === key ? !sortDown : false;
+    sortKey = key;
+    for (const other of document.querySelectorAll('th button')) other.removeAttribute('aria-sort');
+    button.setAttribute('aria-sort', sortDown ? 'descending' : 'ascending');
+    reorder();
+  });
+}
+$('filter').addEventListener('input', reorder);
+$('serial-form').addEventListener('submit', setSerial);
+$('dry-run').addEventListener('click', () => program(true));
+$('program').addEventListener('click', () => program(false));
+connect();

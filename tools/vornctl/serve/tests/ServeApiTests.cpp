@@ -1,0 +1,460 @@
+// vornctl serve over loopback against simulated devices: every API resource,
+// every refusal of the guard, the limits and the live push. The devices listen
+// on the wildcard address at the device port, so these run only in the test
+// run's network namespace (under Wine: on the namespace's veth pair).
+
+#include "HttpServer.h"
+#include "HttpTestClient.h"
+#include "ServeApi.h"
+#include "ServeController.h"
+
+#include "Commands.h"
+#include "DeviceSimulator.h"
+#include "Enumerator.h"
+#include "Exception.h"
+#include "Session.h"
+#include "TestSupport.h"
+#include "WaitUntil.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using ServeTest::Connection;
+using ServeTest::EventClient;
+using ServeTest::exchange;
+using ServeTest::requestText;
+using ServeTest::Response;
+using TestSupport::waitUntil;
+
+constexpr std::uint64_t stage = 0x0000010000000001ull;   // Ondal 4, a name with markup
+constexpr std::uint64_t monitor = 0x0000010000000002ull; // Ondal 2
+constexpr std::uint64_t amp = 0x0001E240000012ABull;     // another product
+const std::string stageId = "00000100:00000001";
+const std::string monitorId = "00000100:00000002";
+const std::string ampId = "0001e240:000012ab";
+const std::string stageName = "<img src=x onerror=alert(1)> \"Stage\"";
+constexpr std::uint16_t setBoardIdCode = 813; // MSG_SetBoardID
+
+// The tool's interface and the devices' address: loopback natively, the veth
+// pair under Wine (whose adapter list never shows loopback). Empty when neither is listed.
+std::pair<std::string, std::string> addresses() {
+    try {
+        const Enumerator adapters;
+        for (unsigned i = 0; i < adapters.adapterCount(); ++i)
+            if (adapters.adapterAt(i).ipAddress == "127.0.0.1")
+                return {"127.0.0.1", "127.0.0.2"};
+        for (unsigned i = 0; i < adapters.adapterCount(); ++i)
+            if (adapters.adapterAt(i).ipAddress == "192.0.2.1")
+                return {"192.0.2.1", "192.0.2.2"};
+    } catch (const Network::FailedToEnumerateNetworkException&) {
+    }
+    return {};
+}
+
+class ServeOnSimulator : public ::testing::Test {
+protected:
+    void SetUp() override {
+        VORN_REQUIRE_TEST_NAMESPACE();
+        const auto [tool, devices] = addresses();
+        if (tool.empty())
+            GTEST_SKIP() << "neither 127.0.0.1 nor 192.0.2.1 is in the adapter list";
+        VornSim::SimulatorConfig config;
+        config.presenceInterval = 200ms;
+        auto device = [&](std::uint64_t id, std::uint8_t type, std::string name,
+                          std::uint32_t serial) {
+            VornSim::DeviceSetup setup;
+            setup.id = id;
+            setup.deviceType = type;
+            setup.name = std::move(name);
+            setup.address = devices;
+            setup.serial = serial;
+            return setup;
+        };
+        config.devices = {device(stage, 12, stageName, 100001),
+                          device(monitor, 10, "Monitor", 100002), device(amp, 7, "Amp rack", 55)};
+        simulator_ = std::make_unique<VornSim::DeviceSimulator>(config);
+
+        options_.interfaceAddress = tool;
+        options_.all = true;
+        session_ = std::make_unique<Vornctl::Session>(options_, console_);
+        session_->publishEvents();
+        ASSERT_TRUE(session_->start()) << err_.str();
+        controller_ = std::make_unique<Vornctl::Serve::ServeController>(*session_);
+        AdapterInfo adapter;
+        adapter.ipAddress = tool;
+        adapter.description = "test interface";
+        api_ = std::make_unique<Vornctl::Serve::ServeApi>(*controller_, adapter);
+        Vornctl::Serve::ServerConfig server;
+        server.port = 0;
+        server.token = token;
+        server.allowHosts = {"rack-pc"};
+        server.requestTimeout = 2s;
+        server_ = std::make_unique<Vornctl::Serve::HttpServer>(server);
+        port_ = server_->port();
+        thread_ = std::thread([this] { server_->run(*api_); });
+        ASSERT_TRUE(waitUntil([&] { return controller_->hub().devices(true).size() == 3; }, 10s));
+    }
+
+    void TearDown() override {
+        if (server_)
+            server_->stop();
+        if (thread_.joinable())
+            thread_.join();
+        server_.reset();
+        api_.reset();
+        controller_.reset();
+        session_.reset();
+        simulator_.reset();
+    }
+
+    std::vector<std::string> auth(std::vector<std::string> more = {}) {
+        more.push_back("Authorization: Bearer " + token);
+        return more;
+    }
+    Response call(const std::string& method, const std::string& target,
+                  const std::string& body = {}, std::vector<std::string> headers = {}) {
+        auto response = exchange(port_, method, target, auth(std::move(headers)), body);
+        EXPECT_TRUE(response) << method << " " << target << ": no answer";
+        return response.value_or(Response{});
+    }
+    std::uint64_t requests(std::uint64_t id, std::uint16_t command) {
+        const auto report = simulator_->device(id);
+        const auto found = report->requestCounts.find(command);
+        return found == report->requestCounts.end() ? 0 : found->second;
+    }
+    bool named(std::uint64_t id) {
+        const auto device = controller_->hub().device(id);
+        return device && device->name;
+    }
+
+    const std::string token = std::string(40, 'k');
+    Vornctl::Options options_;
+    std::istringstream in_;
+    std::ostringstream out_;
+    std::ostringstream err_;
+    Vornctl::Console console_{in_, out_, err_, false};
+    std::unique_ptr<VornSim::DeviceSimulator> simulator_;
+    std::unique_ptr<Vornctl::Session> session_;
+    std::unique_ptr<Vornctl::Serve::ServeController> controller_;
+    std::unique_ptr<Vornctl::Serve::ServeApi> api_;
+    std::unique_ptr<Vornctl::Serve::HttpServer> server_;
+    unsigned short port_ = 0;
+    std::thread thread_;
+};
+
+TEST_F(ServeOnSimulator, DeviceListAsJsonAndCsv) {
+    ASSERT_TRUE(waitUntil([&] { return named(stage) && named(monitor) && named(amp); }, 10s));
+    const Response list = call("GET", "/api/devices");
+    ASSERT_EQ(list.status, 200) << list.body;
+    EXPECT_EQ(list.header("content-type"), "application/json");
+    const json body = json::parse(list.body);
+    EXPECT_EQ(body["interface"]["address"], options_.interfaceAddress);
+    EXPECT_EQ(body["interface"]["description"], "test interface");
+    ASSERT_EQ(body["devices"].size(), 2u) << list.body;
+    const json& first = body["devices"][0];
+    EXPECT_EQ(first["id"], stageId);
+    EXPECT_EQ(first["name"], stageName); // as text: the page puts it into textContent
+    EXPECT_EQ(first["product"], "Ondal 4");
+    EXPECT_EQ(first["type"], 12);
+    EXPECT_EQ(first["mode"], 0);
+    EXPECT_EQ(body["devices"][1]["id"], monitorId);
+
+    const json all = json::parse(call("GET", "/api/devices?all=1").body);
+    ASSERT_EQ(all["devices"].size(), 3u);
+    EXPECT_EQ(all["devices"][2]["id"], ampId);
+
+    const Response csv = call("GET", "/api/devices.csv");
+    ASSERT_EQ(csv.status, 200);
+    EXPECT_EQ(csv.header("content-type"), "text/csv; charset=utf-8");
+    std::istringstream lines(csv.body);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "id,name,product,type,address,mode");
+    std::getline(lines, line);
+    EXPECT_EQ(line, stageId + ",\"<img src=x onerror=alert(1)> \"\"Stage\"\"\",Ondal 4,12," +
+                        body["devices"][0]["address"].get<std::string>() + ",0");
+}
+
+TEST_F(ServeOnSimulator, SerialNumberReadAndItsRefusals) {
+    Response read = call("GET", "/api/devices/" + stageId + "/serial");
+    ASSERT_EQ(read.status, 200) << read.body;
+    EXPECT_EQ(json::parse(read.body), json({{"id", stageId}, {"serial", 100001}}));
+
+    read = call("GET", "/api/devices/00000100:00000009/serial");
+    EXPECT_EQ(read.status, 404);
+    EXPECT_NE(json::parse(read.body)["error"].get<std::string>().find("not on the network"),
+              std::string::npos);
+    EXPECT_EQ(call("GET", "/api/devices/00000100:0000001/serial").status, 400);
+    EXPECT_EQ(call("GET", "/api/devices/" + ampId + "/serial").status, 404);
+    read = call("GET", "/api/devices/" + ampId + "/serial?all=1");
+    EXPECT_EQ(read.status, 200);
+    EXPECT_EQ(json::parse(read.body)["serial"], 55);
+}
+
+TEST_F(ServeOnSimulator, SerialNumberWriteIsVerifiedOrRefusedAndBadBodiesSendNothing) {
+    const std::string target = "/api/devices/" + stageId + "/serial";
+    Response write = call("PUT", target, R"({"serial": 20261207, "repeat": 20261207})");
+    ASSERT_EQ(write.status, 200) << write.body;
+    const json report = json::parse(write.body);
+    EXPECT_EQ(report["id"], stageId);
+    EXPECT_EQ(report["old"], 100001);
+    EXPECT_EQ(report["new"], 20261207);
+    EXPECT_EQ(report["result"], "verified");
+    EXPECT_EQ(simulator_->device(stage)->setup.serial, 20261207u);
+
+    const auto writesBefore = requests(stage, setBoardIdCode);
+    for (const char* body :
+         {R"({"serial": 1, "repeat": 2})", R"({"serial": 4294967296, "repeat": 4294967296})",
+          R"({"serial": -5, "repeat": -5})", R"({"serial": 1)", "serial=1"}) {
+        write = call("PUT", target, body);
+        EXPECT_EQ(write.status, 400) << body;
+        EXPECT_TRUE(json::parse(write.body).contains("error")) << write.body;
+    }
+    EXPECT_EQ(call("PUT", "/api/devices/00000100:00000009/serial", R"({"serial": 1, "repeat": 1})")
+                  .status,
+              404);
+    EXPECT_EQ(requests(stage, setBoardIdCode), writesBefore);
+    EXPECT_EQ(simulator_->device(stage)->setup.serial, 20261207u);
+
+    VornSim::Faults refuse;
+    refuse.refuseWrites = true;
+    simulator_->setDeviceFaults(monitor, refuse);
+    write = call("PUT", "/api/devices/" + monitorId + "/serial", R"({"serial": 7, "repeat": 7})");
+    EXPECT_EQ(write.status, 409) << write.body;
+    EXPECT_EQ(json::parse(write.body)["result"], "refused");
+    EXPECT_EQ(simulator_->device(monitor)->setup.serial, 100002u);
+}
+
+TEST_F(ServeOnSimulator, ADeviceThatDoesNotAnswerGives504) {
+    VornSim::Faults silent;
+    silent.silent = true;
+    simulator_->setDeviceFaults(monitor, silent);
+    // The engine's six attempts take about 8 s.
+    const Response read = call("GET", "/api/devices/" + monitorId + "/serial");
+    EXPECT_EQ(read.status, 504) << read.body;
+    EXPECT_EQ(json::parse(read.body)["error"], "the device did not answer");
+}
+
+TEST_F(ServeOnSimulator, SelectionMarkSetAndCleared) {
+    const std::string target = "/api/devices/" + stageId + "/select";
+    Response answer = call("POST", target);
+    EXPECT_EQ(answer.status, 204);
+    EXPECT_TRUE(answer.body.empty());
+    ASSERT_TRUE(waitUntil([&] { return simulator_->device(stage)->selectMark == 0xFFFF; }));
+    answer = call("DELETE", target);
+    EXPECT_EQ(answer.status, 204);
+    ASSERT_TRUE(waitUntil([&] { return simulator_->device(stage)->selectMark == 0; }));
+    EXPECT_EQ(call("POST", "/api/devices/00000100:00000009/select").status, 404);
+    EXPECT_EQ(call("GET", target).status, 405);
+}
+
+TEST_F(ServeOnSimulator, ProgramFromCsvWithDryRunAndBadLines) {
+    const std::vector<std::string> csv{"Content-Type: text/csv"};
+    const std::string plan = "ID,SERIAL\n" + stageId + ",100001\n" + monitorId + ",5005\n";
+    Response run = call("POST", "/api/program?dry_run=1", plan, csv);
+    ASSERT_EQ(run.status, 200) << run.body;
+    json rows = json::parse(run.body);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0]["result"], "already-set");
+    EXPECT_EQ(rows[1]["result"], "would-write");
+    EXPECT_EQ(rows[1]["line"], 3);
+    EXPECT_EQ(simulator_->device(monitor)->setup.serial, 100002u);
+
+    run = call("POST", "/api/program", plan, csv);
+    ASSERT_EQ(run.status, 200) << run.body;
+    rows = json::parse(run.body);
+    EXPECT_EQ(rows[1]["result"], "verified");
+    EXPECT_EQ(rows[1]["readBack"], 5005);
+    EXPECT_EQ(simulator_->device(monitor)->setup.serial, 5005u);
+
+    run = call("POST", "/api/program", stageId + ",1\nnot-an-id,2\n", csv);
+    EXPECT_EQ(run.status, 400);
+    EXPECT_NE(json::parse(run.body)["error"].get<std::string>().find("line 2"), std::string::npos)
+        << run.body;
+    EXPECT_EQ(call("POST", "/api/program", plan, {"Content-Type: application/json"}).status, 415);
+}
+
+TEST_F(ServeOnSimulator, LivePushStartsWithThePresentDevicesAndFollowsThem) {
+    ASSERT_TRUE(waitUntil([&] { return named(stage) && named(monitor); }, 10s));
+    EventClient events;
+    ASSERT_EQ(events.connect(port_, "/api/events", auth()), 101);
+    std::vector<json> seen;
+    auto until = [&](const std::string& kind, const std::string& id,
+                     std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto line = events.next(timeout);
+            if (!line)
+                return json();
+            seen.push_back(json::parse(*line));
+            if (seen.back()["event"] == kind && seen.back()["id"] == id)
+                return seen.back();
+        }
+        return json();
+    };
+    const json added = until("added", stageId, 5s);
+    ASSERT_FALSE(added.is_null());
+    EXPECT_EQ(added["product"], "Ondal 4");
+    EXPECT_EQ(added["type"], 12);
+    EXPECT_TRUE(added.contains("time"));
+    EXPECT_EQ(until("named", stageId, 5s)["name"], stageName);
+    for (const json& event : seen)
+        EXPECT_NE(event["id"], ampId) << "another product without ?all=1";
+
+    simulator_->setChangeMarks(monitor, 3, 4);
+    EXPECT_FALSE(until("changed", monitorId, 10s).is_null());
+
+    // A device leaves (its removal comes 10 to 11 s after its last presence) and comes back.
+    simulator_->updateDeviceFaults(monitor, [](VornSim::Faults& faults) { faults.gone = true; });
+    EXPECT_FALSE(until("removed", monitorId, 20s).is_null());
+    simulator_->updateDeviceFaults(monitor, [](VornSim::Faults& faults) { faults.gone = false; });
+    EXPECT_FALSE(until("added", monitorId, 10s).is_null());
+    EXPECT_EQ(until("named", monitorId, 10s)["name"], "Monitor");
+
+    EventClient everything;
+    ASSERT_EQ(everything.connect(port_, "/api/events?all=1", auth()), 101);
+    bool ampSeen = false;
+    while (const auto line = everything.next(2s))
+        if (json::parse(*line)["id"] == ampId)
+            ampSeen = true;
+    EXPECT_TRUE(ampSeen);
+}
+
+TEST_F(ServeOnSimulator, GuardsRefuseOverTheWire) {
+    const std::string api = "/api/devices";
+    // Wrong Host (DNS rebinding): 403, also with the token.
+    Connection rebinding(port_);
+    rebinding.send("GET /api/devices HTTP/1.1\r\nHost: evil.example:" + std::to_string(port_) +
+                   "\r\nAuthorization: Bearer " + token + "\r\n\r\n");
+    auto answer = rebinding.read();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 403);
+
+    // No token, or one in an API query: 401 with a JSON error; the page: a short text.
+    answer = exchange(port_, "GET", api);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 401);
+    EXPECT_TRUE(json::parse(answer->body).contains("error"));
+    answer = exchange(port_, "GET", api + "?token=" + token);
+    EXPECT_EQ(answer->status, 401);
+    answer = exchange(port_, "GET", "/");
+    EXPECT_EQ(answer->status, 401);
+    EXPECT_NE(answer->body.find("Open the link that vornctl serve printed"), std::string::npos);
+    EXPECT_EQ(answer->header("content-type"), "text/plain; charset=utf-8");
+
+    // The link: the cookie is set and the token leaves the address bar.
+    answer = exchange(port_, "GET", "/?token=" + token);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 303);
+    EXPECT_EQ(answer->header("location"), "/");
+    EXPECT_EQ(answer->header("set-cookie"),
+              "vorn_token=" + token + "; Path=/; HttpOnly; SameSite=Strict");
+    EXPECT_EQ(exchange(port_, "GET", "/?token=" + std::string(40, 'x'))->status, 401);
+    const std::string cookie = "Cookie: vorn_token=" + token;
+    answer = exchange(port_, "GET", "/", {cookie});
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+    EXPECT_EQ(answer->header("content-type"), "text/html; charset=utf-8");
+    EXPECT_EQ(answer->header("x-content-type-options"), "nosniff");
+    const std::string policy = answer->header("content-security-policy");
+    EXPECT_NE(policy.find("script-src 'self'"), std::string::npos) << policy;
+    EXPECT_EQ(policy.find("unsafe-inline"), std::string::npos) << policy;
+    EXPECT_EQ(exchange(port_, "GET", api, {cookie})->status, 200);
+    for (const std::string host : {"localhost", "127.0.0.1", "rack-pc:1"}) {
+        Connection other(port_);
+        other.send("GET /api/devices HTTP/1.1\r\nHost: " + host + "\r\n" + cookie + "\r\n\r\n");
+        EXPECT_EQ(other.read().value_or(Response{}).status, 403) << host;
+    }
+    Connection twice(port_);
+    twice.send(requestText(port_, "GET", "/api/devices", {cookie, "Host: rack-pc:1"}));
+    EXPECT_EQ(twice.read().value_or(Response{}).status, 400);
+
+    // Another origin cannot write, select or listen, and nothing reaches the device.
+    const auto writes = requests(stage, setBoardIdCode);
+    const std::string foreign = "Origin: http://evil.example";
+    answer = exchange(port_, "PUT", "/api/devices/" + stageId + "/serial", auth({foreign}),
+                      R"({"serial": 9, "repeat": 9})");
+    EXPECT_EQ(answer->status, 403);
+    EXPECT_EQ(
+        exchange(port_, "POST", "/api/devices/" + stageId + "/select", auth({foreign}))->status,
+        403);
+    EXPECT_EQ(exchange(port_, "POST", "/api/program", auth({foreign, "Content-Type: text/csv"}),
+                       stageId + ",9\n")
+                  ->status,
+              403);
+    const std::vector<std::string> upgrade{"Upgrade: websocket", "Connection: Upgrade",
+                                           "Sec-WebSocket-Version: 13",
+                                           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ=="};
+    std::vector<std::string> foreignUpgrade = auth(upgrade);
+    foreignUpgrade.push_back(foreign);
+    EXPECT_EQ(exchange(port_, "GET", "/api/events", foreignUpgrade)->status, 403);
+    Connection accepted(port_);
+    accepted.send(requestText(port_, "GET", "/api/events", auth(upgrade)));
+    EXPECT_EQ(accepted.read().value_or(Response{}).status, 101);
+    EXPECT_EQ(requests(stage, setBoardIdCode), writes);
+    EXPECT_EQ(simulator_->device(stage)->setup.serial, 100001u);
+    EXPECT_FALSE(simulator_->device(stage)->selectMark);
+    // The server's own origin may.
+    answer = exchange(port_, "POST", "/api/devices/" + stageId + "/select",
+                      auth({"Origin: http://127.0.0.1:" + std::to_string(port_)}));
+    EXPECT_EQ(answer->status, 204);
+    EXPECT_TRUE(answer->header("access-control-allow-origin").empty());
+}
+
+TEST_F(ServeOnSimulator, LimitsAndMalformedRequests) {
+    // A head beyond 8 KiB: 431.
+    Connection big(port_);
+    big.send(
+        requestText(port_, "GET", "/api/devices", auth({"X-Padding: " + std::string(9000, 'p')})));
+    auto answer = big.read();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 431);
+
+    // A body beyond 1 MiB: 413 as soon as its length is announced.
+    Connection huge(port_);
+    huge.send("POST /api/program HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+              "\r\nAuthorization: Bearer " + token +
+              "\r\nContent-Type: text/csv\r\nContent-Length: 2000000\r\n\r\n");
+    answer = huge.read();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 413);
+
+    // Malformed requests: 400, and the server goes on.
+    for (const char* garbage : {"GARBAGE\r\n\r\n", "GET / HTTP/9.9\r\n\r\n",
+                                "GET /api/devices HTTP/1.1\r\nHost 127.0.0.1\r\n\r\n",
+                                "PUT /api/x HTTP/1.1\r\nContent-Length: -4\r\n\r\n"}) {
+        Connection bad(port_);
+        bad.send(garbage);
+        answer = bad.read();
+        ASSERT_TRUE(answer) << garbage;
+        EXPECT_EQ(answer->status, 400) << garbage;
+    }
+
+    // A client that sends its request too slowly is closed (2 s in this test, 30 s by default).
+    Connection slow(port_);
+    slow.send("GET /api/devices HTTP/1.1\r\nHost: 127.0.0.1");
+    EXPECT_TRUE(slow.closedWithin(15s));
+
+    // 64 connections at most; the next is answered 503 at once.
+    std::vector<std::unique_ptr<Connection>> open;
+    for (int i = 0; i < 64; ++i)
+        open.push_back(std::make_unique<Connection>(port_));
+    ASSERT_TRUE(waitUntil([&] { return server_->connections() == 64; }, 10s))
+        << server_->connections();
+    Connection refused(port_);
+    answer = refused.read();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 503);
+    open.clear();
+    ASSERT_TRUE(waitUntil([&] { return server_->connections() == 0; }, 10s));
+    EXPECT_EQ(call("GET", "/api/devices").status, 200);
+}
+
+} // namespace

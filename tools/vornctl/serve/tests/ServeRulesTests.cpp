@@ -1,0 +1,331 @@
+// The parts of vornctl serve that need no network: routes, the request guard,
+// tokens, the JSON body of a write, the live-push queues and the device hub.
+
+#include "AccessToken.h"
+#include "ApiJson.h"
+#include "ApiRoute.h"
+#include "DeviceHub.h"
+#include "RequestGuard.h"
+#include "Serve.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+
+namespace {
+
+using namespace Vornctl::Serve;
+
+bool pageFile(std::string_view name) {
+    return name == "index.html" || name == "app.js";
+}
+
+Route route(std::string_view method, std::string_view target) {
+    return routeRequest(method, target, &pageFile);
+}
+
+TEST(ServeRoutes, EveryResourceByMethodAndPath) {
+    using Kind = Route::Kind;
+    EXPECT_EQ(route("GET", "/").kind, Kind::Page);
+    EXPECT_EQ(route("GET", "/").asset, "index.html");
+    EXPECT_EQ(route("GET", "/app.js").kind, Kind::Asset);
+    EXPECT_EQ(route("GET", "/api/devices").kind, Kind::Devices);
+    EXPECT_TRUE(route("GET", "/api/devices?all=1").all);
+    EXPECT_FALSE(route("GET", "/api/devices?all=0").all);
+    EXPECT_EQ(route("GET", "/api/devices.csv").kind, Kind::DevicesCsv);
+    EXPECT_EQ(route("GET", "/api/events").kind, Kind::Events);
+    const Route read = route("GET", "/api/devices/00000100:0000000A/serial");
+    EXPECT_EQ(read.kind, Kind::SerialRead);
+    EXPECT_EQ(read.device, 0x000001000000000Aull);
+    EXPECT_EQ(route("PUT", "/api/devices/00000100%3a0000000a/serial").device,
+              0x000001000000000Aull);
+    EXPECT_EQ(route("PUT", "/api/devices/00000100:0000000a/serial").kind, Kind::SerialWrite);
+    EXPECT_EQ(route("POST", "/api/devices/00000100:0000000a/select").kind, Kind::Select);
+    EXPECT_EQ(route("DELETE", "/api/devices/00000100:0000000a/select").kind, Kind::Deselect);
+    const Route program = route("POST", "/api/program?dry_run=1");
+    EXPECT_EQ(program.kind, Kind::Program);
+    EXPECT_TRUE(program.dryRun);
+}
+
+TEST(ServeRoutes, RefusalsNameTheirStatus) {
+    const Route wrongMethod = route("DELETE", "/api/devices");
+    EXPECT_EQ(wrongMethod.status, 405);
+    EXPECT_EQ(wrongMethod.allow, "GET");
+    EXPECT_EQ(route("PATCH", "/api/devices/00000100:0000000a/serial").allow, "GET, PUT");
+    EXPECT_EQ(route("POST", "/").status, 405);
+    for (const char* target :
+         {"/api/devices/0100:0a/serial", "/api/devices/00000100-0000000a/serial",
+          "/api/devices/00000100:0000000g/serial", "/api/devices/00000100%3:0000000a/serial"})
+        EXPECT_EQ(route("GET", target).status, 400) << target;
+    for (const char* target :
+         {"/api/nothing", "/api/devices/00000100:0000000a/name", "/api/devices/00000100:0000000a",
+          "/secret.txt", "/../app.js", "/api/"})
+        EXPECT_EQ(route("GET", target).status, 404) << target;
+    EXPECT_EQ(route("GET", "*").status, 400);
+    EXPECT_EQ(route("GET", "http://example.com/").status, 400);
+}
+
+TEST(ServeRoutes, QueryValuesAreDecoded) {
+    EXPECT_EQ(queryValue("/?token=a%2Bb&x=1", "token"), std::optional<std::string>("a+b"));
+    EXPECT_EQ(queryValue("/?x=1&token=abc#frag", "token"), std::optional<std::string>("abc"));
+    EXPECT_EQ(queryValue("/?tokens=abc", "token"), std::nullopt);
+    EXPECT_EQ(queryValue("/?token=%zz", "token"), std::nullopt);
+    EXPECT_EQ(percentDecode("a%00b"), std::nullopt);
+    EXPECT_EQ(percentDecode("abc%4"), std::nullopt);
+}
+
+class ServeGuard : public ::testing::Test {
+protected:
+    ServeGuard() {
+        config.hosts = allowedHosts("127.0.0.1", 8017, {"rack-pc", "service.example:9000"});
+        config.token = token;
+    }
+
+    GuardVerdict check(std::string_view method, std::string_view target,
+                       std::optional<std::string_view> host = "127.0.0.1:8017",
+                       std::optional<std::string_view> origin = std::nullopt,
+                       bool withCookie = true, bool upgrade = false) {
+        RequestHead head;
+        head.method = method;
+        head.target = target;
+        head.host = host;
+        head.origin = origin;
+        if (withCookie)
+            head.cookie = cookie;
+        head.upgrade = upgrade;
+        return check(head);
+    }
+    GuardVerdict check(const RequestHead& head) { return checkRequest(config, head); }
+
+    const std::string token = std::string(48, 'a');
+    const std::string cookie = "theme=dark; vorn_token=" + token + "; other=1";
+    GuardConfig config;
+};
+
+TEST_F(ServeGuard, OnlyTheListenAddressLocalhostAndAllowedNamesAreServed) {
+    using Kind = GuardVerdict::Kind;
+    for (const char* host : {"127.0.0.1:8017", "localhost:8017", "LOCALHOST:8017", "rack-pc:8017",
+                             "service.example:9000"})
+        EXPECT_EQ(check("GET", "/api/devices", host).kind, Kind::Pass) << host;
+    for (const char* host : {"127.0.0.1", "127.0.0.1:8018", "evil.example:8017", "rack-pc",
+                             "service.example:8017", "", "127.0.0.1:8017.evil"}) {
+        const auto verdict = check("GET", "/api/devices", host);
+        EXPECT_EQ(verdict.status, 403) << host;
+    }
+    EXPECT_EQ(check("GET", "/api/devices", std::nullopt).status, 403);
+}
+
+TEST_F(ServeGuard, StateChangesAndLivePushFromAnotherOriginAreRefused) {
+    using Kind = GuardVerdict::Kind;
+    const char* write = "/api/devices/00000100:0000000a/serial";
+    for (const char* method : {"PUT", "POST", "DELETE"}) {
+        EXPECT_EQ(check(method, write).kind, Kind::Pass) << "no Origin";
+        EXPECT_EQ(check(method, write, "127.0.0.1:8017", "http://127.0.0.1:8017").kind, Kind::Pass);
+        for (const char* origin : {"http://evil.example", "null", "https://127.0.0.1:8017",
+                                   "http://localhost:8017", "http://127.0.0.1:8018"})
+            EXPECT_EQ(check(method, write, "127.0.0.1:8017", origin).status, 403)
+                << method << " " << origin;
+    }
+    EXPECT_EQ(
+        check("GET", "/api/events", "127.0.0.1:8017", "http://evil.example", true, true).status,
+        403);
+    EXPECT_EQ(
+        check("GET", "/api/events", "localhost:8017", "http://localhost:8017", true, true).kind,
+        Kind::Pass);
+    // A read is no state change: a page elsewhere cannot read the answer anyway (no CORS).
+    EXPECT_EQ(check("GET", "/api/devices", "127.0.0.1:8017", "http://evil.example").kind,
+              Kind::Pass);
+}
+
+TEST_F(ServeGuard, TheTokenComesByHeaderOrCookieAndOnlyThePageLinkCarriesIt) {
+    using Kind = GuardVerdict::Kind;
+    RequestHead head;
+    head.method = "GET";
+    head.target = "/api/devices";
+    head.host = "127.0.0.1:8017";
+    EXPECT_EQ(check(head).status, 401);
+    const std::string bearer = "Bearer " + token;
+    head.authorization = bearer;
+    EXPECT_EQ(check(head).kind, Kind::Pass);
+    const std::string lower = "bearer  " + token;
+    head.authorization = lower;
+    EXPECT_EQ(check(head).kind, Kind::Pass);
+    const std::string wrong = "Bearer " + std::string(48, 'b');
+    head.authorization = wrong;
+    EXPECT_EQ(check(head).status, 401);
+    const std::string basic = "Basic " + token;
+    head.authorization = basic;
+    EXPECT_EQ(check(head).status, 401);
+
+    const std::string query = "/api/devices?token=" + token;
+    EXPECT_EQ(check("GET", query, "127.0.0.1:8017", std::nullopt, false).status, 401);
+    const std::string link = "/?token=" + token;
+    EXPECT_EQ(check("GET", link, "127.0.0.1:8017", std::nullopt, false).kind, Kind::TokenAccepted);
+    EXPECT_EQ(check("GET", "/?token=" + std::string(47, 'a'), "127.0.0.1:8017", std::nullopt, false)
+                  .status,
+              401);
+    EXPECT_EQ(check("GET", link, "evil.example:8017", std::nullopt, false).status, 403);
+    const auto page = check("GET", "/", "127.0.0.1:8017", std::nullopt, false);
+    EXPECT_EQ(page.status, 401);
+    EXPECT_NE(page.message.find("Open the link"), std::string::npos);
+    EXPECT_EQ(check("GET", "/", "127.0.0.1:8017", std::nullopt, true).kind, Kind::Pass);
+    EXPECT_EQ(tokenCookie("abc"), "vorn_token=abc; Path=/; HttpOnly; SameSite=Strict");
+}
+
+TEST(ServeListen, HostAndPort) {
+    std::string host;
+    unsigned short port = 0;
+    EXPECT_TRUE(parseListen("0.0.0.0:9000", host, port));
+    EXPECT_EQ(host, "0.0.0.0");
+    EXPECT_EQ(port, 9000);
+    EXPECT_TRUE(parseListen("[::1]:0", host, port));
+    EXPECT_EQ(host, "::1");
+    EXPECT_EQ(port, 0);
+    for (const char* bad : {"127.0.0.1", "127.0.0.1:", ":8017", "127.0.0.1:65536", "127.0.0.1:80a",
+                            "127.0.0.1:123456"})
+        EXPECT_FALSE(parseListen(bad, host, port)) << bad;
+}
+
+TEST(ServeTokens, NewTokensAreLongRandomAndCompareExactly) {
+    const std::string first = newAccessToken();
+    EXPECT_EQ(first.size(), 48u);
+    EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), std::string::npos);
+    std::set<std::string> seen;
+    for (int i = 0; i < 100; ++i)
+        seen.insert(newAccessToken());
+    EXPECT_EQ(seen.size(), 100u);
+    EXPECT_TRUE(sameToken(first, first));
+    EXPECT_FALSE(sameToken(first.substr(0, 47), first));
+    EXPECT_FALSE(sameToken(first + "0", first));
+    EXPECT_FALSE(sameToken("", ""));
+    std::string flipped = first;
+    flipped[20] = flipped[20] == 'a' ? 'b' : 'a';
+    EXPECT_FALSE(sameToken(flipped, first));
+}
+
+TEST(ServeTokens, TokenFileFirstLineIsChecked) {
+    const std::string path = ::testing::TempDir() + "serve-token.txt";
+    auto write = [&](const std::string& text) { std::ofstream(path, std::ios::binary) << text; };
+    std::string error;
+    write("  " + std::string(40, 'Z') + "\r\nsecond line\n");
+    EXPECT_EQ(readAccessToken(path, error), std::optional<std::string>(std::string(40, 'Z')));
+    write(std::string(31, 'x') + "\n");
+    EXPECT_EQ(readAccessToken(path, error), std::nullopt);
+    EXPECT_NE(error.find("shorter than 32"), std::string::npos) << error;
+    write(std::string(32, 'x') + ";\n");
+    EXPECT_EQ(readAccessToken(path, error), std::nullopt);
+    std::remove(path.c_str());
+    EXPECT_EQ(readAccessToken(path, error), std::nullopt);
+    EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
+}
+
+TEST(ServeJson, SerialWriteBodyMustHoldTwoEqualNumbersInRange) {
+    std::string error;
+    EXPECT_EQ(parseSerialWrite(R"({"serial": 20261207, "repeat": 20261207})", error),
+              std::optional<std::uint32_t>(20261207));
+    EXPECT_EQ(parseSerialWrite(R"({"repeat": 0, "serial": 0, "extra": true})", error),
+              std::optional<std::uint32_t>(0));
+    EXPECT_EQ(parseSerialWrite(R"({"serial": 4294967295, "repeat": 4294967295})", error),
+              std::optional<std::uint32_t>(4294967295u));
+    const std::pair<const char*, const char*> refused[] = {
+        {R"({"serial": 1, "repeat": 2})", "differ"},
+        {R"({"serial": 4294967296, "repeat": 4294967296})", "0 to 4294967295"},
+        {R"({"serial": -1, "repeat": -1})", "0 to 4294967295"},
+        {R"({"serial": 1.5, "repeat": 1.5})", "0 to 4294967295"},
+        {R"({"serial": 1e3, "repeat": 1e3})", "0 to 4294967295"},
+        {R"({"serial": "1", "repeat": "1"})", "0 to 4294967295"},
+        {R"({"serial": 1})", "lacks \"repeat\""},
+        {R"([1, 1])", "JSON object"},
+        {R"({"serial": 1, "repeat": 1)", "JSON object"},
+        {"", "JSON object"},
+    };
+    for (const auto& [body, why] : refused) {
+        error.clear();
+        EXPECT_EQ(parseSerialWrite(body, error), std::nullopt) << body;
+        EXPECT_NE(error.find(why), std::string::npos) << body << ": " << error;
+    }
+}
+
+TEST(ServeJson, ErrorsAndReportsAreJsonObjects) {
+    EXPECT_EQ(errorJson("bad \"thing\"\n"), R"({"error":"bad \"thing\"\n"})");
+    WriteReport report;
+    report.id = 0x0000010000000001ull;
+    report.before = 5;
+    report.target = 6;
+    report.result = Vornctl::ProgramResult::Refused;
+    report.detail = "kept";
+    EXPECT_EQ(writeJson(report), R"({"detail":"kept","id":"00000100:00000001","new":6,"old":5,)"
+                                 R"("readBack":null,"result":"refused"})");
+}
+
+TEST(ServeEventQueue, ASlowClientOverflowsInsteadOfGrowing) {
+    EventQueue queue(32);
+    EXPECT_TRUE(queue.push("0123456789"));  // first: wake the writer
+    EXPECT_FALSE(queue.push("0123456789")); // already awake
+    EXPECT_EQ(queue.take(), "0123456789\n0123456789\n");
+    EXPECT_TRUE(queue.push("0123456789"));
+    EXPECT_FALSE(queue.push("0123456789"));
+    EXPECT_FALSE(queue.overflowed());
+    EXPECT_TRUE(queue.push("0123456789")); // 33 bytes: over; wake to drop the client
+    EXPECT_TRUE(queue.overflowed());
+    EXPECT_EQ(queue.take(), "");
+    EXPECT_FALSE(queue.push("x"));
+}
+
+Vornctl::WatchEvent event(Vornctl::WatchEvent::Kind kind, std::uint64_t id, unsigned type = 0,
+                          std::string name = {}) {
+    Vornctl::WatchEvent made;
+    made.kind = kind;
+    made.id = id;
+    made.deviceType = type;
+    made.address = 0x7F000002;
+    made.name = std::move(name);
+    return made;
+}
+
+TEST(ServeDeviceHub, ClientsStartWithThePresentDevicesAndSeeOnlyTheirProducts) {
+    using Kind = Vornctl::WatchEvent::Kind;
+    DeviceHub hub;
+    hub.apply(event(Kind::Added, 1, 12));
+    hub.apply(event(Kind::Named, 1, 0, "<b>Stage</b>"));
+    hub.apply(event(Kind::Added, 2, 7));
+    hub.apply(event(Kind::Named, 99, 0, "never added"));
+    ASSERT_EQ(hub.devices(false).size(), 1u);
+    EXPECT_EQ(hub.devices(false)[0].name, std::optional<std::string>("<b>Stage</b>"));
+    EXPECT_EQ(hub.devices(true).size(), 2u);
+    EXPECT_FALSE(hub.device(99));
+
+    int wakes = 0;
+    const auto serviced = hub.subscribe(false, [&] { ++wakes; });
+    const auto every = hub.subscribe(true, [] {});
+    EXPECT_EQ(wakes, 1);
+    const std::string first = serviced->take();
+    EXPECT_NE(first.find(R"("event": "added", "id": "00000000:00000001")"), std::string::npos)
+        << first;
+    EXPECT_NE(first.find(R"("name": "<b>Stage</b>")"), std::string::npos) << first;
+    EXPECT_EQ(first.find("00000000:00000002"), std::string::npos) << first;
+    EXPECT_NE(every->take().find("00000000:00000002"), std::string::npos);
+
+    hub.apply(event(Kind::Removed, 2));
+    EXPECT_EQ(serviced->take(), "");
+    EXPECT_NE(every->take().find(R"("event": "removed", "id": "00000000:00000002")"),
+              std::string::npos);
+    hub.apply(event(Kind::Removed, 1));
+    EXPECT_EQ(wakes, 2);
+    EXPECT_NE(serviced->take().find("removed"), std::string::npos);
+    EXPECT_TRUE(hub.devices(true).empty());
+    EXPECT_EQ(hub.clients(), 2u);
+}
+
+TEST(ServeDeviceHub, AClientThatLeavesIsForgotten) {
+    DeviceHub hub;
+    auto queue = hub.subscribe(true, [] {});
+    EXPECT_EQ(hub.clients(), 1u);
+    queue.reset();
+    hub.apply(event(Vornctl::WatchEvent::Kind::Added, 1, 12));
+    EXPECT_EQ(hub.clients(), 0u);
+}
+
+} // namespace
