@@ -62,7 +62,7 @@ std::optional<std::vector<PlannedSerial>> readPlan(const Options& options, Conso
 
 // The commands that write serial numbers record them.
 bool writesSerials(const Options& options) {
-    return options.action == Action::SerialSet ||
+    return options.action == Action::SerialSet || options.action == Action::Serve ||
            (options.action == Action::SerialProgram && !options.dryRun);
 }
 
