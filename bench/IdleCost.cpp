@@ -2,7 +2,10 @@
 // equal length:
 //
 //   1. the engine alone: heartbeat, frame sweep, time-out thread, idle I/O threads;
-//   2. the engine with N simulated devices present, each announcing itself once a second.
+//   2. the engine with N simulated devices present, each announcing itself once a second;
+//      with --silent the devices never answer and the engine runs under a controller
+//      that asks each its name as the window does (NameRounds::UntilNamed), so that
+//      requests time out, are retransmitted and wait for room in the congestion window.
 //
 // The devices run in a separate process (the vornsim program), so the CPU time
 // of this process (getrusage: user + system, every thread) is the engine's
@@ -11,9 +14,11 @@
 // wall time, voluntary context switches (thread wake-ups) per second, and the
 // cost per device as (phase 2 - phase 1) / N; and the heap in use at the start
 // of each phase, whose difference over N is the heap a present frame holds.
+// The wake-ups are also given per thread, by the names the stack gives its
+// threads (/proc/self/task/*/comm).
 //
 //   scripts/netns.sh -- build/native/bench/IdleCost [--devices N] [--addresses K]
-//                       [--seconds S] [--vornsim PATH]
+//                       [--seconds S] [--vornsim PATH] [--silent]
 //
 // PATH defaults to ../tools/simulator/vornsim next to this program's directory.
 
@@ -22,12 +27,14 @@
 #include "Exception.h"
 #include "NetworkType.h"
 #include "VornNetwork.h"
+#include "VornService.h"
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <optional>
 
 #include <fcntl.h>
@@ -159,8 +166,27 @@ private:
     std::string pending_;
 };
 
+// Voluntary context switches (wake-ups) of this process's live threads, summed
+// by thread name.
+std::map<std::string, long> wakeUpsByThread() {
+    std::map<std::string, long> counts;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+        std::string name;
+        std::ifstream comm(task.path() / "comm");
+        if (!std::getline(comm, name))
+            continue;
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                counts[name] += std::stol(line.substr(line.find(':') + 1));
+    }
+    return counts;
+}
+
 struct Phase {
     std::string name;
+    std::map<std::string, double> wakeUpsPerSecond; // by thread name
     double wallSeconds = 0;
     Bench::ProcessTimes cpu;
     std::uint64_t datagrams = 0; // received by every socket of the namespace
@@ -175,18 +201,22 @@ struct Phase {
 class FrameCount {
 public:
     void subscribe(VornNetwork& engine) {
-        added_ = engine.frameAdded.subscribe([this](std::uint64_t) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                ++listed_;
-            }
-            changed_.notify_all();
-        });
-        removed_ = engine.frameRemoved.subscribe([this](std::uint64_t) {
+        added_ = engine.frameAdded.subscribe([this](std::uint64_t) { added(); });
+        removed_ = engine.frameRemoved.subscribe([this](std::uint64_t) { removed(); });
+    }
+
+    void added() {
+        {
             std::lock_guard<std::mutex> lock(mutex_);
-            --listed_;
-            ++removedCount_;
-        });
+            ++listed_;
+        }
+        changed_.notify_all();
+    }
+
+    void removed() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --listed_;
+        ++removedCount_;
     }
 
     bool waitFor(std::size_t count, Clock::time_point deadline) {
@@ -194,7 +224,7 @@ public:
         return changed_.wait_until(lock, deadline, [&] { return listed_ >= count; });
     }
 
-    std::size_t removed() {
+    std::size_t removedCount() {
         std::lock_guard<std::mutex> lock(mutex_);
         return removedCount_;
     }
@@ -212,7 +242,8 @@ Phase measure(const std::string& name, VornNetwork& engine, FrameCount& frames,
               std::chrono::seconds seconds) {
     Phase phase;
     phase.name = name;
-    const std::size_t removedBefore = frames.removed();
+    const std::size_t removedBefore = frames.removedCount();
+    const std::map<std::string, long> threadsBefore = wakeUpsByThread();
     phase.heapBytes = Bench::heapInUse();
     const std::uint64_t dropsBefore = Bench::socketDrops(engine.localPort());
     const Bench::UdpCounters udpBefore = Bench::UdpCounters::now();
@@ -223,7 +254,12 @@ Phase measure(const std::string& name, VornNetwork& engine, FrameCount& frames,
     phase.wallSeconds = Bench::secondsSince(start);
     phase.datagrams = (Bench::UdpCounters::now() - udpBefore).inDatagrams;
     phase.engineDrops = Bench::socketDrops(engine.localPort()) - dropsBefore;
-    phase.removed = frames.removed() - removedBefore;
+    phase.removed = frames.removedCount() - removedBefore;
+    for (const auto& [thread, count] : wakeUpsByThread()) {
+        const auto before = threadsBefore.find(thread);
+        const long earlier = before == threadsBefore.end() ? 0 : before->second;
+        phase.wakeUpsPerSecond[thread] = static_cast<double>(count - earlier) / phase.wallSeconds;
+    }
     return phase;
 }
 
@@ -246,9 +282,17 @@ void printPhase(const Phase& p) {
                 static_cast<unsigned long long>(p.engineDrops), p.removed);
 }
 
+void printThreads(const Phase& p) {
+    std::printf("%s, wake-ups per second by thread:", p.name.c_str());
+    for (const auto& [thread, perSecond] : p.wakeUpsPerSecond)
+        std::printf(" %s %.1f", thread.c_str(), perSecond);
+    std::printf("\n");
+}
+
 int run(int argc, char** argv) {
     const Bench::Arguments args(argc, argv, {"--devices", "--addresses", "--seconds", "--vornsim"},
-                                {});
+                                {"--silent"});
+    const bool silent = args.has("--silent");
     const std::size_t devices = args.number("--devices", 100, 1, 100000);
     const unsigned addresses = static_cast<unsigned>(args.number("--addresses", 50, 1, 65536));
     const std::chrono::seconds seconds(args.number("--seconds", 10, 1, 3600));
@@ -268,23 +312,44 @@ int run(int argc, char** argv) {
         alone = measure("engine alone", engine, frames, seconds);
     }
 
-    ChildProcess simulator(simulatorPath,
-                           {"--devices", std::to_string(devices), "--address-base", "127.0.1.1",
-                            "--address-count", std::to_string(addresses), "--quiet"});
+    std::vector<std::string> simulatorArguments{
+        "--devices",       std::to_string(devices),   "--address-base", "127.0.1.1",
+        "--address-count", std::to_string(addresses), "--quiet"};
+    if (silent) {
+        simulatorArguments.push_back("--drop");
+        simulatorArguments.push_back("1");
+    }
+    ChildProcess simulator(simulatorPath, simulatorArguments);
     const auto ready = simulator.waitForLine("ready", Clock::now() + std::chrono::seconds(15));
     if (!ready)
         throw std::runtime_error("vornsim did not report ready");
     double simulatorCpu = 0;
-    {
-        FrameCount frames;
-        VornNetwork engine(type, toolAddress, [&](VornNetwork& e) { frames.subscribe(e); });
+    const std::string busyName =
+        "engine + " + std::to_string(devices) + (silent ? " silent, named" : " devices");
+    const auto measureBusy = [&](VornNetwork& engine, FrameCount& frames) {
         if (!frames.waitFor(devices, Clock::now() + std::chrono::seconds(30)))
             throw std::runtime_error("not every simulated device appeared within 30 s");
         // Past the first burst of presence messages: steady state from here.
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         const double simulatorBefore = simulator.cpuSeconds();
-        busy = measure("engine + " + std::to_string(devices) + " devices", engine, frames, seconds);
+        busy = measure(busyName, engine, frames, seconds);
         simulatorCpu = simulator.cpuSeconds() - simulatorBefore;
+    };
+    if (silent) {
+        FrameCount frames;
+        VornService service(toolAddress);
+        service.deviceAddedHandlers.push_back([&](std::uint64_t id) {
+            frames.added();
+            service.requestDeviceName(
+                id, [](std::uint64_t, bool, const std::string&) {}, NameRounds::UntilNamed);
+        });
+        service.deviceRemovedHandlers.push_back([&](std::uint64_t) { frames.removed(); });
+        service.start();
+        measureBusy(*service.engine(), frames);
+    } else {
+        FrameCount frames;
+        VornNetwork engine(type, toolAddress, [&](VornNetwork& e) { frames.subscribe(e); });
+        measureBusy(engine, frames);
     }
     const std::string summary = simulator.terminate();
 
@@ -299,6 +364,8 @@ int run(int argc, char** argv) {
                 "/s", "in /s", "", "frames");
     printPhase(alone);
     printPhase(busy);
+    printThreads(alone);
+    printThreads(busy);
     const double perDeviceUs =
         (busy.cpuMsPerSecond() - alone.cpuMsPerSecond()) * 1000.0 / static_cast<double>(devices);
     const double wakeupsPerDevice =

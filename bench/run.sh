@@ -11,8 +11,9 @@
 #   TimeoutPrecision  lateness of time-outs and retransmissions with 1, 100 and 10000 pending,
 #                     idle and under a receive load
 #   Discovery         engine start until 1000 and 10000 simulated devices are listed and named
-#   IdleCost          CPU of an idle engine, alone and with 100 and 1000 devices (simulated in
-#                     another process), and the heap a present frame holds
+#   IdleCost          CPU and wake-ups (per thread) of an idle engine, alone and with 100 and
+#                     1000 devices (simulated in another process), the heap a present frame
+#                     holds, and the wake-ups with 300 devices that never answer being named
 #   Flood             heap, CPU and a real device's serial reads while 10^5 and 10^6 new frame
 #                     ids arrive
 #   SilentRack        serial reads of a device that answers while 0, 50 and 300 devices that
@@ -35,7 +36,7 @@
 # this code takes less). A program or option that COMMIT does not have runs for this code only.
 # Environment: VORN_JOBS (build jobs, default 2); VORN_BENCH_BUILD (build directory, default
 # build/native); VORN_BENCH_WINDOWS_BUILD (default build/windows). The full run takes about
-# 8 minutes on a 2-core machine; the output is also kept in <build directory>/bench/results.txt.
+# 9 minutes on a 2-core machine; the output is also kept in <build directory>/bench/results.txt.
 set -euo pipefail
 exec </dev/null
 
@@ -135,7 +136,8 @@ else
     roundtrip_args=()
     timeout_args=()
     discovery_runs=("--devices 1000" "--devices 10000 --addresses 200 --runs 3")
-    idle_runs=("--devices 100 --seconds 10" "--devices 1000 --addresses 200 --seconds 10")
+    idle_runs=("--devices 100 --seconds 10" "--devices 1000 --addresses 200 --seconds 10"
+        "--devices 300 --silent --seconds 10")
     flood_runs=("--frames 100000 --no-listing" "--frames 1000000 --no-listing" "--frames 100000"
         "--frames 1000000")
     silent_runs=("--silent 0" "--silent 50" "--silent 300")

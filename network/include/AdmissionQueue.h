@@ -8,6 +8,7 @@
 #include <functional>
 #include <list>
 #include <optional>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -66,19 +67,26 @@ public:
     // Takes every entry of `frameId`, in lane and arrival order.
     std::vector<Entry> takeFrame(std::uint64_t frameId);
     // Moves the background entries of `frameId` in lanes after `lane` to the
-    // end of `lane`; returns how many moved.
+    // end of `lane`, in the order they arrived; returns how many moved.
     std::size_t promote(std::uint64_t frameId, Lane lane);
     // Takes every entry whose give-up time is at or before `now`.
     std::vector<Entry> takeExpired(std::uint64_t now);
+    // The earliest give-up time of an entry; 0 when none has one.
+    std::uint64_t earliestGiveUp() const {
+        return giveUpTimes_.empty() ? 0 : *giveUpTimes_.begin();
+    }
     // Empties the queue (the entries are destroyed, nothing runs).
     void clear();
 
 private:
     using LaneList = std::list<Entry>;
     Entry take(LaneList& lane, LaneList::iterator at);
+    // The entries of `frameId` in lane and arrival order.
+    std::vector<LaneList::iterator> entriesOf(std::uint64_t frameId) const;
 
     std::array<LaneList, laneCount> lanes_;
     std::unordered_multimap<std::uint64_t, LaneList::iterator> byFrame_;
+    std::multiset<std::uint64_t> giveUpTimes_; // one per entry that has one
     std::uint64_t arrivals_ = 0;
     std::size_t count_ = 0;
     std::size_t boundedUser_ = 0;

@@ -4,7 +4,6 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -29,18 +28,25 @@
 // as soon as a release makes room. A waiting request gives up at its give-up
 // time, and when its frame leaves (dropFrame); the queue holds at most
 // `userBound` first sends in the User lane and `backgroundBound` in the others.
+// The thread sleeps until a release, a promotion or the earliest give-up time
+// of a waiting request; while nothing waits for a give-up time it sleeps until
+// woken.
+//
+// Every admitted byte is released once. A release of more bytes than its lane
+// holds in flight (the same request released twice) is a fault of the caller:
+// it changes neither the window nor the bytes in flight, is counted
+// (releaseFaults) and, in debug builds, reported on stderr.
 class CongestionController {
 public:
     static constexpr std::uint32_t segmentSize = 560;
     static constexpr std::uint32_t thresholdFloor = 1120;
     static constexpr std::uint32_t initialThreshold = 65536;
-    static constexpr std::uint32_t avoidanceNumerator = 313600;
+    // In congestion avoidance a reply grows the window by segment^2 / window
+    // bytes: about one segment per window's worth of replies.
+    static constexpr std::uint32_t avoidanceNumerator = segmentSize * segmentSize;
     static constexpr std::uint32_t defaultPollLimit = 600000;
     static constexpr std::size_t userBound = 256;
     static constexpr std::size_t backgroundBound = 16384;
-    // How often the queue's thread looks for requests past their give-up time
-    // while any wait.
-    static constexpr auto expiryInterval = std::chrono::milliseconds(50);
 
     // Steady nanoseconds: the clock of give-up times.
     using Clock = std::function<std::uint64_t()>;
@@ -84,10 +90,12 @@ public:
     // pollLimit + 1 failed polls of 1 ms.
     bool waitForRoom(std::uint32_t length);
 
-    // Releases the bytes of a request admitted in `lane`: it was answered (or
-    // could not be sent), or it timed out.
+    // Releases the bytes of a request admitted in `lane`: it was answered
+    // (the window grows), it timed out (the window halves), or its datagram
+    // could not be handed to the socket (the window stays as it is).
     void acknowledge(std::uint32_t length, Lane lane = Lane::Answering);
     void reportLoss(std::uint32_t length, Lane lane = Lane::Answering);
+    void returnUnsent(std::uint32_t length, Lane lane = Lane::Answering);
 
     // The frame answers again: its waiting background requests move to the
     // Answering lane.
@@ -95,7 +103,7 @@ public:
     // Ends every queued request of `frameId` with SendFailed, on this thread.
     void dropFrame(std::uint64_t frameId);
     // Ends the queued requests past their give-up time, on this thread (the
-    // queue's thread does it by itself every expiryInterval).
+    // queue's thread does it by itself when the earliest is due).
     void expireNow();
 
     // No more admissions; waits end within one poll.
@@ -113,18 +121,22 @@ public:
     State state() const;
     std::uint32_t bytesInFlight(Lane lane) const;
     std::size_t waiting() const;
+    // Releases of bytes that were not in flight (see above).
+    std::uint64_t releaseFaults() const;
 
 private:
     // Called with mutex_ held.
     bool fits(Lane lane, std::uint32_t length) const;
     bool tryAdmit(Lane lane, std::uint32_t length);
-    void release(Lane lane, std::uint32_t length);
+    // False (nothing released) when the lane holds fewer bytes in flight.
+    bool release(Lane lane, std::uint32_t length);
     void serve();
 
     std::array<std::uint32_t, laneCount> inFlight_{};     // guarded by mutex_
     std::uint32_t bytesInFlight_ = 0;                     // guarded by mutex_: the lanes' sum
     std::uint32_t slowStartThreshold_ = initialThreshold; // guarded by mutex_
     std::uint32_t congestionWindow_ = segmentSize;        // guarded by mutex_
+    std::uint64_t releaseFaults_ = 0;                     // guarded by mutex_
     AdmissionQueue queue_;                                // guarded by mutex_
     bool serveWanted_ = false;                            // guarded by mutex_
     bool serving_ = true;                                 // guarded by mutex_: the thread runs

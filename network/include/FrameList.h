@@ -10,6 +10,7 @@
 #include "Transport.h"
 #include "WorkerThread.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -100,6 +101,9 @@ public:
     std::uint64_t earliestDeadline();
     // The requests awaiting a reply or their time-out.
     std::size_t pendingCount();
+    // Frame event handlers and time-out completions that threw so far. Each
+    // ended only itself; the worker went on (in debug builds stderr names them).
+    std::size_t handlerFailures() const;
 
     // Stops the presence and time-out threads and the worker: after it returns
     // no frame event or time-out completion runs again. Idempotent; the
@@ -140,7 +144,8 @@ private:
     LoopThread timeoutThread_;
     std::uint64_t nextDeadline_ = 0; // guarded by timeoutThread_.wakeMutex; 0: none known
     Network::Transport& transport_;
-    WorkerThread worker_;
+    std::atomic<std::size_t> failedTimeouts_{0}; // time-out completions that threw
+    WorkerThread worker_{"vorn-events"};
 };
 
 } // namespace Vorn

@@ -10,6 +10,11 @@ namespace Platform {
 // Windows, a monotonic clock on Linux).
 std::uint32_t tickCount();
 
+// Names the calling thread for debuggers and per-thread tools (`top -H`,
+// /proc/PID/task/*/comm) where the system keeps thread names; at most 15
+// characters are kept. Nothing happens where it does not.
+void nameThisThread(const char* name);
+
 // Number of logical processors the operating system reports (at least 1).
 unsigned logicalProcessorCount();
 

@@ -102,10 +102,13 @@ private:
     void finish(Request& request, Vorn::ErrorCode error);
     void shutdown();
 
-    // Declared in construction order.
+    // Every thread is stopped by shutdown() before any member goes, whatever
+    // the order below. The order itself keeps the socket library started from
+    // before the server's socket opens until after it closes, and builds the
+    // frame list on a transport that already exists.
     Vorn::NetworkType& networkType_;
     Enumerator enumerator_;
-    WorkerThread workQueue_;
+    WorkerThread workQueue_{"vorn-retransmit"};
     std::shared_ptr<Vorn::StandardTimeoutBehavior> defaultBehavior_;
     const std::function<std::uint64_t()> steadyNanoseconds_; // the frame list's clock
     CongestionController congestion_;

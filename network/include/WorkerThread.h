@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <type_traits>
 #include <utility>
@@ -10,11 +11,14 @@
 // handler is kept unrun and destroyed with the worker).
 //
 // A handler that throws ends only itself; the loop goes on with the next one.
+// The failure is counted (handlerFailures) and, in debug builds, reported on
+// stderr.
 // A handler must not destroy the WorkerThread it runs on: the loop would be
 // destroyed under its own feet, so that is treated as a fatal programming error.
 class WorkerThread {
 public:
-    WorkerThread();
+    // `name` names the thread for debuggers (Platform::nameThisThread).
+    explicit WorkerThread(const char* name = "vorn-worker");
     ~WorkerThread();
     WorkerThread(const WorkerThread&) = delete;
     WorkerThread& operator=(const WorkerThread&) = delete;
@@ -30,6 +34,8 @@ public:
     void stop();
     // True on the worker's own thread.
     bool isCurrentThread() const;
+    // Handlers that ended with an exception so far.
+    std::size_t handlerFailures() const;
 
 private:
     struct JobBase {

@@ -15,6 +15,8 @@ void AdmissionQueue::push(Entry entry) {
     if (entry.bounded)
         ++boundedCount(entry.lane, boundedUser_, boundedBackground_);
     entry.arrival = ++arrivals_;
+    if (entry.giveUpAt != 0)
+        giveUpTimes_.insert(entry.giveUpAt);
     const std::uint64_t frameId = entry.frameId;
     auto& lane = lanes_[static_cast<std::size_t>(entry.lane)];
     lane.push_back(std::move(entry));
@@ -31,21 +33,29 @@ AdmissionQueue::Entry AdmissionQueue::take(LaneList& lane, LaneList::iterator at
         }
     if (at->bounded)
         --boundedCount(at->lane, boundedUser_, boundedBackground_);
+    if (at->giveUpAt != 0)
+        giveUpTimes_.erase(giveUpTimes_.find(at->giveUpAt));
     --count_;
     Entry entry = std::move(*at);
     lane.erase(at);
     return entry;
 }
 
-std::vector<AdmissionQueue::Entry> AdmissionQueue::takeFrame(std::uint64_t frameId) {
+std::vector<AdmissionQueue::LaneList::iterator>
+AdmissionQueue::entriesOf(std::uint64_t frameId) const {
     std::vector<LaneList::iterator> found;
     auto [first, last] = byFrame_.equal_range(frameId);
     for (auto it = first; it != last; ++it)
         found.push_back(it->second);
-    // The index keeps no order of its own: give the entries back as they queued.
+    // The index keeps no order of its own: the entries as they queued.
     std::sort(found.begin(), found.end(), [](LaneList::iterator a, LaneList::iterator b) {
         return a->lane != b->lane ? a->lane < b->lane : a->arrival < b->arrival;
     });
+    return found;
+}
+
+std::vector<AdmissionQueue::Entry> AdmissionQueue::takeFrame(std::uint64_t frameId) {
+    const std::vector<LaneList::iterator> found = entriesOf(frameId);
     std::vector<Entry> taken;
     taken.reserve(found.size());
     for (auto it : found)
@@ -54,11 +64,13 @@ std::vector<AdmissionQueue::Entry> AdmissionQueue::takeFrame(std::uint64_t frame
 }
 
 std::size_t AdmissionQueue::promote(std::uint64_t frameId, Lane lane) {
+    std::vector<LaneList::iterator> found = entriesOf(frameId);
+    // They join the lane in the order they began to wait, whatever lane each waited in.
+    std::sort(found.begin(), found.end(),
+              [](LaneList::iterator a, LaneList::iterator b) { return a->arrival < b->arrival; });
     std::size_t moved = 0;
     auto& to = lanes_[static_cast<std::size_t>(lane)];
-    auto [first, last] = byFrame_.equal_range(frameId);
-    for (auto it = first; it != last; ++it) {
-        const auto at = it->second;
+    for (const auto at : found) {
         if (at->lane <= lane || at->lane == Lane::User)
             continue;
         // The node moves as it is: the index's iterator stays valid.
@@ -71,6 +83,8 @@ std::size_t AdmissionQueue::promote(std::uint64_t frameId, Lane lane) {
 
 std::vector<AdmissionQueue::Entry> AdmissionQueue::takeExpired(std::uint64_t now) {
     std::vector<Entry> taken;
+    if (giveUpTimes_.empty() || *giveUpTimes_.begin() > now)
+        return taken;
     for (auto& lane : lanes_)
         for (auto it = lane.begin(); it != lane.end();) {
             auto next = std::next(it);
@@ -83,6 +97,7 @@ std::vector<AdmissionQueue::Entry> AdmissionQueue::takeExpired(std::uint64_t now
 
 void AdmissionQueue::clear() {
     byFrame_.clear();
+    giveUpTimes_.clear();
     for (auto& lane : lanes_)
         lane.clear();
     count_ = boundedUser_ = boundedBackground_ = 0;

@@ -1,9 +1,11 @@
 #include "CongestionController.h"
 
 #include "Exception.h"
+#include "Platform.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -43,9 +45,10 @@ CongestionController::Admission CongestionController::submit(const Ticket& ticke
                 (ticket.lane == Lane::User ? queue_.boundedUser() >= userBound
                                            : queue_.boundedBackground() >= backgroundBound))
                 return Admission::Refused;
-            if (queue_.empty()) {
-                // The queue's thread sleeps while nothing waits: from now on
-                // it looks for give-ups.
+            const std::uint64_t earliest = queue_.earliestGiveUp();
+            if (ticket.giveUpAt != 0 && (earliest == 0 || ticket.giveUpAt < earliest)) {
+                // The queue's thread sleeps until the earliest give-up time it
+                // knew of: this one comes sooner.
                 serveWanted_ = true;
                 wake_.notify_one();
             }
@@ -91,17 +94,24 @@ bool CongestionController::waitForRoom(std::uint32_t length) {
 
 void CongestionController::acknowledge(std::uint32_t length, Lane lane) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!release(lane, length))
+        return;
     if (congestionWindow_ < slowStartThreshold_)
         congestionWindow_ += segmentSize;
     else
         congestionWindow_ += avoidanceNumerator / congestionWindow_;
-    release(lane, length);
 }
 
 void CongestionController::reportLoss(std::uint32_t length, Lane lane) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!release(lane, length))
+        return;
     congestionWindow_ = std::max(congestionWindow_ / 2, segmentSize);
     slowStartThreshold_ = std::max(congestionWindow_, thresholdFloor);
+}
+
+void CongestionController::returnUnsent(std::uint32_t length, Lane lane) {
+    std::lock_guard<std::mutex> lock(mutex_);
     release(lane, length);
 }
 
@@ -172,6 +182,11 @@ std::size_t CongestionController::waiting() const {
     return queue_.size();
 }
 
+std::uint64_t CongestionController::releaseFaults() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return releaseFaults_;
+}
+
 bool CongestionController::fits(Lane lane, std::uint32_t length) const {
     // Summed in 64 bits: a huge length must not wrap around into the window.
     const std::uint64_t window = congestionWindow_;
@@ -191,35 +206,58 @@ bool CongestionController::tryAdmit(Lane lane, std::uint32_t length) {
     return true;
 }
 
-void CongestionController::release(Lane lane, std::uint32_t length) {
+bool CongestionController::release(Lane lane, std::uint32_t length) {
     auto& laneBytes = inFlight_[static_cast<std::size_t>(lane)];
-    const std::uint32_t released = std::min(length, laneBytes);
-    laneBytes -= released;
-    bytesInFlight_ -= released;
+    if (length > laneBytes) {
+        ++releaseFaults_;
+#ifndef NDEBUG
+        std::fprintf(stderr,
+                     "CongestionController: %u bytes released in lane %u, which holds %u in "
+                     "flight (released twice?); ignored\n",
+                     length, static_cast<unsigned>(lane), laneBytes);
+#endif
+        return false;
+    }
+    laneBytes -= length;
+    bytesInFlight_ -= length;
     if (!queue_.empty() && !serveWanted_) {
         serveWanted_ = true;
         wake_.notify_one(); // the thread waits on mutex_, taken right after this returns
     }
+    return true;
 }
 
 // The queue's thread: admits waiting requests as releases make room, in lane
 // order, and ends the ones past their give-up time. Actions and give-ups run
 // outside the lock.
 void CongestionController::serve() {
+    Platform::nameThisThread("vorn-admission");
     std::vector<AdmissionQueue::Entry> admitted;
     std::vector<AdmissionQueue::Entry> expired;
-    auto nextExpiry = std::chrono::steady_clock::now() + expiryInterval;
     std::unique_lock<std::mutex> lock(mutex_);
+    const auto woken = [&] { return serveWanted_ || !serving_; };
+    // The clock's reading when a wait for a give-up time last ran out; 0: none.
+    std::uint64_t timedOutAt = 0;
     while (serving_) {
         if (!running_.load()) {
             // Stopped: nothing is admitted or given up any more; wait for the end.
             wake_.wait(lock, [&] { return !serving_; });
             continue;
         }
-        if (queue_.empty())
-            wake_.wait(lock, [&] { return serveWanted_ || !serving_; });
-        else
-            wake_.wait_until(lock, nextExpiry, [&] { return serveWanted_ || !serving_; });
+        const std::uint64_t due = queue_.earliestGiveUp();
+        if (due == 0) {
+            wake_.wait(lock, woken);
+        } else {
+            const std::uint64_t now = clock_();
+            if (now < due && now == timedOutAt) {
+                // The clock stood still through a whole wait: its owner drives
+                // it and ends the give-ups with expireNow().
+                wake_.wait(lock, woken);
+            } else if (now < due &&
+                       !wake_.wait_for(lock, std::chrono::nanoseconds(due - now), woken)) {
+                timedOutAt = now;
+            }
+        }
         serveWanted_ = false;
         if (!serving_ || !running_.load())
             continue; // the loop's first test takes it from here
@@ -229,10 +267,7 @@ void CongestionController::serve() {
             bytesInFlight_ += entry->length;
             admitted.push_back(std::move(*entry));
         }
-        if (std::chrono::steady_clock::now() >= nextExpiry) {
-            expired = queue_.takeExpired(clock_());
-            nextExpiry = std::chrono::steady_clock::now() + expiryInterval;
-        }
+        expired = queue_.takeExpired(clock_());
         if (admitted.empty() && expired.empty())
             continue;
         lock.unlock();

@@ -1,6 +1,8 @@
 #include "FrameList.h"
 
 #include "Exception.h"
+#include "HandlerFailure.h"
+#include "Platform.h"
 #include "Wire.h"
 #include "framelist/DestinationCache.h"
 #include "framelist/PresenceTable.h"
@@ -15,8 +17,6 @@ namespace Vorn {
 namespace {
 
 constexpr auto sweepInterval = std::chrono::milliseconds(1000);
-// How long the time-out thread sleeps while it knows of no deadline.
-constexpr auto idleTimeoutPoll = std::chrono::milliseconds(200);
 constexpr std::uint64_t nanosecondsPerMillisecond = 1000000;
 
 // Whether a message's declared length fits its datagram (a header at least).
@@ -173,7 +173,8 @@ FrameInfo FrameList::getFrame(std::uint64_t frameId) const {
     const std::optional<FrameInfo> frame = findFrame(frameId);
     if (!frame)
         throw UnknownFrameIdException(
-            "src/FrameList", 156, "Attempting to access a frame with an index that doesn't exist");
+            "src/FrameList", __LINE__,
+            "Attempting to access a frame with an index that doesn't exist");
     return *frame;
 }
 
@@ -200,6 +201,7 @@ void FrameList::sweep() {
 }
 
 void FrameList::presenceLoop() {
+    Platform::nameThisThread("vorn-presence");
     std::lock_guard<std::mutex> life(presenceThread_.lifeMutex);
     std::unique_lock<std::mutex> wake(presenceThread_.wakeMutex);
     while (presenceThread_.running) {
@@ -252,16 +254,24 @@ bool FrameList::completeRequest(const char* message, std::size_t length) {
 }
 
 void FrameList::timeoutLoop() {
+    Platform::nameThisThread("vorn-timeouts");
     std::lock_guard<std::mutex> life(timeoutThread_.lifeMutex);
     std::unique_lock<std::mutex> wake(timeoutThread_.wakeMutex);
+    std::uint64_t timedOutAt = 0; // the clock's reading when a wait last ran out
     while (timeoutThread_.running) {
         expire();
-        if (nextDeadline_ == 0) {
-            timeoutThread_.wake.wait_for(wake, idleTimeoutPoll);
-        } else {
-            const std::uint64_t now = clocks_.steadyNanoseconds();
-            if (now < nextDeadline_)
+        // With no deadline known it sleeps until sendRequest brings one (or
+        // an earlier one) or stop() ends it.
+        // A clock that stood still through a whole wait is driven by its
+        // owner (expireNow), and the thread sleeps until woken as well.
+        const std::uint64_t now = clocks_.steadyNanoseconds();
+        if (nextDeadline_ == 0 || (now < nextDeadline_ && now == timedOutAt)) {
+            timeoutThread_.wake.wait(wake);
+        } else if (now < nextDeadline_) {
+            const auto ran =
                 timeoutThread_.wake.wait_for(wake, std::chrono::nanoseconds(nextDeadline_ - now));
+            if (ran == std::cv_status::timeout)
+                timedOutAt = now;
         }
     }
 }
@@ -279,6 +289,10 @@ std::size_t FrameList::pendingCount() {
     return requests_->size();
 }
 
+std::size_t FrameList::handlerFailures() const {
+    return worker_.handlerFailures() + failedTimeouts_.load(std::memory_order_relaxed);
+}
+
 void FrameList::expire() {
     const std::uint64_t now = clocks_.steadyNanoseconds();
     std::vector<RequestCompletion> expired;
@@ -286,12 +300,13 @@ void FrameList::expire() {
     if (expired.empty())
         return;
     // One job for the whole pass, run in deadline order; a completion that
-    // throws ends only itself, as a job of its own would.
-    worker_.post([expired = std::move(expired)]() mutable {
+    // throws ends only itself, as a job of its own would, and is counted.
+    worker_.post([this, expired = std::move(expired)]() mutable {
         for (RequestCompletion& completion : expired) {
             try {
                 completion(nullptr, 0, ErrorCode::TimedOut);
             } catch (...) {
+                reportHandlerFailure(failedTimeouts_, "FrameList time-out completion");
             }
         }
     });

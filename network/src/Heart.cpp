@@ -34,6 +34,7 @@ std::uint32_t Heart::waitAfter(std::uint32_t start, std::uint32_t now) {
 }
 
 void Heart::run() {
+    Platform::nameThisThread("vorn-heart");
     std::lock_guard<std::mutex> life(lifeMutex_);
     const std::uint64_t ownFrameId = (std::uint64_t{ownFrameId_[1]} << 32) | ownFrameId_[0];
     std::unique_lock<std::mutex> wake(wakeMutex_);

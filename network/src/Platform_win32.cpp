@@ -8,6 +8,9 @@ std::uint32_t tickCount() {
     return static_cast<std::uint32_t>(GetTickCount());
 }
 
+// Thread descriptions need a newer Windows than the tool supports.
+void nameThisThread(const char*) {}
+
 SocketLibrary::SocketLibrary() : started_(false) {
     WSADATA data;
     started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;

@@ -133,7 +133,10 @@ void Server::Impl::start(const std::string& localAddress, std::uint16_t bindPort
     for (std::size_t i = 0; i < threadCount; ++i) {
         startReceive(std::make_shared<ReceiveSlot>());
         try {
-            ioThreads.emplace_back([this] { io.run(); });
+            ioThreads.emplace_back([this] {
+                Platform::nameThisThread("vorn-io");
+                io.run();
+            });
         } catch (const std::system_error& error) {
             const boost::system::error_code code(error.code().value(),
                                                  boost::system::generic_category());

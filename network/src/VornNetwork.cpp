@@ -217,8 +217,9 @@ void VornNetwork::transmit(const std::shared_ptr<Request>& request, int attempt)
     if (frameList_->sendRequest(static_cast<std::uint32_t>(timeout), request->destination,
                                 request->bytes(), request->size, std::move(completion)))
         return;
+    // Never on the wire: the bytes go back, and the window learns nothing.
     if (request->counted)
-        congestion_.acknowledge(request->length(), request->lane);
+        congestion_.returnUnsent(request->length(), request->lane);
     finish(*request, Vorn::ErrorCode::SendFailed);
 }
 

@@ -1,5 +1,8 @@
 #include "WorkerThread.h"
 
+#include "HandlerFailure.h"
+#include "Platform.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <exception>
@@ -34,6 +37,7 @@ struct WorkerThread::Impl {
                 job->run();
             } catch (...) {
                 // A throwing handler ends only itself; keep serving the queue.
+                Vorn::reportHandlerFailure(failures, "WorkerThread");
             }
         }
     }
@@ -46,10 +50,14 @@ struct WorkerThread::Impl {
     std::mutex joinMutex;          // guards the join of thread (stop() from several threads)
     std::thread thread;            // joined under joinMutex
     std::thread::id threadId;      // set once at construction, read-only afterwards
+    std::atomic<std::size_t> failures{0}; // handlers that threw
 };
 
-WorkerThread::WorkerThread() : impl_(std::make_unique<Impl>()) {
-    impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+WorkerThread::WorkerThread(const char* name) : impl_(std::make_unique<Impl>()) {
+    impl_->thread = std::thread([impl = impl_.get(), name] {
+        Platform::nameThisThread(name);
+        impl->run();
+    });
     impl_->threadId = impl_->thread.get_id();
 }
 
@@ -91,6 +99,10 @@ void WorkerThread::stop() {
     std::lock_guard<std::mutex> lock(impl_->joinMutex);
     if (impl_->thread.joinable())
         impl_->thread.join();
+}
+
+std::size_t WorkerThread::handlerFailures() const {
+    return impl_->failures.load(std::memory_order_relaxed);
 }
 
 bool WorkerThread::isCurrentThread() const {

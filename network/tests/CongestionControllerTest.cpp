@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -115,14 +116,37 @@ TEST(CongestionControllerTest, WindowStopsAt313601) {
     EXPECT_EQ(controller.state().congestionWindow, 313601u);
 }
 
-TEST(CongestionControllerTest, ReleasesSaturateAtZero) {
+// Every admitted byte is released once: by a reply (the window grows), a
+// time-out (it halves) or a send that never happened (it stays). Releasing
+// more than a lane holds is the caller's fault: counted, and nothing changes.
+TEST(CongestionControllerTest, BytesAreReleasedOnceAndUnsentOnesLeaveTheWindowAlone) {
+    using Admission = CongestionController::Admission;
     CongestionController controller;
     ASSERT_TRUE(controller.waitForRoom(300));
-    controller.acknowledge(500);
+    controller.acknowledge(300);
     EXPECT_EQ(controller.state(), (State{0, 65536, 1120}));
-    ASSERT_TRUE(controller.waitForRoom(200));
-    controller.reportLoss(1000);
+    controller.acknowledge(300); // the same bytes again
+    EXPECT_EQ(controller.state(), (State{0, 65536, 1120}));
+    EXPECT_EQ(controller.releaseFaults(), 1u);
+
+    // Unsent: back without a change to the window, whatever the lane.
+    ASSERT_EQ(controller.admitNow(500, Lane::User), Admission::Admitted);
+    ASSERT_EQ(controller.admitNow(200, Lane::Failing), Admission::Admitted);
+    controller.returnUnsent(500, Lane::User);
+    controller.returnUnsent(200, Lane::Failing);
+    EXPECT_EQ(controller.state(), (State{0, 65536, 1120}));
+    controller.returnUnsent(1, Lane::User);
+    EXPECT_EQ(controller.releaseFaults(), 2u);
+
+    // More than the lane holds, even when other lanes hold enough: no halving.
+    ASSERT_EQ(controller.admitNow(200, Lane::New), Admission::Admitted);
+    controller.reportLoss(200, Lane::Failing);
+    controller.reportLoss(201, Lane::New);
+    EXPECT_EQ(controller.state(), (State{200, 65536, 1120}));
+    EXPECT_EQ(controller.releaseFaults(), 4u);
+    controller.reportLoss(200, Lane::New);
     EXPECT_EQ(controller.state(), (State{0, 1120, 560}));
+    EXPECT_EQ(controller.releaseFaults(), 4u);
 }
 
 TEST(CongestionControllerTest, AdmitsInlineUntilFullThenQueues) {
@@ -359,6 +383,63 @@ TEST(CongestionControllerTest, WaitingRequestGivesUpAtItsTimeAndWithItsFrame) {
     EXPECT_EQ(endings.size(), 3u);
     controller.shutdown();
     EXPECT_EQ(token.use_count(), 1); // every queued job is gone
+}
+
+TEST(CongestionControllerTest, PromotedRequestsAreServedInTheOrderTheyWaited) {
+    Log log; // outlives the controller, whose thread writes to it
+    CongestionController controller;
+    ASSERT_TRUE(controller.waitForRoom(560));
+    // Frame 7's requests wait in the New and Failing lanes, mixed, beside frame
+    // 8's in New; a user request is never moved.
+    const std::tuple<std::uint64_t, Lane, int> requests[] = {
+        {7, Lane::Failing, 1}, {8, Lane::New, 9},     {7, Lane::New, 2},  {7, Lane::Failing, 3},
+        {7, Lane::New, 4},     {7, Lane::Failing, 5}, {7, Lane::User, 0}, {7, Lane::New, 6}};
+    for (auto [frame, lane, tag] : requests)
+        ASSERT_EQ(controller.submit(Ticket{frame, 10, lane},
+                                    [&log, tag = tag](Lane admitted) {
+                                        log.push(admitted == Lane::Answering ? tag : -tag);
+                                    }),
+                  lane == Lane::User ? Admission::Admitted : Admission::Queued);
+    controller.promote(7);
+    controller.acknowledge(560); // window 1120: room for all
+    ASSERT_TRUE(log.waitForCount(8, deadline));
+    // The user's ran at once; then 7's in the Answering lane as they came, then 8's.
+    EXPECT_EQ(log.values(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, -9}));
+}
+
+// On the steady clock the queue's thread ends give-ups by itself, the sooner
+// one first even when it came after a later one it was already sleeping for.
+TEST(CongestionControllerTest, QueueThreadWakesForTheEarliestGiveUp) {
+    using Clock = std::chrono::steady_clock;
+    const auto nanosecondsNow = [] {
+        return static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+                .count());
+    };
+    TestSupport::Recorder<std::pair<int, Clock::time_point>> endings;
+    CongestionController controller(CongestionController::defaultPollLimit, nanosecondsNow);
+    ASSERT_TRUE(controller.waitForRoom(560));
+    const auto submitGivingUpAfter = [&](std::chrono::milliseconds after, int tag) {
+        const std::uint64_t giveUpAt =
+            nanosecondsNow() +
+            static_cast<std::uint64_t>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(after).count());
+        return controller.submit(
+            Ticket{static_cast<std::uint64_t>(tag), 100, Lane::New, giveUpAt}, [](Lane) {},
+            [&endings, tag](Vorn::ErrorCode) {
+                endings.push({tag, Clock::now()});
+            });
+    };
+    const auto start = Clock::now();
+    ASSERT_EQ(submitGivingUpAfter(60s, 1), Admission::Queued);
+    ASSERT_EQ(submitGivingUpAfter(50ms, 2), Admission::Queued);
+    const auto first = endings.waitForFirst(deadline);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->first, 2);
+    EXPECT_GE(first->second - start, 50ms);
+    EXPECT_EQ(controller.waiting(), 1u);
+    controller.shutdown();
+    EXPECT_EQ(endings.size(), 1u);
 }
 
 TEST(CongestionControllerTest, QueueBoundRefusesFirstSendsButNeverRetransmissions) {

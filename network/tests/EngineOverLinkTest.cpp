@@ -78,6 +78,31 @@ TEST(EngineOverLink, RetryScheduleAndTimeOutAreExactOnTheVirtualClock) {
     EXPECT_EQ(ends.load(), 1);
 }
 
+// A datagram the socket does not take was never on the wire: its bytes come
+// back, the window neither grows nor shrinks, and the request ends SendFailed.
+TEST(EngineOverLink, ARefusedSendReturnsItsBytesWithoutMovingTheWindow) {
+    LinkedEngine e;
+    const auto before = e.engine->congestion().state();
+    e.link.refuseUnicasts = true;
+    for (RequestClass requestClass : {RequestClass::UserAction, RequestClass::Background}) {
+        auto request = e.engine->makeCommand<Vorn::MSG_GetBoardID>(deviceId);
+        std::atomic<int> ends{0};
+        std::atomic<Vorn::ErrorCode> outcome{Vorn::ErrorCode::Success};
+        ASSERT_TRUE(e.engine->send(
+            deviceId, request, nullptr,
+            [&](std::uint64_t, const char*, unsigned, Vorn::ErrorCode error) {
+                outcome = error;
+                ++ends;
+            },
+            requestClass));
+        EXPECT_EQ(ends.load(), 1); // at once, on this thread
+        EXPECT_EQ(outcome.load(), Vorn::ErrorCode::SendFailed);
+    }
+    EXPECT_EQ(e.engine->congestion().state(), before);
+    EXPECT_EQ(e.engine->congestion().releaseFaults(), 0u);
+    EXPECT_EQ(e.engine->frameList().pendingCount(), 0u);
+}
+
 // One request as the property test follows it.
 struct Tracked {
     std::uint32_t sequence = 0;
@@ -227,6 +252,10 @@ std::string runScenario(unsigned seed) {
             return "a request neither sent again nor ended after its deadline";
     }
 
+    if (e.engine->congestion().releaseFaults() != 0)
+        return "bytes released that were not in flight";
+    if (!tearDownEarly && e.engine->congestion().state().bytesInFlight != 0)
+        return "bytes still in flight after every request ended";
     tornDown = true;
     e.engine.reset();
     if (endedAfterTeardown)

@@ -78,8 +78,13 @@ public:
     bool broadcast(const char* data, std::size_t length) override { return keep(data, length, 0); }
     bool sendTo(const char* data, std::size_t length, std::uint32_t address,
                 std::uint16_t) override {
+        if (refuseUnicasts)
+            return false; // as a socket whose send fails at once
         return keep(data, length, address);
     }
+
+    // While set, every unicast is refused and nothing is kept.
+    std::atomic<bool> refuseUnicasts{false};
 
     // The unicast datagrams sent so far (broadcasts, i.e. heartbeats, left out).
     std::vector<SentDatagram> unicasts() const { return unicasts_.values(); }

@@ -1,6 +1,7 @@
 #include "Server.h"
 #include "Exception.h"
 #include "Platform.h"
+#include "Recorder.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -85,29 +85,13 @@ struct Datagram {
     std::uint32_t sender;
 };
 
-// Records every delivery; lets the test wait for a number of them.
-class Recorder : public Network::ServerEventHandler {
-public:
+// Hands every delivery to the test-support recorder the test waits on.
+struct Recording : Network::ServerEventHandler {
     void onReceive(const char* data, std::size_t length, std::uint32_t sender) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        received_.push_back({std::string(data, length), sender});
-        arrived_.notify_all();
+        datagrams.push({std::string(data, length), sender});
     }
-
-    bool waitFor(std::size_t count) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return arrived_.wait_for(lock, patience, [&] { return received_.size() >= count; });
-    }
-
-    std::vector<Datagram> received() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return received_;
-    }
-
-private:
-    mutable std::mutex mutex_; // guards received_
-    std::vector<Datagram> received_;
-    std::condition_variable arrived_;
+    bool waitFor(std::size_t count) { return datagrams.waitForCount(count, patience); }
+    TestSupport::Recorder<Datagram> datagrams;
 };
 
 std::size_t threadsInProcess();
@@ -222,7 +206,7 @@ TEST(ServerTest, ConstructionFailuresNameTheOperationAndLeaveNothingRunning) {
 }
 
 TEST(ServerTest, DeliversWholeDatagramsUpToTheLimitAndDropsTheRest) {
-    Recorder recorder;
+    Recording recorder;
     auto server = std::make_unique<Server>(6017, "127.0.0.1", 0);
     server->addHandler(&recorder);
     Peer peer;
@@ -241,7 +225,7 @@ TEST(ServerTest, DeliversWholeDatagramsUpToTheLimitAndDropsTheRest) {
     server->removeHandler(&recorder);
     server.reset();
 
-    auto received = recorder.received();
+    auto received = recorder.datagrams.values();
     ASSERT_EQ(received.size(), 2u);
     if (received[0].bytes == "end")
         std::swap(received[0], received[1]);
@@ -252,26 +236,17 @@ TEST(ServerTest, DeliversWholeDatagramsUpToTheLimitAndDropsTheRest) {
 }
 
 TEST(ServerTest, HandlersAreCalledOnceEachInRegistrationOrder) {
-    std::mutex logMutex;
-    std::vector<std::pair<int, std::string>> log; // guarded by logMutex
-    std::condition_variable logged;
-
+    using Log = TestSupport::Recorder<std::pair<int, std::string>>;
+    Log log;
     struct Tagged : Network::ServerEventHandler {
-        Tagged(int tag, std::mutex& mutex, std::vector<std::pair<int, std::string>>& log,
-               std::condition_variable& logged)
-            : tag(tag), mutex(mutex), log(log), logged(logged) {}
+        Tagged(int tag, Log& log) : tag(tag), log(log) {}
         void onReceive(const char* data, std::size_t length, std::uint32_t) override {
-            std::lock_guard<std::mutex> lock(mutex);
-            log.emplace_back(tag, std::string(data, length));
-            logged.notify_all();
+            log.push({tag, std::string(data, length)});
         }
         int tag;
-        std::mutex& mutex;
-        std::vector<std::pair<int, std::string>>& log;
-        std::condition_variable& logged;
+        Log& log;
     };
-    Tagged first(1, logMutex, log, logged), second(2, logMutex, log, logged),
-        never(3, logMutex, log, logged);
+    Tagged first(1, log), second(2, log), never(3, log);
 
     auto server = std::make_unique<Server>(6017, "127.0.0.1", 0);
     // Registration order, not address order, decides; a repeat is ignored.
@@ -284,23 +259,16 @@ TEST(ServerTest, HandlersAreCalledOnceEachInRegistrationOrder) {
     constexpr int datagrams = 20;
     for (int i = 0; i < datagrams; ++i)
         peer.sendTo("d" + std::to_string(i), server->localPort());
-    {
-        std::unique_lock<std::mutex> lock(logMutex);
-        ASSERT_TRUE(logged.wait_for(lock, patience, [&] { return log.size() >= 2 * datagrams; }));
-    }
+    ASSERT_TRUE(log.waitForCount(2 * datagrams, patience));
 
     // After removal only the remaining handler hears from the server.
     server->removeHandler(&second);
     peer.sendTo("after", server->localPort());
-    {
-        std::unique_lock<std::mutex> lock(logMutex);
-        ASSERT_TRUE(logged.wait_for(lock, patience,
-                                    [&] { return !log.empty() && log.back().second == "after"; }));
-    }
+    ASSERT_TRUE(log.waitForCount(2 * datagrams + 1, patience));
     server.reset();
 
     std::map<std::string, std::vector<int>> callsByDatagram;
-    for (const auto& [tag, bytes] : log)
+    for (const auto& [tag, bytes] : log.values())
         callsByDatagram[bytes].push_back(tag);
     ASSERT_EQ(callsByDatagram.size(), datagrams + 1u);
     for (int i = 0; i < datagrams; ++i)
@@ -328,11 +296,7 @@ TEST(ServerTest, SendsFailOnceTeardownHasBegun) {
     // destructor waits for it, and meanwhile sends from it must start failing.
     struct Probe : Network::ServerEventHandler {
         void onReceive(const char*, std::size_t, std::uint32_t) override {
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                entered = true;
-            }
-            changed.notify_all();
+            entered.push(true);
             const auto giveUp = std::chrono::steady_clock::now() + patience;
             while (server->sendTo("x", 1, loopback, sinkPort)) {
                 if (std::chrono::steady_clock::now() > giveUp)
@@ -344,9 +308,7 @@ TEST(ServerTest, SendsFailOnceTeardownHasBegun) {
         }
         Server* server = nullptr;
         std::uint16_t sinkPort = 0;
-        std::mutex mutex; // guards entered
-        bool entered = false;
-        std::condition_variable changed;
+        TestSupport::Recorder<bool> entered;
         std::atomic<bool> sendFailed{false};
         std::atomic<bool> broadcastFailed{false};
     } probe;
@@ -358,10 +320,7 @@ TEST(ServerTest, SendsFailOnceTeardownHasBegun) {
     server->addHandler(&probe);
     Peer peer;
     peer.sendTo("go", server->localPort());
-    {
-        std::unique_lock<std::mutex> lock(probe.mutex);
-        ASSERT_TRUE(probe.changed.wait_for(lock, patience, [&] { return probe.entered; }));
-    }
+    ASSERT_TRUE(probe.entered.waitForFirst(patience).has_value());
     server.reset();
     EXPECT_TRUE(probe.sendFailed);
     EXPECT_TRUE(probe.broadcastFailed);
@@ -369,7 +328,7 @@ TEST(ServerTest, SendsFailOnceTeardownHasBegun) {
 
 TEST(ServerTest, TeardownWithTrafficArrivingReturnsAndDeliversNothingMore) {
     const std::size_t before = settledThreadCount();
-    Recorder recorder;
+    Recording recorder;
     auto server = std::make_unique<Server>(6017, "127.0.0.1", 0);
     server->addHandler(&recorder);
     const std::uint16_t port = server->localPort();
@@ -379,7 +338,7 @@ TEST(ServerTest, TeardownWithTrafficArrivingReturnsAndDeliversNothingMore) {
     peer.sendTo("one", port);
     ASSERT_TRUE(recorder.waitFor(1));
     server.reset();
-    EXPECT_EQ(recorder.received().size(), 1u);
+    EXPECT_EQ(recorder.datagrams.values().size(), 1u);
     EXPECT_EQ(threadsInProcess(), before);
 
     // Busy server: destruction while datagrams keep arriving.
@@ -393,10 +352,10 @@ TEST(ServerTest, TeardownWithTrafficArrivingReturnsAndDeliversNothingMore) {
     });
     ASSERT_TRUE(recorder.waitFor(2));
     server.reset();
-    const std::size_t afterTeardown = recorder.received().size();
+    const std::size_t afterTeardown = recorder.datagrams.values().size();
     stop = true;
     sender.join();
-    EXPECT_EQ(recorder.received().size(), afterTeardown);
+    EXPECT_EQ(recorder.datagrams.values().size(), afterTeardown);
     EXPECT_EQ(threadsInProcess(), before);
 }
 

@@ -119,10 +119,14 @@ TEST(WorkerThreadTest, ConcurrentStopsAndDestructionWithQueuedWork) {
     EXPECT_EQ(ran.load(), after);
 }
 
-TEST(WorkerThreadTest, ThrowingHandlerDoesNotEndTheLoop) {
-    std::promise<void> done;
+TEST(WorkerThreadTest, ThrowingHandlerIsCountedAndDoesNotEndTheLoop) {
+    std::promise<std::size_t> counted;
     WorkerThread worker;
+    EXPECT_EQ(worker.handlerFailures(), 0u);
     worker.post([] { throw std::runtime_error("handler failure"); });
-    worker.post([&] { done.set_value(); });
-    EXPECT_EQ(done.get_future().wait_for(deadline), std::future_status::ready);
+    worker.post([] { throw 7; }); // not a std::exception
+    worker.post([&] { counted.set_value(worker.handlerFailures()); });
+    auto seen = counted.get_future();
+    ASSERT_EQ(seen.wait_for(deadline), std::future_status::ready);
+    EXPECT_EQ(seen.get(), 2u);
 }

@@ -171,7 +171,17 @@ TEST_F(EndToEndTest, DiscoversReadsAndWritesDevicesThroughTheController) {
 TEST_F(EndToEndTest, EveryRequestEndsExactlyOnceUnderLossAndDuplicates) {
     Simulation simulation(standardDevices());
     Vorn::AnyNetworkType type;
-    VornNetwork engine(type, "127.0.0.1");
+    // Board-id replies that matched no pending request: duplicates, and
+    // replies to attempts whose request had already ended.
+    std::atomic<std::uint64_t> unmatchedReplies{0};
+    Vorn::FrameList::CommandEvent::Token unmatched;
+    VornNetwork engine(type, "127.0.0.1", [&](VornNetwork& raw) {
+        unmatched = raw.commandReceived.subscribe(
+            [&](std::uint64_t, const Vorn::Command<Vorn::MSG_CmdHdr>& command) {
+                if (command.command() == Vorn::Code::boardIdReply)
+                    unmatchedReplies.fetch_add(1);
+            });
+    });
     const std::uint64_t targets[] = {ondal2, ondal4, brenn};
     ASSERT_TRUE(waitUntil([&] {
         Vorn::Destination d;
@@ -201,8 +211,15 @@ TEST_F(EndToEndTest, EveryRequestEndsExactlyOnceUnderLossAndDuplicates) {
                                 }));
     }
     ASSERT_TRUE(waitUntil([&] { return finished.load() >= requestCount; }, 60000ms));
-    // Late duplicates keep arriving for a while; none may complete anything again.
-    simulation.simulator->waitUntil([] { return false; }, 500ms);
+    // Late duplicates keep arriving for a while; none may complete anything
+    // again. Once the engine has taken in every reply the devices sent (each
+    // either completed a request or matched none), nothing more is on its way.
+    EXPECT_TRUE(simulation.simulator->waitUntil(
+        [&] {
+            return static_cast<std::uint64_t>(successes.load()) + unmatchedReplies.load() ==
+                   simulation.simulator->counters().replies;
+        },
+        10000ms));
     for (int i = 0; i < requestCount; ++i)
         EXPECT_EQ(ends[i].load(), 1) << "request " << i;
     EXPECT_GT(successes.load(), requestCount * 9 / 10);
@@ -237,7 +254,10 @@ TEST_F(EndToEndTest, TeardownUnderLoadCallsNothingAfterItBegins) {
         std::atomic<int> callsAfterTeardown{0};
         std::atomic<int> sent{0};
         Vorn::AnyNetworkType type;
-        auto completion = [&](std::uint64_t, const char*, unsigned, Vorn::ErrorCode) {
+        // Held by every copy of the completion: once the engine is gone only
+        // the test's own two remain, so no completion can run later.
+        auto witness = std::make_shared<int>(0);
+        auto completion = [&, witness](std::uint64_t, const char*, unsigned, Vorn::ErrorCode) {
             if (tornDown)
                 callsAfterTeardown.fetch_add(1);
         };
@@ -259,7 +279,7 @@ TEST_F(EndToEndTest, TeardownUnderLoadCallsNothingAfterItBegins) {
         engine.reset(); // every engine thread has ended when this returns
         tornDown = true;
         token.reset();
-        simulation.simulator->waitUntil([] { return false; }, 100ms);
+        EXPECT_EQ(witness.use_count(), 2) << "a completion outlived the engine";
         EXPECT_EQ(callsAfterTeardown.load(), 0);
     }
 }

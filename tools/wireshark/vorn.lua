@@ -23,29 +23,31 @@ local DEVICE_PORT = 6017
 local HEADER = 28
 local TOOL_TYPE = 6
 
-local CODE = {
-    ack = 2, presence = 4, wrapped = 5, toolPresence = 9, getConfig = 102, configReply = 103,
-    selectMe = 115, setBoardId = 813, boardIdReply = 813, getBoardId = 814,
+-- Every command the dissector knows, by code: its name, and for a request
+-- the reply it expects with the reply's smallest size. The body dissectors are
+-- added below, where they are defined. Code 813 is both the write (from the
+-- tool) and the reply to a read (from a device).
+local commands = {
+    [2] = { key = "ack", name = "Acknowledgement" },
+    [4] = { key = "presence", name = "Presence" },
+    [5] = { key = "wrapped", name = "Wrapped presence" },
+    [9] = { key = "toolPresence", name = "Tool presence" },
+    [102] = { key = "getConfig", name = "GetDeviceConfig",
+              reply = { code = 103, minimum = 512, name = "Configuration reply" } },
+    [103] = { key = "configReply", name = "Configuration reply" },
+    [115] = { key = "selectMe", name = "SelectMe" },
+    [813] = { key = "setBoardId", name = "SetBoardID / board-id reply",
+              reply = { code = 2, minimum = 36, name = "Acknowledgement" } },
+    [814] = { key = "getBoardId", name = "GetBoardID",
+              reply = { code = 813, minimum = 100, name = "Board-id reply" } },
 }
 
-local commandNames = {
-    [2] = "Acknowledgement",
-    [4] = "Presence",
-    [5] = "Wrapped presence",
-    [9] = "Tool presence",
-    [102] = "GetDeviceConfig",
-    [103] = "Configuration reply",
-    [115] = "SelectMe",
-    [813] = "SetBoardID / board-id reply",
-    [814] = "GetBoardID",
-}
-
--- The reply each tracked request expects, with the reply's smallest size.
-local expectedReply = {
-    [102] = { code = 103, minimum = 512, name = "Configuration reply" },
-    [814] = { code = 813, minimum = 100, name = "Board-id reply" },
-    [813] = { code = 2, minimum = 36, name = "Acknowledgement" },
-}
+-- Codes by key, and names by code (for the command field).
+local CODE, commandNames = {}, {}
+for code, command in pairs(commands) do
+    CODE[command.key] = code
+    commandNames[code] = command.name
+end
 
 -- Product names by device type code.
 local products = {
@@ -199,10 +201,14 @@ local function serialText(serial)
     return tostring(serial)
 end
 
--- Presence body of a message of `length` bytes in `tvb`.
-local function dissectPresence(tvb, tree, length, info)
-    local function has(offset, size) return offset + size <= length end
-    if length < 88 then tree:add_proto_expert_info(e.shortPresence) end
+-- The body dissectors. Each gets the message `m`: its bytes (`m.tvb`, cut to
+-- the declared length when the datagram holds it), `m.length` (those bytes'
+-- count), `m.has(offset, count)`, the tree, and `m.info`, the texts for the info
+-- column; `m.kind` says what the message was taken for.
+
+local function presenceBody(m)
+    local tvb, tree, has = m.tvb, m.tree, m.has
+    if m.length < 88 then tree:add_proto_expert_info(e.shortPresence) end
     local a, b = 0, 0
     if has(48, 4) then
         a = tvb(48, 4):le_int()
@@ -228,7 +234,7 @@ local function dissectPresence(tvb, tree, length, info)
         tag:add_le(f.stationTag0, tvb(80, 4))
         tag:add_le(f.stationTag1, tvb(84, 4))
     end
-    info[#info + 1] = string.format("%s, mode %d", productName(deviceType), mode)
+    m.info[#m.info + 1] = string.format("%s, mode %d", productName(deviceType), mode)
 end
 
 -- Header, check value and body of one message at the start of `tvb`
@@ -236,12 +242,94 @@ end
 -- command, the sequence and the text for the info column.
 local dissectMessage
 
+-- The presence message inside: from the whole datagram, as the tool reads it.
+local function wrappedBody(m)
+    if m.has(30, 0) then m.tree:add_le(f.wrappedCount, m.tvb(28, 2)) end
+    if m.datagram:len() >= 436 and m.datagram(28, 2):le_int() > 0 then
+        local inner = m.tree:add(vorn, m.datagram(32, 100), "Embedded presence message")
+        local _, _, innerInfo = dissectMessage(m.datagram(32, 100):tvb(), m.pinfo, inner, true)
+        m.info[#m.info + 1] = innerInfo
+    else
+        m.tree:add_proto_expert_info(e.notWrapped)
+    end
+end
+
+-- A request without a body of its own: its two words are shown as they are.
+local function plainRequestBody(m)
+    if m.has(28, 2) then m.tree:add_le(f.word0, m.tvb(28, 2)) end
+    if m.has(30, 2) then m.tree:add_le(f.word1, m.tvb(30, 2)) end
+end
+
+local function selectBody(m)
+    if m.has(28, 2) then
+        local mark = m.tvb(28, 2):le_uint()
+        m.tree:add_le(f.select, m.tvb(28, 2))
+        m.info[#m.info + 1] = selectNames[mark] or string.format("mark 0x%04x", mark)
+    end
+    if m.has(30, 2) then m.tree:add_le(f.word1, m.tvb(30, 2)) end
+end
+
+-- The board record of a write or of the reply to a read.
+local function boardIdBody(m)
+    if m.kind == "SetBoardID" and m.has(28, 4) then
+        m.tree:add_le(f.word0, m.tvb(28, 2))
+        m.tree:add_le(f.word1, m.tvb(30, 2))
+    end
+    if m.has(32, 64) then
+        local recordItem = m.tree:add(f.boardRecord, m.tvb(32, 64))
+        local serial = m.tvb(60, 4):le_uint()
+        recordItem:add_le(f.serial, m.tvb(60, 4)):append_text(
+            serial > 0x7FFFFFFF and string.format(" (the tool's window shows %d)", serial - 0x100000000) or "")
+        m.info[#m.info + 1] = "serial " .. serialText(serial)
+    end
+end
+
+-- The device name: up to 128 bytes from 240, ended by a zero byte.
+local function configReplyBody(m)
+    if not m.has(240, 1) then return end
+    local span = math.min(128, m.length - 240)
+    local bytes = m.tvb(240, span):bytes()
+    for i = 0, span - 1 do
+        if bytes:get_index(i) == 0 then
+            local name = i > 0 and m.tvb(240, i):string() or ""
+            m.tree:add(f.name, m.tvb(240, i + 1), name)
+            m.info[#m.info + 1] = string.format("name \"%s\"", name)
+            return
+        end
+    end
+    m.tree:add_proto_expert_info(e.unterminated)
+end
+
+local function ackBody(m)
+    if not m.has(32, 0) then return end
+    local status = m.tvb(28, 4):le_int()
+    m.tree:add_le(f.ackStatus, m.tvb(28, 4))
+    m.tree:add(f.accepted, status == -2):set_generated()
+    m.info[#m.info + 1] = status == -2 and "accepted" or string.format("refused (status %d)", status)
+    if status ~= -2 then m.tree:add_proto_expert_info(e.refused) end
+end
+
+-- Any other message: what lies between the header and the check value.
+local function otherBody(m)
+    if m.length > HEADER + 4 then
+        m.tree:add(f.data, m.tvb(HEADER, m.length - HEADER - 4))
+    end
+end
+
+commands[CODE.presence].body = presenceBody
+commands[CODE.wrapped].body = wrappedBody
+commands[CODE.getBoardId].body = plainRequestBody
+commands[CODE.selectMe].body = selectBody
+commands[CODE.setBoardId].body = boardIdBody
+commands[CODE.configReply].body = configReplyBody
+commands[CODE.ack].body = ackBody
+
 -- Request and reply bookkeeping of the first pass; later passes read `frames`.
 local function track(pinfo, command, sequence, isRequest, toolKey)
     local n = pinfo.number
     if pinfo.visited or frames[n] then return frames[n] end
     local record = {}
-    if isRequest and sequence ~= 0 and expectedReply[command] then
+    if isRequest and sequence ~= 0 and commands[command] and commands[command].reply then
         local key = toolKey .. ":" .. sequence
         local request = requests[key]
         if request and request.command == command then
@@ -272,22 +360,10 @@ local function nstime(seconds)
     return NSTime.new(whole, math.floor((seconds - whole) * 1e9 + 0.5))
 end
 
-dissectMessage = function(tvb, pinfo, tree, embedded)
-    local size = tvb:len()
-    local info = {}
-    if size < HEADER then
-        tree:add(f.data, tvb())
-        tree:add_proto_expert_info(e.short, string.format(
-            "Datagram of %d bytes is shorter than a message header (28 bytes)", size))
-        return nil, nil, string.format("Shorter than a header (%d bytes)", size)
-    end
-
-    local length = tvb(20, 2):le_int()
-    local command = tvb(22, 2):le_uint()
-    local sequence = tvb(24, 4):le_uint()
-    local rawType = tvb(16, 2):le_uint()
-    local normal = bit32.band(rawType, 0x3FFF)
-
+-- The header fields; returns the declared length, the command, the sequence
+-- and the normalised source type.
+local function dissectHeader(tvb, tree)
+    local normal = bit32.band(tvb(16, 2):le_uint(), 0x3FFF)
     tree:add(f.src, tvb(0, 8), frameId(tvb, 0))
     tree:add(f.dst, tvb(8, 8), frameId(tvb, 8))
     tree:add(f.id, tvb(0, 8), frameId(tvb, 0)):set_hidden()
@@ -298,165 +374,137 @@ dissectMessage = function(tvb, pinfo, tree, embedded)
     local lengthItem = tree:add_le(f.length, tvb(20, 2))
     tree:add_le(f.command, tvb(22, 2))
     tree:add_le(f.seq, tvb(24, 4))
+    return tvb(20, 2):le_int(), tvb(22, 2):le_uint(), tvb(24, 4):le_uint(), normal, lengthItem
+end
 
-    -- The message: the declared length when the datagram holds it.
-    local messageLength = size
+-- How many bytes the message has: the declared length when the datagram holds it.
+local function messageLengthOf(length, size, lengthItem)
     if length < HEADER or length > size then
         lengthItem:add_proto_expert_info(e.length, string.format(
             "Length field %d does not match the datagram of %d bytes%s", length, size,
             length > size and ": the message is cut short, the tool drops it" or ""))
-        if length >= 0 and length < size then messageLength = math.max(length, HEADER) end
+        if length >= 0 and length < size then return math.max(length, HEADER) end
+        return size
     elseif length < size then
         lengthItem:add_proto_expert_info(e.length, string.format(
             "Length field %d is below the datagram of %d bytes: the tool ignores the %d bytes after it",
             length, size, size - length))
-        messageLength = length
+        return length
     end
-    local message = tvb(0, messageLength):tvb()
+    return size
+end
 
-    -- The check value in the last four bytes of a complete message.
-    if length >= HEADER and length <= size then
-        local stored = message(length - 4, 4):le_uint()
-        local computed = checkValue(message, length)
-        local item = tree:add_le(f.check, message(length - 4, 4))
-        tree:add(f.checkComputed, computed):set_generated()
-        tree:add(f.checkStatus, stored == computed and 1 or 2):set_generated()
-        if stored ~= computed then
-            item:add_proto_expert_info(e.check, string.format(
-                "Check value 0x%08x is wrong: the message's words give 0x%08x", stored, computed))
-        end
-    else
+-- The check value in the last four bytes of a complete message.
+local function dissectCheck(message, tree, length, size)
+    if length < HEADER or length > size then
         tree:add(f.checkStatus, 0):set_generated()
+        return
     end
+    local stored = message(length - 4, 4):le_uint()
+    local computed = checkValue(message, length)
+    local item = tree:add_le(f.check, message(length - 4, 4))
+    tree:add(f.checkComputed, computed):set_generated()
+    tree:add(f.checkStatus, stored == computed and 1 or 2):set_generated()
+    if stored ~= computed then
+        item:add_proto_expert_info(e.check, string.format(
+            "Check value 0x%08x is wrong: the message's words give 0x%08x", stored, computed))
+    end
+end
 
-    -- Who talks: the tool sends requests to the device port; replies go to a tool endpoint.
-    local fromTool = (pinfo.dst_port == DEVICE_PORT) or normal == TOOL_TYPE
-    local toolKey = fromTool and endpoint(pinfo.src, pinfo.src_port) or endpoint(pinfo.dst, pinfo.dst_port)
-    local function has(offset, count) return offset + count <= messageLength end
-
+-- What the message is taken for, with its place among requests and replies
+-- (nothing for an embedded message); flags a reply that does not fit its request.
+local function classify(m, command, sequence, fromTool, toolKey, embedded)
     local kind = commandNames[command] or string.format("Unknown command %d", command)
     local record = {}
     if not embedded then
-        if command == CODE.setBoardId and not fromTool then
-            record = track(pinfo, command, sequence, false, toolKey)
-        else
-            record = track(pinfo, command, sequence, fromTool, toolKey)
-        end
+        record = track(m.pinfo, command, sequence, fromTool, toolKey)
     end
     if command == CODE.setBoardId then
         kind = (record and record.request) and "SetBoardID" or (fromTool and "SetBoardID" or "Board-id reply")
     end
     local answers = record and record.answers
     if answers then
-        local expected = expectedReply[answers.command]
+        local expected = commands[answers.command].reply
         kind = expected.name
         if command ~= expected.code then
             kind = string.format("Reply with command %d", command)
-            tree:add_proto_expert_info(e.unexpected, string.format(
+            m.tree:add_proto_expert_info(e.unexpected, string.format(
                 "Reply carries command %d, a %s carries %d: the tool counts it as failed",
                 command, expected.name, expected.code))
-        elseif size < expected.minimum or length < expected.minimum then
-            tree:add_proto_expert_info(e.tooShort, string.format(
+        elseif m.size < expected.minimum or m.declared < expected.minimum then
+            m.tree:add_proto_expert_info(e.tooShort, string.format(
                 "%s of %d bytes is below its %d bytes: the tool counts it as failed",
-                expected.name, math.min(size, length), expected.minimum))
-            info[#info + 1] = "too short"
+                expected.name, math.min(m.size, m.declared), expected.minimum))
+            m.info[#m.info + 1] = "too short"
         end
     end
-    tree:add(f.kind, kind):set_generated()
+    m.tree:add(f.kind, kind):set_generated()
+    return kind, record
+end
 
-    -- Bodies.
-    if command == CODE.presence then
-        dissectPresence(message, tree, messageLength, info)
-    elseif command == CODE.wrapped then
-        if has(30, 0) then tree:add_le(f.wrappedCount, message(28, 2)) end
-        if size >= 436 and tvb(28, 2):le_int() > 0 then
-            local inner = tree:add(vorn, tvb(32, 100), "Embedded presence message")
-            local _, _, innerInfo = dissectMessage(tvb(32, 100):tvb(), pinfo, inner, true)
-            info[#info + 1] = innerInfo
-        else
-            tree:add_proto_expert_info(e.notWrapped)
-        end
-    elseif command == CODE.getBoardId or (command == CODE.selectMe) then
-        if command == CODE.selectMe and has(28, 2) then
-            local mark = message(28, 2):le_uint()
-            tree:add_le(f.select, message(28, 2))
-            info[#info + 1] = selectNames[mark] or string.format("mark 0x%04x", mark)
-        elseif has(28, 2) then
-            tree:add_le(f.word0, message(28, 2))
-        end
-        if has(30, 2) then tree:add_le(f.word1, message(30, 2)) end
-    elseif command == CODE.setBoardId then
-        if kind == "SetBoardID" and has(28, 4) then
-            tree:add_le(f.word0, message(28, 2))
-            tree:add_le(f.word1, message(30, 2))
-        end
-        if has(32, 64) then
-            local recordItem = tree:add(f.boardRecord, message(32, 64))
-            local serial = message(60, 4):le_uint()
-            recordItem:add_le(f.serial, message(60, 4)):append_text(
-                serial > 0x7FFFFFFF and string.format(" (the tool's window shows %d)", serial - 0x100000000) or "")
-            info[#info + 1] = "serial " .. serialText(serial)
-        end
-    elseif command == CODE.configReply then
-        if has(240, 1) then
-            local span = math.min(128, messageLength - 240)
-            local bytes = message(240, span):bytes()
-            local terminated = false
-            for i = 0, span - 1 do
-                if bytes:get_index(i) == 0 then
-                    terminated = true
-                    local name = i > 0 and message(240, i):string() or ""
-                    tree:add(f.name, message(240, i + 1), name)
-                    info[#info + 1] = string.format("name \"%s\"", name)
-                    break
-                end
-            end
-            if not terminated then
-                tree:add_proto_expert_info(e.unterminated)
-            end
-        end
-    elseif command == CODE.ack then
-        if has(32, 0) then
-            local status = message(28, 4):le_int()
-            tree:add_le(f.ackStatus, message(28, 4))
-            tree:add(f.accepted, status == -2):set_generated()
-            info[#info + 1] = status == -2 and "accepted" or string.format("refused (status %d)", status)
-            if status ~= -2 then tree:add_proto_expert_info(e.refused) end
-        end
-    elseif messageLength > HEADER + 4 then
-        tree:add(f.data, message(HEADER, messageLength - HEADER - 4))
-    end
-
-    -- Links between requests and replies.
+-- Links between requests and replies.
+local function dissectLinks(m, record)
+    local answers = record and record.answers
     if record and record.request then
         local request = record.request
         if record.retransmissionOf then
-            tree:add(f.retransmissionOf, record.retransmissionOf)
-            tree:add_proto_expert_info(e.retransmission,
+            m.tree:add(f.retransmissionOf, record.retransmissionOf)
+            m.tree:add_proto_expert_info(e.retransmission,
                 string.format("Retransmission of frame %d", record.retransmissionOf))
-            info[#info + 1] = "retransmission"
+            m.info[#m.info + 1] = "retransmission"
         end
         if request.reply then
-            tree:add(f.responseIn, request.reply)
-        elseif pinfo.visited then
-            tree:add(f.unanswered, true):set_generated()
-            tree:add_proto_expert_info(e.unanswered)
-            info[#info + 1] = "no reply"
+            m.tree:add(f.responseIn, request.reply)
+        elseif m.pinfo.visited then
+            m.tree:add(f.unanswered, true):set_generated()
+            m.tree:add_proto_expert_info(e.unanswered)
+            m.info[#m.info + 1] = "no reply"
         end
     elseif answers then
-        tree:add(f.requestIn, answers.first)
+        m.tree:add(f.requestIn, answers.first)
         if record.duplicateOf then
-            tree:add(f.duplicateOf, record.duplicateOf)
-            tree:add_proto_expert_info(e.duplicate,
+            m.tree:add(f.duplicateOf, record.duplicateOf)
+            m.tree:add_proto_expert_info(e.duplicate,
                 string.format("Duplicate reply (first in frame %d)", record.duplicateOf))
-            info[#info + 1] = "duplicate"
+            m.info[#m.info + 1] = "duplicate"
         elseif answers.replyTime then
-            tree:add(f.time, nstime(answers.replyTime)):set_generated()
+            m.tree:add(f.time, nstime(answers.replyTime)):set_generated()
         end
     end
+end
 
-    local text = string.format("%s %s > %s seq=%d", kind, frameId(tvb, 0), frameId(tvb, 8), sequence)
-    if #info > 0 then text = text .. " (" .. table.concat(info, "; ") .. ")" end
+dissectMessage = function(tvb, pinfo, tree, embedded)
+    local size = tvb:len()
+    if size < HEADER then
+        tree:add(f.data, tvb())
+        tree:add_proto_expert_info(e.short, string.format(
+            "Datagram of %d bytes is shorter than a message header (28 bytes)", size))
+        return nil, nil, string.format("Shorter than a header (%d bytes)", size)
+    end
+
+    local length, command, sequence, normal, lengthItem = dissectHeader(tvb, tree)
+    local messageLength = messageLengthOf(length, size, lengthItem)
+    local message = tvb(0, messageLength):tvb()
+    dissectCheck(message, tree, length, size)
+
+    local m = {
+        datagram = tvb, tvb = message, length = messageLength, size = size, declared = length,
+        tree = tree, pinfo = pinfo, info = {},
+        has = function(offset, count) return offset + count <= messageLength end,
+    }
+    -- Who talks: the tool sends requests to the device port; replies go to a tool endpoint.
+    local fromTool = (pinfo.dst_port == DEVICE_PORT) or normal == TOOL_TYPE
+    local toolKey = fromTool and endpoint(pinfo.src, pinfo.src_port) or endpoint(pinfo.dst, pinfo.dst_port)
+    local record
+    m.kind, record = classify(m, command, sequence, fromTool, toolKey, embedded)
+
+    local known = commands[command]
+    local body = known and known.body or otherBody
+    body(m)
+    dissectLinks(m, record)
+
+    local text = string.format("%s %s > %s seq=%d", m.kind, frameId(tvb, 0), frameId(tvb, 8), sequence)
+    if #m.info > 0 then text = text .. " (" .. table.concat(m.info, "; ") .. ")" end
     return command, sequence, text
 end
 

@@ -1,6 +1,7 @@
 #include "VornService.h"
 
 #include "Exception.h"
+#include "Platform.h"
 #include "ReplyChecks.h"
 #include "Wire.h"
 
@@ -70,8 +71,8 @@ VornService::~VornService() {
     frameRemovedToken_.reset();
     frameAddedToken_.reset();
     network_.reset();
-    // Members then go in reverse order: the network type, the address, the
-    // removed handlers, the added handlers.
+    // The names' thread was joined by stopNameRounds(); the other members
+    // hold no thread and go in reverse order of declaration.
 }
 
 void VornService::relayDeviceAdded(std::uint64_t deviceId) {
@@ -218,6 +219,7 @@ std::size_t VornService::namesToRetry() {
 // Sleeps until the next round is due (a failure that schedules a sooner one
 // wakes it) and asks the devices whose round it is.
 void VornService::nameRoundsLoop() {
+    Platform::nameThisThread("vorn-names");
     std::unique_lock<std::mutex> lock(roundsMutex_);
     while (roundsRunning_) {
         const auto next = nameRetries_.nextDue();

@@ -40,7 +40,7 @@ using ResultCallback = std::function<void(std::uint64_t deviceId, bool ok)>;
 // thread when the datagram cannot be sent at all.
 //
 // Starting: construct, register, start. The constructor only remembers the
-// address; the handlers are appended to the two vectors next, and start()
+// address; the handlers are appended to the three vectors next, and start()
 // brings up the engine. Its relays are subscribed before the engine receives
 // its first datagram or sends its first presence broadcast, so every device is
 // reported, even one that answers the very first broadcast, and a handler that

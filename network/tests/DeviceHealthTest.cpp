@@ -1,0 +1,71 @@
+#include "DeviceHealth.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+using State = DeviceHealth::State;
+
+TEST(DeviceHealthTest, OutcomesMoveAFrameBetweenNewAnsweringAndFailing) {
+    DeviceHealth health;
+    EXPECT_EQ(health.of(1), State::New);
+    EXPECT_EQ(health.size(), 0u);
+
+    // The first reply, and a reply after a time-out, are news (its waiting
+    // requests are promoted); another reply is not.
+    EXPECT_TRUE(health.answered(1));
+    EXPECT_EQ(health.of(1), State::Answering);
+    EXPECT_FALSE(health.answered(1));
+    health.failed(1);
+    EXPECT_EQ(health.of(1), State::Failing);
+    health.failed(1);
+    EXPECT_EQ(health.of(1), State::Failing);
+    EXPECT_TRUE(health.answered(1));
+    EXPECT_EQ(health.of(1), State::Answering);
+
+    health.failed(2); // a first outcome may be a failure
+    EXPECT_EQ(health.of(2), State::Failing);
+    EXPECT_EQ(health.of(3), State::New);
+    EXPECT_EQ(health.size(), 2u);
+
+    health.forget(1);
+    EXPECT_EQ(health.of(1), State::New);
+    EXPECT_TRUE(health.answered(1)); // news again after it came back
+    health.forget(99);               // never seen: nothing happens
+    EXPECT_EQ(health.size(), 2u);
+}
+
+TEST(DeviceHealthTest, PastItsCapTheTableStartsOver) {
+    DeviceHealth health;
+    for (std::uint64_t id = 0; id < DeviceHealth::cap; ++id)
+        health.failed(id);
+    EXPECT_EQ(health.size(), DeviceHealth::cap);
+    // A known frame changes in place, the table does not start over.
+    EXPECT_TRUE(health.answered(5));
+    EXPECT_EQ(health.size(), DeviceHealth::cap);
+    // One more frame: everything else counts as new again.
+    EXPECT_TRUE(health.answered(DeviceHealth::cap));
+    EXPECT_EQ(health.size(), 1u);
+    EXPECT_EQ(health.of(5), State::New);
+    EXPECT_EQ(health.of(DeviceHealth::cap), State::Answering);
+}
+
+// Replies and time-outs from several I/O threads at once: each frame's first
+// reply is reported as news exactly once. Meant for ThreadSanitizer as well.
+TEST(DeviceHealthTest, ConcurrentFirstRepliesAreNewsOnce) {
+    DeviceHealth health;
+    std::atomic<int> news{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (std::uint64_t id = 0; id < 500; ++id)
+                if (health.answered(id))
+                    ++news;
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(news.load(), 500);
+    EXPECT_EQ(health.size(), 500u);
+}
