@@ -531,7 +531,8 @@ Options parseArguments(const std::vector<std::string>& arguments) {
 std::chrono::milliseconds waitFor(const Options& options) {
     if (options.wait)
         return *options.wait;
-    return options.action == Action::List ? defaultListWait : defaultDeviceWait;
+    const bool discovers = options.action == Action::List || options.action == Action::Inventory;
+    return discovers ? defaultListWait : defaultDeviceWait;
 }
 
 std::string usage() {
