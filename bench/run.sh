@@ -18,6 +18,9 @@
 #                     ids arrive
 #   SilentRack        serial reads of a device that answers while 0, 50 and 300 devices that
 #                     never answer are named
+#   Inventory         vornctl inventory's reading of 1000 listed devices: every name and serial
+#                     number, in parallel
+#   JournalAppend     one journal line appended under the file's lock and synced to the disk
 #   serve             vornctl serve with 1000 devices (bench/serve_bench.py): page load until
 #                     every row shows (headless Chromium), a device's appearance until its row
 #                     shows, 50 idle live-push clients (CPU, memory), 20 clients reading serial
@@ -80,7 +83,7 @@ build=${VORN_BENCH_BUILD:-$VORN_ROOT/build/native}
 if [[ ! -f $build/build.ninja ]]; then
     cmake -S "$VORN_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=
 fi
-native_programs=(RoundTrip TimeoutPrecision Discovery IdleCost Flood SilentRack)
+native_programs=(RoundTrip TimeoutPrecision Discovery IdleCost Flood SilentRack Inventory JournalAppend)
 wanted WindowScale || window=0
 
 # build_benchmarks SOURCE NATIVE_BUILD WINDOWS_BUILD: the programs SOURCE has, and vornsim.
@@ -131,6 +134,8 @@ if [[ $quick -eq 1 ]]; then
     idle_runs=("--seconds 2")
     flood_runs=("--frames 10000 --seconds 2")
     silent_runs=("--silent 50 --seconds 2")
+    inventory_runs=("--devices 200 --runs 1")
+    journal_lines=20
     window_runs=("--devices 100 --selections 3")
 else
     roundtrip_args=()
@@ -141,6 +146,8 @@ else
     flood_runs=("--frames 100000 --no-listing" "--frames 1000000 --no-listing" "--frames 100000"
         "--frames 1000000")
     silent_runs=("--silent 0" "--silent 50" "--silent 300")
+    inventory_runs=("--devices 1000 --runs 5")
+    journal_lines=1000
     window_runs=("--devices 1000" "--devices 10000" "--devices 20 --silent 300")
 fi
 
@@ -231,6 +238,11 @@ done
 for args in "${silent_runs[@]}"; do
     run SilentRack $args
 done
+for args in "${inventory_runs[@]}"; do
+    run Inventory $args
+done
+# On the build tree's disk: a file on tmpfs would sync for free.
+run JournalAppend --lines "$journal_lines" --file "$build/bench/journal-append.jsonl"
 serve_args=()
 [[ $quick -eq 1 ]] && serve_args=(--quick)
 run serve "${serve_args[@]}"

@@ -2,7 +2,8 @@
 # The tool's main job on an embedded default: installs what the project needs, builds the
 # device simulator and the command-line tool (build/native), then, inside a private network
 # namespace, starts the simulator with four devices on 127.0.0.2..4 and runs vornctl on
-# 127.0.0.1 against it: list the devices, read a serial number, write a new one, read it back.
+# 127.0.0.1 against it: list the devices, read a serial number, write a new one (recorded in
+# the demo's journal, build/demo/journal.jsonl), read it back, show the journal and the inventory.
 # Then it shows the Windows program, VornService.exe, under Wine (scripts/window-demo.sh):
 # without a display it walks through choosing the network, the device list and a serial read
 # and saves a screenshot; with DISPLAY set the window opens there for you to try.
@@ -16,6 +17,8 @@ cd "$VORN_ROOT"
 BUILD="$VORN_ROOT/build/native"
 DEVICE=0000000a:0000000b # the simulator's first default device, "FOH-Processor"
 NEW_SERIAL=20261207
+# The demo's own journal of serial writes, not the user's.
+JOURNAL="$VORN_ROOT/build/demo/journal.jsonl"
 
 if [[ ${1:-} != --inside ]]; then
     source scripts/setup.sh
@@ -79,12 +82,18 @@ vornctl() {
 vornctl interfaces
 vornctl --interface 127.0.0.1 list
 vornctl --interface 127.0.0.1 serial get "$DEVICE"
-vornctl --interface 127.0.0.1 serial set "$DEVICE" "$NEW_SERIAL" --yes
+vornctl --interface 127.0.0.1 --journal "$JOURNAL" serial set "$DEVICE" "$NEW_SERIAL" --yes
 vornctl --interface 127.0.0.1 serial get "$DEVICE"
 if ! grep -qw "$NEW_SERIAL" <<<"$out"; then
     echo "demo: FAILED: the serial number read back is not $NEW_SERIAL" >&2
     exit 1
 fi
+vornctl --journal "$JOURNAL" journal --device "$DEVICE"
+if ! tail -n 1 <<<"$out" | grep -q " $NEW_SERIAL  *verified "; then
+    echo "demo: FAILED: the journal does not show the write of $NEW_SERIAL as verified" >&2
+    exit 1
+fi
+vornctl --interface 127.0.0.1 inventory
 echo
 echo "demo: the simulated devices answered; serial of $DEVICE written and read back."
 echo

@@ -11,6 +11,7 @@ VORN_PACKAGES=(
     ccache
     libboost-dev
     libboost-system-dev
+    nlohmann-json3-dev
     libgtest-dev
     googletest
     g++-mingw-w64-x86-64-posix
@@ -26,7 +27,6 @@ VORN_PACKAGES=(
     python3
     tshark
     libcli11-dev
-    nlohmann-json3-dev
     nsis
     lintian
     help2man

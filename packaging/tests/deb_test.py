@@ -92,7 +92,8 @@ def programs(tree, failures, version):
         failures.check(helped.returncode == 0 and "Usage" in helped.stdout,
                        f"{program} --help: status {helped.returncode}, {helped.stdout[:200]!r}")
     usage = run([os.path.join(tree, "usr", "bin", "vornctl"), "--help"]).stdout
-    for command in ("interfaces", "list", "watch", "serial", "select", "deselect"):
+    for command in ("interfaces", "list", "watch", "serial", "select", "deselect", "inventory",
+                    "journal"):
         failures.check(re.search(rf"\b{command}\b", usage), f"vornctl --help names {command}")
 
 
@@ -147,7 +148,10 @@ def completion(tree, failures):
                    ["program"], "vornctl --interface A serial p")
     failures.equal(complete(tree, ["vornctl", "list", "--c"], failures), ["--csv"], "list --c")
     failures.equal(complete(tree, ["vornctl", "serial", "set", "--"], failures),
-                   ["--all", "--wait", "--yes"], "serial set --")
+                   ["--all", "--allow-duplicate", "--wait", "--yes"], "serial set --")
+    failures.equal(complete(tree, ["vornctl", "jo"], failures), ["journal"], "vornctl jo")
+    failures.equal(complete(tree, ["vornctl", "journal", "--"], failures),
+                   ["--csv", "--device", "--json", "--since"], "journal --")
     # A command's argument is not completed with commands.
     failures.equal(complete(tree, ["vornctl", "serial", "get", ""], failures), [],
                    "serial get ID")

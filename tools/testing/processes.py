@@ -1,10 +1,13 @@
 """Helpers of the tests that run vornsim, vornctl and tshark as programs: lines
 read with deadlines, the namespace check, skipping with a reason."""
 
+import atexit
 import os
 import queue
+import shutil
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -152,7 +155,21 @@ def stop_simulator(sim):
     return sim.finish(20)
 
 
+_STATE_HOME = None
+
+
+def state_home():
+    """A folder of this test's own for vornctl's journal (XDG_STATE_HOME), so
+    that tests never write to the user's; removed when the test ends."""
+    global _STATE_HOME
+    if _STATE_HOME is None:
+        _STATE_HOME = tempfile.mkdtemp(prefix="vorn-test-state-")
+        atexit.register(shutil.rmtree, _STATE_HOME, True)
+    return _STATE_HOME
+
+
 def environment():
     env = dict(os.environ)
     env.setdefault("LC_ALL", "C.UTF-8")
+    env["XDG_STATE_HOME"] = state_home()
     return env

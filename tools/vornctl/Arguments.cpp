@@ -1,6 +1,7 @@
 #include "Arguments.h"
 
 #include "CliMessage.h"
+#include "JournalTime.h"
 #include "Texts.h"
 #include "Values.h"
 
@@ -90,12 +91,47 @@ const OptionSpec optionSpecs[] = {
      Scope::Command, "", [](Options& options, const std::string&) { options.all = true; }},
     {"--json", "", "print a JSON array (watch: one JSON object per line)", Scope::Command, "",
      [](Options& options, const std::string&) { options.json = true; }},
-    {"--csv", "", "list: print comma-separated values with a header line", Scope::Command, "",
-     [](Options& options, const std::string&) { options.csv = true; }},
+    {"--csv", "", "list, inventory, journal: print comma-separated values\nwith a header line",
+     Scope::Command, "", [](Options& options, const std::string&) { options.csv = true; }},
     {"--dry-run", "", "serial program: show what would change, write nothing", Scope::Command, "",
      [](Options& options, const std::string&) { options.dryRun = true; }},
     {"--yes", "", "do not ask for the serial number a second time", Scope::Command, "",
      [](Options& options, const std::string&) { options.yes = true; }},
+    {"--allow-duplicate", "",
+     "serial set: write a number another device holds now;\nserial program: let the file give "
+     "a number twice",
+     Scope::Command, "",
+     [](Options& options, const std::string&) { options.allowDuplicate = true; }},
+    {"--device", "ID", "journal: only this device's entries", Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         options.journalDevice = deviceIdArgument(value);
+     }},
+    {"--since", "TIME",
+     "journal: only entries from this UTC time on\n(2026-12-07 or 2026-12-07T14:05:09Z)",
+     Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         options.since = Journal::parseUtc(value);
+         if (!options.since)
+             throw UsageError("invalid --since \"" + value +
+                              "\": expected a UTC time such as 2026-12-07 or "
+                              "2026-12-07T14:05:09Z");
+     }},
+    {"--journal", "FILE",
+     "record serial writes in FILE instead of\n$XDG_STATE_HOME/vornctl/journal.jsonl "
+     "(without it\n~/.local/state/..., on Windows %LOCALAPPDATA%\\vornctl\\...)",
+     Scope::Global, "",
+     [](Options& options, const std::string& value) {
+         if (value.empty())
+             throw UsageError("--journal needs a file name");
+         options.journal = value;
+     }},
+    {"--operator", "NAME", "the name recorded with each write (default: the login)", Scope::Global,
+     "",
+     [](Options& options, const std::string& value) {
+         if (value.empty())
+             throw UsageError("--operator needs a name");
+         options.operatorName = value;
+     }},
     {"--listen", "HOST:PORT", "serve: where to listen (default 127.0.0.1:8017)", Scope::Command, "",
      [](Options& options, const std::string& value) {
          if (!options.listen.empty())
@@ -152,16 +188,24 @@ const CommandSpec commandSpecs[] = {
      "--wait: it runs until interrupted"},
     {"serial get", Action::SerialGet, "ID", "--interface --wait --all",
      "read a device's serial number"},
-    {"serial set", Action::SerialSet, "ID NUMBER", "--interface --yes --wait --all",
+    {"serial set", Action::SerialSet, "ID NUMBER",
+     "--interface --yes --allow-duplicate --wait --all",
      "write a device's serial number; the number is asked for a\nsecond time on stdin unless "
-     "--yes is given, then read back"},
-    {"serial program", Action::SerialProgram, "FILE", "--interface --dry-run --json --wait --all",
+     "--yes is given, then read back;\nevery write is recorded in the journal first (--journal)"},
+    {"serial program", Action::SerialProgram, "FILE",
+     "--interface --dry-run --json --allow-duplicate --wait --all",
      "write the serial numbers of a CSV file of ID,SERIAL lines\n(a header line and # comments "
      "allowed): the whole file is\nchecked first, then each device is written and read back;\n"
      "devices already holding their number are skipped"},
     {"select", Action::Select, "ID", "--interface --wait --all",
      "mark a device as selected on the device itself"},
     {"deselect", Action::Deselect, "ID", "--interface --wait --all", "clear that mark"},
+    {"inventory", Action::Inventory, "", "--interface --wait --all --json|--csv",
+     "discover devices (default 2 s) and read every one's serial\nnumber in parallel; status 1 "
+     "if any did not answer"},
+    {"journal", Action::Journal, "", "--device --since --json|--csv",
+     "show the recorded serial writes, intent and outcome joined\n(interrupted: the program "
+     "ended between the two)"},
     {"serve", Action::Serve, "", "--interface --listen --token-file --allow-host",
      "serve the devices to a browser and as a JSON API until\ninterrupted (status 0); prints "
      "the address to open, with\nits token"},
@@ -173,9 +217,9 @@ ID is the device ID as listed, high word first: 0001e240:000012ab.
 NUMBER is an unsigned 32-bit decimal (0 to 4294967295).
 Exit status: 0 success (serial program: every device verified or already
 holding its number); 1 a device refused, did not answer, did not appear or is
-not a serviced product, or the network could not be used; 2 usage error
-(including an unknown interface, a bad number, a bad file or a failed
-confirmation).
+not a serviced product, or the network or the journal could not be used;
+2 usage error (including an unknown interface, a bad number, a bad file, a
+failed confirmation or a number another device holds).
 )";
 
 std::vector<std::string_view> words(std::string_view text, char separator = ' ') {
@@ -487,7 +531,8 @@ Options parseArguments(const std::vector<std::string>& arguments) {
 std::chrono::milliseconds waitFor(const Options& options) {
     if (options.wait)
         return *options.wait;
-    return options.action == Action::List ? defaultListWait : defaultDeviceWait;
+    const bool discovers = options.action == Action::List || options.action == Action::Inventory;
+    return discovers ? defaultListWait : defaultDeviceWait;
 }
 
 std::string usage() {

@@ -25,6 +25,8 @@ enum class Action {
     SerialProgram,
     Select,
     Deselect,
+    Journal,
+    Inventory,
     Version,
     Serve
 };
@@ -33,14 +35,19 @@ struct Options {
     Action action = Action::Help;
     std::string interfaceAddress;                  // --interface; empty when not given
     std::optional<std::chrono::milliseconds> wait; // --wait; the action's default when absent
-    bool all = false;    // --all: every device type, not only the serviced products
-    bool json = false;   // --json
-    bool csv = false;    // --csv (list)
-    bool dryRun = false; // --dry-run (serial program): read and compare, write nothing
-    bool yes = false;    // --yes: no second entry of the serial number
+    bool all = false;            // --all: every device type, not only the serviced products
+    bool json = false;           // --json
+    bool csv = false;            // --csv (list)
+    bool dryRun = false;         // --dry-run (serial program): read and compare, write nothing
+    bool yes = false;            // --yes: no second entry of the serial number
+    bool allowDuplicate = false; // --allow-duplicate: a number another device holds
     std::uint64_t deviceId = 0;
     std::uint32_t serial = 0;
-    std::string file; // serial program: the CSV file of ID,SERIAL lines
+    std::string file;         // serial program: the CSV file of ID,SERIAL lines
+    std::string journal;      // --journal: the journal file; empty: the default place
+    std::string operatorName; // --operator: who writes; empty: the login name
+    std::optional<std::uint64_t> journalDevice;                 // journal --device
+    std::optional<std::chrono::system_clock::time_point> since; // journal --since
     // serve
     std::string listen;                  // --listen HOST:PORT; empty: 127.0.0.1:8017
     std::string tokenFile;               // --token-file; empty: a new token each run

@@ -2,9 +2,14 @@
 
 #include "Enumerator.h"
 #include "Exception.h"
+#include "Inventory.h"
+#include "JournalPlace.h"
+#include "JournalView.h"
 #include "Output.h"
+#include "SerialJournal.h"
 #include "SerialPlan.h"
 #include "SerialProgrammer.h"
+#include "SerialRecord.h"
 #include "Session.h"
 #include "Texts.h"
 #include "VornVersion.h"
@@ -44,7 +49,7 @@ std::optional<std::vector<PlannedSerial>> readPlan(const Options& options, Conso
         reportError(console, "cannot read " + options.file + "; nothing was written.");
         return std::nullopt;
     }
-    SerialPlan plan = parseSerialPlan(text.str());
+    SerialPlan plan = parseSerialPlan(text.str(), options.allowDuplicate);
     if (!plan.errors.empty()) {
         console.err << formatPlanErrors(plan.errors);
         reportError(console, options.file + " has " + std::to_string(plan.errors.size()) +
@@ -53,6 +58,27 @@ std::optional<std::vector<PlannedSerial>> readPlan(const Options& options, Conso
         return std::nullopt;
     }
     return std::move(plan.entries);
+}
+
+// The commands that write serial numbers record them.
+bool writesSerials(const Options& options) {
+    return options.action == Action::SerialSet || options.action == Action::Serve ||
+           (options.action == Action::SerialProgram && !options.dryRun);
+}
+
+std::filesystem::path journalPath(const Options& options) {
+    return options.journal.empty() ? Journal::defaultJournalPath()
+                                   : std::filesystem::path(options.journal);
+}
+
+// Opens the journal of a command that writes. Throws Journal::JournalError.
+void openJournal(const Options& options, std::optional<Journal::SerialJournal>& journal) {
+    if (!writesSerials(options))
+        return;
+    Journal::Writer writer{
+        options.operatorName.empty() ? Journal::loginName() : options.operatorName,
+        Journal::hostName(), SerialRecord::toolName("vornctl"), options.interfaceAddress};
+    journal.emplace(journalPath(options), std::move(writer));
 }
 
 int program(Session& session, const Options& options, Console& console,
@@ -92,7 +118,15 @@ int runOnNetwork(const Options& options, Console& console) {
         return Exit::usage;
     }
 
-    Session session(options, console);
+    // Nothing is written without a record: the journal opens before the network.
+    std::optional<Journal::SerialJournal> journal;
+    try {
+        openJournal(options, journal);
+    } catch (const Journal::JournalError& failure) {
+        reportError(console, std::string(failure.what()) + "; nothing was written.");
+        return Exit::failed;
+    }
+    Session session(options, console, journal ? &*journal : nullptr);
     if (options.action == Action::Serve) {
         if (!console.serve)
             return Exit::usage;
@@ -111,6 +145,8 @@ int runOnNetwork(const Options& options, Console& console) {
         return session.serialSet();
     case Action::SerialProgram:
         return program(session, options, console, *plan);
+    case Action::Inventory:
+        return inventory(session, options, console);
     case Action::Select:
         return session.select(true);
     case Action::Deselect:
@@ -135,12 +171,17 @@ int run(const Options& options, Console& console) {
             return Exit::success;
         case Action::Interfaces:
             return listInterfaces(options, console);
+        case Action::Journal:
+            return showJournal(options, console);
         default:
             return runOnNetwork(options, console);
         }
     } catch (const Exception& failure) {
         // The adapter list could not be read.
         reportError(console, failure.message());
+        return Exit::failed;
+    } catch (const Journal::JournalError& failure) {
+        reportError(console, std::string(failure.what()) + "; no further write was sent.");
         return Exit::failed;
     }
 }

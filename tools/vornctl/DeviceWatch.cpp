@@ -1,5 +1,7 @@
 #include "DeviceWatch.h"
 
+#include <algorithm>
+
 namespace Vornctl {
 
 void DeviceWatch::added(std::uint64_t id) {
@@ -7,6 +9,7 @@ void DeviceWatch::added(std::uint64_t id) {
         std::lock_guard<std::mutex> lock(mutex_);
         present_.insert(id);
         ++version_;
+        lastChange_ = Clock::now();
     }
     changed_.notify_all();
 }
@@ -16,6 +19,7 @@ void DeviceWatch::removed(std::uint64_t id) {
         std::lock_guard<std::mutex> lock(mutex_);
         present_.erase(id);
         ++version_;
+        lastChange_ = Clock::now();
     }
     changed_.notify_all();
 }
@@ -36,6 +40,16 @@ void DeviceWatch::watchUntil(Clock::time_point deadline,
         lock.lock();
         if (!changed_.wait_until(lock, deadline, [&] { return version_ != seen; }))
             return;
+    }
+}
+
+void DeviceWatch::waitUntilQuiet(std::chrono::milliseconds quiet, Clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        const Clock::time_point until = std::min(lastChange_ + quiet, deadline);
+        if (Clock::now() >= until)
+            return;
+        changed_.wait_until(lock, until);
     }
 }
 

@@ -27,12 +27,16 @@ public:
     // present first and then after every change (outside the lock).
     void watchUntil(Clock::time_point deadline, const std::function<void(std::size_t)>& report);
     std::vector<std::uint64_t> present() const;
+    // Waits until no device has come or gone for `quiet` (the devices that
+    // answered the tool's presence are all listed), or until `deadline`.
+    void waitUntilQuiet(std::chrono::milliseconds quiet, Clock::time_point deadline);
 
 private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::set<std::uint64_t> present_; // guarded by mutex_
-    std::uint64_t version_ = 0;       // guarded by mutex_; counts changes
+    std::set<std::uint64_t> present_;             // guarded by mutex_
+    std::uint64_t version_ = 0;                   // guarded by mutex_; counts changes
+    Clock::time_point lastChange_ = Clock::now(); // guarded by mutex_
 };
 
 } // namespace Vornctl

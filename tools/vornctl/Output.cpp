@@ -1,5 +1,6 @@
 #include "Output.h"
 
+#include "DeviceListExport.h"
 #include "ProductName.h"
 #include "Texts.h"
 
@@ -58,16 +59,6 @@ bool isValidUtf8(std::string_view text) {
         i += length;
     }
     return true;
-}
-
-std::string printable(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F)
-            c = '?';
-    }
-    return out;
 }
 
 // Display width: code points for UTF-8 text, bytes otherwise.
@@ -153,7 +144,8 @@ std::string objectLine(const Json& object) {
     return out.empty() ? "{}" : out + "}";
 }
 
-// An array with one object per line, or "[]" when empty; a final newline.
+} // namespace
+
 std::string objectLines(const std::vector<Json>& objects) {
     if (objects.empty())
         return "[]\n";
@@ -163,7 +155,15 @@ std::string objectLines(const std::vector<Json>& objects) {
     return out + "]\n";
 }
 
-} // namespace
+std::string printable(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            c = '?';
+    }
+    return out;
+}
 
 const char* resultName(ProgramResult result) {
     switch (result) {
@@ -324,21 +324,7 @@ std::string formatDeviceJson(const std::vector<DeviceRow>& rows) {
 }
 
 std::string csvField(std::string_view text) {
-    std::string field(text);
-    if (!field.empty() && std::string_view("=+-@").find(field.front()) != std::string_view::npos)
-        field.insert(field.begin(), '\'');
-    const bool quote = field.find_first_of(",;\"\r\n") != std::string::npos ||
-                       (!field.empty() && (field.front() == ' ' || field.back() == ' ' ||
-                                           field.front() == '\t' || field.back() == '\t'));
-    if (!quote)
-        return field;
-    std::string out = "\"";
-    for (char c : field) {
-        if (c == '"')
-            out += '"';
-        out += c;
-    }
-    return out + "\"";
+    return DeviceListExport::csvField(text);
 }
 
 std::string formatDeviceCsv(const std::vector<DeviceRow>& rows) {

@@ -3,6 +3,8 @@
 #include "Enumerator.h"
 #include "Texts.h"
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -96,6 +98,14 @@ std::string csvField(std::string_view text);
 std::string formatInterfaceTable(const std::vector<AdapterInfo>& adapters);
 // [{"description", "address", "mac", "mask"}, ...]
 std::string formatInterfaceJson(const std::vector<AdapterInfo>& adapters);
+
+// Text from the network for a table: control characters show as '?'.
+std::string printable(std::string_view text);
+
+// A JSON array with one object per line, each on one line with its members
+// in order ({"key": value, ...}), or "[]" when empty; a final newline. Text
+// that is not UTF-8 is taken as Latin-1.
+std::string objectLines(const std::vector<nlohmann::ordered_json>& objects);
 
 // A JSON string literal. Text that is not valid UTF-8 is taken as Latin-1.
 std::string jsonString(std::string_view text);

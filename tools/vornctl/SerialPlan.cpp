@@ -49,9 +49,10 @@ std::string quoted(std::string_view text) {
 
 } // namespace
 
-SerialPlan parseSerialPlan(std::string_view text) {
+SerialPlan parseSerialPlan(std::string_view text, bool allowDuplicateSerials) {
     SerialPlan plan;
-    std::map<std::uint64_t, std::size_t> seen; // device id -> line
+    std::map<std::uint64_t, std::size_t> seen;      // device id -> line
+    std::map<std::uint32_t, PlannedSerial> numbers; // serial -> its first entry
     bool content = false;
     std::size_t number = 0;
     while (!text.empty()) {
@@ -102,7 +103,16 @@ SerialPlan parseSerialPlan(std::string_view text) {
                  std::to_string(earlier->second));
             continue;
         }
-        plan.entries.push_back({number, *id, *serial});
+        const PlannedSerial entry{number, *id, *serial};
+        const auto [given, unique] = numbers.emplace(*serial, entry);
+        if (!unique && !allowDuplicateSerials) {
+            fail("serial number " + std::to_string(*serial) + " is given to " +
+                 formatDeviceId(given->second.id) + " on line " +
+                 std::to_string(given->second.line) +
+                 " already (--allow-duplicate writes it anyway)");
+            continue;
+        }
+        plan.entries.push_back(entry);
     }
     if (plan.entries.empty() && plan.errors.empty())
         plan.errors.push_back({0, "the file lists no device"});

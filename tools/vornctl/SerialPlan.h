@@ -31,9 +31,10 @@ struct SerialPlan {
 // enclosed in double quotes; a line ending in "\r\n" is read like one ending
 // in "\n". The first line with content may be a header: one whose fields hold
 // letters and spaces only (such as "ID,SERIAL"). Every other line must hold a
-// device, each device at most once; a file without any device is an error.
+// device, each device at most once, and each serial number at most once
+// unless `allowDuplicateSerials`; a file without any device is an error.
 // Every bad line is reported, not only the first.
-SerialPlan parseSerialPlan(std::string_view text);
+SerialPlan parseSerialPlan(std::string_view text, bool allowDuplicateSerials = false);
 
 // "line N: message" for each error (just the message for the file as a
 // whole), one per line.

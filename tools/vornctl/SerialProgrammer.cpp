@@ -1,5 +1,6 @@
 #include "SerialProgrammer.h"
 
+#include "JournalFile.h"
 #include "ProductName.h"
 #include "Session.h"
 #include "Texts.h"
@@ -27,6 +28,9 @@ std::vector<ProgramRow> SerialProgrammer::run(const std::vector<PlannedSerial>& 
         rows.push_back(program(entry));
         if (progress)
             progress(rows.back(), rows.size() - 1);
+        // The journal failed: no further write may be sent.
+        if (!journalError_.empty())
+            throw Journal::JournalError(journalError_);
     }
     return rows;
 }
@@ -68,26 +72,31 @@ ProgramRow SerialProgrammer::program(const PlannedSerial& entry) {
     if (options_.dryRun)
         return finish(ProgramResult::WouldWrite, "not written (dry run)");
 
-    const bool acknowledged = session_.writeSerial(entry.id, entry.serial);
-    const SerialResult after = session_.readSerial(entry.id);
-    if (after.ok)
-        row.after = after.serial;
-    WriteJudgement judgement = judgeWrite(before.serial, entry.serial, acknowledged, row.after);
+    const WriteReport report = session_.recordedWrite(*info, row.name, before.serial, entry.serial);
+    row.after = report.readBack;
+    journalError_ = report.journalError;
+    WriteJudgement judgement =
+        judgeWrite(before.serial, entry.serial, report.acknowledged, report.readBack);
     return finish(judgement.result, std::move(judgement.detail));
 }
 
 WriteJudgement judgeWrite(std::uint32_t before, std::uint32_t target, bool acknowledged,
                           std::optional<std::uint32_t> after) {
-    if (after && *after == target)
+    using Journal::WriteResult;
+    switch (Journal::classifyWrite(acknowledged, before, after, target)) {
+    case WriteResult::Verified:
         return {ProgramResult::Verified,
                 acknowledged ? "written and read back"
                              : "read back, although the write was not acknowledged"};
-    if (!after)
-        return {acknowledged ? ProgramResult::Unverified : ProgramResult::NoAnswer,
-                acknowledged ? "written, but the read-back was not answered"
-                             : "no answer to the write or the read-back"};
-    if (*after == before && !acknowledged)
+    case WriteResult::Unverified:
+        return {ProgramResult::Unverified, "written, but the read-back was not answered"};
+    case WriteResult::NoAnswer:
+        return {ProgramResult::NoAnswer, "no answer to the write or the read-back"};
+    case WriteResult::Refused:
         return {ProgramResult::Refused, "the device did not take the number"};
+    case WriteResult::Mismatch:
+        break;
+    }
     return {ProgramResult::Mismatch, "reads back " + std::to_string(*after) + " after the write"};
 }
 

@@ -39,7 +39,9 @@ public:
     // its position in the plan (from 0).
     using Progress = std::function<void(const ProgramRow& row, std::size_t index)>;
 
-    // One row per entry, in file order.
+    // One row per entry, in file order. Each write is recorded in the
+    // session's journal; throws Journal::JournalError when that fails (after
+    // the progress of the device concerned), and sends nothing more.
     std::vector<ProgramRow> run(const std::vector<PlannedSerial>& plan,
                                 const Progress& progress = {});
 
@@ -49,6 +51,7 @@ private:
 
     Session& session_;
     const Options& options_;
+    std::string journalError_; // the last write's outcome could not be recorded
 };
 
 } // namespace Vornctl

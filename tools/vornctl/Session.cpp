@@ -1,15 +1,20 @@
 #include "Session.h"
 
+#include "DuplicateSerial.h"
 #include "Exception.h"
 #include "Output.h"
 #include "ProductName.h"
+#include "SerialJournal.h"
+#include "SerialRecord.h"
 #include "StopSignal.h"
 #include "Texts.h"
 #include "Values.h"
 #include "VornService.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <istream>
+#include <mutex>
 #include <ostream>
 #include <set>
 #include <sstream>
@@ -33,7 +38,8 @@ std::string formatSeconds(std::chrono::milliseconds duration) {
     return text.str();
 }
 
-Session::Session(const Options& options, Console& console) : options_(options), console_(console) {}
+Session::Session(const Options& options, Console& console, Journal::SerialJournal* journal)
+    : options_(options), console_(console), journal_(journal) {}
 
 Session::~Session() = default;
 
@@ -81,8 +87,7 @@ void Session::pushWatchEvent(WatchEvent::Kind kind, std::uint64_t id) {
     feed_.push(std::move(event));
 }
 
-int Session::list() {
-    const auto wait = waitFor(options_);
+std::vector<DeviceRow> Session::discover(std::chrono::milliseconds wait) {
     const std::string label = "Discovering devices on " + options_.interfaceAddress + ": ";
     std::size_t found = 0;
     devices_.watchUntil(Clock::now() + wait, [&](std::size_t count) {
@@ -94,6 +99,10 @@ int Session::list() {
         console_.err << '\r';
     console_.err << label << found << " found in " << formatSeconds(wait) << std::endl;
 
+    return listedDevices();
+}
+
+std::vector<DeviceRow> Session::listedDevices() {
     std::vector<DeviceRow> rows;
     for (std::uint64_t id : devices_.present()) {
         try {
@@ -104,15 +113,19 @@ int Session::list() {
             // Gone again since it was reported.
         }
     }
+    std::sort(rows.begin(), rows.end(),
+              [](const DeviceRow& a, const DeviceRow& b) { return a.id < b.id; });
+    return rows;
+}
+
+int Session::list() {
+    std::vector<DeviceRow> rows = discover(waitFor(options_));
     std::vector<std::uint64_t> ids;
     for (const DeviceRow& row : rows)
         ids.push_back(row.id);
     const auto names = readNames(ids);
     for (std::size_t i = 0; i < rows.size(); ++i)
         rows[i].name = names[i];
-
-    std::sort(rows.begin(), rows.end(),
-              [](const DeviceRow& a, const DeviceRow& b) { return a.id < b.id; });
     if (options_.csv)
         console_.out << formatDeviceCsv(rows);
     else
@@ -180,31 +193,51 @@ int Session::serialGet() {
 }
 
 int Session::serialSet() {
-    if (!awaitDevice())
+    const auto device = awaitDevice();
+    if (!device)
         return Exit::failed;
     if (!options_.yes) {
         const int confirmed = confirm();
         if (confirmed != Exit::success)
             return confirmed;
     }
-    if (!writeSerial(options_.deviceId, options_.serial)) {
-        reportError(console_, Text::serialSetFailed);
+    // The journal records the number the device held and its name.
+    const SerialResult before = readSerial(options_.deviceId);
+    if (!before.ok) {
+        reportError(console_, Text::serialReadFailed + std::string(" Nothing was written."));
         return Exit::failed;
     }
-    console_.out << Text::serialChanged << std::endl;
+    const auto name = readNames({options_.deviceId}).front();
+    if (!options_.allowDuplicate) {
+        if (const int refused = refuseDuplicate(options_.deviceId, options_.serial))
+            return refused;
+    }
+    const WriteReport report = recordedWrite(*device, name, before.serial, options_.serial);
 
-    const auto serial = readSerial(options_.deviceId);
-    if (!serial.ok) {
-        reportError(console_, Text::serialReadFailed);
-        return Exit::failed;
+    int status = Exit::success;
+    if (!report.acknowledged && report.result != Journal::WriteResult::Verified) {
+        reportError(console_, Text::serialSetFailed);
+        status = Exit::failed;
+    } else {
+        console_.out << Text::serialChanged << std::endl;
+        if (!report.readBack) {
+            reportError(console_, Text::serialReadFailed);
+            status = Exit::failed;
+        } else {
+            console_.out << formatCurrentSerial(*report.readBack) << std::endl;
+            if (*report.readBack != options_.serial) {
+                reportError(console_, "the device reports serial number " +
+                                          std::to_string(*report.readBack) + " after writing " +
+                                          std::to_string(options_.serial) + ".");
+                status = Exit::failed;
+            }
+        }
     }
-    console_.out << formatCurrentSerial(serial.serial) << std::endl;
-    if (serial.serial != options_.serial) {
-        reportError(console_, "the device reports serial number " + std::to_string(serial.serial) +
-                                  " after writing " + std::to_string(options_.serial) + ".");
-        return Exit::failed;
+    if (!report.journalError.empty()) {
+        reportError(console_, report.journalError);
+        status = Exit::failed;
     }
-    return Exit::success;
+    return status;
 }
 
 int Session::select(bool selected) {
@@ -231,8 +264,12 @@ SerialResult Session::readSerial(std::uint64_t id) {
 }
 
 std::vector<std::optional<std::string>> Session::readNames(const std::vector<std::uint64_t>& ids) {
-    // Ask every device at once, then collect the answers.
-    std::vector<std::optional<Handoff<std::optional<std::string>>>> pending;
+    return collectNames(requestNames(ids));
+}
+
+Session::PendingNames Session::requestNames(const std::vector<std::uint64_t>& ids) {
+    // Ask every device at once; the answers are collected afterwards.
+    PendingNames pending;
     for (const std::uint64_t id : ids) {
         Handoff<std::optional<std::string>> name;
         const bool sent =
@@ -241,11 +278,68 @@ std::vector<std::optional<std::string>> Session::readNames(const std::vector<std
             });
         pending.push_back(sent ? std::optional(name) : std::nullopt);
     }
+    return pending;
+}
+
+std::vector<std::optional<std::string>> Session::collectNames(const PendingNames& pending) {
     const auto deadline = Clock::now() + requestDeadline;
     std::vector<std::optional<std::string>> names;
     for (const auto& name : pending)
         names.push_back(name ? name->waitUntil(deadline).value_or(std::nullopt) : std::nullopt);
     return names;
+}
+
+std::vector<std::optional<std::uint32_t>>
+Session::readSerials(const std::vector<std::uint64_t>& ids, Clock::time_point deadline,
+                     const std::function<void(std::size_t)>& progress, std::size_t outstanding) {
+    // Shared with the completions, which may come after this returns.
+    struct Reads {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<std::optional<std::uint32_t>> serials; // guarded by mutex
+        std::size_t done = 0;                              // guarded by mutex
+    };
+    const auto reads = std::make_shared<Reads>();
+    reads->serials.resize(ids.size());
+    std::size_t sent = 0;
+    std::size_t reported = 0;
+    std::unique_lock lock(reads->mutex);
+    while (reads->done < ids.size()) {
+        if (reported != reads->done && progress) {
+            reported = reads->done;
+            lock.unlock();
+            progress(reported);
+            lock.lock();
+        }
+        if (sent < ids.size() && sent - reads->done < outstanding) {
+            const std::size_t index = sent++;
+            lock.unlock();
+            const bool accepted = service_->requestSerialNumber(
+                ids[index], [reads, index](std::uint64_t, bool ok, unsigned serial) {
+                    {
+                        const std::lock_guard done(reads->mutex);
+                        if (ok)
+                            reads->serials[index] = serial;
+                        ++reads->done;
+                    }
+                    reads->changed.notify_all();
+                });
+            lock.lock();
+            if (!accepted)
+                ++reads->done;
+            continue;
+        }
+        if (reads->changed.wait_until(lock, deadline) == std::cv_status::timeout &&
+            Clock::now() >= deadline)
+            break;
+    }
+    if (progress && reported != reads->done) {
+        const std::size_t done = reads->done;
+        lock.unlock();
+        progress(done);
+        lock.lock();
+    }
+    return reads->serials;
 }
 
 bool Session::writeSerial(std::uint64_t id, std::uint32_t serial) {
@@ -256,9 +350,61 @@ bool Session::writeSerial(std::uint64_t id, std::uint32_t serial) {
     return sent && written.waitUntil(Clock::now() + 2 * requestDeadline).value_or(false);
 }
 
-// Waits for the device of the command line; false (after reporting) when it
+WriteReport Session::recordedWrite(const Vorn::FrameInfo& device,
+                                   const std::optional<std::string>& name,
+                                   std::optional<std::uint32_t> before, std::uint32_t target) {
+    if (!journal_)
+        throw std::logic_error("a serial write without a journal");
+    const Journal::DeviceFacts facts = SerialRecord::deviceFacts(device, name);
+    const std::string entry = journal_->recordIntent(facts, before, target);
+    WriteReport report;
+    report.acknowledged = writeSerial(device.id, target);
+    const SerialResult after = readSerial(device.id);
+    if (after.ok)
+        report.readBack = after.serial;
+    report.result = Journal::classifyWrite(report.acknowledged, before, report.readBack, target);
+    try {
+        journal_->recordOutcome(entry, facts.id, report.result, report.acknowledged,
+                                report.readBack);
+    } catch (const Journal::JournalError& failure) {
+        report.journalError = std::string(failure.what()) + "; the outcome of the write to " +
+                              facts.id + " (" + Journal::writeResultName(report.result) +
+                              ") is not recorded.";
+    }
+    return report;
+}
+
+// Exit::success when no other listed device holds `number` now; otherwise
+// (after naming the holder) Exit::usage. Devices that do not answer within
+// duplicateCheckWait are named in a warning and not waited for.
+int Session::refuseDuplicate(std::uint64_t target, std::uint32_t number) {
+    // The other devices answer the tool's presence with the device written;
+    // on a loaded network some come a little later.
+    devices_.waitUntilQuiet(segmentSettles, Clock::now() + duplicateCheckWait);
+    std::vector<std::uint64_t> others;
+    for (const DeviceRow& row : listedDevices())
+        if (row.id != target)
+            others.push_back(row.id);
+    const auto serials = readSerials(others, Clock::now() + duplicateCheckWait);
+    const DuplicateFinding finding = findDuplicate(others, serials, number);
+    for (const std::uint64_t silent : finding.silent)
+        console_.err << "Warning: " << formatDeviceId(silent) << " did not answer within "
+                     << formatSeconds(duplicateCheckWait) << "; its serial number is not known."
+                     << std::endl;
+    if (finding.holders.empty())
+        return Exit::success;
+    const std::uint64_t holder = finding.holders.front();
+    const auto name = readNames({holder}).front();
+    reportError(console_, "serial number " + std::to_string(number) + " is held by device " +
+                              formatDeviceId(holder) + " (" +
+                              printable(name.value_or(Text::unknownName)) +
+                              "); nothing was written. --allow-duplicate writes it anyway.");
+    return Exit::usage;
+}
+
+// Waits for the device of the command line; none (after reporting) when it
 // does not appear in time or is not one of the serviced products.
-bool Session::awaitDevice() {
+std::optional<Vorn::FrameInfo> Session::awaitDevice() {
     const auto wait = waitFor(options_);
     const std::string id = formatDeviceId(options_.deviceId);
     std::optional<Vorn::FrameInfo> info;
@@ -271,15 +417,15 @@ bool Session::awaitDevice() {
     if (!info) {
         reportError(console_, "device " + id + " did not appear on " + options_.interfaceAddress +
                                   " within " + formatSeconds(wait) + ".");
-        return false;
+        return std::nullopt;
     }
     if (!options_.all && !isServicedType(info->deviceType)) {
         reportError(console_, "device " + id + " is a " + productName(info->deviceType) +
                                   " (type code " + std::to_string(info->deviceType) +
                                   "), not an Ondal 2 or Ondal 4; add --all to act on it anyway.");
-        return false;
+        return std::nullopt;
     }
-    return true;
+    return info;
 }
 
 // The second entry of the serial number, as the window's confirmation asks for it.

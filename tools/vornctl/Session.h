@@ -3,7 +3,10 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "DeviceWatch.h"
+#include "FrameInfo.h"
 #include "Handoff.h"
+#include "JournalRecord.h"
+#include "Output.h"
 #include "WatchFeed.h"
 
 #include <chrono>
@@ -16,6 +19,10 @@
 
 class VornService;
 enum class NameRounds;
+
+namespace Journal {
+class SerialJournal;
+}
 
 namespace Vornctl {
 
@@ -31,10 +38,21 @@ struct SerialResult {
     std::uint32_t serial = 0;
 };
 
+// A serial write as it went: recorded, sent, read back.
+struct WriteReport {
+    bool acknowledged = false;
+    std::optional<std::uint32_t> readBack; // none: the read-back was not answered
+    Journal::WriteResult result = Journal::WriteResult::NoAnswer;
+    // Why the outcome could not be recorded; empty when it was.
+    std::string journalError;
+};
+
 // One run of the controller on the chosen interface, for one command.
 class Session {
 public:
-    Session(const Options& options, Console& console);
+    // `journal`: where serial writes are recorded; the commands that write
+    // need one, it must outlive the session.
+    Session(const Options& options, Console& console, Journal::SerialJournal* journal = nullptr);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -68,16 +86,41 @@ public:
     // The device's name, asked of every device at once; none for a device
     // that did not answer.
     std::vector<std::optional<std::string>> readNames(const std::vector<std::uint64_t>& ids);
+    // The same in two halves, so that other requests can go out meanwhile.
+    using PendingNames = std::vector<std::optional<Handoff<std::optional<std::string>>>>;
+    PendingNames requestNames(const std::vector<std::uint64_t>& ids);
+    static std::vector<std::optional<std::string>> collectNames(const PendingNames& pending);
+    // The devices' serial numbers, read with at most `outstanding` requests
+    // at a time; none for a device that did not answer by `deadline`.
+    // `progress` is called on the calling thread with the number done so far.
+    std::vector<std::optional<std::uint32_t>>
+    readSerials(const std::vector<std::uint64_t>& ids, Clock::time_point deadline,
+                const std::function<void(std::size_t done)>& progress = {},
+                std::size_t outstanding = 64);
+    // Discovers devices for `wait` (progress on the error stream) and returns
+    // those of the serviced products (every one with --all), by ID, names not
+    // read.
+    std::vector<DeviceRow> discover(std::chrono::milliseconds wait);
+    // The devices present now that discover() would list.
+    std::vector<DeviceRow> listedDevices();
     // Writes and reports the device's acknowledgement (false: refused or no answer).
     bool writeSerial(std::uint64_t id, std::uint32_t serial);
+    // Writes `target` to the device, which holds `before`, and reads it back,
+    // recording the intent in the journal before anything is sent and the
+    // outcome after the read-back. Throws Journal::JournalError when the
+    // intent cannot be recorded: then nothing was sent.
+    WriteReport recordedWrite(const Vorn::FrameInfo& device, const std::optional<std::string>& name,
+                              std::optional<std::uint32_t> before, std::uint32_t target);
 
 private:
-    bool awaitDevice();
+    std::optional<Vorn::FrameInfo> awaitDevice();
+    int refuseDuplicate(std::uint64_t target, std::uint32_t number);
     int confirm();
     void pushWatchEvent(WatchEvent::Kind kind, std::uint64_t id);
 
     const Options& options_;
     Console& console_;
+    Journal::SerialJournal* const journal_;
     bool publishEvents_ = false; // set before start()
     // Both outlive the controller, whose handlers use them.
     DeviceWatch devices_;

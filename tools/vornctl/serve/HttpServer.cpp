@@ -7,6 +7,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -96,6 +97,7 @@ public:
 
     asio::io_context io{1};
     tcp::acceptor acceptor{io};
+    asio::steady_timer retry{io}; // the next accept after a failed one
     ServerConfig config;
     GuardConfig guard;
     std::shared_ptr<Outbox> outbox = std::make_shared<Outbox>(io);
@@ -433,6 +435,15 @@ void HttpServer::Impl::accept() {
     acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
         if (stopped)
             return;
+        if (error && error != asio::error::connection_aborted) {
+            // Out of descriptors, say: try again a little later rather than at once.
+            retry.expires_after(std::chrono::milliseconds(100));
+            retry.async_wait([this](beast::error_code waited) {
+                if (!waited && !stopped)
+                    accept();
+            });
+            return;
+        }
         if (!error) {
             if (links_.size() >= config.maxConnections) {
                 refuseBusy(std::move(socket));
@@ -480,6 +491,7 @@ void HttpServer::stop() {
         impl_->stopped = true;
         beast::error_code ignored;
         impl_->acceptor.close(ignored);
+        impl_->retry.cancel();
         impl_->closeAll();
         impl_->io.stop();
     });

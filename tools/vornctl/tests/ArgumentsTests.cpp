@@ -201,6 +201,8 @@ Words exampleOf(const std::string& line, bool optional) {
             words.push_back("42");
         else if (keep && word == "FILE")
             words.push_back("rack.csv");
+        else if (keep && word == "TIME")
+            words.push_back("2026-12-07T14:05");
         else if (keep)
             words.push_back(word);
         if (closes)
@@ -220,7 +222,7 @@ TEST(VornctlArguments, EveryUsageLineOfTheHelpParses) {
         else if (!commands.empty() && line.rfind("      ", 0) == 0)
             commands.back() += line; // a continuation line
     }
-    EXPECT_EQ(commands.size(), 9u);
+    EXPECT_EQ(commands.size(), 11u);
     for (const auto& command : commands)
         for (const bool optional : {false, true})
             EXPECT_NO_THROW(parseArguments(exampleOf(command, optional)))
@@ -268,7 +270,8 @@ TEST(VornctlArguments, UsageErrorsSayWhatIsWrong) {
     EXPECT_EQ(message(with({"list", "--wait", "1", "--wait", "2"})), "--wait given more than once");
     EXPECT_EQ(message(with({"list", "--yes"})), "--yes applies to serial set only");
     EXPECT_EQ(message(with({"serial", "get", "0001e240:000012ab", "--json"})),
-              "--json applies to interfaces, list, watch and serial program only");
+              "--json applies to interfaces, list, watch, serial program, inventory and journal "
+              "only");
     EXPECT_EQ(message(with({"interfaces"})), "interfaces takes only --json");
     EXPECT_EQ(message(with({"watch", "--wait", "5"})),
               "watch takes no --wait: it runs until interrupted");

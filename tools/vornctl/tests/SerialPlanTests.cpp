@@ -85,3 +85,21 @@ TEST(VornctlSerialPlan, AFileWithoutDevicesIsAnError) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(VornctlSerialPlan, OneNumberForTwoDevicesIsABadLineUnlessAllowed) {
+    const std::string text = "00000001:00000001,500\n"
+                             "00000001:00000002,501\n"
+                             "00000001:00000003,0500\n" // the same number, written otherwise
+                             "00000001:00000004,501\n";
+    EXPECT_EQ(errorsOf(text), "line 3: serial number 500 is given to 00000001:00000001 on line 1 "
+                              "already (--allow-duplicate writes it anyway)\n"
+                              "line 4: serial number 501 is given to 00000001:00000002 on line 2 "
+                              "already (--allow-duplicate writes it anyway)\n");
+    const auto allowed = Vornctl::parseSerialPlan(text, true);
+    EXPECT_TRUE(allowed.errors.empty());
+    EXPECT_EQ(allowed.entries.size(), 4u);
+}
+
+} // namespace

@@ -110,7 +110,10 @@ def record(directory, scenario, vornsim, vornctl):
                     raise RuntimeError("vornsim did not take: " + command)
             outputs = _in_parallel(vornctl, [["serial", "get", MALFORMED],
                                              ["serial", "get", SHORT],
-                                             ["serial", "set", DOUBLE, "7", "--yes"],
+                                             # Only the four requests: the other devices'
+                                             # numbers are not read for the duplicate check.
+                                             ["serial", "set", DOUBLE, "7", "--yes",
+                                              "--allow-duplicate"],
                                              ["serial", "get", MUTE]])
         # Let the last replies pass the capture before it ends.
         time.sleep(0.3)
@@ -277,7 +280,9 @@ def check_session(frames, verbose, sim, outputs, failures):
             failures.equal(first(frame, "ip.src"), device["address"],
                            f"{what}: address of {device['id']}")
         names = [first(f, "vorn.name") for f in sent if first(f, "vorn.command") == "103"]
-        failures.equal(names, [device["name"]], f"{what}: name replies of {device['id']}")
+        # list reads each name; serial set reads its device's again for the journal.
+        failures.check(names and set(names) == {device["name"]},
+                       f"{what}: name replies of {device['id']}: {names}")
 
     wrapped = [f for f in frames if first(f, "vorn.command") == "5"]
     failures.check(wrapped, f"{what}: no wrapped presence")

@@ -39,6 +39,8 @@ public:
     void tick();
 
     int rowOf(std::uint64_t id) const { return rows_.find(id); }
+    // The rows as listed, in row order.
+    const DeviceRows& rows() const { return rows_; }
     // The device of a row, if the row exists.
     std::optional<std::uint64_t> deviceAt(int row) const;
     // The selected row (-1: none) and its device. Asks the list view, which

@@ -1,12 +1,15 @@
 #include "MainWindow.h"
 
 #include "Clipboard.h"
+#include "DeviceListExport.h"
+#include "DeviceListFile.h"
 #include "Exception.h"
 #include "ListView.h"
 #include "NetworkDialog.h"
 #include "ProductName.h"
 #include "Resource.h"
 #include "SerialConfirmDialog.h"
+#include "SerialRecord.h"
 #include "StartUp.h"
 #include "Texts.h"
 #include "WindowMessages.h"
@@ -166,6 +169,8 @@ void MainWindow::startController(const std::optional<std::string>& address) {
         return;
     }
     controller_ = std::move(started.controller);
+    if (address)
+        journal_.useInterface(*address);
 }
 
 // The handlers get the controller they run for, fully built: they never read
@@ -201,8 +206,11 @@ void MainWindow::onDeviceName(std::uint64_t id, bool ok, std::string name) {
 }
 
 void MainWindow::onSerialNumber(std::uint64_t id, bool ok, unsigned serial) {
-    if (!ok)
+    if (!ok) {
+        // The journal needs to know when a read-back was not answered.
+        mailbox_.post(WM_SERIAL_UNREAD, WindowMessages::highHalf(id), WindowMessages::lowHalf(id));
         return;
+    }
     mailbox_.post(WM_SERIAL_NUMBER, std::make_unique<std::uint64_t>(id),
                   static_cast<std::uintptr_t>(serial));
 }
@@ -232,6 +240,7 @@ void MainWindow::onDeviceAddedMessage(std::uint64_t id) {
 }
 
 void MainWindow::onDeviceRemovedMessage(std::uint64_t id) {
+    journal_.deviceLeft(id);
     // A deleted row reports no change of selection: the panel must learn here
     // that its device is gone.
     if (list_.remove(id) != DeviceListView::Removed::selectedRow)
@@ -242,12 +251,14 @@ void MainWindow::onDeviceRemovedMessage(std::uint64_t id) {
         refreshSelectionState();
 }
 
-void MainWindow::onSerialNumberMessage(std::uint64_t id, unsigned serial) {
-    if (MainWindowRules::showsSerialReply(list_.rowOf(id), list_.selectedRow()))
-        showCurrentSerial(formatSerial(serial));
+void MainWindow::onSerialNumberMessage(std::uint64_t id, std::optional<std::uint32_t> serial) {
+    if (serial && MainWindowRules::showsSerialReply(list_.rowOf(id), list_.selectedRow()))
+        showCurrentSerial(formatSerial(*serial));
+    journal_.serialRead(children_.window, id, serial);
 }
 
 void MainWindow::onSerialSetMessage(std::uint64_t id, bool ok) {
+    journal_.writeDone(id, ok); // its read-back follows
     show(MainWindowRules::writeOutcome(ok));
     writing_ = false;
     // The device may have left while it was written: then nothing is selected.
@@ -343,17 +354,59 @@ void MainWindow::setSerialClicked() {
     if (dialog.show() != IDOK)
         return;
 
+    // Nothing is written without a record in the journal.
+    const auto target = static_cast<std::uint32_t>(state.second);
+    std::optional<Vorn::FrameInfo> device;
+    try {
+        if (controller_)
+            device = controller_->getDevice(*id);
+    } catch (const Vorn::UnknownFrameIdException&) {
+    }
+    if (!device) {
+        show(MainWindowRules::writeRefused());
+        return;
+    }
+    const int row = list_.rowOf(*id);
+    const std::optional<std::string> name =
+        row >= 0 && list_.rows().row(row).name != Text::unknownName
+            ? std::optional<std::string>(list_.rows().row(row).name)
+            : std::nullopt;
+    if (!journal_.recordIntent(children_.window, SerialRecord::deviceFacts(*device, name), *id,
+                               target))
+        return;
     using namespace std::placeholders;
-    const bool sent = controller_ && controller_->setSerialNumber(
-                                         *id, static_cast<unsigned>(state.second),
-                                         std::bind(&MainWindow::onSerialNumberSet, this, _1, _2));
+    const bool sent = controller_->setSerialNumber(
+        *id, target, std::bind(&MainWindow::onSerialNumberSet, this, _1, _2));
     if (!sent) {
+        journal_.notSent(children_.window, *id);
         show(MainWindowRules::writeRefused());
         return;
     }
     writing_ = true;
     applyEnables(PanelState::writeInProgress);
     showCurrentSerial(Text::serialPending);
+}
+
+// ---- File > Export device list... ----
+
+void MainWindow::exportDeviceList() {
+    std::vector<DeviceListExport::Row> rows;
+    const DeviceRows& listed = list_.rows();
+    for (int i = 0; i < listed.count(); ++i) {
+        const DeviceRows::Row& row = listed.row(i);
+        std::string address;
+        if (controller_) {
+            try {
+                address = SerialRecord::deviceFacts(controller_->getDevice(row.id), {}).address;
+            } catch (const Vorn::UnknownFrameIdException&) {
+            }
+        }
+        rows.push_back({row.name, row.product, row.idText, address, journal_.lastRead(row.id)});
+    }
+    const auto path = exportChooser_ ? exportChooser_(children_.window)
+                                     : DeviceListFile::askWhere(children_.window);
+    if (path)
+        DeviceListFile::save(children_.window, *path, DeviceListExport::csv(rows));
 }
 
 MainWindowRules::Focus MainWindow::focusedControl() const {

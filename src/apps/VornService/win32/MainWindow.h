@@ -6,6 +6,7 @@
 #include "MainWindowRules.h"
 #include "VornService.h"
 #include "WindowHandles.h"
+#include "WindowJournal.h"
 #include "WindowMessages.h"
 #include "WindowProcedure.h"
 
@@ -14,6 +15,8 @@
 #include <commctrl.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +48,13 @@ public:
     // Lists adapters for the network dialog; the system's unless a test sets
     // its own before the first activation.
     void setAdapterQuery(Enumerator::Query query) { adapterQuery_ = std::move(query); }
+    // The journal of serial writes: the default place unless a test sets its
+    // own before the first write.
+    void setJournal(std::filesystem::path path) { journal_.usePath(std::move(path)); }
+    // Where File > Export device list... saves: the standard save dialog
+    // unless a test sets its own chooser (none: cancelled).
+    using ExportChooser = std::function<std::optional<std::filesystem::path>(HWND owner)>;
+    void setExportChooser(ExportChooser chooser) { exportChooser_ = std::move(chooser); }
 
     LRESULT handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -90,11 +100,14 @@ private:
     Result handleDeviceRemoved(UINT, WPARAM, LPARAM);
     Result handleDeviceName(UINT, WPARAM, LPARAM);
     Result handleSerialNumber(UINT, WPARAM, LPARAM);
+    Result handleSerialUnread(UINT, WPARAM, LPARAM);
     Result handleSerialSet(UINT, WPARAM, LPARAM);
 
     // Commands.
     void exitCommand();
     void aboutCommand();
+    void journalCommand();
+    void exportDeviceList();
     void setSerialClicked();
     // Ctrl+C and Edit > Copy device.
     void copySelection();
@@ -105,7 +118,7 @@ private:
     void registerHandlers(VornService& controller);
     void onDeviceAddedMessage(std::uint64_t id);
     void onDeviceRemovedMessage(std::uint64_t id);
-    void onSerialNumberMessage(std::uint64_t id, unsigned serial);
+    void onSerialNumberMessage(std::uint64_t id, std::optional<std::uint32_t> serial);
     void onSerialSetMessage(std::uint64_t id, bool ok);
     void onItemChanged(const NMLISTVIEW& change);
 
@@ -139,6 +152,8 @@ private:
     bool writing_ = false; // a serial write is on its way: the panel stays disabled
     std::optional<MainWindowRules::ControlEnables> shownEnables_; // as last applied
     DeviceListView list_;
+    WindowJournal journal_; // the serial writes' records and the numbers read
+    ExportChooser exportChooser_;
 
     Enumerator::Query adapterQuery_ = &Enumerator::querySystem;
 };

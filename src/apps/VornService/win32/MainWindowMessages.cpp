@@ -42,16 +42,16 @@ const MainWindow::MessageRoute MainWindow::messageRoutes[] = {
     {WM_DEVICE_REMOVED, &MainWindow::handleDeviceRemoved},
     {WM_DEVICE_NAME, &MainWindow::handleDeviceName},
     {WM_SERIAL_NUMBER, &MainWindow::handleSerialNumber},
+    {WM_SERIAL_UNREAD, &MainWindow::handleSerialUnread},
     {WM_SERIAL_SET_OK, &MainWindow::handleSerialSet},
     {WM_SERIAL_SET_FAILED, &MainWindow::handleSerialSet},
 };
 
 // The commands of the menu, the accelerators and the buttons.
 const MainWindow::CommandRoute MainWindow::commandRoutes[] = {
-    {IDM_EXIT, &MainWindow::exitCommand},
-    {IDM_ABOUT, &MainWindow::aboutCommand},
-    {IDM_COPY, &MainWindow::copySelection},
-    {IDC_SET_SERIAL, &MainWindow::setSerialClicked},
+    {IDM_EXIT, &MainWindow::exitCommand},       {IDM_ABOUT, &MainWindow::aboutCommand},
+    {IDM_JOURNAL, &MainWindow::journalCommand}, {IDM_EXPORT, &MainWindow::exportDeviceList},
+    {IDM_COPY, &MainWindow::copySelection},     {IDC_SET_SERIAL, &MainWindow::setSerialClicked},
 };
 
 LRESULT MainWindow::handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -100,6 +100,11 @@ void MainWindow::exitCommand() {
 
 void MainWindow::aboutCommand() {
     MessageBoxA(children_.window, aboutText, aboutCaption, MB_ICONINFORMATION);
+}
+
+// Help > Journal of serial writes...: where they are recorded.
+void MainWindow::journalCommand() {
+    MessageBoxA(children_.window, journal_.locationText().c_str(), "Journal", MB_ICONINFORMATION);
 }
 
 // Asked by the dialog manager (the message loop's IsDialogMessage) when Enter
@@ -188,7 +193,13 @@ MainWindow::Result MainWindow::handleDeviceName(UINT, WPARAM wParam, LPARAM lPar
 
 MainWindow::Result MainWindow::handleSerialNumber(UINT, WPARAM wParam, LPARAM lParam) {
     const auto id = WindowMessages::take<std::uint64_t>(wParam);
-    onSerialNumberMessage(*id, static_cast<unsigned>(lParam));
+    onSerialNumberMessage(*id, static_cast<std::uint32_t>(lParam));
+    return 0;
+}
+
+// A read that was not answered: the journal waits for the read-back.
+MainWindow::Result MainWindow::handleSerialUnread(UINT, WPARAM wParam, LPARAM lParam) {
+    onSerialNumberMessage(WindowMessages::joinHalves(wParam, lParam), std::nullopt);
     return 0;
 }
 

@@ -22,6 +22,8 @@
 #define IDM_ABOUT 104
 #define IDM_EXIT 105
 #define IDM_COPY 32771
+#define IDM_EXPORT 32772
+#define IDM_JOURNAL 32773
 
 // Dialogs
 #define IDD_NETWORK 129

@@ -15,6 +15,7 @@ bool discard(const MSG& message) {
     case WM_DEVICE_REMOVED:
     case WM_SERIAL_SET_OK:
     case WM_SERIAL_SET_FAILED:
+    case WM_SERIAL_UNREAD:
         return true;
     default:
         return false;

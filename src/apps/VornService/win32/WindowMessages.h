@@ -16,6 +16,7 @@ inline constexpr UINT WM_DEVICE_NAME = WM_USER + 102;       // new u64 id, new c
 inline constexpr UINT WM_SERIAL_NUMBER = WM_USER + 103;     // new u64 id, serial
 inline constexpr UINT WM_SERIAL_SET_OK = WM_USER + 104;     // high half, low half
 inline constexpr UINT WM_SERIAL_SET_FAILED = WM_USER + 105; // high half, low half
+inline constexpr UINT WM_SERIAL_UNREAD = WM_USER + 106;     // high half, low half: not answered
 
 namespace WindowMessages {
 

@@ -12,7 +12,9 @@
 #include "DeviceSimulator.h"
 #include "Enumerator.h"
 #include "Exception.h"
+#include "SerialJournal.h"
 #include "Session.h"
+#include "TemporaryFolder.h"
 #include "TestSupport.h"
 #include "WaitUntil.h"
 
@@ -83,7 +85,7 @@ protected:
 
         options_.interfaceAddress = tool;
         options_.all = true;
-        session_ = std::make_unique<Vornctl::Session>(options_, console_);
+        session_ = std::make_unique<Vornctl::Session>(options_, console_, &journal_);
         session_->publishEvents();
         ASSERT_TRUE(session_->start()) << err_.str();
         controller_ = std::make_unique<Vornctl::Serve::ServeController>(*session_);
@@ -140,6 +142,10 @@ protected:
     std::ostringstream out_;
     std::ostringstream err_;
     Vornctl::Console console_{in_, out_, err_, false};
+    // The programs' writes are recorded here, never in the user's journal.
+    TestSupport::TemporaryFolder folder_;
+    Journal::SerialJournal journal_{folder_.path() / "journal.jsonl",
+                                    {"test", "test-host", "vornctl test", "192.0.2.1"}};
     std::unique_ptr<VornSim::DeviceSimulator> simulator_;
     std::unique_ptr<Vornctl::Session> session_;
     std::unique_ptr<Vornctl::Serve::ServeController> controller_;

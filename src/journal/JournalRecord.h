@@ -1,0 +1,72 @@
+#pragma once
+
+#include "JournalTime.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+// The journal's records: one JSON object per line. A serial write is two
+// records with one entry id: its intent, on the disk before anything is sent,
+// and its outcome, after the number was read back.
+namespace Journal {
+
+// What a serial write came to (serial program names its results alike).
+enum class WriteResult {
+    Verified,   // read back as written
+    Refused,    // the device answers, but kept its number
+    NoAnswer,   // neither the write nor the read-back was answered
+    Mismatch,   // reads back another number
+    Unverified, // the write was acknowledged, the read-back not answered
+};
+// "verified", "refused", "no-answer", "mismatch", "unverified".
+const char* writeResultName(WriteResult result);
+std::optional<WriteResult> parseWriteResult(std::string_view name);
+
+// The result of a write of `target` to a device that held `before`, from its
+// acknowledgement and the number read back afterwards (none: not answered).
+WriteResult classifyWrite(bool acknowledged, std::optional<std::uint32_t> before,
+                          std::optional<std::uint32_t> readBack, std::uint32_t target);
+
+// The device a write goes to, as the tool shows it.
+struct DeviceFacts {
+    std::string id;                  // "0000000a:0000000b"
+    std::optional<std::string> name; // none: not read
+    std::string product;
+    std::string address; // dotted IPv4
+};
+
+struct SerialIntent {
+    SystemTime time;
+    std::string entry;
+    std::string operatorName;
+    std::string host;
+    std::string tool;             // program and version: "vornctl 1.0.0"
+    std::string interfaceAddress; // the tool's interface
+    DeviceFacts device;
+    std::optional<std::uint32_t> old; // the number read just before; none: not read
+    std::uint32_t target = 0;         // "new"
+};
+
+struct SerialOutcome {
+    SystemTime time;
+    std::string entry;
+    std::string id; // the device's, as in the intent
+    WriteResult result = WriteResult::NoAnswer;
+    bool acknowledged = false;
+    std::optional<std::uint32_t> readBack; // none: not answered
+};
+
+// One line, without the line break. Text that is not UTF-8 is written with
+// replacement characters.
+std::string formatRecord(const SerialIntent& intent);
+std::string formatRecord(const SerialOutcome& outcome);
+
+using Record = std::variant<SerialIntent, SerialOutcome>;
+// A line of the journal; none when it is not a journal record (not JSON, not
+// an object, an unknown event, a field missing or of the wrong kind).
+std::optional<Record> parseRecord(std::string_view line);
+
+} // namespace Journal

@@ -1,0 +1,52 @@
+#include "SerialJournal.h"
+
+#include <chrono>
+#include <cstdio>
+#include <random>
+
+namespace Journal {
+
+std::string newEntryId() {
+    std::random_device source;
+    std::string id;
+    for (int i = 0; i < 4; ++i) {
+        char part[9];
+        std::snprintf(part, sizeof part, "%08x", static_cast<unsigned>(source()));
+        id += part;
+    }
+    return id;
+}
+
+SerialJournal::SerialJournal(std::filesystem::path path, Writer writer)
+    : file_(std::move(path)), writer_(std::move(writer)) {}
+
+std::string SerialJournal::recordIntent(const DeviceFacts& device, std::optional<std::uint32_t> old,
+                                        std::uint32_t target) {
+    SerialIntent intent;
+    intent.time = std::chrono::system_clock::now();
+    intent.entry = newEntryId();
+    intent.operatorName = writer_.operatorName;
+    intent.host = writer_.host;
+    intent.tool = writer_.tool;
+    intent.interfaceAddress = writer_.interfaceAddress;
+    intent.device = device;
+    intent.old = old;
+    intent.target = target;
+    file_.append(formatRecord(intent));
+    return intent.entry;
+}
+
+void SerialJournal::recordOutcome(const std::string& entry, const std::string& id,
+                                  WriteResult result, bool acknowledged,
+                                  std::optional<std::uint32_t> readBack) {
+    SerialOutcome outcome;
+    outcome.time = std::chrono::system_clock::now();
+    outcome.entry = entry;
+    outcome.id = id;
+    outcome.result = result;
+    outcome.acknowledged = acknowledged;
+    outcome.readBack = readBack;
+    file_.append(formatRecord(outcome));
+}
+
+} // namespace Journal

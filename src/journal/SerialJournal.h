@@ -1,0 +1,46 @@
+#pragma once
+
+#include "JournalFile.h"
+#include "JournalRecord.h"
+
+#include <filesystem>
+#include <string>
+
+namespace Journal {
+
+// Who writes, with what and where from: the fields every intent carries.
+struct Writer {
+    std::string operatorName;
+    std::string host;
+    std::string tool;             // "vornctl 1.0.0"
+    std::string interfaceAddress; // the tool's interface
+};
+
+// Records serial writes in a journal file: the intent before the write is
+// sent, the outcome after the read-back. Nothing may be sent to a device
+// unless recordIntent() has returned. Safe to use from several threads.
+class SerialJournal {
+public:
+    // Opens (creates) the journal file. Throws JournalError.
+    SerialJournal(std::filesystem::path path, Writer writer);
+
+    // Appends the intent of writing `target` to `device`, which held `old`;
+    // returns the new entry's id once the line is on the disk. Throws
+    // JournalError: then nothing may be sent.
+    std::string recordIntent(const DeviceFacts& device, std::optional<std::uint32_t> old,
+                             std::uint32_t target);
+    // Appends the outcome of entry `entry` for the device `id`. Throws JournalError.
+    void recordOutcome(const std::string& entry, const std::string& id, WriteResult result,
+                       bool acknowledged, std::optional<std::uint32_t> readBack);
+
+    const std::filesystem::path& path() const { return file_.path(); }
+
+private:
+    JournalFile file_;
+    const Writer writer_;
+};
+
+// A new entry id: 32 hex digits from the system's random source.
+std::string newEntryId();
+
+} // namespace Journal

@@ -1,0 +1,198 @@
+// The journal file: whole lines on the disk, a torn last line, a journal that
+// cannot be written, and six programs appending at once.
+
+#include "JournalEntries.h"
+#include "JournalFile.h"
+#include "SerialJournal.h"
+#include "TemporaryFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+using namespace Journal;
+using TestSupport::TemporaryFolder;
+
+std::string fileText(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+TEST(JournalFile, AppendsWholeLinesAndCreatesItsFolders) {
+    const TemporaryFolder folder;
+    const auto path = folder / "state/vornctl/journal.jsonl";
+    {
+        JournalFile journal(path);
+        EXPECT_TRUE(std::filesystem::exists(path));
+        journal.append("one");
+        journal.append(R"({"two":2})");
+    }
+    JournalFile again(path);
+    again.append("three");
+    EXPECT_EQ(fileText(path), "one\n{\"two\":2}\nthree\n");
+    EXPECT_EQ(JournalFile::read(path), "one\n{\"two\":2}\nthree\n");
+}
+
+TEST(JournalFile, TornLastLineIsFollowedOnALineOfItsOwn) {
+    const TemporaryFolder folder;
+    const auto path = folder / "journal.jsonl";
+    SerialIntent intent;
+    intent.entry = "a";
+    const std::string whole = formatRecord(intent);
+    writeFile(path, whole + "\n" + whole.substr(0, 30)); // power lost in the second line
+    JournalFile journal(path);
+    intent.entry = "b";
+    journal.append(formatRecord(intent));
+    const std::string text = JournalFile::read(path);
+    EXPECT_EQ(text, whole + "\n" + whole.substr(0, 30) + "\n" + formatRecord(intent) + "\n");
+    const JournalReading reading = readEntries(text);
+    ASSERT_EQ(reading.entries.size(), 2u);
+    EXPECT_EQ(reading.entries[1].intent.entry, "b");
+    ASSERT_EQ(reading.skipped.size(), 1u);
+    EXPECT_EQ(reading.skipped[0].line, 2u);
+
+    EXPECT_EQ(lineToAppend("x", true), "x\n");
+    EXPECT_EQ(lineToAppend("x", false), "\nx\n");
+}
+
+TEST(JournalFile, JournalThatCannotBeOpenedNamesItsFile) {
+    const TemporaryFolder folder;
+    writeFile(folder / "plain", "a file, not a folder");
+    // Both hold for root as well, who passes every permission check.
+    for (const auto& path : {folder / "plain" / "journal.jsonl", folder.path()}) {
+        try {
+            SerialJournal journal(path, {});
+            ADD_FAILURE() << "opened " << displayPath(path);
+        } catch (const JournalError& error) {
+            const std::string text = error.what();
+            EXPECT_NE(text.find("the journal " + displayPath(path)), std::string::npos) << text;
+        }
+    }
+    EXPECT_THROW(JournalFile(""), JournalError);
+    EXPECT_EQ(JournalFile::read(folder / "missing.jsonl"), "");
+}
+
+TEST(JournalFile, EntryIdsAreNew) {
+    std::set<std::string> ids;
+    for (int i = 0; i < 1000; ++i) {
+        const std::string id = newEntryId();
+        EXPECT_EQ(id.size(), 32u);
+        EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
+        ids.insert(id);
+    }
+    EXPECT_EQ(ids.size(), 1000u);
+}
+
+// ---- Six programs at once ----
+
+constexpr int writers = 6;
+constexpr int linesPerWriter = 150;
+// Longer than a pipe's atomic write and a page: a line written in pieces
+// would show.
+constexpr std::size_t nameLength = 9000;
+
+std::filesystem::path ownProgram() {
+#ifdef _WIN32
+    wchar_t name[MAX_PATH * 2] = {};
+    GetModuleFileNameW(nullptr, name, MAX_PATH * 2);
+    return name;
+#else
+    return std::filesystem::read_symlink("/proc/self/exe");
+#endif
+}
+
+void setVariable(const char* name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());
+#else
+    ::setenv(name, value.c_str(), 1);
+#endif
+}
+
+std::string processId() {
+#ifdef _WIN32
+    return std::to_string(GetCurrentProcessId());
+#else
+    return std::to_string(::getpid());
+#endif
+}
+
+// Run by the test below in programs of its own: appends its lines to the
+// journal named in VORN_JOURNAL_TEST_FILE, its process id as the host.
+TEST(JournalFileChild, DISABLED_AppendLines) {
+    const char* path = std::getenv("VORN_JOURNAL_TEST_FILE");
+    ASSERT_TRUE(path);
+    const std::string writer = processId();
+    SerialJournal journal(std::filesystem::u8path(path), {"writer", writer, "test", "none"});
+    for (int i = 0; i < linesPerWriter; ++i) {
+        const DeviceFacts device{writer, std::string(nameLength, static_cast<char>('a' + i % 26)),
+                                 "Ondal 4", "127.0.0.2"};
+        const std::string entry = journal.recordIntent(device, i, static_cast<std::uint32_t>(i));
+        journal.recordOutcome(entry, writer, WriteResult::Verified, true, i);
+    }
+}
+
+TEST(JournalFile, SixProgramsAppendingAtOnceLoseAndMixNoLine) {
+    const TemporaryFolder folder;
+    const auto path = folder / "journal.jsonl";
+    setVariable("VORN_JOURNAL_TEST_FILE", displayPath(path));
+    const std::string program = ownProgram().string();
+    std::vector<std::thread> starters;
+    std::vector<int> statuses(writers, -1);
+    for (int w = 0; w < writers; ++w) {
+        std::string command = "\"\"" + program + "\" --gtest_also_run_disabled_tests " +
+                              "--gtest_filter=JournalFileChild.DISABLED_AppendLines\"";
+#ifndef _WIN32
+        command = command.substr(1, command.size() - 2) + " >/dev/null";
+#else
+        command += " >NUL";
+#endif
+        starters.emplace_back(
+            [&statuses, w, command] { statuses[w] = std::system(command.c_str()); });
+        std::this_thread::yield();
+    }
+    for (auto& starter : starters)
+        starter.join();
+    for (int w = 0; w < writers; ++w)
+        EXPECT_EQ(statuses[w], 0) << "writer " << w;
+
+    const std::string text = fileText(path);
+    const JournalReading reading = readEntries(text);
+    EXPECT_TRUE(reading.skipped.empty())
+        << reading.skipped.size() << " damaged lines, first " << reading.skipped.front().line;
+    ASSERT_EQ(reading.entries.size(), static_cast<std::size_t>(writers * linesPerWriter));
+    std::map<std::string, std::uint32_t> next; // writer -> its next line
+    for (const JournalEntry& entry : reading.entries) {
+        // Each writer's lines in its own order, whole.
+        EXPECT_EQ(entry.intent.target, next[entry.intent.host]++);
+        EXPECT_EQ(entry.intent.device.name->size(), nameLength);
+        ASSERT_TRUE(entry.outcome);
+        EXPECT_EQ(entry.outcome->readBack, entry.intent.target);
+    }
+    EXPECT_EQ(next.size(), static_cast<std::size_t>(writers));
+    EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')),
+              reading.entries.size() * 2);
+}
+
+} // namespace

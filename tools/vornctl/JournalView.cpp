@@ -1,0 +1,141 @@
+#include "JournalView.h"
+
+#include "Arguments.h"
+#include "Commands.h"
+#include "JournalFile.h"
+#include "JournalPlace.h"
+#include "Output.h"
+#include "Session.h"
+#include "Values.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <ostream>
+
+namespace Vornctl {
+namespace {
+
+using Json = nlohmann::ordered_json;
+using Journal::JournalEntry;
+
+// One entry as the JSON and CSV outputs name its fields.
+Json entryObject(const JournalEntry& entry) {
+    const Journal::SerialIntent& intent = entry.intent;
+    auto number = [](const std::optional<std::uint32_t>& value) {
+        return value ? Json(*value) : Json(nullptr);
+    };
+    Json object;
+    object["entry"] = intent.entry;
+    object["time"] = Journal::formatUtc(intent.time);
+    object["operator"] = intent.operatorName;
+    object["host"] = intent.host;
+    object["tool"] = intent.tool;
+    object["interface"] = intent.interfaceAddress;
+    object["id"] = intent.device.id;
+    object["name"] = intent.device.name ? Json(*intent.device.name) : Json(nullptr);
+    object["product"] = intent.device.product;
+    object["address"] = intent.device.address;
+    object["old"] = number(intent.old);
+    object["new"] = intent.target;
+    object["result"] = Journal::entryResultName(entry);
+    object["acknowledged"] = entry.outcome ? Json(entry.outcome->acknowledged) : Json(nullptr);
+    object["readBack"] = entry.outcome ? number(entry.outcome->readBack) : Json(nullptr);
+    object["outcomeTime"] =
+        entry.outcome ? Json(Journal::formatUtc(entry.outcome->time)) : Json(nullptr);
+    return object;
+}
+
+std::string dump(const Json& value) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string optionalNumber(const std::optional<std::uint32_t>& value) {
+    return value ? std::to_string(*value) : std::string("-");
+}
+
+} // namespace
+
+std::vector<JournalEntry> selectEntries(std::vector<JournalEntry> entries,
+                                        const JournalFilter& filter) {
+    std::erase_if(entries, [&](const JournalEntry& entry) {
+        if (filter.device && parseDeviceId(entry.intent.device.id) != filter.device)
+            return true;
+        return filter.since && entry.intent.time < *filter.since;
+    });
+    return entries;
+}
+
+std::string formatJournalTable(const std::vector<JournalEntry>& entries) {
+    std::vector<std::vector<std::string>> cells;
+    for (const JournalEntry& entry : entries) {
+        const auto& intent = entry.intent;
+        cells.push_back({Journal::formatUtc(intent.time), printable(intent.device.id),
+                         printable(intent.device.name.value_or("Unknown")),
+                         optionalNumber(intent.old), std::to_string(intent.target),
+                         Journal::entryResultName(entry), printable(intent.operatorName),
+                         printable(intent.host)});
+    }
+    return formatTable({"Time", "ID", "Name", "Old", "New", "Result", "Operator", "Host"}, cells);
+}
+
+std::string formatJournalJson(const std::vector<JournalEntry>& entries) {
+    std::vector<Json> objects;
+    for (const JournalEntry& entry : entries)
+        objects.push_back(entryObject(entry));
+    return objectLines(objects);
+}
+
+std::string formatJournalCsv(const std::vector<JournalEntry>& entries) {
+    std::string out;
+    const Json header = entryObject(JournalEntry{});
+    for (auto field = header.begin(); field != header.end(); ++field)
+        out += (field == header.begin() ? "" : ",") + field.key();
+    out += "\n";
+    for (const JournalEntry& entry : entries) {
+        const Json object = entryObject(entry);
+        bool first = true;
+        for (const auto& value : object) {
+            if (!first)
+                out += ",";
+            first = false;
+            if (value.is_string())
+                out += csvField(value.get<std::string>());
+            else if (!value.is_null())
+                out += dump(value);
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+int showJournal(const Options& options, Console& console) {
+    std::filesystem::path path;
+    std::string text;
+    try {
+        path = options.journal.empty() ? Journal::defaultJournalPath()
+                                       : std::filesystem::path(options.journal);
+        text = Journal::JournalFile::read(path);
+    } catch (const Journal::JournalError& failure) {
+        reportError(console, failure.what());
+        return Exit::failed;
+    }
+    std::error_code error;
+    if (text.empty() && !std::filesystem::exists(path, error))
+        console.err << "No journal at " << Journal::displayPath(path) << " yet." << std::endl;
+    Journal::JournalReading reading = Journal::readEntries(text);
+    for (const Journal::SkippedLine& line : reading.skipped)
+        console.err << Journal::displayPath(path) << ": line " << line.line << ": " << line.reason
+                    << "; skipped" << std::endl;
+    const auto entries =
+        selectEntries(std::move(reading.entries), {options.journalDevice, options.since});
+    if (options.csv)
+        console.out << formatJournalCsv(entries);
+    else if (options.json)
+        console.out << formatJournalJson(entries);
+    else
+        console.out << formatJournalTable(entries);
+    return Exit::success;
+}
+
+} // namespace Vornctl
