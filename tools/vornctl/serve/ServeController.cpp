@@ -67,7 +67,14 @@ bool ServeController::writeSerial(std::uint64_t id, std::uint32_t serial, bool a
         if (writesEnd_ || writes_.size() >= queuedWrites)
             return false;
         writes_.push_back([this, id, serial, allowDuplicate, all, done = std::move(done)] {
-            done(write(id, serial, allowDuplicate, all));
+            WriteAnswer answer;
+            try {
+                answer = write(id, serial, allowDuplicate, all);
+            } catch (const std::exception& failure) {
+                answer.status = 500;
+                answer.error = std::string("the serial write failed: ") + failure.what();
+            }
+            done(answer);
         });
     }
     writesChanged_.notify_one();
@@ -88,7 +95,7 @@ void ServeController::runWrites() {
         try {
             job();
         } catch (const std::exception& failure) {
-            std::cerr << "Error: serial write failed: " << failure.what() << std::endl;
+            std::cerr << "Error: answering a serial write failed: " << failure.what() << std::endl;
         }
     }
 }
@@ -110,12 +117,14 @@ WriteAnswer ServeController::write(std::uint64_t id, std::uint32_t serial, bool 
     Options options;
     options.all = all;
     std::vector<ProgramRow> rows;
+    bool rowDone = false; // the device's row is complete: the journal failed after the write
     try {
-        rows = SerialProgrammer(session_, options).run({PlannedSerial{0, id, serial}});
+        rows = SerialProgrammer(session_, options)
+                   .run({PlannedSerial{0, id, serial}},
+                        [&rowDone](const ProgramRow&, std::size_t) { rowDone = true; });
     } catch (const Journal::JournalError& failure) {
-        // The intent could not be recorded (nothing sent), or the outcome.
         answer.status = 500;
-        answer.error = failure.what();
+        answer.error = std::string(failure.what()) + (rowDone ? "" : "; nothing was written.");
         return answer;
     }
     const ProgramRow& row = rows.front();
