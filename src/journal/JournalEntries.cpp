@@ -1,5 +1,7 @@
 #include "JournalEntries.h"
 
+#include "TextLines.h"
+
 #include <unordered_map>
 
 namespace Journal {
@@ -7,14 +9,10 @@ namespace Journal {
 JournalReading readEntries(std::string_view text) {
     JournalReading reading;
     std::unordered_map<std::string, std::size_t> byEntry; // entry id -> index in entries
-    std::size_t number = 0;
-    while (!text.empty()) {
-        ++number;
-        const auto newline = text.find('\n');
-        std::string_view line = text.substr(0, newline);
-        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
+    TextLines lines(text);
+    std::string_view line;
+    while (lines.next(line)) {
+        const std::size_t number = lines.number();
         if (line.empty())
             continue;
         auto skip = [&](std::string reason) {

@@ -1,5 +1,6 @@
 #include "SerialPlan.h"
 
+#include "TextLines.h"
 #include "Texts.h"
 #include "Values.h"
 
@@ -54,14 +55,10 @@ SerialPlan parseSerialPlan(std::string_view text, bool allowDuplicateSerials) {
     std::map<std::uint64_t, std::size_t> seen;      // device id -> line
     std::map<std::uint32_t, PlannedSerial> numbers; // serial -> its first entry
     bool content = false;
-    std::size_t number = 0;
-    while (!text.empty()) {
-        ++number;
-        const auto newline = text.find('\n');
-        std::string_view line = text.substr(0, newline);
-        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
+    Journal::TextLines lines(text);
+    std::string_view line;
+    while (lines.next(line)) {
+        const std::size_t number = lines.number();
         line = trim(line.substr(0, line.find('#')));
         if (line.empty())
             continue;

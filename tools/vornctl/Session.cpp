@@ -374,10 +374,7 @@ WriteReport Session::recordedWrite(const Vorn::FrameInfo& device,
     return report;
 }
 
-// Exit::success when no other listed device holds `number` now; otherwise
-// (after naming the holder) Exit::usage. Devices that do not answer within
-// duplicateCheckWait are named in a warning and not waited for.
-int Session::refuseDuplicate(std::uint64_t target, std::uint32_t number) {
+DuplicateCheck Session::checkDuplicate(std::uint64_t target, std::uint32_t number) {
     // The other devices answer the tool's presence with the device written;
     // on a loaded network some come a little later.
     devices_.waitUntilQuiet(segmentSettles, Clock::now() + duplicateCheckWait);
@@ -387,18 +384,30 @@ int Session::refuseDuplicate(std::uint64_t target, std::uint32_t number) {
             others.push_back(row.id);
     const auto serials = readSerials(others, Clock::now() + duplicateCheckWait);
     const DuplicateFinding finding = findDuplicate(others, serials, number);
+    DuplicateCheck check;
     for (const std::uint64_t silent : finding.silent)
-        console_.err << "Warning: " << formatDeviceId(silent) << " did not answer within "
-                     << formatSeconds(duplicateCheckWait) << "; its serial number is not known."
-                     << std::endl;
-    if (finding.holders.empty())
+        check.warnings.push_back(formatDeviceId(silent) + " did not answer within " +
+                                 formatSeconds(duplicateCheckWait) +
+                                 "; its serial number is not known.");
+    if (!finding.holders.empty()) {
+        const std::uint64_t holder = finding.holders.front();
+        const auto name = readNames({holder}).front();
+        check.refusal = "serial number " + std::to_string(number) + " is held by device " +
+                        formatDeviceId(holder) + " (" +
+                        printable(name.value_or(Text::unknownName)) + "); nothing was written.";
+    }
+    return check;
+}
+
+// Exit::success when no other listed device holds `number` now; otherwise
+// (after naming the holder) Exit::usage.
+int Session::refuseDuplicate(std::uint64_t target, std::uint32_t number) {
+    const DuplicateCheck check = checkDuplicate(target, number);
+    for (const std::string& warning : check.warnings)
+        console_.err << "Warning: " << warning << std::endl;
+    if (check.refusal.empty())
         return Exit::success;
-    const std::uint64_t holder = finding.holders.front();
-    const auto name = readNames({holder}).front();
-    reportError(console_, "serial number " + std::to_string(number) + " is held by device " +
-                              formatDeviceId(holder) + " (" +
-                              printable(name.value_or(Text::unknownName)) +
-                              "); nothing was written. --allow-duplicate writes it anyway.");
+    reportError(console_, check.refusal + " --allow-duplicate writes it anyway.");
     return Exit::usage;
 }
 

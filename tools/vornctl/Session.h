@@ -47,6 +47,12 @@ struct WriteReport {
     std::string journalError;
 };
 
+// Whether another listed device holds a serial number about to be written.
+struct DuplicateCheck {
+    std::string refusal;               // names the holder; empty: none holds it
+    std::vector<std::string> warnings; // the devices that did not answer in time
+};
+
 // One run of the controller on the chosen interface, for one command.
 class Session {
 public:
@@ -111,6 +117,11 @@ public:
     // intent cannot be recorded: then nothing was sent.
     WriteReport recordedWrite(const Vorn::FrameInfo& device, const std::optional<std::string>& name,
                               std::optional<std::uint32_t> before, std::uint32_t target);
+
+    // Reads the serial numbers of the other listed devices in parallel (after
+    // the segment settles) and tells whether one of them holds `number` now.
+    // Devices that do not answer within duplicateCheckWait are not waited for.
+    DuplicateCheck checkDuplicate(std::uint64_t target, std::uint32_t number);
 
 private:
     std::optional<Vorn::FrameInfo> awaitDevice();

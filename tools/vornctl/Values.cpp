@@ -3,6 +3,12 @@
 namespace Vornctl {
 namespace {
 
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+} // namespace
+
 int hexDigit(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -12,12 +18,6 @@ int hexDigit(char c) {
         return c - 'A' + 10;
     return -1;
 }
-
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-} // namespace
 
 std::optional<std::uint64_t> parseDeviceId(std::string_view text) {
     if (text.size() != 17 || text[8] != ':')

@@ -12,6 +12,9 @@ namespace Vornctl {
 
 constexpr std::chrono::milliseconds maximumWait{3600 * 1000};
 
+// The value of one hexadecimal digit (either case), or -1 for any other character.
+int hexDigit(char c);
+
 // "%08x:%08x", high word first; exactly 17 characters, hex digits of either case.
 std::optional<std::uint64_t> parseDeviceId(std::string_view text);
 // An unsigned 32-bit decimal: 1 to 10 digits (leading zeros allowed), no sign,

@@ -41,6 +41,13 @@ std::string errorJson(std::string_view message) {
     return dump(json{{"error", message}});
 }
 
+std::string errorJson(std::string_view message, const std::vector<std::string>& warnings) {
+    json body{{"error", message}};
+    if (!warnings.empty())
+        body["warnings"] = warnings;
+    return dump(body);
+}
+
 // The devices as vornctl list --json writes them (names that are not UTF-8
 // read as Latin-1, nothing lost).
 std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows) {
@@ -55,16 +62,20 @@ std::string serialJson(std::uint64_t id, std::uint32_t serial) {
     return dump(json{{"id", formatDeviceId(id)}, {"serial", serial}});
 }
 
-std::string writeJson(const WriteReport& report) {
-    return dump(json{{"id", formatDeviceId(report.id)},
-                     {"old", optionalNumber(report.before)},
-                     {"new", report.target},
-                     {"readBack", optionalNumber(report.after)},
-                     {"result", resultName(report.result)},
-                     {"detail", report.detail}});
+std::string writeJson(const WriteReport& report, const std::vector<std::string>& warnings) {
+    json body{{"id", formatDeviceId(report.id)},
+              {"old", optionalNumber(report.before)},
+              {"new", report.target},
+              {"readBack", optionalNumber(report.after)},
+              {"result", resultName(report.result)},
+              {"detail", report.detail}};
+    if (!warnings.empty())
+        body["warnings"] = warnings;
+    return dump(body);
 }
 
-std::optional<std::uint32_t> parseSerialWrite(std::string_view body, std::string& error) {
+std::optional<std::uint32_t> parseSerialWrite(std::string_view body, std::string& error,
+                                              bool* allowDuplicate) {
     const json parsed = json::parse(body, nullptr, false);
     if (parsed.is_discarded() || !parsed.is_object()) {
         error = "the body must be a JSON object {\"serial\": N, \"repeat\": N}";
@@ -80,6 +91,13 @@ std::optional<std::uint32_t> parseSerialWrite(std::string_view body, std::string
         error = "the serial numbers differ; nothing was written";
         return std::nullopt;
     }
+    const auto allow = parsed.find("allowDuplicate");
+    if (allow != parsed.end() && !allow->is_boolean()) {
+        error = "\"allowDuplicate\" must be true or false";
+        return std::nullopt;
+    }
+    if (allowDuplicate)
+        *allowDuplicate = allow != parsed.end() && allow->get<bool>();
     return serial;
 }
 

@@ -16,6 +16,8 @@ namespace Vornctl::Serve {
 
 // {"error": "text"}
 std::string errorJson(std::string_view message);
+// The same with "warnings" (a list of texts) when there are any.
+std::string errorJson(std::string_view message, const std::vector<std::string>& warnings);
 
 // {"interface": {"description", "address", "mac", "mask"}, "devices": [{"id",
 // "name" (null until read), "product", "type", "address", "mode"}, ...]}
@@ -34,11 +36,14 @@ struct WriteReport {
     ProgramResult result = ProgramResult::NoAnswer;
     std::string detail;
 };
-std::string writeJson(const WriteReport& report);
+// With "warnings" (a list of texts) when there are any.
+std::string writeJson(const WriteReport& report, const std::vector<std::string>& warnings = {});
 
 // The body of PUT /api/devices/ID/serial: {"serial": N, "repeat": N}, both
-// integers in 0..4294967295 and equal. The number, or nothing with `error`
-// saying what is wrong.
-std::optional<std::uint32_t> parseSerialWrite(std::string_view body, std::string& error);
+// integers in 0..4294967295 and equal, and optionally "allowDuplicate": a
+// boolean (false when missing), stored in `*allowDuplicate`. The number, or
+// nothing with `error` saying what is wrong.
+std::optional<std::uint32_t> parseSerialWrite(std::string_view body, std::string& error,
+                                              bool* allowDuplicate = nullptr);
 
 } // namespace Vornctl::Serve

@@ -5,16 +5,6 @@
 namespace Vornctl::Serve {
 namespace {
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 Route error(int status, std::string message, std::string allow = {}) {
     Route route;
     route.kind = Route::Kind::Error;
@@ -79,8 +69,8 @@ std::optional<std::string> percentDecode(std::string_view text) {
         }
         if (i + 2 >= text.size())
             return std::nullopt;
-        const int high = hexValue(text[i + 1]);
-        const int low = hexValue(text[i + 2]);
+        const int high = hexDigit(text[i + 1]);
+        const int low = hexDigit(text[i + 2]);
         if (high < 0 || low < 0 || (high == 0 && low == 0))
             return std::nullopt;
         out += static_cast<char>(high * 16 + low);

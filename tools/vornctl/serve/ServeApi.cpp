@@ -78,14 +78,21 @@ void ServeApi::handle(const Route& route, std::string_view contentType, std::str
     }
     case Kind::SerialWrite: {
         std::string error;
-        const auto serial = parseSerialWrite(body, error);
+        bool allowDuplicate = false;
+        const auto serial = parseSerialWrite(body, error, &allowDuplicate);
         if (!serial)
             return reply(failure(400, error));
         if (!knownDevice(route, reply))
             return;
-        controller_.writeSerial(route.device, *serial, [reply](const WriteReport& report) {
-            reply(json(writeStatus(report.result), writeJson(report)));
-        });
+        if (!controller_.writeSerial(
+                route.device, *serial, allowDuplicate, route.all,
+                [reply](const WriteAnswer& answer) {
+                    reply(answer.report
+                              ? json(writeStatus(answer.report->result),
+                                     writeJson(*answer.report, answer.warnings))
+                              : json(answer.status, errorJson(answer.error, answer.warnings)));
+                }))
+            reply(failure(503, "too many serial writes are waiting; try again"));
         return;
     }
     case Kind::Select:

@@ -1,5 +1,6 @@
 #include "ServeController.h"
 
+#include "JournalFile.h"
 #include "SerialProgrammer.h"
 #include "Session.h"
 #include "VornService.h"
@@ -17,12 +18,20 @@ struct Cancelled {};
 
 ServeController::ServeController(Session& session) : session_(session) {
     relayThread_ = std::thread([this] { relay(); });
+    writerThread_ = std::thread([this] { runWrites(); });
 }
 
 ServeController::~ServeController() {
     stopping_ = true;
     session_.stopEvents();
     relayThread_.join();
+    {
+        std::lock_guard<std::mutex> lock(writesMutex_);
+        writesEnd_ = true;
+        writes_.clear(); // not begun: their connections are closing
+    }
+    writesChanged_.notify_one();
+    writerThread_.join(); // the write in progress, seconds at most
     std::thread program;
     {
         std::lock_guard<std::mutex> lock(programMutex_);
@@ -49,47 +58,83 @@ bool ServeController::readSerial(std::uint64_t id, SerialDone done) {
         });
 }
 
-// The steps run in the engine's completions, which may send the next request;
-// they hold the controller of the engine (which outlives every completion),
-// not this object.
-void ServeController::writeSerial(std::uint64_t id, std::uint32_t serial, WriteDone done) {
-    VornService* service = &session_.service();
-    auto report = std::make_shared<WriteReport>();
-    report->id = id;
-    report->target = serial;
-    auto finish = [report, done = std::move(done)](ProgramResult result, std::string detail) {
-        report->result = result;
-        report->detail = std::move(detail);
-        done(*report);
-    };
-    auto readBack = [service, report, finish](bool acknowledged) {
-        auto judge = [report, finish, acknowledged](std::optional<std::uint32_t> after) {
-            report->after = after;
-            WriteJudgement judgement =
-                judgeWrite(*report->before, report->target, acknowledged, after);
-            finish(judgement.result, std::move(judgement.detail));
-        };
-        if (!service->requestSerialNumber(
-                report->id, [judge](std::uint64_t, bool ok, unsigned after) {
-                    judge(ok ? std::optional<std::uint32_t>(after) : std::nullopt);
-                }))
-            judge(std::nullopt);
-    };
-    const bool sent = service->requestSerialNumber(
-        id, [service, report, finish, readBack](std::uint64_t, bool ok, unsigned before) {
-            if (!ok)
-                return finish(ProgramResult::NoAnswer,
-                              "no answer to the serial number read; not written");
-            report->before = before;
-            if (before == report->target)
-                return finish(ProgramResult::AlreadySet, "holds this number already; not written");
-            if (!service->setSerialNumber(
-                    report->id, report->target,
-                    [readBack](std::uint64_t, bool acknowledged) { readBack(acknowledged); }))
-                finish(ProgramResult::NoAnswer, "the device has gone; not written");
+bool ServeController::writeSerial(std::uint64_t id, std::uint32_t serial, bool allowDuplicate,
+                                  bool all, WriteDone done) {
+    // Each write waits seconds at most; a few queued are plenty for people.
+    constexpr std::size_t queuedWrites = 16;
+    {
+        std::lock_guard<std::mutex> lock(writesMutex_);
+        if (writesEnd_ || writes_.size() >= queuedWrites)
+            return false;
+        writes_.push_back([this, id, serial, allowDuplicate, all, done = std::move(done)] {
+            WriteAnswer answer;
+            try {
+                answer = write(id, serial, allowDuplicate, all);
+            } catch (const std::exception& failure) {
+                answer.status = 500;
+                answer.error = std::string("the serial write failed: ") + failure.what();
+            }
+            done(answer);
         });
-    if (!sent)
-        finish(ProgramResult::NoAnswer, "the device has gone; not written");
+    }
+    writesChanged_.notify_one();
+    return true;
+}
+
+void ServeController::runWrites() {
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::unique_lock<std::mutex> lock(writesMutex_);
+            writesChanged_.wait(lock, [this] { return writesEnd_ || !writes_.empty(); });
+            if (writes_.empty())
+                return;
+            job = std::move(writes_.front());
+            writes_.pop_front();
+        }
+        try {
+            job();
+        } catch (const std::exception& failure) {
+            std::cerr << "Error: answering a serial write failed: " << failure.what() << std::endl;
+        }
+    }
+}
+
+// As vornctl serial set: the duplicate check, then one device programmed
+// (read, recorded, written, read back) as vornctl serial program does.
+WriteAnswer ServeController::write(std::uint64_t id, std::uint32_t serial, bool allowDuplicate,
+                                   bool all) {
+    WriteAnswer answer;
+    if (!allowDuplicate) {
+        DuplicateCheck check = session_.checkDuplicate(id, serial);
+        answer.warnings = std::move(check.warnings);
+        if (!check.refusal.empty()) {
+            answer.status = 409;
+            answer.error = check.refusal + " \"allowDuplicate\": true writes it anyway.";
+            return answer;
+        }
+    }
+    Options options;
+    options.all = all;
+    std::vector<ProgramRow> rows;
+    bool rowDone = false; // the device's row is complete: the journal failed after the write
+    try {
+        rows = SerialProgrammer(session_, options)
+                   .run({PlannedSerial{0, id, serial}},
+                        [&rowDone](const ProgramRow&, std::size_t) { rowDone = true; });
+    } catch (const Journal::JournalError& failure) {
+        answer.status = 500;
+        answer.error = std::string(failure.what()) + (rowDone ? "" : "; nothing was written.");
+        return answer;
+    }
+    const ProgramRow& row = rows.front();
+    if (row.result == ProgramResult::NotFound || row.result == ProgramResult::NotServiced) {
+        answer.status = 404;
+        answer.error = "device " + formatDeviceId(id) + ": " + row.detail;
+        return answer;
+    }
+    answer.report = WriteReport{id, row.before, serial, row.after, row.result, row.detail};
+    return answer;
 }
 
 void ServeController::select(std::uint64_t id, bool selected) {

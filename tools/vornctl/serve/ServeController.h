@@ -6,10 +6,13 @@
 #include "SerialPlan.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -18,6 +21,14 @@ class Session;
 }
 
 namespace Vornctl::Serve {
+
+// What became of a serial write requested through the API.
+struct WriteAnswer {
+    std::optional<WriteReport> report; // none: nothing was sent, see `status`
+    int status = 0;                    // without a report: the HTTP status
+    std::string error;                 // without a report: why
+    std::vector<std::string> warnings; // devices of the duplicate check that did not answer
+};
 
 // What vornctl serve does with the devices, over a started session whose
 // events are published (Session::publishEvents): keeps the hub up to date on
@@ -38,11 +49,15 @@ public:
     using SerialDone = std::function<void(std::optional<std::uint32_t>)>;
     bool readSerial(std::uint64_t id, SerialDone done);
 
-    // Writes a serial number: reads the present one, writes unless the device
-    // holds it already, and reads it back. Every serial number serve writes
-    // goes through here. `done` is called once.
-    using WriteDone = std::function<void(const WriteReport&)>;
-    void writeSerial(std::uint64_t id, std::uint32_t serial, WriteDone done);
+    // Writes a serial number as vornctl serial set does, on the writer
+    // thread: refuses (unless `allowDuplicate`) a number another listed device
+    // holds, reads the present one, writes unless the device holds it
+    // already, and reads it back, recorded in the journal. Every serial number
+    // serve writes goes through here. `done` is called once, on the writer
+    // thread. False (nothing done) when too many writes wait already.
+    using WriteDone = std::function<void(const WriteAnswer&)>;
+    bool writeSerial(std::uint64_t id, std::uint32_t serial, bool allowDuplicate, bool all,
+                     WriteDone done);
 
     void select(std::uint64_t id, bool selected);
 
@@ -53,6 +68,8 @@ public:
 
 private:
     void relay();
+    void runWrites();
+    WriteAnswer write(std::uint64_t id, std::uint32_t serial, bool allowDuplicate, bool all);
 
     Session& session_;
     DeviceHub hub_;
@@ -62,6 +79,12 @@ private:
     bool programBusy_ = false;  // guarded by programMutex_
     std::thread programThread_; // guarded by programMutex_
     std::atomic<bool> stopping_{false};
+
+    std::mutex writesMutex_;
+    std::condition_variable writesChanged_;
+    std::deque<std::function<void()>> writes_; // guarded by writesMutex_
+    bool writesEnd_ = false;                   // guarded by writesMutex_
+    std::thread writerThread_;
 };
 
 } // namespace Vornctl::Serve

@@ -195,6 +195,9 @@ async function setSerial(event) {
     } else {
       say(result, report ? report.error : `Error ${answer.status}`, false);
     }
+    // Devices that did not answer the duplicate check: their numbers are unknown.
+    if (report && Array.isArray(report.warnings) && report.warnings.length)
+      result.textContent += ` Warning: ${report.warnings.join(' ')}`;
     if (selectedId === id && report && report.readBack !== undefined && report.readBack !== null)
       $('current-serial').textContent = String(report.readBack);
   } catch (error) {

@@ -12,6 +12,7 @@
 #include "DeviceSimulator.h"
 #include "Enumerator.h"
 #include "Exception.h"
+#include "JournalFile.h"
 #include "SerialJournal.h"
 #include "Session.h"
 #include "TemporaryFolder.h"
@@ -21,6 +22,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -85,7 +88,9 @@ protected:
 
         options_.interfaceAddress = tool;
         options_.all = true;
-        session_ = std::make_unique<Vornctl::Session>(options_, console_, &journal_);
+        journal_.emplace(journalPath_,
+                         Journal::Writer{"test", "test-host", "vornctl test", "192.0.2.1"});
+        session_ = std::make_unique<Vornctl::Session>(options_, console_, &*journal_);
         session_->publishEvents();
         ASSERT_TRUE(session_->start()) << err_.str();
         controller_ = std::make_unique<Vornctl::Serve::ServeController>(*session_);
@@ -144,8 +149,8 @@ protected:
     Vornctl::Console console_{in_, out_, err_, false};
     // The programs' writes are recorded here, never in the user's journal.
     TestSupport::TemporaryFolder folder_;
-    Journal::SerialJournal journal_{folder_.path() / "journal.jsonl",
-                                    {"test", "test-host", "vornctl test", "192.0.2.1"}};
+    std::filesystem::path journalPath_ = folder_.path() / "journal.jsonl";
+    std::optional<Journal::SerialJournal> journal_;
     std::unique_ptr<VornSim::DeviceSimulator> simulator_;
     std::unique_ptr<Vornctl::Session> session_;
     std::unique_ptr<Vornctl::Serve::ServeController> controller_;
@@ -237,6 +242,92 @@ TEST_F(ServeOnSimulator, SerialNumberWriteIsVerifiedOrRefusedAndBadBodiesSendNot
     EXPECT_EQ(json::parse(write.body)["result"], "refused");
     EXPECT_EQ(simulator_->device(monitor)->setup.serial, 100002u);
 }
+
+// The journal's lines, parsed.
+std::vector<json> journalLines(const std::filesystem::path& path) {
+    std::vector<json> lines;
+    std::istringstream text(Journal::JournalFile::read(path));
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(json::parse(line));
+    return lines;
+}
+
+TEST_F(ServeOnSimulator, SerialWritesAreJournalledIntentBeforeOutcome) {
+    const Response write = call("PUT", "/api/devices/" + stageId + "/serial",
+                                R"({"serial": 20261208, "repeat": 20261208})");
+    ASSERT_EQ(write.status, 200) << write.body;
+    EXPECT_EQ(json::parse(write.body)["result"], "verified");
+    EXPECT_FALSE(json::parse(write.body).contains("warnings")) << write.body;
+
+    const auto lines = journalLines(journalPath_);
+    ASSERT_EQ(lines.size(), 2u);
+    const json& intent = lines[0];
+    const json& outcome = lines[1];
+    EXPECT_EQ(intent["event"], "intent");
+    EXPECT_EQ(intent["id"], stageId);
+    EXPECT_EQ(intent["name"], stageName);
+    EXPECT_EQ(intent["old"], 100001);
+    EXPECT_EQ(intent["new"], 20261208);
+    EXPECT_EQ(intent["operator"], "test");
+    EXPECT_EQ(outcome["event"], "outcome");
+    EXPECT_EQ(outcome["entry"], intent["entry"]);
+    EXPECT_EQ(outcome["result"], "verified");
+    EXPECT_EQ(outcome["acknowledged"], true);
+    EXPECT_EQ(outcome["readBack"], 20261208);
+}
+
+TEST_F(ServeOnSimulator, ANumberAnotherDeviceHoldsIsRefusedUnlessAllowed) {
+    const std::string target = "/api/devices/" + stageId + "/serial";
+    Response write = call("PUT", target, R"({"serial": 100002, "repeat": 100002})");
+    ASSERT_EQ(write.status, 409) << write.body;
+    const std::string error = json::parse(write.body)["error"];
+    EXPECT_NE(error.find(monitorId), std::string::npos) << error;
+    EXPECT_NE(error.find("(Monitor)"), std::string::npos) << error;
+    EXPECT_NE(error.find("allowDuplicate"), std::string::npos) << error;
+    EXPECT_EQ(requests(stage, setBoardIdCode), 0u);
+    EXPECT_EQ(simulator_->device(stage)->setup.serial, 100001u);
+    EXPECT_TRUE(journalLines(journalPath_).empty());
+
+    EXPECT_EQ(call("PUT", target, R"({"serial": 5, "repeat": 5, "allowDuplicate": 1})").status,
+              400);
+    EXPECT_EQ(requests(stage, setBoardIdCode), 0u);
+
+    // A device that does not answer is named, not waited for.
+    VornSim::Faults silent;
+    silent.silent = true;
+    simulator_->setDeviceFaults(amp, silent);
+    write = call("PUT", target, R"({"serial": 100002, "repeat": 100002, "allowDuplicate": true})");
+    ASSERT_EQ(write.status, 200) << write.body;
+    EXPECT_EQ(json::parse(write.body)["result"], "verified");
+    EXPECT_FALSE(json::parse(write.body).contains("warnings")) << write.body;
+    EXPECT_EQ(simulator_->device(stage)->setup.serial, 100002u);
+    EXPECT_EQ(journalLines(journalPath_).size(), 2u);
+
+    write = call("PUT", target, R"({"serial": 7, "repeat": 7})");
+    ASSERT_EQ(write.status, 200) << write.body;
+    const json answer = json::parse(write.body);
+    ASSERT_EQ(answer["warnings"].size(), 1u) << write.body;
+    EXPECT_NE(answer["warnings"][0].get<std::string>().find(ampId), std::string::npos);
+    EXPECT_EQ(simulator_->device(stage)->setup.serial, 7u);
+}
+
+#ifndef _WIN32
+// Every write fails on /dev/full: nothing may be sent.
+class ServeWithFullJournal : public ServeOnSimulator {
+protected:
+    ServeWithFullJournal() { journalPath_ = "/dev/full"; }
+};
+
+TEST_F(ServeWithFullJournal, AnUnwritableJournalSendsNothing) {
+    const Response write = call("PUT", "/api/devices/" + stageId + "/serial",
+                                R"({"serial": 20261209, "repeat": 20261209})");
+    ASSERT_EQ(write.status, 500) << write.body;
+    const std::string error = json::parse(write.body)["error"];
+    EXPECT_NE(error.find("/dev/full"), std::string::npos) << error;
+    EXPECT_EQ(requests(stage, setBoardIdCode), 0u);
+    EXPECT_EQ(simulator_->device(stage)->setup.serial, 100001u);
+}
+#endif
 
 TEST_F(ServeOnSimulator, ADeviceThatDoesNotAnswerGives504) {
     VornSim::Faults silent;
