@@ -93,7 +93,7 @@ def programs(tree, failures, version):
                        f"{program} --help: status {helped.returncode}, {helped.stdout[:200]!r}")
     usage = run([os.path.join(tree, "usr", "bin", "vornctl"), "--help"]).stdout
     for command in ("interfaces", "list", "watch", "serial", "select", "deselect", "inventory",
-                    "journal"):
+                    "journal", "serve"):
         failures.check(re.search(rf"\b{command}\b", usage), f"vornctl --help names {command}")
 
 
@@ -143,7 +143,11 @@ def complete(tree, words, failures):
 
 
 def completion(tree, failures):
-    failures.equal(complete(tree, ["vornctl", "ser"], failures), ["serial"], "vornctl ser")
+    # "ser" begins both serial and serve; "seri" is serial alone.
+    failures.equal(complete(tree, ["vornctl", "ser"], failures), ["serial", "serve"], "vornctl ser")
+    failures.equal(complete(tree, ["vornctl", "seri"], failures), ["serial"], "vornctl seri")
+    failures.equal(complete(tree, ["vornctl", "serve", "--"], failures),
+                   ["--allow-host", "--listen", "--token-file"], "serve --")
     failures.equal(complete(tree, ["vornctl", "--interface", "127.0.0.1", "serial", "p"], failures),
                    ["program"], "vornctl --interface A serial p")
     failures.equal(complete(tree, ["vornctl", "list", "--c"], failures), ["--csv"], "list --c")
