@@ -177,7 +177,9 @@ def completion(tree, failures):
     for words in (["vornctl", "--"], ["vornctl", "interfaces", "--"], ["vornctl", "list", "--"],
                   ["vornctl", "watch", "--"], ["vornctl", "select", "--"],
                   ["vornctl", "deselect", "--"], ["vornctl", "serial", "get", "--"],
-                  ["vornctl", "serial", "set", "--"], ["vornctl", "serial", "program", "--"]):
+                  ["vornctl", "serial", "set", "--"], ["vornctl", "serial", "program", "--"],
+                  ["vornctl", "inventory", "--"], ["vornctl", "journal", "--"],
+                  ["vornctl", "serve", "--"]):
         offered.update(complete(tree, words, failures))
     failures.equal(sorted(named - offered), [], "options of vornctl --help not completed")
 
