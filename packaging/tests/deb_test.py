@@ -127,9 +127,9 @@ def complete(tree, words, failures):
     quoted = " ".join("'" + word.replace("'", "'\\''") + "'" for word in words)
     script = f"""
         source '{os.path.join(tree, COMPLETION)}'
-        spec=$(complete -p vornctl) || exit 3
-        [[ $spec == 'complete -F _vornctl vornctl' ]] || {{ echo "spec: $spec" >&2; exit 4; }}
-        function=${{spec#complete -F }}; function=${{function% vornctl}}
+        registered=$(complete -p vornctl) || exit 3
+        [[ $registered == 'complete -F _vornctl vornctl' ]] || {{ echo "registered: $registered" >&2; exit 4; }}
+        function=${{registered#complete -F }}; function=${{function% vornctl}}
         COMP_WORDS=({quoted})
         COMP_CWORD=$(( ${{#COMP_WORDS[@]}} - 1 ))
         COMP_LINE="${{COMP_WORDS[*]}}"; COMP_POINT=${{#COMP_LINE}}
