@@ -4,13 +4,18 @@
 #include <mutex>
 #include <unordered_map>
 
-// Whether each frame answered its last request: the engine's view of which
-// devices answer, so that requests to the ones that do are served first. A
-// frame enters with its first outcome and leaves when it leaves the network.
-// Thread-safe.
+// Whether each frame answers: the engine's view of which devices answer, so
+// that requests to the ones that do are served first. A frame enters with its
+// first outcome and leaves when it leaves the network.
+//
+// A frame counts as failing after `missesToFail` time-outs in a row. One late
+// reply (a busy device, or a tool whose machine is busy) or one lost datagram
+// leaves it where it was: its retransmission keeps its place instead of
+// joining the requests to devices that do not answer. Thread-safe.
 class DeviceHealth {
 public:
     enum class State { New, Answering, Failing };
+    static constexpr std::uint8_t missesToFail = 2;
     // Far more frames than a segment holds; past it the table starts over.
     static constexpr std::size_t cap = 65536;
 
@@ -24,9 +29,14 @@ public:
     std::size_t size() const;
 
 private:
-    // The state before.
-    State set(std::uint64_t frameId, bool answering);
+    struct Record {
+        bool answered = false;  // some request of the frame was answered
+        std::uint8_t misses = 0; // time-outs since its last reply
+        State state() const;
+    };
+    // The frame's record, entered when new (the table starts over past its cap).
+    Record& recordOf(std::uint64_t frameId);
 
-    std::unordered_map<std::uint64_t, bool> answering_; // guarded by mutex_
+    std::unordered_map<std::uint64_t, Record> records_; // guarded by mutex_
     mutable std::mutex mutex_;
 };

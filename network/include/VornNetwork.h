@@ -65,10 +65,13 @@ public:
     // holds its bound of waiting requests of the class; `completion` is dropped.
     //
     // Requests to devices that answer go ahead of those to devices that do not
-    // (or have not yet); a request that waits for room in the congestion window
-    // gives up with TimedOut once its retry budget (the sum of its attempts'
-    // time-outs) has passed since send(), and one whose frame leaves the
-    // network while it waits ends at once with SendFailed.
+    // (or have not yet). A request lasts at most its retry budget (the sum of
+    // its attempts' time-outs) plus its last attempt's time-out: a request
+    // that waits for room in the congestion window gives up with TimedOut once
+    // the budget has passed, counted from send() for the user's requests and
+    // from the first datagram for background ones (waiting its turn behind
+    // other devices' requests is no failure of its device). One whose frame
+    // leaves the network while it waits ends at once with SendFailed.
     bool send(std::uint64_t frameId, Vorn::Message& request, Vorn::TimeoutBehavior* behavior,
               Completion completion, RequestClass requestClass = RequestClass::UserAction);
     // Seals and sends once; no reply awaited.
@@ -96,6 +99,8 @@ private:
     // `link` null: a UDP endpoint on `localAddress`.
     VornNetwork(Vorn::NetworkType& type, const std::string& localAddress, Network::Transport* link,
                 Vorn::FrameList::Clocks clocks, const BeforeStart& beforeStart);
+    // Starts the request's retry budget now.
+    void startBudget(Request& request);
     void transmit(const std::shared_ptr<Request>& request, int attempt);
     void onCompleted(const std::shared_ptr<Request>& request, int attempt, const char* reply,
                      unsigned length, Vorn::ErrorCode error);

@@ -1,44 +1,48 @@
 #include "DeviceHealth.h"
 
+DeviceHealth::State DeviceHealth::Record::state() const {
+    if (misses >= missesToFail)
+        return State::Failing;
+    return answered ? State::Answering : State::New;
+}
+
 DeviceHealth::State DeviceHealth::of(std::uint64_t frameId) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = answering_.find(frameId);
-    if (found == answering_.end())
-        return State::New;
-    return found->second ? State::Answering : State::Failing;
+    const auto found = records_.find(frameId);
+    return found == records_.end() ? State::New : found->second.state();
 }
 
 bool DeviceHealth::answered(std::uint64_t frameId) {
-    return set(frameId, true) != State::Answering;
+    std::lock_guard<std::mutex> lock(mutex_);
+    Record& record = recordOf(frameId);
+    const State before = record.state();
+    record.answered = true;
+    record.misses = 0;
+    return before != State::Answering;
 }
 
 void DeviceHealth::failed(std::uint64_t frameId) {
-    set(frameId, false);
+    std::lock_guard<std::mutex> lock(mutex_);
+    Record& record = recordOf(frameId);
+    if (record.misses < missesToFail)
+        ++record.misses;
 }
 
 void DeviceHealth::forget(std::uint64_t frameId) {
     std::lock_guard<std::mutex> lock(mutex_);
-    answering_.erase(frameId);
+    records_.erase(frameId);
 }
 
 std::size_t DeviceHealth::size() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return answering_.size();
+    return records_.size();
 }
 
-DeviceHealth::State DeviceHealth::set(std::uint64_t frameId, bool answering) {
-    std::lock_guard<std::mutex> lock(mutex_);
+DeviceHealth::Record& DeviceHealth::recordOf(std::uint64_t frameId) {
     // An outcome can arrive just after its frame left and was forgotten; the
     // cap keeps such leftovers from piling up. What is lost is advice only:
     // the frames count as new again.
-    auto found = answering_.find(frameId);
-    if (found != answering_.end()) {
-        const State before = found->second ? State::Answering : State::Failing;
-        found->second = answering;
-        return before;
-    }
-    if (answering_.size() >= cap)
-        answering_.clear();
-    answering_.emplace(frameId, answering);
-    return State::New;
+    if (records_.size() >= cap && records_.find(frameId) == records_.end())
+        records_.clear();
+    return records_[frameId];
 }

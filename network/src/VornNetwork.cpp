@@ -33,7 +33,9 @@ struct VornNetwork::Request {
     RequestClass requestClass;
     bool counted = false;        // admitted through the congestion window
     Lane lane = Lane::Answering; // of the attempt admitted last
-    std::uint64_t giveUpAt = 0;  // steady nanoseconds: send() plus the retry budget
+    // Steady nanoseconds: the retry budget on from send() (user requests) or
+    // from the first datagram (background ones); 0 before it starts.
+    std::uint64_t giveUpAt = 0;
     std::size_t size;
     std::array<char, inlineCapacity> inlineBytes{};
     std::vector<char> large;
@@ -143,7 +145,8 @@ bool VornNetwork::send(std::uint64_t frameId, Vorn::Message& request,
         return true;
     }
     shared->counted = true;
-    shared->giveUpAt = steadyNanoseconds_() + retryBudget(*shared->behavior);
+    if (requestClass == RequestClass::UserAction)
+        startBudget(*shared);
     return admit(shared, 0);
 }
 
@@ -215,7 +218,13 @@ void VornNetwork::sendUntracked(const Vorn::Destination& to, Vorn::Message& mess
                           networkType_.deviceTargetPort());
 }
 
+void VornNetwork::startBudget(Request& request) {
+    request.giveUpAt = steadyNanoseconds_() + retryBudget(*request.behavior);
+}
+
 void VornNetwork::transmit(const std::shared_ptr<Request>& request, int attempt) {
+    if (request->counted && request->giveUpAt == 0)
+        startBudget(*request);
     const int timeout = attempt == 0 ? request->behavior->initialTimeout()
                                      : request->behavior->retryTimeout(attempt);
     auto completion = [this, request, attempt](const char* reply, unsigned length,

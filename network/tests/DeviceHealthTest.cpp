@@ -13,20 +13,33 @@ TEST(DeviceHealthTest, OutcomesMoveAFrameBetweenNewAnsweringAndFailing) {
     EXPECT_EQ(health.of(1), State::New);
     EXPECT_EQ(health.size(), 0u);
 
-    // The first reply, and a reply after a time-out, are news (its waiting
-    // requests are promoted); another reply is not.
+    // The first reply, and a reply after the frame counted as failing, are
+    // news (its waiting requests are promoted); another reply is not.
     EXPECT_TRUE(health.answered(1));
     EXPECT_EQ(health.of(1), State::Answering);
     EXPECT_FALSE(health.answered(1));
+    // One late or lost reply leaves it answering; the second in a row does not.
+    health.failed(1);
+    EXPECT_EQ(health.of(1), State::Answering);
     health.failed(1);
     EXPECT_EQ(health.of(1), State::Failing);
     health.failed(1);
     EXPECT_EQ(health.of(1), State::Failing);
     EXPECT_TRUE(health.answered(1));
     EXPECT_EQ(health.of(1), State::Answering);
+    // A reply starts the count again: misses that are not in a row never fail it.
+    for (int round = 0; round < 5; ++round) {
+        health.failed(1);
+        EXPECT_EQ(health.of(1), State::Answering);
+        EXPECT_FALSE(health.answered(1));
+    }
 
-    health.failed(2); // a first outcome may be a failure
+    // A first outcome may be a failure: still new after one, failing after two.
+    health.failed(2);
+    EXPECT_EQ(health.of(2), State::New);
+    health.failed(2);
     EXPECT_EQ(health.of(2), State::Failing);
+    EXPECT_TRUE(health.answered(2));
     EXPECT_EQ(health.of(3), State::New);
     EXPECT_EQ(health.size(), 2u);
 
@@ -39,8 +52,10 @@ TEST(DeviceHealthTest, OutcomesMoveAFrameBetweenNewAnsweringAndFailing) {
 
 TEST(DeviceHealthTest, PastItsCapTheTableStartsOver) {
     DeviceHealth health;
-    for (std::uint64_t id = 0; id < DeviceHealth::cap; ++id)
+    for (std::uint64_t id = 0; id < DeviceHealth::cap; ++id) {
         health.failed(id);
+        health.failed(id);
+    }
     EXPECT_EQ(health.size(), DeviceHealth::cap);
     // A known frame changes in place, the table does not start over.
     EXPECT_TRUE(health.answered(5));
@@ -49,6 +64,7 @@ TEST(DeviceHealthTest, PastItsCapTheTableStartsOver) {
     EXPECT_TRUE(health.answered(DeviceHealth::cap));
     EXPECT_EQ(health.size(), 1u);
     EXPECT_EQ(health.of(5), State::New);
+    EXPECT_EQ(health.of(6), State::New); // was failing
     EXPECT_EQ(health.of(DeviceHealth::cap), State::Answering);
 }
 

@@ -78,6 +78,37 @@ TEST(EngineOverLink, RetryScheduleAndTimeOutAreExactOnTheVirtualClock) {
     EXPECT_EQ(ends.load(), 1);
 }
 
+// A device's first missed reply (late on a busy machine, or lost) leaves its
+// retransmission in the lane it was in; the second in a row puts it among the
+// devices that do not answer, whose lane holds a quarter of the window.
+TEST(EngineOverLink, ADeviceJoinsTheFailingLaneOnlyAfterTwoMissesInARow) {
+    LinkedEngine e;
+    auto request = e.engine->makeCommand<Vorn::MSG_GetBoardID>(deviceId);
+    const auto length = static_cast<std::uint32_t>(request.size());
+    std::atomic<int> ends{0};
+    ASSERT_TRUE(e.engine->send(
+        deviceId, request, nullptr,
+        [&](std::uint64_t, const char*, unsigned, Vorn::ErrorCode) {
+            ++ends;
+            e.progress.bump();
+        },
+        RequestClass::Background));
+    const Lane expected[] = {Lane::New, Lane::New, Lane::Failing, Lane::Failing};
+    for (std::size_t attempt = 0; attempt < std::size(expected); ++attempt) {
+        if (attempt > 0) {
+            e.clock.advanceTo(e.engine->frameList().earliestDeadline());
+            e.engine->frameList().expireNow();
+        }
+        ASSERT_TRUE(e.progress.waitUntil([&] { return e.link.unicastCount() > attempt; }, 5000ms))
+            << "attempt " << attempt;
+        for (Lane lane : {Lane::User, Lane::Answering, Lane::New, Lane::Failing})
+            EXPECT_EQ(e.engine->congestion().bytesInFlight(lane),
+                      lane == expected[attempt] ? length : 0u)
+                << "attempt " << attempt << ", lane " << static_cast<int>(lane);
+    }
+    EXPECT_EQ(ends.load(), 0);
+}
+
 // A datagram the socket does not take was never on the wire: its bytes come
 // back, the window neither grows nor shrinks, and the request ends SendFailed.
 TEST(EngineOverLink, ARefusedSendReturnsItsBytesWithoutMovingTheWindow) {
