@@ -67,6 +67,15 @@ public:
     FrameEvent frameChanged;
     CommandEvent commandReceived;
 
+    // A message with a sequence number that no pending request holds: most
+    // often a reply that came after its attempt timed out. The handler, if
+    // any, sees it first (on the I/O thread, with the normalised header) and
+    // returns true when it took it; otherwise it goes to commandReceived. Set
+    // once, before the list receives its first datagram.
+    using UnmatchedReply =
+        std::function<bool(std::uint64_t frameId, const char* message, std::size_t length)>;
+    void setUnmatchedReplyHandler(UnmatchedReply handler) { unmatchedReply_ = std::move(handler); }
+
     // Drops datagrams shorter than a header and messages whose length field is
     // under the header's 28 bytes (or negative), before any table is touched.
     void onReceive(const char* data, std::size_t length, std::uint32_t sender) override;
@@ -143,6 +152,7 @@ private:
 
     NetworkType& networkType_;
     Clocks clocks_;
+    UnmatchedReply unmatchedReply_; // set before the first datagram, read-only afterwards
     LoopThread presenceThread_;
     LoopThread timeoutThread_;
     std::uint64_t nextDeadline_ = 0; // guarded by timeoutThread_.wakeMutex; 0: none known

@@ -17,7 +17,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 // Completion of a tracked request: the reply on Success (valid during the
 // call), else null and 0. `frameId` is the request's destination.
@@ -105,6 +107,9 @@ private:
     void onCompleted(const std::shared_ptr<Request>& request, int attempt, const char* reply,
                      unsigned length, Vorn::ErrorCode error);
     void retransmit(const std::shared_ptr<Request>& request, int attempt);
+    // The frame list's handler of replies that found no pending attempt.
+    bool onLateReply(std::uint64_t frameId, const char* message, std::size_t length);
+    void stopAwaitingRetransmission(const Request& request);
     // Admits, queues or refuses one attempt; false when refused (nothing runs).
     bool admit(const std::shared_ptr<Request>& request, int attempt);
     Lane laneFor(const Request& request) const;
@@ -132,6 +137,10 @@ private:
     Network::Transport& transport_;           // the server or the link
     std::shared_ptr<Vorn::FrameList> frameList_;
     Vorn::FrameList::FrameEvent::Token frameRemovedToken_; // ends waiting requests of a frame
+    // Requests between an attempt's time-out and their next attempt, by
+    // sequence number: a late reply still ends them (onLateReply).
+    std::unordered_map<std::uint32_t, std::shared_ptr<Request>> retrying_; // guarded by retryingMutex_
+    std::mutex retryingMutex_;
 
 public:
     // The frame list's events. Frame events run on the frame list's worker,

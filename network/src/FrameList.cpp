@@ -104,7 +104,9 @@ void FrameList::onReceive(const char* data, std::size_t length, std::uint32_t se
     const std::uint64_t id = header.sourceId();
     if (!track(copy.data(), messageLength, sender, id))
         return;
-    if (header.sequence() != 0 && completeRequest(copy.data(), messageLength))
+    if (header.sequence() != 0 &&
+        (completeRequest(copy.data(), messageLength) ||
+         (unmatchedReply_ && unmatchedReply_(id, copy.data(), messageLength))))
         return;
     if (commandReceived.hasSubscribers()) {
         const Command<MSG_CmdHdr> command(copy.data(), messageLength);

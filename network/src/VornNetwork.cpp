@@ -9,8 +9,10 @@
 
 // One accepted request and everything its attempts need, in one heap block
 // with the sealed bytes every attempt resends. Owned jointly by the pending
-// attempt (frame list, work queue or congestion queue); touched by one thread
-// at a time.
+// attempt (frame list, work queue or congestion queue) and, between a
+// time-out and the next attempt, the table of requests awaiting a
+// retransmission. Its attempts touch it one thread at a time; a late reply
+// can end it from an I/O thread meanwhile, hence `ended`.
 struct VornNetwork::Request {
     // The tool's requests are at most 100 bytes; a longer message is kept on the heap.
     static constexpr std::size_t inlineCapacity = 128;
@@ -36,12 +38,15 @@ struct VornNetwork::Request {
     // Steady nanoseconds: the retry budget on from send() (user requests) or
     // from the first datagram (background ones); 0 before it starts.
     std::uint64_t giveUpAt = 0;
+    std::atomic<bool> ended{false}; // its completion has run, or is running
     std::size_t size;
     std::array<char, inlineCapacity> inlineBytes{};
     std::vector<char> large;
 
     const char* bytes() const { return size > inlineCapacity ? large.data() : inlineBytes.data(); }
     std::uint32_t length() const { return static_cast<std::uint32_t>(size); }
+    // True for the one caller that gets to run the completion.
+    bool end() { return !ended.exchange(true); }
     // 0 for a message shorter than a header, as Message::sequence() reads it.
     std::uint32_t sequence() const {
         return size < Vorn::Header::size ? 0 : Wire::readU32(bytes() + Vorn::Header::sequence);
@@ -98,6 +103,10 @@ VornNetwork::VornNetwork(Vorn::NetworkType& type, const std::string& localAddres
             frameRemoved.subscribe([this](std::uint64_t id) { onFrameRemoved(id); });
         if (beforeStart)
             beforeStart(*this);
+        frameList_->setUnmatchedReplyHandler(
+            [this](std::uint64_t frameId, const char* message, std::size_t length) {
+                return onLateReply(frameId, message, length);
+            });
         if (server_)
             server_->addHandler(frameList_.get());
         heart_ = std::make_shared<Vorn::Heart>(transport_, static_cast<std::uint32_t>(ownFrameId_),
@@ -127,6 +136,8 @@ void VornNetwork::shutdown() {
     workQueue_.stop();      // queued retransmissions are dropped
     congestion_.shutdown(); // queued admissions are dropped
     server_.reset();        // socket closed, I/O threads joined (none over a link)
+    std::lock_guard<std::mutex> lock(retryingMutex_);
+    retrying_.clear();
 }
 
 bool VornNetwork::send(std::uint64_t frameId, Vorn::Message& request,
@@ -223,6 +234,12 @@ void VornNetwork::startBudget(Request& request) {
 }
 
 void VornNetwork::transmit(const std::shared_ptr<Request>& request, int attempt) {
+    if (request->ended) {
+        // A late reply ended it while this attempt waited: its room goes back.
+        if (request->counted)
+            congestion_.returnUnsent(request->length(), request->lane);
+        return;
+    }
     if (request->counted && request->giveUpAt == 0)
         startBudget(*request);
     const int timeout = attempt == 0 ? request->behavior->initialTimeout()
@@ -231,8 +248,13 @@ void VornNetwork::transmit(const std::shared_ptr<Request>& request, int attempt)
                                                Vorn::ErrorCode error) {
         onCompleted(request, attempt, reply, length, error);
     };
-    if (frameList_->sendRequest(static_cast<std::uint32_t>(timeout), request->destination,
-                                request->bytes(), request->size, std::move(completion)))
+    const bool sent = frameList_->sendRequest(static_cast<std::uint32_t>(timeout),
+                                              request->destination, request->bytes(),
+                                              request->size, std::move(completion));
+    // Pending again (a reply now finds the attempt), or about to end.
+    if (attempt > 0)
+        stopAwaitingRetransmission(*request);
+    if (sent)
         return;
     // Never on the wire: the bytes go back, and the window learns nothing.
     if (request->counted)
@@ -249,12 +271,15 @@ void VornNetwork::onCompleted(const std::shared_ptr<Request>& request, int attem
             congestion_.promote(request->frameId);
         if (request->counted)
             congestion_.acknowledge(request->length(), request->lane);
-        request->completion(request->frameId, reply, length, Vorn::ErrorCode::Success);
+        if (request->end())
+            request->completion(request->frameId, reply, length, Vorn::ErrorCode::Success);
         return;
     }
     health_.failed(request->frameId);
     if (request->counted)
         congestion_.reportLoss(request->length(), request->lane);
+    if (request->ended)
+        return; // a late reply to an earlier attempt ended it meanwhile
     const int next = attempt + 1;
     // ">=" rather than "==": a behaviour that allows fewer than one attempt
     // still ends after the first instead of retrying forever.
@@ -262,10 +287,49 @@ void VornNetwork::onCompleted(const std::shared_ptr<Request>& request, int attem
         finish(*request, Vorn::ErrorCode::TimedOut);
         return;
     }
+    {
+        // Until the next attempt is pending, a late reply to this one finds
+        // the request here.
+        std::lock_guard<std::mutex> lock(retryingMutex_);
+        retrying_.emplace(request->sequence(), request);
+    }
     workQueue_.post([this, request, next] { retransmit(request, next); });
 }
 
+// A reply to an attempt that timed out, which came before the next attempt was
+// sent: it is the reply the request waits for (the attempts resend the same
+// bytes, sequence number included), so it ends the request, and the device
+// counts as answering. The waiting attempt gives its room back unsent.
+bool VornNetwork::onLateReply(std::uint64_t frameId, const char* message, std::size_t length) {
+    std::shared_ptr<Request> request;
+    {
+        std::lock_guard<std::mutex> lock(retryingMutex_);
+        const auto found = retrying_.find(Wire::readU32(message + Vorn::Header::sequence));
+        if (found == retrying_.end() || found->second->frameId != frameId)
+            return false;
+        request = std::move(found->second);
+        retrying_.erase(found);
+    }
+    if (!running_)
+        return true;
+    if (health_.answered(frameId))
+        congestion_.promote(frameId);
+    if (request->end())
+        request->completion(frameId, message, static_cast<unsigned>(length),
+                            Vorn::ErrorCode::Success);
+    return true;
+}
+
+void VornNetwork::stopAwaitingRetransmission(const Request& request) {
+    std::lock_guard<std::mutex> lock(retryingMutex_);
+    const auto found = retrying_.find(request.sequence());
+    if (found != retrying_.end() && found->second.get() == &request)
+        retrying_.erase(found);
+}
+
 void VornNetwork::retransmit(const std::shared_ptr<Request>& request, int attempt) {
+    if (request->ended)
+        return; // a late reply ended it; it was taken off the table then
     if (!request->counted) {
         transmit(request, attempt);
         return;
@@ -281,6 +345,7 @@ void VornNetwork::retransmit(const std::shared_ptr<Request>& request, int attemp
 }
 
 void VornNetwork::finish(Request& request, Vorn::ErrorCode error) {
-    if (running_)
+    stopAwaitingRetransmission(request);
+    if (running_ && request.end())
         request.completion(request.frameId, nullptr, 0, error);
 }

@@ -10,9 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 using namespace TestSupport;
@@ -44,14 +46,29 @@ struct Ending {
 struct Rack : EngineOnLink {
     std::vector<std::unique_ptr<Ending>> endings;
     std::size_t answered = 0; // unicasts looked at by answerHealthy()
+    // The devices that announce themselves again as the clock moves on.
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> present;
 
     explicit Rack(std::size_t silent) {
         for (std::size_t i = 0; i < silent; ++i)
-            announce(silentId(i), silentAddress(i));
-        announce(healthyId, healthyAddress);
+            present.emplace_back(silentId(i), silentAddress(i));
+        present.emplace_back(healthyId, healthyAddress);
+        for (const auto& [id, address] : present)
+            announce(id, address);
     }
     void announce(std::uint64_t id, std::uint32_t address) {
         receive(presence({.id = id}), address);
+    }
+    // The clock moves on to `nanoseconds` in steps of at most 5 s, every
+    // present device announcing itself after each: the presence sweep, which
+    // runs on its own thread whenever it likes, takes none of them (it takes a
+    // device not heard for more than 10 s).
+    void advanceTo(std::uint64_t nanoseconds) {
+        while (clock.now() < nanoseconds) {
+            clock.advanceTo(std::min(nanoseconds, clock.now() + 5000 * millisecond));
+            for (const auto& [id, address] : present)
+                announce(id, address);
+        }
     }
 
     // Sends a request of layout T; the returned ending is the test's to read.
@@ -97,7 +114,7 @@ struct Rack : EngineOnLink {
     bool step(std::uint64_t stepMs) {
         const std::uint64_t limit = clock.now() + stepMs * millisecond;
         const std::uint64_t deadline = engine->frameList().earliestDeadline();
-        clock.advanceTo(deadline != 0 && deadline < limit ? deadline : limit);
+        advanceTo(deadline != 0 && deadline < limit ? deadline : limit);
         engine->expireNow();
         return settle();
     }
@@ -208,6 +225,7 @@ TEST(SickNetwork, WaitingRequestsOfADeviceThatLeavesEndOnceAtOnce) {
     ASSERT_EQ(rack.engine->congestion().waiting(), 4u);
 
     // Eleven seconds on, everyone announces again but one: the sweep takes it.
+    std::erase(rack.present, std::pair{silentId(fillers), silentAddress(fillers)});
     rack.clock.advanceMs(11000);
     for (std::size_t i = 0; i < fillers; ++i)
         rack.announce(silentId(i), silentAddress(i));
@@ -232,7 +250,7 @@ TEST(SickNetwork, WaitingRequestsOfADeviceThatLeavesEndOnceAtOnce) {
 
     // Nothing more reaches the requests that ended: a minute on, each of the
     // others times out once and the departed ones stay ended once.
-    rack.clock.advanceMs(60000);
+    rack.advanceTo(rack.clock.now() + 60000 * millisecond);
     rack.engine->expireNow();
     ASSERT_TRUE(rack.settle());
     ASSERT_TRUE(rack.step(60000));
@@ -258,7 +276,7 @@ TEST(SickNetwork, ABackgroundRequestWaitingPastItsBudgetIsStillSent) {
     ASSERT_TRUE(rack.settle());
     ASSERT_EQ(rack.engine->congestion().waiting(), 1u);
 
-    rack.clock.advanceMs(2 * retryBudgetMs);
+    rack.advanceTo(rack.clock.now() + 2 * retryBudgetMs * millisecond);
     rack.engine->expireNow();
     ASSERT_TRUE(rack.settle());
     EXPECT_EQ(name->count.load(), 0) << "gave up while it waited for room";
@@ -272,6 +290,60 @@ TEST(SickNetwork, ABackgroundRequestWaitingPastItsBudgetIsStillSent) {
     ASSERT_EQ(name->count.load(), 1);
     EXPECT_EQ(name->error.load(), Vorn::ErrorCode::Success);
     EXPECT_EQ(name->atMs.load(), 60000u);
+}
+
+// A reply that comes after its attempt timed out, while the next attempt
+// still waits for room, ends the request: the attempts resend the same bytes,
+// so it is the reply they wait for. The waiting attempt never leaves and
+// gives its room back; the request ends once.
+TEST(SickNetwork, ALateReplyEndsTheRequestWhoseNextAttemptWaits) {
+    // One answered request grows the window to 1120 bytes; the request under
+    // test and fillers that hold their bytes for a minute take all of it.
+    constexpr std::size_t window = 2 * CongestionController::segmentSize;
+    constexpr std::size_t fillers =
+        (window - Vorn::MSG_GetBoardID::size) / Vorn::MSG_GetDeviceConfig::size;
+    Rack rack(fillers);
+    MinuteLong minute;
+    Ending* first = rack.send<Vorn::MSG_GetBoardID>(healthyId, RequestClass::Background);
+    ASSERT_NE(first, nullptr);
+    rack.answerHealthy();
+    ASSERT_EQ(first->count.load(), 1);
+    ASSERT_EQ(rack.engine->congestion().state().congestionWindow, window);
+
+    Ending* read = rack.send<Vorn::MSG_GetBoardID>(healthyId, RequestClass::Background);
+    ASSERT_NE(read, nullptr);
+    for (std::size_t i = 0; i < fillers; ++i)
+        ASSERT_NE(
+            rack.send<Vorn::MSG_GetDeviceConfig>(silentId(i), RequestClass::Background, &minute),
+            nullptr);
+    ASSERT_TRUE(rack.settle());
+    ASSERT_EQ(rack.engine->congestion().waiting(), 0u);
+
+    // The first attempt times out and the window halves below what the
+    // fillers hold: the second attempt waits for room.
+    ASSERT_TRUE(rack.step(125));
+    ASSERT_EQ(rack.clock.elapsedMs(), 125u);
+    ASSERT_EQ(rack.engine->congestion().waiting(), 1u);
+    EXPECT_EQ(read->count.load(), 0);
+
+    rack.answerHealthy(); // the reply to the first attempt, late
+    ASSERT_EQ(read->count.load(), 1);
+    EXPECT_EQ(read->error.load(), Vorn::ErrorCode::Success);
+    EXPECT_EQ(read->atMs.load(), 125u);
+
+    // A minute on the fillers time out and make room: the second attempt
+    // is admitted, finds its request ended and gives the room back unsent.
+    ASSERT_TRUE(rack.step(60000));
+    ASSERT_TRUE(rack.step(60000));
+    EXPECT_EQ(read->count.load(), 1);
+    std::size_t toHealthy = 0;
+    for (const auto& sent : rack.link.unicasts())
+        toHealthy += sent.address == healthyAddress ? 1 : 0;
+    EXPECT_EQ(toHealthy, 2u); // the first request, and the first attempt of this one
+    EXPECT_EQ(rack.engine->congestion().waiting(), 0u);
+    EXPECT_EQ(rack.engine->congestion().state().bytesInFlight, 0u);
+    EXPECT_EQ(rack.engine->congestion().releaseFaults(), 0u);
+    EXPECT_EQ(rack.engine->frameList().pendingCount(), 0u);
 }
 
 TEST(SickNetwork, QueueBoundRefusesBackgroundRequestsWithoutLeaking) {
