@@ -30,7 +30,7 @@ public:
 
 private:
     struct Record {
-        bool answered = false;  // some request of the frame was answered
+        bool answered = false;   // some request of the frame was answered
         std::uint8_t misses = 0; // time-outs since its last reply
         State state() const;
     };

@@ -139,7 +139,8 @@ private:
     Vorn::FrameList::FrameEvent::Token frameRemovedToken_; // ends waiting requests of a frame
     // Requests between an attempt's time-out and their next attempt, by
     // sequence number: a late reply still ends them (onLateReply).
-    std::unordered_map<std::uint32_t, std::shared_ptr<Request>> retrying_; // guarded by retryingMutex_
+    std::unordered_map<std::uint32_t, std::shared_ptr<Request>>
+        retrying_; // guarded by retryingMutex_
     std::mutex retryingMutex_;
 
 public:

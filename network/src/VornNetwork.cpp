@@ -248,9 +248,9 @@ void VornNetwork::transmit(const std::shared_ptr<Request>& request, int attempt)
                                                Vorn::ErrorCode error) {
         onCompleted(request, attempt, reply, length, error);
     };
-    const bool sent = frameList_->sendRequest(static_cast<std::uint32_t>(timeout),
-                                              request->destination, request->bytes(),
-                                              request->size, std::move(completion));
+    const bool sent =
+        frameList_->sendRequest(static_cast<std::uint32_t>(timeout), request->destination,
+                                request->bytes(), request->size, std::move(completion));
     // Pending again (a reply now finds the attempt), or about to end.
     if (attempt > 0)
         stopAwaitingRetransmission(*request);

@@ -292,9 +292,12 @@ bool List::setState(int row, UINT state, UINT mask) const {
 
 void List::select(int row) const {
     const UINT both = LVIS_SELECTED | LVIS_FOCUSED;
-    setState(-1, 0, LVIS_SELECTED); // a click selects one row only
+    // As a click does: in one message, the list (single selection) takes the
+    // selection from the row before as it gives it to this one.
     if (row >= 0)
         setState(row, both, both);
+    else
+        setState(-1, 0, LVIS_SELECTED);
 }
 
 namespace ServiceTool {

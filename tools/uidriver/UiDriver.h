@@ -108,7 +108,8 @@ public:
     // The first row whose `column` reads `value`, or -1.
     int find(int column, const std::string& value) const;
     int selectedRow() const;
-    // Selects and focuses `row` alone, as a click on it does; -1 clears the
+    // Selects and focuses `row` alone, as a click on it does (the list, of
+    // single selection, deselects the row before in the same message); -1 clears the
     // selection, as a click on empty space does.
     void select(int row) const;
 

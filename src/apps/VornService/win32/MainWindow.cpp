@@ -124,18 +124,26 @@ bool MainWindow::createChildren() {
 }
 
 void MainWindow::showSelectedAddress() {
+    showAddressOf(list_.selectedDevice());
+}
+
+void MainWindow::showAddressOf(std::optional<std::uint64_t> id) {
     if (!children_.statusBar)
         return;
     std::optional<std::uint32_t> address;
-    if (const auto id = list_.selectedDevice(); id && controller_) {
+    if (id && controller_) {
         try {
             address = controller_->getDevice(*id).address;
         } catch (const Vorn::UnknownFrameIdException&) {
             // gone from the network since: no address to show
         }
     }
+    std::string text = MainWindowRules::deviceAddressText(address);
+    if (text == addressText_)
+        return;
+    addressText_ = std::move(text);
     SendMessageA(children_.statusBar, SB_SETTEXTA, 2,
-                 reinterpret_cast<LPARAM>(MainWindowRules::deviceAddressText(address).c_str()));
+                 reinterpret_cast<LPARAM>(addressText_.c_str()));
 }
 
 // ---- Start-up ----
@@ -296,14 +304,15 @@ void MainWindow::onItemChanged(const NMLISTVIEW& change) {
         const std::uint64_t id = *device;
         switch (MainWindowRules::selectionChange(change.uOldState, change.uNewState)) {
         case MainWindowRules::SelectionChange::selected:
-            controller_->selectDevice(id);
+            // The read leaves first: the user waits for its answer.
             readSerialNumber(id);
-            showSelectedAddress();
+            controller_->selectDevice(id);
+            showAddressOf(id);
             break;
         case MainWindowRules::SelectionChange::deselected:
             showCurrentSerial(Text::serialPending);
             controller_->deselectDevice(id);
-            showSelectedAddress();
+            PostMessageA(children_.window, WM_SELECTION_SETTLED, 0, 0);
             break;
         case MainWindowRules::SelectionChange::none:
             break;
@@ -325,12 +334,15 @@ void MainWindow::showCurrentSerial(const std::string& text) {
     SetWindowTextA(children_.currentSerialLabel, fillSerial(pattern, text).c_str());
 }
 
+// The request leaves before the label changes: its answer is posted, so it
+// is shown after the label's "pending" in any case.
 void MainWindow::readSerialNumber(std::uint64_t id) {
+    if (controller_) {
+        using namespace std::placeholders;
+        controller_->requestSerialNumber(id,
+                                         std::bind(&MainWindow::onSerialNumber, this, _1, _2, _3));
+    }
     showCurrentSerial(Text::serialPending);
-    if (!controller_)
-        return;
-    using namespace std::placeholders;
-    controller_->requestSerialNumber(id, std::bind(&MainWindow::onSerialNumber, this, _1, _2, _3));
 }
 
 void MainWindow::setSerialClicked() {

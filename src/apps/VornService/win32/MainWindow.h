@@ -102,6 +102,7 @@ private:
     Result handleSerialNumber(UINT, WPARAM, LPARAM);
     Result handleSerialUnread(UINT, WPARAM, LPARAM);
     Result handleSerialSet(UINT, WPARAM, LPARAM);
+    Result handleSelectionSettled(UINT, WPARAM, LPARAM);
 
     // Commands.
     void exitCommand();
@@ -132,8 +133,11 @@ private:
     void refreshSelectionState();
     void show(const MainWindowRules::Notice& notice);
     MainWindowRules::Focus focusedControl() const;
-    // The status bar's last part: the selected device's address.
+    // The status bar's last part: the selected device's address, or that of
+    // `id` (nothing: no device). A text already shown is not sent again: the
+    // status bar repaints itself at once on every text.
     void showSelectedAddress();
+    void showAddressOf(std::optional<std::uint64_t> id);
 
     char title_[100] = {};
     char className_[100] = {};
@@ -144,6 +148,7 @@ private:
     WindowMessages::Mailbox mailbox_;
     MainWindowLayout layout_;
     std::string interfaceText_; // the chosen interface, as the status bar shows it
+    std::string addressText_;   // the selected device's address, as the status bar shows it
     HWND lastFocus_ = nullptr;  // the child that had the focus when the window was left
     bool firstActivation_ = true;
     std::unique_ptr<VornService> controller_;

@@ -45,6 +45,7 @@ const MainWindow::MessageRoute MainWindow::messageRoutes[] = {
     {WM_SERIAL_UNREAD, &MainWindow::handleSerialUnread},
     {WM_SERIAL_SET_OK, &MainWindow::handleSerialSet},
     {WM_SERIAL_SET_FAILED, &MainWindow::handleSerialSet},
+    {WM_SELECTION_SETTLED, &MainWindow::handleSelectionSettled},
 };
 
 // The commands of the menu, the accelerators and the buttons.
@@ -200,6 +201,11 @@ MainWindow::Result MainWindow::handleSerialNumber(UINT, WPARAM wParam, LPARAM lP
 // A read that was not answered: the journal waits for the read-back.
 MainWindow::Result MainWindow::handleSerialUnread(UINT, WPARAM wParam, LPARAM lParam) {
     onSerialNumberMessage(WindowMessages::joinHalves(wParam, lParam), std::nullopt);
+    return 0;
+}
+
+MainWindow::Result MainWindow::handleSelectionSettled(UINT, WPARAM, LPARAM) {
+    showSelectedAddress();
     return 0;
 }
 

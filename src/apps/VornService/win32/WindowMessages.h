@@ -17,6 +17,10 @@ inline constexpr UINT WM_SERIAL_NUMBER = WM_USER + 103;     // new u64 id, seria
 inline constexpr UINT WM_SERIAL_SET_OK = WM_USER + 104;     // high half, low half
 inline constexpr UINT WM_SERIAL_SET_FAILED = WM_USER + 105; // high half, low half
 inline constexpr UINT WM_SERIAL_UNREAD = WM_USER + 106;     // high half, low half: not answered
+// Posted by the window to itself when a row loses the selection: the status
+// bar shows the address of what is selected once the list's notifications of
+// that change are over (a click deselects one row, then selects another).
+inline constexpr UINT WM_SELECTION_SETTLED = WM_USER + 107; // no parameters
 
 namespace WindowMessages {
 

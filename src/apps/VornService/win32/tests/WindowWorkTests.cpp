@@ -20,6 +20,7 @@ using namespace WindowTest;
 struct WindowWork {
     std::atomic<int> rowsInserted{0};
     std::atomic<int> countTexts{0};    // the status bar's first part: the device count
+    std::atomic<int> addressTexts{0};  // its last part: the selected device's address
     std::atomic<int> redraws{0};       // the list's drawing turned back on
     std::atomic<int> selectedScans{0}; // the list asked for its selected row
     std::atomic<int> timerTicks{0};    // the main window's timer
@@ -42,6 +43,8 @@ LRESULT CALLBACK sentMessage(int code, WPARAM wParam, LPARAM lParam) {
         case IDC_STATUS_BAR:
             if (sent.message == SB_SETTEXTA && LOBYTE(sent.wParam) == 0)
                 ++work.countTexts;
+            else if (sent.message == SB_SETTEXTA && LOBYTE(sent.wParam) == 2)
+                ++work.addressTexts;
             break;
         }
     }
@@ -69,11 +72,20 @@ struct Hook {
     Hook& operator=(const Hook&) = delete;
 };
 
-std::string statusCount(HWND main) {
+std::string statusText(HWND main, int part) {
     char text[260] = {};
-    SendMessageTimeoutA(GetDlgItem(main, IDC_STATUS_BAR), SB_GETTEXTA, 0,
+    SendMessageTimeoutA(GetDlgItem(main, IDC_STATUS_BAR), SB_GETTEXTA, static_cast<WPARAM>(part),
                         reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, nullptr);
     return text;
+}
+
+// Selects `row` of the list and waits until the panel shows its device's serial
+// number (the devices are named "Rack-N" with serial number N).
+void selectAndWaitForSerial(HWND main, UiDriver::List& list, int row) {
+    const std::string name = list.cell(row, 0);
+    ASSERT_EQ(name.rfind("Rack-", 0), 0u) << name;
+    list.select(row);
+    expectCurrentSerial(main, "Current serial number: " + name.substr(5));
 }
 
 // Every device answers the tool's first presence broadcast at once: one burst
@@ -119,8 +131,8 @@ TEST(WindowWork, ArrivingDevicesCostNoStatusTextRedrawOrSelectionScanPerRow) {
     EXPECT_TRUE(named) << list.rowCount() << " rows, the first unnamed at " << firstUnnamed;
     // The count follows with the list's redraw once the names are in.
     const std::string expected = MainWindowRules::deviceCountText(devices);
-    EXPECT_TRUE(TestSupport::waitUntil([&] { return statusCount(main) == expected; }, 10s))
-        << "status bar reads \"" << statusCount(main) << "\"";
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return statusText(main, 0) == expected; }, 10s))
+        << "status bar reads \"" << statusText(main, 0) << "\"";
     work.counting = false;
 
     const int ticks = work.timerTicks;
@@ -131,6 +143,26 @@ TEST(WindowWork, ArrivingDevicesCostNoStatusTextRedrawOrSelectionScanPerRow) {
     EXPECT_LE(work.redraws, ticks) << "redraws against " << ticks << " ticks";
     EXPECT_LT(ticks, devices) << "the bounds above would hold for a text per row";
     EXPECT_EQ(work.selectedScans, 0) << "nothing was selected: no name needs the selected row";
+
+    // The status bar repaints itself on every text: moving the selection from
+    // one device to another sets the address part once at most (here never:
+    // both have the same address), not once for the deselection and again for
+    // the selection. Selecting nothing clears it once.
+    const std::string address = std::string("Device address: ") + deviceAddress;
+    ASSERT_NO_FATAL_FAILURE(selectAndWaitForSerial(main, list, 0));
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return statusText(main, 2) == address; }, 10s));
+    work.addressTexts = 0;
+    work.counting = true;
+    ASSERT_NO_FATAL_FAILURE(selectAndWaitForSerial(main, list, devices / 2));
+    // The deselection's own message comes before the serial number's: once the
+    // serial shows, the address part has had its last word on this change.
+    EXPECT_EQ(statusText(main, 2), address);
+    EXPECT_EQ(work.addressTexts, 0);
+    list.select(-1);
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return statusText(main, 2).empty(); }, 10s))
+        << "status part 2 reads \"" << statusText(main, 2) << "\"";
+    work.counting = false;
+    EXPECT_EQ(work.addressTexts, 1);
 
     UiDriver::close(main);
     EXPECT_EQ(program.waitExit(20s), std::optional<int>(0));
