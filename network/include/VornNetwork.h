@@ -109,7 +109,8 @@ private:
     void retransmit(const std::shared_ptr<Request>& request, int attempt);
     // The frame list's handler of replies that found no pending attempt.
     bool onLateReply(std::uint64_t frameId, const char* message, std::size_t length);
-    void stopAwaitingRetransmission(const Request& request);
+    // Takes the request off that table; false when it was not on it.
+    bool stopAwaitingRetransmission(const Request& request);
     // Admits, queues or refuses one attempt; false when refused (nothing runs).
     bool admit(const std::shared_ptr<Request>& request, int attempt);
     Lane laneFor(const Request& request) const;

@@ -248,13 +248,15 @@ void VornNetwork::transmit(const std::shared_ptr<Request>& request, int attempt)
                                                Vorn::ErrorCode error) {
         onCompleted(request, attempt, reply, length, error);
     };
-    const bool sent =
-        frameList_->sendRequest(static_cast<std::uint32_t>(timeout), request->destination,
-                                request->bytes(), request->size, std::move(completion));
-    // Pending again (a reply now finds the attempt), or about to end.
-    if (attempt > 0)
-        stopAwaitingRetransmission(*request);
-    if (sent)
+    // A retransmission takes its request off the table of those awaiting one
+    // before it leaves: from here a reply finds the attempt, or nothing. A
+    // late reply that took it first has ended the request.
+    if (request->counted && attempt > 0 && !stopAwaitingRetransmission(*request)) {
+        congestion_.returnUnsent(request->length(), request->lane);
+        return;
+    }
+    if (frameList_->sendRequest(static_cast<std::uint32_t>(timeout), request->destination,
+                                request->bytes(), request->size, std::move(completion)))
         return;
     // Never on the wire: the bytes go back, and the window learns nothing.
     if (request->counted)
@@ -287,9 +289,9 @@ void VornNetwork::onCompleted(const std::shared_ptr<Request>& request, int attem
         finish(*request, Vorn::ErrorCode::TimedOut);
         return;
     }
-    {
-        // Until the next attempt is pending, a late reply to this one finds
-        // the request here.
+    if (request->counted) {
+        // Until the next attempt leaves, a late reply to this one finds the
+        // request here (a message without a sequence number has no reply).
         std::lock_guard<std::mutex> lock(retryingMutex_);
         retrying_.emplace(request->sequence(), request);
     }
@@ -310,21 +312,22 @@ bool VornNetwork::onLateReply(std::uint64_t frameId, const char* message, std::s
         request = std::move(found->second);
         retrying_.erase(found);
     }
-    if (!running_)
-        return true;
+    // A give-up may have ended it meanwhile: then this reply ended nothing.
+    if (!running_ || !request->end())
+        return false;
     if (health_.answered(frameId))
         congestion_.promote(frameId);
-    if (request->end())
-        request->completion(frameId, message, static_cast<unsigned>(length),
-                            Vorn::ErrorCode::Success);
+    request->completion(frameId, message, static_cast<unsigned>(length), Vorn::ErrorCode::Success);
     return true;
 }
 
-void VornNetwork::stopAwaitingRetransmission(const Request& request) {
+bool VornNetwork::stopAwaitingRetransmission(const Request& request) {
     std::lock_guard<std::mutex> lock(retryingMutex_);
     const auto found = retrying_.find(request.sequence());
-    if (found != retrying_.end() && found->second.get() == &request)
-        retrying_.erase(found);
+    if (found == retrying_.end() || found->second.get() != &request)
+        return false;
+    retrying_.erase(found);
+    return true;
 }
 
 void VornNetwork::retransmit(const std::shared_ptr<Request>& request, int attempt) {
