@@ -9,8 +9,10 @@ summary line of this code with each figure replaced by its median over the runs,
 baseline ran too, a line with the ratio of each figure that differs (this code / baseline):
 below 1, this code takes less (time, bytes) or gives less (rates).
 
-A figure is a number in the line; it is named by the key before "=" (rows_ms=280) or else by the
-words before it (all listed after 58.1 ms). Figures the two lines do not share are left out.
+Where the two lines have the same shape, the ratio line is the summary line itself with each
+figure as "this/baseline (xR)". Otherwise a figure is named by the key before "=" (rows_ms=280)
+or else by the words before it (all listed after 58.1 ms), and figures the two lines do not
+share are left out.
 """
 
 import re
@@ -60,7 +62,18 @@ def medians(lines):
 
 
 def number(value):
-    return "%g" % value if abs(value) >= 100 or value == int(value) else "%.3g" % value
+    if value == int(value):
+        return "%d" % value
+    return "%g" % value if abs(value) >= 100 else "%.3g" % value
+
+
+def pair(value, base):
+    """A figure beside the baseline's: "a" when equal, else "a/b (xR)"."""
+    if value == base:
+        return number(value)
+    if base == 0:
+        return "%s/0" % number(value)
+    return "%s/%s (x%.2f)" % (number(value), number(base), value / base)
 
 
 def main():
@@ -85,7 +98,12 @@ def main():
             if label:
                 print("    %s: no figures (the program or an option is newer)" % label)
             continue
-        _, theirs = medians(sides["base"])
+        base_skeleton, theirs = medians(sides["base"])
+        if base_skeleton == skeleton:
+            # The same line, each figure as this code's/the baseline's and their ratio.
+            inline = skeleton.format(*(pair(v, theirs[k]) for k, v in ours.items()))
+            print("    against %s (%d runs): %s" % (label, len(sides["base"]), inline))
+            continue
         ratios = []
         for name, value in ours.items():
             if name in theirs and theirs[name] != value:
