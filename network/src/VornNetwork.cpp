@@ -11,8 +11,9 @@
 // with the sealed bytes every attempt resends. Owned jointly by the pending
 // attempt (frame list, work queue or congestion queue) and, between a
 // time-out and the next attempt, the table of requests awaiting a
-// retransmission. Its attempts touch it one thread at a time; a late reply
-// can end it from an I/O thread meanwhile, hence `ended`.
+// retransmission. Its attempts touch it one thread at a time; while it is on
+// that table (no attempt pending) a late reply can end it from an I/O thread,
+// hence `ended`.
 struct VornNetwork::Request {
     // The tool's requests are at most 100 bytes; a longer message is kept on the heap.
     static constexpr std::size_t inlineCapacity = 128;
@@ -234,10 +235,12 @@ void VornNetwork::startBudget(Request& request) {
 }
 
 void VornNetwork::transmit(const std::shared_ptr<Request>& request, int attempt) {
-    if (request->ended) {
-        // A late reply ended it while this attempt waited: its room goes back.
-        if (request->counted)
-            congestion_.returnUnsent(request->length(), request->lane);
+    // A retransmission takes its request off the table of those awaiting one
+    // before it leaves: from here a reply finds the attempt, or nothing. When
+    // a late reply (or a give-up) took it first, the request has ended, and
+    // the room this attempt was admitted with goes back unsent.
+    if (request->counted && attempt > 0 && !stopAwaitingRetransmission(*request)) {
+        congestion_.returnUnsent(request->length(), request->lane);
         return;
     }
     if (request->counted && request->giveUpAt == 0)
@@ -248,13 +251,6 @@ void VornNetwork::transmit(const std::shared_ptr<Request>& request, int attempt)
                                                Vorn::ErrorCode error) {
         onCompleted(request, attempt, reply, length, error);
     };
-    // A retransmission takes its request off the table of those awaiting one
-    // before it leaves: from here a reply finds the attempt, or nothing. A
-    // late reply that took it first has ended the request.
-    if (request->counted && attempt > 0 && !stopAwaitingRetransmission(*request)) {
-        congestion_.returnUnsent(request->length(), request->lane);
-        return;
-    }
     if (frameList_->sendRequest(static_cast<std::uint32_t>(timeout), request->destination,
                                 request->bytes(), request->size, std::move(completion)))
         return;
@@ -280,8 +276,6 @@ void VornNetwork::onCompleted(const std::shared_ptr<Request>& request, int attem
     health_.failed(request->frameId);
     if (request->counted)
         congestion_.reportLoss(request->length(), request->lane);
-    if (request->ended)
-        return; // a late reply to an earlier attempt ended it meanwhile
     const int next = attempt + 1;
     // ">=" rather than "==": a behaviour that allows fewer than one attempt
     // still ends after the first instead of retrying forever.

@@ -133,7 +133,7 @@ private:
     void refreshSelectionState();
     void show(const MainWindowRules::Notice& notice);
     MainWindowRules::Focus focusedControl() const;
-    // The status bar's last part: the selected device's address, or that of
+    // The status bar's last field: the selected device's address, or that of
     // `id` (nothing: no device). A text already shown is not sent again: the
     // status bar repaints itself at once on every text.
     void showSelectedAddress();

@@ -19,8 +19,8 @@ using namespace WindowTest;
 // Counted on the window thread, read by the test.
 struct WindowWork {
     std::atomic<int> rowsInserted{0};
-    std::atomic<int> countTexts{0};    // the status bar's first part: the device count
-    std::atomic<int> addressTexts{0};  // its last part: the selected device's address
+    std::atomic<int> countTexts{0};    // the status bar's first field: the device count
+    std::atomic<int> addressTexts{0};  // its last field: the selected device's address
     std::atomic<int> redraws{0};       // the list's drawing turned back on
     std::atomic<int> selectedScans{0}; // the list asked for its selected row
     std::atomic<int> timerTicks{0};    // the main window's timer
@@ -72,9 +72,9 @@ struct Hook {
     Hook& operator=(const Hook&) = delete;
 };
 
-std::string statusText(HWND main, int part) {
+std::string statusText(HWND main, int field) {
     char text[260] = {};
-    SendMessageTimeoutA(GetDlgItem(main, IDC_STATUS_BAR), SB_GETTEXTA, static_cast<WPARAM>(part),
+    SendMessageTimeoutA(GetDlgItem(main, IDC_STATUS_BAR), SB_GETTEXTA, static_cast<WPARAM>(field),
                         reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, nullptr);
     return text;
 }
@@ -145,7 +145,7 @@ TEST(WindowWork, ArrivingDevicesCostNoStatusTextRedrawOrSelectionScanPerRow) {
     EXPECT_EQ(work.selectedScans, 0) << "nothing was selected: no name needs the selected row";
 
     // The status bar repaints itself on every text: moving the selection from
-    // one device to another sets the address part once at most (here never:
+    // one device to another sets the address field once at most (here never:
     // both have the same address), not once for the deselection and again for
     // the selection. Selecting nothing clears it once.
     const std::string address = std::string("Device address: ") + deviceAddress;
@@ -155,12 +155,12 @@ TEST(WindowWork, ArrivingDevicesCostNoStatusTextRedrawOrSelectionScanPerRow) {
     work.counting = true;
     ASSERT_NO_FATAL_FAILURE(selectAndWaitForSerial(main, list, devices / 2));
     // The deselection's own message comes before the serial number's: once the
-    // serial shows, the address part has had its last word on this change.
+    // serial shows, the address field has had its last word on this change.
     EXPECT_EQ(statusText(main, 2), address);
     EXPECT_EQ(work.addressTexts, 0);
     list.select(-1);
     EXPECT_TRUE(TestSupport::waitUntil([&] { return statusText(main, 2).empty(); }, 10s))
-        << "status part 2 reads \"" << statusText(main, 2) << "\"";
+        << "the address field reads \"" << statusText(main, 2) << "\"";
     work.counting = false;
     EXPECT_EQ(work.addressTexts, 1);
 
