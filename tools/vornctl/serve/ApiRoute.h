@@ -19,6 +19,7 @@ struct Route {
         SerialWrite, // PUT /api/devices/ID/serial
         Select,      // POST /api/devices/ID/select
         Deselect,    // DELETE /api/devices/ID/select
+        Journal,     // GET /api/devices/ID/journal
         Events,      // GET /api/events (WebSocket)
         Program,     // POST /api/program
         Error,       // `status` with `message`
