@@ -23,6 +23,9 @@ std::string errorJson(std::string_view message, const std::vector<std::string>& 
 // "name" (null until read), "product", "type", "address", "mode"}, ...]}
 std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows);
 
+// {"description", "address", "mac", "mask"}: the interface alone.
+std::string interfaceJson(const AdapterInfo& adapter);
+
 // {"id", "serial"}
 std::string serialJson(std::uint64_t id, std::uint32_t serial);
 

@@ -121,11 +121,12 @@ Route routeRequest(std::string_view method, std::string_view target,
         return route;
     }
     const std::string_view api = path.substr(5);
-    if (api == "devices" || api == "devices.csv" || api == "events") {
+    if (api == "devices" || api == "devices.csv" || api == "events" || api == "interface") {
         if (method != "GET")
             return methodNotAllowed("GET");
         route = make(api == "devices"       ? Route::Kind::Devices
                      : api == "devices.csv" ? Route::Kind::DevicesCsv
+                     : api == "interface"   ? Route::Kind::Interface
                                             : Route::Kind::Events);
     } else if (api == "program") {
         if (method != "POST")

@@ -15,6 +15,7 @@ struct Route {
         Asset,       // another file of the page
         Devices,     // GET /api/devices
         DevicesCsv,  // GET /api/devices.csv
+        Interface,   // GET /api/interface
         SerialRead,  // GET /api/devices/ID/serial
         SerialWrite, // PUT /api/devices/ID/serial
         Select,      // POST /api/devices/ID/select

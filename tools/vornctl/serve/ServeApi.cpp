@@ -65,6 +65,8 @@ void ServeApi::handle(const Route& route, std::string_view contentType, std::str
     switch (route.kind) {
     case Kind::Devices:
         return reply(json(200, devicesJson(adapter_, controller_.hub().devices(route.all))));
+    case Kind::Interface:
+        return reply(json(200, interfaceJson(adapter_)));
     case Kind::DevicesCsv:
         return reply({200, "text/csv; charset=utf-8",
                       formatDeviceCsv(controller_.hub().devices(route.all))});

@@ -178,6 +178,10 @@ TEST_F(ServeOnSimulator, DeviceListAsJsonAndCsv) {
     EXPECT_EQ(first["mode"], 0);
     EXPECT_EQ(body["devices"][1]["id"], monitorId);
 
+    const Response adapter = call("GET", "/api/interface");
+    ASSERT_EQ(adapter.status, 200) << adapter.body;
+    EXPECT_EQ(json::parse(adapter.body), body["interface"]);
+
     const json all = json::parse(call("GET", "/api/devices?all=1").body);
     ASSERT_EQ(all["devices"].size(), 3u);
     EXPECT_EQ(all["devices"][2]["id"], ampId);

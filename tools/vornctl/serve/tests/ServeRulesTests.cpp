@@ -36,6 +36,8 @@ TEST(ServeRoutes, EveryResourceByMethodAndPath) {
     EXPECT_FALSE(route("GET", "/api/devices?all=0").all);
     EXPECT_EQ(route("GET", "/api/devices.csv").kind, Kind::DevicesCsv);
     EXPECT_EQ(route("GET", "/api/events").kind, Kind::Events);
+    EXPECT_EQ(route("GET", "/api/interface").kind, Kind::Interface);
+    EXPECT_EQ(route("POST", "/api/interface").status, 405);
     const Route read = route("GET", "/api/devices/00000100:0000000A/serial");
     EXPECT_EQ(read.kind, Kind::SerialRead);
     EXPECT_EQ(read.device, 0x000001000000000Aull);
