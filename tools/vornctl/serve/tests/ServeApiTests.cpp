@@ -5,6 +5,7 @@
 
 #include "HttpServer.h"
 #include "HttpTestClient.h"
+#include "PageAssets.h"
 #include "ServeApi.h"
 #include "ServeController.h"
 
@@ -516,6 +517,24 @@ TEST_F(ServeOnSimulator, GuardsRefuseOverTheWire) {
     const std::string policy = answer->header("content-security-policy");
     EXPECT_NE(policy.find("script-src 'self'"), std::string::npos) << policy;
     EXPECT_EQ(policy.find("unsafe-inline"), std::string::npos) << policy;
+    EXPECT_EQ(answer->header("vary"), "Accept-Encoding");
+    EXPECT_EQ(answer->header("content-encoding"), "");
+    EXPECT_EQ(answer->body, Vornctl::Serve::findPageAsset("index.html")->body);
+    // Compressed for a client that takes it.
+    for (const char* name : {"app.js", "style.css", "icon.svg"}) {
+        const auto* asset = Vornctl::Serve::findPageAsset(name);
+        answer = exchange(port_, "GET", std::string("/") + name,
+                          {cookie, "Accept-Encoding: gzip, deflate, br"});
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->status, 200) << name;
+        EXPECT_EQ(answer->header("content-encoding"), "gzip") << name;
+        EXPECT_EQ(answer->header("vary"), "Accept-Encoding") << name;
+        EXPECT_EQ(answer->header("content-type"), asset->contentType) << name;
+        EXPECT_EQ(answer->body, asset->gzipBody) << name;
+    }
+    answer = exchange(port_, "GET", "/app.js", {cookie, "Accept-Encoding: gzip;q=0"});
+    EXPECT_EQ(answer->header("content-encoding"), "");
+    EXPECT_EQ(answer->body, Vornctl::Serve::findPageAsset("app.js")->body);
     EXPECT_EQ(exchange(port_, "GET", api, {cookie})->status, 200);
     for (const std::string host : {"localhost", "127.0.0.1", "rack-pc:1"}) {
         Connection other(port_);

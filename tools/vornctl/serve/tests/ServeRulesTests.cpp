@@ -4,7 +4,9 @@
 #include "AccessToken.h"
 #include "ApiJson.h"
 #include "ApiRoute.h"
+#include "ContentEncoding.h"
 #include "DeviceHub.h"
+#include "PageAssets.h"
 #include "RequestGuard.h"
 #include "Serve.h"
 
@@ -182,6 +184,37 @@ TEST_F(ServeGuard, TheTokenComesByHeaderOrCookieAndOnlyThePageLinkCarriesIt) {
     EXPECT_NE(page.message.find("Open the link"), std::string::npos);
     EXPECT_EQ(check("GET", "/", "127.0.0.1:8017", std::nullopt, true).kind, Kind::Pass);
     EXPECT_EQ(tokenCookie("abc"), "vorn_token=abc; Path=/; HttpOnly; SameSite=Strict");
+}
+
+TEST(ServeEncoding, GzipOnlyWhenTheClientTakesIt) {
+    EXPECT_FALSE(acceptsGzip(std::nullopt));
+    for (const char* yes : {"gzip", "GZip", "x-gzip", "deflate, gzip;q=0.5", "deflate,gzip",
+                            "gzip; q=1.0", "gzip;q=0.001", "br, *", "gzip, deflate, br, zstd"})
+        EXPECT_TRUE(acceptsGzip(std::string_view(yes))) << yes;
+    for (const char* no :
+         {"", "identity", "deflate, br", "gzip;q=0", "gzip;q=0.000", "*;q=0", "gzip;q=0, *",
+          "gzipx", "gzip;q=2", "gzip;q=0.1234", "gzip;q=", "br, *;q=0.0"})
+        EXPECT_FALSE(acceptsGzip(std::string_view(no))) << no;
+}
+
+// Each file of the page is embedded as it is and compressed: a gzip member
+// (no name, no time) whose trailer gives the plain body's size.
+TEST(ServeEncoding, EveryFileOfThePageIsEmbeddedCompressedToo) {
+    for (const char* name : {"index.html", "app.js", "style.css", "icon.svg"}) {
+        const PageAsset* asset = findPageAsset(name);
+        ASSERT_TRUE(asset) << name;
+        const std::string_view gzip = asset->gzipBody;
+        ASSERT_GT(gzip.size(), 18u) << name;
+        EXPECT_EQ(gzip.substr(0, 3), std::string_view("\x1f\x8b\x08", 3)) << name;
+        EXPECT_EQ(gzip[3], 0) << name << ": no file name";
+        EXPECT_EQ(gzip.substr(4, 4), std::string_view("\0\0\0\0", 4)) << name << ": no time";
+        std::uint32_t size = 0;
+        for (int i = 3; i >= 0; --i)
+            size = size << 8 | static_cast<unsigned char>(gzip[gzip.size() - 4 + i]);
+        EXPECT_EQ(size, asset->body.size()) << name;
+        EXPECT_LT(gzip.size(), asset->body.size()) << name;
+    }
+    EXPECT_FALSE(findPageAsset("favicon.ico"));
 }
 
 TEST(ServeListen, HostAndPort) {
