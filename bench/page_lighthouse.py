@@ -25,7 +25,9 @@ sys.path.insert(0, os.path.join(ROOT, "tools", "testing"))
 import processes  # noqa: E402
 
 DEVICES = 40
-LIGHTHOUSE = os.path.join(ROOT, "build", "npm", "lighthouse", "node_modules", ".bin", "lighthouse")
+# bench/run.sh names its own (a baseline's copy of this script runs from elsewhere).
+LIGHTHOUSE = os.environ.get("VORN_LIGHTHOUSE") or os.path.join(
+    ROOT, "build", "npm", "lighthouse", "node_modules", ".bin", "lighthouse")
 CHROME_FLAGS = "--headless=new --no-sandbox --disable-gpu --disable-dev-shm-usage"
 
 
@@ -52,6 +54,9 @@ def lighthouse(url, token, work):
         os.makedirs(keep, exist_ok=True)
         shutil.copy(report, os.path.join(keep, f"lighthouse-{time.strftime('%H%M%S')}.json"))
     audits = data["audits"]
+    # With some Chromium versions the trace lacks what this audit reads: then it has an
+    # errorMessage and no figure (printed as "n/a").
+    blocking = audits["render-blocking-resources"]
 
     def numeric(name):
         return audits[name].get("numericValue") or 0
@@ -63,14 +68,19 @@ def lighthouse(url, token, work):
         "best-practices": data["categories"]["best-practices"]["score"],
         "cls": numeric("cumulative-layout-shift"),
         "console": [item.get("description", "") for item in console],
-        "blocking": audits["render-blocking-resources"].get("details", {}).get(
+        "blocking": None if blocking.get("errorMessage") else blocking.get("details", {}).get(
             "overallSavingsMs", 0),
         # "notApplicable" when nothing was found to compress.
         "compression": audits["uses-text-compression"].get("scoreDisplayMode") == "notApplicable"
         or audits["uses-text-compression"].get("score") == 1,
         "bytes": numeric("total-byte-weight"),
+        "fcp": numeric("first-contentful-paint"),
         "lcp": numeric("largest-contentful-paint"),
     }
+
+
+def milliseconds(value):
+    return "n/a" if value is None else f"{value:.0f} ms"
 
 
 def main():
@@ -107,8 +117,8 @@ def main():
             results.append(result)
             print(f"run {run + 1}: performance {result['performance']:.2f}, "
                   f"accessibility {result['accessibility']:.2f}, best practices "
-                  f"{result['best-practices']:.2f}, CLS {result['cls']:.3f}, LCP "
-                  f"{result['lcp']:.0f} ms, render-blocking {result['blocking']:.0f} ms, "
+                  f"{result['best-practices']:.2f}, CLS {result['cls']:.3f}, FCP {result['fcp']:.0f} ms, "
+                  f"LCP {result['lcp']:.0f} ms, render-blocking {milliseconds(result['blocking'])}, "
                   f"text compression {'passed' if result['compression'] else 'failed'}, "
                   f"{result['bytes'] / 1024:.1f} KiB, console errors {result['console']}",
                   flush=True)
@@ -116,8 +126,10 @@ def main():
         def median(key):
             return statistics.median(result[key] for result in results)
         errors = max(len(result["console"]) for result in results)
+        blocking = [result["blocking"] for result in results if result["blocking"] is not None]
         print(f"summary page: performance {median('performance'):.2f}, CLS {median('cls'):.3f}, "
-              f"{errors} console errors, render-blocking {median('blocking'):.0f} ms, "
+              f"{errors} console errors, FCP {median('fcp'):.0f} ms, LCP {median('lcp'):.0f} ms, "
+              f"render-blocking {milliseconds(statistics.median(blocking) if blocking else None)}, "
               f"{median('bytes') / 1024:.1f} KiB moved, {DEVICES} devices")
         return 0
     finally:

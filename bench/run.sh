@@ -25,6 +25,9 @@
 #                     every row shows (headless Chromium), a device's appearance until its row
 #                     shows, 50 idle live-push clients (CPU, memory), 20 clients reading serial
 #                     numbers at once
+#   page              vornctl serve's page in Lighthouse (bench/page_lighthouse.py; mobile
+#                     profile, 40 devices): performance score, layout shift, console errors,
+#                     first paint, bytes moved (Lighthouse: scripts/npm-tools.sh, run here)
 #   WindowScale       the Windows program under Wine with 1000 and 10000 devices, and 20 beside
 #                     300 that never answer: rows, names,
 #                     selection to serial (cross-built in build/windows; --no-window skips it)
@@ -97,7 +100,8 @@ build_benchmarks() {
     if [[ ! -f $native/build.ninja ]]; then
         cmake -S "$source" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=
     fi
-    if wanted serve && [[ -f $source/bench/serve_bench.py ]]; then
+    if { wanted serve && [[ -f $source/bench/serve_bench.py ]]; } ||
+        { wanted page && [[ -f $source/bench/page_lighthouse.py ]]; }; then
         targets+=(vornctl)
     fi
     cmake --build "$native" -j "${VORN_JOBS:-2}" --target "${targets[@]}"
@@ -169,9 +173,10 @@ once() {
         "$([[ $who == this ]] || echo " [$base_label]")" "$(cut -d' ' -f1-3 /proc/loadavg)" |
         tee -a "$results"
     local failed=0
-    if [[ $name == serve ]]; then
+    if [[ $name == serve || $name == page ]]; then
         local script=$VORN_ROOT/bench/serve_bench.py
-        [[ $who == this ]] || script=$base_dir/src/bench/serve_bench.py
+        [[ $name == page ]] && script=$VORN_ROOT/bench/page_lighthouse.py
+        [[ $who == this ]] || script=$base_dir/src/bench/${script##*/}
         output=$("$VORN_ROOT/scripts/netns.sh" -- /usr/bin/python3 "$script" \
             "$dir/tools/vornctl/vornctl" "$dir/tools/simulator/vornsim" "$@" 2>&1) || failed=1
     elif [[ $name == WindowScale ]]; then
@@ -198,6 +203,8 @@ run() {
     if [[ -n $baseline ]]; then
         if [[ $name == serve ]]; then
             [[ -f $base_dir/src/bench/serve_bench.py ]] && base_has=1
+        elif [[ $name == page ]]; then
+            [[ -f $base_dir/src/bench/page_lighthouse.py ]] && base_has=1
         elif [[ $name == WindowScale ]]; then
             [[ -f $base_dir/windows/bench/WindowScale.exe ]] && base_has=1
         else
@@ -246,6 +253,11 @@ run JournalAppend --lines "$journal_lines" --file "$build/bench/journal-append.j
 serve_args=()
 [[ $quick -eq 1 ]] && serve_args=(--quick)
 run serve "${serve_args[@]}"
+if wanted page; then
+    "$VORN_ROOT/scripts/npm-tools.sh" lighthouse # outside the namespace: it downloads
+    export VORN_LIGHTHOUSE=$VORN_ROOT/build/npm/lighthouse/node_modules/.bin/lighthouse
+fi
+run page "${serve_args[@]}"
 if [[ $window -eq 1 ]]; then
     for args in "${window_runs[@]}"; do
         run WindowScale $args
