@@ -209,7 +209,8 @@ function holderText(report) {
 function isDuplicate(answer) {
   const report = answer.data;
   return answer.status === 409 && report !== null &&
-    (report.result === 'duplicate' || (!report.result && /allowDuplicate/.test(String(report.error))));
+    (report.result === 'duplicate' ||
+     (!report.result && (report.holder !== undefined || /allowDuplicate/.test(String(report.error)))));
 }
 
 function offerWriteAnyway(write) {
