@@ -36,6 +36,7 @@ VORN_PACKAGES=(
     chromium
     chromium-driver
     python3-selenium
+    npm
 )
 
 # Installs whatever is missing of VORN_PACKAGES; returns at once when all are installed, so it

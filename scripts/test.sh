@@ -168,6 +168,10 @@ run_stage() {
 total_start=$SECONDS
 banner "setup"
 vorn_install_packages
+# The browser test's accessibility check (axe-core, pinned, into build/npm; not shipped).
+if [[ " ${stages[*]} " == *" native "* ]]; then
+    scripts/npm-tools.sh axe-core
+fi
 
 for stage in "${stages[@]}"; do
     run_stage "$stage"

@@ -66,11 +66,6 @@ bool writesSerials(const Options& options) {
            (options.action == Action::SerialProgram && !options.dryRun);
 }
 
-std::filesystem::path journalPath(const Options& options) {
-    return options.journal.empty() ? Journal::defaultJournalPath()
-                                   : std::filesystem::path(options.journal);
-}
-
 // Opens the journal of a command that writes. Throws Journal::JournalError.
 void openJournal(const Options& options, std::optional<Journal::SerialJournal>& journal) {
     if (!writesSerials(options))
@@ -159,6 +154,11 @@ int runOnNetwork(const Options& options, Console& console) {
 }
 
 } // namespace
+
+std::filesystem::path journalPath(const Options& options) {
+    return options.journal.empty() ? Journal::defaultJournalPath()
+                                   : std::filesystem::path(options.journal);
+}
 
 int run(const Options& options, Console& console) {
     try {

@@ -113,8 +113,7 @@ int showJournal(const Options& options, Console& console) {
     std::filesystem::path path;
     std::string text;
     try {
-        path = options.journal.empty() ? Journal::defaultJournalPath()
-                                       : std::filesystem::path(options.journal);
+        path = journalPath(options);
         text = Journal::JournalFile::read(path);
     } catch (const Journal::JournalError& failure) {
         reportError(console, failure.what());

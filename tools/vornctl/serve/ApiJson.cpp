@@ -65,11 +65,15 @@ std::string programFailureJson(std::string_view message, const std::vector<Progr
 // The devices as vornctl list --json writes them (names that are not UTF-8
 // read as Latin-1, nothing lost).
 std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows) {
-    const json interface = {{"description", adapter.description},
-                            {"address", adapter.ipAddress},
-                            {"mac", adapter.macAddress},
-                            {"mask", adapter.subnetMask}};
-    return "{\"interface\": " + dump(interface) + ", \"devices\": " + formatDeviceJson(rows) + "}";
+    return "{\"interface\": " + interfaceJson(adapter) +
+           ", \"devices\": " + formatDeviceJson(rows) + "}";
+}
+
+std::string interfaceJson(const AdapterInfo& adapter) {
+    return dump(json{{"description", adapter.description},
+                     {"address", adapter.ipAddress},
+                     {"mac", adapter.macAddress},
+                     {"mask", adapter.subnetMask}});
 }
 
 std::string serialJson(std::uint64_t id, std::uint32_t serial) {

@@ -30,6 +30,9 @@ std::string programFailureJson(std::string_view message, const std::vector<Progr
 // "name" (null until read), "product", "type", "address", "mode"}, ...]}
 std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows);
 
+// {"description", "address", "mac", "mask"}: the interface alone.
+std::string interfaceJson(const AdapterInfo& adapter);
+
 // {"id", "serial"}
 std::string serialJson(std::uint64_t id, std::uint32_t serial);
 

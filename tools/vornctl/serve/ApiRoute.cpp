@@ -24,13 +24,13 @@ Route make(Route::Kind kind) {
     return route;
 }
 
-// /api/devices/ID/serial and /api/devices/ID/select.
+// /api/devices/ID/serial, /api/devices/ID/select and /api/devices/ID/journal.
 Route deviceRoute(std::string_view method, std::string_view rest) {
     const auto slash = rest.find('/');
     if (slash == std::string_view::npos)
         return error(404, "no such resource");
     const std::string_view action = rest.substr(slash + 1);
-    if (action != "serial" && action != "select")
+    if (action != "serial" && action != "select" && action != "journal")
         return error(404, "no such resource");
     const auto decoded = percentDecode(rest.substr(0, slash));
     const auto id = decoded ? parseDeviceId(*decoded) : std::nullopt;
@@ -45,6 +45,10 @@ Route deviceRoute(std::string_view method, std::string_view rest) {
             route.kind = Route::Kind::SerialWrite;
         else
             return methodNotAllowed("GET, PUT");
+    } else if (action == "journal") {
+        if (method != "GET")
+            return methodNotAllowed("GET");
+        route.kind = Route::Kind::Journal;
     } else {
         if (method == "POST")
             route.kind = Route::Kind::Select;
@@ -117,11 +121,12 @@ Route routeRequest(std::string_view method, std::string_view target,
         return route;
     }
     const std::string_view api = path.substr(5);
-    if (api == "devices" || api == "devices.csv" || api == "events") {
+    if (api == "devices" || api == "devices.csv" || api == "events" || api == "interface") {
         if (method != "GET")
             return methodNotAllowed("GET");
         route = make(api == "devices"       ? Route::Kind::Devices
                      : api == "devices.csv" ? Route::Kind::DevicesCsv
+                     : api == "interface"   ? Route::Kind::Interface
                                             : Route::Kind::Events);
     } else if (api == "program") {
         if (method != "POST")

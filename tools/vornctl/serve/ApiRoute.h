@@ -15,10 +15,12 @@ struct Route {
         Asset,       // another file of the page
         Devices,     // GET /api/devices
         DevicesCsv,  // GET /api/devices.csv
+        Interface,   // GET /api/interface
         SerialRead,  // GET /api/devices/ID/serial
         SerialWrite, // PUT /api/devices/ID/serial
         Select,      // POST /api/devices/ID/select
         Deselect,    // DELETE /api/devices/ID/select
+        Journal,     // GET /api/devices/ID/journal
         Events,      // GET /api/events (WebSocket)
         Program,     // POST /api/program
         Error,       // `status` with `message`

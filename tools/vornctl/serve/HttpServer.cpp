@@ -1,6 +1,7 @@
 #include "HttpServer.h"
 
 #include "ApiJson.h"
+#include "ContentEncoding.h"
 #include "EventQueue.h"
 #include "PageAssets.h"
 #include "RequestGuard.h"
@@ -270,8 +271,13 @@ private:
                                                 : Headers{{http::field::allow, route_.allow}});
         if (route_.kind == Route::Kind::Page || route_.kind == Route::Kind::Asset) {
             const PageAsset* asset = findPageAsset(route_.asset);
-            return send(200, std::string(asset->contentType), std::string(asset->body),
-                        bodyPending);
+            Headers headers{{http::field::vary, "Accept-Encoding"}};
+            const bool gzip = acceptsGzip(header(request, http::field::accept_encoding));
+            if (gzip)
+                headers.emplace_back(http::field::content_encoding, "gzip");
+            return send(200, std::string(asset->contentType),
+                        std::string(gzip ? asset->gzipBody : asset->body), bodyPending,
+                        std::move(headers));
         }
         if (route_.kind == Route::Kind::Events)
             return upgrade();

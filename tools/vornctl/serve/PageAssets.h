@@ -10,6 +10,7 @@ struct PageAsset {
     std::string_view name; // "index.html"
     std::string_view contentType;
     std::string_view body;
+    std::string_view gzipBody; // the body compressed (gzip)
 };
 
 // Nothing for a name that is not one of the page's files.

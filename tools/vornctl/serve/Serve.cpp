@@ -77,7 +77,7 @@ int serve(Session& session, const Options& options, Console& console) {
         return Exit::failed;
     }
     ServeController controller(session);
-    ServeApi api(controller, adapterOf(options.interfaceAddress));
+    ServeApi api(controller, adapterOf(options.interfaceAddress), journalPath(options));
     console.out << "serving " << server->origin() << "/?token=" << config.token << std::endl;
     if (console.stop)
         console.stop->listen([&server] { server->stop(); });

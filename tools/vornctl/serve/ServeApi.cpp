@@ -1,6 +1,9 @@
 #include "ServeApi.h"
 
 #include "ApiJson.h"
+#include "DeviceHistory.h"
+#include "JournalFile.h"
+#include "JournalView.h"
 #include "ProductName.h"
 #include "SerialPlan.h"
 #include "ServeController.h"
@@ -34,8 +37,8 @@ int writeStatus(ProgramResult result) {
     }
 }
 
-ServeApi::ServeApi(ServeController& controller, AdapterInfo adapter)
-    : controller_(controller), adapter_(std::move(adapter)) {}
+ServeApi::ServeApi(ServeController& controller, AdapterInfo adapter, std::filesystem::path journal)
+    : controller_(controller), adapter_(std::move(adapter)), journal_(std::move(journal)) {}
 
 std::shared_ptr<EventQueue> ServeApi::subscribe(bool all, std::function<void()> wake) {
     return controller_.hub().subscribe(all, std::move(wake));
@@ -62,6 +65,8 @@ void ServeApi::handle(const Route& route, std::string_view contentType, std::str
     switch (route.kind) {
     case Kind::Devices:
         return reply(json(200, devicesJson(adapter_, controller_.hub().devices(route.all))));
+    case Kind::Interface:
+        return reply(json(200, interfaceJson(adapter_)));
     case Kind::DevicesCsv:
         return reply({200, "text/csv; charset=utf-8",
                       formatDeviceCsv(controller_.hub().devices(route.all))});
@@ -105,6 +110,16 @@ void ServeApi::handle(const Route& route, std::string_view contentType, std::str
             return;
         controller_.select(route.device, route.kind == Kind::Select);
         return reply({204, "", ""});
+    case Kind::Journal:
+        if (!knownDevice(route, reply))
+            return;
+        // Read afresh: other programs append to the journal too.
+        try {
+            return reply(json(200, formatJournalJson(Journal::readDeviceHistory(
+                                       journal_, formatDeviceId(route.device)))));
+        } catch (const Journal::JournalError& error) {
+            return reply(failure(500, error.what()));
+        }
     case Kind::Program:
         return program(route, contentType, body, reply);
     default:

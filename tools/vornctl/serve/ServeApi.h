@@ -4,6 +4,8 @@
 #include "HttpServer.h"
 #include "Output.h"
 
+#include <filesystem>
+
 namespace Vornctl::Serve {
 
 class ServeController;
@@ -12,8 +14,9 @@ class ServeController;
 // answer out (later, from the engine's threads, for what asks the devices).
 class ServeApi : public RequestHandler {
 public:
-    // `adapter`: the interface the controller runs on, as listed.
-    ServeApi(ServeController& controller, AdapterInfo adapter);
+    // `adapter`: the interface the controller runs on, as listed; `journal`:
+    // the journal file the devices' histories are read from.
+    ServeApi(ServeController& controller, AdapterInfo adapter, std::filesystem::path journal);
 
     void handle(const Route& route, std::string_view contentType, std::string body,
                 Reply reply) override;
@@ -27,6 +30,7 @@ private:
 
     ServeController& controller_;
     const AdapterInfo adapter_;
+    const std::filesystem::path journal_;
 };
 
 // The status of a serial number write's answer, by its result.

@@ -1,7 +1,8 @@
 'use strict';
 // The page of vornctl serve: the device list kept live over a WebSocket,
-// selection, serial numbers and batch programming through the JSON API.
-// Text from the network only ever goes into textContent.
+// selection, serial numbers, the selected device's history and batch
+// programming through the JSON API. Text from the network only ever goes into
+// textContent.
 
 const devices = new Map(); // id -> {id, name, product, type, address, mode, row}
 let sortKey = 'id';
@@ -10,12 +11,23 @@ let selectedId = null;
 let reorderPending = false;
 let socket = null;
 let retryDelay = 500;
+let refused = null; // {id, number}: a number another device holds, to write anyway
 
 const $ = (id) => document.getElementById(id);
 const tbody = $('devices').tBodies[0];
 
 function cell(row, index, text) {
   row.cells[index].textContent = text;
+}
+
+// The two halves of an ID, so that a narrow screen can put them on two lines.
+function showId(td, id) {
+  const colon = id.indexOf(':') + 1;
+  const high = document.createElement('span');
+  const low = document.createElement('span');
+  high.textContent = id.slice(0, colon);
+  low.textContent = id.slice(colon);
+  td.replaceChildren(high, low);
 }
 
 function showDevice(device) {
@@ -29,6 +41,7 @@ function showDevice(device) {
       td.className = name;
       row.appendChild(td);
     }
+    showId(row.cells[2], device.id);
     row.addEventListener('click', () => select(device.id));
     row.addEventListener('keydown', (event) => {
       if (event.key === 'Enter' || event.key === ' ') {
@@ -40,7 +53,6 @@ function showDevice(device) {
   }
   cell(device.row, 0, device.name === null ? 'Unknown' : device.name);
   cell(device.row, 1, device.product);
-  cell(device.row, 2, device.id);
   cell(device.row, 3, device.address);
   scheduleReorder();
 }
@@ -54,6 +66,8 @@ function forget(id) {
     selectedId = null;
     $('selected-device').textContent = 'none (the device left)';
     $('current-serial').textContent = '–';
+    offerWriteAnyway(null);
+    showHistoryText('The selected device left.');
   }
   scheduleReorder();
 }
@@ -139,11 +153,12 @@ async function select(id) {
   $('selected-device').textContent =
     `${device && device.name !== null ? device.name : 'Unknown'} (${id})`;
   $('current-serial').textContent = 'reading…';
+  if (previous !== id) offerWriteAnyway(null);
   try {
     if (previous && previous !== id && devices.has(previous))
       await api('DELETE', `/api/devices/${previous}/select`);
     await api('POST', `/api/devices/${id}/select`);
-    await readSerial(id);
+    await Promise.all([readSerial(id), loadHistory(id)]);
   } catch (error) {
     if (selectedId === id) $('current-serial').textContent = 'no connection';
   }
@@ -169,20 +184,54 @@ async function setSerial(event) {
   const result = $('serial-result');
   const first = $('new-serial').value.trim();
   const second = $('repeat-serial').value.trim();
+  offerWriteAnyway(null);
   if (!selectedId) return say(result, 'Select a device first.', false);
   if (!serialPattern.test(first) || Number(first) > 4294967295)
     return say(result, 'A serial number is a whole number from 0 to 4294967295.', false);
   if (first !== second)
     return say(result, 'The two serial numbers differ; nothing was sent.', false);
-  const id = selectedId;
-  const number = Number(first);
+  await writeSerial(selectedId, Number(first), false);
+}
+
+// "Name (ID)" of the device that holds a refused number: from the answer's
+// holder, else from the ID its message names and the list's name for it.
+function holderText(report) {
+  const holder = report.holder;
+  if (holder && typeof holder.id === 'string')
+    return `${typeof holder.name === 'string' ? holder.name : 'Unknown'} (${holder.id})`;
+  const match = /held by device ([0-9a-fA-F]{8}:[0-9a-fA-F]{8})/.exec(String(report.error));
+  if (!match) return null;
+  const device = devices.get(match[1].toLowerCase());
+  return `${device && device.name !== null ? device.name : 'Unknown'} (${match[1]})`;
+}
+
+// A refusal because another listed device holds the number: nothing was sent.
+function isDuplicate(answer) {
+  const report = answer.data;
+  return answer.status === 409 && report !== null &&
+    (report.result === 'duplicate' || (!report.result && /allowDuplicate/.test(String(report.error))));
+}
+
+function offerWriteAnyway(write) {
+  refused = write;
+  $('write-anyway').hidden = write === null;
+}
+
+async function writeSerial(id, number, allowDuplicate) {
+  const result = $('serial-result');
   $('set-serial').disabled = true;
   say(result, `Writing ${number} to ${id}…`);
   try {
-    const answer = await api('PUT', `/api/devices/${id}/serial`,
-                             JSON.stringify({serial: number, repeat: number}));
+    const request = {serial: number, repeat: number};
+    if (allowDuplicate) request.allowDuplicate = true;
+    const answer = await api('PUT', `/api/devices/${id}/serial`, JSON.stringify(request));
     const report = answer.data;
-    if (answer.status === 200 && report.result === 'verified') {
+    if (isDuplicate(answer)) {
+      const holder = holderText(report);
+      say(result, holder ? `${number} is held by ${holder} already; nothing was written.`
+                         : report.error, false);
+      offerWriteAnyway({id, number});
+    } else if (answer.status === 200 && report.result === 'verified') {
       say(result, `Verified: the device reads back ${report.readBack}.`, true);
     } else if (answer.status === 200) {
       say(result, `The device holds ${report.old} already; nothing was written.`, true);
@@ -200,6 +249,7 @@ async function setSerial(event) {
       result.textContent += ` Warning: ${report.warnings.join(' ')}`;
     if (selectedId === id && report && report.readBack !== undefined && report.readBack !== null)
       $('current-serial').textContent = String(report.readBack);
+    if (selectedId === id) await loadHistory(id);
   } catch (error) {
     say(result, 'No connection to vornctl serve.', false);
   } finally {
@@ -222,6 +272,56 @@ function showProgramRows(rows) {
     body.appendChild(tr);
   }
   table.hidden = false;
+  table.parentElement.tabIndex = 0; // a keyboard can scroll it
+}
+
+function showHistoryText(text) {
+  $('history-status').textContent = text;
+  $('history').hidden = true;
+}
+
+// "2026-12-07 14:05:09 UTC" from the journal's "2026-12-07T14:05:09.042Z".
+function journalTime(text) {
+  const match = /^(\d{4}-\d\d-\d\d)T(\d\d:\d\d:\d\d)(\.\d+)?Z$/.exec(String(text));
+  return match ? `${match[1]} ${match[2]} UTC` : String(text);
+}
+
+function part(className, text) {
+  const span = document.createElement('span');
+  span.className = className;
+  span.textContent = text;
+  return span;
+}
+
+// The selected device's serial writes from the journal, newest first.
+async function loadHistory(id) {
+  let answer;
+  try {
+    answer = await api('GET', `/api/devices/${id}/journal`);
+  } catch (error) {
+    if (selectedId === id) showHistoryText('No connection to vornctl serve.');
+    return;
+  }
+  if (selectedId !== id) return;
+  if (answer.status !== 200 || !Array.isArray(answer.data))
+    return showHistoryText(answer.data && answer.data.error ? answer.data.error
+                                                            : `Error ${answer.status}`);
+  const entries = answer.data;
+  if (!entries.length) return showHistoryText('No serial number was written to this device yet.');
+  const list = $('history');
+  list.replaceChildren();
+  for (const entry of entries) {
+    const item = document.createElement('li');
+    const good = ['verified', 'already-set'].includes(entry.result);
+    item.append(part('time', journalTime(entry.time)), ' ',
+                part(`result ${good ? 'ok' : 'bad'}`, String(entry.result)),
+                part('change', `${entry.old === null ? '?' : entry.old} → ${entry.new}`),
+                part('from', `${entry.operator} on ${entry.host} (${entry.tool})`));
+    list.appendChild(item);
+  }
+  $('history-status').textContent = entries.length === 1 ? 'One write.'
+    : `The last ${entries.length} writes, newest first.`;
+  $('history').hidden = false;
 }
 
 async function program(dryRun) {
@@ -255,9 +355,9 @@ async function program(dryRun) {
 }
 
 async function loadInterface() {
-  const answer = await api('GET', '/api/devices');
+  const answer = await api('GET', '/api/interface');
   if (answer.status === 200) {
-    const adapter = answer.data.interface;
+    const adapter = answer.data;
     $('interface').textContent = adapter.description
       ? `${adapter.address} (${adapter.description})` : adapter.address;
   }
@@ -288,18 +388,24 @@ function connect() {
   });
 }
 
-for (const button of document.querySelectorAll('th button')) {
+for (const button of document.querySelectorAll('#devices th button')) {
   button.addEventListener('click', () => {
     const key = button.dataset.sort;
     sortDown = sortKey === key ? !sortDown : false;
     sortKey = key;
-    for (const other of document.querySelectorAll('th button')) other.removeAttribute('aria-sort');
-    button.setAttribute('aria-sort', sortDown ? 'descending' : 'ascending');
+    for (const other of document.querySelectorAll('#devices th')) other.removeAttribute('aria-sort');
+    button.parentElement.setAttribute('aria-sort', sortDown ? 'descending' : 'ascending');
     reorder();
   });
 }
 $('filter').addEventListener('input', reorder);
 $('serial-form').addEventListener('submit', setSerial);
+$('write-anyway').addEventListener('click', () => {
+  if (refused) writeSerial(refused.id, refused.number, true);
+  offerWriteAnyway(null);
+});
+for (const field of [$('new-serial'), $('repeat-serial')])
+  field.addEventListener('input', () => offerWriteAnyway(null));
 $('dry-run').addEventListener('click', () => program(true));
 $('program').addEventListener('click', () => program(false));
 connect();

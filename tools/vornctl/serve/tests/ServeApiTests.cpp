@@ -23,6 +23,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -97,7 +98,7 @@ protected:
         AdapterInfo adapter;
         adapter.ipAddress = tool;
         adapter.description = "test interface";
-        api_ = std::make_unique<Vornctl::Serve::ServeApi>(*controller_, adapter);
+        api_ = std::make_unique<Vornctl::Serve::ServeApi>(*controller_, adapter, journalPath_);
         Vornctl::Serve::ServerConfig server;
         server.port = 0;
         server.token = token;
@@ -176,6 +177,10 @@ TEST_F(ServeOnSimulator, DeviceListAsJsonAndCsv) {
     EXPECT_EQ(first["type"], 12);
     EXPECT_EQ(first["mode"], 0);
     EXPECT_EQ(body["devices"][1]["id"], monitorId);
+
+    const Response adapter = call("GET", "/api/interface");
+    ASSERT_EQ(adapter.status, 200) << adapter.body;
+    EXPECT_EQ(json::parse(adapter.body), body["interface"]);
 
     const json all = json::parse(call("GET", "/api/devices?all=1").body);
     ASSERT_EQ(all["devices"].size(), 3u);
@@ -274,6 +279,54 @@ TEST_F(ServeOnSimulator, SerialWritesAreJournalledIntentBeforeOutcome) {
     EXPECT_EQ(outcome["result"], "verified");
     EXPECT_EQ(outcome["acknowledged"], true);
     EXPECT_EQ(outcome["readBack"], 20261208);
+}
+
+TEST_F(ServeOnSimulator, TheJournalOfADeviceNewestFirstReadAfreshEachTime) {
+    const std::string target = "/api/devices/" + stageId + "/journal";
+    Response history = call("GET", target);
+    ASSERT_EQ(history.status, 200) << history.body;
+    EXPECT_EQ(history.header("content-type"), "application/json");
+    EXPECT_EQ(json::parse(history.body), json::array());
+
+    ASSERT_EQ(call("PUT", "/api/devices/" + stageId + "/serial", R"({"serial": 11, "repeat": 11})")
+                  .status,
+              200);
+    ASSERT_EQ(
+        call("PUT", "/api/devices/" + monitorId + "/serial", R"({"serial": 12, "repeat": 12})")
+            .status,
+        200);
+    // Another program's write, straight into the file, its outcome torn off.
+    {
+        Journal::SerialJournal other(
+            journalPath_, Journal::Writer{"other", "bench-pc", "vornctl 0.9", "10.0.0.1"});
+        Journal::DeviceFacts device;
+        device.id = stageId;
+        device.name = stageName;
+        other.recordIntent(device, 11, 13);
+        std::ofstream(journalPath_, std::ios::app | std::ios::binary) << R"({"event":"outc)";
+    }
+    history = call("GET", target);
+    ASSERT_EQ(history.status, 200) << history.body;
+    const json entries = json::parse(history.body);
+    ASSERT_EQ(entries.size(), 2u) << history.body;
+    EXPECT_EQ(entries[0]["new"], 13);
+    EXPECT_EQ(entries[0]["old"], 11);
+    EXPECT_EQ(entries[0]["result"], "interrupted");
+    EXPECT_EQ(entries[0]["host"], "bench-pc");
+    EXPECT_EQ(entries[0]["name"], stageName);
+    EXPECT_EQ(entries[1]["old"], 100001);
+    EXPECT_EQ(entries[1]["new"], 11);
+    EXPECT_EQ(entries[1]["result"], "verified");
+    EXPECT_EQ(entries[1]["operator"], "test");
+    EXPECT_EQ(entries[1]["id"], stageId);
+
+    EXPECT_EQ(call("GET", "/api/devices/00000100:00000009/journal").status, 404);
+    EXPECT_EQ(call("GET", "/api/devices/00000100:0000009/journal").status, 400);
+    EXPECT_EQ(call("GET", "/api/devices/" + ampId + "/journal").status, 404);
+    EXPECT_EQ(call("GET", "/api/devices/" + ampId + "/journal?all=1").status, 200);
+    const auto anonymous = exchange(port_, "GET", target, {}, {});
+    ASSERT_TRUE(anonymous);
+    EXPECT_EQ(anonymous->status, 401);
 }
 
 TEST_F(ServeOnSimulator, ANumberAnotherDeviceHoldsIsRefusedUnlessAllowed) {

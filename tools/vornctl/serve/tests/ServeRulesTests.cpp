@@ -36,6 +36,8 @@ TEST(ServeRoutes, EveryResourceByMethodAndPath) {
     EXPECT_FALSE(route("GET", "/api/devices?all=0").all);
     EXPECT_EQ(route("GET", "/api/devices.csv").kind, Kind::DevicesCsv);
     EXPECT_EQ(route("GET", "/api/events").kind, Kind::Events);
+    EXPECT_EQ(route("GET", "/api/interface").kind, Kind::Interface);
+    EXPECT_EQ(route("POST", "/api/interface").status, 405);
     const Route read = route("GET", "/api/devices/00000100:0000000A/serial");
     EXPECT_EQ(read.kind, Kind::SerialRead);
     EXPECT_EQ(read.device, 0x000001000000000Aull);
@@ -44,6 +46,10 @@ TEST(ServeRoutes, EveryResourceByMethodAndPath) {
     EXPECT_EQ(route("PUT", "/api/devices/00000100:0000000a/serial").kind, Kind::SerialWrite);
     EXPECT_EQ(route("POST", "/api/devices/00000100:0000000a/select").kind, Kind::Select);
     EXPECT_EQ(route("DELETE", "/api/devices/00000100:0000000a/select").kind, Kind::Deselect);
+    const Route journal = route("GET", "/api/devices/00000100:0000000B/journal?all=1");
+    EXPECT_EQ(journal.kind, Kind::Journal);
+    EXPECT_EQ(journal.device, 0x000001000000000Bull);
+    EXPECT_TRUE(journal.all);
     const Route program = route("POST", "/api/program?dry_run=1");
     EXPECT_EQ(program.kind, Kind::Program);
     EXPECT_TRUE(program.dryRun);
@@ -54,6 +60,10 @@ TEST(ServeRoutes, RefusalsNameTheirStatus) {
     EXPECT_EQ(wrongMethod.status, 405);
     EXPECT_EQ(wrongMethod.allow, "GET");
     EXPECT_EQ(route("PATCH", "/api/devices/00000100:0000000a/serial").allow, "GET, PUT");
+    const Route journalWrite = route("PUT", "/api/devices/00000100:0000000a/journal");
+    EXPECT_EQ(journalWrite.status, 405);
+    EXPECT_EQ(journalWrite.allow, "GET");
+    EXPECT_EQ(route("GET", "/api/devices/00000100:0000000/journal").status, 400);
     EXPECT_EQ(route("POST", "/").status, 405);
     for (const char* target :
          {"/api/devices/0100:0a/serial", "/api/devices/00000100-0000000a/serial",
@@ -61,7 +71,7 @@ TEST(ServeRoutes, RefusalsNameTheirStatus) {
         EXPECT_EQ(route("GET", target).status, 400) << target;
     for (const char* target :
          {"/api/nothing", "/api/devices/00000100:0000000a/name", "/api/devices/00000100:0000000a",
-          "/secret.txt", "/../app.js", "/api/"})
+          "/api/devices/00000100:0000000a/journal/1", "/secret.txt", "/../app.js", "/api/"})
         EXPECT_EQ(route("GET", target).status, 404) << target;
     EXPECT_EQ(route("GET", "*").status, 400);
     EXPECT_EQ(route("GET", "http://example.com/").status, 400);
