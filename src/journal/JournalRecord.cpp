@@ -7,8 +7,8 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr const char* resultNames[] = {"verified", "refused", "no-answer", "mismatch",
-                                       "unverified"};
+constexpr const char* resultNames[] = {"verified",   "refused",     "no-answer", "mismatch",
+                                       "unverified", "already-set", "duplicate"};
 
 Json optionalNumber(const std::optional<std::uint32_t>& value) {
     return value ? Json(*value) : Json(nullptr);
@@ -73,6 +73,8 @@ std::optional<Record> parseIntent(const Json& record) {
         readText(record, "operator", intent.operatorName) &&
         readText(record, "host", intent.host) && readText(record, "tool", intent.tool) &&
         readText(record, "interface", intent.interfaceAddress) &&
+        (record.find("client") == record.end() ||
+         readOptionalText(record, "client", intent.client)) &&
         readText(record, "id", intent.device.id) &&
         readOptionalText(record, "name", intent.device.name) &&
         readText(record, "product", intent.device.product) &&
@@ -133,6 +135,8 @@ std::string formatRecord(const SerialIntent& intent) {
     record["host"] = intent.host;
     record["tool"] = intent.tool;
     record["interface"] = intent.interfaceAddress;
+    if (intent.client)
+        record["client"] = *intent.client;
     record["id"] = intent.device.id;
     record["name"] = intent.device.name ? Json(*intent.device.name) : Json(nullptr);
     record["product"] = intent.device.product;

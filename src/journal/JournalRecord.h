@@ -20,8 +20,11 @@ enum class WriteResult {
     NoAnswer,   // neither the write nor the read-back was answered
     Mismatch,   // reads back another number
     Unverified, // the write was acknowledged, the read-back not answered
+    AlreadySet, // held the number already: nothing written
+    Duplicate,  // another listed device holds the number: nothing written
 };
-// "verified", "refused", "no-answer", "mismatch", "unverified".
+// "verified", "refused", "no-answer", "mismatch", "unverified", "already-set",
+// "duplicate".
 const char* writeResultName(WriteResult result);
 std::optional<WriteResult> parseWriteResult(std::string_view name);
 
@@ -45,6 +48,9 @@ struct SerialIntent {
     std::string host;
     std::string tool;             // program and version: "vornctl 1.0.0"
     std::string interfaceAddress; // the tool's interface
+    // The address of the client that asked for the write (vornctl serve); none
+    // for a write asked at the tool itself. Left out of the line when none.
+    std::optional<std::string> client;
     DeviceFacts device;
     std::optional<std::uint32_t> old; // the number read just before; none: not read
     std::uint32_t target = 0;         // "new"

@@ -21,7 +21,7 @@ SerialJournal::SerialJournal(std::filesystem::path path, Writer writer)
     : file_(std::move(path)), writer_(std::move(writer)) {}
 
 std::string SerialJournal::recordIntent(const DeviceFacts& device, std::optional<std::uint32_t> old,
-                                        std::uint32_t target) {
+                                        std::uint32_t target, std::optional<std::string> client) {
     SerialIntent intent;
     intent.time = std::chrono::system_clock::now();
     intent.entry = newEntryId();
@@ -29,6 +29,7 @@ std::string SerialJournal::recordIntent(const DeviceFacts& device, std::optional
     intent.host = writer_.host;
     intent.tool = writer_.tool;
     intent.interfaceAddress = writer_.interfaceAddress;
+    intent.client = std::move(client);
     intent.device = device;
     intent.old = old;
     intent.target = target;

@@ -19,19 +19,25 @@ struct Writer {
 // Records serial writes in a journal file: the intent before the write is
 // sent, the outcome after the read-back. Nothing may be sent to a device
 // unless recordIntent() has returned. Safe to use from several threads.
+// The two records are virtual so that tests can fail them.
 class SerialJournal {
 public:
     // Opens (creates) the journal file. Throws JournalError.
     SerialJournal(std::filesystem::path path, Writer writer);
+    virtual ~SerialJournal() = default;
+    SerialJournal(const SerialJournal&) = delete;
+    SerialJournal& operator=(const SerialJournal&) = delete;
 
-    // Appends the intent of writing `target` to `device`, which held `old`;
-    // returns the new entry's id once the line is on the disk. Throws
-    // JournalError: then nothing may be sent.
-    std::string recordIntent(const DeviceFacts& device, std::optional<std::uint32_t> old,
-                             std::uint32_t target);
+    // Appends the intent of writing `target` to `device`, which held `old`,
+    // asked by `client` (none: at the tool itself); returns the new entry's
+    // id once the line is on the disk. Throws JournalError: then nothing may
+    // be sent.
+    virtual std::string recordIntent(const DeviceFacts& device, std::optional<std::uint32_t> old,
+                                     std::uint32_t target,
+                                     std::optional<std::string> client = std::nullopt);
     // Appends the outcome of entry `entry` for the device `id`. Throws JournalError.
-    void recordOutcome(const std::string& entry, const std::string& id, WriteResult result,
-                       bool acknowledged, std::optional<std::uint32_t> readBack);
+    virtual void recordOutcome(const std::string& entry, const std::string& id, WriteResult result,
+                               bool acknowledged, std::optional<std::uint32_t> readBack);
 
     const std::filesystem::path& path() const { return file_.path(); }
 

@@ -10,8 +10,9 @@
 
 namespace Vornctl {
 
-SerialProgrammer::SerialProgrammer(Session& session, const Options& options)
-    : session_(session), options_(options) {}
+SerialProgrammer::SerialProgrammer(Session& session, const Options& options,
+                                   std::optional<std::string> client)
+    : session_(session), options_(options), client_(std::move(client)) {}
 
 void SerialProgrammer::waitForDevices(const std::vector<PlannedSerial>& plan) {
     const auto deadline = Clock::now() + waitFor(options_);
@@ -30,7 +31,7 @@ std::vector<ProgramRow> SerialProgrammer::run(const std::vector<PlannedSerial>& 
             progress(rows.back(), rows.size() - 1);
         // The journal failed: no further write may be sent.
         if (!journalError_.empty())
-            throw Journal::JournalError(journalError_);
+            throw ProgramStopped(journalError_, std::move(rows));
     }
     return rows;
 }
@@ -60,23 +61,56 @@ ProgramRow SerialProgrammer::program(const PlannedSerial& entry) {
         return finish(ProgramResult::NotServiced,
                       std::string("a ") + productName(info->deviceType) + " (type code " +
                           std::to_string(info->deviceType) + "); --all acts on it anyway");
-    // The name only of a device that answers: one that does not would keep
-    // the run waiting for a second time-out.
-    const SerialResult before = session_.readSerial(entry.id);
-    if (!before.ok)
-        return finish(ProgramResult::NoAnswer, "no answer to the serial number read; not written");
-    row.before = before.serial;
-    row.name = session_.readNames({entry.id}).front();
-    if (before.serial == entry.serial)
-        return finish(ProgramResult::AlreadySet, "holds this number already; not written");
-    if (options_.dryRun)
+    if (options_.dryRun) {
+        // The name only of a device that answers: one that does not would
+        // keep the run waiting for a second time-out.
+        const SerialResult before = session_.readSerial(entry.id);
+        if (!before.ok)
+            return finish(ProgramResult::NoAnswer,
+                          "no answer to the serial number read; not written");
+        row.before = before.serial;
+        row.name = session_.readNames({entry.id}).front();
+        if (before.serial == entry.serial)
+            return finish(ProgramResult::AlreadySet, "holds this number already; not written");
         return finish(ProgramResult::WouldWrite, "not written (dry run)");
+    }
 
-    const WriteReport report = session_.recordedWrite(*info, row.name, before.serial, entry.serial);
+    // The file's numbers were checked against each other; the devices' own
+    // numbers are what the file changes.
+    SerialWriteRequest request;
+    request.id = entry.id;
+    request.target = entry.serial;
+    request.allowDuplicate = true;
+    request.client = client_;
+    const SerialWriteReport report = session_.write(std::move(request));
+    return programmedRow(entry, report, journalError_);
+}
+
+ProgramRow programmedRow(const PlannedSerial& entry, const SerialWriteReport& report,
+                         std::string& journalError) {
+    ProgramRow row;
+    row.line = entry.line;
+    row.id = entry.id;
+    row.target = entry.serial;
+    row.name = report.name;
+    row.before = report.before;
     row.after = report.readBack;
-    journalError_ = report.journalError;
+    journalError = report.journalError;
+    auto finish = [&row](ProgramResult result, std::string detail) {
+        row.result = result;
+        row.detail = std::move(detail);
+        return row;
+    };
+    if (!report.found)
+        return finish(ProgramResult::NotFound, "did not appear on the network");
+    if (!report.before)
+        return finish(ProgramResult::NoAnswer, "no answer to the serial number read; not written");
+    if (report.result == Journal::WriteResult::AlreadySet)
+        return finish(ProgramResult::AlreadySet, "holds this number already; not written");
+    if (!report.intentRecorded)
+        return finish(ProgramResult::NoAnswer, "not written: the journal failed");
     WriteJudgement judgement =
-        judgeWrite(before.serial, entry.serial, report.acknowledged, report.readBack);
+        judgeWrite(*report.before, entry.serial, report.acknowledged, report.readBack);
     return finish(judgement.result, std::move(judgement.detail));
 }
 
@@ -94,6 +128,8 @@ WriteJudgement judgeWrite(std::uint32_t before, std::uint32_t target, bool ackno
         return {ProgramResult::NoAnswer, "no answer to the write or the read-back"};
     case WriteResult::Refused:
         return {ProgramResult::Refused, "the device did not take the number"};
+    case WriteResult::AlreadySet:
+    case WriteResult::Duplicate: // never a write's result
     case WriteResult::Mismatch:
         break;
     }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "JournalFile.h"
 #include "Output.h"
 #include "SerialPlan.h"
+#include "SerialWriteFlow.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +28,20 @@ struct WriteJudgement {
 WriteJudgement judgeWrite(std::uint32_t before, std::uint32_t target, bool acknowledged,
                           std::optional<std::uint32_t> after);
 
+// The row of a device the flow wrote (or did not); `journalError` gets the
+// report's journal error.
+ProgramRow programmedRow(const PlannedSerial& entry, const SerialWriteReport& report,
+                         std::string& journalError);
+
+// A run ended because the journal failed: the reason, and the rows done
+// until then (each already recorded, the last one's outcome perhaps not).
+class ProgramStopped : public Journal::JournalError {
+public:
+    ProgramStopped(const std::string& reason, std::vector<ProgramRow> rows)
+        : Journal::JournalError(reason), rows(std::move(rows)) {}
+    std::vector<ProgramRow> rows;
+};
+
 // Writes the serial numbers of a checked plan, one device after the other in
 // file order: waits for the devices to appear, reads each one's number,
 // skips a device that holds its number already, writes the others and reads
@@ -33,15 +49,18 @@ WriteJudgement judgeWrite(std::uint32_t before, std::uint32_t target, bool ackno
 // goes on with the next.
 class SerialProgrammer {
 public:
-    SerialProgrammer(Session& session, const Options& options);
+    // `client`: who asked from afar (serve), recorded with each write.
+    SerialProgrammer(Session& session, const Options& options,
+                     std::optional<std::string> client = std::nullopt);
 
     // Called on the calling thread as each device is done, with its row and
     // its position in the plan (from 0).
     using Progress = std::function<void(const ProgramRow& row, std::size_t index)>;
 
     // One row per entry, in file order. Each write is recorded in the
-    // session's journal; throws Journal::JournalError when that fails (after
-    // the progress of the device concerned), and sends nothing more.
+    // session's journal through the controller's write flow; throws
+    // ProgramStopped when that fails (after the progress of the device
+    // concerned), and sends nothing more.
     std::vector<ProgramRow> run(const std::vector<PlannedSerial>& plan,
                                 const Progress& progress = {});
 
@@ -51,6 +70,7 @@ private:
 
     Session& session_;
     const Options& options_;
+    const std::optional<std::string> client_;
     std::string journalError_; // the last write's outcome could not be recorded
 };
 

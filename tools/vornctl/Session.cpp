@@ -1,6 +1,5 @@
 #include "Session.h"
 
-#include "DuplicateSerial.h"
 #include "Exception.h"
 #include "Output.h"
 #include "ProductName.h"
@@ -58,6 +57,7 @@ bool Session::start() {
                 [this](std::uint64_t id) { pushWatchEvent(WatchEvent::Kind::Removed, id); });
         }
         service_->start();
+        flow_ = std::make_unique<SerialWriteFlow>(*service_);
         return true;
     } catch (const Network::AddressInUseException&) {
         reportError(console_, Text::addressInUse);
@@ -201,21 +201,37 @@ int Session::serialSet() {
         if (confirmed != Exit::success)
             return confirmed;
     }
-    // The journal records the number the device held and its name.
-    const SerialResult before = readSerial(options_.deviceId);
-    if (!before.ok) {
+    SerialWriteRequest request;
+    request.id = options_.deviceId;
+    request.target = options_.serial;
+    request.allowDuplicate = options_.allowDuplicate;
+    if (!request.allowDuplicate)
+        request.listed = settledListing();
+    const SerialWriteReport report = write(std::move(request));
+    reportWarnings(console_, report);
+
+    using Journal::WriteResult;
+    if (report.result == WriteResult::Duplicate) {
+        reportError(console_, duplicateRefusal(report) + " --allow-duplicate writes it anyway.");
+        return Exit::usage;
+    }
+    if (!report.found || !report.before) {
         reportError(console_, Text::serialReadFailed + std::string(" Nothing was written."));
         return Exit::failed;
     }
-    const auto name = readNames({options_.deviceId}).front();
-    if (!options_.allowDuplicate) {
-        if (const int refused = refuseDuplicate(options_.deviceId, options_.serial))
-            return refused;
+    if (report.result == WriteResult::AlreadySet) {
+        console_.out << formatCurrentSerial(*report.before) << std::endl;
+        console_.out << "The device holds this serial number already; nothing was written."
+                     << std::endl;
+        return Exit::success;
     }
-    const WriteReport report = recordedWrite(*device, name, before.serial, options_.serial);
+    if (!report.intentRecorded) {
+        reportError(console_, report.journalError + "; no further write was sent.");
+        return Exit::failed;
+    }
 
     int status = Exit::success;
-    if (!report.acknowledged && report.result != Journal::WriteResult::Verified) {
+    if (!report.acknowledged && report.result != WriteResult::Verified) {
         reportError(console_, Text::serialSetFailed);
         status = Exit::failed;
     } else {
@@ -342,73 +358,46 @@ Session::readSerials(const std::vector<std::uint64_t>& ids, Clock::time_point de
     return reads->serials;
 }
 
-bool Session::writeSerial(std::uint64_t id, std::uint32_t serial) {
-    Handoff<bool> written;
-    const bool sent = service_->setSerialNumber(
-        id, serial, [written](std::uint64_t, bool ok) { written.deliver(ok); });
-    // Two round trips: the record is read, then written back.
-    return sent && written.waitUntil(Clock::now() + 2 * requestDeadline).value_or(false);
-}
-
-WriteReport Session::recordedWrite(const Vorn::FrameInfo& device,
-                                   const std::optional<std::string>& name,
-                                   std::optional<std::uint32_t> before, std::uint32_t target) {
+bool Session::submitWrite(SerialWriteRequest request, SerialWriteFlow::Done done) {
     if (!journal_)
         throw std::logic_error("a serial write without a journal");
-    const Journal::DeviceFacts facts = SerialRecord::deviceFacts(device, name);
-    const std::string entry = journal_->recordIntent(facts, before, target);
-    WriteReport report;
-    report.acknowledged = writeSerial(device.id, target);
-    const SerialResult after = readSerial(device.id);
-    if (after.ok)
-        report.readBack = after.serial;
-    report.result = Journal::classifyWrite(report.acknowledged, before, report.readBack, target);
-    try {
-        journal_->recordOutcome(entry, facts.id, report.result, report.acknowledged,
-                                report.readBack);
-    } catch (const Journal::JournalError& failure) {
-        report.journalError = std::string(failure.what()) + "; the outcome of the write to " +
-                              facts.id + " (" + Journal::writeResultName(report.result) +
-                              ") is not recorded.";
-    }
-    return report;
+    request.journal = journal_;
+    return flow_->submit(std::move(request), std::move(done));
 }
 
-DuplicateCheck Session::checkDuplicate(std::uint64_t target, std::uint32_t number) {
-    // The other devices answer the tool's presence with the device written;
-    // on a loaded network some come a little later.
+SerialWriteReport Session::write(SerialWriteRequest request) {
+    Handoff<SerialWriteReport> report;
+    if (!submitWrite(std::move(request),
+                     [report](const SerialWriteReport& done) { report.deliver(done); }))
+        throw std::logic_error("the serial write flow is full");
+    // The flow always reports: the engine ends every request it sends.
+    const auto done = report.waitUntil(Clock::now() + std::chrono::hours(1));
+    if (!done)
+        throw std::runtime_error("the serial write did not end within an hour");
+    return *done;
+}
+
+std::vector<ListedDevice> Session::settledListing() {
+    // Before the list is taken, no new device for this long.
+    constexpr std::chrono::milliseconds segmentSettles{300};
     devices_.waitUntilQuiet(segmentSettles, Clock::now() + duplicateCheckWait);
-    std::vector<std::uint64_t> others;
+    std::vector<ListedDevice> listed;
     for (const DeviceRow& row : listedDevices())
-        if (row.id != target)
-            others.push_back(row.id);
-    const auto serials = readSerials(others, Clock::now() + duplicateCheckWait);
-    const DuplicateFinding finding = findDuplicate(others, serials, number);
-    DuplicateCheck check;
-    for (const std::uint64_t silent : finding.silent)
-        check.warnings.push_back(formatDeviceId(silent) + " did not answer within " +
-                                 formatSeconds(duplicateCheckWait) +
-                                 "; its serial number is not known.");
-    if (!finding.holders.empty()) {
-        const std::uint64_t holder = finding.holders.front();
-        const auto name = readNames({holder}).front();
-        check.refusal = "serial number " + std::to_string(number) + " is held by device " +
-                        formatDeviceId(holder) + " (" +
-                        printable(name.value_or(Text::unknownName)) + "); nothing was written.";
-    }
-    return check;
+        listed.push_back({row.id, std::nullopt});
+    return listed;
 }
 
-// Exit::success when no other listed device holds `number` now; otherwise
-// (after naming the holder) Exit::usage.
-int Session::refuseDuplicate(std::uint64_t target, std::uint32_t number) {
-    const DuplicateCheck check = checkDuplicate(target, number);
-    for (const std::string& warning : check.warnings)
-        console_.err << "Warning: " << warning << std::endl;
-    if (check.refusal.empty())
-        return Exit::success;
-    reportError(console_, check.refusal + " --allow-duplicate writes it anyway.");
-    return Exit::usage;
+std::string duplicateRefusal(const SerialWriteReport& report) {
+    const std::uint64_t holder = report.holder ? report.holder->id : 0;
+    const std::string name =
+        report.holder && report.holder->name ? *report.holder->name : Text::unknownName;
+    return "serial number " + std::to_string(report.target) + " is held by device " +
+           formatDeviceId(holder) + " (" + printable(name) + "); nothing was written.";
+}
+
+void reportWarnings(Console& console, const SerialWriteReport& report) {
+    for (const std::string& warning : silentWarnings(report))
+        console.err << "Warning: " << warning << std::endl;
 }
 
 // Waits for the device of the command line; none (after reporting) when it

@@ -7,6 +7,7 @@
 #include "Handoff.h"
 #include "JournalRecord.h"
 #include "Output.h"
+#include "SerialWriteFlow.h"
 #include "WatchFeed.h"
 
 #include <chrono>
@@ -36,21 +37,6 @@ std::string formatSeconds(std::chrono::milliseconds duration);
 struct SerialResult {
     bool ok = false;
     std::uint32_t serial = 0;
-};
-
-// A serial write as it went: recorded, sent, read back.
-struct WriteReport {
-    bool acknowledged = false;
-    std::optional<std::uint32_t> readBack; // none: the read-back was not answered
-    Journal::WriteResult result = Journal::WriteResult::NoAnswer;
-    // Why the outcome could not be recorded; empty when it was.
-    std::string journalError;
-};
-
-// Whether another listed device holds a serial number about to be written.
-struct DuplicateCheck {
-    std::string refusal;               // names the holder; empty: none holds it
-    std::vector<std::string> warnings; // the devices that did not answer in time
 };
 
 // One run of the controller on the chosen interface, for one command.
@@ -109,23 +95,19 @@ public:
     std::vector<DeviceRow> discover(std::chrono::milliseconds wait);
     // The devices present now that discover() would list.
     std::vector<DeviceRow> listedDevices();
-    // Writes and reports the device's acknowledgement (false: refused or no answer).
-    bool writeSerial(std::uint64_t id, std::uint32_t serial);
-    // Writes `target` to the device, which holds `before`, and reads it back,
-    // recording the intent in the journal before anything is sent and the
-    // outcome after the read-back. Throws Journal::JournalError when the
-    // intent cannot be recorded: then nothing was sent.
-    WriteReport recordedWrite(const Vorn::FrameInfo& device, const std::optional<std::string>& name,
-                              std::optional<std::uint32_t> before, std::uint32_t target);
-
-    // Reads the serial numbers of the other listed devices in parallel (after
-    // the segment settles) and tells whether one of them holds `number` now.
-    // Devices that do not answer within duplicateCheckWait are not waited for.
-    DuplicateCheck checkDuplicate(std::uint64_t target, std::uint32_t number);
+    // Writes a serial number through the controller's write flow, recorded
+    // in the session's journal, and waits for its report.
+    SerialWriteReport write(SerialWriteRequest request);
+    // The same without waiting: `done` is called on the flow's thread. False
+    // when too many writes wait already.
+    bool submitWrite(SerialWriteRequest request, SerialWriteFlow::Done done);
+    // The devices listed once the segment has settled (the other devices
+    // answer the tool's presence a little later on a loaded network): what
+    // the duplicate check before a write reads.
+    std::vector<ListedDevice> settledListing();
 
 private:
     std::optional<Vorn::FrameInfo> awaitDevice();
-    int refuseDuplicate(std::uint64_t target, std::uint32_t number);
     int confirm();
     void pushWatchEvent(WatchEvent::Kind kind, std::uint64_t id);
 
@@ -137,6 +119,12 @@ private:
     DeviceWatch devices_;
     WatchFeed feed_; // watch only
     std::unique_ptr<VornService> service_;
+    std::unique_ptr<SerialWriteFlow> flow_; // set by start(), gone before the controller
 };
+
+// "serial number N is held by device ID (NAME); nothing was written."
+std::string duplicateRefusal(const SerialWriteReport& report);
+// The warnings of a write's duplicate check, each on the error stream.
+void reportWarnings(Console& console, const SerialWriteReport& report);
 
 } // namespace Vornctl

@@ -107,6 +107,8 @@ public:
     std::uint16_t localPort() const { return engine_ ? engine_->localPort() : 0; }
     // The engine, or null before start().
     VornNetwork* engine() const { return engine_; }
+    // The clocks the engine runs on (the system's, or those given).
+    const Vorn::FrameList::Clocks& clocks() const { return clocks_; }
 
     // Asks again now the names whose next round is due on the clocks; the
     // controller's thread does it by itself, for an owner that drives them.

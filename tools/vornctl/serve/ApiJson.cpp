@@ -48,6 +48,20 @@ std::string errorJson(std::string_view message, const std::vector<std::string>& 
     return dump(body);
 }
 
+std::string refusalJson(std::string_view message, const std::vector<std::string>& warnings,
+                        std::uint64_t holderId, const std::optional<std::string>& holderName) {
+    json body = json::parse(errorJson(message, warnings));
+    body["holder"] = {{"id", formatDeviceId(holderId)},
+                      {"name", holderName ? json(*holderName) : json(nullptr)}};
+    return dump(body);
+}
+
+std::string programFailureJson(std::string_view message, const std::vector<ProgramRow>& rows) {
+    json body{{"error", message}};
+    body["rows"] = json::parse(formatProgramJson(rows));
+    return dump(body);
+}
+
 // The devices as vornctl list --json writes them (names that are not UTF-8
 // read as Latin-1, nothing lost).
 std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows) {

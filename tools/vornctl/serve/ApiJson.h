@@ -19,6 +19,13 @@ std::string errorJson(std::string_view message);
 // The same with "warnings" (a list of texts) when there are any.
 std::string errorJson(std::string_view message, const std::vector<std::string>& warnings);
 
+// A refused duplicate: the same with "holder": {"id", "name" (null: not read)}.
+std::string refusalJson(std::string_view message, const std::vector<std::string>& warnings,
+                        std::uint64_t holderId, const std::optional<std::string>& holderName);
+// A program run that stopped: {"error": "text", "rows": [...]}, the rows done
+// so far as the run's own answer lists them.
+std::string programFailureJson(std::string_view message, const std::vector<ProgramRow>& rows);
+
 // {"interface": {"description", "address", "mac", "mask"}, "devices": [{"id",
 // "name" (null until read), "product", "type", "address", "mode"}, ...]}
 std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows);

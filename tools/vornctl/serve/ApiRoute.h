@@ -33,6 +33,7 @@ struct Route {
     int status = 0;           // Error: 400, 404, 405
     std::string message;      // Error
     std::string allow;        // 405: the methods allowed
+    std::string client;       // the address of the client that asked (set by the server)
     bool api() const { return kind != Kind::Page && kind != Kind::Asset; }
 };
 

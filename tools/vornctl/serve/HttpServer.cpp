@@ -264,6 +264,7 @@ private:
                             {http::field::set_cookie, tokenCookie(server_.guard.token)}});
 
         route_ = routeRequest(head.method, head.target, &isPageAsset);
+        route_.client = clientAddress();
         if (route_.kind == Route::Kind::Error)
             return respond(route_.status, route_.message, true,
                            route_.allow.empty() ? Headers{}
@@ -388,6 +389,13 @@ private:
     }
 
     Server& server_;
+    // The address of the other end, as text; empty when the socket no longer knows it.
+    std::string clientAddress() {
+        beast::error_code error;
+        const auto endpoint = beast::get_lowest_layer(stream_).socket().remote_endpoint(error);
+        return error ? std::string() : endpoint.address().to_string();
+    }
+
     beast::tcp_stream stream_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;

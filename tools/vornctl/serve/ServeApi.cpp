@@ -90,12 +90,16 @@ void ServeApi::handle(const Route& route, std::string_view contentType, std::str
         if (!knownDevice(route, reply))
             return;
         if (!controller_.writeSerial(
-                route.device, *serial, allowDuplicate, route.all,
+                route.device, *serial, allowDuplicate, route.client,
                 [reply](const WriteAnswer& answer) {
-                    reply(answer.report
-                              ? json(writeStatus(answer.report->result),
-                                     writeJson(*answer.report, answer.warnings))
-                              : json(answer.status, errorJson(answer.error, answer.warnings)));
+                    if (answer.report)
+                        return reply(json(writeStatus(answer.report->result),
+                                          writeJson(*answer.report, answer.warnings)));
+                    if (answer.holder)
+                        return reply(json(answer.status,
+                                          refusalJson(answer.error, answer.warnings,
+                                                      answer.holder->id, answer.holder->name)));
+                    reply(json(answer.status, errorJson(answer.error, answer.warnings)));
                 }))
             reply(failure(503, "too many serial writes are waiting; try again"));
         return;
@@ -135,9 +139,12 @@ void ServeApi::program(const Route& route, std::string_view contentType, const s
             errors.pop_back();
         return reply(failure(400, errors));
     }
-    if (!controller_.program(std::move(plan.entries), route.dryRun, route.all,
-                             [reply](const std::vector<ProgramRow>& rows) {
-                                 reply(json(200, formatProgramJson(rows)));
+    if (!controller_.program(std::move(plan.entries), route.dryRun, route.all, route.client,
+                             [reply](const ProgramAnswer& answer) {
+                                 reply(answer.status == 200
+                                           ? json(200, formatProgramJson(answer.rows))
+                                           : json(answer.status,
+                                                  programFailureJson(answer.error, answer.rows)));
                              }))
         reply(failure(409, "another serial program run is going on"));
 }

@@ -1,6 +1,5 @@
 #include "ServeController.h"
 
-#include "JournalFile.h"
 #include "SerialProgrammer.h"
 #include "Session.h"
 #include "VornService.h"
@@ -18,20 +17,12 @@ struct Cancelled {};
 
 ServeController::ServeController(Session& session) : session_(session) {
     relayThread_ = std::thread([this] { relay(); });
-    writerThread_ = std::thread([this] { runWrites(); });
 }
 
 ServeController::~ServeController() {
     stopping_ = true;
     session_.stopEvents();
     relayThread_.join();
-    {
-        std::lock_guard<std::mutex> lock(writesMutex_);
-        writesEnd_ = true;
-        writes_.clear(); // not begun: their connections are closing
-    }
-    writesChanged_.notify_one();
-    writerThread_.join(); // the write in progress, seconds at most
     std::thread program;
     {
         std::lock_guard<std::mutex> lock(programMutex_);
@@ -59,81 +50,50 @@ bool ServeController::readSerial(std::uint64_t id, SerialDone done) {
 }
 
 bool ServeController::writeSerial(std::uint64_t id, std::uint32_t serial, bool allowDuplicate,
-                                  bool all, WriteDone done) {
-    // Each write waits seconds at most; a few queued are plenty for people.
-    constexpr std::size_t queuedWrites = 16;
-    {
-        std::lock_guard<std::mutex> lock(writesMutex_);
-        if (writesEnd_ || writes_.size() >= queuedWrites)
-            return false;
-        writes_.push_back([this, id, serial, allowDuplicate, all, done = std::move(done)] {
-            WriteAnswer answer;
-            try {
-                answer = write(id, serial, allowDuplicate, all);
-            } catch (const std::exception& failure) {
-                answer.status = 500;
-                answer.error = std::string("the serial write failed: ") + failure.what();
-            }
-            done(answer);
-        });
-    }
-    writesChanged_.notify_one();
-    return true;
+                                  const std::string& client, WriteDone done) {
+    SerialWriteRequest request;
+    request.id = id;
+    request.target = serial;
+    request.allowDuplicate = allowDuplicate;
+    request.client = client;
+    // Every device the hub knows, of any product: a number is one device's.
+    if (!allowDuplicate)
+        for (const DeviceRow& row : hub_.devices(true))
+            request.listed.push_back({row.id, row.name});
+    return session_.submitWrite(
+        std::move(request),
+        [done = std::move(done)](const SerialWriteReport& report) { done(writeAnswer(report)); });
 }
 
-void ServeController::runWrites() {
-    for (;;) {
-        std::function<void()> job;
-        {
-            std::unique_lock<std::mutex> lock(writesMutex_);
-            writesChanged_.wait(lock, [this] { return writesEnd_ || !writes_.empty(); });
-            if (writes_.empty())
-                return;
-            job = std::move(writes_.front());
-            writes_.pop_front();
-        }
-        try {
-            job();
-        } catch (const std::exception& failure) {
-            std::cerr << "Error: answering a serial write failed: " << failure.what() << std::endl;
-        }
-    }
-}
-
-// As vornctl serial set: the duplicate check, then one device programmed
-// (read, recorded, written, read back) as vornctl serial program does.
-WriteAnswer ServeController::write(std::uint64_t id, std::uint32_t serial, bool allowDuplicate,
-                                   bool all) {
+WriteAnswer writeAnswer(const SerialWriteReport& report) {
     WriteAnswer answer;
-    if (!allowDuplicate) {
-        DuplicateCheck check = session_.checkDuplicate(id, serial);
-        answer.warnings = std::move(check.warnings);
-        if (!check.refusal.empty()) {
-            answer.status = 409;
-            answer.error = check.refusal + " \"allowDuplicate\": true writes it anyway.";
-            return answer;
-        }
-    }
-    Options options;
-    options.all = all;
-    std::vector<ProgramRow> rows;
-    bool rowDone = false; // the device's row is complete: the journal failed after the write
-    try {
-        rows = SerialProgrammer(session_, options)
-                   .run({PlannedSerial{0, id, serial}},
-                        [&rowDone](const ProgramRow&, std::size_t) { rowDone = true; });
-    } catch (const Journal::JournalError& failure) {
-        answer.status = 500;
-        answer.error = std::string(failure.what()) + (rowDone ? "" : "; nothing was written.");
+    answer.warnings = silentWarnings(report);
+    if (report.result == Journal::WriteResult::Duplicate) {
+        answer.status = 409;
+        answer.error = duplicateRefusal(report) + " \"allowDuplicate\": true writes it anyway.";
+        answer.holder = report.holder;
         return answer;
     }
-    const ProgramRow& row = rows.front();
-    if (row.result == ProgramResult::NotFound || row.result == ProgramResult::NotServiced) {
+    if (!report.found) {
         answer.status = 404;
-        answer.error = "device " + formatDeviceId(id) + ": " + row.detail;
+        answer.error = "device " + formatDeviceId(report.id) + ": did not appear on the network";
         return answer;
     }
-    answer.report = WriteReport{id, row.before, serial, row.after, row.result, row.detail};
+    if (report.before && !report.intentRecorded &&
+        report.result != Journal::WriteResult::AlreadySet) {
+        answer.status = 500;
+        answer.error = report.journalError + "; nothing was written.";
+        return answer;
+    }
+    std::string journalError;
+    const ProgramRow row = programmedRow({0, report.id, report.target}, report, journalError);
+    if (!journalError.empty()) {
+        answer.status = 500;
+        answer.error = journalError;
+        return answer;
+    }
+    answer.report =
+        WriteReport{report.id, row.before, report.target, row.after, row.result, row.detail};
     return answer;
 }
 
@@ -145,7 +105,7 @@ void ServeController::select(std::uint64_t id, bool selected) {
 }
 
 bool ServeController::program(std::vector<PlannedSerial> plan, bool dryRun, bool all,
-                              ProgramDone done) {
+                              const std::string& client, ProgramDone done) {
     std::lock_guard<std::mutex> lock(programMutex_);
     if (programBusy_ || stopping_)
         return false;
@@ -153,20 +113,33 @@ bool ServeController::program(std::vector<PlannedSerial> plan, bool dryRun, bool
         programThread_.join(); // the previous run, finished
     programBusy_ = true;
     programThread_ =
-        std::thread([this, plan = std::move(plan), dryRun, all, done = std::move(done)] {
+        std::thread([this, plan = std::move(plan), dryRun, all, client, done = std::move(done)] {
             Options options;
             options.dryRun = dryRun;
             options.all = all;
+            ProgramAnswer answer;
+            bool cancelled = false;
             try {
-                const auto rows = SerialProgrammer(session_, options)
-                                      .run(plan, [this](const ProgramRow&, std::size_t) {
-                                          if (stopping_)
-                                              throw Cancelled{};
-                                      });
-                done(rows);
+                answer.rows = SerialProgrammer(session_, options, client)
+                                  .run(plan, [this, &answer](const ProgramRow& row, std::size_t) {
+                                      answer.rows.push_back(row);
+                                      if (stopping_)
+                                          throw Cancelled{};
+                                  });
             } catch (const Cancelled&) {
+                cancelled = true;
             } catch (const std::exception& failure) {
-                std::cerr << "Error: serial program run failed: " << failure.what() << std::endl;
+                // The rows done so far stay in the answer: each is in the journal.
+                answer.status = 500;
+                answer.error = std::string("the program run stopped: ") + failure.what();
+            }
+            if (!cancelled) {
+                try {
+                    done(answer);
+                } catch (const std::exception& failure) {
+                    std::cerr << "Error: answering a program run failed: " << failure.what()
+                              << std::endl;
+                }
             }
             std::lock_guard<std::mutex> finished(programMutex_);
             programBusy_ = false;

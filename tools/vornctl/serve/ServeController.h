@@ -4,6 +4,7 @@
 #include "DeviceHub.h"
 #include "Output.h"
 #include "SerialPlan.h"
+#include "SerialWriteFlow.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -24,10 +25,19 @@ namespace Vornctl::Serve {
 
 // What became of a serial write requested through the API.
 struct WriteAnswer {
-    std::optional<WriteReport> report; // none: nothing was sent, see `status`
-    int status = 0;                    // without a report: the HTTP status
-    std::string error;                 // without a report: why
-    std::vector<std::string> warnings; // devices of the duplicate check that did not answer
+    std::optional<WriteReport> report;  // none: nothing was sent, see `status`
+    int status = 0;                     // without a report: the HTTP status
+    std::string error;                  // without a report: why
+    std::vector<std::string> warnings;  // devices of the duplicate check that did not answer
+    std::optional<ListedDevice> holder; // 409 for a duplicate: the device holding the number
+};
+
+// What became of a program run: 200 with every row, or (the journal failed,
+// or anything else went wrong) 500 with the reason and the rows done so far.
+struct ProgramAnswer {
+    int status = 200;
+    std::string error;
+    std::vector<ProgramRow> rows;
 };
 
 // What vornctl serve does with the devices, over a started session whose
@@ -49,27 +59,28 @@ public:
     using SerialDone = std::function<void(std::optional<std::uint32_t>)>;
     bool readSerial(std::uint64_t id, SerialDone done);
 
-    // Writes a serial number as vornctl serial set does, on the writer
-    // thread: refuses (unless `allowDuplicate`) a number another listed device
-    // holds, reads the present one, writes unless the device holds it
-    // already, and reads it back, recorded in the journal. Every serial number
-    // serve writes goes through here. `done` is called once, on the writer
-    // thread. False (nothing done) when too many writes wait already.
+    // Writes a serial number through the controller's write flow, as
+    // vornctl serial set does: refuses (unless `allowDuplicate`) a number
+    // another device on the network holds, writes unless the device holds it already,
+    // reads it back, recorded in the journal with `client`, the address that
+    // asked. `done` is called once, on the flow's thread. False (nothing
+    // done) when too many writes wait already.
     using WriteDone = std::function<void(const WriteAnswer&)>;
-    bool writeSerial(std::uint64_t id, std::uint32_t serial, bool allowDuplicate, bool all,
-                     WriteDone done);
+    bool writeSerial(std::uint64_t id, std::uint32_t serial, bool allowDuplicate,
+                     const std::string& client, WriteDone done);
 
     void select(std::uint64_t id, bool selected);
 
     // Runs a checked plan as vornctl serial program does, on a thread of its
-    // own, and hands over the rows. False (nothing done) while a run is going on.
-    using ProgramDone = std::function<void(const std::vector<ProgramRow>&)>;
-    bool program(std::vector<PlannedSerial> plan, bool dryRun, bool all, ProgramDone done);
+    // own, each write through the write flow's queue with the serial writes,
+    // and hands over the answer (always, unless serve stops first). False
+    // (nothing done) while a run is going on.
+    using ProgramDone = std::function<void(const ProgramAnswer&)>;
+    bool program(std::vector<PlannedSerial> plan, bool dryRun, bool all, const std::string& client,
+                 ProgramDone done);
 
 private:
     void relay();
-    void runWrites();
-    WriteAnswer write(std::uint64_t id, std::uint32_t serial, bool allowDuplicate, bool all);
 
     Session& session_;
     DeviceHub hub_;
@@ -79,12 +90,9 @@ private:
     bool programBusy_ = false;  // guarded by programMutex_
     std::thread programThread_; // guarded by programMutex_
     std::atomic<bool> stopping_{false};
-
-    std::mutex writesMutex_;
-    std::condition_variable writesChanged_;
-    std::deque<std::function<void()>> writes_; // guarded by writesMutex_
-    bool writesEnd_ = false;                   // guarded by writesMutex_
-    std::thread writerThread_;
 };
+
+// The answer to a serial write of `serial` to `id` from the flow's report.
+WriteAnswer writeAnswer(const SerialWriteReport& report);
 
 } // namespace Vornctl::Serve

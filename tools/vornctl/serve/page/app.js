@@ -258,6 +258,24 @@ async function writeSerial(id, number, allowDuplicate) {
   }
 }
 
+function showProgramRows(rows) {
+  const table = $('program-results');
+  const body = table.tBodies[0];
+  body.replaceChildren();
+  for (const row of rows) {
+    const tr = document.createElement('tr');
+    for (const value of [row.line, row.id, row.name === null ? 'Unknown' : row.name,
+                         row.old === null ? '-' : row.old, row.new, row.result, row.detail]) {
+      const td = document.createElement('td');
+      td.textContent = String(value);
+      tr.appendChild(td);
+    }
+    body.appendChild(tr);
+  }
+  table.hidden = false;
+  table.parentElement.tabIndex = 0; // a keyboard can scroll it
+}
+
 function showHistoryText(text) {
   $('history-status').textContent = text;
   $('history').hidden = true;
@@ -317,23 +335,15 @@ async function program(dryRun) {
   try {
     const answer = await api('POST', `/api/program${dryRun ? '?dry_run=1' : ''}`,
                              await file.text(), 'text/csv');
-    if (answer.status !== 200) return say(status, answer.data.error, false);
-    const rows = answer.data;
-    const table = $('program-results');
-    const body = table.tBodies[0];
-    body.replaceChildren();
-    for (const row of rows) {
-      const tr = document.createElement('tr');
-      for (const value of [row.line, row.id, row.name === null ? 'Unknown' : row.name,
-                           row.old === null ? '-' : row.old, row.new, row.result, row.detail]) {
-        const td = document.createElement('td');
-        td.textContent = String(value);
-        tr.appendChild(td);
+    if (answer.status !== 200) {
+      // A run that stopped names why, with the rows it did (each in the journal).
+      if (Array.isArray(answer.data.rows) && answer.data.rows.length > 0) {
+        showProgramRows(answer.data.rows);
       }
-      body.appendChild(tr);
+      return say(status, answer.data.error, false);
     }
-    table.hidden = false;
-    table.parentElement.tabIndex = 0; // a keyboard can scroll it
+    const rows = answer.data;
+    showProgramRows(rows);
     const good = rows.filter((row) =>
       ['verified', 'already-set', 'would-write'].includes(row.result)).length;
     say(status, `${good} of ${rows.length} devices ${dryRun ? 'checked' : 'hold their serial number'}.`,

@@ -338,6 +338,9 @@ TEST_F(ServeOnSimulator, ANumberAnotherDeviceHoldsIsRefusedUnlessAllowed) {
     EXPECT_NE(error.find(monitorId), std::string::npos) << error;
     EXPECT_NE(error.find("(Monitor)"), std::string::npos) << error;
     EXPECT_NE(error.find("allowDuplicate"), std::string::npos) << error;
+    const json holder = json::parse(write.body)["holder"];
+    EXPECT_EQ(holder["id"], monitorId);
+    EXPECT_EQ(holder["name"], "Monitor");
     EXPECT_EQ(requests(stage, setBoardIdCode), 0u);
     EXPECT_EQ(simulator_->device(stage)->setup.serial, 100001u);
     EXPECT_TRUE(journalLines(journalPath_).empty());
@@ -382,6 +385,53 @@ TEST_F(ServeWithFullJournal, AnUnwritableJournalSendsNothing) {
     EXPECT_EQ(simulator_->device(stage)->setup.serial, 100001u);
 }
 #endif
+
+#ifndef _WIN32
+TEST_F(ServeWithFullJournal, AProgramRunThatFailsIsAnsweredWithTheRowsDone) {
+    const std::vector<std::string> csv{"Content-Type: text/csv"};
+    const Response run =
+        call("POST", "/api/program", stageId + ",5001\n" + monitorId + ",5002\n", csv);
+    ASSERT_EQ(run.status, 500) << run.body;
+    const json answer = json::parse(run.body);
+    EXPECT_NE(answer["error"].get<std::string>().find("/dev/full"), std::string::npos) << run.body;
+    ASSERT_EQ(answer["rows"].size(), 1u) << "the run stops at the first row";
+    EXPECT_EQ(answer["rows"][0]["id"], stageId);
+    EXPECT_EQ(answer["rows"][0]["detail"], "not written: the journal failed");
+    EXPECT_EQ(requests(stage, setBoardIdCode), 0u);
+    EXPECT_EQ(requests(monitor, setBoardIdCode), 0u);
+}
+#endif
+
+// A PUT and a program run asked at once take turns in the one queue: each
+// write's outcome follows its own intent in the journal, nothing between.
+TEST_F(ServeOnSimulator, SerialWritesAndProgramRunsNeverInterleave) {
+    VornSim::Faults slow;
+    slow.delayMs = 60;
+    simulator_->setDeviceFaults(stage, slow);
+    simulator_->setDeviceFaults(monitor, slow);
+    const std::vector<std::string> csv{"Content-Type: text/csv"};
+    std::thread program([&] {
+        const Response run =
+            call("POST", "/api/program", monitorId + ",6001\n" + stageId + ",6002\n", csv);
+        EXPECT_EQ(run.status, 200) << run.body;
+    });
+    const Response write = call("PUT", "/api/devices/" + stageId + "/serial",
+                                R"({"serial": 6003, "repeat": 6003, "allowDuplicate": true})");
+    program.join();
+    EXPECT_EQ(write.status, 200) << write.body;
+
+    const auto lines = journalLines(journalPath_);
+    ASSERT_EQ(lines.size(), 6u);
+    bool putRecorded = false;
+    for (std::size_t i = 0; i < lines.size(); i += 2) {
+        EXPECT_EQ(lines[i]["event"], "intent");
+        EXPECT_EQ(lines[i + 1]["event"], "outcome");
+        EXPECT_EQ(lines[i + 1]["entry"], lines[i]["entry"]) << "another write came between";
+        EXPECT_EQ(lines[i]["client"], "127.0.0.1") << "the address that asked";
+        putRecorded = putRecorded || lines[i]["new"] == 6003;
+    }
+    EXPECT_TRUE(putRecorded);
+}
 
 TEST_F(ServeOnSimulator, ADeviceThatDoesNotAnswerGives504) {
     VornSim::Faults silent;
