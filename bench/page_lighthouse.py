@@ -12,12 +12,12 @@ import http.client
 import json
 import os
 import re
+import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
-import shutil
 
 sys.dont_write_bytecode = True
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
@@ -117,8 +117,9 @@ def main():
             results.append(result)
             print(f"run {run + 1}: performance {result['performance']:.2f}, "
                   f"accessibility {result['accessibility']:.2f}, best practices "
-                  f"{result['best-practices']:.2f}, CLS {result['cls']:.3f}, FCP {result['fcp']:.0f} ms, "
-                  f"LCP {result['lcp']:.0f} ms, render-blocking {milliseconds(result['blocking'])}, "
+                  f"{result['best-practices']:.2f}, CLS {result['cls']:.3f}, "
+                  f"FCP {result['fcp']:.0f} ms, LCP {result['lcp']:.0f} ms, "
+                  f"render-blocking {milliseconds(result['blocking'])}, "
                   f"text compression {'passed' if result['compression'] else 'failed'}, "
                   f"{result['bytes'] / 1024:.1f} KiB, console errors {result['console']}",
                   flush=True)

@@ -404,6 +404,7 @@ $('serial-form').addEventListener('submit', setSerial);
 $('write-anyway').addEventListener('click', () => {
   if (refused) writeSerial(refused.id, refused.number, true);
   offerWriteAnyway(null);
+  $('serial-result').focus(); // the button goes: the keyboard stays by the result
 });
 for (const field of [$('new-serial'), $('repeat-serial')])
   field.addEventListener('input', () => offerWriteAnyway(null));

@@ -155,7 +155,7 @@ class Page:
         small = self.driver.execute_script("""
             const small = [];
             for (const element of document.querySelectorAll(
-                     'a[href], button, input, select, textarea, [tabindex]')) {
+                     'a[href], button, input, select, textarea, [tabindex]:not([tabindex="-1"])')) {
               const box = element.getBoundingClientRect();
               if (box.width === 0 && box.height === 0) continue; // not shown
               if (box.width < 24 || box.height < 24)
@@ -200,7 +200,8 @@ class Page:
     def sort_state(self):
         return self.driver.execute_script("""
             return [...document.querySelectorAll('#devices th')].map(
-              (th) => th.textContent.trim().split(' ')[0] + '=' + (th.getAttribute('aria-sort') || ''));""")
+              (th) => th.textContent.trim().split(' ')[0] + '=' +
+                      (th.getAttribute('aria-sort') || ''));""")
 
     def rows(self):
         return {row.get_attribute("data-device-id"): row
@@ -302,6 +303,8 @@ def run(vornctl, vornsim, axe_source, screenshots, failures):
         if screenshots:
             take_screenshots(driver, screenshots, "refused")
         page.button("Write anyway").click()
+        failures.equal(driver.switch_to.active_element.get_attribute("id"), "serial-result",
+                       "the keyboard's place once Write anyway has gone")
         failures.check(wait(lambda: "Verified" in page.text("#serial-result"), 20),
                        f"written anyway: {page.text('#serial-result')!r}")
         failures.check(sim.wait_for(lambda l: l == f"serial-set device={STAGE} value=100002", 10),
@@ -312,7 +315,8 @@ def run(vornctl, vornsim, axe_source, screenshots, failures):
         failures.check(history, f"both writes in the history: {page.history()}")
         if history:
             failures.equal([entry[1:3] for entry in history],
-                           [["20261207 → 100002", "verified"], ["100001 → 20261207", "verified"]],
+                           [["20261207 → 100002", "verified"],
+                            ["100001 → 20261207", "verified"]],
                            "the history, newest first")
             failures.check(re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC", history[0][0]),
                            f"the time of a write: {history[0][0]!r}")
