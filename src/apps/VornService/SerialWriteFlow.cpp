@@ -67,11 +67,13 @@ SerialWriteFlow::~SerialWriteFlow() {
     worker_.join();
 }
 
-bool SerialWriteFlow::submit(SerialWriteRequest request, Done done) {
+bool SerialWriteFlow::submit(SerialWriteRequest request, Done done, bool waitForRoom) {
     if (!request.journal)
         throw std::invalid_argument("a serial write without a journal");
     {
-        std::lock_guard<std::mutex> lock(queueMutex_);
+        std::unique_lock<std::mutex> lock(queueMutex_);
+        if (waitForRoom)
+            queueChanged_.wait(lock, [this] { return ending_ || queue_.size() < maxWaiting; });
         if (ending_ || queue_.size() >= maxWaiting)
             return false;
         queue_.emplace_back(std::move(request), std::move(done));
@@ -97,6 +99,7 @@ void SerialWriteFlow::runQueue() {
             job = std::move(queue_.front());
             queue_.pop_front();
         }
+        queueChanged_.notify_all(); // room for a writer that waits
         SerialWriteReport report;
         try {
             report = run(job.first);

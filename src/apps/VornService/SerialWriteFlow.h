@@ -90,10 +90,11 @@ public:
     static constexpr std::size_t maxWaiting = 16;
 
     // Queues the write; `done` is called once with its report, on the flow's
-    // thread. False (nothing done) when maxWaiting writes wait already or the
-    // flow is stopping. Throws std::invalid_argument without a journal.
+    // thread. False (nothing done) when maxWaiting writes wait already (with
+    // `waitForRoom`: once there is room) or the flow is stopping. Throws
+    // std::invalid_argument without a journal.
     using Done = std::function<void(const SerialWriteReport&)>;
-    bool submit(SerialWriteRequest request, Done done);
+    bool submit(SerialWriteRequest request, Done done, bool waitForRoom = false);
 
     // Looks at the clock again now.
     void clockMoved();
