@@ -16,6 +16,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <utility>
@@ -350,6 +351,14 @@ void MainWindow::setSerialClicked() {
         return;
     }
     SetWindowTextA(children_.serialEdit, "");
+    // The other devices' numbers are read while the user confirms.
+    if (flow_) {
+        std::vector<ListedDevice> others = listedDevices();
+        others.erase(std::remove_if(others.begin(), others.end(),
+                                    [&](const ListedDevice& d) { return d.id == *id; }),
+                     others.end());
+        flow_->readAhead(others);
+    }
 
     SerialConfirmState state;
     state.instance = children_.instance;
@@ -360,6 +369,19 @@ void MainWindow::setSerialClicked() {
         return;
 
     startWrite(*id, static_cast<std::uint32_t>(state.second), false);
+}
+
+std::vector<ListedDevice> MainWindow::listedDevices() const {
+    std::vector<ListedDevice> listed;
+    const DeviceRows& rows = list_.rows();
+    for (int i = 0; i < rows.count(); ++i) {
+        const DeviceRows::Row& row = rows.row(i);
+        std::optional<std::string> name;
+        if (row.name != Text::unknownName)
+            name = row.name;
+        listed.push_back({row.id, std::move(name)});
+    }
+    return listed;
 }
 
 bool MainWindow::startWrite(std::uint64_t id, std::uint32_t target, bool allowDuplicate) {
@@ -376,16 +398,11 @@ bool MainWindow::startWrite(std::uint64_t id, std::uint32_t target, bool allowDu
     request.target = target;
     request.allowDuplicate = allowDuplicate;
     request.journal = journal;
-    const DeviceRows& rows = list_.rows();
-    for (int i = 0; i < rows.count(); ++i) {
-        const DeviceRows::Row& row = rows.row(i);
-        std::optional<std::string> name;
-        if (row.name != Text::unknownName)
-            name = row.name;
-        if (row.id == id)
-            request.name = name;
+    for (ListedDevice& device : listedDevices()) {
+        if (device.id == id)
+            request.name = std::move(device.name);
         else
-            request.listed.push_back({row.id, std::move(name)});
+            request.listed.push_back(std::move(device));
     }
     if (!flow_->submit(std::move(request),
                        [this](const SerialWriteReport& report) { onSerialWritten(report); })) {

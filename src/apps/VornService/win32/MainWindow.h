@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The tool's only top-level window: the list of serviced devices on the left;
 // the selected device's serial number, the logo and the panel for writing a
@@ -125,6 +126,7 @@ private:
     void onSerialWrittenMessage(const SerialWriteReport& report);
     // Sends `target` to `id` through the write flow (false: not even queued).
     bool startWrite(std::uint64_t id, std::uint32_t target, bool allowDuplicate);
+    std::vector<ListedDevice> listedDevices() const; // the rows, names as shown
     void onItemChanged(const NMLISTVIEW& change);
 
     bool createChildren();
