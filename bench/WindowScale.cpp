@@ -2,7 +2,7 @@
 // devices and shows a selected device's serial number.
 //
 //   WindowScale [--devices N] [--selections K] [--silent M] [--writes W]
-//               [--simulator in|outside]
+//               [--confirm-ms C] [--simulator in|outside]
 //
 // Runs the program on a thread of this process against N simulated devices
 // (the Windows build of the simulator, on the test network's 192.0.2.2; the
@@ -15,7 +15,9 @@
 // --writes W: then W serial writes of numbers no device holds, each timed
 // from the click that selects the device until the "Success" box shows: the
 // serial read, the number typed and confirmed as a user would, the write
-// (with whatever the window checks first) and its read-back.
+// (with whatever the window checks first) and its read-back. --confirm-ms C:
+// the confirmation is typed C ms after the dialog opens, as a person takes
+// a moment to (default 0: at once).
 //
 // --silent M: M more devices that announce themselves and never answer (a
 // rack still booting); their rows stay "Unknown" while the window keeps asking
@@ -86,7 +88,8 @@ std::vector<VornSim::DeviceSetup> devices(int count, int silent) {
     return setups;
 }
 
-int run(int deviceCount, int selections, int silent, int writes, bool simulatorInside) {
+int run(int deviceCount, int selections, int silent, int writes, int confirmMs,
+        bool simulatorInside) {
     VornSim::SimulatorConfig config;
     config.devices = devices(deviceCount, simulatorInside ? silent : 0);
     std::optional<VornSim::DeviceSimulator> simulator;
@@ -208,6 +211,7 @@ int run(int deviceCount, int selections, int silent, int writes, bool simulatorI
                 UiDriver::waitForWindow(self, "#32770", "Confirm serial number", 5000ms);
             if (!dialog)
                 break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(confirmMs)); // the person
             UiDriver::type(GetDlgItem(dialog, IDC_CONFIRM_EDIT), number);
             UiDriver::click(dialog, IDOK);
             const auto box = UiDriver::waitForMessageBox(self, 10s);
@@ -234,9 +238,9 @@ int run(int deviceCount, int selections, int silent, int writes, bool simulatorI
             };
             std::printf("selection to \"Success\", %zu writes: median %.1f ms, max %.1f ms\n",
                         successMs.size(), share(0.5), share(1.0));
-            std::printf("summary WindowWrite devices=%d success_median_ms=%.1f "
+            std::printf("summary WindowWrite devices=%d confirm_ms=%d success_median_ms=%.1f "
                         "success_max_ms=%.1f\n",
-                        deviceCount, share(0.5), share(1.0));
+                        deviceCount, confirmMs, share(0.5), share(1.0));
             if (static_cast<int>(successMs.size()) != writes)
                 status = 1;
         }
@@ -277,7 +281,7 @@ int run(int deviceCount, int selections, int silent, int writes, bool simulatorI
 } // namespace
 
 int main(int argc, char** argv) {
-    int deviceCount = 1000, selections = 20, silent = 0, writes = 0;
+    int deviceCount = 1000, selections = 20, silent = 0, writes = 0, confirmMs = 0;
     bool simulatorInside = true;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
@@ -289,18 +293,21 @@ int main(int argc, char** argv) {
             silent = std::atoi(argv[i + 1]);
         else if (name == "--writes")
             writes = std::atoi(argv[i + 1]);
+        else if (name == "--confirm-ms")
+            confirmMs = std::atoi(argv[i + 1]);
         else if (name == "--simulator" &&
                  (std::string(argv[i + 1]) == "in" || std::string(argv[i + 1]) == "outside"))
             simulatorInside = std::string(argv[i + 1]) == "in";
         else {
             std::fprintf(stderr, "usage: WindowScale [--devices N] [--selections K] [--silent M] "
-                                 "[--writes W] [--simulator in|outside]\n");
+                                 "[--writes W] [--confirm-ms C] [--simulator in|outside]\n");
             return 2;
         }
     }
-    if (deviceCount <= 0 || selections < 0 || silent < 0 || writes < 0 || argc % 2 == 0) {
+    if (deviceCount <= 0 || selections < 0 || silent < 0 || writes < 0 || confirmMs < 0 ||
+        argc % 2 == 0) {
         std::fprintf(stderr, "usage: WindowScale [--devices N] [--selections K] [--silent M] "
-                             "[--writes W] [--simulator in|outside]\n");
+                             "[--writes W] [--confirm-ms C] [--simulator in|outside]\n");
         return 2;
     }
     if (const std::string problem = TestNamespace::problem(); !problem.empty()) {
@@ -310,5 +317,5 @@ int main(int argc, char** argv) {
                      problem.c_str());
         return 2;
     }
-    return run(deviceCount, selections, silent, writes, simulatorInside);
+    return run(deviceCount, selections, silent, writes, confirmMs, simulatorInside);
 }

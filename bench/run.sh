@@ -150,7 +150,8 @@ else
     inventory_runs=("--devices 1000 --runs 5")
     journal_lines=1000
     window_runs=("--devices 1000" "--devices 10000" "--devices 20 --silent 300"
-        "--devices 300 --selections 0 --writes 10")
+        "--devices 300 --selections 0 --writes 10"
+        "--devices 300 --selections 0 --writes 10 --confirm-ms 1000")
 fi
 
 results=$build/bench/results.txt
