@@ -1,7 +1,8 @@
 // WindowScale (Windows build, under Wine): how fast the main window lists many
 // devices and shows a selected device's serial number.
 //
-//   WindowScale [--devices N] [--selections K] [--silent M] [--simulator in|outside]
+//   WindowScale [--devices N] [--selections K] [--silent M] [--writes W]
+//               [--confirm-ms C] [--simulator in|outside]
 //
 // Runs the program on a thread of this process against N simulated devices
 // (the Windows build of the simulator, on the test network's 192.0.2.2; the
@@ -10,6 +11,13 @@
 // shows its name; then K selections, each timed from the click until the
 // current-serial label shows the number. Run it in scripts/netns.sh --veth
 // under scripts/wine-session.sh (bench/run.sh does).
+//
+// --writes W: then W serial writes of numbers no device holds, each timed
+// from the click that selects the device until the "Success" box shows: the
+// serial read, the number typed and confirmed as a user would, the write
+// (with whatever the window checks first) and its read-back. --confirm-ms C:
+// the confirmation is typed C ms after the dialog opens, as a person takes
+// a moment to (default 0: at once).
 //
 // --silent M: M more devices that announce themselves and never answer (a
 // rack still booting); their rows stay "Unknown" while the window keeps asking
@@ -80,7 +88,8 @@ std::vector<VornSim::DeviceSetup> devices(int count, int silent) {
     return setups;
 }
 
-int run(int deviceCount, int selections, int silent, bool simulatorInside) {
+int run(int deviceCount, int selections, int silent, int writes, int confirmMs,
+        bool simulatorInside) {
     VornSim::SimulatorConfig config;
     config.devices = devices(deviceCount, simulatorInside ? silent : 0);
     std::optional<VornSim::DeviceSimulator> simulator;
@@ -92,6 +101,7 @@ int run(int deviceCount, int selections, int silent, bool simulatorInside) {
             simulator->setDeviceFaults(config.devices[static_cast<std::size_t>(i)].id, deaf);
     } else {
         selections = 0; // the serial numbers are the outside simulator's
+        writes = 0;
         silent = 0;
     }
 
@@ -184,6 +194,56 @@ int run(int deviceCount, int selections, int silent, bool simulatorInside) {
                 break;
             serialMs.push_back(msSince(clicked));
         }
+        std::vector<double> successMs;
+        for (int i = 0; allNamed && label && i < writes; ++i) {
+            const int row =
+                answering[static_cast<std::size_t>((static_cast<long long>(i) * 104729 + 1) %
+                                                   static_cast<long long>(answering.size()))];
+            const std::string number = std::to_string(900000 + i); // held by none
+            const auto clicked = Clock::now();
+            list.select(row);
+            if (!lookEveryMs([&] { return UiDriver::text(label).find("...") == std::string::npos; },
+                             5s))
+                break;
+            UiDriver::type(GetDlgItem(main, IDC_SERIAL_EDIT), number);
+            UiDriver::click(main, IDC_SET_SERIAL);
+            const HWND dialog =
+                UiDriver::waitForWindow(self, "#32770", "Confirm serial number", 5000ms);
+            if (!dialog)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(confirmMs)); // the person
+            UiDriver::type(GetDlgItem(dialog, IDC_CONFIRM_EDIT), number);
+            UiDriver::click(dialog, IDOK);
+            const auto box = UiDriver::waitForMessageBox(self, 10s);
+            if (!box || box->caption != "Success") {
+                std::fprintf(stderr, "WindowScale: write %d ended in \"%s\"\n", i,
+                             box ? box->text.c_str() : "no box");
+                if (box)
+                    UiDriver::click(box->window, IDOK);
+                break;
+            }
+            successMs.push_back(msSince(clicked));
+            UiDriver::click(box->window, IDOK);
+            if (!UiDriver::waitGone(box->window, 5s) ||
+                !lookEveryMs(
+                    [&] { return UiDriver::text(label).find(number) != std::string::npos; }, 5s))
+                break;
+        }
+        std::sort(successMs.begin(), successMs.end());
+        if (writes > 0) {
+            const auto share = [&](double at) {
+                return successMs.empty()
+                           ? -1.0
+                           : successMs[static_cast<std::size_t>(at * (successMs.size() - 1))];
+            };
+            std::printf("selection to \"Success\", %zu writes: median %.1f ms, max %.1f ms\n",
+                        successMs.size(), share(0.5), share(1.0));
+            std::printf("summary WindowWrite devices=%d confirm_ms=%d success_median_ms=%.1f "
+                        "success_max_ms=%.1f\n",
+                        deviceCount, confirmMs, share(0.5), share(1.0));
+            if (static_cast<int>(successMs.size()) != writes)
+                status = 1;
+        }
         std::sort(serialMs.begin(), serialMs.end());
         const auto at = [&](double share) {
             return serialMs.empty()
@@ -221,7 +281,7 @@ int run(int deviceCount, int selections, int silent, bool simulatorInside) {
 } // namespace
 
 int main(int argc, char** argv) {
-    int deviceCount = 1000, selections = 20, silent = 0;
+    int deviceCount = 1000, selections = 20, silent = 0, writes = 0, confirmMs = 0;
     bool simulatorInside = true;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
@@ -231,18 +291,23 @@ int main(int argc, char** argv) {
             selections = std::atoi(argv[i + 1]);
         else if (name == "--silent")
             silent = std::atoi(argv[i + 1]);
+        else if (name == "--writes")
+            writes = std::atoi(argv[i + 1]);
+        else if (name == "--confirm-ms")
+            confirmMs = std::atoi(argv[i + 1]);
         else if (name == "--simulator" &&
                  (std::string(argv[i + 1]) == "in" || std::string(argv[i + 1]) == "outside"))
             simulatorInside = std::string(argv[i + 1]) == "in";
         else {
             std::fprintf(stderr, "usage: WindowScale [--devices N] [--selections K] [--silent M] "
-                                 "[--simulator in|outside]\n");
+                                 "[--writes W] [--confirm-ms C] [--simulator in|outside]\n");
             return 2;
         }
     }
-    if (deviceCount <= 0 || selections < 0 || silent < 0 || argc % 2 == 0) {
+    if (deviceCount <= 0 || selections < 0 || silent < 0 || writes < 0 || confirmMs < 0 ||
+        argc % 2 == 0) {
         std::fprintf(stderr, "usage: WindowScale [--devices N] [--selections K] [--silent M] "
-                             "[--simulator in|outside]\n");
+                             "[--writes W] [--confirm-ms C] [--simulator in|outside]\n");
         return 2;
     }
     if (const std::string problem = TestNamespace::problem(); !problem.empty()) {
@@ -252,5 +317,5 @@ int main(int argc, char** argv) {
                      problem.c_str());
         return 2;
     }
-    return run(deviceCount, selections, silent, simulatorInside);
+    return run(deviceCount, selections, silent, writes, confirmMs, simulatorInside);
 }

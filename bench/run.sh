@@ -30,7 +30,8 @@
 #                     first paint, bytes moved (Lighthouse: scripts/npm-tools.sh, run here)
 #   WindowScale       the Windows program under Wine with 1000 and 10000 devices, and 20 beside
 #                     300 that never answer: rows, names,
-#                     selection to serial (cross-built in build/windows; --no-window skips it)
+#                     selection to serial; with 300 devices, selection to "Success" of a serial
+#                     write (cross-built in build/windows; --no-window skips it)
 #
 # --quick runs shorter versions (for a check that everything works, not for figures).
 # --only runs only the programs named (e.g. --only WindowScale,Discovery).
@@ -140,7 +141,7 @@ if [[ $quick -eq 1 ]]; then
     silent_runs=("--silent 50 --seconds 2")
     inventory_runs=("--devices 200 --runs 1")
     journal_lines=20
-    window_runs=("--devices 100 --selections 3")
+    window_runs=("--devices 100 --selections 3" "--devices 300 --selections 0 --writes 3")
 else
     roundtrip_args=()
     timeout_args=()
@@ -152,7 +153,9 @@ else
     silent_runs=("--silent 0" "--silent 50" "--silent 300")
     inventory_runs=("--devices 1000 --runs 5")
     journal_lines=1000
-    window_runs=("--devices 1000" "--devices 10000" "--devices 20 --silent 300")
+    window_runs=("--devices 1000" "--devices 10000" "--devices 20 --silent 300"
+        "--devices 300 --selections 0 --writes 10"
+        "--devices 300 --selections 0 --writes 10 --confirm-ms 1000")
 fi
 
 results=$build/bench/results.txt

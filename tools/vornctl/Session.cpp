@@ -358,18 +358,21 @@ Session::readSerials(const std::vector<std::uint64_t>& ids, Clock::time_point de
     return reads->serials;
 }
 
-bool Session::submitWrite(SerialWriteRequest request, SerialWriteFlow::Done done) {
+bool Session::submitWrite(SerialWriteRequest request, SerialWriteFlow::Done done,
+                          bool waitForRoom) {
     if (!journal_)
         throw std::logic_error("a serial write without a journal");
     request.journal = journal_;
-    return flow_->submit(std::move(request), std::move(done));
+    return flow_->submit(std::move(request), std::move(done), waitForRoom);
 }
 
 SerialWriteReport Session::write(SerialWriteRequest request) {
     Handoff<SerialWriteReport> report;
-    if (!submitWrite(std::move(request),
-                     [report](const SerialWriteReport& done) { report.deliver(done); }))
-        throw std::logic_error("the serial write flow is full");
+    // Behind the writes others asked for (serve), in turn.
+    if (!submitWrite(
+            std::move(request), [report](const SerialWriteReport& done) { report.deliver(done); },
+            true))
+        throw std::runtime_error("serial writes are shutting down");
     // The flow always reports: the engine ends every request it sends.
     const auto done = report.waitUntil(Clock::now() + std::chrono::hours(1));
     if (!done)

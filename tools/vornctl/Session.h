@@ -99,8 +99,9 @@ public:
     // in the session's journal, and waits for its report.
     SerialWriteReport write(SerialWriteRequest request);
     // The same without waiting: `done` is called on the flow's thread. False
-    // when too many writes wait already.
-    bool submitWrite(SerialWriteRequest request, SerialWriteFlow::Done done);
+    // when too many writes wait already (with `waitForRoom`: once there is room).
+    bool submitWrite(SerialWriteRequest request, SerialWriteFlow::Done done,
+                     bool waitForRoom = false);
     // The devices listed once the segment has settled (the other devices
     // answer the tool's presence a little later on a loaded network): what
     // the duplicate check before a write reads.

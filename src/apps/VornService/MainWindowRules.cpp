@@ -166,4 +166,51 @@ Notice writeRefused() {
     return {Text::serialSetFailed, Text::errorCaption, iconError};
 }
 
+WriteStep afterWrite(const SerialWriteReport& report) {
+    using Journal::WriteResult;
+    WriteStep step;
+    if (report.result == WriteResult::Duplicate && report.holder) {
+        step.question = duplicateQuestion(
+            report.target, report.holder->name.value_or(Text::unknownName), report.holder->id);
+        step.unchanged = report.before;
+        return step;
+    }
+    if (report.before && !report.intentRecorded && !report.journalError.empty()) {
+        step.journalProblem = report.journalError + ".\n\nNothing was written.";
+        step.unchanged = report.before;
+        return step;
+    }
+    step.journalProblem = report.journalError;
+    const bool ok = report.result == WriteResult::AlreadySet ||
+                    report.result == WriteResult::Verified || report.acknowledged;
+    step.outcome = writeOutcome(ok);
+    return step;
+}
+
+std::string duplicateQuestion(std::uint32_t number, const std::string& holderName,
+                              std::uint64_t holderId) {
+    return "Serial number " + std::to_string(number) + " is already held by " + holderName + " (" +
+           formatDeviceId(holderId) + ").\n\nWrite it to this device anyway?";
+}
+
+std::string historyText(const std::string& deviceName, std::uint64_t id,
+                        const std::vector<Journal::JournalEntry>& entries) {
+    std::string text = "Serial numbers written to " + deviceName + " (" + formatDeviceId(id) + ")";
+    if (entries.empty())
+        return text + ": none recorded in the journal.";
+    text += ", newest first:\n";
+    for (const Journal::JournalEntry& entry : entries) {
+        const Journal::SerialIntent& intent = entry.intent;
+        std::string time = Journal::formatUtc(intent.time); // 2026-12-07T14:05:09.042Z
+        if (time.size() >= 19)
+            time = time.substr(0, 10) + " " + time.substr(11, 8) + " UTC";
+        text += "\n" + time + "   " + (intent.old ? std::to_string(*intent.old) : "?") + " -> " +
+                std::to_string(intent.target) + "   " + Journal::entryResultName(entry) + "   " +
+                intent.tool + ", " + intent.operatorName + " on " + intent.host;
+        if (intent.client)
+            text += " (from " + *intent.client + ")";
+    }
+    return text;
+}
+
 } // namespace MainWindowRules

@@ -1,10 +1,14 @@
 #pragma once
 
+#include "JournalEntries.h"
+#include "SerialWriteFlow.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // What the main window decides, kept apart from the window calls that carry
 // it out: which controls are enabled, what a selection change means, where
@@ -130,5 +134,29 @@ SetSerialStart startSetSerial(std::string_view typed);
 Notice writeOutcome(bool ok);
 // A write the engine would not even send.
 Notice writeRefused();
+
+// What the window does with the report of a write from the write flow.
+struct WriteStep {
+    // Another listed device holds the number: ask whether to write it anyway
+    // (Yes writes it, No ends with nothing sent).
+    std::optional<std::string> question;
+    std::optional<Notice> outcome; // the box that tells the outcome
+    std::string journalProblem;    // an error box about the journal first; "" none
+    // After a question answered No or a journal that took no intent: the
+    // number the device reads as (nothing was written).
+    std::optional<std::uint32_t> unchanged;
+};
+WriteStep afterWrite(const SerialWriteReport& report);
+inline constexpr const char* duplicateCaption = "Serial number in use";
+// "Serial number N is already held by NAME (ID).\n\nWrite it to this device anyway?"
+std::string duplicateQuestion(std::uint32_t number, const std::string& holderName,
+                              std::uint64_t holderId);
+
+// The History box of a device: its journal entries (newest first), one line
+// each: "2026-12-07 14:05:09 UTC  100 -> 1234  verified  VornService 1.0.0,
+// kim on BENCH (from 192.0.2.9)".
+std::string historyText(const std::string& deviceName, std::uint64_t id,
+                        const std::vector<Journal::JournalEntry>& entries);
+inline constexpr const char* historyCaption = "History";
 
 } // namespace MainWindowRules

@@ -67,17 +67,53 @@ SerialWriteFlow::~SerialWriteFlow() {
     worker_.join();
 }
 
-bool SerialWriteFlow::submit(SerialWriteRequest request, Done done) {
+bool SerialWriteFlow::submit(SerialWriteRequest request, Done done, bool waitForRoom) {
     if (!request.journal)
         throw std::invalid_argument("a serial write without a journal");
     {
-        std::lock_guard<std::mutex> lock(queueMutex_);
+        std::unique_lock<std::mutex> lock(queueMutex_);
+        if (waitForRoom)
+            queueChanged_.wait(lock, [this] { return ending_ || queue_.size() < maxWaiting; });
         if (ending_ || queue_.size() >= maxWaiting)
             return false;
         queue_.emplace_back(std::move(request), std::move(done));
     }
     queueChanged_.notify_one();
     return true;
+}
+
+void SerialWriteFlow::readAhead(const std::vector<ListedDevice>& listed) {
+    const std::uint64_t now = controller_.clocks().steadyNanoseconds();
+    for (const ListedDevice& device : listed) {
+        auto serial = readSerial(device.id);
+        if (serial->unsent)
+            continue;
+        std::lock_guard<std::mutex> lock(aheadMutex_);
+        ahead_[device.id] = {std::move(serial), now};
+    }
+}
+
+std::shared_ptr<SerialWriteFlow::Slot<std::optional<std::uint32_t>>>
+SerialWriteFlow::checkRead(std::uint64_t id) {
+    const std::uint64_t now = controller_.clocks().steadyNanoseconds();
+    {
+        std::lock_guard<std::mutex> lock(aheadMutex_);
+        const auto found = ahead_.find(id);
+        if (found != ahead_.end()) {
+            Ahead ahead = std::move(found->second);
+            ahead_.erase(found); // one write's
+            const auto valid =
+                static_cast<std::uint64_t>(std::chrono::nanoseconds(readAheadValid).count());
+            bool answered;
+            {
+                std::lock_guard<std::mutex> filled(signal_->mutex);
+                answered = !ahead.serial->done || ahead.serial->value.has_value();
+            }
+            if (now - ahead.askedAt <= valid && answered)
+                return ahead.serial; // in flight, or answered with a number
+        }
+    }
+    return readSerial(id);
 }
 
 void SerialWriteFlow::clockMoved() {
@@ -97,6 +133,7 @@ void SerialWriteFlow::runQueue() {
             job = std::move(queue_.front());
             queue_.pop_front();
         }
+        queueChanged_.notify_all(); // room for a writer that waits
         SerialWriteReport report;
         try {
             report = run(job.first);
@@ -205,7 +242,7 @@ SerialWriteReport SerialWriteFlow::run(const SerialWriteRequest& request) {
                 others.push_back(listed);
         }
         for (const ListedDevice& other : others)
-            serials.push_back(readSerial(other.id));
+            serials.push_back(checkRead(other.id));
     }
     const std::uint64_t checkEnds =
         controller_.clocks().steadyNanoseconds() +

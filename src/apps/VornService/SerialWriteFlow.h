@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 class VornService;
@@ -22,6 +23,8 @@ class SerialJournal;
 
 // How long the duplicate check waits for the other devices' numbers.
 constexpr std::chrono::seconds duplicateCheckWait{2};
+// How long a number read ahead of a write stands for the device's number.
+constexpr std::chrono::seconds readAheadValid{10};
 
 // A device listed beside the one written, as the front end knows it.
 struct ListedDevice {
@@ -90,10 +93,17 @@ public:
     static constexpr std::size_t maxWaiting = 16;
 
     // Queues the write; `done` is called once with its report, on the flow's
-    // thread. False (nothing done) when maxWaiting writes wait already or the
-    // flow is stopping. Throws std::invalid_argument without a journal.
+    // thread. False (nothing done) when maxWaiting writes wait already (with
+    // `waitForRoom`: once there is room) or the flow is stopping. Throws
+    // std::invalid_argument without a journal.
     using Done = std::function<void(const SerialWriteReport&)>;
-    bool submit(SerialWriteRequest request, Done done);
+    bool submit(SerialWriteRequest request, Done done, bool waitForRoom = false);
+
+    // Starts reading the numbers of `listed` now, for a write about to be
+    // asked (while the user confirms the number): a write asked within
+    // readAheadValid checks against those answers (or waits for them) instead
+    // of asking again. Any thread.
+    void readAhead(const std::vector<ListedDevice>& listed);
 
     // Looks at the clock again now.
     void clockMoved();
@@ -116,6 +126,15 @@ private:
     VornService& controller_;
     // Shared with the request callbacks, which may come after the flow is gone.
     const std::shared_ptr<Signal> signal_;
+    // Reads started by readAhead, with the steady time they were asked at.
+    struct Ahead {
+        std::shared_ptr<Slot<std::optional<std::uint32_t>>> serial;
+        std::uint64_t askedAt = 0;
+    };
+    std::mutex aheadMutex_;
+    std::unordered_map<std::uint64_t, Ahead> ahead_; // guarded by aheadMutex_
+    // The read of `id` asked ahead and still good, or a new one.
+    std::shared_ptr<Slot<std::optional<std::uint32_t>>> checkRead(std::uint64_t id);
     std::mutex queueMutex_;
     std::condition_variable queueChanged_;
     std::deque<std::pair<SerialWriteRequest, Done>> queue_; // guarded by queueMutex_

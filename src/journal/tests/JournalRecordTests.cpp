@@ -140,6 +140,24 @@ TEST(JournalRecord, WhatIsNotARecord) {
         EXPECT_FALSE(parseRecord(line)) << line;
 }
 
+TEST(JournalRecord, ClientOfARemoteWriteIsWrittenOnlyWhenKnown) {
+    SerialIntent intent = sampleIntent();
+    intent.client = "192.0.2.9";
+    const std::string line = formatRecord(intent);
+    EXPECT_NE(line.find(R"("interface":"127.0.0.1","client":"192.0.2.9","id":)"), std::string::npos)
+        << line;
+    const auto read = parseRecord(line);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(std::get<SerialIntent>(*read).client, "192.0.2.9");
+    // Lines without it (every line before it existed) read as asked at the tool.
+    const auto older = parseRecord(formatRecord(sampleIntent()));
+    ASSERT_TRUE(older);
+    EXPECT_FALSE(std::get<SerialIntent>(*older).client);
+    std::string wrong = line;
+    wrong.replace(wrong.find(R"("192.0.2.9")"), 11, "9");
+    EXPECT_FALSE(parseRecord(wrong)) << "a client that is not text";
+}
+
 TEST(JournalRecord, ResultOfAWrite) {
     using R = WriteResult;
     // acknowledged, before, read back, target
@@ -155,6 +173,8 @@ TEST(JournalRecord, ResultOfAWrite) {
     EXPECT_STREQ(writeResultName(R::NoAnswer), "no-answer");
     EXPECT_EQ(parseWriteResult("mismatch"), R::Mismatch);
     EXPECT_FALSE(parseWriteResult("Verified"));
+    EXPECT_EQ(parseWriteResult("already-set"), R::AlreadySet);
+    EXPECT_STREQ(writeResultName(R::Duplicate), "duplicate");
 }
 
 } // namespace

@@ -7,9 +7,7 @@
 #include "SerialWriteFlow.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>

@@ -553,6 +553,28 @@ TEST_F(SerialWriteFlowTest, WritesAskedAtOnceNeverOverlapOnTheWire) {
     EXPECT_EQ(journalEntries().entries.size(), 2u);
 }
 
+TEST_F(SerialWriteFlowTest, NumbersReadAheadAreCheckedWithoutAskingAgainWhileFresh) {
+    add({.id = target, .serial = 100, .name = "A"});
+    add({.id = other, .serial = 4242, .name = "B"});
+    flow.readAhead({{other, std::nullopt}});
+    ASSERT_TRUE(waitUntil([&] { return rack.repliesFrom(other) == 1 && rack.quiet(); }));
+    submit(request(target, 4242));
+    EXPECT_EQ(only().result, WriteResult::Duplicate) << "the number read ahead counts";
+    EXPECT_EQ(rack.sentTo(other, Vorn::Code::getBoardId), 1u);
+
+    // Read ahead, then 11 s pass: asked again.
+    flow.readAhead({{other, std::nullopt}});
+    ASSERT_TRUE(waitUntil([&] {
+        return rack.sentTo(other, Vorn::Code::getBoardId) == 2 && rack.repliesFrom(other) == 3 &&
+               rack.quiet();
+    })) << "its number and, for the refusal, its name answered";
+    clock.advanceMs(10001);
+    rack.announce();
+    submit(request(target, 4242));
+    ASSERT_TRUE(reports.waitForCount(2));
+    EXPECT_EQ(rack.sentTo(other, Vorn::Code::getBoardId), 3u);
+}
+
 TEST_F(SerialWriteFlowTest, UnknownDeviceIsReportedAsNotFound) {
     submit(request(0x0000000B00000009ull, 1));
     const auto report = only();

@@ -1,9 +1,10 @@
 // What the window records and exports, decided without a window: the device
-// list as CSV, and a serial write followed from its intent to its outcome.
+// list as CSV, what a write's report brings up, and a device's history.
 
 #include "DeviceListExport.h"
+#include "JournalTime.h"
+#include "MainWindowRules.h"
 #include "SerialRecord.h"
-#include "SerialWriteTracker.h"
 
 #include <gtest/gtest.h>
 
@@ -41,51 +42,92 @@ TEST(SerialRecord, DeviceAsTheJournalNamesIt) {
     EXPECT_EQ(SerialRecord::toolName("VornService").rfind("VornService 1.", 0), 0u);
 }
 
-TEST(SerialWriteTracker, OutcomeComesWithTheReadBackAfterTheWrite) {
-    SerialWriteTracker tracker;
-    EXPECT_FALSE(tracker.serialRead(1, 500u)); // selected: read before the write
-    EXPECT_EQ(tracker.lastRead(1), 500u);
-    tracker.writeStarted("e1", 1, 600);
-    EXPECT_TRUE(tracker.writing());
-    // Reads before the write completed, and other devices' reads, are no read-back.
-    EXPECT_FALSE(tracker.serialRead(1, 500u));
-    EXPECT_FALSE(tracker.serialRead(2, 600u));
-    tracker.writeDone(2, true); // another device's: ignored
-    EXPECT_FALSE(tracker.serialRead(1, 500u));
-    tracker.writeDone(1, true);
-    const auto outcome = tracker.serialRead(1, 600u);
-    ASSERT_TRUE(outcome);
-    EXPECT_EQ(outcome->entry, "e1");
-    EXPECT_EQ(outcome->id, 1u);
-    EXPECT_EQ(outcome->result, WriteResult::Verified);
-    EXPECT_TRUE(outcome->acknowledged);
-    EXPECT_EQ(outcome->readBack, 600u);
-    EXPECT_FALSE(tracker.writing());
-    EXPECT_FALSE(tracker.serialRead(1, 600u)); // once only
-    EXPECT_EQ(tracker.lastRead(1), 600u);
+SerialWriteReport reportOf(WriteResult result, bool acknowledged) {
+    SerialWriteReport report;
+    report.id = 1;
+    report.target = 600;
+    report.result = result;
+    report.before = 500;
+    report.intentRecorded = report.sent = true;
+    report.acknowledged = acknowledged;
+    return report;
 }
 
-TEST(SerialWriteTracker, RefusedUnansweredAndUnverifiedWrites) {
-    SerialWriteTracker tracker;
-    tracker.serialRead(1, 500u);
-    tracker.writeStarted("refused", 1, 600);
-    tracker.writeDone(1, false);
-    EXPECT_EQ(tracker.serialRead(1, 500u)->result, WriteResult::Refused);
+TEST(WindowWriteSteps, FreeNumbersEndInTheBoxesOfEveryWriteDuplicatesAsk) {
+    using MainWindowRules::afterWrite;
+    const auto success = afterWrite(reportOf(WriteResult::Verified, true));
+    EXPECT_FALSE(success.question);
+    ASSERT_TRUE(success.outcome);
+    EXPECT_STREQ(success.outcome->caption, "Success");
+    EXPECT_STREQ(success.outcome->text, "Serial number successfully changed.");
+    EXPECT_TRUE(success.journalProblem.empty());
+    EXPECT_STREQ(afterWrite(reportOf(WriteResult::AlreadySet, false)).outcome->caption, "Success");
+    for (const auto result : {WriteResult::Refused, WriteResult::NoAnswer}) {
+        const auto failed = afterWrite(reportOf(result, false));
+        ASSERT_TRUE(failed.outcome);
+        EXPECT_STREQ(failed.outcome->text,
+                     "Could not set serial number, a communication error occurred.");
+    }
+    // Acknowledged as before: the read-back tells the rest.
+    EXPECT_STREQ(afterWrite(reportOf(WriteResult::Unverified, true)).outcome->caption, "Success");
 
-    tracker.writeStarted("silent", 1, 600);
-    tracker.writeDone(1, false);
-    const auto silent = tracker.serialRead(1, std::nullopt);
-    EXPECT_EQ(silent->result, WriteResult::NoAnswer);
-    EXPECT_FALSE(silent->readBack);
-    EXPECT_FALSE(tracker.lastRead(1)); // not known any more
+    auto duplicate = reportOf(WriteResult::Duplicate, false);
+    duplicate.intentRecorded = duplicate.sent = false;
+    duplicate.holder = ListedDevice{0x0000000A0000000Bull, "FOH"};
+    const auto ask = afterWrite(duplicate);
+    ASSERT_TRUE(ask.question);
+    EXPECT_EQ(*ask.question, "Serial number 600 is already held by FOH (0000000a:0000000b).\n\n"
+                             "Write it to this device anyway?");
+    EXPECT_FALSE(ask.outcome);
+    EXPECT_EQ(ask.unchanged, 500u);
+    duplicate.holder->name.reset();
+    EXPECT_NE(afterWrite(duplicate).question->find("held by Unknown (0000000a:0000000b)"),
+              std::string::npos);
+}
 
-    tracker.writeStarted("unverified", 1, 600); // old not known: recorded as null
-    tracker.writeDone(1, true);
-    EXPECT_EQ(tracker.serialRead(1, std::nullopt)->result, WriteResult::Unverified);
+TEST(WindowWriteSteps, JournalProblemsAreShownBeforeOrInsteadOfTheOutcome) {
+    using MainWindowRules::afterWrite;
+    auto noIntent = reportOf(WriteResult::NoAnswer, false);
+    noIntent.intentRecorded = noIntent.sent = false;
+    noIntent.journalError = "cannot write the journal J: disk full";
+    const auto refused = afterWrite(noIntent);
+    EXPECT_EQ(refused.journalProblem,
+              "cannot write the journal J: disk full.\n\nNothing was written.");
+    EXPECT_FALSE(refused.outcome);
+    EXPECT_EQ(refused.unchanged, 500u);
 
-    tracker.serialRead(3, 7u);
-    tracker.forget(3);
-    EXPECT_FALSE(tracker.lastRead(3));
+    auto noOutcome = reportOf(WriteResult::Verified, true);
+    noOutcome.journalError = "cannot write ...; the outcome ... is not recorded.";
+    const auto recorded = afterWrite(noOutcome);
+    EXPECT_EQ(recorded.journalProblem, noOutcome.journalError);
+    ASSERT_TRUE(recorded.outcome);
+    EXPECT_STREQ(recorded.outcome->caption, "Success");
+}
+
+TEST(WindowHistory, EntriesOneLineEachAsGiven) {
+    Journal::JournalEntry served;
+    served.intent.time = *Journal::parseUtc("2026-12-07T14:05:09.042Z");
+    served.intent.old = 100;
+    served.intent.target = 1234;
+    served.intent.tool = "vornctl 1.0.0";
+    served.intent.operatorName = "kim";
+    served.intent.host = "bench";
+    served.intent.client = "192.0.2.9";
+    served.outcome = Journal::SerialOutcome{};
+    served.outcome->result = WriteResult::Verified;
+    Journal::JournalEntry interrupted = served;
+    interrupted.intent.old.reset();
+    interrupted.intent.client.reset();
+    interrupted.intent.tool = "VornService 1.0.0";
+    interrupted.outcome.reset();
+    EXPECT_EQ(MainWindowRules::historyText("FOH", 0x0000000A0000000Bull, {served, interrupted}),
+              "Serial numbers written to FOH (0000000a:0000000b), newest first:\n"
+              "\n2026-12-07 14:05:09 UTC   100 -> 1234   verified   vornctl 1.0.0, kim on bench "
+              "(from 192.0.2.9)"
+              "\n2026-12-07 14:05:09 UTC   ? -> 1234   interrupted   VornService 1.0.0, kim on "
+              "bench");
+    EXPECT_EQ(MainWindowRules::historyText("FOH", 1, {}),
+              "Serial numbers written to FOH (00000000:00000001): none recorded in the journal.");
 }
 
 } // namespace

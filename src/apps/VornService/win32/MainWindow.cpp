@@ -16,6 +16,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <utility>
@@ -36,6 +37,7 @@ MainWindow::~MainWindow() {
     if (children_.window && IsWindow(children_.window))
         DestroyWindow(children_.window);
     layout_.release();
+    flow_.reset(); // before the controller and the journal it writes with
     controller_.reset();
 }
 
@@ -177,6 +179,7 @@ void MainWindow::startController(const std::optional<std::string>& address) {
         return;
     }
     controller_ = std::move(started.controller);
+    flow_ = std::make_unique<SerialWriteFlow>(*controller_);
     if (address)
         journal_.useInterface(*address);
 }
@@ -223,9 +226,9 @@ void MainWindow::onSerialNumber(std::uint64_t id, bool ok, unsigned serial) {
                   static_cast<std::uintptr_t>(serial));
 }
 
-void MainWindow::onSerialNumberSet(std::uint64_t id, bool ok) {
-    mailbox_.post(ok ? WM_SERIAL_SET_OK : WM_SERIAL_SET_FAILED, WindowMessages::highHalf(id),
-                  WindowMessages::lowHalf(id));
+void MainWindow::onSerialWritten(const SerialWriteReport& report) {
+    mailbox_.post(WM_SERIAL_WRITTEN, std::make_unique<SerialWriteReport>(report),
+                  static_cast<std::uintptr_t>(0));
 }
 
 // ---- Window thread: the private messages ----
@@ -262,16 +265,7 @@ void MainWindow::onDeviceRemovedMessage(std::uint64_t id) {
 void MainWindow::onSerialNumberMessage(std::uint64_t id, std::optional<std::uint32_t> serial) {
     if (serial && MainWindowRules::showsSerialReply(list_.rowOf(id), list_.selectedRow()))
         showCurrentSerial(formatSerial(*serial));
-    journal_.serialRead(children_.window, id, serial);
-}
-
-void MainWindow::onSerialSetMessage(std::uint64_t id, bool ok) {
-    journal_.writeDone(id, ok); // its read-back follows
-    show(MainWindowRules::writeOutcome(ok));
-    writing_ = false;
-    // The device may have left while it was written: then nothing is selected.
-    applyEnables(list_.selectedRow() != -1 ? PanelState::writeFinished : PanelState::noRowSelected);
-    readSerialNumber(id);
+    journal_.serialRead(id, serial);
 }
 
 // ---- The list ----
@@ -357,6 +351,14 @@ void MainWindow::setSerialClicked() {
         return;
     }
     SetWindowTextA(children_.serialEdit, "");
+    // The other devices' numbers are read while the user confirms.
+    if (flow_) {
+        std::vector<ListedDevice> others = listedDevices();
+        others.erase(std::remove_if(others.begin(), others.end(),
+                                    [&](const ListedDevice& d) { return d.id == *id; }),
+                     others.end());
+        flow_->readAhead(others);
+    }
 
     SerialConfirmState state;
     state.instance = children_.instance;
@@ -366,37 +368,78 @@ void MainWindow::setSerialClicked() {
     if (dialog.show() != IDOK)
         return;
 
+    startWrite(*id, static_cast<std::uint32_t>(state.second), false);
+}
+
+std::vector<ListedDevice> MainWindow::listedDevices() const {
+    std::vector<ListedDevice> listed;
+    const DeviceRows& rows = list_.rows();
+    for (int i = 0; i < rows.count(); ++i) {
+        const DeviceRows::Row& row = rows.row(i);
+        std::optional<std::string> name;
+        if (row.name != Text::unknownName)
+            name = row.name;
+        listed.push_back({row.id, std::move(name)});
+    }
+    return listed;
+}
+
+bool MainWindow::startWrite(std::uint64_t id, std::uint32_t target, bool allowDuplicate) {
+    if (!flow_) {
+        show(MainWindowRules::writeRefused());
+        return false;
+    }
     // Nothing is written without a record in the journal.
-    const auto target = static_cast<std::uint32_t>(state.second);
-    std::optional<Vorn::FrameInfo> device;
-    try {
-        if (controller_)
-            device = controller_->getDevice(*id);
-    } catch (const Vorn::UnknownFrameIdException&) {
+    Journal::SerialJournal* journal = journal_.open(children_.window);
+    if (!journal)
+        return false;
+    SerialWriteRequest request;
+    request.id = id;
+    request.target = target;
+    request.allowDuplicate = allowDuplicate;
+    request.journal = journal;
+    for (ListedDevice& device : listedDevices()) {
+        if (device.id == id)
+            request.name = std::move(device.name);
+        else
+            request.listed.push_back(std::move(device));
     }
-    if (!device) {
+    if (!flow_->submit(std::move(request),
+                       [this](const SerialWriteReport& report) { onSerialWritten(report); })) {
         show(MainWindowRules::writeRefused());
-        return;
-    }
-    const int row = list_.rowOf(*id);
-    const std::optional<std::string> name =
-        row >= 0 && list_.rows().row(row).name != Text::unknownName
-            ? std::optional<std::string>(list_.rows().row(row).name)
-            : std::nullopt;
-    if (!journal_.recordIntent(children_.window, SerialRecord::deviceFacts(*device, name), *id,
-                               target))
-        return;
-    using namespace std::placeholders;
-    const bool sent = controller_->setSerialNumber(
-        *id, target, std::bind(&MainWindow::onSerialNumberSet, this, _1, _2));
-    if (!sent) {
-        journal_.notSent(children_.window, *id);
-        show(MainWindowRules::writeRefused());
-        return;
+        return false;
     }
     writing_ = true;
     applyEnables(PanelState::writeInProgress);
     showCurrentSerial(Text::serialPending);
+    return true;
+}
+
+void MainWindow::onSerialWrittenMessage(const SerialWriteReport& report) {
+    const MainWindowRules::WriteStep step = MainWindowRules::afterWrite(report);
+    if (step.question) {
+        const int answer =
+            MessageBoxA(children_.window, step.question->c_str(), MainWindowRules::duplicateCaption,
+                        MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
+        if (answer == IDYES && startWrite(report.id, report.target, true))
+            return;
+    }
+    if (!step.journalProblem.empty())
+        MessageBoxA(children_.window, step.journalProblem.c_str(), Text::errorCaption,
+                    MB_ICONERROR);
+    if (step.outcome)
+        show(*step.outcome);
+    writing_ = false;
+    // The device may have left while it was written: then nothing is selected.
+    applyEnables(list_.selectedRow() != -1 ? PanelState::writeFinished : PanelState::noRowSelected);
+    if (step.unchanged) {
+        // Nothing was written: the number read before stands.
+        journal_.serialRead(report.id, step.unchanged);
+        if (MainWindowRules::showsSerialReply(list_.rowOf(report.id), list_.selectedRow()))
+            showCurrentSerial(formatSerial(*step.unchanged));
+        return;
+    }
+    readSerialNumber(report.id);
 }
 
 // ---- File > Export device list... ----

@@ -4,6 +4,7 @@
 #include "Enumerator.h"
 #include "MainWindowLayout.h"
 #include "MainWindowRules.h"
+#include "SerialWriteFlow.h"
 #include "VornService.h"
 #include "WindowHandles.h"
 #include "WindowJournal.h"
@@ -20,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The tool's only top-level window: the list of serviced devices on the left;
 // the selected device's serial number, the logo and the panel for writing a
@@ -63,7 +65,7 @@ public:
     void onDeviceRemoved(std::uint64_t id);
     void onDeviceName(std::uint64_t id, bool ok, std::string name);
     void onSerialNumber(std::uint64_t id, bool ok, unsigned serial);
-    void onSerialNumberSet(std::uint64_t id, bool ok);
+    void onSerialWritten(const SerialWriteReport& report); // the flow's thread
 
 private:
     // A message's handler: its result, or none for the default handling.
@@ -101,13 +103,14 @@ private:
     Result handleDeviceName(UINT, WPARAM, LPARAM);
     Result handleSerialNumber(UINT, WPARAM, LPARAM);
     Result handleSerialUnread(UINT, WPARAM, LPARAM);
-    Result handleSerialSet(UINT, WPARAM, LPARAM);
+    Result handleSerialWritten(UINT, WPARAM, LPARAM);
     Result handleSelectionSettled(UINT, WPARAM, LPARAM);
 
     // Commands.
     void exitCommand();
     void aboutCommand();
     void journalCommand();
+    void historyCommand();
     void exportDeviceList();
     void setSerialClicked();
     // Ctrl+C and Edit > Copy device.
@@ -120,7 +123,10 @@ private:
     void onDeviceAddedMessage(std::uint64_t id);
     void onDeviceRemovedMessage(std::uint64_t id);
     void onSerialNumberMessage(std::uint64_t id, std::optional<std::uint32_t> serial);
-    void onSerialSetMessage(std::uint64_t id, bool ok);
+    void onSerialWrittenMessage(const SerialWriteReport& report);
+    // Sends `target` to `id` through the write flow (false: not even queued).
+    bool startWrite(std::uint64_t id, std::uint32_t target, bool allowDuplicate);
+    std::vector<ListedDevice> listedDevices() const; // the rows, names as shown
     void onItemChanged(const NMLISTVIEW& change);
 
     bool createChildren();
@@ -152,6 +158,8 @@ private:
     HWND lastFocus_ = nullptr;  // the child that had the focus when the window was left
     bool firstActivation_ = true;
     std::unique_ptr<VornService> controller_;
+    // Every serial write; made with the controller, gone before it.
+    std::unique_ptr<SerialWriteFlow> flow_;
 
     // Window thread only.
     bool writing_ = false; // a serial write is on its way: the panel stays disabled

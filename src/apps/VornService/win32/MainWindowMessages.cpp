@@ -2,6 +2,9 @@
 // the handlers, each short; what they do at length is in MainWindow.cpp.
 #include "MainWindow.h"
 
+#include "DeviceHistory.h"
+#include "JournalFile.h"
+
 #include "ListView.h"
 #include "Resource.h"
 #include "StartUp.h"
@@ -43,8 +46,7 @@ const MainWindow::MessageRoute MainWindow::messageRoutes[] = {
     {WM_DEVICE_NAME, &MainWindow::handleDeviceName},
     {WM_SERIAL_NUMBER, &MainWindow::handleSerialNumber},
     {WM_SERIAL_UNREAD, &MainWindow::handleSerialUnread},
-    {WM_SERIAL_SET_OK, &MainWindow::handleSerialSet},
-    {WM_SERIAL_SET_FAILED, &MainWindow::handleSerialSet},
+    {WM_SERIAL_WRITTEN, &MainWindow::handleSerialWritten},
     {WM_SELECTION_SETTLED, &MainWindow::handleSelectionSettled},
 };
 
@@ -53,6 +55,7 @@ const MainWindow::CommandRoute MainWindow::commandRoutes[] = {
     {IDM_EXIT, &MainWindow::exitCommand},       {IDM_ABOUT, &MainWindow::aboutCommand},
     {IDM_JOURNAL, &MainWindow::journalCommand}, {IDM_EXPORT, &MainWindow::exportDeviceList},
     {IDM_COPY, &MainWindow::copySelection},     {IDC_SET_SERIAL, &MainWindow::setSerialClicked},
+    {IDM_HISTORY, &MainWindow::historyCommand},
 };
 
 LRESULT MainWindow::handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -101,6 +104,25 @@ void MainWindow::exitCommand() {
 
 void MainWindow::aboutCommand() {
     MessageBoxA(children_.window, aboutText, aboutCaption, MB_ICONINFORMATION);
+}
+
+// Device > History...: the selected device's writes in the journal, newest first.
+void MainWindow::historyCommand() {
+    const auto id = list_.selectedDevice();
+    if (!id)
+        return;
+    const int row = list_.rowOf(*id);
+    const std::string name = row >= 0 ? list_.rows().row(row).name : Text::unknownName;
+    std::string text;
+    try {
+        text = MainWindowRules::historyText(
+            name, *id, Journal::readDeviceHistory(journal_.path(), formatDeviceId(*id)));
+    } catch (const Journal::JournalError& failure) {
+        MessageBoxA(children_.window, failure.what(), Text::errorCaption, MB_ICONERROR);
+        return;
+    }
+    MessageBoxA(children_.window, text.c_str(), MainWindowRules::historyCaption,
+                MB_ICONINFORMATION);
 }
 
 // Help > Journal of serial writes...: where they are recorded.
@@ -198,7 +220,7 @@ MainWindow::Result MainWindow::handleSerialNumber(UINT, WPARAM wParam, LPARAM lP
     return 0;
 }
 
-// A read that was not answered: the journal waits for the read-back.
+// A read that was not answered: the number is not known any more.
 MainWindow::Result MainWindow::handleSerialUnread(UINT, WPARAM wParam, LPARAM lParam) {
     onSerialNumberMessage(WindowMessages::joinHalves(wParam, lParam), std::nullopt);
     return 0;
@@ -209,7 +231,8 @@ MainWindow::Result MainWindow::handleSelectionSettled(UINT, WPARAM, LPARAM) {
     return 0;
 }
 
-MainWindow::Result MainWindow::handleSerialSet(UINT message, WPARAM wParam, LPARAM lParam) {
-    onSerialSetMessage(WindowMessages::joinHalves(wParam, lParam), message == WM_SERIAL_SET_OK);
+MainWindow::Result MainWindow::handleSerialWritten(UINT, WPARAM wParam, LPARAM) {
+    const auto report = WindowMessages::take<SerialWriteReport>(wParam);
+    onSerialWrittenMessage(*report);
     return 0;
 }

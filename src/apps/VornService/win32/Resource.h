@@ -24,6 +24,7 @@
 #define IDM_COPY 32771
 #define IDM_EXPORT 32772
 #define IDM_JOURNAL 32773
+#define IDM_HISTORY 32774
 
 // Dialogs
 #define IDD_NETWORK 129

@@ -1,8 +1,6 @@
 #pragma once
 
-#include "JournalRecord.h"
 #include "SerialJournal.h"
-#include "SerialWriteTracker.h"
 
 #include <windows.h>
 
@@ -10,11 +8,12 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
-// The window's serial writes in the journal: the intent before the write is
-// sent, the outcome when its read-back has come. A journal that cannot be
-// opened or written is shown in an error box naming the file, and then the
-// write is not sent. Window thread only.
+// The window's journal of serial writes, opened when first needed (a journal
+// that cannot be opened is shown in an error box naming the file, and then the
+// write is not sent), and the numbers the devices last read as. The writes
+// themselves go through the controller's write flow. Window thread only.
 class WindowJournal {
 public:
     // `path`: the journal file; none: the default place, found when first needed.
@@ -24,34 +23,25 @@ public:
     // The interface the window works on, recorded with every write.
     void useInterface(std::string address) { interface_ = std::move(address); }
 
-    // Records the intent of writing `target` to `device`; false (after an
-    // error box owned by `owner`) when it could not be recorded: the write
-    // must not be sent.
-    bool recordIntent(HWND owner, const Journal::DeviceFacts& device, std::uint64_t id,
-                      std::uint32_t target);
-    // The write was not sent after all (the controller refused it): it is
-    // recorded as not answered, with nothing read back.
-    void notSent(HWND owner, std::uint64_t id);
-    // The write's completion.
-    void writeDone(std::uint64_t id, bool acknowledged) { tracker_.writeDone(id, acknowledged); }
-    // A read of the device's number (none: not answered): the outcome of a
-    // write when it is its read-back.
-    void serialRead(HWND owner, std::uint64_t id, std::optional<std::uint32_t> serial);
-    void deviceLeft(std::uint64_t id) { tracker_.forget(id); }
+    // The journal to record a write in; null (after an error box owned by
+    // `owner`) when it cannot be opened: the write must not be sent.
+    Journal::SerialJournal* open(HWND owner);
+    // The journal file (the default place unless another was set). Throws
+    // Journal::JournalError.
+    std::filesystem::path path() const;
 
+    // A read of the device's number (none: not answered).
+    void serialRead(std::uint64_t id, std::optional<std::uint32_t> serial);
+    void deviceLeft(std::uint64_t id) { read_.erase(id); }
     // The number the device last read as (for the list's export).
-    std::optional<std::uint32_t> lastRead(std::uint64_t id) const { return tracker_.lastRead(id); }
+    std::optional<std::uint32_t> lastRead(std::uint64_t id) const;
 
     // "Serial numbers written here are recorded in PATH." (or why there is no journal).
     std::string locationText() const;
 
 private:
-    void record(HWND owner, const SerialWriteTracker::Outcome& outcome);
-    // The file, opened on first use. Throws Journal::JournalError.
-    Journal::SerialJournal& journal();
-
     std::optional<std::filesystem::path> path_;
     std::string interface_;
     std::optional<Journal::SerialJournal> journal_;
-    SerialWriteTracker tracker_;
+    std::unordered_map<std::uint64_t, std::uint32_t> read_;
 };

@@ -1,5 +1,7 @@
 #include "WindowMessages.h"
 
+#include "SerialWriteFlow.h"
+
 namespace WindowMessages {
 
 bool discard(const MSG& message) {
@@ -11,10 +13,11 @@ bool discard(const MSG& message) {
     case WM_SERIAL_NUMBER:
         take<std::uint64_t>(message.wParam);
         return true;
+    case WM_SERIAL_WRITTEN:
+        take<SerialWriteReport>(message.wParam);
+        return true;
     case WM_DEVICE_ADDED:
     case WM_DEVICE_REMOVED:
-    case WM_SERIAL_SET_OK:
-    case WM_SERIAL_SET_FAILED:
     case WM_SERIAL_UNREAD:
         return true;
     default:
@@ -32,7 +35,7 @@ void Mailbox::close() {
     if (!window)
         return;
     MSG message;
-    while (PeekMessageA(&message, window, WM_DEVICE_ADDED, WM_SERIAL_SET_FAILED, PM_REMOVE))
+    while (PeekMessageA(&message, window, WM_DEVICE_ADDED, WM_SERIAL_UNREAD, PM_REMOVE))
         discard(message);
 }
 

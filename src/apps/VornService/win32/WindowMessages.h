@@ -10,13 +10,12 @@
 // The main window's private messages: how results of the engine's threads
 // reach the window thread. Device ids travel as two 32-bit halves (high in
 // wParam) or as a heap block; heap blocks change owner with the message.
-inline constexpr UINT WM_DEVICE_ADDED = WM_USER + 100;      // high half, low half
-inline constexpr UINT WM_DEVICE_REMOVED = WM_USER + 101;    // high half, low half
-inline constexpr UINT WM_DEVICE_NAME = WM_USER + 102;       // new u64 id, new char[] name
-inline constexpr UINT WM_SERIAL_NUMBER = WM_USER + 103;     // new u64 id, serial
-inline constexpr UINT WM_SERIAL_SET_OK = WM_USER + 104;     // high half, low half
-inline constexpr UINT WM_SERIAL_SET_FAILED = WM_USER + 105; // high half, low half
-inline constexpr UINT WM_SERIAL_UNREAD = WM_USER + 106;     // high half, low half: not answered
+inline constexpr UINT WM_DEVICE_ADDED = WM_USER + 100;   // high half, low half
+inline constexpr UINT WM_DEVICE_REMOVED = WM_USER + 101; // high half, low half
+inline constexpr UINT WM_DEVICE_NAME = WM_USER + 102;    // new u64 id, new char[] name
+inline constexpr UINT WM_SERIAL_NUMBER = WM_USER + 103;  // new u64 id, serial
+inline constexpr UINT WM_SERIAL_WRITTEN = WM_USER + 104; // new SerialWriteReport, 0
+inline constexpr UINT WM_SERIAL_UNREAD = WM_USER + 106;  // high half, low half: not answered
 // Posted by the window to itself when a row loses the selection: the status
 // bar shows the address of what is selected once the list's notifications of
 // that change are over (a click deselects one row, then selects another).

@@ -125,6 +125,71 @@ TEST_F(WindowJournal, WritesAreRecordedWithTheirOutcome) {
     ASSERT_TRUE(UiDriver::waitGone(box->window, 10s));
 }
 
+// Answers the question a number another device holds brings up.
+void answerDuplicateQuestion(DWORD self, int button) {
+    const auto box = UiDriver::waitForMessageBox(self, 10s);
+    ASSERT_TRUE(box) << "no question";
+    EXPECT_EQ(box->caption, "Serial number in use");
+    EXPECT_EQ(box->text, "Serial number 77 is already held by =Front (0000000a:0000000b).\n\n"
+                         "Write it to this device anyway?");
+    UiDriver::click(box->window, button);
+    ASSERT_TRUE(UiDriver::waitGone(box->window, 10s));
+}
+
+TEST_F(WindowJournal, NumberAnotherDeviceHoldsAsksFirstNoSendsNothingYesWrites) {
+    ASSERT_NO_FATAL_FAILURE(start(folder.path() / "journal.jsonl"));
+    ASSERT_NO_FATAL_FAILURE(write(stageLeft, "77", "-1"));
+    ASSERT_NO_FATAL_FAILURE(answerDuplicateQuestion(self, IDNO));
+    expectCurrentSerial(main, "Current serial number: -1");
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(main, IDC_SET_SERIAL))) << "back to the window";
+    EXPECT_EQ(requestsOf(*simulator, stageLeft, setBoardId), 0u);
+    EXPECT_TRUE(reading().entries.empty());
+
+    ASSERT_NO_FATAL_FAILURE(write(stageLeft, "77", "-1"));
+    ASSERT_NO_FATAL_FAILURE(answerDuplicateQuestion(self, IDYES));
+    acknowledgeBox(self, "Success", Text::serialChanged);
+    expectCurrentSerial(main, "Current serial number: 77");
+    EXPECT_EQ(simulator->device(stageLeft)->setup.serial, 77u);
+    const auto r = reading();
+    ASSERT_EQ(r.entries.size(), 1u);
+    ASSERT_TRUE(r.entries[0].outcome);
+    EXPECT_EQ(r.entries[0].outcome->result, Journal::WriteResult::Verified);
+
+    // Device > History... lists it.
+    PostMessageA(main, WM_COMMAND, IDM_HISTORY, 0);
+    const auto history = UiDriver::waitForMessageBox(self, 10s);
+    ASSERT_TRUE(history);
+    EXPECT_EQ(history->caption, "History");
+    EXPECT_NE(history->text.find("Serial numbers written to Stage, \"left\" (0001e240:000012ab), "
+                                 "newest first:\n\n"),
+              std::string::npos)
+        << history->text;
+    EXPECT_NE(history->text.find(" UTC   4294967295 -> 77   verified   VornService "),
+              std::string::npos)
+        << history->text;
+    UiDriver::click(history->window, IDOK);
+    ASSERT_TRUE(UiDriver::waitGone(history->window, 10s));
+}
+
+TEST_F(WindowJournal, DeviceLeavingDuringTheWriteHasItsOutcomeRecorded) {
+    ASSERT_NO_FATAL_FAILURE(start(folder.path() / "journal.jsonl"));
+    simulator->updateDeviceFaults(frontOfHouse, [](VornSim::Faults& f) { f.delayMs = 400; });
+    ASSERT_NO_FATAL_FAILURE(write(frontOfHouse, "5", "77"));
+    // Gone once the intent is recorded: the write is on its way.
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return reading().entries.size() == 1; }, 10s));
+    simulator->updateDeviceFaults(frontOfHouse, [](VornSim::Faults& f) { f.gone = true; });
+    const auto box = UiDriver::waitForMessageBox(self, 40s);
+    ASSERT_TRUE(box) << "the write ends";
+    EXPECT_EQ(box->text, Text::serialSetFailed);
+    UiDriver::click(box->window, IDOK);
+    ASSERT_TRUE(UiDriver::waitGone(box->window, 10s));
+    const auto r = reading();
+    ASSERT_EQ(r.entries.size(), 1u);
+    ASSERT_TRUE(r.entries[0].outcome) << "not left as interrupted";
+    EXPECT_EQ(r.entries[0].outcome->result, Journal::WriteResult::NoAnswer);
+    EXPECT_EQ(simulator->device(frontOfHouse)->setup.serial, 77u);
+}
+
 TEST_F(WindowJournal, JournalThatCannotBeWrittenSendsNothing) {
     std::ofstream(folder.path() / "plain") << "a file, not a folder";
     const auto journal = folder.path() / "plain" / "journal.jsonl";
