@@ -55,7 +55,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:detect_stack_use_after_return
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
-declare -A RESULT BUILD_TIME TEST_TIME SUMMARY
+declare -A RESULT BUILD_TIME TEST_TIME SUMMARY SKIPPED
 
 banner() {
     printf '\n==== %s ====\n' "$*"
@@ -95,6 +95,7 @@ run_script_stage() {
     "${name}_tests" 2>&1 | tee "$log" || status=$?
     TEST_TIME[$name]=$((SECONDS - start))
     SUMMARY[$name]=$(grep -E "^$line" "$log" | tail -n 1 | sed -E "s/^$prefix//" || true)
+    SKIPPED[$name]=$(sed -nE 's/^package test ([^:]+): skipped.*/\1/p' "$log" || true)
     if [[ $status -eq 0 ]]; then
         RESULT[$name]=passed
     else
@@ -158,6 +159,8 @@ run_stage() {
         --no-tests=error --output-log "$log" || status=$?
     TEST_TIME[$name]=$((SECONDS - start))
     SUMMARY[$name]=$(grep -E 'tests passed|No tests were found' "$log" 2>/dev/null | tail -n 1 || true)
+    # CTest's list of the tests that did not run, each "NUMBER - NAME (Skipped)".
+    SKIPPED[$name]=$(sed -nE 's/^[[:space:]]*[0-9]+ - (.*) \(Skipped\)$/\1/p' "$log" 2>/dev/null || true)
     if [[ $status -eq 0 ]]; then
         RESULT[$name]=passed
     else
@@ -179,6 +182,10 @@ for stage in "${stages[@]}"; do
     printf '%-8s %-36s build %4ss  test %4ss  %s\n' "$stage" "${RESULT[$stage]}" \
         "${BUILD_TIME[$stage]:--}" "${TEST_TIME[$stage]:--}" "${SUMMARY[$stage]:-}"
     [[ ${RESULT[$stage]} == passed ]] || failed=1
+    if [[ -n ${SKIPPED[$stage]:-} ]]; then
+        printf '%-8s skipped %s test(s):\n' "$stage" "$(wc -l <<<"${SKIPPED[$stage]}")"
+        sed 's/^/           /' <<<"${SKIPPED[$stage]}"
+    fi
 done
 printf 'total %ss\n' $((SECONDS - total_start))
 if [[ $failed -ne 0 ]]; then

@@ -68,8 +68,7 @@ protected:
     void SetUp() override {
         VORN_REQUIRE_TEST_NAMESPACE();
         const auto [tool, devices] = addresses();
-        if (tool.empty())
-            GTEST_SKIP() << "neither 127.0.0.1 nor 192.0.2.1 is in the adapter list";
+        ASSERT_FALSE(tool.empty()) << "neither 127.0.0.1 nor 192.0.2.1 is in the adapter list";
         VornSim::SimulatorConfig config;
         config.presenceInterval = 200ms;
         auto device = [&](std::uint64_t id, std::uint8_t type, std::string name,
