@@ -8,8 +8,8 @@
 #   --prepare  copies the tree and builds what the mutants need, unmutated, then exits
 #
 # The scratch copy is build/mutants/tree (the work tree's files, tracked and new, copied anew only
-# where they differ), built in build/mutants/build with the native configuration (ccache makes
-# the first build mostly cache hits). First the tests of the chosen mutants run once without
+# where they differ), built in its build/native with the native configuration (ccache makes the
+# first build mostly cache hits). First the tests of the chosen mutants run once without
 # any fault: they must pass. Then, one mutant at a time: its change is made (an exact piece of
 # text replaced, which must occur exactly once in its file), only its targets are rebuilt, only
 # its tests run (in the private network namespace of scripts/netns.sh, stopping at the first
@@ -108,8 +108,10 @@ declare -A WAITING=(
     [certificate-key-world-readable]="the TLS certificate's private key written readable by all"
 )
 
+# The build folder lies in the scratch tree as build/native does in the work tree: below
+# CCACHE_BASEDIR, both compile with the same relative paths and share ccache's results.
 scratch="$VORN_ROOT/build/mutants/tree"
-build="$VORN_ROOT/build/mutants/build"
+build="$scratch/build/native"
 
 list=0 prepare_only=0 chosen=()
 for arg in "$@"; do
@@ -170,7 +172,7 @@ sync_tree() {
         fi
     done <"$listing"
     # Files the work tree no longer has.
-    (cd "$scratch" && find . -type f | sed 's|^\./||' | sort) |
+    (cd "$scratch" && find . -path ./build -prune -o -type f -print | sed 's|^\./||' | sort) |
         comm -13 "$listing" - | while IFS= read -r file; do rm -f "$scratch/$file"; done
 }
 

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds and tests the project in every configuration:
 #
-#   scripts/test.sh [native] [asan] [tsan] [windows] [package] [fuzz]   (default: all six, in this order)
+#   scripts/test.sh [native] [mutants] [asan] [tsan] [windows] [package] [fuzz]
+#                                                       (default: all seven, in this order)
 #
 #   native   build/native   g++, RelWithDebInfo
+#   mutants  build/mutants  scripts/mutants.sh: each fault of its list planted in a scratch copy,
+#                           which the tests it concerns must catch (docs/testing.md)
 #   asan     build/asan     g++, Debug, AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan     build/tsan     g++, RelWithDebInfo, ThreadSanitizer
 #   windows  build/windows  MinGW-w64 cross build, RelWithDebInfo; tests run under Wine
@@ -28,18 +31,18 @@ VORN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$VORN_ROOT"
 source scripts/setup.sh
 
-ALL_STAGES=(native asan tsan windows package fuzz)
+ALL_STAGES=(native mutants asan tsan windows package fuzz)
 stages=()
 for arg in "$@"; do
     case $arg in
-    native | asan | tsan | windows | package | fuzz) stages+=("$arg") ;;
+    native | mutants | asan | tsan | windows | package | fuzz) stages+=("$arg") ;;
     all) stages+=("${ALL_STAGES[@]}") ;;
     -h | --help)
         sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
         exit 0
         ;;
     *)
-        echo "usage: $0 [native] [asan] [tsan] [windows] [package] [fuzz]" >&2
+        echo "usage: $0 [native] [mutants] [asan] [tsan] [windows] [package] [fuzz]" >&2
         exit 2
         ;;
     esac
@@ -107,6 +110,10 @@ run_script_stage() {
 fuzz_build() { scripts/fuzz.sh --build-only; }
 fuzz_tests() { scripts/fuzz.sh --no-build "${VORN_FUZZ_SECONDS:-20}"; }
 
+# The mutants stage (build/mutants): the scratch copy built, then every mutant planted and tried.
+mutants_build() { scripts/mutants.sh --prepare; }
+mutants_tests() { scripts/mutants.sh; }
+
 # The package stage (build/packages): the packages from the native and Windows builds and the
 # UI driver the installer's test uses, then the packages' tests.
 package_build() {
@@ -122,6 +129,10 @@ run_stage() {
     case $1 in
     fuzz)
         run_script_stage fuzz "$VORN_ROOT/build/fuzz/fuzz.log" 'fuzz: [0-9]+ targets' 'fuzz: '
+        return
+        ;;
+    mutants)
+        run_script_stage mutants "$VORN_ROOT/build/mutants/mutants.log" 'mutants: [0-9]+ of' 'mutants: '
         return
         ;;
     package)

@@ -48,6 +48,17 @@ class Capture:
     def __init__(self, path):
         self.program = processes.Program(["tshark", "-n", "-l", "-P", "-i", "lo", "-f", "udp",
                                           "-w", path])
+        try:
+            if not self._marker_seen():
+                raise RuntimeError("the capture did not start: " + " | ".join(self.program.errors))
+        except BaseException:
+            self.program.process.kill()
+            self.program.finish(10)
+            raise
+
+    def _marker_seen(self):
+        """Sends marker datagrams until one shows up in the capture's output
+        (30 s at most); False if none did."""
         marker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         try:
             deadline = time.monotonic() + 30
@@ -55,14 +66,16 @@ class Capture:
                 marker.sendto(b"capture marker", self.MARKER)
                 line = self.program.next_line(0.2)
                 if line is not None and " 9 " in line.replace("\u2192", " "):
-                    return
-            raise RuntimeError("the capture did not start: " + " | ".join(self.program.errors))
-        except BaseException:
-            self.program.process.kill()
-            self.program.finish(10)
-            raise
+                    return True
+            return False
         finally:
             marker.close()
+
+    def flush(self):
+        """Returns once every datagram sent on lo before the call is in the
+        capture: they come before a marker sent now, which it waits for."""
+        if not self._marker_seen():
+            raise RuntimeError("the capture did not show a marker within 30 s")
 
     def stop(self):
         self.program.process.send_signal(signal.SIGINT)
@@ -115,8 +128,8 @@ def record(directory, scenario, vornsim, vornctl):
                                              ["serial", "set", DOUBLE, "7", "--yes",
                                               "--allow-duplicate"],
                                              ["serial", "get", MUTE]])
-        # Let the last replies pass the capture before it ends.
-        time.sleep(0.3)
+        # The last replies are in the capture before it ends.
+        capture.flush()
     finally:
         processes.stop_simulator(sim)
         capture.stop()
