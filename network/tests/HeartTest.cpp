@@ -63,12 +63,12 @@ TEST(HeartTest, BroadcastsPresenceAboutEverySecond) {
             std::vector<char> buffer(200);
             ip::udp::endpoint from;
             std::optional<std::size_t> got;
-            listener.async_receive_from(boost::asio::buffer(buffer), from,
-                                        [&](const boost::system::error_code& error,
-                                            std::size_t size) {
-                                            if (!error)
-                                                got = size;
-                                        });
+            listener.async_receive_from(
+                boost::asio::buffer(buffer), from,
+                [&](const boost::system::error_code& error, std::size_t size) {
+                    if (!error)
+                        got = size;
+                });
             io.restart();
             io.run_for(3s);
             if (!got) {

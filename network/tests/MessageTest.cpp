@@ -111,7 +111,7 @@ TEST(MessageTest, SealFeedbackAndLengthHandling) {
     longer.bytes.assign(32, 0x11);
     Wire::writeU16(longer.data() + 20, 0x7FF0);
     seal(longer);
-    EXPECT_EQ(Wire::readU32(longer.data() + 28), 0x03C3CF77u); // 14 words of 0x1111
+    EXPECT_EQ(Wire::readU32(longer.data() + 28), 0x03C0B87Fu); // 0x1111 words, 0x7FF0 at 20
 
     // Negative length: no words, check value 0.
     Message negative;

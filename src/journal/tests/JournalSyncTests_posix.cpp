@@ -167,8 +167,7 @@ TEST(JournalSync, AReaderNeverSeesHalfALineWhileOthersAppend) {
                 problem = "a line without its end at byte " + std::to_string(start);
                 break;
             }
-            if (end - start != lineLength ||
-                text.find_first_not_of(text[start], start) != end)
+            if (end - start != lineLength || text.find_first_not_of(text[start], start) != end)
                 problem = "a mixed or short line at byte " + std::to_string(start);
             start = end + 1;
         }

@@ -50,9 +50,9 @@ TEST(DeviceWire, CapturedRequestsAreIntactAndDamagedOnesAreNot) {
 }
 
 TEST(DeviceWire, PresenceFieldsWhereTheToolReadsThem) {
-    std::vector<char> presence = DeviceWire::message(
-        DeviceWire::presenceSize, 0x0000000A0000000Bull, DeviceWire::presenceDestination, 2, 0,
-        DeviceWire::presence, 0);
+    std::vector<char> presence =
+        DeviceWire::message(DeviceWire::presenceSize, 0x0000000A0000000Bull,
+                            DeviceWire::presenceDestination, 2, 0, DeviceWire::presence, 0);
     DeviceWire::writeU32(presence.data() + DeviceWire::modeFlagsAt, 0x42);
     presence[DeviceWire::deviceTypeAt] = 12;
     EXPECT_EQ(std::string(presence.begin() + 8, presence.begin() + 16),
