@@ -61,10 +61,14 @@ mutant duplicate-check-off tools/vornctl/Session.cpp \
     'vornctl_tests serve_tests' '^RecordingOnSimulator\.NumberHeld|^ServeOnSimulator\.ANumberAnotherDevice'
 mutant read-back-skipped tools/vornctl/Session.cpp \
     'const SerialResult after = readSerial(device.id);' \
-    'const SerialResult after{};' \
-    'vornctl_tests serve_tests' '^SerialProgramOnSimulator\.Writes|^ServeOnSimulator\.SerialNumberWrite'
+    'const SerialResult after{true, target}; // taken for granted' \
+    'vornctl_tests serve_tests' '^RecordingOnSimulator\.AnAcknowledgedWrite|^ServeOnSimulator\.SerialNumberWrite'
 
 # The engine
+mutant check-value-feedback-bit network/src/Message.cpp \
+    'const std::uint32_t feedback = ((g >> 31) ^ (g >> 18)) & 1u;' \
+    'const std::uint32_t feedback = ((g >> 31) ^ (g >> 17)) & 1u;' \
+    network_tests '^MessageTest\.Seal'
 mutant one-retry-fewer network/src/VornNetwork.cpp \
     'if (next >= request->behavior->attemptCount()) {' \
     'if (next + 1 >= request->behavior->attemptCount()) {' \

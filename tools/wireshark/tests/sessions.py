@@ -58,14 +58,21 @@ class Capture:
 
     def _marker_seen(self):
         """Sends marker datagrams until one shows up in the capture's output
-        (30 s at most); False if none did."""
+        (30 s at most); False if none did. The capture's lines before it are
+        read and passed over; a marker is known by its socket's own source
+        port, so that one left over from an earlier call does not count."""
         marker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         try:
+            marker.bind(("127.0.0.1", 0))
+            ours = re.compile(rf"\b{marker.getsockname()[1]}\s+9\b")
             deadline = time.monotonic() + 30
+            next_send = 0.0
             while time.monotonic() < deadline:
-                marker.sendto(b"capture marker", self.MARKER)
+                if time.monotonic() >= next_send:
+                    marker.sendto(b"capture marker", self.MARKER)
+                    next_send = time.monotonic() + 0.2
                 line = self.program.next_line(0.2)
-                if line is not None and " 9 " in line.replace("\u2192", " "):
+                if line is not None and ours.search(line.replace("\u2192", " ")):
                     return True
             return False
         finally:

@@ -504,6 +504,27 @@ TEST_F(ServeOnSimulator, GuardsRefuseOverTheWire) {
     EXPECT_TRUE(answer->header("access-control-allow-origin").empty());
 }
 
+// Each request on a kept-alive connection is judged on its own: a second one
+// with another Host is refused although the first passed.
+TEST_F(ServeOnSimulator, AKeptAliveConnectionIsCheckedRequestByRequest) {
+    const std::string cookie = "Cookie: vorn_token=" + token;
+    const std::string port = std::to_string(port_);
+    Connection kept(port_);
+    ASSERT_TRUE(kept.send("GET /api/devices HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n" + cookie +
+                          "\r\n\r\n"));
+    EXPECT_EQ(kept.read().value_or(Response{}).status, 200);
+    ASSERT_TRUE(kept.send("GET /api/devices HTTP/1.1\r\nHost: evil.example:" + port + "\r\n" +
+                          cookie + "\r\n\r\n"));
+    EXPECT_EQ(kept.read().value_or(Response{}).status, 403);
+    // Nor does a request without the token pass on it.
+    Connection second(port_);
+    ASSERT_TRUE(second.send("GET /api/devices HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n" +
+                            cookie + "\r\n\r\n"));
+    EXPECT_EQ(second.read().value_or(Response{}).status, 200);
+    ASSERT_TRUE(second.send("GET /api/devices HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n"));
+    EXPECT_EQ(second.read().value_or(Response{}).status, 401);
+}
+
 TEST_F(ServeOnSimulator, LimitsAndMalformedRequests) {
     // A head beyond 8 KiB: 431.
     Connection big(port_);
