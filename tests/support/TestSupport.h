@@ -25,17 +25,23 @@ inline bool skipsFail() {
     return ci != nullptr && *ci != '\0';
 }
 
+// Ends the calling test, which cannot run on this machine (not: on this
+// platform) for the reason `why`: a skip with the reason on a developer's
+// machine, a failure in CI.
+#define VORN_CANNOT_RUN(why)                                                                       \
+    do {                                                                                           \
+        if (TestSupport::skipsFail())                                                              \
+            FAIL() << "cannot run: " << why;                                                       \
+        GTEST_SKIP() << why;                                                                       \
+    } while (false)
+
 // Ends the calling test unless it runs inside the private network namespace of
-// the test run (see TestNamespace.h): a skip with the reason on a developer's
-// machine without the rights for one, a failure in CI. Tests that broadcast or
-// bind the wildcard address start with it.
+// the test run (see TestNamespace.h), as VORN_CANNOT_RUN does. Tests that
+// broadcast or bind the wildcard address start with it.
 #define VORN_REQUIRE_TEST_NAMESPACE()                                                              \
     do {                                                                                           \
-        if (const std::string why = TestNamespace::problem(); !why.empty()) {                      \
-            if (TestSupport::skipsFail())                                                          \
-                FAIL() << "cannot run: " << why;                                                   \
-            GTEST_SKIP() << why;                                                                   \
-        }                                                                                          \
+        if (const std::string why = TestNamespace::problem(); !why.empty())                        \
+            VORN_CANNOT_RUN(why);                                                                  \
     } while (false)
 
 struct PresenceFields {

@@ -93,7 +93,7 @@ bool engineCanStart() {
 
 #define SKIP_WITHOUT_ADAPTERS()                                                                    \
     if (!engineCanStart())                                                                         \
-    GTEST_SKIP() << "no network adapter is listed; the engine cannot start"
+    VORN_CANNOT_RUN("no network adapter is listed; the engine cannot start")
 
 // The device listening on 127.0.0.1 at the device port. Another program holding
 // that port is a failure: the tests run in a namespace of their own.
