@@ -49,6 +49,10 @@ mutant torn-line-repair-skipped src/journal/JournalFile_posix.cpp \
     'if (::ftruncate(fd, size) == 0)' \
     'if (false && ::ftruncate(fd, size) == 0)' \
     journal_tests '^JournalSync\.'
+mutant journal-reader-lock-dropped src/journal/JournalFile_posix.cpp \
+    $'        const FileLock lock(fd, LOCK_SH);\n        error = lock.error();' \
+    '        error = 0;' \
+    journal_tests '^JournalSync\.'
 
 # Serial writes (vornctl and serve)
 mutant intent-after-send tools/vornctl/Session.cpp \
