@@ -185,9 +185,10 @@ sync_tree() {
 }
 
 chosen_targets() {
-    local name targets=()
+    local name targets=() own
     for name in "${chosen[@]}"; do
-        [[ -n ${TARGETS[$name]} ]] && targets+=(${TARGETS[$name]})
+        read -r -a own <<<"${TARGETS[$name]}"
+        targets+=("${own[@]}")
     done
     printf '%s\n' "${targets[@]}" | sort -u | tr '\n' ' '
 }

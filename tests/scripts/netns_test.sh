@@ -25,7 +25,7 @@ check "in CI it exits non-zero although the command succeeded (status $status)" 
 check "in CI the command runs without VORN_TEST_NETNS (stdout '$out')" test "$out" = "ran unset"
 check "in CI it says why" grep -q 'failed: no private network namespace for: sh' "$fake/err"
 
-out=$(PATH="$fake:$PATH" CI= VORN_TEST_NETNS=1 "$netns" -- sh -c 'echo "ran ${VORN_TEST_NETNS:-unset}"' 2>"$fake/err")
+out=$(PATH="$fake:$PATH" CI='' VORN_TEST_NETNS=1 "$netns" -- sh -c 'echo "ran ${VORN_TEST_NETNS:-unset}"' 2>"$fake/err")
 status=$?
 check "outside CI the command runs (status $status)" test "$status" -eq 0
 check "outside CI VORN_TEST_NETNS is removed (stdout '$out')" test "$out" = "ran unset"
