@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds and tests the project in every configuration:
 #
-#   scripts/test.sh [native] [asan] [tsan] [windows] [package] [fuzz]   (default: all six, in this order)
+#   scripts/test.sh [native] [mutants] [asan] [tsan] [windows] [package] [fuzz]
+#                                                       (default: all seven, in this order)
 #
 #   native   build/native   g++, RelWithDebInfo
+#   mutants  build/mutants  scripts/mutants.sh: each fault of its list planted in a scratch copy,
+#                           which the tests it concerns must catch (docs/testing.md)
 #   asan     build/asan     g++, Debug, AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan     build/tsan     g++, RelWithDebInfo, ThreadSanitizer
 #   windows  build/windows  MinGW-w64 cross build, RelWithDebInfo; tests run under Wine
@@ -28,18 +31,18 @@ VORN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$VORN_ROOT"
 source scripts/setup.sh
 
-ALL_STAGES=(native asan tsan windows package fuzz)
+ALL_STAGES=(native mutants asan tsan windows package fuzz)
 stages=()
 for arg in "$@"; do
     case $arg in
-    native | asan | tsan | windows | package | fuzz) stages+=("$arg") ;;
+    native | mutants | asan | tsan | windows | package | fuzz) stages+=("$arg") ;;
     all) stages+=("${ALL_STAGES[@]}") ;;
     -h | --help)
         sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
         exit 0
         ;;
     *)
-        echo "usage: $0 [native] [asan] [tsan] [windows] [package] [fuzz]" >&2
+        echo "usage: $0 [native] [mutants] [asan] [tsan] [windows] [package] [fuzz]" >&2
         exit 2
         ;;
     esac
@@ -55,7 +58,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:detect_stack_use_after_return
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
-declare -A RESULT BUILD_TIME TEST_TIME SUMMARY
+declare -A RESULT BUILD_TIME TEST_TIME SUMMARY SKIPPED
 
 banner() {
     printf '\n==== %s ====\n' "$*"
@@ -95,6 +98,7 @@ run_script_stage() {
     "${name}_tests" 2>&1 | tee "$log" || status=$?
     TEST_TIME[$name]=$((SECONDS - start))
     SUMMARY[$name]=$(grep -E "^$line" "$log" | tail -n 1 | sed -E "s/^$prefix//" || true)
+    SKIPPED[$name]=$(sed -nE 's/^package test ([^:]+): skipped.*/\1/p' "$log" || true)
     if [[ $status -eq 0 ]]; then
         RESULT[$name]=passed
     else
@@ -105,6 +109,10 @@ run_script_stage() {
 # The fuzz stage (build/fuzz): build the targets, then run each for VORN_FUZZ_SECONDS.
 fuzz_build() { scripts/fuzz.sh --build-only; }
 fuzz_tests() { scripts/fuzz.sh --no-build "${VORN_FUZZ_SECONDS:-20}"; }
+
+# The mutants stage (build/mutants): the scratch copy built, then every mutant planted and tried.
+mutants_build() { scripts/mutants.sh --prepare; }
+mutants_tests() { scripts/mutants.sh; }
 
 # The package stage (build/packages): the packages from the native and Windows builds and the
 # UI driver the installer's test uses, then the packages' tests.
@@ -121,6 +129,10 @@ run_stage() {
     case $1 in
     fuzz)
         run_script_stage fuzz "$VORN_ROOT/build/fuzz/fuzz.log" 'fuzz: [0-9]+ targets' 'fuzz: '
+        return
+        ;;
+    mutants)
+        run_script_stage mutants "$VORN_ROOT/build/mutants/mutants.log" 'mutants: [0-9]+ of' 'mutants: '
         return
         ;;
     package)
@@ -158,6 +170,8 @@ run_stage() {
         --no-tests=error --output-log "$log" || status=$?
     TEST_TIME[$name]=$((SECONDS - start))
     SUMMARY[$name]=$(grep -E 'tests passed|No tests were found' "$log" 2>/dev/null | tail -n 1 || true)
+    # CTest's list of the tests that did not run, each "NUMBER - NAME (Skipped)".
+    SKIPPED[$name]=$(sed -nE 's/^[[:space:]]*[0-9]+ - (.*) \(Skipped\)$/\1/p' "$log" 2>/dev/null || true)
     if [[ $status -eq 0 ]]; then
         RESULT[$name]=passed
     else
@@ -183,6 +197,10 @@ for stage in "${stages[@]}"; do
     printf '%-8s %-36s build %4ss  test %4ss  %s\n' "$stage" "${RESULT[$stage]}" \
         "${BUILD_TIME[$stage]:--}" "${TEST_TIME[$stage]:--}" "${SUMMARY[$stage]:-}"
     [[ ${RESULT[$stage]} == passed ]] || failed=1
+    if [[ -n ${SKIPPED[$stage]:-} ]]; then
+        printf '%-8s skipped %s test(s):\n' "$stage" "$(wc -l <<<"${SKIPPED[$stage]}")"
+        sed 's/^/           /' <<<"${SKIPPED[$stage]}"
+    fi
 done
 printf 'total %ss\n' $((SECONDS - total_start))
 if [[ $failed -ne 0 ]]; then

@@ -214,7 +214,8 @@ TEST(CongestionControllerTest, QueuedJobsRunInOrderAndFittingSubmitBypasses) {
 TEST(CongestionControllerTest, StopEndsWaitsAndRefusesSubmits) {
     CongestionController controller;
     auto waiting = std::async(std::launch::async, [&] { return controller.waitForRoom(1000); });
-    EXPECT_EQ(waiting.wait_for(20ms), std::future_status::timeout); // it does not fit
+    EXPECT_EQ(controller.admitNow(1000, Lane::Answering), CongestionController::Admission::Full);
+    EXPECT_EQ(waiting.wait_for(0ms), std::future_status::timeout); // it does not fit
     const auto stopped = std::chrono::steady_clock::now();
     controller.stop();
     ASSERT_EQ(waiting.wait_for(deadline), std::future_status::ready);
@@ -478,12 +479,14 @@ TEST(CongestionControllerTest, QueueBoundRefusesFirstSendsButNeverRetransmission
 TEST(CongestionControllerTest, ConcurrentAdmissionNeverOverfills) {
     CongestionController controller;
     std::atomic<bool> overfilled{false};
+    std::atomic<int> admitted{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 6; ++t)
         threads.emplace_back([&] {
             for (int i = 0; i < 200; ++i) {
                 if (!controller.waitForRoom(200))
                     return;
+                ++admitted;
                 const State s = controller.state();
                 if (s.bytesInFlight > s.congestionWindow)
                     overfilled = true;
@@ -493,5 +496,6 @@ TEST(CongestionControllerTest, ConcurrentAdmissionNeverOverfills) {
     for (auto& thread : threads)
         thread.join();
     EXPECT_FALSE(overfilled.load());
+    EXPECT_EQ(admitted.load(), 6 * 200); // a wait that refuses admits nothing
     EXPECT_EQ(controller.state().bytesInFlight, 0u);
 }

@@ -573,7 +573,9 @@ TEST_F(FrameListTest, EveryRequestEndsExactlyOnceUnderConcurrentTraffic) {
     for (auto& thread : io)
         thread.join();
     ASSERT_TRUE(allEnded);
-    std::this_thread::sleep_for(200ms); // a second completion would surface here
+    // The answering threads are joined; once nothing is pending and the worker
+    // is idle no completion can come any more, so a second one would be counted.
+    ASSERT_TRUE(waitUntil([&] { return frames.pendingCount() == 0 && frames.idle(); }, 20000ms));
     for (std::uint32_t i = 0; i < requestCount; ++i)
         EXPECT_EQ(ends[i].load(), 1) << "request " << i;
     EXPECT_GE(timeouts.load(), static_cast<int>(requestCount / 2)); // odd ones never answered

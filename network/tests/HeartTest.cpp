@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 
 using namespace TestSupport;
 
@@ -58,9 +59,25 @@ TEST(HeartTest, BroadcastsPresenceAboutEverySecond) {
     {
         Vorn::Heart heart(server, 0x11111111, 0x22222222, 6, 9);
         while (received.size() < 3) {
+            // One broadcast, waited for at most three periods.
             std::vector<char> buffer(200);
             ip::udp::endpoint from;
-            buffer.resize(listener.receive_from(boost::asio::buffer(buffer), from));
+            std::optional<std::size_t> got;
+            listener.async_receive_from(
+                boost::asio::buffer(buffer), from,
+                [&](const boost::system::error_code& error, std::size_t size) {
+                    if (!error)
+                        got = size;
+                });
+            io.restart();
+            io.run_for(3s);
+            if (!got) {
+                listener.cancel();
+                io.restart();
+                io.run(); // the cancelled receive's handler
+            }
+            ASSERT_TRUE(got) << "broadcast " << received.size() + 1 << " did not come within 3 s";
+            buffer.resize(*got);
             received.push_back(buffer);
             arrivals.push_back(std::chrono::steady_clock::now());
         }

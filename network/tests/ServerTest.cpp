@@ -26,6 +26,10 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
+// After winsock2.h, which must come before windows.h.
+#include <windows.h>
+// After windows.h, whose types it uses.
+#include <tlhelp32.h>
 #endif
 
 namespace {
@@ -128,8 +132,23 @@ std::size_t threadsInProcess() {
          std::filesystem::directory_iterator("/proc/self/task"))
         ++count;
     return count;
+#elif defined(_WIN32)
+    // The system's list of every thread, those of this process counted.
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        ADD_FAILURE() << "no thread snapshot: error " << GetLastError();
+        return 0;
+    }
+    std::size_t count = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId())
+            ++count;
+    CloseHandle(snapshot);
+    return count;
 #else
-    return 0;
+#error "no way to count this process's threads here"
 #endif
 }
 

@@ -374,3 +374,32 @@ TEST(SickNetwork, QueueBoundRefusesBackgroundRequestsWithoutLeaking) {
 }
 
 } // namespace
+
+namespace {
+
+// A user request that waits for room past its retry budget ends as timed out
+// without ever being sent: its budget counts from send(), and an answer could
+// no longer come in the time the user was promised.
+TEST(SickNetwork, AUserRequestWaitingPastItsBudgetEndsUnsent) {
+    constexpr std::size_t fillers = 17; // 17 x 32 bytes of the 560 in the user lane, for a minute
+    Rack rack(fillers);
+    MinuteLong minute;
+    for (std::size_t i = 0; i < fillers; ++i)
+        ASSERT_NE(
+            rack.send<Vorn::MSG_GetDeviceConfig>(silentId(i), RequestClass::UserAction, &minute),
+            nullptr);
+    Ending* read = rack.send<Vorn::MSG_GetBoardID>(healthyId, RequestClass::UserAction);
+    ASSERT_NE(read, nullptr);
+    ASSERT_TRUE(rack.settle());
+    ASSERT_EQ(rack.engine->congestion().waiting(), 1u);
+
+    rack.advanceTo(rack.clock.now() + (retryBudgetMs + 1) * millisecond);
+    rack.engine->expireNow();
+    ASSERT_TRUE(rack.settle());
+    EXPECT_EQ(read->count.load(), 1);
+    EXPECT_EQ(read->error.load(), Vorn::ErrorCode::TimedOut);
+    EXPECT_EQ(rack.firstSentMs(healthyAddress), std::nullopt);
+    EXPECT_EQ(rack.engine->congestion().waiting(), 0u);
+}
+
+} // namespace

@@ -12,7 +12,8 @@
 # Every test runs in a private network namespace (scripts/netns.sh), the installer's with the
 # veth pair the Windows program needs. The version expected everywhere is the project's, from
 # build/native. Prints one line per test and exits non-zero if any failed (a test that cannot
-# run here, without a network namespace, skips with the reason).
+# run here, without a network namespace, skips with the reason; in CI it fails instead), then the
+# names of the skipped ones.
 set -euo pipefail
 exec </dev/null
 
@@ -60,5 +61,9 @@ for name in deb zip installer; do
     *) failed=1 ;;
     esac
 done
-echo "package tests: $passed of 3 passed, $skipped skipped (version $version)"
+skipped_names=()
+for name in deb zip installer; do
+    if [[ ${result[$name]} == skipped* ]]; then skipped_names+=("$name"); fi
+done
+echo "package tests: $passed of 3 passed, $skipped skipped${skipped_names[*]:+: ${skipped_names[*]}} (version $version)"
 exit $failed

@@ -1,8 +1,7 @@
 #include "DeviceSimulator.h"
 
-#include "Message.h"
+#include "DeviceWire.h"
 #include "SimulatedRack.h"
-#include "Wire.h"
 
 #include <boost/asio.hpp>
 
@@ -235,7 +234,7 @@ void DeviceSimulator::Impl::transmit(const Datagram& datagram) {
                 SimEvent failed;
                 failed.kind = EventKind::SendFailed;
                 failed.device = device;
-                failed.command = Wire::readU16(bytes->data() + Vorn::Header::command);
+                failed.command = DeviceWire::readU16(bytes->data() + DeviceWire::commandAt);
                 failed.address = to.address;
                 failed.port = to.port;
                 publish({failed});

@@ -271,6 +271,10 @@ const OptionSpec optionSpecs[] = {
      [](Parse& p, const std::string&) { config(p).faults.duplicate = true; }},
     {"", "--refuse-writes", "", "refuse board-id writes (acknowledgement status 0)",
      [](Parse& p, const std::string&) { config(p).faults.refuseWrites = true; }},
+    {"", "--keep-serial", "", "acknowledge board-id writes but keep the old number",
+     [](Parse& p, const std::string&) { config(p).faults.keepSerial = true; }},
+    {"", "--mute-after-write", "", "answer a board-id write, then answer nothing more",
+     [](Parse& p, const std::string&) { config(p).faults.muteAfterWrite = true; }},
     {"", "--silent", "", "act on requests but send nothing at all",
      [](Parse& p, const std::string&) { config(p).faults.silent = true; }},
     {"", "--malformed", "", "replies carry a wrong command code (code + 1000)",
@@ -286,7 +290,8 @@ const OptionSpec optionSpecs[] = {
     {"", "--stdin-control", "",
      "read commands from stdin; the end of stdin ends the run:\n"
      "  dump | faults | quit\n"
-     "  silent|duplicate|refuse-writes|malformed|short [ID] on|off\n"
+     "  silent|duplicate|refuse-writes|keep-serial|mute-after-write|\n"
+     "  malformed|short [ID] on|off\n"
      "  gone [ID] on|off   the device leaves: no presence, no answers\n"
      "  drop [ID] P | delay [ID] MS | clear [ID]\n"
      "  lose-replies ID N [CODE]  act on the next N requests, lose\n"

@@ -83,6 +83,10 @@ std::string formatFaults(const Faults& f) {
         add("duplicate");
     if (f.refuseWrites)
         add("refuse-writes");
+    if (f.keepSerial)
+        add("keep-serial");
+    if (f.muteAfterWrite)
+        add("mute-after-write");
     if (f.silent)
         add("silent");
     if (f.malformed)

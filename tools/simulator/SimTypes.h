@@ -27,6 +27,8 @@ struct Faults {
     std::uint32_t delayMs = 0;    // replies leave this much later
     bool duplicate = false;       // every reply is sent twice
     bool refuseWrites = false;    // board-id writes are refused (ackStatus 0)
+    bool keepSerial = false;      // board-id writes are acknowledged, the old number kept
+    bool muteAfterWrite = false;  // a board-id write is answered, then nothing more is
     bool silent = false;          // requests are acted on, nothing is ever sent
     bool malformed = false;       // replies carry a wrong command code (code + 1000)
     bool shortReplies = false;    // replies one byte below the minimum for their code
@@ -110,6 +112,7 @@ struct DeviceReport {
     std::uint32_t repliesToLose = 0; // replies still to be lost after acting on the request
     std::uint16_t loseCode = 0;      // ...only those with this code; 0: any
     bool holdingReplies = false;     // replies are held (holdReplies)
+    bool mutedByWrite = false;       // answered a write under muteAfterWrite: answers nothing
     std::size_t repliesHeld = 0;     // ...and this many wait to be released
 };
 

@@ -1,8 +1,7 @@
 #include "SimulatedDevice.h"
 
-#include "Message.h"
+#include "DeviceWire.h"
 #include "SimText.h"
-#include "Wire.h"
 
 #include <cstring>
 #include <utility>
@@ -11,43 +10,30 @@ namespace VornSim {
 
 namespace {
 
-// Offsets of the reply bodies a device writes.
-constexpr std::size_t selectOffset = Vorn::MSG_SelectMe::select;
-constexpr std::size_t ackStatusOffset = Vorn::Header::size;
-constexpr std::size_t wrappedCountOffset = Vorn::Header::size;
+namespace Wire = DeviceWire;
+
 constexpr std::uint16_t malformedShift = 1000;
 constexpr std::int32_t ackRefused = 0;
-
-// A message of `size` bytes with the tool's own header (Message.h) and the
-// sequence a device gives it: a reply echoes its request's, presence carries 0.
-Vorn::Message deviceMessage(std::size_t size, std::uint64_t sourceId, std::uint64_t destinationId,
-                            std::uint16_t sourceType, std::uint16_t destinationType,
-                            std::uint16_t command, std::uint32_t sequence) {
-    Vorn::Message message;
-    Vorn::detail::buildHeader(message, size, sourceId, destinationId, sourceType, destinationType,
-                              command);
-    Wire::writeU32(message.data() + Vorn::Header::sequence, sequence);
-    return message;
-}
 
 // The smallest size the tool accepts for each reply code.
 std::size_t replyMinimum(std::uint16_t code) {
     switch (code) {
-    case Vorn::Code::deviceConfigReply:
-        return Vorn::deviceConfigReplyMinimum;
-    case Vorn::Code::boardIdReply:
-        return Vorn::boardIdReplyMinimum;
+    case Wire::deviceConfigReply:
+        return Wire::deviceConfigReplySize;
+    case Wire::setBoardId:
+        return Wire::boardIdReplySize;
     default:
-        return Vorn::acknowledgementMinimum;
+        return Wire::acknowledgementSize;
     }
 }
 
-// The reply to `request` with `code`, from the device with `id` and `typeWord`.
-Vorn::Message startReply(std::uint64_t id, std::uint16_t typeWord, const char* request,
-                         std::uint16_t code, std::size_t size) {
-    return deviceMessage(size, id, Wire::readFrameId(request + Vorn::Header::sourceId), typeWord,
-                         Wire::readU16(request + Vorn::Header::sourceType), code,
-                         Wire::readU32(request + Vorn::Header::sequence));
+// The reply to `request` with `code`, from the device with `id` and
+// `typeWord`: addressed to the request's sender, its sequence echoed.
+std::vector<char> startReply(std::uint64_t id, std::uint16_t typeWord, const char* request,
+                             std::uint16_t code, std::size_t size) {
+    return Wire::message(size, id, Wire::readFrameId(request + Wire::sourceIdAt), typeWord,
+                         Wire::readU16(request + Wire::sourceTypeAt), code,
+                         Wire::readU32(request + Wire::sequenceAt));
 }
 
 SimEvent replyEvent(EventKind kind, std::uint64_t device, const std::vector<char>& bytes,
@@ -55,8 +41,8 @@ SimEvent replyEvent(EventKind kind, std::uint64_t device, const std::vector<char
     SimEvent event;
     event.kind = kind;
     event.device = device;
-    event.command = Wire::readU16(bytes.data() + Vorn::Header::command);
-    event.sequence = Wire::readU32(bytes.data() + Vorn::Header::sequence);
+    event.command = Wire::readU16(bytes.data() + Wire::commandAt);
+    event.sequence = Wire::readU32(bytes.data() + Wire::sequenceAt);
     event.address = to.address;
     event.port = to.port;
     return event;
@@ -87,66 +73,67 @@ SimulatedDevice::SimulatedDevice(const DeviceSetup& setup)
 }
 
 void SimulatedDevice::count(const char* data, std::size_t size) {
-    ++state_.requestCounts[Wire::readU16(data + Vorn::Header::command)];
+    ++state_.requestCounts[Wire::readU16(data + Wire::commandAt)];
     state_.lastRequest.assign(data, data + size);
 }
 
 void SimulatedDevice::act(const Faults& faults, const char* data, std::size_t size, Endpoint from,
                           std::vector<SimEvent>& events, std::vector<Datagram>& out) {
-    const std::uint16_t command = Wire::readU16(data + Vorn::Header::command);
+    const std::uint16_t command = Wire::readU16(data + Wire::commandAt);
     SimEvent done;
     done.device = state_.setup.id;
     done.command = command;
-    done.sequence = Wire::readU32(data + Vorn::Header::sequence);
+    done.sequence = Wire::readU32(data + Wire::sequenceAt);
     done.address = from.address;
     done.port = from.port;
     const auto answer = [&](std::uint16_t code, std::size_t minimum) {
         return startReply(state_.setup.id, state_.setup.typeWord, data, code, minimum);
     };
     switch (command) {
-    case Vorn::Code::getDeviceConfig: {
-        Vorn::Message message =
-            answer(Vorn::Code::deviceConfigReply, Vorn::deviceConfigReplyMinimum);
-        std::memcpy(message.data() + Vorn::deviceNameOffset, state_.setup.name.data(),
+    case Wire::getDeviceConfig: {
+        std::vector<char> message = answer(Wire::deviceConfigReply, Wire::deviceConfigReplySize);
+        std::memcpy(message.data() + Wire::deviceNameAt, state_.setup.name.data(),
                     state_.setup.name.size());
-        reply(faults, std::move(message.bytes), from, events, out);
+        reply(faults, std::move(message), from, events, out);
         break;
     }
-    case Vorn::Code::getBoardId: {
-        Vorn::Message message = answer(Vorn::Code::boardIdReply, Vorn::boardIdReplyMinimum);
-        std::memcpy(message.data() + Vorn::BoardRecord::offset, state_.boardRecord.data(),
+    case Wire::getBoardId: {
+        std::vector<char> message = answer(Wire::setBoardId, Wire::boardIdReplySize);
+        std::memcpy(message.data() + Wire::boardRecordAt, state_.boardRecord.data(),
                     state_.boardRecord.size());
-        reply(faults, std::move(message.bytes), from, events, out);
+        reply(faults, std::move(message), from, events, out);
         break;
     }
-    case Vorn::Code::setBoardId: {
-        if (size < Vorn::MSG_SetBoardID::size) {
+    case Wire::setBoardId: {
+        if (size < Wire::setBoardIdSize) {
             done.kind = EventKind::Ignored;
             events.push_back(done);
             return;
         }
         BoardRecord received;
-        std::memcpy(received.data(), data + Vorn::BoardRecord::offset, received.size());
+        std::memcpy(received.data(), data + Wire::boardRecordAt, received.size());
         state_.lastWrittenRecord = received;
-        done.value = Wire::readU32(data + Vorn::BoardRecord::boardId);
+        done.value = Wire::readU32(data + Wire::boardIdAt);
         const bool accept = !faults.refuseWrites;
-        if (accept)
+        if (accept && !faults.keepSerial)
             setSerial(done.value);
-        done.kind = accept ? EventKind::SerialSet : EventKind::WriteRefused;
+        done.kind = accept && !faults.keepSerial ? EventKind::SerialSet : EventKind::WriteRefused;
         events.push_back(done);
-        Vorn::Message message = answer(Vorn::Code::acknowledgement, Vorn::acknowledgementMinimum);
-        Wire::writeU32(message.data() + ackStatusOffset,
-                       static_cast<std::uint32_t>(accept ? Vorn::ackAccepted : ackRefused));
-        reply(faults, std::move(message.bytes), from, events, out);
+        std::vector<char> message = answer(Wire::acknowledgement, Wire::acknowledgementSize);
+        Wire::writeU32(message.data() + Wire::ackStatusAt,
+                       static_cast<std::uint32_t>(accept ? Wire::ackAccepted : ackRefused));
+        reply(faults, std::move(message), from, events, out);
+        if (faults.muteAfterWrite)
+            state_.mutedByWrite = true;
         break;
     }
-    case Vorn::Code::selectMe: {
-        if (size < selectOffset + 2) {
+    case Wire::selectMe: {
+        if (size < Wire::selectAt + 2) {
             done.kind = EventKind::Ignored;
             events.push_back(done);
             return;
         }
-        state_.selectMark = Wire::readU16(data + selectOffset);
+        state_.selectMark = Wire::readU16(data + Wire::selectAt);
         done.kind = EventKind::Select;
         done.value = *state_.selectMark;
         events.push_back(done);
@@ -160,23 +147,28 @@ void SimulatedDevice::act(const Faults& faults, const char* data, std::size_t si
 
 void SimulatedDevice::reply(const Faults& faults, std::vector<char> bytes, Endpoint to,
                             std::vector<SimEvent>& events, std::vector<Datagram>& out) {
-    Vorn::Message message;
-    message.bytes = std::move(bytes);
-    const std::uint16_t code = message.command();
+    std::vector<char> message = std::move(bytes);
+    const std::uint16_t code = Wire::readU16(message.data() + Wire::commandAt);
     if (faults.shortReplies) {
-        message.bytes.resize(replyMinimum(code) - 1);
-        Wire::writeU16(message.data() + Vorn::Header::length,
-                       static_cast<std::uint16_t>(message.size()));
+        message.resize(replyMinimum(code) - 1);
+        Wire::writeU16(message.data() + Wire::lengthAt, static_cast<std::uint16_t>(message.size()));
     }
     if (faults.malformed)
-        Wire::writeU16(message.data() + Vorn::Header::command,
+        Wire::writeU16(message.data() + Wire::commandAt,
                        static_cast<std::uint16_t>(code + malformedShift));
-    Vorn::seal(message);
+    Wire::seal(message);
     if (faults.silent)
         return;
+    if (state_.mutedByWrite) {
+        if (faults.muteAfterWrite) {
+            events.push_back(replyEvent(EventKind::ReplyLost, state_.setup.id, message, to));
+            return;
+        }
+        state_.mutedByWrite = false; // the fault was switched off
+    }
     if (state_.repliesToLose > 0 && (state_.loseCode == 0 || state_.loseCode == code)) {
         --state_.repliesToLose;
-        events.push_back(replyEvent(EventKind::ReplyLost, state_.setup.id, message.bytes, to));
+        events.push_back(replyEvent(EventKind::ReplyLost, state_.setup.id, message, to));
         return;
     }
 
@@ -186,10 +178,10 @@ void SimulatedDevice::reply(const Faults& faults, std::vector<char> bytes, Endpo
     datagram.delayMs = faults.delayMs;
     datagram.copies = faults.duplicate ? 2 : 1;
     datagram.device = state_.setup.id;
-    SimEvent report = replyEvent(EventKind::Reply, state_.setup.id, message.bytes, to);
+    SimEvent report = replyEvent(EventKind::Reply, state_.setup.id, message, to);
     report.value = static_cast<std::uint32_t>(message.size());
     datagram.report = report;
-    datagram.bytes = std::make_shared<const std::vector<char>>(std::move(message.bytes));
+    datagram.bytes = std::make_shared<const std::vector<char>>(std::move(message));
     if (state_.holdingReplies) {
         held_.push_back(std::move(datagram));
         return;
@@ -223,31 +215,30 @@ void SimulatedDevice::setChangeMarks(std::int32_t a, std::int32_t b) {
 }
 
 std::shared_ptr<const std::vector<char>> SimulatedDevice::presenceMessage() const {
-    using namespace Vorn::PresenceField;
     // Presence carries sequence 0: it answers no request, and a non-zero value
     // could be taken for the reply to one.
-    Vorn::Message presence =
-        deviceMessage(Vorn::presenceSize, state_.setup.id, Vorn::presenceDestinationId,
-                      state_.setup.typeWord, 0, Vorn::Code::presence, 0);
+    std::vector<char> presence =
+        Wire::message(Wire::presenceSize, state_.setup.id, Wire::presenceDestination,
+                      state_.setup.typeWord, 0, Wire::presence, 0);
     char* p = presence.data();
-    Wire::writeU32(p + changeMarkA, static_cast<std::uint32_t>(state_.setup.changeMarkA));
-    Wire::writeU32(p + changeMarkB, static_cast<std::uint32_t>(state_.setup.changeMarkB));
-    Wire::writeU32(p + modeFlags, state_.setup.modeFlags);
-    p[deviceType] = static_cast<char>(state_.setup.deviceType);
-    Wire::writeU32(p + stationTag, state_.setup.stationTag[0]);
-    Wire::writeU32(p + stationTag + 4, state_.setup.stationTag[1]);
-    Vorn::seal(presence);
+    Wire::writeU32(p + Wire::changeMarkAAt, static_cast<std::uint32_t>(state_.setup.changeMarkA));
+    Wire::writeU32(p + Wire::changeMarkBAt, static_cast<std::uint32_t>(state_.setup.changeMarkB));
+    Wire::writeU32(p + Wire::modeFlagsAt, state_.setup.modeFlags);
+    p[Wire::deviceTypeAt] = static_cast<char>(state_.setup.deviceType);
+    Wire::writeU32(p + Wire::stationTagAt, state_.setup.stationTag[0]);
+    Wire::writeU32(p + Wire::stationTagAt + 4, state_.setup.stationTag[1]);
+    Wire::seal(presence);
     if (!state_.setup.wrapped)
-        return std::make_shared<const std::vector<char>>(std::move(presence.bytes));
+        return std::make_shared<const std::vector<char>>(std::move(presence));
 
-    Vorn::Message wrapped =
-        deviceMessage(Vorn::wrappedPresenceMinimum, state_.setup.id, Vorn::presenceDestinationId,
-                      state_.setup.typeWord, 0, Vorn::Code::wrappedPresence, 0);
+    std::vector<char> wrapped =
+        Wire::message(Wire::wrappedPresenceSize, state_.setup.id, Wire::presenceDestination,
+                      state_.setup.typeWord, 0, Wire::wrappedPresence, 0);
     char* w = wrapped.data();
-    Wire::writeU16(w + wrappedCountOffset, 1);
-    std::memcpy(w + Vorn::wrappedPresenceOffset, presence.data(), presence.size());
-    Vorn::seal(wrapped);
-    return std::make_shared<const std::vector<char>>(std::move(wrapped.bytes));
+    Wire::writeU16(w + Wire::wrappedCountAt, 1);
+    std::memcpy(w + Wire::wrappedPresenceAt, presence.data(), presence.size());
+    Wire::seal(wrapped);
+    return std::make_shared<const std::vector<char>>(std::move(wrapped));
 }
 
 void SimulatedDevice::presenceTo(const Faults& faults, Endpoint to, std::vector<Datagram>& out) {

@@ -1,8 +1,7 @@
 #include "SimulatedRack.h"
 
-#include "Message.h"
+#include "DeviceWire.h"
 #include "SimText.h"
-#include "Wire.h"
 
 #include <set>
 #include <stdexcept>
@@ -28,7 +27,7 @@ void SimulatedRack::validate(const SimulatorConfig& config) {
         if (type == 6 || type == 1)
             throw std::invalid_argument(which + ": type word " + std::to_string(device.typeWord) +
                                         " is not a device type");
-        if (device.name.size() >= Vorn::deviceNameCapacity ||
+        if (device.name.size() >= DeviceWire::deviceNameCapacity ||
             device.name.find('\0') != std::string::npos)
             throw std::invalid_argument(which + ": the name must be at most 127 bytes, no NUL");
         if (!parseAddress(device.address))
@@ -59,18 +58,18 @@ SimulatedRack::Output SimulatedRack::receive(const char* data, std::size_t size,
     SimEvent seen;
     seen.address = from.address;
     seen.port = from.port;
-    if (size < Vorn::Header::size) {
+    if (size < DeviceWire::headerSize) {
         ++ignored_;
         seen.kind = EventKind::Ignored;
         output.events.push_back(seen);
         return output;
     }
-    seen.command = Wire::readU16(data + Vorn::Header::command);
-    seen.sequence = Wire::readU32(data + Vorn::Header::sequence);
-    seen.device = Wire::readFrameId(data + Vorn::Header::destinationId);
+    seen.command = DeviceWire::readU16(data + DeviceWire::commandAt);
+    seen.sequence = DeviceWire::readU32(data + DeviceWire::sequenceAt);
+    seen.device = DeviceWire::readFrameId(data + DeviceWire::destinationIdAt);
 
     std::lock_guard lock(mutex_);
-    if (seen.command == Vorn::Code::toolPresence) {
+    if (seen.command == DeviceWire::toolPresence) {
         ++toolPresence_;
         handleToolPresence(from, now, output);
     } else {
@@ -83,7 +82,9 @@ SimulatedRack::Output SimulatedRack::receive(const char* data, std::size_t size,
 void SimulatedRack::handleRequest(const char* data, std::size_t size, SimEvent seen, Endpoint from,
                                   Output& output) {
     const auto found = devices_.find(seen.device);
-    if (found == devices_.end()) {
+    // A request whose length field or check value is wrong is not the tool's
+    // whole message: a device does not act on it.
+    if (found == devices_.end() || !DeviceWire::intact(data, size)) {
         ++ignored_;
         seen.kind = EventKind::Ignored;
         output.events.push_back(seen);

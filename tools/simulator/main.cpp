@@ -206,6 +206,10 @@ bool control(const std::string& line, DeviceSimulator& simulator, Output& out) {
             change = [on = onOff(value)](Faults& f) { f.duplicate = on; };
         else if (verb == "refuse-writes")
             change = [on = onOff(value)](Faults& f) { f.refuseWrites = on; };
+        else if (verb == "keep-serial")
+            change = [on = onOff(value)](Faults& f) { f.keepSerial = on; };
+        else if (verb == "mute-after-write")
+            change = [on = onOff(value)](Faults& f) { f.muteAfterWrite = on; };
         else if (verb == "malformed")
             change = [on = onOff(value)](Faults& f) { f.malformed = on; };
         else if (verb == "short")

@@ -647,5 +647,5 @@ TEST(DeviceSimulatorOptions, RepeatsKeepTheirOrderAndErrorsNameTheOption) {
         EXPECT_NE(message({name}), "unknown option '" + name + "'") << name;
         ++listed;
     }
-    EXPECT_EQ(listed, 21); // and -h, --help
+    EXPECT_EQ(listed, 23); // and -h, --help
 }

@@ -282,3 +282,67 @@ TEST(SimText, AddressesReadAsDottedQuadsOnly) {
     EXPECT_EQ(formatAddress(0x7F000002), "127.0.0.2");
     EXPECT_EQ(formatId(firstId), "0000000a:0000000b");
 }
+
+TEST(SimulatedRack, ARequestWithAWrongCheckValueOrLengthIsNotActedOn) {
+    SimulatedRack rack(twoDevices());
+    auto damaged = request<Vorn::MSG_GetBoardID>(firstId);
+    damaged[29] ^= 0x01; // a body bit: the check value no longer fits
+    auto out = deliver(rack, damaged);
+    EXPECT_EQ(kinds(out), (std::vector<EventKind>{EventKind::Ignored}));
+    EXPECT_TRUE(out.datagrams.empty());
+
+    auto longer = request<Vorn::MSG_GetBoardID>(firstId);
+    longer.insert(longer.end() - 4, {0, 0}); // two bytes more than its length field says
+    out = deliver(rack, longer);
+    EXPECT_EQ(kinds(out), (std::vector<EventKind>{EventKind::Ignored}));
+    EXPECT_EQ(rack.device(firstId)->requestCounts.count(Vorn::Code::getBoardId), 0u);
+
+    out = deliver(rack, request<Vorn::MSG_GetBoardID>(firstId)); // the whole request
+    EXPECT_EQ(out.datagrams.size(), 1u);
+}
+
+// A write sealed as the tool seals it, of `serial` into the device's record.
+std::vector<char> writeOf(SimulatedRack& rack, std::uint64_t id, std::uint32_t serial) {
+    const BoardRecord record = rack.device(id)->boardRecord;
+    Vorn::Command<Vorn::MSG_SetBoardID> write(toolId, id, toolType, 2);
+    std::memcpy(write.data() + Vorn::BoardRecord::offset, record.data(), record.size());
+    Wire::writeU32(write.data() + Vorn::BoardRecord::boardId, serial);
+    Vorn::seal(write);
+    return write.bytes;
+}
+
+TEST(SimulatedRack, KeepSerialAcknowledgesAWriteAndKeepsTheOldNumber) {
+    SimulatedRack rack(twoDevices());
+    rack.updateDeviceFaults(firstId, [](Faults& faults) { faults.keepSerial = true; });
+    const auto out = deliver(rack, writeOf(rack, firstId, 4242));
+    EXPECT_EQ(kinds(out), (std::vector<EventKind>{EventKind::Request, EventKind::WriteRefused}));
+    ASSERT_EQ(out.datagrams.size(), 1u);
+    EXPECT_EQ(Wire::readI32(out.datagrams[0].bytes->data() + 28), -2); // accepted, it says
+    EXPECT_EQ(rack.device(firstId)->setup.serial, 1001u);
+
+    const auto readBack = deliver(rack, request<Vorn::MSG_GetBoardID>(firstId));
+    ASSERT_EQ(readBack.datagrams.size(), 1u);
+    EXPECT_EQ(Wire::readU32(readBack.datagrams[0].bytes->data() + 60), 1001u);
+}
+
+TEST(SimulatedRack, MuteAfterWriteAnswersTheWriteThenNothingUntilSwitchedOff) {
+    SimulatedRack rack(twoDevices());
+    rack.updateDeviceFaults(firstId, [](Faults& faults) { faults.muteAfterWrite = true; });
+    const auto name = request<Vorn::MSG_GetDeviceConfig>(firstId);
+    EXPECT_EQ(deliver(rack, name).datagrams.size(), 1u); // answers before the write
+
+    const auto write = deliver(rack, writeOf(rack, firstId, 4242));
+    ASSERT_EQ(write.datagrams.size(), 1u);
+    EXPECT_EQ(commandOf(write.datagrams[0]), Vorn::Code::acknowledgement);
+    EXPECT_EQ(rack.device(firstId)->setup.serial, 4242u);
+
+    const auto readBack = deliver(rack, request<Vorn::MSG_GetBoardID>(firstId));
+    EXPECT_TRUE(readBack.datagrams.empty());
+    EXPECT_EQ(kinds(readBack), (std::vector<EventKind>{EventKind::Request, EventKind::ReplyLost}));
+    EXPECT_TRUE(rack.device(firstId)->mutedByWrite);
+    EXPECT_EQ(deliver(rack, request<Vorn::MSG_GetBoardID>(secondId)).datagrams.size(), 1u);
+
+    rack.updateDeviceFaults(firstId, [](Faults& faults) { faults.muteAfterWrite = false; });
+    EXPECT_EQ(deliver(rack, request<Vorn::MSG_GetBoardID>(firstId)).datagrams.size(), 1u);
+    EXPECT_FALSE(rack.device(firstId)->mutedByWrite);
+}

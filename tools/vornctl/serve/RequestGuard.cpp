@@ -47,7 +47,9 @@ std::vector<std::string> allowedHosts(const std::string& listenHost, unsigned po
         if (port == 80) // browsers leave the default port out
             add(name);
     };
-    addName(listenHost);
+    // An IPv6 address stands in brackets in a Host header and an Origin.
+    const bool ipv6 = listenHost.find(':') != std::string::npos && listenHost.front() != '[';
+    addName(ipv6 ? "[" + listenHost + "]" : listenHost);
     addName("localhost");
     for (const std::string& name : extraNames) {
         if (name.find(':') != std::string::npos)

@@ -19,7 +19,8 @@ struct GuardConfig {
 };
 
 // The Host values for a server listening on `listenHost`:`port` with the extra
-// names of --allow-host (each a name, or a name:port taken as it is).
+// names of --allow-host (each a name, or a name:port taken as it is); an IPv6
+// listen address in brackets, as browsers send it.
 std::vector<std::string> allowedHosts(const std::string& listenHost, unsigned port,
                                       const std::vector<std::string>& extraNames);
 

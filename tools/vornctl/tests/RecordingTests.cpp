@@ -7,6 +7,7 @@
 #include "CommandRun.h"
 #include "JournalEntries.h"
 #include "JournalFile.h"
+#include "Texts.h"
 
 #include "TemporaryFolder.h"
 #include "TestSupport.h"
@@ -227,6 +228,38 @@ TEST_F(RecordingOnSimulator, DeviceThatDoesNotAnswerTheCheckIsNamedAndNotWaitedF
     EXPECT_EQ(simulator_->device(first)->setup.serial, 702u);
     // The engine would try the silent device for about 8 s.
     EXPECT_LT(took, std::chrono::seconds(7));
+}
+
+TEST_F(RecordingOnSimulator, AnAcknowledgedWriteTheDeviceDidNotKeepIsAMismatch) {
+    simulator_->updateDeviceFaults(first, [](VornSim::Faults& f) { f.keepSerial = true; });
+    const auto outcome = runCommand(
+        {"--interface", "127.0.0.1", "serial", "set", "00000600:00000001", "4242", "--yes"}, "",
+        journal_.string());
+    EXPECT_EQ(outcome.status, Vornctl::Exit::failed);
+    EXPECT_TRUE(contains(outcome.err, "the device reports serial number 700 after writing 4242"))
+        << outcome.err;
+    const auto after = reading();
+    ASSERT_EQ(after.entries.size(), 1u);
+    ASSERT_TRUE(after.entries[0].outcome);
+    EXPECT_EQ(after.entries[0].outcome->result, Journal::WriteResult::Mismatch);
+    EXPECT_TRUE(after.entries[0].outcome->acknowledged);
+    EXPECT_EQ(after.entries[0].outcome->readBack, 700u);
+}
+
+TEST_F(RecordingOnSimulator, AWriteWhoseReadBackIsNeverAnsweredIsUnverified) {
+    simulator_->updateDeviceFaults(second, [](VornSim::Faults& f) { f.muteAfterWrite = true; });
+    const auto outcome = runCommand(
+        {"--interface", "127.0.0.1", "serial", "set", "00000600:00000002", "4343", "--yes"}, "",
+        journal_.string());
+    EXPECT_EQ(outcome.status, Vornctl::Exit::failed);
+    EXPECT_TRUE(contains(outcome.err, Text::serialReadFailed)) << outcome.err;
+    EXPECT_EQ(simulator_->device(second)->setup.serial, 4343u); // the device did take it
+    const auto after = reading();
+    ASSERT_EQ(after.entries.size(), 1u);
+    ASSERT_TRUE(after.entries[0].outcome);
+    EXPECT_EQ(after.entries[0].outcome->result, Journal::WriteResult::Unverified);
+    EXPECT_TRUE(after.entries[0].outcome->acknowledged);
+    EXPECT_FALSE(after.entries[0].outcome->readBack);
 }
 
 } // namespace

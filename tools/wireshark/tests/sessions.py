@@ -48,21 +48,41 @@ class Capture:
     def __init__(self, path):
         self.program = processes.Program(["tshark", "-n", "-l", "-P", "-i", "lo", "-f", "udp",
                                           "-w", path])
-        marker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         try:
-            deadline = time.monotonic() + 30
-            while time.monotonic() < deadline:
-                marker.sendto(b"capture marker", self.MARKER)
-                line = self.program.next_line(0.2)
-                if line is not None and " 9 " in line.replace("\u2192", " "):
-                    return
-            raise RuntimeError("the capture did not start: " + " | ".join(self.program.errors))
+            if not self._marker_seen():
+                raise RuntimeError("the capture did not start: " + " | ".join(self.program.errors))
         except BaseException:
             self.program.process.kill()
             self.program.finish(10)
             raise
+
+    def _marker_seen(self):
+        """Sends marker datagrams until one shows up in the capture's output
+        (30 s at most); False if none did. The capture's lines before it are
+        read and passed over; a marker is known by its socket's own source
+        port, so that one left over from an earlier call does not count."""
+        marker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            marker.bind(("127.0.0.1", 0))
+            ours = re.compile(rf"\b{marker.getsockname()[1]}\s+9\b")
+            deadline = time.monotonic() + 30
+            next_send = 0.0
+            while time.monotonic() < deadline:
+                if time.monotonic() >= next_send:
+                    marker.sendto(b"capture marker", self.MARKER)
+                    next_send = time.monotonic() + 0.2
+                line = self.program.next_line(0.2)
+                if line is not None and ours.search(line.replace("\u2192", " ")):
+                    return True
+            return False
         finally:
             marker.close()
+
+    def flush(self):
+        """Returns once every datagram sent on lo before the call is in the
+        capture: they come before a marker sent now, which it waits for."""
+        if not self._marker_seen():
+            raise RuntimeError("the capture did not show a marker within 30 s")
 
     def stop(self):
         self.program.process.send_signal(signal.SIGINT)
@@ -115,8 +135,8 @@ def record(directory, scenario, vornsim, vornctl):
                                              ["serial", "set", DOUBLE, "7", "--yes",
                                               "--allow-duplicate"],
                                              ["serial", "get", MUTE]])
-        # Let the last replies pass the capture before it ends.
-        time.sleep(0.3)
+        # The last replies are in the capture before it ends.
+        capture.flush()
     finally:
         processes.stop_simulator(sim)
         capture.stop()

@@ -70,8 +70,7 @@ protected:
     void SetUp() override {
         VORN_REQUIRE_TEST_NAMESPACE();
         const auto [tool, devices] = addresses();
-        if (tool.empty())
-            GTEST_SKIP() << "neither 127.0.0.1 nor 192.0.2.1 is in the adapter list";
+        ASSERT_FALSE(tool.empty()) << "neither 127.0.0.1 nor 192.0.2.1 is in the adapter list";
         VornSim::SimulatorConfig config;
         config.presenceInterval = 200ms;
         auto device = [&](std::uint64_t id, std::uint8_t type, std::string name,
@@ -625,6 +624,27 @@ TEST_F(ServeOnSimulator, GuardsRefuseOverTheWire) {
                       auth({"Origin: http://127.0.0.1:" + std::to_string(port_)}));
     EXPECT_EQ(answer->status, 204);
     EXPECT_TRUE(answer->header("access-control-allow-origin").empty());
+}
+
+// Each request on a kept-alive connection is judged on its own: a second one
+// with another Host is refused although the first passed.
+TEST_F(ServeOnSimulator, AKeptAliveConnectionIsCheckedRequestByRequest) {
+    const std::string cookie = "Cookie: vorn_token=" + token;
+    const std::string port = std::to_string(port_);
+    Connection kept(port_);
+    ASSERT_TRUE(kept.send("GET /api/devices HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n" + cookie +
+                          "\r\n\r\n"));
+    EXPECT_EQ(kept.read().value_or(Response{}).status, 200);
+    ASSERT_TRUE(kept.send("GET /api/devices HTTP/1.1\r\nHost: evil.example:" + port + "\r\n" +
+                          cookie + "\r\n\r\n"));
+    EXPECT_EQ(kept.read().value_or(Response{}).status, 403);
+    // Nor does a request without the token pass on it.
+    Connection second(port_);
+    ASSERT_TRUE(second.send("GET /api/devices HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n" +
+                            cookie + "\r\n\r\n"));
+    EXPECT_EQ(second.read().value_or(Response{}).status, 200);
+    ASSERT_TRUE(second.send("GET /api/devices HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n"));
+    EXPECT_EQ(second.read().value_or(Response{}).status, 401);
 }
 
 TEST_F(ServeOnSimulator, LimitsAndMalformedRequests) {

@@ -100,6 +100,8 @@ TEST(WindowMemory, WindowAndDialogObjectsAboveFourGiBWork) {
     // Every step below goes through the window's stored object pointer.
     chooseNetwork(self, toolAddress);
     const HWND main = mainWindow(self);
+    // Without the window the test fails, but the window thread is still joined below.
+    EXPECT_NE(main, nullptr) << "the main window did not appear";
     if (main) {
         UiDriver::List list(GetDlgItem(main, IDC_DEVICE_LIST));
         EXPECT_TRUE(TestSupport::waitUntil([&] { return list.cell(0, 0) == "Stage left"; }, 15s));
