@@ -9,6 +9,7 @@
 namespace Vornctl {
 
 class Session;
+class ReloadSignal;
 class StopSignal;
 struct Console;
 
@@ -21,6 +22,8 @@ namespace Exit {
 constexpr int success = 0;
 constexpr int failed = 1; // the device refused or did not answer, or the network is unusable
 constexpr int usage = 2;
+// serve: the adapter's address changed or went away; started again, it takes the new one
+constexpr int addressChanged = 3;
 } // namespace Exit
 
 // Where a command reads and writes: results on `out`, errors and progress on
@@ -33,11 +36,16 @@ struct Console {
     // Ends watch (Ctrl-C); without one, watch runs until the output fails.
     StopSignal* stop = nullptr;
     ServeFunction serve = {}; // serve; without one it is a usage error
+    // Asks serve to read its token file again (SIGHUP); none: it never does.
+    ReloadSignal* reload = nullptr;
 };
 
 // The engine completes every accepted request within about 8 s (six attempts);
 // a result that has not come after this long is taken as lost.
 constexpr std::chrono::seconds requestDeadline{20};
+
+// How often serve looks at its adapter's address, while waiting for one and while serving.
+constexpr std::chrono::seconds adapterPollInterval{1};
 
 // Runs one parsed command line and returns the exit status.
 int run(const Options& options, Console& console);

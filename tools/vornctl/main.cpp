@@ -3,6 +3,7 @@
 
 #include "Arguments.h"
 #include "Commands.h"
+#include "ReloadSignal.h"
 #include "Serve.h"
 #include "StopSignal.h"
 
@@ -35,15 +36,25 @@ bool stderrIsTerminal() {
 }
 
 // Turns SIGINT and SIGTERM (Ctrl-C, Ctrl-Break) into a stop request while it
-// exists; only for commands that end on a stop request, the others keep the
-// default of ending at once.
+// exists, and SIGHUP into a reload request; only for commands that end on a
+// stop request, the others keep the default of ending at once.
 class Interruption {
 public:
-    explicit Interruption(Vornctl::StopSignal& stop) : signals_(io_, SIGINT, SIGTERM) {
+    // Without `reload`, SIGHUP keeps its default (a closed terminal ends watch).
+    Interruption(Vornctl::StopSignal& stop, Vornctl::ReloadSignal* reload)
+        : signals_(io_, SIGINT, SIGTERM), hangUps_(io_) {
         signals_.async_wait([&stop](const boost::system::error_code& error, int) {
             if (!error)
                 stop.request();
         });
+#ifdef SIGHUP
+        if (reload) {
+            hangUps_.add(SIGHUP);
+            awaitHangUp(*reload);
+        }
+#else
+        (void)reload;
+#endif
         thread_ = std::thread([this] { io_.run(); });
     }
     ~Interruption() {
@@ -54,8 +65,18 @@ public:
     Interruption& operator=(const Interruption&) = delete;
 
 private:
+    void awaitHangUp(Vornctl::ReloadSignal& reload) {
+        hangUps_.async_wait([this, &reload](const boost::system::error_code& error, int) {
+            if (error)
+                return;
+            reload.request();
+            awaitHangUp(reload);
+        });
+    }
+
     boost::asio::io_context io_;
     boost::asio::signal_set signals_;
+    boost::asio::signal_set hangUps_;
     std::thread thread_;
 };
 
@@ -76,11 +97,14 @@ int main(int argc, char** argv) {
     }
     try {
         Vornctl::StopSignal stop;
+        Vornctl::ReloadSignal reload;
         std::optional<Interruption> interruption;
         if (options.action == Vornctl::Action::Watch || options.action == Vornctl::Action::Serve)
-            interruption.emplace(stop);
-        Vornctl::Console console{std::cin,           std::cout, std::cerr,
-                                 stderrIsTerminal(), &stop,     &Vornctl::Serve::serve};
+            interruption.emplace(stop,
+                                 options.action == Vornctl::Action::Serve ? &reload : nullptr);
+        Vornctl::Console console{
+            std::cin, std::cout, std::cerr, stderrIsTerminal(), &stop, &Vornctl::Serve::serve,
+            &reload};
         return Vornctl::run(options, console);
     } catch (const std::exception& failure) {
         std::cerr << "Error: " << failure.what() << "\n";
