@@ -36,7 +36,7 @@ struct Console {
     // Ends watch (Ctrl-C); without one, watch runs until the output fails.
     StopSignal* stop = nullptr;
     ServeFunction serve = {}; // serve; without one it is a usage error
-    // Asks serve to read its token file again (SIGHUP); none: it never does.
+    // Asks serve to read its files again (SIGHUP); without one nothing does.
     ReloadSignal* reload = nullptr;
 };
 

@@ -4,6 +4,7 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "ReloadSignal.h"
+#include "ReloadTrigger.h"
 #include "Serve.h"
 #include "StopSignal.h"
 
@@ -36,25 +37,19 @@ bool stderrIsTerminal() {
 }
 
 // Turns SIGINT and SIGTERM (Ctrl-C, Ctrl-Break) into a stop request while it
-// exists, and SIGHUP into a reload request; only for commands that end on a
-// stop request, the others keep the default of ending at once.
+// exists, and with a reload signal SIGHUP into a reload request; only for
+// commands that end on a stop request, the others keep the default of ending
+// at once.
 class Interruption {
 public:
-    // Without `reload`, SIGHUP keeps its default (a closed terminal ends watch).
     Interruption(Vornctl::StopSignal& stop, Vornctl::ReloadSignal* reload)
-        : signals_(io_, SIGINT, SIGTERM), hangUps_(io_) {
+        : signals_(io_, SIGINT, SIGTERM) {
         signals_.async_wait([&stop](const boost::system::error_code& error, int) {
             if (!error)
                 stop.request();
         });
-#ifdef SIGHUP
-        if (reload) {
-            hangUps_.add(SIGHUP);
-            awaitHangUp(*reload);
-        }
-#else
-        (void)reload;
-#endif
+        if (reload)
+            trigger_.emplace(io_, *reload, std::cerr);
         thread_ = std::thread([this] { io_.run(); });
     }
     ~Interruption() {
@@ -65,18 +60,9 @@ public:
     Interruption& operator=(const Interruption&) = delete;
 
 private:
-    void awaitHangUp(Vornctl::ReloadSignal& reload) {
-        hangUps_.async_wait([this, &reload](const boost::system::error_code& error, int) {
-            if (error)
-                return;
-            reload.request();
-            awaitHangUp(reload);
-        });
-    }
-
     boost::asio::io_context io_;
     boost::asio::signal_set signals_;
-    boost::asio::signal_set hangUps_;
+    std::optional<Vornctl::ReloadTrigger> trigger_;
     std::thread thread_;
 };
 
@@ -98,10 +84,10 @@ int main(int argc, char** argv) {
     try {
         Vornctl::StopSignal stop;
         Vornctl::ReloadSignal reload;
+        const bool serving = options.action == Vornctl::Action::Serve;
         std::optional<Interruption> interruption;
-        if (options.action == Vornctl::Action::Watch || options.action == Vornctl::Action::Serve)
-            interruption.emplace(stop,
-                                 options.action == Vornctl::Action::Serve ? &reload : nullptr);
+        if (options.action == Vornctl::Action::Watch || serving)
+            interruption.emplace(stop, serving ? &reload : nullptr);
         Vornctl::Console console{
             std::cin, std::cout, std::cerr, stderrIsTerminal(), &stop, &Vornctl::Serve::serve,
             &reload};

@@ -99,8 +99,10 @@ int serve(Session& session, const Options& options, Console& console) {
     console.out << "serving " << server->origin() << "/?token=" << config.token << std::endl;
     if (console.stop)
         console.stop->listen([&server] { server->stop(); });
+    ReloadSignal::Membership tokenReload;
     if (console.reload && !options.tokenFile.empty())
-        console.reload->listen([&] { reloadToken(*server, options.tokenFile, console); });
+        tokenReload = console.reload->join(
+            "token file", [&] { reloadToken(*server, options.tokenFile, console); });
 
     // An adapter's address that goes away takes the devices' replies with it:
     // serve ends, and the service manager starts it again on the new address.
@@ -117,8 +119,7 @@ int serve(Session& session, const Options& options, Console& console) {
                       });
     server->run(api);
     watch.reset();
-    if (console.reload)
-        console.reload->listen({});
+    tokenReload = {};
     if (console.stop)
         console.stop->listen({});
     return addressChanged ? Exit::addressChanged : Exit::success;

@@ -1,9 +1,8 @@
 // What serve needs to run as a service: the token file kept across runs, the
-// watch on its adapter's address, and reload requests.
+// watch on its adapter's address.
 
 #include "AddressWatch.h"
 #include "Recorder.h"
-#include "ReloadSignal.h"
 #include "TemporaryFolder.h"
 #include "TokenFile.h"
 #include "WaitUntil.h"
@@ -158,19 +157,6 @@ TEST(AddressWatch, EndsAtOnceWhenDestroyed) {
             [](const std::string&) {});
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-}
-
-TEST(ReloadSignal, RunsTheListenerOnEachRequestAndNoneAfterItIsCleared) {
-    Vornctl::ReloadSignal reload;
-    reload.request(); // nobody listens: dropped
-    int runs = 0;
-    reload.listen([&] { ++runs; });
-    reload.request();
-    reload.request();
-    EXPECT_EQ(runs, 2);
-    reload.listen({});
-    reload.request();
-    EXPECT_EQ(runs, 2);
 }
 
 } // namespace
