@@ -21,6 +21,7 @@ struct Route {
         Deselect,    // DELETE /api/devices/ID/select
         Events,      // GET /api/events (WebSocket)
         Program,     // POST /api/program
+        Metrics,     // GET /metrics (Prometheus' text format)
         Error,       // `status` with `message`
     };
     Kind kind = Kind::Error;

@@ -1,5 +1,7 @@
 #include "ServeController.h"
 
+#include "VornNetwork.h"
+
 #include "JournalFile.h"
 #include "SerialProgrammer.h"
 #include "Session.h"
@@ -123,11 +125,13 @@ WriteAnswer ServeController::write(std::uint64_t id, std::uint32_t serial, bool 
                    .run({PlannedSerial{0, id, serial}},
                         [&rowDone](const ProgramRow&, std::size_t) { rowDone = true; });
     } catch (const Journal::JournalError& failure) {
+        counters_.countJournalFailure();
         answer.status = 500;
         answer.error = std::string(failure.what()) + (rowDone ? "" : "; nothing was written.");
         return answer;
     }
     const ProgramRow& row = rows.front();
+    counters_.countWrite(row.result);
     if (row.result == ProgramResult::NotFound || row.result == ProgramResult::NotServiced) {
         answer.status = 404;
         answer.error = "device " + formatDeviceId(id) + ": " + row.detail;
@@ -135,6 +139,17 @@ WriteAnswer ServeController::write(std::uint64_t id, std::uint32_t serial, bool 
     }
     answer.report = WriteReport{id, row.before, serial, row.after, row.result, row.detail};
     return answer;
+}
+
+MetricsSnapshot ServeController::metrics() const {
+    MetricsSnapshot snapshot;
+    snapshot.devices = hub_.devices(true);
+    if (const VornNetwork* engine = session_.service().engine())
+        snapshot.engine = engine->figures();
+    snapshot.writes = counters_.writes();
+    snapshot.journalFailures = counters_.journalFailures();
+    snapshot.liveClients = hub_.clients();
+    return snapshot;
 }
 
 void ServeController::select(std::uint64_t id, bool selected) {
@@ -163,8 +178,14 @@ bool ServeController::program(std::vector<PlannedSerial> plan, bool dryRun, bool
                                           if (stopping_)
                                               throw Cancelled{};
                                       });
+                if (!dryRun)
+                    for (const ProgramRow& row : rows)
+                        counters_.countWrite(row.result);
                 done(rows);
             } catch (const Cancelled&) {
+            } catch (const Journal::JournalError& failure) {
+                counters_.countJournalFailure();
+                std::cerr << "Error: serial program run failed: " << failure.what() << std::endl;
             } catch (const std::exception& failure) {
                 std::cerr << "Error: serial program run failed: " << failure.what() << std::endl;
             }

@@ -4,6 +4,7 @@
 #include "DeviceHub.h"
 #include "Output.h"
 #include "SerialPlan.h"
+#include "ServeMetrics.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -61,6 +62,9 @@ public:
 
     void select(std::uint64_t id, bool selected);
 
+    // For GET /metrics: the figures of this moment.
+    MetricsSnapshot metrics() const;
+
     // Runs a checked plan as vornctl serial program does, on a thread of its
     // own, and hands over the rows. False (nothing done) while a run is going on.
     using ProgramDone = std::function<void(const std::vector<ProgramRow>&)>;
@@ -73,6 +77,7 @@ private:
 
     Session& session_;
     DeviceHub hub_;
+    ServeCounters counters_;
     std::thread relayThread_;
 
     std::mutex programMutex_;
