@@ -36,6 +36,8 @@ VORN_PACKAGES=(
     chromium
     chromium-driver
     python3-selenium
+    prometheus
+    systemd
 )
 
 # Installs whatever is missing of VORN_PACKAGES; returns at once when all are installed, so it

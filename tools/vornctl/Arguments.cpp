@@ -65,7 +65,8 @@ std::uint64_t deviceIdArgument(const std::string& text) {
 
 const OptionSpec optionSpecs[] = {
     {"--interface", "ADDRESS",
-     "IPv4 address of the adapter on the device network, as\nlisted by vornctl interfaces",
+     "the adapter on the device network: its name or its IPv4\naddress, as listed by vornctl "
+     "interfaces",
      Scope::Leading, "see vornctl interfaces",
      [](Options& options, const std::string& value) {
          if (!options.interfaceAddress.empty())
