@@ -278,6 +278,36 @@ TEST_F(ServeOnSimulator, SerialWritesAreJournalledIntentBeforeOutcome) {
     EXPECT_EQ(outcome["readBack"], 20261208);
 }
 
+TEST_F(ServeOnSimulator, WritesFollowTheJournalMovedAwayOrDeleted) {
+    const auto write = [&](std::uint32_t serial) {
+        const std::string number = std::to_string(serial);
+        return call("PUT", "/api/devices/" + stageId + "/serial",
+                    R"({"serial": )" + number + R"(, "repeat": )" + number + "}")
+            .status;
+    };
+    auto rotated = journalPath_;
+    rotated += ".1";
+    ASSERT_EQ(write(20261211), 200);
+    std::filesystem::rename(journalPath_, rotated); // a rotation
+    ASSERT_EQ(write(20261212), 200);
+    ASSERT_EQ(write(20261213), 200);
+    // Every record is in the rotated file or the new one, none lost, each once.
+    std::vector<std::uint64_t> numbers;
+    for (const auto& file : Journal::JournalFile::withRotated(journalPath_))
+        for (const json& line : journalLines(file))
+            if (line["event"] == "intent")
+                numbers.push_back(line["new"]);
+    EXPECT_EQ(numbers, (std::vector<std::uint64_t>{20261211, 20261212, 20261213}));
+    EXPECT_EQ(journalLines(rotated).size(), 2u);
+
+    std::filesystem::remove(journalPath_); // deleted by hand: the next write makes it again
+    ASSERT_EQ(write(20261214), 200);
+    const auto lines = journalLines(journalPath_);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["new"], 20261214);
+    EXPECT_EQ(lines[1]["result"], "verified");
+}
+
 TEST_F(ServeOnSimulator, ANumberAnotherDeviceHoldsIsRefusedUnlessAllowed) {
     const std::string target = "/api/devices/" + stageId + "/serial";
     Response write = call("PUT", target, R"({"serial": 100002, "repeat": 100002})");
