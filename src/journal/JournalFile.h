@@ -53,9 +53,9 @@ public:
     static std::vector<std::filesystem::path> withRotated(const std::filesystem::path& path);
 
 private:
-    void open();                                      // this system's half of the constructor
-    void appendLine(std::string_view line);           // and of append(), under appendMutex_
-    void appendLocked(int fd, std::string_view line); // with the file's lock held (Linux)
+    void open();                              // this system's half of the constructor
+    void appendLine(std::string_view line);   // and of append(), under appendMutex_
+    void appendLocked(std::string_view line); // with the file's lock held
     [[noreturn]] void fail(const char* what, const std::string& reason) const;
 
     std::filesystem::path path_;

@@ -135,7 +135,7 @@ void JournalFile::appendLine(std::string_view line) {
             if (lock.error() != 0)
                 fail("lock", systemReason(lock.error()));
             if (namesOpenFile(fd, path_) || reopens == maximumReopens) {
-                appendLocked(fd, line);
+                appendLocked(line);
                 return;
             }
         }
@@ -144,7 +144,8 @@ void JournalFile::appendLine(std::string_view line) {
     }
 }
 
-void JournalFile::appendLocked(int fd, std::string_view line) {
+void JournalFile::appendLocked(std::string_view line) {
+    const int fd = descriptor(handle_);
     off_t size = 0;
     bool endsLine = true;
     if (!readTail(fd, size, endsLine))
