@@ -172,16 +172,16 @@ bool ServeController::program(std::vector<PlannedSerial> plan, bool dryRun, bool
             Options options;
             options.dryRun = dryRun;
             options.all = all;
+            std::optional<std::vector<ProgramRow>> rows;
             try {
-                const auto rows = SerialProgrammer(session_, options)
-                                      .run(plan, [this](const ProgramRow&, std::size_t) {
-                                          if (stopping_)
-                                              throw Cancelled{};
-                                      });
+                rows = SerialProgrammer(session_, options)
+                           .run(plan, [this](const ProgramRow&, std::size_t) {
+                               if (stopping_)
+                                   throw Cancelled{};
+                           });
                 if (!dryRun)
-                    for (const ProgramRow& row : rows)
+                    for (const ProgramRow& row : *rows)
                         counters_.countWrite(row.result);
-                done(rows);
             } catch (const Cancelled&) {
             } catch (const Journal::JournalError& failure) {
                 counters_.countJournalFailure();
@@ -189,8 +189,14 @@ bool ServeController::program(std::vector<PlannedSerial> plan, bool dryRun, bool
             } catch (const std::exception& failure) {
                 std::cerr << "Error: serial program run failed: " << failure.what() << std::endl;
             }
-            std::lock_guard<std::mutex> finished(programMutex_);
-            programBusy_ = false;
+            {
+                // Free before the answer leaves: a client that posts the next run as soon
+                // as it has this one's report is not told that a run is going on.
+                std::lock_guard<std::mutex> finished(programMutex_);
+                programBusy_ = false;
+            }
+            if (rows)
+                done(*rows);
         });
     return true;
 }
