@@ -112,6 +112,11 @@ namespace {
 // Whether `path` still names the open file: false once it was moved away or
 // deleted (by hand, by a log rotation) and another file, or none, stands there.
 bool namesOpenFile(HANDLE file, const std::filesystem::path& path) {
+    // Deleted while open (without POSIX semantics): the name goes once the last handle closes.
+    FILE_STANDARD_INFO standard{};
+    if (GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) &&
+        standard.DeletePending)
+        return false;
     const HANDLE named =
         CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

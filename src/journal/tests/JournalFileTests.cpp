@@ -231,6 +231,9 @@ TEST(JournalFileRotation, AFileMovedAwayIsLeftForTheOneAtThePath) {
     EXPECT_EQ(linesOf(path), (std::vector<std::string>{"third", "fourth"}));
 }
 
+// Under Wine a file deleted while open keeps its name until its last handle
+// closes (Windows 10 and later remove the name at once), so this is Linux's.
+#ifndef _WIN32
 TEST(JournalFileRotation, ADeletedFileIsMadeAgain) {
     const TemporaryFolder folder;
     const auto path = folder / "journal.jsonl";
@@ -240,6 +243,7 @@ TEST(JournalFileRotation, ADeletedFileIsMadeAgain) {
     open.append("kept");
     EXPECT_EQ(linesOf(path), std::vector<std::string>{"kept"});
 }
+#endif
 
 TEST(JournalFileRotation, RotatedFilesAreListedOldestFirstUpToTheFirstGap) {
     const TemporaryFolder folder;

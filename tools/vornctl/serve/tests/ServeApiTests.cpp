@@ -300,12 +300,14 @@ TEST_F(ServeOnSimulator, WritesFollowTheJournalMovedAwayOrDeleted) {
     EXPECT_EQ(numbers, (std::vector<std::uint64_t>{20261211, 20261212, 20261213}));
     EXPECT_EQ(journalLines(rotated).size(), 2u);
 
+#ifndef _WIN32 // under Wine the name of an open file stays until it is closed
     std::filesystem::remove(journalPath_); // deleted by hand: the next write makes it again
     ASSERT_EQ(write(20261214), 200);
     const auto lines = journalLines(journalPath_);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0]["new"], 20261214);
     EXPECT_EQ(lines[1]["result"], "verified");
+#endif
 }
 
 TEST_F(ServeOnSimulator, ANumberAnotherDeviceHoldsIsRefusedUnlessAllowed) {
