@@ -189,6 +189,22 @@ def serial_reads(port, token, ids, rounds):
     return sorted(latencies), failures
 
 
+def metrics_scrapes(port, token, rounds):
+    """Seconds each GET /metrics took, over one kept-alive connection, sorted."""
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    times = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        connection.request("GET", "/metrics", headers={"Authorization": f"Bearer {token}"})
+        response = connection.getresponse()
+        body = response.read()
+        times.append(time.perf_counter() - start)
+        if response.status != 200 or b"vornctl_devices{" not in body:
+            raise RuntimeError(f"GET /metrics answered {response.status}")
+    connection.close()
+    return sorted(times)
+
+
 def percentile(values, share):
     return values[min(len(values) - 1, int(share * len(values)))]
 
@@ -234,6 +250,7 @@ def main():
                 break
             time.sleep(0.2)
         print(f"{devices} devices listed and named", flush=True)
+        scrapes = metrics_scrapes(port, token, 20 if quick else 100)
 
         driver = browser(os.path.join(work, "profile"))
         loads = []
@@ -298,11 +315,15 @@ def main():
               f"{statistics.median(latencies) * 1000:.1f} ms, p99 "
               f"{percentile(latencies, 0.99) * 1000:.1f} ms, max {latencies[-1] * 1000:.1f} ms, "
               f"{len(failed)} failed")
+        print(f"metrics scrape ({devices} devices): median "
+              f"{statistics.median(scrapes) * 1000:.2f} ms, max {scrapes[-1] * 1000:.2f} ms "
+              f"of {len(scrapes)} (target 20 ms)")
         print(f"summary serve: rows {load:.0f} ms; appearance median "
               f"{statistics.median(appearances) if appearances else float('nan'):.1f} ms; "
               f"idle {idle_clients * 100:.2f} % with 50 clients; "
               f"{(rss_after - rss_before) / 50 / 1024:.0f} KiB per client; reads median "
-              f"{statistics.median(latencies) * 1000:.1f} ms")
+              f"{statistics.median(latencies) * 1000:.1f} ms; scrape median "
+              f"{statistics.median(scrapes) * 1000:.2f} ms")
         return 0 if not failed else 1
     finally:
         for client in clients:

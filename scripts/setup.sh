@@ -37,6 +37,8 @@ VORN_PACKAGES=(
     chromium-driver
     python3-selenium
     npm
+    prometheus
+    systemd
 )
 
 # Installs whatever is missing of VORN_PACKAGES; returns at once when all are installed, so it

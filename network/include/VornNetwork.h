@@ -3,6 +3,7 @@
 #include "CongestionController.h"
 #include "Destination.h"
 #include "DeviceHealth.h"
+#include "EngineFigures.h"
 #include "Enumerator.h"
 #include "FrameList.h"
 #include "Heart.h"
@@ -14,6 +15,7 @@
 #include "WorkerThread.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -92,6 +94,9 @@ public:
     // drives the clocks waits for it before moving them on.
     bool idle();
     std::uint64_t ownFrameId() const { return ownFrameId_; }
+    // Read while the engine runs; the counters are atomics the request path
+    // only increments.
+    EngineFigures figures() const;
     std::uint16_t ownType() const { return ownType_; }
     // The UDP port the engine's socket is bound to; 0 over a link.
     std::uint16_t localPort() const { return server_ ? server_->localPort() : 0; }
@@ -143,6 +148,12 @@ private:
     std::unordered_map<std::uint32_t, std::shared_ptr<Request>>
         retrying_; // guarded by retryingMutex_
     std::mutex retryingMutex_;
+    // How requests ended, and retransmissions: relaxed counters, read by figures().
+    std::atomic<std::uint64_t> answered_{0};
+    std::atomic<std::uint64_t> timedOut_{0};
+    std::atomic<std::uint64_t> failed_{0};
+    std::atomic<std::uint64_t> retransmissions_{0};
+    const std::chrono::system_clock::time_point startTime_ = std::chrono::system_clock::now();
 
 public:
     // The frame list's events. Frame events run on the frame list's worker,

@@ -251,9 +251,14 @@ void VornNetwork::transmit(const std::shared_ptr<Request>& request, int attempt)
                                                Vorn::ErrorCode error) {
         onCompleted(request, attempt, reply, length, error);
     };
+    // Counted before it leaves, so that it is counted before its reply can end the request.
+    if (attempt > 0)
+        retransmissions_.fetch_add(1, std::memory_order_relaxed);
     if (frameList_->sendRequest(static_cast<std::uint32_t>(timeout), request->destination,
                                 request->bytes(), request->size, std::move(completion)))
         return;
+    if (attempt > 0)
+        retransmissions_.fetch_sub(1, std::memory_order_relaxed);
     // Never on the wire: the bytes go back, and the window learns nothing.
     if (request->counted)
         congestion_.returnUnsent(request->length(), request->lane);
@@ -269,8 +274,10 @@ void VornNetwork::onCompleted(const std::shared_ptr<Request>& request, int attem
             congestion_.promote(request->frameId);
         if (request->counted)
             congestion_.acknowledge(request->length(), request->lane);
-        if (request->end())
+        if (request->end()) {
+            answered_.fetch_add(1, std::memory_order_relaxed);
             request->completion(request->frameId, reply, length, Vorn::ErrorCode::Success);
+        }
         return;
     }
     health_.failed(request->frameId);
@@ -311,6 +318,7 @@ bool VornNetwork::onLateReply(std::uint64_t frameId, const char* message, std::s
         return false;
     if (health_.answered(frameId))
         congestion_.promote(frameId);
+    answered_.fetch_add(1, std::memory_order_relaxed);
     request->completion(frameId, message, static_cast<unsigned>(length), Vorn::ErrorCode::Success);
     return true;
 }
@@ -343,6 +351,20 @@ void VornNetwork::retransmit(const std::shared_ptr<Request>& request, int attemp
 
 void VornNetwork::finish(Request& request, Vorn::ErrorCode error) {
     stopAwaitingRetransmission(request);
-    if (running_ && request.end())
+    if (running_ && request.end()) {
+        (error == Vorn::ErrorCode::TimedOut ? timedOut_ : failed_)
+            .fetch_add(1, std::memory_order_relaxed);
         request.completion(request.frameId, nullptr, 0, error);
+    }
+}
+
+EngineFigures VornNetwork::figures() const {
+    EngineFigures figures;
+    figures.answered = answered_.load(std::memory_order_relaxed);
+    figures.timedOut = timedOut_.load(std::memory_order_relaxed);
+    figures.failed = failed_.load(std::memory_order_relaxed);
+    figures.retransmissions = retransmissions_.load(std::memory_order_relaxed);
+    figures.bytesInFlight = congestion_.state().bytesInFlight;
+    figures.startTime = startTime_;
+    return figures;
 }

@@ -76,6 +76,10 @@ TEST(EngineOverLink, RetryScheduleAndTimeOutAreExactOnTheVirtualClock) {
     EXPECT_EQ(outcome.load(), Vorn::ErrorCode::TimedOut);
     EXPECT_EQ(endedAtMs.load(), 7875u);
     EXPECT_EQ(ends.load(), 1);
+    const EngineFigures figures = e.engine->figures();
+    EXPECT_EQ(figures.timedOut, 1u);
+    EXPECT_EQ(figures.retransmissions, 5u);
+    EXPECT_EQ(figures.answered + figures.failed + figures.bytesInFlight, 0u);
 }
 
 // A device's first missed reply (late on a busy machine, or lost) leaves its
@@ -132,6 +136,8 @@ TEST(EngineOverLink, ARefusedSendReturnsItsBytesWithoutMovingTheWindow) {
     EXPECT_EQ(e.engine->congestion().state(), before);
     EXPECT_EQ(e.engine->congestion().releaseFaults(), 0u);
     EXPECT_EQ(e.engine->frameList().pendingCount(), 0u);
+    EXPECT_EQ(e.engine->figures().failed, 2u);
+    EXPECT_EQ(e.engine->figures().timedOut + e.engine->figures().answered, 0u);
 }
 
 // One request as the property test follows it.
@@ -139,8 +145,9 @@ struct Tracked {
     std::uint32_t sequence = 0;
     std::atomic<int> ends{0};
     std::atomic<bool> wrongReply{false};
-    std::size_t sendsSeen = 0;    // its datagrams taken from the link
-    std::uint64_t lastSendAt = 0; // virtual nanoseconds
+    std::atomic<bool> answered{false}; // ended with a reply
+    std::size_t sendsSeen = 0;         // its datagrams taken from the link
+    std::uint64_t lastSendAt = 0;      // virtual nanoseconds
 };
 
 // A datagram under way on the lossy link.
@@ -186,6 +193,7 @@ std::string runScenario(unsigned seed) {
                      Wire::readU32(reply + Vorn::Header::sequence) != tracked.sequence ||
                      Wire::readFrameId(reply + Vorn::Header::sourceId) != deviceId))
                     tracked.wrongReply = true;
+                tracked.answered = error == Vorn::ErrorCode::Success;
                 ++tracked.ends;
                 e.progress.bump();
             },
@@ -287,6 +295,22 @@ std::string runScenario(unsigned seed) {
         return "bytes released that were not in flight";
     if (!tearDownEarly && e.engine->congestion().state().bytesInFlight != 0)
         return "bytes still in flight after every request ended";
+    if (!tearDownEarly) {
+        // Every request counted once by how it ended; every datagram after a
+        // request's first counted as a retransmission.
+        const EngineFigures figures = e.engine->figures();
+        std::size_t answered = 0;
+        for (const auto& tracked : requests)
+            answered += tracked->answered ? 1 : 0;
+        if (figures.answered != answered ||
+            figures.answered + figures.timedOut + figures.failed != requests.size())
+            return "requests counted " + std::to_string(figures.answered) + " answered, " +
+                   std::to_string(figures.timedOut) + " timed out, " +
+                   std::to_string(figures.failed) + " failed";
+        if (figures.retransmissions != e.link.unicastCount() - requests.size())
+            return "retransmissions counted " + std::to_string(figures.retransmissions) + " of " +
+                   std::to_string(e.link.unicastCount() - requests.size());
+    }
     tornDown = true;
     e.engine.reset();
     if (endedAfterTeardown)

@@ -33,6 +33,8 @@ FILES = {
     f"{LUA_PLUGINS}/vorn.lua": 0o644,
     "usr/share/doc/vornservice/copyright": 0o644,
     "usr/share/doc/vornservice/changelog.gz": 0o644,
+    "lib/systemd/system/vornctl-serve.service": 0o644,
+    "etc/vornctl/serve.conf": 0o644,
 }
 
 
@@ -147,7 +149,7 @@ def completion(tree, failures):
     failures.equal(complete(tree, ["vornctl", "ser"], failures), ["serial", "serve"], "vornctl ser")
     failures.equal(complete(tree, ["vornctl", "seri"], failures), ["serial"], "vornctl seri")
     failures.equal(complete(tree, ["vornctl", "serve", "--"], failures),
-                   ["--allow-host", "--listen", "--token-file"], "serve --")
+                   ["--allow-host", "--config", "--listen", "--token-file"], "serve --")
     failures.equal(complete(tree, ["vornctl", "--interface", "127.0.0.1", "serial", "p"], failures),
                    ["program"], "vornctl --interface A serial p")
     failures.equal(complete(tree, ["vornctl", "list", "--c"], failures), ["--csv"], "list --c")

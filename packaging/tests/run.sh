@@ -4,6 +4,8 @@
 #   packaging/tests/run.sh
 #
 #   deb        deb_test.py: the Debian package (contents, lintian, programs, man pages, completion)
+#   service    service_test.py: the package installed for real (as root), its unit checked by
+#              systemd-analyze and its command line run as the unit runs it, removed and purged
 #   zip        zip_test.py: the Windows ZIP (files, DLLs, version resource) and SHA256SUMS
 #   installer  installer_test.py: the installer, silently under Wine in a fresh prefix
 #              (build/package-test/wine-prefix, made anew each run), the installed program
@@ -45,6 +47,7 @@ run_test() {
 }
 
 run_test deb "$netns" -- python3 "$tests/deb_test.py" "$packages" "$version"
+run_test service "$netns" --veth -- python3 "$tests/service_test.py" "$packages" "$version"
 run_test zip "$netns" -- python3 "$tests/zip_test.py" "$packages" "$version"
 rm -rf build/package-test
 mkdir -p build/package-test
@@ -53,7 +56,7 @@ run_test installer "$netns" --veth -- scripts/wine-session.sh build/package-test
 
 echo
 failed=0 passed=0 skipped=0
-for name in deb zip installer; do
+for name in deb service zip installer; do
     echo "package test $name: ${result[$name]}"
     case ${result[$name]} in
     passed*) passed=$((passed + 1)) ;;

@@ -1,5 +1,6 @@
 #include "JournalFile.h"
 
+#include <algorithm>
 #include <system_error>
 
 namespace Journal {
@@ -40,6 +41,21 @@ std::string lineToAppend(std::string_view line, bool fileEndsLine) {
 void JournalFile::append(std::string_view line) {
     const std::lock_guard lock(appendMutex_);
     appendLine(line);
+}
+
+std::vector<std::filesystem::path> JournalFile::withRotated(const std::filesystem::path& path) {
+    std::vector<std::filesystem::path> files;
+    std::error_code error;
+    for (int number = 1;; ++number) {
+        std::filesystem::path rotated = path;
+        rotated += "." + std::to_string(number);
+        if (!std::filesystem::exists(rotated, error))
+            break;
+        files.push_back(std::move(rotated));
+    }
+    std::reverse(files.begin(), files.end());
+    files.emplace_back(path);
+    return files;
 }
 
 void JournalFile::fail(const char* what, const std::string& reason) const {

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace Journal {
 
@@ -24,7 +25,9 @@ std::string displayPath(const std::filesystem::path& path);
 // lock on the whole file (flock on Linux, LockFileEx on Windows) and is on
 // the disk (fdatasync, FlushFileBuffers) before append() returns. A file
 // whose last line was cut short (a power loss in the middle of a write) gets
-// a line break first, so the new line stands on its own.
+// a line break first, so the new line stands on its own. A file moved away or
+// deleted while it is open (a log rotation) is left for the one at the path:
+// each append checks, under the lock, that the path still names the open file.
 class JournalFile {
 public:
     // Opens the file, creating it and its folders when missing. Throws
@@ -45,9 +48,14 @@ public:
     // is seen in part; empty when the file does not exist. Throws JournalError.
     static std::string read(const std::filesystem::path& path);
 
+    // The journal's files, oldest first: those a rotation left (FILE.N down to
+    // FILE.1, as far as they go on without a gap) and then FILE itself.
+    static std::vector<std::filesystem::path> withRotated(const std::filesystem::path& path);
+
 private:
-    void open();                            // this system's half of the constructor
-    void appendLine(std::string_view line); // and of append(), under appendMutex_
+    void open();                              // this system's half of the constructor
+    void appendLine(std::string_view line);   // and of append(), under appendMutex_
+    void appendLocked(std::string_view line); // with the file's lock held
     [[noreturn]] void fail(const char* what, const std::string& reason) const;
 
     std::filesystem::path path_;

@@ -90,6 +90,21 @@ void syncFolder(const std::filesystem::path& file) {
     }
 }
 
+// Whether `path` still names the open file: false once it was moved away or
+// deleted (by hand, by a log rotation) and another file, or none, stands there.
+bool namesOpenFile(int fd, const std::filesystem::path& path) {
+    struct stat open {
+    }, named{};
+    if (::fstat(fd, &open) != 0)
+        return false;
+    if (::stat(path.c_str(), &named) != 0)
+        return false;
+    return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+// A file that keeps being replaced faster than a line is written.
+constexpr int maximumReopens = 8;
+
 } // namespace
 
 void JournalFile::open() {
@@ -109,10 +124,28 @@ JournalFile::~JournalFile() {
 }
 
 void JournalFile::appendLine(std::string_view line) {
+    // The path is what every program locks and every reader reads: a file moved
+    // away or deleted since it was opened is left, and the path opened again.
+    for (int reopens = 0;; ++reopens) {
+        if (handle_ < 0)
+            open();
+        const int fd = descriptor(handle_);
+        {
+            const FileLock lock(fd, LOCK_EX);
+            if (lock.error() != 0)
+                fail("lock", systemReason(lock.error()));
+            if (namesOpenFile(fd, path_) || reopens == maximumReopens) {
+                appendLocked(line);
+                return;
+            }
+        }
+        ::close(fd);
+        handle_ = -1;
+    }
+}
+
+void JournalFile::appendLocked(std::string_view line) {
     const int fd = descriptor(handle_);
-    const FileLock lock(fd, LOCK_EX);
-    if (lock.error() != 0)
-        fail("lock", systemReason(lock.error()));
     off_t size = 0;
     bool endsLine = true;
     if (!readTail(fd, size, endsLine))

@@ -107,11 +107,58 @@ JournalFile::~JournalFile() {
         CloseHandle(fileHandle(handle_));
 }
 
+namespace {
+
+// Whether `path` still names the open file: false once it was moved away or
+// deleted (by hand, by a log rotation) and another file, or none, stands there.
+bool namesOpenFile(HANDLE file, const std::filesystem::path& path) {
+    // Deleted while open (without POSIX semantics): the name goes once the last handle closes.
+    FILE_STANDARD_INFO standard{};
+    if (GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) &&
+        standard.DeletePending)
+        return false;
+    const HANDLE named =
+        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (named == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION open{}, there{};
+    const bool same =
+        GetFileInformationByHandle(file, &open) && GetFileInformationByHandle(named, &there) &&
+        open.dwVolumeSerialNumber == there.dwVolumeSerialNumber &&
+        open.nFileIndexHigh == there.nFileIndexHigh && open.nFileIndexLow == there.nFileIndexLow;
+    CloseHandle(named);
+    return same;
+}
+
+// A file that keeps being replaced faster than a line is written.
+constexpr int maximumReopens = 8;
+
+} // namespace
+
 void JournalFile::appendLine(std::string_view line) {
+    // The path is what every program locks and every reader reads: a file moved
+    // away or deleted since it was opened is left, and the path opened again.
+    for (int reopens = 0;; ++reopens) {
+        if (handle_ == -1)
+            open();
+        const HANDLE file = fileHandle(handle_);
+        {
+            const FileLock lock(file, LOCKFILE_EXCLUSIVE_LOCK);
+            if (lock.error() != 0)
+                fail("lock", systemReason(lock.error()));
+            if (namesOpenFile(file, path_) || reopens == maximumReopens) {
+                appendLocked(line);
+                return;
+            }
+        }
+        CloseHandle(file);
+        handle_ = -1;
+    }
+}
+
+void JournalFile::appendLocked(std::string_view line) {
     const HANDLE file = fileHandle(handle_);
-    const FileLock lock(file, LOCKFILE_EXCLUSIVE_LOCK);
-    if (lock.error() != 0)
-        fail("lock", systemReason(lock.error()));
     std::uint64_t size = 0;
     bool endsLine = true;
     if (const DWORD error = readTail(file, size, endsLine))

@@ -1,6 +1,7 @@
 #include "Arguments.h"
 
 #include "CliMessage.h"
+#include "ConfigFile.h"
 #include "JournalTime.h"
 #include "Texts.h"
 #include "Values.h"
@@ -64,7 +65,8 @@ std::uint64_t deviceIdArgument(const std::string& text) {
 
 const OptionSpec optionSpecs[] = {
     {"--interface", "ADDRESS",
-     "IPv4 address of the adapter on the device network, as\nlisted by vornctl interfaces",
+     "the adapter on the device network: its name or its IPv4\naddress, as listed by vornctl "
+     "interfaces",
      Scope::Leading, "see vornctl interfaces",
      [](Options& options, const std::string& value) {
          if (!options.interfaceAddress.empty())
@@ -152,6 +154,17 @@ const OptionSpec optionSpecs[] = {
      }},
     {"--allow-host", "NAME", "serve: answer to this host name too (repeatable)", Scope::Command, "",
      [](Options& options, const std::string& value) { options.allowHosts.push_back(value); }},
+    {"--config", "FILE",
+     "serve: take options from FILE, one name = value a line\n(interface = eth0, allow-host = "
+     "rack-3.local, # comments);\nthe command line wins",
+     Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         if (!options.configFile.empty())
+             throw UsageError("--config given more than once");
+         if (value.empty())
+             throw UsageError("--config needs a file name");
+         options.configFile = value;
+     }},
     {"--version", "", "print vornctl's version", Scope::Program, "",
      [](Options& options, const std::string&) { options.action = Action::Version; }},
     {"-h,--help", "", "this text", Scope::Program, "",
@@ -206,7 +219,7 @@ const CommandSpec commandSpecs[] = {
     {"journal", Action::Journal, "", "--device --since --json|--csv",
      "show the recorded serial writes, intent and outcome joined\n(interrupted: the program "
      "ended between the two)"},
-    {"serve", Action::Serve, "", "--interface --listen --token-file --allow-host",
+    {"serve", Action::Serve, "", "--interface --listen --token-file --allow-host --config",
      "serve the devices to a browser and as a JSON API until\ninterrupted (status 0); prints "
      "the address to open, with\nits token"},
     {"help", Action::Help, "", "", ""},
@@ -372,6 +385,12 @@ public:
         app_.allow_extras();
         app_.require_subcommand(0, 1);
         for (const OptionSpec& option : optionSpecs) {
+            if (longName(option) == configOption) {
+                // CLI11 reads the file and sets what the command line left unset.
+                app_.config_formatter(config_);
+                options_.emplace_back(&option, app_.set_config(std::string(option.name)));
+                continue;
+            }
             CLI::Option* added = option.value.empty() ? app_.add_flag(std::string(option.name))
                                                       : app_.add_option(std::string(option.name));
             if (option.value.empty())
@@ -394,6 +413,11 @@ public:
         std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
         try {
             app_.parse(reversed);
+        } catch (const ConfigLineError& failure) {
+            throw UsageError(configFile() + ":" + std::to_string(failure.line()) + ": " +
+                             failure.what());
+        } catch (const CLI::FileError&) {
+            throw UsageError("cannot read the configuration file " + configFile());
         } catch (const CLI::ParseError& failure) {
             throw UsageError(VornCli::message(failure));
         }
@@ -428,7 +452,7 @@ public:
         for (const auto name : words(command.arguments))
             argumentNamed(name).store(options,
                                       chosen->get_option(std::string(name))->as<std::string>());
-        storeOptions(command, options);
+        storeOptions(command, options, arguments);
         return options;
     }
 
@@ -473,7 +497,12 @@ private:
         throw UsageError("missing arguments: usage is vornctl " + forms);
     }
 
-    void storeOptions(const CommandSpec& command, Options& options) {
+    void storeOptions(const CommandSpec& command, Options& options,
+                      const std::vector<std::string>& arguments) {
+        // What a file set is refused as the file itself, not by the names in it.
+        const std::string config(configOption);
+        if (app_.get_config_ptr()->count() > 0 && !takes(command, config))
+            throw UsageError(refusal(command, config));
         for (const auto& [option, parsed] : options_) {
             const std::string name(longName(*option));
             if (parsed->count() == 0) {
@@ -484,11 +513,24 @@ private:
             }
             if (!takes(command, name))
                 throw UsageError(refusal(command, name));
-            if (option->value.empty())
+            if (option->value.empty()) {
                 option->store(options, "");
-            else // each value in turn: a second one is refused
-                for (const auto& value : parsed->results())
-                    option->store(options, value);
+                continue;
+            }
+            // CLI11 sets an option from the file only when the command line does not.
+            const bool fromFile = name != configOption && !onCommandLine(arguments, name);
+            const auto values = parsed->results();
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                try { // each value in turn: a second one is refused
+                    option->store(options, values[i]);
+                } catch (const UsageError& failure) {
+                    if (!fromFile)
+                        throw;
+                    throw UsageError(configFile() + ":" +
+                                     std::to_string(config_->lineOf(name.substr(2), i)) + ": " +
+                                     failure.what());
+                }
+            }
         }
         for (const auto choice : words(command.options)) {
             const auto names = words(choice, '|');
@@ -517,6 +559,31 @@ private:
         return option + " applies to " + enumeration(users, "and") + " only";
     }
 
+    static bool onCommandLine(const std::vector<std::string>& arguments, const std::string& name) {
+        return std::any_of(arguments.begin(), arguments.end(), [&](const std::string& word) {
+            return word == name || word.rfind(name + "=", 0) == 0;
+        });
+    }
+
+    std::string configFile() const {
+        const auto given = app_.get_config_ptr()->results();
+        return given.empty() ? std::string("the configuration file") : given.front();
+    }
+
+    // What a configuration file may set: the options of serve, the file itself aside.
+    static std::vector<std::string> configNames() {
+        std::vector<std::string> names;
+        for (const CommandSpec& command : commandSpecs)
+            if (command.action == Action::Serve)
+                for (const OptionSpec& option : optionSpecs)
+                    if (longName(option) != configOption && option.scope != Scope::Program &&
+                        takes(command, longName(option)))
+                        names.emplace_back(longName(option).substr(2));
+        return names;
+    }
+
+    static constexpr std::string_view configOption = "--config";
+    std::shared_ptr<ConfigFile> config_ = std::make_shared<ConfigFile>(configNames());
     CLI::App app_{"", "vornctl"};
     std::vector<std::pair<const OptionSpec*, CLI::Option*>> options_;
     std::map<const CLI::App*, const CommandSpec*> commands_;

@@ -33,7 +33,10 @@ enum class Action {
 
 struct Options {
     Action action = Action::Help;
-    std::string interfaceAddress;                  // --interface; empty when not given
+    // --interface, an adapter's IPv4 address or its name; empty when not given.
+    // The commands on the network replace a name by its address.
+    std::string interfaceAddress;
+    std::string interfaceName; // --interface as given (set with the address it names)
     std::optional<std::chrono::milliseconds> wait; // --wait; the action's default when absent
     bool all = false;            // --all: every device type, not only the serviced products
     bool json = false;           // --json
@@ -52,6 +55,7 @@ struct Options {
     std::string listen;                  // --listen HOST:PORT; empty: 127.0.0.1:8017
     std::string tokenFile;               // --token-file; empty: a new token each run
     std::vector<std::string> allowHosts; // --allow-host, repeatable
+    std::string configFile;              // --config: where the options above may come from
 };
 
 constexpr std::chrono::milliseconds defaultListWait{2000};

@@ -1,5 +1,6 @@
 #include "Commands.h"
 
+#include "AdapterChoice.h"
 #include "Enumerator.h"
 #include "Exception.h"
 #include "Inventory.h"
@@ -11,11 +12,14 @@
 #include "SerialProgrammer.h"
 #include "SerialRecord.h"
 #include "Session.h"
+#include "StopSignal.h"
 #include "Texts.h"
 #include "VornVersion.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -93,6 +97,77 @@ int program(Session& session, const Options& options, Console& console,
     return good == rows.size() ? Exit::success : Exit::failed;
 }
 
+// The adapter's record, or the exit status when there is none to use.
+class ChosenAdapter {
+public:
+    ChosenAdapter(AdapterInfo adapter) : adapter_(std::move(adapter)) {}
+    static ChosenAdapter none(int status) {
+        ChosenAdapter out{AdapterInfo{}};
+        out.adapter_.reset();
+        out.status_ = status;
+        return out;
+    }
+    explicit operator bool() const { return adapter_.has_value(); }
+    const AdapterInfo* operator->() const { return &*adapter_; }
+    int status() const { return status_; }
+
+private:
+    std::optional<AdapterInfo> adapter_;
+    int status_ = Exit::success;
+};
+
+ChosenAdapter waitForAdapter(const Options& options, Console& console) {
+    const std::string& given = options.interfaceAddress;
+    AdapterChoice choice = lookUpSystemAdapter(given);
+    if (choice.kind == AdapterChoice::Kind::unknown) {
+        std::vector<AdapterInfo> adapters;
+        try {
+            adapters = readAdapters();
+        } catch (const Exception&) {
+        }
+        reportError(console, std::string(Text::invalidInterface) + ": " + given +
+                                 " is neither the name nor the IPv4 address of a network adapter; "
+                                 "the adapters are " +
+                                 adapterList(adapters) + " (see vornctl interfaces).");
+        return ChosenAdapter::none(Exit::usage);
+    }
+    if (choice.kind == AdapterChoice::Kind::found)
+        return choice.adapter;
+    if (options.action != Action::Serve) {
+        reportError(console, "the network adapter " + given + " has no IPv4 address.");
+        return ChosenAdapter::none(Exit::failed);
+    }
+    // A box that boots, or waits for its DHCP lease: serve starts once the address comes.
+    console.err << "Waiting for an IPv4 address on " << given << "..." << std::endl;
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stopped = false; // guarded by mutex
+    if (console.stop)
+        console.stop->listen([&] {
+            const std::lock_guard lock(mutex);
+            stopped = true;
+            wake.notify_all();
+        });
+    std::unique_lock lock(mutex);
+    while (!stopped && choice.kind != AdapterChoice::Kind::found) {
+        wake.wait_for(lock, adapterPollInterval, [&] { return stopped; });
+        lock.unlock();
+        choice = lookUpSystemAdapter(given);
+        lock.lock();
+    }
+    const bool interrupted = stopped;
+    lock.unlock();
+    if (console.stop)
+        console.stop->listen({});
+    if (interrupted)
+        return ChosenAdapter::none(Exit::success);
+    console.err << given << " has the address " << choice.adapter.ipAddress << std::endl;
+    return choice.adapter;
+}
+
+int runOnAdapter(const Options& options, Console& console,
+                 const std::optional<std::vector<PlannedSerial>>& plan);
+
 int runOnNetwork(const Options& options, Console& console) {
     std::optional<std::vector<PlannedSerial>> plan;
     if (options.action == Action::SerialProgram) {
@@ -101,18 +176,18 @@ int runOnNetwork(const Options& options, Console& console) {
             return Exit::usage;
     }
 
-    const auto adapters = readAdapters();
-    const bool known = options.interfaceAddress != "0.0.0.0" &&
-                       std::any_of(adapters.begin(), adapters.end(), [&](const AdapterInfo& a) {
-                           return a.ipAddress == options.interfaceAddress;
-                       });
-    if (!known) {
-        reportError(console, std::string(Text::invalidInterface) + ": " + options.interfaceAddress +
-                                 " is not the IPv4 address of a network adapter (see vornctl "
-                                 "interfaces).");
-        return Exit::usage;
-    }
+    // --interface by address or name; serve waits for an adapter that has no address yet.
+    Options resolved = options;
+    const auto adapter = waitForAdapter(options, console);
+    if (!adapter)
+        return adapter.status();
+    resolved.interfaceAddress = adapter->ipAddress;
+    resolved.interfaceName = options.interfaceAddress;
+    return runOnAdapter(resolved, console, plan);
+}
 
+int runOnAdapter(const Options& options, Console& console,
+                 const std::optional<std::vector<PlannedSerial>>& plan) {
     // Nothing is written without a record: the journal opens before the network.
     std::optional<Journal::SerialJournal> journal;
     try {

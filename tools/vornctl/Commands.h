@@ -10,6 +10,7 @@
 namespace Vornctl {
 
 class Session;
+class ReloadSignal;
 class StopSignal;
 struct Console;
 
@@ -22,6 +23,8 @@ namespace Exit {
 constexpr int success = 0;
 constexpr int failed = 1; // the device refused or did not answer, or the network is unusable
 constexpr int usage = 2;
+// serve: the adapter's address changed or went away; started again, it takes the new one
+constexpr int addressChanged = 3;
 } // namespace Exit
 
 // Where a command reads and writes: results on `out`, errors and progress on
@@ -34,6 +37,8 @@ struct Console {
     // Ends watch (Ctrl-C); without one, watch runs until the output fails.
     StopSignal* stop = nullptr;
     ServeFunction serve = {}; // serve; without one it is a usage error
+    // Asks serve to read its files again (SIGHUP); without one nothing does.
+    ReloadSignal* reload = nullptr;
 };
 
 // The engine completes every accepted request within about 8 s (six attempts);
@@ -43,6 +48,9 @@ constexpr std::chrono::seconds requestDeadline{20};
 // The journal file: --journal, else the default place. Throws
 // Journal::JournalError when the system names no default place.
 std::filesystem::path journalPath(const Options& options);
+
+// How often serve looks at its adapter's address, while waiting for one and while serving.
+constexpr std::chrono::seconds adapterPollInterval{1};
 
 // Runs one parsed command line and returns the exit status.
 int run(const Options& options, Console& console);

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <iterator>
 #include <ostream>
 
 namespace Vornctl {
@@ -111,10 +112,22 @@ std::string formatJournalCsv(const std::vector<JournalEntry>& entries) {
 
 int showJournal(const Options& options, Console& console) {
     std::filesystem::path path;
+    // The rotated files and the journal, oldest first, read as one text (a
+    // write's outcome may follow its intent into the next file); each file's
+    // first line number in it, to name the file of a skipped line.
+    std::vector<std::pair<std::filesystem::path, std::size_t>> files;
     std::string text;
     try {
         path = journalPath(options);
-        text = Journal::JournalFile::read(path);
+        std::size_t lines = 0;
+        for (const auto& file : Journal::JournalFile::withRotated(path)) {
+            std::string part = Journal::JournalFile::read(file);
+            if (!part.empty() && part.back() != '\n')
+                part += '\n';
+            files.emplace_back(file, lines + 1);
+            lines += static_cast<std::size_t>(std::count(part.begin(), part.end(), '\n'));
+            text += part;
+        }
     } catch (const Journal::JournalError& failure) {
         reportError(console, failure.what());
         return Exit::failed;
@@ -123,9 +136,14 @@ int showJournal(const Options& options, Console& console) {
     if (text.empty() && !std::filesystem::exists(path, error))
         console.err << "No journal at " << Journal::displayPath(path) << " yet." << std::endl;
     Journal::JournalReading reading = Journal::readEntries(text);
-    for (const Journal::SkippedLine& line : reading.skipped)
-        console.err << Journal::displayPath(path) << ": line " << line.line << ": " << line.reason
-                    << "; skipped" << std::endl;
+    for (const Journal::SkippedLine& line : reading.skipped) {
+        auto file = files.begin();
+        while (std::next(file) != files.end() && std::next(file)->second <= line.line)
+            ++file;
+        console.err << Journal::displayPath(file->first) << ": line "
+                    << line.line - file->second + 1 << ": " << line.reason << "; skipped"
+                    << std::endl;
+    }
     const auto entries =
         selectEntries(std::move(reading.entries), {options.journalDevice, options.since});
     if (options.csv)

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -196,3 +197,109 @@ TEST(JournalFile, SixProgramsAppendingAtOnceLoseAndMixNoLine) {
 }
 
 } // namespace
+
+namespace {
+
+// Lines of `path`, in order.
+std::vector<std::string> linesOf(const std::filesystem::path& path) {
+    std::vector<std::string> lines;
+    std::istringstream text(fileText(path));
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+} // namespace
+
+TEST(JournalFileRotation, AFileMovedAwayIsLeftForTheOneAtThePath) {
+    const TemporaryFolder folder;
+    const auto path = folder / "journal.jsonl";
+    auto rotated = path;
+    rotated += ".1";
+    JournalFile open(path);
+    open.append("first");
+    std::filesystem::rename(path, rotated); // as a rotation does
+    open.append("second");                  // no file at the path: a new one
+    EXPECT_EQ(linesOf(rotated), std::vector<std::string>{"first"});
+    EXPECT_EQ(linesOf(path), std::vector<std::string>{"second"});
+
+    // Another program makes the new file first; both write into it.
+    std::filesystem::rename(path, folder / "journal.jsonl.2");
+    JournalFile other(path);
+    other.append("third");
+    open.append("fourth");
+    EXPECT_EQ(linesOf(path), (std::vector<std::string>{"third", "fourth"}));
+}
+
+// Under Wine a file deleted while open keeps its name until its last handle
+// closes (Windows 10 and later remove the name at once), so this is Linux's.
+#ifndef _WIN32
+TEST(JournalFileRotation, ADeletedFileIsMadeAgain) {
+    const TemporaryFolder folder;
+    const auto path = folder / "journal.jsonl";
+    JournalFile open(path);
+    open.append("lost with the file");
+    std::filesystem::remove(path);
+    open.append("kept");
+    EXPECT_EQ(linesOf(path), std::vector<std::string>{"kept"});
+}
+#endif
+
+TEST(JournalFileRotation, RotatedFilesAreListedOldestFirstUpToTheFirstGap) {
+    const TemporaryFolder folder;
+    const auto path = folder / "journal.jsonl";
+    const auto named = [&](const std::string& suffix) {
+        auto file = path;
+        file += suffix;
+        return file;
+    };
+    EXPECT_EQ(JournalFile::withRotated(path), std::vector<std::filesystem::path>{path});
+    for (const char* suffix : {".1", ".2", ".4", ".gz"})
+        writeFile(named(suffix), "x\n");
+    EXPECT_EQ(JournalFile::withRotated(path),
+              (std::vector<std::filesystem::path>{named(".2"), named(".1"), path}));
+}
+
+TEST(JournalFileRotation, RotationWhileThreadsAppendLosesNoLine) {
+    const TemporaryFolder folder;
+    const auto path = folder / "journal.jsonl";
+    JournalFile journal(path);
+    constexpr int threads = 4, perThread = 200;
+    std::vector<std::thread> writers;
+    std::atomic<int> finished{0};
+    for (int t = 0; t < threads; ++t)
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < perThread; ++i)
+                journal.append(std::to_string(t) + ":" + std::to_string(i));
+            ++finished;
+        });
+    // Rotate now and then while they write, as a rotation would: move, then a new file.
+    int rotations = 0;
+    while (rotations < 20 && finished < threads) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (!std::filesystem::exists(path)) // the writers only ever make it
+            continue;
+        ++rotations;
+        for (int n = rotations - 1; n >= 1; --n) {
+            auto from = path, to = path;
+            from += "." + std::to_string(n);
+            to += "." + std::to_string(n + 1);
+            std::filesystem::rename(from, to);
+        }
+        auto first = path;
+        first += ".1";
+        std::filesystem::rename(path, first);
+    }
+    for (auto& writer : writers)
+        writer.join();
+    std::set<std::string> found;
+    std::size_t total = 0;
+    for (const auto& file : JournalFile::withRotated(path))
+        for (const auto& line : linesOf(file)) {
+            found.insert(line);
+            ++total;
+        }
+    EXPECT_GT(rotations, 1);
+    EXPECT_EQ(total, static_cast<std::size_t>(threads * perThread));
+    EXPECT_EQ(found.size(), static_cast<std::size_t>(threads * perThread));
+}

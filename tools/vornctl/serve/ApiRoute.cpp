@@ -110,6 +110,11 @@ Route routeRequest(std::string_view method, std::string_view target,
     const std::string_view path = target.substr(0, target.find_first_of("?#"));
     const bool read = method == "GET" || method == "HEAD";
     Route route;
+    if (path == "/metrics") {
+        if (!read)
+            return methodNotAllowed("GET, HEAD");
+        return make(Route::Kind::Metrics);
+    }
     if (path.rfind("/api/", 0) != 0) {
         const std::string_view name = path == "/" ? "index.html" : path.substr(1);
         if (!isAsset(name) || name.find('/') != std::string_view::npos)

@@ -23,6 +23,7 @@ struct Route {
         Journal,     // GET /api/devices/ID/journal
         Events,      // GET /api/events (WebSocket)
         Program,     // POST /api/program
+        Metrics,     // GET /metrics (Prometheus' text format)
         Error,       // `status` with `message`
     };
     Kind kind = Kind::Error;

@@ -511,6 +511,13 @@ void HttpServer::stop() {
     });
 }
 
+void HttpServer::setToken(std::string token) {
+    asio::post(impl_->io, [this, token = std::move(token)] {
+        impl_->guard.token = token;
+        impl_->closeAll();
+    });
+}
+
 std::size_t HttpServer::connections() const {
     return impl_->open;
 }

@@ -64,6 +64,9 @@ public:
     void run(RequestHandler& handler);
     // Closes the listener and every connection; run() returns. Any thread, idempotent.
     void stop();
+    // From now on only `token` is accepted; every connection open now is closed,
+    // so a live push opened with the old token ends too. Any thread.
+    void setToken(std::string token);
     // Connections open now (HTTP and WebSocket).
     std::size_t connections() const;
 

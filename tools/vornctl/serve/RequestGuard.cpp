@@ -114,7 +114,7 @@ GuardVerdict checkRequest(const GuardConfig& config, const RequestHead& head) {
         given = cookieValue(*head.cookie, cookieName);
     if (given && sameToken(*given, config.token))
         return {GuardVerdict::Kind::Pass, 0, {}};
-    return refuse(401, path.rfind("/api/", 0) == 0
+    return refuse(401, path.rfind("/api/", 0) == 0 || path == "/metrics"
                            ? "a valid token is required (Authorization: Bearer TOKEN)"
                            : "Open the link that vornctl serve printed "
                              "(http://HOST:PORT/?token=...) to use this page.");

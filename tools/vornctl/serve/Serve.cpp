@@ -1,14 +1,18 @@
 #include "Serve.h"
 
 #include "AccessToken.h"
+#include "AddressWatch.h"
 #include "Commands.h"
 #include "Enumerator.h"
 #include "HttpServer.h"
+#include "ReloadSignal.h"
 #include "ServeApi.h"
 #include "ServeController.h"
 #include "Session.h"
 #include "StopSignal.h"
+#include "TokenFile.h"
 
+#include <atomic>
 #include <ostream>
 
 namespace Vornctl::Serve {
@@ -24,6 +28,20 @@ AdapterInfo adapterOf(const std::string& address) {
     AdapterInfo unlisted;
     unlisted.ipAddress = address;
     return unlisted;
+}
+
+// SIGHUP: the token file's token replaces the one served; links and cookies of
+// the old one are refused from then on. A file that cannot be used leaves the
+// old token in place, and says so.
+void reloadToken(HttpServer& server, const std::string& path, Console& console) {
+    std::string error;
+    const auto token = loadTokenFile(path, error);
+    if (!token) {
+        console.err << "Error: " << error << "; the token in use is kept." << std::endl;
+        return;
+    }
+    server.setToken(*token);
+    console.err << "the token of " << path << " is in use" << std::endl;
 }
 
 } // namespace
@@ -61,7 +79,7 @@ int serve(Session& session, const Options& options, Console& console) {
         config.token = newAccessToken();
     } else {
         std::string error;
-        const auto token = readAccessToken(options.tokenFile, error);
+        const auto token = loadTokenFile(options.tokenFile, error);
         if (!token) {
             reportError(console, error);
             return Exit::usage;
@@ -81,10 +99,30 @@ int serve(Session& session, const Options& options, Console& console) {
     console.out << "serving " << server->origin() << "/?token=" << config.token << std::endl;
     if (console.stop)
         console.stop->listen([&server] { server->stop(); });
+    ReloadSignal::Membership tokenReload;
+    if (console.reload && !options.tokenFile.empty())
+        tokenReload = console.reload->join(
+            "token file", [&] { reloadToken(*server, options.tokenFile, console); });
+
+    // An adapter's address that goes away takes the devices' replies with it:
+    // serve ends, and the service manager starts it again on the new address.
+    std::atomic<bool> addressChanged{false};
+    std::optional<AddressWatch> watch;
+    if (!options.interfaceName.empty())
+        watch.emplace(options.interfaceName, options.interfaceAddress, adapterPollInterval,
+                      &lookUpSystemAdapter, [&](const std::string& why) {
+                          console.err << "Error: " << why
+                                      << "; serve ends, to be started again on the new address."
+                                      << std::endl;
+                          addressChanged = true;
+                          server->stop();
+                      });
     server->run(api);
+    watch.reset();
+    tokenReload = {};
     if (console.stop)
         console.stop->listen({});
-    return Exit::success;
+    return addressChanged ? Exit::addressChanged : Exit::success;
 }
 
 } // namespace Vornctl::Serve

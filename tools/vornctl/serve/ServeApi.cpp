@@ -122,6 +122,8 @@ void ServeApi::handle(const Route& route, std::string_view contentType, std::str
         }
     case Kind::Program:
         return program(route, contentType, body, reply);
+    case Kind::Metrics:
+        return reply({200, metricsContentType, formatMetrics(controller_.metrics())});
     default:
         return reply(failure(404, "no such resource"));
     }

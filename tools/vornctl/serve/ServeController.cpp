@@ -1,5 +1,8 @@
 #include "ServeController.h"
 
+#include "VornNetwork.h"
+
+#include "JournalFile.h"
 #include "SerialProgrammer.h"
 #include "Session.h"
 #include "VornService.h"
@@ -62,7 +65,14 @@ bool ServeController::writeSerial(std::uint64_t id, std::uint32_t serial, bool a
             request.listed.push_back({row.id, row.name});
     return session_.submitWrite(
         std::move(request),
-        [done = std::move(done)](const SerialWriteReport& report) { done(writeAnswer(report)); });
+        [this, done = std::move(done)](const SerialWriteReport& report) {
+            WriteAnswer answer = writeAnswer(report);
+            if (answer.report)
+                counters_.countWrite(answer.report->result);
+            else if (answer.status == 500)
+                counters_.countJournalFailure();
+            done(answer);
+        });
 }
 
 WriteAnswer writeAnswer(const SerialWriteReport& report) {
@@ -95,6 +105,17 @@ WriteAnswer writeAnswer(const SerialWriteReport& report) {
     answer.report =
         WriteReport{report.id, row.before, report.target, row.after, row.result, row.detail};
     return answer;
+}
+
+MetricsSnapshot ServeController::metrics() const {
+    MetricsSnapshot snapshot;
+    snapshot.devices = hub_.devices(true);
+    if (const VornNetwork* engine = session_.service().engine())
+        snapshot.engine = engine->figures();
+    snapshot.writes = counters_.writes();
+    snapshot.journalFailures = counters_.journalFailures();
+    snapshot.liveClients = hub_.clients();
+    return snapshot;
 }
 
 void ServeController::select(std::uint64_t id, bool selected) {
@@ -133,6 +154,17 @@ bool ServeController::program(std::vector<PlannedSerial> plan, bool dryRun, bool
                 answer.status = 500;
                 answer.error = std::string("the program run stopped: ") + failure.what();
             }
+            if (!dryRun)
+                for (const ProgramRow& row : answer.rows)
+                    counters_.countWrite(row.result);
+            if (answer.status == 500)
+                counters_.countJournalFailure();
+            {
+                // Free before the answer leaves: a client that posts the next run as soon
+                // as it has this one's report is not told that a run is going on.
+                std::lock_guard<std::mutex> finished(programMutex_);
+                programBusy_ = false;
+            }
             if (!cancelled) {
                 try {
                     done(answer);
@@ -141,8 +173,6 @@ bool ServeController::program(std::vector<PlannedSerial> plan, bool dryRun, bool
                               << std::endl;
                 }
             }
-            std::lock_guard<std::mutex> finished(programMutex_);
-            programBusy_ = false;
         });
     return true;
 }

@@ -5,6 +5,7 @@
 #include "Output.h"
 #include "SerialPlan.h"
 #include "SerialWriteFlow.h"
+#include "ServeMetrics.h"
 
 #include <atomic>
 #include <cstdint>
@@ -69,6 +70,9 @@ public:
 
     void select(std::uint64_t id, bool selected);
 
+    // For GET /metrics: the figures of this moment.
+    MetricsSnapshot metrics() const;
+
     // Runs a checked plan as vornctl serial program does, on a thread of its
     // own, each write through the write flow's queue with the serial writes,
     // and hands over the answer (always, unless serve stops first). False
@@ -82,6 +86,7 @@ private:
 
     Session& session_;
     DeviceHub hub_;
+    ServeCounters counters_;
     std::thread relayThread_;
 
     std::mutex programMutex_;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -172,6 +174,16 @@ TEST(VornctlArguments, BadSerialNumberUsesTheToolsText) {
 
 // The words of a usage line with its placeholders filled in; `optional` keeps
 // the bracketed options (the first of alternatives), otherwise they are left out.
+// An empty file that exists, for the usage lines' FILE.
+std::string exampleFile() {
+    static const std::string path = [] {
+        const auto file = std::filesystem::temp_directory_path() / "vornctl-example.conf";
+        std::ofstream{file};
+        return file.string();
+    }();
+    return path;
+}
+
 Words exampleOf(const std::string& line, bool optional) {
     Words words;
     std::istringstream in(line);
@@ -199,8 +211,8 @@ Words exampleOf(const std::string& line, bool optional) {
             words.push_back("0001e240:000012ab");
         else if (keep && word == "NUMBER")
             words.push_back("42");
-        else if (keep && word == "FILE")
-            words.push_back("rack.csv");
+        else if (keep && word == "FILE") // read at once by --config
+            words.push_back(exampleFile());
         else if (keep && word == "TIME")
             words.push_back("2026-12-07T14:05");
         else if (keep)

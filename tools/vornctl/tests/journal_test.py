@@ -164,6 +164,31 @@ def inventory(program, sim, failures):
                    f"inventory csv: {out!r}")
 
 
+def rotated(program, journal, failures):
+    """A rotation moves the journal to .1 (and .1 to .2); vornctl journal reads them
+    all, oldest first, and names a bad line by its own file and line."""
+    _, before, _ = entries(program, journal)
+    os.replace(journal, journal + ".1")
+    with open(journal + ".1", "a", encoding="utf-8") as f:
+        f.write("rotated garbage\n")
+    status, _, err = on_network(program, "--journal", journal, "serial", "set", FIRST, "501",
+                                "--yes")
+    failures.equal(status, 0, f"rotated: serial set into a new file ({err})")
+    os.replace(journal + ".1", journal + ".2")
+    os.replace(journal, journal + ".1")
+    status, _, err = on_network(program, "--journal", journal, "serial", "set", FIRST, "502",
+                                "--yes")
+    failures.equal(status, 0, f"rotated: serial set after a second rotation ({err})")
+    status, shown, err = entries(program, journal)
+    failures.equal(status, 0, "rotated: status")
+    failures.equal([e["new"] for e in shown], [e["new"] for e in before] + [501, 502],
+                   "rotated: every entry of .2, .1 and the journal, oldest first")
+    lines = open(journal + ".2", encoding="utf-8").read().split("\n")
+    number = lines.index("rotated garbage") + 1
+    failures.check(f"{journal}.2: line {number}: not a journal record; skipped" in err,
+                   f"rotated: the bad line named by its file: {err!r}")
+
+
 def main():
     if len(sys.argv) != 4:
         print(__doc__, file=sys.stderr)
@@ -179,6 +204,7 @@ def main():
             interrupted(program, sim, journal, failures)
             damaged_and_filters(program, journal, failures)
             inventory(program, sim, failures)
+            rotated(program, journal, failures)
         finally:
             processes.stop_simulator(sim)
     failures.finish()

@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -329,6 +330,38 @@ TEST_F(ServeOnSimulator, TheJournalOfADeviceNewestFirstReadAfreshEachTime) {
     EXPECT_EQ(anonymous->status, 401);
 }
 
+TEST_F(ServeOnSimulator, WritesFollowTheJournalMovedAwayOrDeleted) {
+    const auto write = [&](std::uint32_t serial) {
+        const std::string number = std::to_string(serial);
+        return call("PUT", "/api/devices/" + stageId + "/serial",
+                    R"({"serial": )" + number + R"(, "repeat": )" + number + "}")
+            .status;
+    };
+    auto rotated = journalPath_;
+    rotated += ".1";
+    ASSERT_EQ(write(20261211), 200);
+    std::filesystem::rename(journalPath_, rotated); // a rotation
+    ASSERT_EQ(write(20261212), 200);
+    ASSERT_EQ(write(20261213), 200);
+    // Every record is in the rotated file or the new one, none lost, each once.
+    std::vector<std::uint64_t> numbers;
+    for (const auto& file : Journal::JournalFile::withRotated(journalPath_))
+        for (const json& line : journalLines(file))
+            if (line["event"] == "intent")
+                numbers.push_back(line["new"]);
+    EXPECT_EQ(numbers, (std::vector<std::uint64_t>{20261211, 20261212, 20261213}));
+    EXPECT_EQ(journalLines(rotated).size(), 2u);
+
+#ifndef _WIN32 // under Wine the name of an open file stays until it is closed
+    std::filesystem::remove(journalPath_); // deleted by hand: the next write makes it again
+    ASSERT_EQ(write(20261214), 200);
+    const auto lines = journalLines(journalPath_);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["new"], 20261214);
+    EXPECT_EQ(lines[1]["result"], "verified");
+#endif
+}
+
 TEST_F(ServeOnSimulator, ANumberAnotherDeviceHoldsIsRefusedUnlessAllowed) {
     const std::string target = "/api/devices/" + stageId + "/serial";
     Response write = call("PUT", target, R"({"serial": 100002, "repeat": 100002})");
@@ -367,6 +400,80 @@ TEST_F(ServeOnSimulator, ANumberAnotherDeviceHoldsIsRefusedUnlessAllowed) {
     EXPECT_EQ(simulator_->device(stage)->setup.serial, 7u);
 }
 
+// A sample's value in a scrape, or -1 when the scrape has no such line.
+double sampleOf(const std::string& scrape, const std::string& name) {
+    std::istringstream lines(scrape);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(name + " ", 0) == 0)
+            return std::stod(line.substr(name.size() + 1));
+    return -1;
+}
+
+#ifndef _WIN32
+// What promtool says of a scrape: its output, and "passed" or "failed".
+std::string promtoolCheck(const std::string& scrape, const std::filesystem::path& folder) {
+    const auto file = folder / "scrape.txt";
+    std::ofstream(file, std::ios::binary) << scrape;
+    const std::string command = "promtool check metrics < '" + file.string() + "' 2>&1";
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return "promtool could not be run";
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe))
+        output += buffer;
+    return output + (pclose(pipe) == 0 ? "passed" : "failed");
+}
+#endif
+
+TEST_F(ServeOnSimulator, MetricsCountDevicesWritesAndRequestsWithTheToken) {
+    ASSERT_TRUE(waitUntil([&] { return named(stage) && named(monitor) && named(amp); }, 10s));
+    ASSERT_EQ(call("PUT", "/api/devices/" + stageId + "/serial",
+                   R"({"serial": 20261210, "repeat": 20261210})")
+                  .status,
+              200);
+    VornSim::Faults refuse;
+    refuse.refuseWrites = true;
+    simulator_->setDeviceFaults(monitor, refuse);
+    ASSERT_EQ(call("PUT", "/api/devices/" + monitorId + "/serial", R"({"serial": 7, "repeat": 7})")
+                  .status,
+              409);
+
+    const Response scrape = call("GET", "/metrics");
+    ASSERT_EQ(scrape.status, 200) << scrape.body;
+    EXPECT_EQ(scrape.header("content-type"), "text/plain; version=0.0.4; charset=utf-8");
+    const std::string& text = scrape.body;
+    EXPECT_EQ(sampleOf(text, R"(vornctl_devices{product="Ondal 4",type="12"})"), 1) << text;
+    EXPECT_EQ(sampleOf(text, R"(vornctl_devices{product="Ondal 2",type="10"})"), 1) << text;
+    EXPECT_EQ(sampleOf(text, R"(vornctl_devices{product="Corvet",type="7"})"), 1) << text;
+    EXPECT_EQ(sampleOf(text, "vornctl_devices_name_unread"), 0);
+    EXPECT_EQ(sampleOf(text, R"(vornctl_serial_writes_total{result="verified"})"), 1);
+    EXPECT_EQ(sampleOf(text, R"(vornctl_serial_writes_total{result="refused"})"), 1);
+    EXPECT_EQ(sampleOf(text, R"(vornctl_serial_writes_total{result="mismatch"})"), 0);
+    EXPECT_EQ(sampleOf(text, "vornctl_journal_append_failures_total"), 0);
+    EXPECT_EQ(sampleOf(text, "vornctl_live_clients"), 0);
+    // Three names, two duplicate checks, two reads, writes and read-backs at least.
+    EXPECT_GE(sampleOf(text, R"(vornctl_requests_total{result="answered"})"), 9) << text;
+    EXPECT_EQ(sampleOf(text, R"(vornctl_requests_total{result="timed_out"})"), 0);
+    EXPECT_GE(sampleOf(text, "vornctl_retransmissions_total"), 0);
+    const double started = sampleOf(text, "vornctl_engine_start_time_seconds");
+    const double now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    EXPECT_GT(started, now - 120);
+    EXPECT_LE(started, now);
+#ifndef _WIN32
+    const std::string check = promtoolCheck(text, folder_.path());
+    EXPECT_EQ(check.substr(check.size() - 6), "passed") << check;
+#endif
+
+    // As the API: the token, by header or cookie, and nothing else.
+    const auto bare = exchange(port_, "GET", "/metrics", {}, {});
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(bare->status, 401);
+    EXPECT_EQ(bare->body.find("vornctl_"), std::string::npos);
+    EXPECT_EQ(call("POST", "/metrics").status, 405);
+}
+
 #ifndef _WIN32
 // Every write fails on /dev/full: nothing may be sent.
 class ServeWithFullJournal : public ServeOnSimulator {
@@ -382,6 +489,9 @@ TEST_F(ServeWithFullJournal, AnUnwritableJournalSendsNothing) {
     EXPECT_NE(error.find("/dev/full"), std::string::npos) << error;
     EXPECT_EQ(requests(stage, setBoardIdCode), 0u);
     EXPECT_EQ(simulator_->device(stage)->setup.serial, 100001u);
+    const std::string scrape = call("GET", "/metrics").body;
+    EXPECT_EQ(sampleOf(scrape, "vornctl_journal_append_failures_total"), 1) << scrape;
+    EXPECT_EQ(sampleOf(scrape, R"(vornctl_serial_writes_total{result="verified"})"), 0);
 }
 #endif
 
