@@ -55,18 +55,18 @@ mutant journal-reader-lock-dropped src/journal/JournalFile_posix.cpp \
     journal_tests '^JournalSync\.'
 
 # Serial writes (vornctl and serve)
-mutant intent-after-send tools/vornctl/Session.cpp \
-    $'    const std::string entry = journal_->recordIntent(facts, before, target);\n    WriteReport report;\n    report.acknowledged = writeSerial(device.id, target);\n' \
-    $'    WriteReport report;\n    report.acknowledged = writeSerial(device.id, target);\n    const std::string entry = journal_->recordIntent(facts, before, target);\n' \
-    'vornctl_tests serve_tests' '^RecordingOnSimulator\.SerialSet|^ServeOnSimulator\.SerialWritesAreJournalled'
-mutant duplicate-check-off tools/vornctl/Session.cpp \
-    'if (!finding.holders.empty()) {' \
+mutant intent-after-send src/apps/VornService/SerialWriteFlow.cpp \
+    $'    // Nothing is sent unless the journal holds the intent.\n    std::string entry;\n' \
+    $'    std::string entry;\n    controller_.setSerialNumber(request.id, request.target, [](std::uint64_t, bool) {});\n' \
+    'vornservice_logic_tests' '^SerialWriteFlowTest\.VerifiedWriteIsRecordedBeforeItIsSent'
+mutant duplicate-check-off src/apps/VornService/SerialWriteFlow.cpp \
+    'if (!holders.empty()) {' \
     'if (false) {' \
-    'vornctl_tests serve_tests' '^RecordingOnSimulator\.NumberHeld|^ServeOnSimulator\.ANumberAnotherDevice'
-mutant read-back-skipped tools/vornctl/Session.cpp \
-    'const SerialResult after = readSerial(device.id);' \
-    'const SerialResult after{true, target}; // taken for granted' \
-    'vornctl_tests serve_tests' '^RecordingOnSimulator\.AnAcknowledgedWrite|^ServeOnSimulator\.SerialNumberWrite'
+    'vornservice_logic_tests serve_tests' '^SerialWriteFlowTest\.NumberHeldByAnotherDevice|^ServeOnSimulator\.ANumberAnotherDevice'
+mutant read-back-skipped src/apps/VornService/SerialWriteFlow.cpp \
+    $'        const auto after = readSerial(request.id);\n        if (!waitFor([&] { return after->done; }))\n            return report;\n        std::lock_guard<std::mutex> lock(signal_->mutex);\n        report.readBack = after->value;\n' \
+    $'        report.readBack = request.target; // taken for granted\n' \
+    'vornservice_logic_tests' '^SerialWriteFlowTest\.AcknowledgedWrite'
 
 # The engine
 mutant check-value-feedback-bit network/src/Message.cpp \

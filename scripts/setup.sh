@@ -36,7 +36,6 @@ VORN_PACKAGES=(
     chromium
     chromium-driver
     python3-selenium
-    npm
     prometheus
     systemd
 )
@@ -50,6 +49,9 @@ vorn_install_packages() {
             missing+=("$pkg")
         fi
     done
+    # npm for the test-only tools: Debian's package, unless the machine's Node.js brings its own
+    # (a Node.js from another source conflicts with Debian's npm).
+    command -v npm >/dev/null || missing+=(npm)
     if [[ ${#missing[@]} -eq 0 ]]; then
         echo "setup: all ${#VORN_PACKAGES[@]} packages are installed"
         return 0
