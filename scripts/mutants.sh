@@ -58,7 +58,7 @@ mutant journal-reader-lock-dropped src/journal/JournalFile_posix.cpp \
 mutant intent-after-send src/apps/VornService/SerialWriteFlow.cpp \
     $'    // Nothing is sent unless the journal holds the intent.\n    std::string entry;\n' \
     $'    std::string entry;\n    controller_.setSerialNumber(request.id, request.target, [](std::uint64_t, bool) {});\n' \
-    'vornservice_logic_tests' '^SerialWriteFlowTest\.VerifiedWriteIsRecordedBeforeItIsSent'
+    'vornservice_logic_tests' '^SerialWriteFlowTest\.JournalFailingBeforeTheIntentSendsNothing'
 mutant duplicate-check-off src/apps/VornService/SerialWriteFlow.cpp \
     'if (!holders.empty()) {' \
     'if (false) {' \

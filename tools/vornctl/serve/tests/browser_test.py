@@ -229,7 +229,8 @@ def run(vornctl, vornsim, axe_source, screenshots, failures):
     sim.send(f"gone {FILL} on")  # it arrives later, while the page is open
     work = tempfile.mkdtemp(prefix="vorn-browser-")
     token_file = os.path.join(work, "token")
-    with open(token_file, "w") as file:
+    # serve refuses a token file that others may read
+    with os.fdopen(os.open(token_file, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as file:
         file.write(secrets.token_hex(24) + "\n")
     serve, origin, token = start_serve(vornctl, "127.0.0.1:0", token_file)
     driver = None
