@@ -63,16 +63,15 @@ bool ServeController::writeSerial(std::uint64_t id, std::uint32_t serial, bool a
     if (!allowDuplicate)
         for (const DeviceRow& row : hub_.devices(true))
             request.listed.push_back({row.id, row.name});
-    return session_.submitWrite(
-        std::move(request),
-        [this, done = std::move(done)](const SerialWriteReport& report) {
-            WriteAnswer answer = writeAnswer(report);
-            if (answer.report)
-                counters_.countWrite(answer.report->result);
-            else if (answer.status == 500)
-                counters_.countJournalFailure();
-            done(answer);
-        });
+    return session_.submitWrite(std::move(request),
+                                [this, done = std::move(done)](const SerialWriteReport& report) {
+                                    WriteAnswer answer = writeAnswer(report);
+                                    if (answer.report)
+                                        counters_.countWrite(answer.report->result);
+                                    else if (answer.status == 500)
+                                        counters_.countJournalFailure();
+                                    done(answer);
+                                });
 }
 
 WriteAnswer writeAnswer(const SerialWriteReport& report) {
@@ -149,6 +148,10 @@ bool ServeController::program(std::vector<PlannedSerial> plan, bool dryRun, bool
                                   });
             } catch (const Cancelled&) {
                 cancelled = true;
+            } catch (const Journal::JournalError& failure) {
+                counters_.countJournalFailure();
+                answer.status = 500;
+                answer.error = std::string("the program run stopped: ") + failure.what();
             } catch (const std::exception& failure) {
                 // The rows done so far stay in the answer: each is in the journal.
                 answer.status = 500;
@@ -157,8 +160,6 @@ bool ServeController::program(std::vector<PlannedSerial> plan, bool dryRun, bool
             if (!dryRun)
                 for (const ProgramRow& row : answer.rows)
                     counters_.countWrite(row.result);
-            if (answer.status == 500)
-                counters_.countJournalFailure();
             {
                 // Free before the answer leaves: a client that posts the next run as soon
                 // as it has this one's report is not told that a run is going on.
