@@ -207,6 +207,9 @@ vorn_build_environment
 export CCACHE_BASEDIR=$scratch # the work tree's own compilations are the scratch tree's hits
 start=$SECONDS
 sync_tree
+# Test-only tools from npm (the browser test's accessibility check) are the work tree's own.
+mkdir -p "$scratch/build"
+[[ -e $scratch/build/npm ]] || ln -s "$VORN_ROOT/build/npm" "$scratch/build/npm"
 native_args=()
 vorn_cmake_args native native_args
 cmake -S "$scratch" -B "$build" -G Ninja "${native_args[@]}" >"$VORN_ROOT/build/mutants/configure.log"

@@ -183,7 +183,7 @@ total_start=$SECONDS
 banner "setup"
 vorn_install_packages
 # The browser test's accessibility check (axe-core, pinned, into build/npm; not shipped).
-if [[ " ${stages[*]} " == *" native "* ]]; then
+if [[ " ${stages[*]} " == *" native "* || " ${stages[*]} " == *" mutants "* ]]; then
     scripts/npm-tools.sh axe-core
 fi
 
