@@ -52,6 +52,9 @@ struct Options {
     std::string listen;                  // --listen HOST:PORT; empty: 127.0.0.1:8017
     std::string tokenFile;               // --token-file; empty: a new token each run
     std::vector<std::string> allowHosts; // --allow-host, repeatable
+    std::string tlsCertificate;          // --tls-cert FILE (PEM, a chain allowed)
+    std::string tlsKey;                  // --tls-key FILE (PEM)
+    bool insecureHttp = false;           // --insecure-http: plain HTTP off loopback
 };
 
 constexpr std::chrono::milliseconds defaultListWait{2000};

@@ -21,6 +21,12 @@
 #include <string>
 
 namespace Vornctl {
+
+std::filesystem::path journalPath(const Options& options) {
+    return options.journal.empty() ? Journal::defaultJournalPath()
+                                   : std::filesystem::path(options.journal);
+}
+
 namespace {
 
 std::vector<AdapterInfo> readAdapters() {
@@ -64,11 +70,6 @@ std::optional<std::vector<PlannedSerial>> readPlan(const Options& options, Conso
 bool writesSerials(const Options& options) {
     return options.action == Action::SerialSet || options.action == Action::Serve ||
            (options.action == Action::SerialProgram && !options.dryRun);
-}
-
-std::filesystem::path journalPath(const Options& options) {
-    return options.journal.empty() ? Journal::defaultJournalPath()
-                                   : std::filesystem::path(options.journal);
 }
 
 // Opens the journal of a command that writes. Throws Journal::JournalError.

@@ -3,6 +3,7 @@
 #include "Arguments.h"
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <iosfwd>
 
@@ -41,6 +42,10 @@ struct Console {
 // The engine completes every accepted request within about 8 s (six attempts);
 // a result that has not come after this long is taken as lost.
 constexpr std::chrono::seconds requestDeadline{20};
+
+// The journal file: --journal, else the system's default place (JournalPlace.h).
+// Throws Journal::JournalError when the system names none.
+std::filesystem::path journalPath(const Options& options);
 
 // Runs one parsed command line and returns the exit status.
 int run(const Options& options, Console& console);
