@@ -553,8 +553,7 @@ TEST_F(ServeOnSimulator, AStrangerCannotHoldTheConnections) {
     std::vector<std::unique_ptr<Connection>> stranger;
     for (std::size_t i = 0; i < defaults.perAddressLimit; ++i)
         stranger.push_back(std::make_unique<Connection>(port_, "127.0.0.9"));
-    ASSERT_TRUE(waitUntil(
-        [&] { return server_->connections() == defaults.perAddressLimit; }, 10s))
+    ASSERT_TRUE(waitUntil([&] { return server_->connections() == defaults.perAddressLimit; }, 10s))
         << server_->connections();
     Connection refused(port_, "127.0.0.9");
     auto answer = refused.read();
@@ -578,7 +577,6 @@ TEST_F(ServeOnSimulator, AStrangerCannotHoldTheConnections) {
     answer = tablet.read();
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->status, 200);
-
 }
 
 TEST_F(ServeOnSimulator, NewcomersMakeTheOldestStrangerGo) {
