@@ -11,6 +11,7 @@ VORN_PACKAGES=(
     ccache
     libboost-dev
     libboost-system-dev
+    libssl-dev
     nlohmann-json3-dev
     libgtest-dev
     googletest

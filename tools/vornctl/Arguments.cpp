@@ -165,6 +165,29 @@ const OptionSpec optionSpecs[] = {
              throw UsageError("--config needs a file name");
          options.configFile = value;
      }},
+    {"--tls-cert", "FILE",
+     "serve: HTTPS with this PEM certificate (a chain allowed)\ninstead of one of serve's own "
+     "authority; needs --tls-key",
+     Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         if (!options.tlsCertificate.empty())
+             throw UsageError("--tls-cert given more than once");
+         if (value.empty())
+             throw UsageError("--tls-cert needs a file name");
+         options.tlsCertificate = value;
+     }},
+    {"--tls-key", "FILE", "serve: the PEM private key of --tls-cert", Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         if (!options.tlsKey.empty())
+             throw UsageError("--tls-key given more than once");
+         if (value.empty())
+             throw UsageError("--tls-key needs a file name");
+         options.tlsKey = value;
+     }},
+    {"--insecure-http", "",
+     "serve: plain HTTP on an address that is not loopback\n(the token crosses the network "
+     "readable)",
+     Scope::Command, "", [](Options& options, const std::string&) { options.insecureHttp = true; }},
     {"--version", "", "print vornctl's version", Scope::Program, "",
      [](Options& options, const std::string&) { options.action = Action::Version; }},
     {"-h,--help", "", "this text", Scope::Program, "",
@@ -219,9 +242,10 @@ const CommandSpec commandSpecs[] = {
     {"journal", Action::Journal, "", "--device --since --json|--csv",
      "show the recorded serial writes, intent and outcome joined\n(interrupted: the program "
      "ended between the two)"},
-    {"serve", Action::Serve, "", "--interface --listen --token-file --allow-host --config",
+    {"serve", Action::Serve, "",
+     "--interface --listen --token-file --allow-host --config --tls-cert --tls-key --insecure-http",
      "serve the devices to a browser and as a JSON API until\ninterrupted (status 0); prints "
-     "the address to open, with\nits token"},
+     "the address to open, with\nits token; HTTPS off loopback (SIGHUP reloads the certificate)"},
     {"help", Action::Help, "", "", ""},
 };
 

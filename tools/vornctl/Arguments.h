@@ -56,6 +56,9 @@ struct Options {
     std::string tokenFile;               // --token-file; empty: a new token each run
     std::vector<std::string> allowHosts; // --allow-host, repeatable
     std::string configFile;              // --config: where the options above may come from
+    std::string tlsCertificate;          // --tls-cert FILE (PEM, a chain allowed)
+    std::string tlsKey;                  // --tls-key FILE (PEM)
+    bool insecureHttp = false;           // --insecure-http: plain HTTP off loopback
 };
 
 constexpr std::chrono::milliseconds defaultListWait{2000};

@@ -25,6 +25,12 @@
 #include <string>
 
 namespace Vornctl {
+
+std::filesystem::path journalPath(const Options& options) {
+    return options.journal.empty() ? Journal::defaultJournalPath()
+                                   : std::filesystem::path(options.journal);
+}
+
 namespace {
 
 std::vector<AdapterInfo> readAdapters() {
@@ -229,11 +235,6 @@ int runOnAdapter(const Options& options, Console& console,
 }
 
 } // namespace
-
-std::filesystem::path journalPath(const Options& options) {
-    return options.journal.empty() ? Journal::defaultJournalPath()
-                                   : std::filesystem::path(options.journal);
-}
 
 int run(const Options& options, Console& console) {
     try {

@@ -45,8 +45,8 @@ struct Console {
 // a result that has not come after this long is taken as lost.
 constexpr std::chrono::seconds requestDeadline{20};
 
-// The journal file: --journal, else the default place. Throws
-// Journal::JournalError when the system names no default place.
+// The journal file: --journal, else the system's default place (JournalPlace.h).
+// Throws Journal::JournalError when the system names none.
 std::filesystem::path journalPath(const Options& options);
 
 // How often serve looks at its adapter's address, while waiting for one and while serving.

@@ -5,6 +5,7 @@
 #include "EventQueue.h"
 #include "PageAssets.h"
 #include "RequestGuard.h"
+#include "TlsContext.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -12,12 +13,15 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 
 #include <atomic>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 #include <unordered_map>
 
 namespace Vornctl::Serve {
@@ -28,6 +32,9 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
+using PlainStream = beast::tcp_stream;
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+template <class Stream> constexpr bool isTls = std::is_same_v<Stream, TlsStream>;
 
 constexpr std::string_view contentSecurityPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
@@ -86,29 +93,53 @@ public:
     ~Impl();
 
     void accept();
-    void adopt(const std::shared_ptr<Link>& link) {
-        links_.emplace(link.get(), link);
-        open = links_.size();
-    }
-    void release(Link* link) {
-        links_.erase(link);
-        open = links_.size();
-    }
+    // The connection table; on the server's thread only. A connection that
+    // has shown the token is `proven`.
+    void adopt(const std::shared_ptr<Link>& link, const asio::ip::address& address, bool proven);
+    void prove(Link* link);
+    void release(Link* link);
     void closeAll();
+
+    std::shared_ptr<const TlsCredentials> credentials() const {
+        std::lock_guard<std::mutex> lock(credentialsMutex_);
+        return credentials_;
+    }
+    void setCredentials(TlsCredentials credentials) {
+        auto shared = std::make_shared<const TlsCredentials>(std::move(credentials));
+        std::lock_guard<std::mutex> lock(credentialsMutex_);
+        credentials_ = std::move(shared);
+    }
 
     asio::io_context io{1};
     tcp::acceptor acceptor{io};
     asio::steady_timer retry{io}; // the next accept after a failed one
     ServerConfig config;
     GuardConfig guard;
+    std::vector<std::string> origins;
     std::shared_ptr<Outbox> outbox = std::make_shared<Outbox>(io);
     RequestHandler* handler = nullptr; // set by run()
     std::atomic<std::size_t> open{0};
     std::atomic<bool> stopped{false};
 
 private:
+    struct Entry {
+        std::shared_ptr<Link> link;
+        asio::ip::address address;
+        bool proven = false;
+        std::uint64_t order = 0; // of adoption
+    };
+    // Whether a new connection from `address` may be taken, making room for
+    // it when the oldest connection without the token can go.
+    bool admit(const asio::ip::address& address);
+    void accepted(tcp::socket socket);
+
     // On the server's thread only.
-    std::unordered_map<Link*, std::shared_ptr<Link>> links_;
+    std::unordered_map<Link*, Entry> links_;
+    std::size_t unproven_ = 0;
+    std::uint64_t adopted_ = 0;
+
+    mutable std::mutex credentialsMutex_;
+    std::shared_ptr<const TlsCredentials> credentials_; // guarded by credentialsMutex_
 };
 
 namespace {
@@ -117,9 +148,10 @@ using Server = HttpServer::Impl;
 
 // One live-push client: the device events as WebSocket text messages, each
 // holding one or more JSON objects separated by line feeds.
-class EventStream : public Link, public std::enable_shared_from_this<EventStream> {
+template <class Stream>
+class EventStream : public Link, public std::enable_shared_from_this<EventStream<Stream>> {
 public:
-    EventStream(Server& server, beast::tcp_stream stream, bool all)
+    EventStream(Server& server, Stream stream, bool all)
         : server_(server), socket_(std::move(stream)), all_(all) {}
 
     void start(http::request<http::string_body> request) {
@@ -127,7 +159,7 @@ public:
         socket_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
         socket_.read_message_max(4096);
         socket_.auto_fragment(false); // one frame per batch of events
-        socket_.async_accept(request, [self = shared_from_this()](beast::error_code error) {
+        socket_.async_accept(request, [self = this->shared_from_this()](beast::error_code error) {
             self->accepted(error);
         });
     }
@@ -141,7 +173,7 @@ private:
     void accepted(beast::error_code error) {
         if (error)
             return finish();
-        std::weak_ptr<EventStream> weak = weak_from_this();
+        std::weak_ptr<EventStream> weak = this->weak_from_this();
         queue_ = server_.handler->subscribe(all_, [outbox = server_.outbox, weak] {
             outbox->post([weak] {
                 if (const auto self = weak.lock())
@@ -154,7 +186,7 @@ private:
     // What the client sends is read and ignored; it tells when the client goes.
     void read() {
         socket_.async_read(incoming_,
-                           [self = shared_from_this()](beast::error_code error, std::size_t) {
+                           [self = this->shared_from_this()](beast::error_code error, std::size_t) {
                                if (error)
                                    return self->finish();
                                self->incoming_.clear();
@@ -173,15 +205,15 @@ private:
         outgoing_.pop_back(); // the last line feed
         writing_ = true;
         socket_.text(true);
-        socket_.async_write(asio::buffer(outgoing_),
-                            [self = shared_from_this()](beast::error_code error, std::size_t) {
-                                self->writing_ = false;
-                                // An idle client holds no batch.
-                                std::string().swap(self->outgoing_);
-                                if (error)
-                                    return self->finish();
-                                self->flush();
-                            });
+        socket_.async_write(asio::buffer(outgoing_), [self = this->shared_from_this()](
+                                                         beast::error_code error, std::size_t) {
+            self->writing_ = false;
+            // An idle client holds no batch.
+            std::string().swap(self->outgoing_);
+            if (error)
+                return self->finish();
+            self->flush();
+        });
     }
 
     void finish() {
@@ -194,7 +226,7 @@ private:
     }
 
     Server& server_;
-    websocket::stream<beast::tcp_stream> socket_;
+    websocket::stream<Stream> socket_;
     const bool all_;
     std::shared_ptr<EventQueue> queue_;
     beast::flat_buffer incoming_;
@@ -203,17 +235,34 @@ private:
     bool finished_ = false;
 };
 
-// One HTTP connection: requests one after the other (keep-alive).
-class HttpConnection : public Link, public std::enable_shared_from_this<HttpConnection> {
+// One HTTP connection: requests one after the other (keep-alive). Over TLS
+// the handshake comes first, within the handshake deadline.
+template <class Stream>
+class HttpConnection : public Link, public std::enable_shared_from_this<HttpConnection<Stream>> {
 public:
-    HttpConnection(Server& server, tcp::socket socket)
-        : server_(server), stream_(std::move(socket)) {}
+    // `keep` holds what the stream needs for its life (the TLS context).
+    HttpConnection(Server& server, Stream stream, asio::ip::address address,
+                   std::shared_ptr<const void> keep)
+        : server_(server), stream_(std::move(stream)), address_(std::move(address)),
+          keep_(std::move(keep)) {}
 
-    void start() { readHead(); }
+    void start() {
+        if constexpr (isTls<Stream>) {
+            beast::get_lowest_layer(stream_).expires_after(server_.config.handshakeTimeout);
+            stream_.async_handshake(asio::ssl::stream_base::server,
+                                    [self = this->shared_from_this()](beast::error_code error) {
+                                        if (error)
+                                            return self->finish(); // a plain request, say
+                                        self->readHead();
+                                    });
+        } else {
+            readHead();
+        }
+    }
 
     void close() override {
         beast::error_code ignored;
-        stream_.socket().close(ignored);
+        beast::get_lowest_layer(stream_).socket().close(ignored);
     }
 
 private:
@@ -221,13 +270,19 @@ private:
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(server_.config.headerLimit));
         parser_->body_limit(server_.config.bodyLimit);
-        stream_.expires_after(server_.config.requestTimeout);
-        http::async_read_header(stream_, buffer_, *parser_,
-                                [self = shared_from_this()](beast::error_code error, std::size_t) {
-                                    if (error)
-                                        return self->readFailed(error);
-                                    self->headRead();
-                                });
+        // A few seconds until the token has been shown: a stranger cannot hold
+        // a connection for long by sending nothing.
+        if (proven_)
+            beast::get_lowest_layer(stream_).expires_after(server_.config.requestTimeout);
+        else
+            beast::get_lowest_layer(stream_).expires_after(server_.config.headTimeout);
+        http::async_read_header(
+            stream_, buffer_, *parser_,
+            [self = this->shared_from_this()](beast::error_code error, std::size_t) {
+                if (error)
+                    return self->readFailed(error);
+                self->headRead();
+            });
     }
 
     void readFailed(beast::error_code error) {
@@ -258,13 +313,24 @@ private:
         const GuardVerdict verdict = checkRequest(server_.guard, head);
         if (verdict.kind == GuardVerdict::Kind::Refuse)
             return respond(verdict.status, verdict.message, true);
+        if (verdict.kind == GuardVerdict::Kind::Public) {
+            if (server_.config.authorityPem.empty())
+                return respond(404, "this server has no certificate authority of its own", true);
+            return send(200, "application/x-x509-ca-cert", server_.config.authorityPem,
+                        bodyPending);
+        }
+        if (!proven_) {
+            proven_ = true;
+            server_.prove(this);
+        }
         if (verdict.kind == GuardVerdict::Kind::TokenAccepted)
             return respond(303, "", bodyPending,
                            {{http::field::location, "/"},
-                            {http::field::set_cookie, tokenCookie(server_.guard.token)}});
+                            {http::field::set_cookie,
+                             tokenCookie(server_.guard.token, server_.guard.secure)}});
 
         route_ = routeRequest(head.method, head.target, &isPageAsset);
-        route_.client = clientAddress();
+        route_.client = address_.to_string();
         if (route_.kind == Route::Kind::Error)
             return respond(route_.status, route_.message, true,
                            route_.allow.empty() ? Headers{}
@@ -288,7 +354,7 @@ private:
                 http::status::continue_, request.version());
             return http::async_write(
                 stream_, *interim,
-                [self = shared_from_this(), interim](beast::error_code error, std::size_t) {
+                [self = this->shared_from_this(), interim](beast::error_code error, std::size_t) {
                     if (error)
                         return self->finish();
                     self->readBody();
@@ -299,7 +365,7 @@ private:
 
     void readBody() {
         http::async_read(stream_, buffer_, *parser_,
-                         [self = shared_from_this()](beast::error_code error, std::size_t) {
+                         [self = this->shared_from_this()](beast::error_code error, std::size_t) {
                              if (error)
                                  return self->readFailed(error);
                              self->dispatch();
@@ -309,8 +375,9 @@ private:
     void upgrade() {
         if (!websocket::is_upgrade(parser_->get()))
             return respond(400, "GET /api/events expects a WebSocket upgrade", true);
-        auto stream = std::make_shared<EventStream>(server_, std::move(stream_), route_.all);
-        server_.adopt(stream);
+        auto stream =
+            std::make_shared<EventStream<Stream>>(server_, std::move(stream_), route_.all);
+        server_.adopt(stream, address_, true);
         stream->start(parser_->release());
         finished_ = true; // the socket went to the stream
         server_.release(this);
@@ -319,10 +386,10 @@ private:
     // The handler answers later, from any thread: the answer travels back to
     // this connection through the server's outbox.
     void dispatch() {
-        stream_.expires_never();
+        beast::get_lowest_layer(stream_).expires_never();
         auto request = parser_->release();
         const std::string contentType(view(request[http::field::content_type]));
-        std::weak_ptr<HttpConnection> weak = weak_from_this();
+        std::weak_ptr<HttpConnection> weak = this->weak_from_this();
         Reply reply = [outbox = server_.outbox, weak](ApiResponse response) {
             outbox->post([weak, response = std::move(response)]() mutable {
                 if (const auto self = weak.lock())
@@ -366,46 +433,50 @@ private:
         response->body() = std::move(body);
         response->keep_alive(!close);
         response->prepare_payload();
-        stream_.expires_after(server_.config.requestTimeout);
-        http::async_write(
-            stream_, *response,
-            [self = shared_from_this(), response, close](beast::error_code error, std::size_t) {
-                if (error || close)
-                    return self->finish();
-                self->readHead();
-            });
+        beast::get_lowest_layer(stream_).expires_after(server_.config.requestTimeout);
+        http::async_write(stream_, *response,
+                          [self = this->shared_from_this(), response,
+                           close](beast::error_code error, std::size_t) {
+                              if (error || close)
+                                  return self->finish();
+                              self->readHead();
+                          });
     }
 
     void finish() {
         if (finished_)
             return;
         finished_ = true;
-        if (stream_.socket().is_open()) {
+        auto& socket = beast::get_lowest_layer(stream_).socket();
+        if (socket.is_open()) {
             beast::error_code ignored;
-            stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+            socket.shutdown(tcp::socket::shutdown_send, ignored);
             close();
         }
         server_.release(this);
     }
 
     Server& server_;
-    // The address of the other end, as text; empty when the socket no longer knows it.
-    std::string clientAddress() {
-        beast::error_code error;
-        const auto endpoint = beast::get_lowest_layer(stream_).socket().remote_endpoint(error);
-        return error ? std::string() : endpoint.address().to_string();
-    }
-
-    beast::tcp_stream stream_;
+    Stream stream_;
+    const asio::ip::address address_; // of the other end
+    const std::shared_ptr<const void> keep_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     Route route_;
     bool api_ = false;
+    bool proven_ = false; // a request of this connection has shown the token
     bool finished_ = false;
 };
 
-// Refuses a connection beyond the limit at once and closes it.
-void refuseBusy(tcp::socket socket) {
+// Refuses a connection beyond the limits at once and closes it: with a 503
+// in plain HTTP; a TLS client is not worth a handshake and gets the close alone.
+void refuseBusy(tcp::socket socket, bool tls) {
+    if (tls) {
+        beast::error_code ignored;
+        socket.shutdown(tcp::socket::shutdown_both, ignored);
+        socket.close(ignored);
+        return;
+    }
     auto held = std::make_shared<tcp::socket>(std::move(socket));
     asio::async_write(*held, asio::buffer(busyResponse.data(), busyResponse.size()),
                       [held](beast::error_code, std::size_t) {
@@ -435,9 +506,100 @@ HttpServer::Impl::Impl(ServerConfig settings) : config(std::move(settings)) {
     if (error)
         throw std::runtime_error("cannot listen on " + where + ": " + error.message());
     config.port = acceptor.local_endpoint().port();
-    const std::string host = address.is_v6() ? "[" + config.host + "]" : config.host;
-    guard.hosts = allowedHosts(host, config.port, config.allowHosts);
+    if (config.linkHosts.empty())
+        config.linkHosts.push_back(config.host);
+    std::vector<std::string> hosts;
+    for (const std::string& name : config.linkHosts) {
+        const auto linked = asio::ip::make_address(name, error);
+        hosts.push_back(!error && linked.is_v6() ? "[" + name + "]" : name);
+    }
+    guard.hosts = allowedHosts(hosts, config.port, config.allowHosts);
     guard.token = config.token;
+    guard.secure = config.tls.has_value();
+    for (const std::string& host : hosts)
+        origins.push_back((guard.secure ? "https://" : "http://") + host + ":" +
+                          std::to_string(config.port));
+    if (config.tls)
+        setCredentials(loadTlsCredentials(config.tls->certificate, config.tls->key));
+    if (config.reservedForToken >= config.maxConnections)
+        throw std::runtime_error("the connections kept for the token leave none for a new one");
+}
+
+void HttpServer::Impl::adopt(const std::shared_ptr<Link>& link, const asio::ip::address& address,
+                             bool proven) {
+    links_[link.get()] = Entry{link, address, proven, ++adopted_};
+    if (!proven)
+        ++unproven_;
+    open = links_.size();
+}
+
+void HttpServer::Impl::prove(Link* link) {
+    const auto found = links_.find(link);
+    if (found == links_.end() || found->second.proven)
+        return;
+    found->second.proven = true;
+    --unproven_;
+}
+
+void HttpServer::Impl::release(Link* link) {
+    const auto found = links_.find(link);
+    if (found == links_.end())
+        return; // made way earlier
+    if (!found->second.proven)
+        --unproven_;
+    links_.erase(found);
+    open = links_.size();
+}
+
+bool HttpServer::Impl::admit(const asio::ip::address& address) {
+    std::size_t fromAddress = 0;
+    Link* oldest = nullptr;
+    std::uint64_t oldestOrder = 0;
+    for (const auto& [raw, entry] : links_) {
+        if (entry.proven)
+            continue;
+        if (entry.address == address)
+            ++fromAddress;
+        if (!oldest || entry.order < oldestOrder) {
+            oldest = raw;
+            oldestOrder = entry.order;
+        }
+    }
+    if (fromAddress >= config.perAddressLimit)
+        return false;
+    const bool roomForNew = unproven_ < config.maxConnections - config.reservedForToken &&
+                            links_.size() < config.maxConnections;
+    if (roomForNew)
+        return true;
+    if (!oldest)
+        return false; // all of them have shown the token
+    // The oldest connection without the token makes way: a stranger who
+    // holds connections from many addresses still cannot keep a new one out.
+    const std::shared_ptr<Link> link = links_[oldest].link;
+    release(oldest);
+    link->close();
+    return true;
+}
+
+void HttpServer::Impl::accepted(tcp::socket socket) {
+    beast::error_code error;
+    const tcp::endpoint peer = socket.remote_endpoint(error);
+    if (error)
+        return; // gone already
+    const auto tls = credentials();
+    if (!admit(peer.address()))
+        return refuseBusy(std::move(socket), tls != nullptr);
+    if (tls) {
+        auto connection = std::make_shared<HttpConnection<TlsStream>>(
+            *this, TlsStream(std::move(socket), *tls->context), peer.address(), tls);
+        adopt(connection, peer.address(), false);
+        connection->start();
+    } else {
+        auto connection = std::make_shared<HttpConnection<PlainStream>>(
+            *this, PlainStream(std::move(socket)), peer.address(), nullptr);
+        adopt(connection, peer.address(), false);
+        connection->start();
+    }
 }
 
 HttpServer::Impl::~Impl() {
@@ -458,15 +620,8 @@ void HttpServer::Impl::accept() {
             });
             return;
         }
-        if (!error) {
-            if (links_.size() >= config.maxConnections) {
-                refuseBusy(std::move(socket));
-            } else {
-                auto connection = std::make_shared<HttpConnection>(*this, std::move(socket));
-                adopt(connection);
-                connection->start();
-            }
-        }
+        if (!error)
+            accepted(std::move(socket));
         accept();
     });
 }
@@ -474,8 +629,9 @@ void HttpServer::Impl::accept() {
 void HttpServer::Impl::closeAll() {
     auto links = std::move(links_);
     links_.clear();
-    for (auto& [raw, link] : links)
-        link->close();
+    for (auto& [raw, entry] : links)
+        entry.link->close();
+    unproven_ = 0;
     open = 0;
 }
 
@@ -488,7 +644,27 @@ unsigned short HttpServer::port() const {
 }
 
 std::string HttpServer::origin() const {
-    return "http://" + impl_->guard.hosts.front();
+    return impl_->origins.front();
+}
+
+std::vector<std::string> HttpServer::origins() const {
+    return impl_->origins;
+}
+
+bool HttpServer::secure() const {
+    return impl_->guard.secure;
+}
+
+std::string HttpServer::certificateFingerprint() const {
+    const auto credentials = impl_->credentials();
+    return credentials ? credentials->fingerprint : std::string();
+}
+
+void HttpServer::reloadCertificate() {
+    if (!impl_->config.tls)
+        throw std::runtime_error("this server has no certificate to reload");
+    impl_->setCredentials(
+        loadTlsCredentials(impl_->config.tls->certificate, impl_->config.tls->key));
 }
 
 void HttpServer::run(RequestHandler& handler) {

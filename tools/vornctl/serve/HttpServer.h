@@ -4,15 +4,17 @@
 
 #include <chrono>
 #include <cstddef>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 // vornctl serve's HTTP/1.1 and WebSocket server (Boost.Beast, kept inside
-// HttpServer.cpp). It enforces the limits and the request guard
-// (RequestGuard.h), serves the page, and hands the API's requests to a
+// HttpServer.cpp), plain or over TLS. It enforces the limits and the request
+// guard (RequestGuard.h), serves the page, and hands the API's requests to a
 // RequestHandler.
 namespace Vornctl::Serve {
 
@@ -36,15 +38,34 @@ public:
     virtual std::shared_ptr<EventQueue> subscribe(bool all, std::function<void()> wake) = 0;
 };
 
+// A certificate (a chain allowed) and its key, PEM files.
+struct TlsFiles {
+    std::filesystem::path certificate;
+    std::filesystem::path key;
+};
+
 struct ServerConfig {
     std::string host = "127.0.0.1"; // an IPv4 or IPv6 address
     unsigned short port = 8017;     // 0: the system chooses
+    // The addresses a link names (a wildcard's adapter addresses), the first
+    // first; empty: `host`.
+    std::vector<std::string> linkHosts;
     std::string token;
     std::vector<std::string> allowHosts; // --allow-host
+    std::optional<TlsFiles> tls;         // HTTPS with these; plain HTTP without
+    std::string authorityPem;            // served as GET /ca.crt; empty: 404
+    // Connections: at most maxConnections, of which reservedForToken are kept
+    // for connections that have shown the token (live push included); one
+    // address holds at most perAddressLimit connections that have not (yet).
+    // When the room for those is full, the oldest of them makes way.
     std::size_t maxConnections = 64;
+    std::size_t reservedForToken = 16;
+    std::size_t perAddressLimit = 8;
     std::size_t headerLimit = 8 * 1024;
     std::size_t bodyLimit = 1024 * 1024;
-    std::chrono::seconds requestTimeout{30}; // to receive a request's head and body
+    std::chrono::milliseconds handshakeTimeout{5000}; // TLS, from the accept
+    std::chrono::milliseconds headTimeout{5000}; // a connection's request head before the token
+    std::chrono::seconds requestTimeout{30};     // afterwards: each request's head and body
 };
 
 class HttpServer {
@@ -57,8 +78,18 @@ public:
     HttpServer& operator=(const HttpServer&) = delete;
 
     unsigned short port() const;
-    // "http://HOST:PORT"
+    // "http://HOST:PORT" or "https://HOST:PORT" of the first link host.
     std::string origin() const;
+    // The same for each link host, the first first.
+    std::vector<std::string> origins() const;
+    bool secure() const;
+    // SHA-256 of the served certificate's DER, "AB:CD:..."; empty without TLS.
+    std::string certificateFingerprint() const;
+    // Reads the certificate and key files again: connections accepted
+    // afterwards use them, open ones go on. Any thread. Throws
+    // std::runtime_error naming the file (the old pair stays) when they cannot
+    // be used, or when the server has no TLS.
+    void reloadCertificate();
 
     // Serves on the calling thread until stop().
     void run(RequestHandler& handler);

@@ -35,6 +35,11 @@ GuardVerdict refuse(int status, std::string message) {
 
 std::vector<std::string> allowedHosts(const std::string& listenHost, unsigned port,
                                       const std::vector<std::string>& extraNames) {
+    return allowedHosts(std::vector<std::string>{listenHost}, port, extraNames);
+}
+
+std::vector<std::string> allowedHosts(const std::vector<std::string>& linkHosts, unsigned port,
+                                      const std::vector<std::string>& extraNames) {
     const std::string suffix = ":" + std::to_string(port);
     std::vector<std::string> hosts;
     auto add = [&](const std::string& name) {
@@ -48,8 +53,10 @@ std::vector<std::string> allowedHosts(const std::string& listenHost, unsigned po
             add(name);
     };
     // An IPv6 address stands in brackets in a Host header and an Origin.
-    const bool ipv6 = listenHost.find(':') != std::string::npos && listenHost.front() != '[';
-    addName(ipv6 ? "[" + listenHost + "]" : listenHost);
+    for (const std::string& host : linkHosts) {
+        const bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';
+        addName(ipv6 ? "[" + host + "]" : host);
+    }
     addName("localhost");
     for (const std::string& name : extraNames) {
         if (name.find(':') != std::string::npos)
@@ -82,8 +89,9 @@ std::optional<std::string_view> bearerToken(std::string_view header) {
     return trim(header.substr(scheme.size()));
 }
 
-std::string tokenCookie(const std::string& token) {
-    return std::string(cookieName) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict";
+std::string tokenCookie(const std::string& token, bool secure) {
+    return std::string(cookieName) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict" +
+           (secure ? "; Secure" : "");
 }
 
 GuardVerdict checkRequest(const GuardConfig& config, const RequestHead& head) {
@@ -94,11 +102,13 @@ GuardVerdict checkRequest(const GuardConfig& config, const RequestHead& head) {
                                std::string(head.host.value_or("")) + "\"");
 
     if ((head.upgrade || stateChanging(head.method)) && head.origin &&
-        lowercase(trim(*head.origin)) != "http://" + host)
+        lowercase(trim(*head.origin)) != (config.secure ? "https://" : "http://") + host)
         return refuse(403, "requests from another origin are refused");
 
     const std::string_view target = head.target;
     const std::string_view path = target.substr(0, target.find('?'));
+    if (path == "/ca.crt" && (head.method == "GET" || head.method == "HEAD") && !head.upgrade)
+        return {GuardVerdict::Kind::Public, 0, {}};
     if (path == "/" && target.size() > path.size()) {
         if (const auto token = queryValue(target, "token")) {
             if (head.method == "GET" && sameToken(*token, config.token))
@@ -116,8 +126,9 @@ GuardVerdict checkRequest(const GuardConfig& config, const RequestHead& head) {
         return {GuardVerdict::Kind::Pass, 0, {}};
     return refuse(401, path.rfind("/api/", 0) == 0 || path == "/metrics"
                            ? "a valid token is required (Authorization: Bearer TOKEN)"
-                           : "Open the link that vornctl serve printed "
-                             "(http://HOST:PORT/?token=...) to use this page.");
+                           : std::string("Open the link that vornctl serve printed (") +
+                                 (config.secure ? "https" : "http") +
+                                 "://HOST:PORT/?token=...) to use this page.");
 }
 
 } // namespace Vornctl::Serve

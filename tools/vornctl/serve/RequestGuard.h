@@ -16,12 +16,19 @@ struct GuardConfig {
     // localhost and each --allow-host name, all with the listen port.
     std::vector<std::string> hosts;
     std::string token;
+    // Served over TLS: the page's own origin is "https://" + Host (an
+    // "http://" one is foreign) and the cookie is Secure.
+    bool secure = false;
 };
 
 // The Host values for a server listening on `listenHost`:`port` with the extra
 // names of --allow-host (each a name, or a name:port taken as it is); an IPv6
 // listen address in brackets, as browsers send it.
 std::vector<std::string> allowedHosts(const std::string& listenHost, unsigned port,
+                                      const std::vector<std::string>& extraNames);
+// Same for a server reached at several addresses (a wildcard listen address):
+// each of `linkHosts` first, in their order.
+std::vector<std::string> allowedHosts(const std::vector<std::string>& linkHosts, unsigned port,
                                       const std::vector<std::string>& extraNames);
 
 // What the guard sees of a request.
@@ -39,6 +46,7 @@ struct GuardVerdict {
     enum class Kind {
         Pass,          // go on with the request
         TokenAccepted, // "/?token=" with the right token: set the cookie, redirect to "/"
+        Public,        // GET /ca.crt: the certificate authority, for anyone who may reach the host
         Refuse,        // answer `status` with `message`, nothing else happens
     };
     Kind kind = Kind::Refuse;
@@ -54,7 +62,7 @@ GuardVerdict checkRequest(const GuardConfig& config, const RequestHead& head);
 std::optional<std::string_view> cookieValue(std::string_view header, std::string_view name);
 // The token of "Bearer TOKEN" (scheme in any case).
 std::optional<std::string_view> bearerToken(std::string_view header);
-// The Set-Cookie value that hands the token to the browser.
-std::string tokenCookie(const std::string& token);
+// The Set-Cookie value that hands the token to the browser (Secure over TLS).
+std::string tokenCookie(const std::string& token, bool secure = false);
 
 } // namespace Vornctl::Serve

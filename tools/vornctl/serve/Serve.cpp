@@ -5,6 +5,8 @@
 #include "Commands.h"
 #include "Enumerator.h"
 #include "HttpServer.h"
+#include "JournalPlace.h"
+#include "LocalAuthority.h"
 #include "ReloadSignal.h"
 #include "ServeApi.h"
 #include "ServeController.h"
@@ -13,6 +15,8 @@
 #include "TokenFile.h"
 
 #include <atomic>
+#include <boost/asio/ip/address.hpp>
+
 #include <ostream>
 
 namespace Vornctl::Serve {
@@ -42,6 +46,45 @@ void reloadToken(HttpServer& server, const std::string& path, Console& console) 
     }
     server.setToken(*token);
     console.err << "the token of " << path << " is in use" << std::endl;
+}
+
+// The IPv4 addresses of the machine's adapters, loopback left out, in the
+// system's order; empty when there is none or the list cannot be read.
+std::vector<std::string> adapterAddresses() {
+    std::vector<std::string> addresses;
+    try {
+        Enumerator adapters;
+        for (unsigned i = 0; i < adapters.adapterCount(); ++i) {
+            const std::string address = adapters.adapterAt(i).ipAddress;
+            boost::system::error_code error;
+            const auto parsed = boost::asio::ip::make_address(address, error);
+            if (error || parsed.is_loopback() || parsed.is_unspecified())
+                continue;
+            if (std::find(addresses.begin(), addresses.end(), address) == addresses.end())
+                addresses.push_back(address);
+        }
+    } catch (const std::exception&) {
+        addresses.clear(); // the caller falls back to loopback
+    }
+    return addresses;
+}
+
+// The names a certificate of serve's own authority is issued for: the
+// addresses of the links, this computer's name, the --allow-host names.
+std::vector<std::string> certificateNamesFor(const ServerConfig& config) {
+    std::vector<std::string> names = config.linkHosts;
+    names.push_back(Journal::hostName());
+    for (const std::string& host : config.allowHosts) {
+        const auto colon = host.rfind(':');
+        names.push_back(
+            colon == std::string::npos || host.find(':') != colon ? host : host.substr(0, colon));
+    }
+    return names;
+}
+
+void reportNotices(Console& console, const LocalCertificate& local) {
+    for (const std::string& notice : local.notices)
+        console.err << "Notice: " << notice << std::endl;
 }
 
 } // namespace
@@ -75,6 +118,33 @@ int serve(Session& session, const Options& options, Console& console) {
         return Exit::usage;
     }
     config.allowHosts = options.allowHosts;
+    if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
+        reportError(console, "--tls-cert and --tls-key go together");
+        return Exit::usage;
+    }
+    const bool certificateGiven = !options.tlsCertificate.empty();
+    if (options.insecureHttp && certificateGiven) {
+        reportError(console, "--insecure-http and --tls-cert exclude each other");
+        return Exit::usage;
+    }
+    boost::system::error_code invalid;
+    const auto address = boost::asio::ip::make_address(config.host, invalid);
+    if (invalid) {
+        reportError(console,
+                    "cannot listen on \"" + config.host + "\": not an IPv4 or IPv6 address");
+        return Exit::usage;
+    }
+    if (address.is_unspecified()) {
+        config.linkHosts = adapterAddresses();
+        if (config.linkHosts.empty())
+            config.linkHosts.push_back(address.is_v6() ? "::1" : "127.0.0.1");
+    }
+    const bool tls = certificateGiven || (!address.is_loopback() && !options.insecureHttp);
+    if (!tls && !address.is_loopback())
+        console.err << "Warning: serving plain HTTP on " << listen
+                    << " (--insecure-http): the token and every serial number cross the "
+                       "network readable by anyone on it"
+                    << std::endl;
     if (options.tokenFile.empty()) {
         config.token = newAccessToken();
     } else {
@@ -87,8 +157,25 @@ int serve(Session& session, const Options& options, Console& console) {
         config.token = *token;
     }
 
+    // Without a certificate of its own, serve's authority issues one, kept
+    // beside the journal.
+    std::optional<std::filesystem::path> ownFolder;
+    std::string authorityFingerprint;
     std::optional<HttpServer> server;
     try {
+        if (certificateGiven) {
+            config.tls = TlsFiles{options.tlsCertificate, options.tlsKey};
+        } else if (tls) {
+            if (config.linkHosts.empty())
+                config.linkHosts.push_back(config.host);
+            ownFolder = journalPath(options).parent_path() / "tls";
+            const LocalCertificate local =
+                ensureLocalCertificate(*ownFolder, certificateNamesFor(config));
+            reportNotices(console, local);
+            config.tls = TlsFiles{local.certificateFile, local.keyFile};
+            config.authorityPem = local.authorityPem;
+            authorityFingerprint = local.authorityFingerprint;
+        }
         server.emplace(config);
     } catch (const std::exception& failure) {
         reportError(console, failure.what());
@@ -96,7 +183,26 @@ int serve(Session& session, const Options& options, Console& console) {
     }
     ServeController controller(session);
     ServeApi api(controller, adapterOf(options.interfaceAddress), journalPath(options));
-    console.out << "serving " << server->origin() << "/?token=" << config.token << std::endl;
+    for (const std::string& origin : server->origins())
+        console.out << "serving " << origin << "/?token=" << config.token << "\n";
+    if (server->secure())
+        console.out << "certificate SHA-256 " << server->certificateFingerprint() << "\n";
+    if (!authorityFingerprint.empty())
+        console.out << "authority SHA-256 " << authorityFingerprint << "\n";
+    console.out.flush();
+
+    // A reload reads the certificate and key again; serve's own authority
+    // first issues a new one when the old one has expired or nearly.
+    ReloadSignal::Membership reloading;
+    if (server->secure() && console.reload)
+        reloading = console.reload->join("certificate", [&server, &console, &config, ownFolder] {
+            if (ownFolder)
+                reportNotices(console,
+                              ensureLocalCertificate(*ownFolder, certificateNamesFor(config)));
+            server->reloadCertificate();
+            console.err << "Notice: reloaded the certificate, SHA-256 "
+                        << server->certificateFingerprint() << std::endl;
+        });
     if (console.stop)
         console.stop->listen([&server] { server->stop(); });
     ReloadSignal::Membership tokenReload;
@@ -122,6 +228,7 @@ int serve(Session& session, const Options& options, Console& console) {
     tokenReload = {};
     if (console.stop)
         console.stop->listen({});
+    reloading = ReloadSignal::Membership();
     return addressChanged ? Exit::addressChanged : Exit::success;
 }
 

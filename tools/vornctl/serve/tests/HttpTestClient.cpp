@@ -58,6 +58,13 @@ Connection::Connection(unsigned short port) : impl_(std::make_unique<Impl>()) {
     impl_->socket.connect(server(port));
 }
 
+Connection::Connection(unsigned short port, const std::string& from)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->socket.open(tcp::v4());
+    impl_->socket.bind({asio::ip::make_address(from), 0});
+    impl_->socket.connect(server(port));
+}
+
 Connection::~Connection() = default;
 
 bool Connection::send(const std::string& bytes) {

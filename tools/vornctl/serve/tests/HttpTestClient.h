@@ -29,6 +29,8 @@ struct Response {
 class Connection {
 public:
     explicit Connection(unsigned short port);
+    // From the loopback address `from` (127.0.0.9, say: another client).
+    Connection(unsigned short port, const std::string& from);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;

@@ -105,6 +105,7 @@ protected:
         server.token = token;
         server.allowHosts = {"rack-pc"};
         server.requestTimeout = 2s;
+        server.headTimeout = 1s;
         server_ = std::make_unique<Vornctl::Serve::HttpServer>(server);
         port_ = server_->port();
         thread_ = std::thread([this] { server_->run(*api_); });
@@ -786,24 +787,88 @@ TEST_F(ServeOnSimulator, LimitsAndMalformedRequests) {
         EXPECT_EQ(answer->status, 400) << garbage;
     }
 
-    // A client that sends its request too slowly is closed (2 s in this test, 30 s by default).
+    // A client that sends its request head too slowly is closed (1 s in this
+    // test, 5 s by default): before the token a connection has little time.
     Connection slow(port_);
     slow.send("GET /api/devices HTTP/1.1\r\nHost: 127.0.0.1");
     EXPECT_TRUE(slow.closedWithin(15s));
-
-    // 64 connections at most; the next is answered 503 at once.
-    std::vector<std::unique_ptr<Connection>> open;
-    for (int i = 0; i < 64; ++i)
-        open.push_back(std::make_unique<Connection>(port_));
-    ASSERT_TRUE(waitUntil([&] { return server_->connections() == 64; }, 10s))
-        << server_->connections();
-    Connection refused(port_);
-    answer = refused.read();
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->status, 503);
-    open.clear();
     ASSERT_TRUE(waitUntil([&] { return server_->connections() == 0; }, 10s));
     EXPECT_EQ(call("GET", "/api/devices").status, 200);
+}
+
+// A stranger on the segment, without the token, cannot keep a tablet out.
+TEST_F(ServeOnSimulator, AStrangerCannotHoldTheConnections) {
+    using Vornctl::Serve::ServerConfig;
+    const ServerConfig defaults;
+    // One address holds at most perAddressLimit connections that have not
+    // shown the token; the next is answered 503 at once.
+    std::vector<std::unique_ptr<Connection>> stranger;
+    for (std::size_t i = 0; i < defaults.perAddressLimit; ++i)
+        stranger.push_back(std::make_unique<Connection>(port_, "127.0.0.9"));
+    ASSERT_TRUE(waitUntil([&] { return server_->connections() == defaults.perAddressLimit; }, 10s))
+        << server_->connections();
+    Connection refused(port_, "127.0.0.9");
+    auto answer = refused.read();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 503);
+
+    // The tablet on another address is served meanwhile, on a kept-alive
+    // connection that goes on past the head deadline once it showed the token.
+    Connection tablet(port_);
+    ASSERT_TRUE(tablet.send(requestText(port_, "GET", "/api/devices", auth())));
+    answer = tablet.read();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+
+    // The stranger's idle connections end at the head deadline...
+    for (auto& connection : stranger)
+        EXPECT_TRUE(connection->closedWithin(15s));
+    // ...the tablet's does not (it has the request timeout, 2 s here, and is
+    // asked again before that).
+    ASSERT_TRUE(tablet.send(requestText(port_, "GET", "/api/devices", auth())));
+    answer = tablet.read();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+}
+
+TEST_F(ServeOnSimulator, NewcomersMakeTheOldestStrangerGo) {
+    // A stranger with many addresses who keeps the room for connections
+    // without the token full (a head deadline long enough that none ends by
+    // itself here): each newcomer makes the oldest of them go, so a tablet's
+    // new connection still gets in, and so does its live push.
+    Vornctl::Serve::ServerConfig config;
+    config.port = 0;
+    config.token = token;
+    config.headTimeout = 60s;
+    const std::size_t room = config.maxConnections - config.reservedForToken;
+    Vornctl::Serve::HttpServer patient(config);
+    std::thread serving([&] { patient.run(*api_); });
+    const unsigned short port = patient.port();
+    std::vector<std::unique_ptr<Connection>> crowd;
+    for (std::size_t i = 0; i < room; ++i)
+        crowd.push_back(std::make_unique<Connection>(
+            port, "127.0.1." + std::to_string(1 + i / config.perAddressLimit)));
+    EXPECT_TRUE(waitUntil([&] { return patient.connections() == room; }, 10s))
+        << patient.connections();
+
+    EventClient push;
+    EXPECT_EQ(push.connect(port, "/api/events", auth()), 101);
+    EXPECT_TRUE(push.next());
+    EXPECT_TRUE(crowd[0]->closedWithin(10s)); // the oldest made way
+    Connection tablet(port);
+    EXPECT_TRUE(tablet.send(requestText(port, "GET", "/api/devices", auth())));
+    const auto answer = tablet.read();
+    EXPECT_TRUE(answer && answer->status == 200);
+    // The live push and the tablet have shown the token: they no longer count
+    // against that room, and no more strangers went than made room for them.
+    EXPECT_EQ(patient.connections(), room + 1);
+    Connection another(port, "127.0.2.1");
+    EXPECT_TRUE(waitUntil([&] { return patient.connections() == room + 2; }, 10s));
+    EXPECT_FALSE(crowd[1]->closedWithin(100ms));
+    Connection oneMore(port, "127.0.2.1");
+    EXPECT_TRUE(crowd[1]->closedWithin(10s));
+    patient.stop();
+    serving.join();
 }
 
 } // namespace

@@ -1,0 +1,98 @@
+#include "LocalAuthority.h"
+#include "RequestGuard.h"
+#include "TemporaryFolder.h"
+#include "TlsContext.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace Vornctl::Serve;
+
+std::string readAll(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(ServeLocalAuthority, MadeOnceReusedAndReissuedForNewNamesOrExpiry) {
+    TestSupport::TemporaryFolder folder;
+    const auto tls = folder.path() / "tls";
+    const auto first = ensureLocalCertificate(tls, {"192.0.2.1", "rack-pc"});
+    ASSERT_EQ(first.notices.size(), 2u); // the authority, the server certificate
+    EXPECT_EQ(certificateNames(first.certificateFile),
+              (std::vector<std::string>{"192.0.2.1", "rack-pc"}));
+    EXPECT_EQ(std::filesystem::status(tls / "server.key").permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    const std::string served = readAll(first.certificateFile);
+    const auto loaded = loadTlsCredentials(first.certificateFile, first.keyFile);
+
+    // A second start reuses both.
+    const auto again = ensureLocalCertificate(tls, {"192.0.2.1", "rack-pc"});
+    EXPECT_TRUE(again.notices.empty());
+    EXPECT_EQ(readAll(again.certificateFile), served);
+    EXPECT_EQ(again.authorityFingerprint, first.authorityFingerprint);
+    EXPECT_EQ(loadTlsCredentials(again.certificateFile, again.keyFile).fingerprint,
+              loaded.fingerprint);
+
+    // A new name: issued anew by the same authority, the old names kept.
+    const auto grown = ensureLocalCertificate(tls, {"192.0.2.7"});
+    ASSERT_EQ(grown.notices.size(), 1u);
+    EXPECT_EQ(grown.authorityFingerprint, first.authorityFingerprint);
+    EXPECT_EQ(certificateNames(grown.certificateFile),
+              (std::vector<std::string>{"192.0.2.7", "192.0.2.1", "rack-pc"}));
+
+    // Near its end: issued anew.
+    const auto later =
+        ensureLocalCertificate(tls, {"192.0.2.7"}, std::chrono::system_clock::now() + 380 * 24h);
+    ASSERT_EQ(later.notices.size(), 1u);
+    EXPECT_NE(later.notices[0].find("expire"), std::string::npos);
+}
+
+TEST(ServeLocalAuthority, AKeyThatIsNotTheCertificatesIsRefusedNamingTheFile) {
+    TestSupport::TemporaryFolder folder;
+    const auto one = ensureLocalCertificate(folder.path() / "a", {"192.0.2.1"});
+    const auto other = ensureLocalCertificate(folder.path() / "b", {"192.0.2.1"});
+    try {
+        loadTlsCredentials(one.certificateFile, other.keyFile);
+        FAIL() << "a mismatched pair was taken";
+    } catch (const std::runtime_error& failure) {
+        EXPECT_NE(std::string(failure.what()).find(other.keyFile.string()), std::string::npos)
+            << failure.what();
+    }
+    // A damaged authority is never replaced silently.
+    std::ofstream(folder.path() / "a" / "authority.key") << "not a key";
+    EXPECT_THROW(ensureLocalCertificate(folder.path() / "a", {"192.0.2.1"}), std::runtime_error);
+}
+
+TEST(ServeRules, UnderTlsTheOriginIsHttpsAndTheCookieSecure) {
+    GuardConfig config;
+    config.hosts = {"192.0.2.1:8017"};
+    config.token = std::string(48, 'a');
+    config.secure = true;
+    RequestHead head;
+    head.method = "PUT";
+    head.target = "/api/devices/00000001:00000002/serial";
+    head.host = "192.0.2.1:8017";
+    const std::string bearer = "Bearer " + config.token;
+    head.authorization = bearer;
+    head.origin = "https://192.0.2.1:8017";
+    EXPECT_EQ(checkRequest(config, head).kind, GuardVerdict::Kind::Pass);
+    head.origin = "http://192.0.2.1:8017";
+    EXPECT_EQ(checkRequest(config, head).status, 403);
+    EXPECT_NE(tokenCookie("t", true).find("; Secure"), std::string::npos);
+    EXPECT_EQ(tokenCookie("t", false).find("Secure"), std::string::npos);
+    // The authority's certificate needs no token.
+    RequestHead authority;
+    authority.method = "GET";
+    authority.target = "/ca.crt";
+    authority.host = "192.0.2.1:8017";
+    EXPECT_EQ(checkRequest(config, authority).kind, GuardVerdict::Kind::Public);
+}
+
+} // namespace
