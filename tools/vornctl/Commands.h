@@ -9,6 +9,7 @@
 namespace Vornctl {
 
 class Session;
+class ReloadSignal;
 class StopSignal;
 struct Console;
 
@@ -33,6 +34,8 @@ struct Console {
     // Ends watch (Ctrl-C); without one, watch runs until the output fails.
     StopSignal* stop = nullptr;
     ServeFunction serve = {}; // serve; without one it is a usage error
+    // Asks serve to read its files again (SIGHUP); without one nothing does.
+    ReloadSignal* reload = nullptr;
 };
 
 // The engine completes every accepted request within about 8 s (six attempts);

@@ -3,6 +3,8 @@
 
 #include "Arguments.h"
 #include "Commands.h"
+#include "ReloadSignal.h"
+#include "ReloadTrigger.h"
 #include "Serve.h"
 #include "StopSignal.h"
 
@@ -35,15 +37,19 @@ bool stderrIsTerminal() {
 }
 
 // Turns SIGINT and SIGTERM (Ctrl-C, Ctrl-Break) into a stop request while it
-// exists; only for commands that end on a stop request, the others keep the
-// default of ending at once.
+// exists, and with a reload signal SIGHUP into a reload request; only for
+// commands that end on a stop request, the others keep the default of ending
+// at once.
 class Interruption {
 public:
-    explicit Interruption(Vornctl::StopSignal& stop) : signals_(io_, SIGINT, SIGTERM) {
+    Interruption(Vornctl::StopSignal& stop, Vornctl::ReloadSignal* reload)
+        : signals_(io_, SIGINT, SIGTERM) {
         signals_.async_wait([&stop](const boost::system::error_code& error, int) {
             if (!error)
                 stop.request();
         });
+        if (reload)
+            trigger_.emplace(io_, *reload, std::cerr);
         thread_ = std::thread([this] { io_.run(); });
     }
     ~Interruption() {
@@ -56,6 +62,7 @@ public:
 private:
     boost::asio::io_context io_;
     boost::asio::signal_set signals_;
+    std::optional<Vornctl::ReloadTrigger> trigger_;
     std::thread thread_;
 };
 
@@ -76,11 +83,14 @@ int main(int argc, char** argv) {
     }
     try {
         Vornctl::StopSignal stop;
+        Vornctl::ReloadSignal reload;
+        const bool serving = options.action == Vornctl::Action::Serve;
         std::optional<Interruption> interruption;
-        if (options.action == Vornctl::Action::Watch || options.action == Vornctl::Action::Serve)
-            interruption.emplace(stop);
-        Vornctl::Console console{std::cin,           std::cout, std::cerr,
-                                 stderrIsTerminal(), &stop,     &Vornctl::Serve::serve};
+        if (options.action == Vornctl::Action::Watch || serving)
+            interruption.emplace(stop, serving ? &reload : nullptr);
+        Vornctl::Console console{
+            std::cin, std::cout, std::cerr, stderrIsTerminal(), &stop, &Vornctl::Serve::serve,
+            &reload};
         return Vornctl::run(options, console);
     } catch (const std::exception& failure) {
         std::cerr << "Error: " << failure.what() << "\n";
