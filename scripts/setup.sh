@@ -13,6 +13,7 @@ VORN_PACKAGES=(
     libboost-system-dev
     nlohmann-json3-dev
     libssl-dev
+    openssl
     libgtest-dev
     googletest
     g++-mingw-w64-x86-64-posix
