@@ -108,8 +108,12 @@ build_benchmarks() {
     cmake --build "$native" -j "${VORN_JOBS:-2}" --target "${targets[@]}"
     if [[ $window -eq 1 && -f $source/bench/WindowScale.cpp ]]; then
         if [[ ! -f $windows/build.ninja ]]; then
+            local openssl=()
+            if [[ -x $source/scripts/openssl-mingw.sh ]]; then
+                openssl=("-DVORN_OPENSSL_MINGW_ROOT=$(VORN_ROOT=$VORN_ROOT "$source/scripts/openssl-mingw.sh")")
+            fi
             cmake -S "$source" -B "$windows" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-                --toolchain "$source/cmake/mingw-w64-x86_64.cmake"
+                --toolchain "$source/cmake/mingw-w64-x86_64.cmake" "${openssl[@]}"
         fi
         cmake --build "$windows" -j "${VORN_JOBS:-2}" --target WindowScale
     fi

@@ -13,9 +13,12 @@ VORN_PACKAGES=(
     libboost-system-dev
     libssl-dev
     nlohmann-json3-dev
+    libssl-dev
+    openssl
     libgtest-dev
     googletest
     g++-mingw-w64-x86-64-posix
+    gcc-mingw-w64-x86-64-posix
     wine
     wine64
     fonts-wine
@@ -99,11 +102,16 @@ vorn_cmake_args() {
 
 # vorn_build NAME [cmake options...]: configures (first time) and builds build/NAME with Ninja.
 # Parallelism: VORN_JOBS (default 2); VORN_TARGETS (space-separated) builds only those targets.
+# The Windows build first gets its OpenSSL (scripts/openssl-mingw.sh: built once, then cached).
 vorn_build() {
     local name=$1
     shift
-    local dir="$VORN_ROOT/build/$name" targets=()
+    local dir="$VORN_ROOT/build/$name" targets=() openssl
     [[ -n ${VORN_TARGETS:-} ]] && read -r -a targets <<<"--target $VORN_TARGETS"
+    if [[ $name == windows ]]; then
+        openssl=$("$VORN_ROOT/scripts/openssl-mingw.sh") || return 1
+        set -- "$@" "-DVORN_OPENSSL_MINGW_ROOT=$openssl"
+    fi
     cmake -S "$VORN_ROOT" -B "$dir" -G Ninja "$@" &&
         cmake --build "$dir" -j "${VORN_JOBS:-2}" "${targets[@]}"
 }

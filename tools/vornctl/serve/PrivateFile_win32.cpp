@@ -1,37 +1,76 @@
 #include "PrivateFile.h"
 
-#include <windows.h>
+#include "OwnerOnlyAccess.h"
 
-#include <fstream>
+#include <algorithm>
+#include <memory>
 #include <stdexcept>
 
+// The folder and each file are created with an access list for the user alone
+// (OwnerOnlyAccess.h): a key stays the user's even in a folder someone else made readable.
 namespace Vornctl::Serve {
+namespace {
 
-// Below %LOCALAPPDATA% a new file inherits the folder's access list, which
-// grants the user (and the system) alone.
+[[noreturn]] void fail(const std::string& what, const std::filesystem::path& path, DWORD error) {
+    throw std::runtime_error("cannot " + what + " " + path.string() + " (error " +
+                             std::to_string(error) + ")");
+}
+
+struct HandleClose {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+
+} // namespace
+
 void makePrivateFolder(const std::filesystem::path& folder) {
-    std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    if (error)
-        throw std::runtime_error("cannot create the folder " + folder.string() + ": " +
-                                 error.message());
+    if (std::filesystem::is_directory(folder))
+        return;
+    if (folder.has_parent_path() && folder.parent_path() != folder) {
+        std::error_code error;
+        std::filesystem::create_directories(folder.parent_path(), error);
+        if (error)
+            throw std::runtime_error("cannot create the folder " + folder.parent_path().string() +
+                                     ": " + error.message());
+    }
+    OwnerOnlyAccess access(OwnerOnlyAccess::Kind::Folder);
+    if (!CreateDirectoryW(folder.c_str(), access.attributes()) &&
+        GetLastError() != ERROR_ALREADY_EXISTS)
+        fail("create the folder", folder, GetLastError());
 }
 
 void writePrivateFile(const std::filesystem::path& file, const std::string& contents) {
     const std::filesystem::path temporary = file.wstring() + L".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-        out.flush();
-        if (!out)
-            throw std::runtime_error("cannot write " + temporary.string());
+    DeleteFileW(temporary.c_str()); // a leftover of an interrupted write
+    OwnerOnlyAccess access(OwnerOnlyAccess::Kind::File);
+    const HANDLE created = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, access.attributes(),
+                                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (created == INVALID_HANDLE_VALUE)
+        fail("create", temporary, GetLastError());
+    std::unique_ptr<void, HandleClose> out(created);
+    auto abandon = [&](const char* what) {
+        const DWORD error = GetLastError();
+        out.reset();
+        DeleteFileW(temporary.c_str());
+        fail(what, temporary, error);
+    };
+    std::size_t written = 0;
+    while (written < contents.size()) {
+        const auto chunk =
+            static_cast<DWORD>(std::min<std::size_t>(contents.size() - written, 1u << 20));
+        DWORD done = 0;
+        if (!WriteFile(out.get(), contents.data() + written, chunk, &done, nullptr) || done == 0)
+            abandon("write");
+        written += done;
     }
+    if (!FlushFileBuffers(out.get()))
+        abandon("write");
+    out.reset();
+    // A rename on one volume keeps the file's own access list.
     if (!MoveFileExW(temporary.c_str(), file.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        throw std::runtime_error("cannot replace " + file.string() + " (error " +
-                                 std::to_string(GetLastError()) + ")");
+        const DWORD error = GetLastError();
+        DeleteFileW(temporary.c_str());
+        fail("replace", file, error);
     }
 }
 
