@@ -36,6 +36,9 @@ VORN_PACKAGES=(
     chromium
     chromium-driver
     python3-selenium
+    libqrencode-dev
+    zbar-tools
+    python3-pil
 )
 
 # Installs whatever is missing of VORN_PACKAGES; returns at once when all are installed, so it

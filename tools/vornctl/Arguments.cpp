@@ -152,6 +152,10 @@ const OptionSpec optionSpecs[] = {
      }},
     {"--allow-host", "NAME", "serve: answer to this host name too (repeatable)", Scope::Command, "",
      [](Options& options, const std::string& value) { options.allowHosts.push_back(value); }},
+    {"--qr", "",
+     "serve: print the link as a QR code also when stdout is not\na terminal (on one it always "
+     "is)",
+     Scope::Command, "", [](Options& options, const std::string&) { options.qr = true; }},
     {"--version", "", "print vornctl's version", Scope::Program, "",
      [](Options& options, const std::string&) { options.action = Action::Version; }},
     {"-h,--help", "", "this text", Scope::Program, "",
@@ -206,7 +210,7 @@ const CommandSpec commandSpecs[] = {
     {"journal", Action::Journal, "", "--device --since --json|--csv",
      "show the recorded serial writes, intent and outcome joined\n(interrupted: the program "
      "ended between the two)"},
-    {"serve", Action::Serve, "", "--interface --listen --token-file --allow-host",
+    {"serve", Action::Serve, "", "--interface --listen --token-file --allow-host --qr",
      "serve the devices to a browser and as a JSON API until\ninterrupted (status 0); prints "
      "the address to open, with\nits token"},
     {"help", Action::Help, "", "", ""},

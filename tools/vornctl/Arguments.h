@@ -52,6 +52,7 @@ struct Options {
     std::string listen;                  // --listen HOST:PORT; empty: 127.0.0.1:8017
     std::string tokenFile;               // --token-file; empty: a new token each run
     std::vector<std::string> allowHosts; // --allow-host, repeatable
+    bool qr = false;                     // --qr: the link's QR code also when not on a terminal
 };
 
 constexpr std::chrono::milliseconds defaultListWait{2000};

@@ -33,6 +33,7 @@ struct Console {
     // Ends watch (Ctrl-C); without one, watch runs until the output fails.
     StopSignal* stop = nullptr;
     ServeFunction serve = {}; // serve; without one it is a usage error
+    bool outTerminal = false; // `out` is a terminal: serve shows its link as a QR code too
 };
 
 // The engine completes every accepted request within about 8 s (six attempts);

@@ -26,11 +26,11 @@
 
 namespace {
 
-bool stderrIsTerminal() {
+bool isTerminal(FILE* stream) {
 #ifdef _WIN32
-    return _isatty(_fileno(stderr)) != 0;
+    return _isatty(_fileno(stream)) != 0;
 #else
-    return isatty(fileno(stderr)) != 0;
+    return isatty(fileno(stream)) != 0;
 #endif
 }
 
@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
         if (options.action == Vornctl::Action::Watch || options.action == Vornctl::Action::Serve)
             interruption.emplace(stop);
         Vornctl::Console console{std::cin,           std::cout, std::cerr,
-                                 stderrIsTerminal(), &stop,     &Vornctl::Serve::serve};
+                                 isTerminal(stderr), &stop,     &Vornctl::Serve::serve};
+        console.outTerminal = isTerminal(stdout);
         return Vornctl::run(options, console);
     } catch (const std::exception& failure) {
         std::cerr << "Error: " << failure.what() << "\n";

@@ -50,12 +50,14 @@ std::string errorJson(std::string_view message, const std::vector<std::string>& 
 
 // The devices as vornctl list --json writes them (names that are not UTF-8
 // read as Latin-1, nothing lost).
-std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows) {
+std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows,
+                        std::uint64_t dropped) {
     const json interface = {{"description", adapter.description},
                             {"address", adapter.ipAddress},
                             {"mac", adapter.macAddress},
                             {"mask", adapter.subnetMask}};
-    return "{\"interface\": " + dump(interface) + ", \"devices\": " + formatDeviceJson(rows) + "}";
+    return "{\"interface\": " + dump(interface) + ", \"dropped\": " + std::to_string(dropped) +
+           ", \"devices\": " + formatDeviceJson(rows) + "}";
 }
 
 std::string serialJson(std::uint64_t id, std::uint32_t serial) {

@@ -21,7 +21,9 @@ std::string errorJson(std::string_view message, const std::vector<std::string>& 
 
 // {"interface": {"description", "address", "mac", "mask"}, "devices": [{"id",
 // "name" (null until read), "product", "type", "address", "mode"}, ...]}
-std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows);
+// `dropped`: new devices not kept for want of room since the start.
+std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows,
+                        std::uint64_t dropped = 0);
 
 // {"id", "serial"}
 std::string serialJson(std::uint64_t id, std::uint32_t serial);

@@ -123,6 +123,10 @@ Route routeRequest(std::string_view method, std::string_view target,
         route = make(api == "devices"       ? Route::Kind::Devices
                      : api == "devices.csv" ? Route::Kind::DevicesCsv
                                             : Route::Kind::Events);
+    } else if (api == "link.svg") {
+        if (method != "GET")
+            return methodNotAllowed("GET");
+        route = make(Route::Kind::LinkQr);
     } else if (api == "program") {
         if (method != "POST")
             return methodNotAllowed("POST");

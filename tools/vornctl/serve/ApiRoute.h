@@ -21,6 +21,7 @@ struct Route {
         Deselect,    // DELETE /api/devices/ID/select
         Events,      // GET /api/events (WebSocket)
         Program,     // POST /api/program
+        LinkQr,      // GET /api/link.svg: the QR code of the link with the token
         Error,       // `status` with `message`
     };
     Kind kind = Kind::Error;

@@ -165,7 +165,7 @@ private:
         if (writing_ || finished_ || !queue_)
             return;
         if (queue_->overflowed())
-            return finish(); // too slow: dropped, the others go on
+            return overflowed();
         outgoing_ = queue_->take();
         if (outgoing_.empty())
             return;
@@ -181,6 +181,17 @@ private:
                                     return self->finish();
                                 self->flush();
                             });
+    }
+
+    // Too slow for the events (a flood of them, say): dropped, the others go
+    // on. Told "try again later" (1013), on which the page waits longer and
+    // longer before it asks for everything again.
+    void overflowed() {
+        queue_.reset();  // its backlog is gone already; nothing more is queued
+        writing_ = true; // the close handshake has the stream's own time-out
+        socket_.async_close(
+            websocket::close_reason(websocket::close_code::try_again_later, "too many events"),
+            [self = shared_from_this()](beast::error_code) { self->finish(); });
     }
 
     void finish() {
@@ -217,6 +228,7 @@ public:
 
 private:
     void readHead() {
+        headOnly_ = false;
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(server_.config.headerLimit));
         parser_->body_limit(server_.config.bodyLimit);
@@ -243,6 +255,7 @@ private:
     void headRead() {
         const auto& request = parser_->get();
         api_ = view(request.target()).rfind("/api/", 0) == 0;
+        headOnly_ = request.method() == http::verb::head;
         RequestHead head;
         head.method = view(request.method_string());
         head.target = view(request.target());
@@ -260,7 +273,8 @@ private:
         if (verdict.kind == GuardVerdict::Kind::TokenAccepted)
             return respond(303, "", bodyPending,
                            {{http::field::location, "/"},
-                            {http::field::set_cookie, tokenCookie(server_.guard.token)}});
+                            {http::field::set_cookie,
+                             tokenCookie(server_.guard.cookie, server_.guard.token)}});
 
         route_ = routeRequest(head.method, head.target, &isPageAsset);
         if (route_.kind == Route::Kind::Error)
@@ -359,6 +373,8 @@ private:
         response->body() = std::move(body);
         response->keep_alive(!close);
         response->prepare_payload();
+        if (headOnly_)
+            response->body().clear(); // Content-Length stays that of the body a GET gets
         stream_.expires_after(server_.config.requestTimeout);
         http::async_write(
             stream_, *response,
@@ -387,6 +403,7 @@ private:
     std::optional<http::request_parser<http::string_body>> parser_;
     Route route_;
     bool api_ = false;
+    bool headOnly_ = false; // the request is a HEAD: the answer's head alone
     bool finished_ = false;
 };
 
@@ -424,6 +441,7 @@ HttpServer::Impl::Impl(ServerConfig settings) : config(std::move(settings)) {
     const std::string host = address.is_v6() ? "[" + config.host + "]" : config.host;
     guard.hosts = allowedHosts(host, config.port, config.allowHosts);
     guard.token = config.token;
+    guard.cookie = tokenCookieName(config.port);
 }
 
 HttpServer::Impl::~Impl() {

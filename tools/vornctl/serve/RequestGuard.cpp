@@ -80,8 +80,12 @@ std::optional<std::string_view> bearerToken(std::string_view header) {
     return trim(header.substr(scheme.size()));
 }
 
-std::string tokenCookie(const std::string& token) {
-    return std::string(cookieName) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict";
+std::string tokenCookieName(unsigned port) {
+    return "vorn_token_" + std::to_string(port);
+}
+
+std::string tokenCookie(const std::string& name, const std::string& token) {
+    return name + "=" + token + "; Path=/; HttpOnly; SameSite=Strict";
 }
 
 GuardVerdict checkRequest(const GuardConfig& config, const RequestHead& head) {
@@ -109,7 +113,7 @@ GuardVerdict checkRequest(const GuardConfig& config, const RequestHead& head) {
     if (head.authorization)
         given = bearerToken(*head.authorization);
     if (!given && head.cookie)
-        given = cookieValue(*head.cookie, cookieName);
+        given = cookieValue(*head.cookie, config.cookie);
     if (given && sameToken(*given, config.token))
         return {GuardVerdict::Kind::Pass, 0, {}};
     return refuse(401, path.rfind("/api/", 0) == 0

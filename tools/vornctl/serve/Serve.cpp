@@ -4,6 +4,7 @@
 #include "Commands.h"
 #include "Enumerator.h"
 #include "HttpServer.h"
+#include "QrCode.h"
 #include "ServeApi.h"
 #include "ServeController.h"
 #include "Session.h"
@@ -24,6 +25,14 @@ AdapterInfo adapterOf(const std::string& address) {
     AdapterInfo unlisted;
     unlisted.ipAddress = address;
     return unlisted;
+}
+
+// The link as a QR code under the serving line(s), for a tablet's camera.
+void printLinkQr(Console& console, const std::string& link) {
+    if (const auto code = QrCode::encode(link))
+        console.out << code->halfBlocks() << std::flush;
+    else
+        console.err << "vornctl: this build draws no QR codes; type the link instead" << std::endl;
 }
 
 } // namespace
@@ -77,8 +86,11 @@ int serve(Session& session, const Options& options, Console& console) {
         return Exit::failed;
     }
     ServeController controller(session);
-    ServeApi api(controller, adapterOf(options.interfaceAddress));
-    console.out << "serving " << server->origin() << "/?token=" << config.token << std::endl;
+    const std::string link = server->origin() + "/?token=" + config.token;
+    ServeApi api(controller, adapterOf(options.interfaceAddress), link);
+    console.out << "serving " << link << std::endl;
+    if (console.outTerminal || options.qr)
+        printLinkQr(console, link);
     if (console.stop)
         console.stop->listen([&server] { server->stop(); });
     server->run(api);

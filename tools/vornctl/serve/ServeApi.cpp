@@ -2,6 +2,7 @@
 
 #include "ApiJson.h"
 #include "ProductName.h"
+#include "QrCode.h"
 #include "SerialPlan.h"
 #include "ServeController.h"
 #include "Texts.h"
@@ -15,6 +16,14 @@ ApiResponse json(int status, std::string body) {
 
 ApiResponse failure(int status, std::string_view message) {
     return json(status, errorJson(message));
+}
+
+// The QR code's size on the page: a phone's camera reads it from an arm's length.
+constexpr int qrPixels = 264;
+
+std::string linkSvg(const std::string& link) {
+    const auto code = QrCode::encode(link);
+    return code ? code->svg(qrPixels) : std::string();
 }
 
 } // namespace
@@ -34,8 +43,8 @@ int writeStatus(ProgramResult result) {
     }
 }
 
-ServeApi::ServeApi(ServeController& controller, AdapterInfo adapter)
-    : controller_(controller), adapter_(std::move(adapter)) {}
+ServeApi::ServeApi(ServeController& controller, AdapterInfo adapter, std::string link)
+    : controller_(controller), adapter_(std::move(adapter)), linkQr_(linkSvg(link)) {}
 
 std::shared_ptr<EventQueue> ServeApi::subscribe(bool all, std::function<void()> wake) {
     return controller_.hub().subscribe(all, std::move(wake));
@@ -61,7 +70,8 @@ void ServeApi::handle(const Route& route, std::string_view contentType, std::str
     using Kind = Route::Kind;
     switch (route.kind) {
     case Kind::Devices:
-        return reply(json(200, devicesJson(adapter_, controller_.hub().devices(route.all))));
+        return reply(json(200, devicesJson(adapter_, controller_.hub().devices(route.all),
+                                           controller_.devicesDropped())));
     case Kind::DevicesCsv:
         return reply({200, "text/csv; charset=utf-8",
                       formatDeviceCsv(controller_.hub().devices(route.all))});
@@ -103,6 +113,10 @@ void ServeApi::handle(const Route& route, std::string_view contentType, std::str
         return reply({204, "", ""});
     case Kind::Program:
         return program(route, contentType, body, reply);
+    case Kind::LinkQr:
+        if (linkQr_.empty())
+            return reply(failure(404, "this build of vornctl draws no QR codes"));
+        return reply({200, "image/svg+xml", linkQr_});
     default:
         return reply(failure(404, "no such resource"));
     }

@@ -12,8 +12,10 @@ class ServeController;
 // answer out (later, from the engine's threads, for what asks the devices).
 class ServeApi : public RequestHandler {
 public:
-    // `adapter`: the interface the controller runs on, as listed.
-    ServeApi(ServeController& controller, AdapterInfo adapter);
+    // `adapter`: the interface the controller runs on, as listed; `link`: the
+    // address with the token that serve printed, drawn as a QR code for the
+    // page's "Open on another device".
+    ServeApi(ServeController& controller, AdapterInfo adapter, std::string link);
 
     void handle(const Route& route, std::string_view contentType, std::string body,
                 Reply reply) override;
@@ -27,6 +29,7 @@ private:
 
     ServeController& controller_;
     const AdapterInfo adapter_;
+    const std::string linkQr_; // the link's QR code as SVG; empty without a QR library
 };
 
 // The status of a serial number write's answer, by its result.
