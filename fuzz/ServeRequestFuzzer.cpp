@@ -97,7 +97,7 @@ void checkGuard(const GuardConfig& config, const RequestHead& head) {
     }
     // Pass: the right token came in the header or the cookie, never in the query alone.
     const auto bearer = head.authorization ? bearerToken(*head.authorization) : std::nullopt;
-    const auto cookie = head.cookie ? cookieValue(*head.cookie, cookieName) : std::nullopt;
+    const auto cookie = head.cookie ? cookieValue(*head.cookie, config.cookie) : std::nullopt;
     FUZZ_CHECK((bearer && *bearer == token) || (cookie && *cookie == token));
 }
 

@@ -42,6 +42,9 @@ VORN_PACKAGES=(
     python3-selenium
     prometheus
     systemd
+    libqrencode-dev
+    zbar-tools
+    python3-pil
 )
 
 # Installs whatever is missing of VORN_PACKAGES; returns at once when all are installed, so it

@@ -53,11 +53,17 @@ public:
     };
 
     static constexpr std::size_t defaultDestinationCap = 65536;
+    // Frames present at once. Past it a new frame takes the place of the
+    // longest present frame that never answered a request (announced as its
+    // removal), and is refused when all of them have answered one: a sender of
+    // ever new frame ids cannot grow the table, nor push out devices that answer.
+    static constexpr std::size_t defaultFrameCap = 4096;
 
     // Sends through `transport`; receives what is passed to onReceive (the
     // owner registers the list with its server).
     FrameList(NetworkType& type, Network::Transport& transport, Clocks clocks = Clocks::system(),
-              std::size_t destinationCap = defaultDestinationCap);
+              std::size_t destinationCap = defaultDestinationCap,
+              std::size_t frameCap = defaultFrameCap);
     ~FrameList() override;
     FrameList(const FrameList&) = delete;
     FrameList& operator=(const FrameList&) = delete;
@@ -84,6 +90,11 @@ public:
     FrameInfo getFrame(std::uint64_t frameId) const;
     // Nothing for a frame that is not present.
     std::optional<FrameInfo> findFrame(std::uint64_t frameId) const;
+    // Frames present now.
+    std::size_t frameCount() const;
+    // New frames that found the table full since construction (each either
+    // took the place of a frame that never answered, or was refused).
+    std::uint64_t framesDropped() const;
     // False (and `out` untouched) when the frame was never seen, or was absent
     // while the table was over its cap.
     bool findDestination(std::uint64_t frameId, Destination& out) const;

@@ -55,8 +55,8 @@ void FrameList::LoopThread::stop() {
 }
 
 FrameList::FrameList(NetworkType& type, Network::Transport& transport, Clocks clocks,
-                     std::size_t destinationCap)
-    : frames_(std::make_unique<PresenceTable>()),
+                     std::size_t destinationCap, std::size_t frameCap)
+    : frames_(std::make_unique<PresenceTable>(frameCap)),
       destinations_(std::make_unique<DestinationCache>(destinationCap)),
       requests_(std::make_unique<RequestTable>()), networkType_(type), clocks_(std::move(clocks)),
       transport_(transport) {
@@ -104,10 +104,14 @@ void FrameList::onReceive(const char* data, std::size_t length, std::uint32_t se
     const std::uint64_t id = header.sourceId();
     if (!track(copy.data(), messageLength, sender, id))
         return;
-    if (header.sequence() != 0 &&
-        (completeRequest(copy.data(), messageLength) ||
-         (unmatchedReply_ && unmatchedReply_(id, copy.data(), messageLength))))
-        return;
+    if (header.sequence() != 0) {
+        if (completeRequest(copy.data(), messageLength)) {
+            frames_->answered(id); // a device that answers keeps its place
+            return;
+        }
+        if (unmatchedReply_ && unmatchedReply_(id, copy.data(), messageLength))
+            return;
+    }
     if (commandReceived.hasSubscribers()) {
         const Command<MSG_CmdHdr> command(copy.data(), messageLength);
         commandReceived.raise(id, command);
@@ -138,7 +142,15 @@ bool FrameList::trackPresence(char* message, std::size_t length, std::uint32_t s
     info.address = sender;
     info.stationTag[0] = presence.stationTag[0];
     info.stationTag[1] = presence.stationTag[1];
-    const PresenceTable::Change change = frames_->track(info, presence.changeMark());
+    // An evicted frame's removal is posted under the table's lock, as the
+    // sweep's are, so that its return on a later presence is announced after it.
+    const PresenceTable::Change change =
+        frames_->track(info, presence.changeMark(), [this](std::uint64_t evicted) {
+            destinations_->leave(evicted);
+            postFrameEvent(frameRemoved, evicted);
+        });
+    if (change == PresenceTable::Change::Refused)
+        return false;
     destinations_->record(Destination{id, sender, mode != 0});
     switch (change) {
     case PresenceTable::Change::ModeFlipped:
@@ -152,6 +164,7 @@ bool FrameList::trackPresence(char* message, std::size_t length, std::uint32_t s
         postFrameEvent(frameChanged, id);
         break;
     case PresenceTable::Change::None:
+    case PresenceTable::Change::Refused:
         break;
     }
     return true;
@@ -182,6 +195,14 @@ FrameInfo FrameList::getFrame(std::uint64_t frameId) const {
 
 std::optional<FrameInfo> FrameList::findFrame(std::uint64_t frameId) const {
     return frames_->find(frameId);
+}
+
+std::size_t FrameList::frameCount() const {
+    return frames_->size();
+}
+
+std::uint64_t FrameList::framesDropped() const {
+    return frames_->dropped();
 }
 
 bool FrameList::findDestination(std::uint64_t frameId, Destination& out) const {

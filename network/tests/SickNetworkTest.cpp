@@ -373,6 +373,88 @@ TEST(SickNetwork, QueueBoundRefusesBackgroundRequestsWithoutLeaking) {
     EXPECT_EQ(witness.use_count(), 1);
 }
 
+// A stranger announces ever new frame ids: the table stays at its cap, the
+// newest take the places of the longest present that never answered, and the
+// device that answered keeps its place and its requests.
+TEST(SickNetwork, AFloodOfNewFrameIdsKeepsTheTableAtItsCapAndTheAnsweringDevice) {
+    Rack rack(0);
+    Ending* first = rack.send<Vorn::MSG_GetBoardID>(healthyId, RequestClass::UserAction);
+    ASSERT_NE(first, nullptr);
+    rack.answerHealthy();
+    ASSERT_EQ(first->error.load(), Vorn::ErrorCode::Success);
+
+    std::atomic<std::size_t> added{0}, removed{0};
+    std::atomic<bool> healthyRemoved{false};
+    // The healthy device's own addition may still be on its way to the worker.
+    auto addedToken = rack.engine->frameAdded.subscribe([&](std::uint64_t id) {
+        if (id != healthyId)
+            ++added;
+    });
+    auto removedToken = rack.engine->frameRemoved.subscribe([&](std::uint64_t id) {
+        ++removed;
+        if (id == healthyId)
+            healthyRemoved = true;
+    });
+    const std::size_t cap = Vorn::FrameList::defaultFrameCap;
+    const std::size_t flood = cap * 3;
+    auto fakeId = [](std::size_t i) { return 0x00BAD00000000000ull + i; };
+    for (std::size_t i = 0; i < flood; ++i)
+        rack.announce(fakeId(i), 0x0A020000 + static_cast<std::uint32_t>(i));
+    ASSERT_TRUE(rack.settle());
+    ASSERT_TRUE(waitUntil([&] { return added == flood && removed == flood - (cap - 1); }, 10s))
+        << added << " added, " << removed << " removed";
+
+    Vorn::FrameList& frames = rack.engine->frameList();
+    EXPECT_EQ(frames.frameCount(), cap);
+    EXPECT_EQ(frames.framesDropped(), flood - (cap - 1));
+    EXPECT_FALSE(healthyRemoved);
+    EXPECT_TRUE(frames.findFrame(healthyId));
+    EXPECT_FALSE(frames.findFrame(fakeId(0)));                // the longest present went first
+    EXPECT_TRUE(frames.findFrame(fakeId(flood - (cap - 1)))); // the newest stayed
+    EXPECT_TRUE(frames.findFrame(fakeId(flood - 1)));
+
+    // The device that answered is served as before.
+    Ending* again = rack.send<Vorn::MSG_GetBoardID>(healthyId, RequestClass::UserAction);
+    ASSERT_NE(again, nullptr);
+    rack.answerHealthy();
+    EXPECT_EQ(again->error.load(), Vorn::ErrorCode::Success);
+}
+
+// When every present frame has answered, a new one is refused: no event, no
+// destination, nothing pushed out.
+TEST(SickNetwork, AFullTableOfAnsweringFramesRefusesNewOnes) {
+    Vorn::AnyNetworkType type;
+    VirtualClock clock;
+    Progress progress;
+    MemoryLink link{clock, progress};
+    Vorn::FrameList frames(type, link, clock.clocks(), Vorn::FrameList::defaultDestinationCap, 2);
+    std::atomic<int> added{0}, removed{0};
+    auto addedToken = frames.frameAdded.subscribe([&](std::uint64_t) { ++added; });
+    auto removedToken = frames.frameRemoved.subscribe([&](std::uint64_t) { ++removed; });
+    auto request = [&](std::uint64_t id, std::uint32_t sequence) {
+        const auto bytes = datagram(100, 0, Vorn::Code::getBoardId, sequence);
+        return frames.sendRequest(1000, Vorn::Destination{id, 0x0A000001, false}, bytes.data(),
+                                  bytes.size(), [](const char*, unsigned, Vorn::ErrorCode) {});
+    };
+    for (std::uint64_t id : {1ull, 2ull}) {
+        const auto bytes = presence({.id = id});
+        frames.onReceive(bytes.data(), bytes.size(), 0x0A000001);
+        ASSERT_TRUE(request(id, static_cast<std::uint32_t>(40 + id)));
+        const auto reply =
+            datagram(100, id, Vorn::Code::boardIdReply, static_cast<std::uint32_t>(40 + id));
+        frames.onReceive(reply.data(), reply.size(), 0x0A000001);
+    }
+    const auto stranger = presence({.id = 3});
+    frames.onReceive(stranger.data(), stranger.size(), 0x0A000009);
+    ASSERT_TRUE(waitUntil([&] { return frames.idle(); }, 5s));
+    EXPECT_EQ(added, 2);
+    EXPECT_EQ(removed, 0);
+    EXPECT_FALSE(frames.findFrame(3));
+    Vorn::Destination none;
+    EXPECT_FALSE(frames.findDestination(3, none));
+    EXPECT_EQ(frames.framesDropped(), 1u);
+}
+
 } // namespace
 
 namespace {

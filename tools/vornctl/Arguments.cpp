@@ -188,6 +188,10 @@ const OptionSpec optionSpecs[] = {
      "serve: plain HTTP on an address that is not loopback\n(the token crosses the network "
      "readable)",
      Scope::Command, "", [](Options& options, const std::string&) { options.insecureHttp = true; }},
+    {"--qr", "",
+     "serve: print the link as a QR code also when stdout is not\na terminal (on one it always "
+     "is)",
+     Scope::Command, "", [](Options& options, const std::string&) { options.qr = true; }},
     {"--version", "", "print vornctl's version", Scope::Program, "",
      [](Options& options, const std::string&) { options.action = Action::Version; }},
     {"-h,--help", "", "this text", Scope::Program, "",
@@ -243,7 +247,8 @@ const CommandSpec commandSpecs[] = {
      "show the recorded serial writes, intent and outcome joined\n(interrupted: the program "
      "ended between the two)"},
     {"serve", Action::Serve, "",
-     "--interface --listen --token-file --allow-host --config --tls-cert --tls-key --insecure-http",
+     "--interface --listen --token-file --allow-host --config --tls-cert --tls-key --insecure-http "
+     "--qr",
      "serve the devices to a browser and as a JSON API until\ninterrupted (status 0); prints "
      "the address to open, with\nits token; HTTPS off loopback (SIGHUP reloads the certificate)"},
     {"help", Action::Help, "", "", ""},

@@ -59,6 +59,7 @@ struct Options {
     std::string tlsCertificate;          // --tls-cert FILE (PEM, a chain allowed)
     std::string tlsKey;                  // --tls-key FILE (PEM)
     bool insecureHttp = false;           // --insecure-http: plain HTTP off loopback
+    bool qr = false;                     // --qr: the link's QR code also when not on a terminal
 };
 
 constexpr std::chrono::milliseconds defaultListWait{2000};

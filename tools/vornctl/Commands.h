@@ -39,6 +39,7 @@ struct Console {
     ServeFunction serve = {}; // serve; without one it is a usage error
     // Asks serve to read its files again (SIGHUP); without one nothing does.
     ReloadSignal* reload = nullptr;
+    bool outTerminal = false; // `out` is a terminal: serve shows its link as a QR code too
 };
 
 // The engine completes every accepted request within about 8 s (six attempts);

@@ -55,6 +55,10 @@ SerialPlan parseSerialPlan(std::string_view text, bool allowDuplicateSerials) {
     std::map<std::uint64_t, std::size_t> seen;      // device id -> line
     std::map<std::uint32_t, PlannedSerial> numbers; // serial -> its first entry
     bool content = false;
+    // Spreadsheets save "CSV UTF-8" with a byte-order mark: it is no part of the first line.
+    constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
+    if (text.substr(0, byteOrderMark.size()) == byteOrderMark)
+        text.remove_prefix(byteOrderMark.size());
     Journal::TextLines lines(text);
     std::string_view line;
     while (lines.next(line)) {

@@ -29,11 +29,11 @@ struct SerialPlan {
 // separates), ID as vornctl writes it (0001e240:000012ab), SERIAL an unsigned
 // 32-bit decimal. Blank lines and text after '#' are ignored; a field may be
 // enclosed in double quotes; a line ending in "\r\n" is read like one ending
-// in "\n". The first line with content may be a header: one whose fields hold
-// letters and spaces only (such as "ID,SERIAL"). Every other line must hold a
-// device, each device at most once, and each serial number at most once
-// unless `allowDuplicateSerials`; a file without any device is an error.
-// Every bad line is reported, not only the first.
+// in "\n"; a UTF-8 byte-order mark at the start is skipped. The first line with content may be a
+// header: one whose fields hold letters and spaces only (such as "ID,SERIAL"). Every other line
+// must hold a device, each device at most once, and each serial number at most once unless
+// `allowDuplicateSerials`; a file without any device is an error. Every bad line is reported, not
+// only the first.
 SerialPlan parseSerialPlan(std::string_view text, bool allowDuplicateSerials = false);
 
 // "line N: message" for each error (just the message for the file as a

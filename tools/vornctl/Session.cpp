@@ -145,18 +145,18 @@ int Session::watch() {
             status = Exit::failed; // the reader has gone
             return false;
         },
-        NameRounds::Once);
+        NameRounds::Once, options_.all);
     if (console_.stop)
         console_.stop->listen({});
     return status;
 }
 
-void Session::relayEvents(const EventSink& sink, NameRounds rounds) {
+void Session::relayEvents(const EventSink& sink, NameRounds rounds, bool all) {
     std::set<std::uint64_t> shown; // devices whose addition was handed on
     while (const auto event = feed_.next()) {
         using Kind = WatchEvent::Kind;
         if (event->kind == Kind::Added) {
-            if (!options_.all && !isServicedType(event->deviceType))
+            if (!all && !isServicedType(event->deviceType))
                 continue;
             shown.insert(event->id);
             service_->requestDeviceName(

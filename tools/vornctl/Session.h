@@ -59,11 +59,11 @@ public:
     void publishEvents() { publishEvents_ = true; }
     // Hands every device event to `sink` on the calling thread, in order,
     // until the feed is stopped (stopEvents) or `sink` returns false. Each
-    // added device (of the serviced products unless --all) is asked its name
+    // added device (of the serviced products unless `all`) is asked its name
     // with `rounds`; its named event follows. Events of devices not shown are
     // left out.
     using EventSink = std::function<bool(const WatchEvent& event)>;
-    void relayEvents(const EventSink& sink, NameRounds rounds);
+    void relayEvents(const EventSink& sink, NameRounds rounds, bool all);
     // Ends relayEvents; thread-safe, idempotent.
     void stopEvents() { feed_.stop(); }
     int serialGet();

@@ -28,11 +28,11 @@
 
 namespace {
 
-bool stderrIsTerminal() {
+bool isTerminal(FILE* stream) {
 #ifdef _WIN32
-    return _isatty(_fileno(stderr)) != 0;
+    return _isatty(_fileno(stream)) != 0;
 #else
-    return isatty(fileno(stderr)) != 0;
+    return isatty(fileno(stream)) != 0;
 #endif
 }
 
@@ -89,8 +89,9 @@ int main(int argc, char** argv) {
         if (options.action == Vornctl::Action::Watch || serving)
             interruption.emplace(stop, serving ? &reload : nullptr);
         Vornctl::Console console{
-            std::cin, std::cout, std::cerr, stderrIsTerminal(), &stop, &Vornctl::Serve::serve,
+            std::cin, std::cout, std::cerr, isTerminal(stderr), &stop, &Vornctl::Serve::serve,
             &reload};
+        console.outTerminal = isTerminal(stdout);
         return Vornctl::run(options, console);
     } catch (const std::exception& failure) {
         std::cerr << "Error: " << failure.what() << "\n";

@@ -28,6 +28,13 @@ bool DestinationCache::find(std::uint64_t frameId, Destination& out) const {
     return true;
 }
 
+void DestinationCache::leave(std::uint64_t frameId) {
+    std::lock_guard<std::mutex> lock(destinationsMutex_);
+    auto entry = destinations_.find(frameId);
+    if (entry != destinations_.end())
+        entry->second.absentSince = sweepCount_ + 1;
+}
+
 void DestinationCache::retire(const std::vector<std::uint64_t>& removed) {
     std::lock_guard<std::mutex> lock(destinationsMutex_);
     const std::uint64_t sweep = ++sweepCount_;

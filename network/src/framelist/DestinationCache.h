@@ -29,6 +29,9 @@ public:
     // One sweep: the frames in `removed` have just left; then, while over the
     // cap, the longest absent are forgotten (never a present frame's).
     void retire(const std::vector<std::uint64_t>& removed);
+    // The frame left between sweeps (evicted for room): absent as of the next
+    // sweep, which keeps the cap.
+    void leave(std::uint64_t frameId);
 
 private:
     struct Entry {

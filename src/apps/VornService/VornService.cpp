@@ -184,8 +184,10 @@ void VornService::scheduleNameRound(std::uint64_t deviceId, const NameCallback& 
         std::lock_guard<std::mutex> lock(roundsMutex_);
         if (!roundsRunning_)
             return;
-        nameRetries_.failed(deviceId, clocks_.steadyNanoseconds());
-        nameCallbacks_.insert_or_assign(deviceId, done);
+        if (nameRetries_.failed(deviceId, clocks_.steadyNanoseconds()))
+            nameCallbacks_.insert_or_assign(deviceId, done);
+        else
+            nameCallbacks_.erase(deviceId); // asked often enough: no more rounds
     }
     roundsWake_.notify_one();
 }

@@ -64,9 +64,10 @@ std::string programFailureJson(std::string_view message, const std::vector<Progr
 
 // The devices as vornctl list --json writes them (names that are not UTF-8
 // read as Latin-1, nothing lost).
-std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows) {
-    return "{\"interface\": " + interfaceJson(adapter) +
-           ", \"devices\": " + formatDeviceJson(rows) + "}";
+std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows,
+                        std::uint64_t dropped) {
+    return "{\"interface\": " + interfaceJson(adapter) + ", \"dropped\": " +
+           std::to_string(dropped) + ", \"devices\": " + formatDeviceJson(rows) + "}";
 }
 
 std::string interfaceJson(const AdapterInfo& adapter) {

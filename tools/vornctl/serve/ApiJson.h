@@ -28,7 +28,9 @@ std::string programFailureJson(std::string_view message, const std::vector<Progr
 
 // {"interface": {"description", "address", "mac", "mask"}, "devices": [{"id",
 // "name" (null until read), "product", "type", "address", "mode"}, ...]}
-std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows);
+// `dropped`: new devices not kept for want of room since the start.
+std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows,
+                        std::uint64_t dropped = 0);
 
 // {"description", "address", "mac", "mask"}: the interface alone.
 std::string interfaceJson(const AdapterInfo& adapter);

@@ -24,6 +24,7 @@ struct Route {
         Events,      // GET /api/events (WebSocket)
         Program,     // POST /api/program
         Metrics,     // GET /metrics (Prometheus' text format)
+        LinkQr,      // GET /api/link.svg: the QR code of the link with the token
         Error,       // `status` with `message`
     };
     Kind kind = Kind::Error;

@@ -18,37 +18,69 @@ WatchEvent addedEvent(const DeviceRow& row, std::chrono::system_clock::time_poin
 
 } // namespace
 
+bool DeviceHub::makeRoom(std::vector<std::pair<std::string, bool>>& lines,
+                         std::chrono::system_clock::time_point now) {
+    ++dropped_;
+    if (unnamed_.empty())
+        return false;
+    const auto oldest = devices_.find(unnamed_.front());
+    unnamed_.pop_front();
+    WatchEvent removed;
+    removed.kind = WatchEvent::Kind::Removed;
+    removed.time = now;
+    removed.id = oldest->first;
+    lines.emplace_back(formatWatchEvent(removed, true),
+                       isServicedType(oldest->second.row.deviceType));
+    devices_.erase(oldest);
+    return true;
+}
+
 void DeviceHub::apply(const WatchEvent& event) {
     std::vector<std::function<void()>> wakes;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         using Kind = WatchEvent::Kind;
+        std::vector<std::pair<std::string, bool>> lines; // (line, of a serviced product)
         unsigned type = event.deviceType;
-        const auto found = devices_.find(event.id);
+        auto found = devices_.find(event.id);
         if (event.kind == Kind::Added || event.kind == Kind::Changed) {
-            DeviceRow& row = devices_[event.id];
+            if (found == devices_.end()) {
+                if (devices_.size() >= cap_ && !makeRoom(lines, event.time))
+                    return; // every kept device is named: this one is left out
+                found = devices_.emplace(event.id, Kept{}).first;
+                found->second.unnamed = unnamed_.insert(unnamed_.end(), event.id);
+            }
+            DeviceRow& row = found->second.row;
             row.id = event.id;
             row.deviceType = event.deviceType;
             row.address = event.address;
             row.mode = event.mode;
         } else if (found == devices_.end()) {
-            return; // named or removed after it left
+            return; // named or removed after it left (or was dropped)
         } else {
-            type = found->second.deviceType;
-            if (event.kind == Kind::Named)
-                found->second.name = event.name;
-            else if (event.kind == Kind::Removed)
+            type = found->second.row.deviceType;
+            if (event.kind == Kind::Named) {
+                if (!found->second.row.name)
+                    unnamed_.erase(found->second.unnamed);
+                found->second.row.name = event.name;
+            } else if (event.kind == Kind::Removed) {
+                if (!found->second.row.name)
+                    unnamed_.erase(found->second.unnamed);
                 devices_.erase(found);
+            }
         }
-        const std::string line = formatWatchEvent(event, true);
-        const bool serviced = isServicedType(type);
+        lines.emplace_back(formatWatchEvent(event, true), isServicedType(type));
         for (auto client = clients_.begin(); client != clients_.end();) {
             const auto queue = client->queue.lock();
             if (!queue) {
                 client = clients_.erase(client);
                 continue;
             }
-            if ((serviced || client->all) && queue->push(line))
+            bool wake = false;
+            for (const auto& [line, serviced] : lines)
+                if ((serviced || client->all) && queue->push(line))
+                    wake = true;
+            if (wake)
                 wakes.push_back(client->wake);
             ++client;
         }
@@ -60,9 +92,9 @@ void DeviceHub::apply(const WatchEvent& event) {
 std::vector<DeviceRow> DeviceHub::devices(bool all) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<DeviceRow> rows;
-    for (const auto& [id, row] : devices_)
-        if (all || isServicedType(row.deviceType))
-            rows.push_back(row);
+    for (const auto& [id, kept] : devices_)
+        if (all || isServicedType(kept.row.deviceType))
+            rows.push_back(kept.row);
     return rows;
 }
 
@@ -71,7 +103,7 @@ std::optional<DeviceRow> DeviceHub::device(std::uint64_t id) const {
     const auto found = devices_.find(id);
     if (found == devices_.end())
         return std::nullopt;
-    return found->second;
+    return found->second.row;
 }
 
 std::shared_ptr<EventQueue> DeviceHub::subscribe(bool all, std::function<void()> wake) {
@@ -81,7 +113,8 @@ std::shared_ptr<EventQueue> DeviceHub::subscribe(bool all, std::function<void()>
         std::lock_guard<std::mutex> lock(mutex_);
         std::vector<std::string> lines;
         std::size_t bytes = 0;
-        for (const auto& [id, row] : devices_) {
+        for (const auto& [id, kept] : devices_) {
+            const DeviceRow& row = kept.row;
             if (!all && !isServicedType(row.deviceType))
                 continue;
             lines.push_back(formatWatchEvent(addedEvent(row, now), true));
@@ -112,6 +145,11 @@ std::size_t DeviceHub::clients() const {
     for (const auto& client : clients_)
         count += client.queue.expired() ? 0 : 1;
     return count;
+}
+
+std::uint64_t DeviceHub::dropped() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
 }
 
 } // namespace Vornctl::Serve

@@ -198,7 +198,7 @@ private:
         if (writing_ || finished_ || !queue_)
             return;
         if (queue_->overflowed())
-            return finish(); // too slow: dropped, the others go on
+            return overflowed();
         outgoing_ = queue_->take();
         if (outgoing_.empty())
             return;
@@ -214,6 +214,17 @@ private:
                 return self->finish();
             self->flush();
         });
+    }
+
+    // Too slow for the events (a flood of them, say): dropped, the others go
+    // on. Told "try again later" (1013), on which the page waits longer and
+    // longer before it asks for everything again.
+    void overflowed() {
+        queue_.reset();  // its backlog is gone already; nothing more is queued
+        writing_ = true; // the close handshake has the stream's own time-out
+        socket_.async_close(
+            websocket::close_reason(websocket::close_code::try_again_later, "too many events"),
+            [self = this->shared_from_this()](beast::error_code) { self->finish(); });
     }
 
     void finish() {
@@ -267,6 +278,7 @@ public:
 
 private:
     void readHead() {
+        headOnly_ = false;
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(server_.config.headerLimit));
         parser_->body_limit(server_.config.bodyLimit);
@@ -299,6 +311,7 @@ private:
     void headRead() {
         const auto& request = parser_->get();
         api_ = view(request.target()).rfind("/api/", 0) == 0;
+        headOnly_ = request.method() == http::verb::head;
         RequestHead head;
         head.method = view(request.method_string());
         head.target = view(request.target());
@@ -327,7 +340,8 @@ private:
             return respond(303, "", bodyPending,
                            {{http::field::location, "/"},
                             {http::field::set_cookie,
-                             tokenCookie(server_.guard.token, server_.guard.secure)}});
+                             tokenCookie(server_.guard.cookie, server_.guard.token,
+                                         server_.guard.secure)}});
 
         route_ = routeRequest(head.method, head.target, &isPageAsset);
         route_.client = address_.to_string();
@@ -433,6 +447,8 @@ private:
         response->body() = std::move(body);
         response->keep_alive(!close);
         response->prepare_payload();
+        if (headOnly_)
+            response->body().clear(); // Content-Length stays that of the body a GET gets
         beast::get_lowest_layer(stream_).expires_after(server_.config.requestTimeout);
         http::async_write(stream_, *response,
                           [self = this->shared_from_this(), response,
@@ -465,6 +481,7 @@ private:
     Route route_;
     bool api_ = false;
     bool proven_ = false; // a request of this connection has shown the token
+    bool headOnly_ = false; // the request is a HEAD: the answer's head alone
     bool finished_ = false;
 };
 
@@ -515,6 +532,7 @@ HttpServer::Impl::Impl(ServerConfig settings) : config(std::move(settings)) {
     }
     guard.hosts = allowedHosts(hosts, config.port, config.allowHosts);
     guard.token = config.token;
+    guard.cookie = tokenCookieName(config.port);
     guard.secure = config.tls.has_value();
     for (const std::string& host : hosts)
         origins.push_back((guard.secure ? "https://" : "http://") + host + ":" +

@@ -89,9 +89,12 @@ std::optional<std::string_view> bearerToken(std::string_view header) {
     return trim(header.substr(scheme.size()));
 }
 
-std::string tokenCookie(const std::string& token, bool secure) {
-    return std::string(cookieName) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict" +
-           (secure ? "; Secure" : "");
+std::string tokenCookieName(unsigned port) {
+    return "vorn_token_" + std::to_string(port);
+}
+
+std::string tokenCookie(const std::string& name, const std::string& token, bool secure) {
+    return name + "=" + token + "; Path=/; HttpOnly; SameSite=Strict" + (secure ? "; Secure" : "");
 }
 
 GuardVerdict checkRequest(const GuardConfig& config, const RequestHead& head) {
@@ -121,7 +124,7 @@ GuardVerdict checkRequest(const GuardConfig& config, const RequestHead& head) {
     if (head.authorization)
         given = bearerToken(*head.authorization);
     if (!given && head.cookie)
-        given = cookieValue(*head.cookie, cookieName);
+        given = cookieValue(*head.cookie, config.cookie);
     if (given && sameToken(*given, config.token))
         return {GuardVerdict::Kind::Pass, 0, {}};
     return refuse(401, path.rfind("/api/", 0) == 0 || path == "/metrics"

@@ -11,6 +11,11 @@
 // token. Pure functions of the request's head, free of any HTTP library.
 namespace Vornctl::Serve {
 
+// The name of the token's cookie for a server on `port`: "vorn_token_8017".
+// Cookies are shared by every port of a host, so each server has its own name;
+// two serves on one host then keep their own tokens in one browser.
+std::string tokenCookieName(unsigned port);
+
 struct GuardConfig {
     // Host header values served, lowercase "name:port": the listen address,
     // localhost and each --allow-host name, all with the listen port.
@@ -19,6 +24,8 @@ struct GuardConfig {
     // Served over TLS: the page's own origin is "https://" + Host (an
     // "http://" one is foreign) and the cookie is Secure.
     bool secure = false;
+    // The cookie that carries the token (tokenCookieName of the listen port).
+    std::string cookie = tokenCookieName(0);
 };
 
 // The Host values for a server listening on `listenHost`:`port` with the extra
@@ -54,15 +61,14 @@ struct GuardVerdict {
     std::string message;
 };
 
-inline constexpr std::string_view cookieName = "vorn_token";
-
 GuardVerdict checkRequest(const GuardConfig& config, const RequestHead& head);
 
 // The value of cookie `name` in a Cookie header ("a=1; b=2").
 std::optional<std::string_view> cookieValue(std::string_view header, std::string_view name);
 // The token of "Bearer TOKEN" (scheme in any case).
 std::optional<std::string_view> bearerToken(std::string_view header);
-// The Set-Cookie value that hands the token to the browser (Secure over TLS).
-std::string tokenCookie(const std::string& token, bool secure = false);
+// The Set-Cookie value that hands the token to the browser in cookie `name`
+// (Secure over TLS).
+std::string tokenCookie(const std::string& name, const std::string& token, bool secure = false);
 
 } // namespace Vornctl::Serve

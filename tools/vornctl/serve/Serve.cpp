@@ -8,6 +8,7 @@
 #include "JournalPlace.h"
 #include "LocalAuthority.h"
 #include "ReloadSignal.h"
+#include "QrCode.h"
 #include "ServeApi.h"
 #include "ServeController.h"
 #include "Session.h"
@@ -37,7 +38,7 @@ AdapterInfo adapterOf(const std::string& address) {
 // SIGHUP: the token file's token replaces the one served; links and cookies of
 // the old one are refused from then on. A file that cannot be used leaves the
 // old token in place, and says so.
-void reloadToken(HttpServer& server, const std::string& path, Console& console) {
+void reloadToken(HttpServer& server, ServeApi& api, const std::string& path, Console& console) {
     std::string error;
     const auto token = loadTokenFile(path, error);
     if (!token) {
@@ -45,6 +46,7 @@ void reloadToken(HttpServer& server, const std::string& path, Console& console) 
         return;
     }
     server.setToken(*token);
+    api.setLink(server.origins().front() + "/?token=" + *token);
     console.err << "the token of " << path << " is in use" << std::endl;
 }
 
@@ -85,6 +87,14 @@ std::vector<std::string> certificateNamesFor(const ServerConfig& config) {
 void reportNotices(Console& console, const LocalCertificate& local) {
     for (const std::string& notice : local.notices)
         console.err << "Notice: " << notice << std::endl;
+}
+
+// The link as a QR code under the serving line(s), for a tablet's camera.
+void printLinkQr(Console& console, const std::string& link) {
+    if (const auto code = QrCode::encode(link))
+        console.out << code->halfBlocks() << std::flush;
+    else
+        console.err << "vornctl: this build draws no QR codes; type the link instead" << std::endl;
 }
 
 } // namespace
@@ -182,7 +192,8 @@ int serve(Session& session, const Options& options, Console& console) {
         return Exit::failed;
     }
     ServeController controller(session);
-    ServeApi api(controller, adapterOf(options.interfaceAddress), journalPath(options));
+    const std::string link = server->origins().front() + "/?token=" + config.token;
+    ServeApi api(controller, adapterOf(options.interfaceAddress), journalPath(options), link);
     for (const std::string& origin : server->origins())
         console.out << "serving " << origin << "/?token=" << config.token << "\n";
     if (server->secure())
@@ -190,6 +201,8 @@ int serve(Session& session, const Options& options, Console& console) {
     if (!authorityFingerprint.empty())
         console.out << "authority SHA-256 " << authorityFingerprint << "\n";
     console.out.flush();
+    if (console.outTerminal || options.qr)
+        printLinkQr(console, link);
 
     // A reload reads the certificate and key again; serve's own authority
     // first issues a new one when the old one has expired or nearly.
@@ -208,7 +221,7 @@ int serve(Session& session, const Options& options, Console& console) {
     ReloadSignal::Membership tokenReload;
     if (console.reload && !options.tokenFile.empty())
         tokenReload = console.reload->join(
-            "token file", [&] { reloadToken(*server, options.tokenFile, console); });
+            "token file", [&] { reloadToken(*server, api, options.tokenFile, console); });
 
     // An adapter's address that goes away takes the devices' replies with it:
     // serve ends, and the service manager starts it again on the new address.

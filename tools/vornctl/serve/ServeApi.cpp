@@ -5,6 +5,7 @@
 #include "JournalFile.h"
 #include "JournalView.h"
 #include "ProductName.h"
+#include "QrCode.h"
 #include "SerialPlan.h"
 #include "ServeController.h"
 #include "Texts.h"
@@ -18,6 +19,14 @@ ApiResponse json(int status, std::string body) {
 
 ApiResponse failure(int status, std::string_view message) {
     return json(status, errorJson(message));
+}
+
+// The QR code's size on the page: a phone's camera reads it from an arm's length.
+constexpr int qrPixels = 264;
+
+std::string linkSvg(const std::string& link) {
+    const auto code = QrCode::encode(link);
+    return code ? code->svg(qrPixels) : std::string();
 }
 
 } // namespace
@@ -37,8 +46,16 @@ int writeStatus(ProgramResult result) {
     }
 }
 
-ServeApi::ServeApi(ServeController& controller, AdapterInfo adapter, std::filesystem::path journal)
-    : controller_(controller), adapter_(std::move(adapter)), journal_(std::move(journal)) {}
+ServeApi::ServeApi(ServeController& controller, AdapterInfo adapter, std::filesystem::path journal,
+                   const std::string& link)
+    : controller_(controller), adapter_(std::move(adapter)), journal_(std::move(journal)),
+      linkQr_(linkSvg(link)) {}
+
+void ServeApi::setLink(const std::string& link) {
+    std::string svg = linkSvg(link);
+    std::lock_guard<std::mutex> lock(linkMutex_);
+    linkQr_ = std::move(svg);
+}
 
 std::shared_ptr<EventQueue> ServeApi::subscribe(bool all, std::function<void()> wake) {
     return controller_.hub().subscribe(all, std::move(wake));
@@ -64,7 +81,8 @@ void ServeApi::handle(const Route& route, std::string_view contentType, std::str
     using Kind = Route::Kind;
     switch (route.kind) {
     case Kind::Devices:
-        return reply(json(200, devicesJson(adapter_, controller_.hub().devices(route.all))));
+        return reply(json(200, devicesJson(adapter_, controller_.hub().devices(route.all),
+                                           controller_.devicesDropped())));
     case Kind::Interface:
         return reply(json(200, interfaceJson(adapter_)));
     case Kind::DevicesCsv:
@@ -124,6 +142,14 @@ void ServeApi::handle(const Route& route, std::string_view contentType, std::str
         return program(route, contentType, body, reply);
     case Kind::Metrics:
         return reply({200, metricsContentType, formatMetrics(controller_.metrics())});
+    case Kind::LinkQr: {
+        std::unique_lock<std::mutex> lock(linkMutex_);
+        std::string svg = linkQr_;
+        lock.unlock();
+        if (svg.empty())
+            return reply(failure(404, "this build of vornctl draws no QR codes"));
+        return reply({200, "image/svg+xml", std::move(svg)});
+    }
     default:
         return reply(failure(404, "no such resource"));
     }

@@ -5,6 +5,8 @@
 #include "Output.h"
 
 #include <filesystem>
+#include <mutex>
+#include <string>
 
 namespace Vornctl::Serve {
 
@@ -15,8 +17,14 @@ class ServeController;
 class ServeApi : public RequestHandler {
 public:
     // `adapter`: the interface the controller runs on, as listed; `journal`:
-    // the journal file the devices' histories are read from.
-    ServeApi(ServeController& controller, AdapterInfo adapter, std::filesystem::path journal);
+    // the journal file the devices' histories are read from; `link`: the
+    // address with the token that serve printed, drawn as a QR code for the
+    // page's "Open on another device".
+    ServeApi(ServeController& controller, AdapterInfo adapter, std::filesystem::path journal,
+             const std::string& link);
+
+    // The link with a new token (after a reload); any thread.
+    void setLink(const std::string& link);
 
     void handle(const Route& route, std::string_view contentType, std::string body,
                 Reply reply) override;
@@ -31,6 +39,8 @@ private:
     ServeController& controller_;
     const AdapterInfo adapter_;
     const std::filesystem::path journal_;
+    mutable std::mutex linkMutex_;
+    std::string linkQr_; // guarded by linkMutex_; the QR code as SVG, empty without a QR library
 };
 
 // The status of a serial number write's answer, by its result.

@@ -36,13 +36,20 @@ ServeController::~ServeController() {
         program.join();
 }
 
+// Every device reaches the hub, whatever serve was started with: the page and
+// the API show the other products too when asked (?all=1).
 void ServeController::relay() {
     session_.relayEvents(
         [this](const WatchEvent& event) {
             hub_.apply(event);
             return true;
         },
-        NameRounds::UntilNamed);
+        NameRounds::UntilNamed, true);
+}
+
+std::uint64_t ServeController::devicesDropped() const {
+    VornNetwork* engine = session_.service().engine();
+    return hub_.dropped() + (engine ? engine->frameList().framesDropped() : 0);
 }
 
 bool ServeController::readSerial(std::uint64_t id, SerialDone done) {

@@ -52,6 +52,9 @@ public:
     ServeController& operator=(const ServeController&) = delete;
 
     DeviceHub& hub() { return hub_; }
+    // New devices not kept for want of room, in the engine's table or the hub,
+    // since the start (see Vorn::FrameList::defaultFrameCap, DeviceHub).
+    std::uint64_t devicesDropped() const;
 
     // The number read, or nothing when the device did not answer. False:
     // nothing was sent (the device is unknown to the engine), no callback.

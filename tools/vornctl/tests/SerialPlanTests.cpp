@@ -38,6 +38,23 @@ TEST(VornctlSerialPlan, ReadsDevicesWithHeaderCommentsQuotesAndLineEnds) {
     EXPECT_TRUE(parseSerialPlan("Device ID;Serial number\n00000001:00000002;1").errors.empty());
 }
 
+// What a spreadsheet saves as "CSV UTF-8": a byte-order mark before the header
+// (or before the first device, when there is no header). Only at the start.
+TEST(VornctlSerialPlan, AByteOrderMarkAtTheStartIsSkipped) {
+    const std::string mark = "\xEF\xBB\xBF";
+    auto plan = parseSerialPlan(mark + "ID,SERIAL\r\n0001e240:000012ab,7\r\n");
+    ASSERT_TRUE(plan.errors.empty()) << Vornctl::formatPlanErrors(plan.errors);
+    ASSERT_EQ(plan.entries.size(), 1u);
+    EXPECT_EQ(plan.entries[0].line, 2u);
+    EXPECT_EQ(plan.entries[0].serial, 7u);
+    plan = parseSerialPlan(mark + "0001e240:000012ab,8\n");
+    ASSERT_TRUE(plan.errors.empty()) << Vornctl::formatPlanErrors(plan.errors);
+    EXPECT_EQ(plan.entries.at(0).id, 0x0001E240000012ABull);
+    // Elsewhere it is a character like any other: the line is refused.
+    EXPECT_FALSE(
+        parseSerialPlan("0001e240:000012ab,8\n" + mark + "00000001:00000002,9\n").errors.empty());
+}
+
 TEST(VornctlSerialPlan, EveryBadLineIsReportedWithItsNumber) {
     EXPECT_EQ(errorsOf("ID,SERIAL\n"
                        "0001e240:000012ab,1\n"

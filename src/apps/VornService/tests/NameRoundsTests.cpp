@@ -47,6 +47,31 @@ TEST(NameRetrySchedule, BacksOffTo60SecondsAndForgetsNamedOrDepartedDevices) {
     EXPECT_EQ(schedule.nextDue(), now + 10 * second) << "a device that comes back starts over";
 }
 
+// A device that never answers is asked a bounded number of times; one that
+// leaves and comes back is asked again from the start.
+TEST(NameRetrySchedule, GivesUpAfterItsLastRoundUntilTheDeviceComesBack) {
+    NameRetrySchedule schedule;
+    std::uint64_t now = 0;
+    std::size_t rounds = 1; // the first request, before any failure
+    while (schedule.failed(7, now)) {
+        ASSERT_LT(rounds, 100u) << "never gives up";
+        const auto due = schedule.nextDue();
+        ASSERT_TRUE(due);
+        ASSERT_EQ(schedule.takeDue(*due), (std::vector<std::uint64_t>{7}));
+        now = *due;
+        ++rounds;
+    }
+    EXPECT_EQ(rounds, NameRetrySchedule::maxFailures);
+    EXPECT_GE(now, 15 * 60 * second) << "asked for a quarter of an hour at least";
+    EXPECT_FALSE(schedule.nextDue());
+    EXPECT_TRUE(schedule.takeDue(~std::uint64_t(0) - 1).empty());
+    EXPECT_FALSE(schedule.failed(7, now)) << "a late failure schedules nothing";
+    EXPECT_FALSE(schedule.nextDue());
+    schedule.forget(7);
+    EXPECT_TRUE(schedule.failed(7, now));
+    EXPECT_EQ(schedule.nextDue(), now + 10 * second);
+}
+
 // A device reply to a name request, with `name` in its name field.
 std::vector<char> nameReply(std::uint64_t deviceId, std::uint32_t sequence,
                             const std::string& name) {

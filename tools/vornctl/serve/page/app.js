@@ -361,6 +361,9 @@ async function loadInterface() {
     const adapter = answer.data;
     $('interface').textContent = adapter.description
       ? `${adapter.address} (${adapter.description})` : adapter.address;
+    const dropped = answer.data.dropped || 0;
+    $('dropped').hidden = dropped === 0;
+    $('dropped').textContent = `${dropped} newly announced devices were not listed: more were announced at once than vornctl serve keeps (a faulty device or a flood).`;
   }
 }
 
@@ -368,9 +371,11 @@ function connect() {
   const url = `${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/api/events`;
   socket = new WebSocket(url);
   let opened = false;
+  let stable = null;
   socket.addEventListener('open', () => {
     opened = true;
-    retryDelay = 500;
+    // The wait before a reconnection starts over only once the connection held.
+    stable = setTimeout(() => { retryDelay = 500; }, 10000);
     for (const id of [...devices.keys()]) forget(id); // the server sends them all again
     say($('connection'), 'Live');
     loadInterface().catch(() => {});
@@ -379,13 +384,19 @@ function connect() {
     for (const line of String(message.data).split('\n'))
       if (line) apply(JSON.parse(line));
   });
-  socket.addEventListener('close', () => {
-    const text = opened ? 'Connection to vornctl serve lost; reconnecting…'
+  socket.addEventListener('close', (closed) => {
+    clearTimeout(stable);
+    // 1013: more device events than this page could take (a flood of them);
+    // every reconnection is sent all devices again, so wait longer each time.
+    const flooded = closed.code === 1013;
+    if (flooded) retryDelay = Math.max(retryDelay, 5000);
+    const text = flooded ? `Too many changes on the network; live updates resume in ${Math.round(retryDelay / 1000)} s…`
+               : opened ? 'Connection to vornctl serve lost; reconnecting…'
                         : 'vornctl serve is not reachable; retrying…';
     say($('connection'), text);
     $('connection').className = 'lost';
     setTimeout(connect, retryDelay);
-    retryDelay = Math.min(retryDelay * 2, 5000);
+    retryDelay = Math.min(retryDelay * 2, flooded ? 60000 : 5000);
   });
 }
 
@@ -399,6 +410,18 @@ for (const button of document.querySelectorAll('#devices th button')) {
     reorder();
   });
 }
+// The link with the token as a QR code, drawn by the server; fetched when first shown.
+$('show-link').addEventListener('click', () => {
+  const panel = $('link-panel');
+  panel.hidden = !panel.hidden;
+  $('show-link').setAttribute('aria-expanded', String(!panel.hidden));
+  if (!panel.hidden && !$('link-qr').getAttribute('src')) $('link-qr').src = '/api/link.svg';
+});
+$('link-qr').addEventListener('error', () => {
+  $('link-qr').hidden = true;
+  say($('link-note'), 'The QR code could not be loaded: type the link vornctl serve printed.',
+      false);
+});
 $('filter').addEventListener('input', reorder);
 $('serial-form').addEventListener('submit', setSerial);
 $('write-anyway').addEventListener('click', () => {

@@ -73,9 +73,10 @@ bool Connection::send(const std::string& bytes) {
     return !error;
 }
 
-std::optional<Response> Connection::read(std::chrono::milliseconds timeout) {
+std::optional<Response> Connection::read(std::chrono::milliseconds timeout, bool toHead) {
     http::response_parser<http::string_body> parser;
     parser.body_limit(64 << 20);
+    parser.skip(toHead);
     bool done = false;
     beast::error_code failure;
     http::async_read(impl_->socket, impl_->buffer, parser,

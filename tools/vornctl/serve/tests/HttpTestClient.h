@@ -36,8 +36,10 @@ public:
     Connection& operator=(const Connection&) = delete;
 
     bool send(const std::string& bytes);
-    // The next response; nothing when the connection ends or `timeout` passes first.
-    std::optional<Response> read(std::chrono::milliseconds timeout = 10s);
+    // The next response; nothing when the connection ends or `timeout` passes
+    // first. `toHead`: the answer to a HEAD, whose Content-Length announces
+    // no body bytes that follow.
+    std::optional<Response> read(std::chrono::milliseconds timeout = 10s, bool toHead = false);
     // True when the server closes the connection within `timeout` (what it
     // sends before is read and dropped).
     bool closedWithin(std::chrono::milliseconds timeout);

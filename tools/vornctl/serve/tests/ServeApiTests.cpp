@@ -89,7 +89,7 @@ protected:
         simulator_ = std::make_unique<VornSim::DeviceSimulator>(config);
 
         options_.interfaceAddress = tool;
-        options_.all = true;
+        options_.all = startedWithAll_;
         journal_.emplace(journalPath_,
                          Journal::Writer{"test", "test-host", "vornctl test", "192.0.2.1"});
         session_ = std::make_unique<Vornctl::Session>(options_, console_, &*journal_);
@@ -99,7 +99,6 @@ protected:
         AdapterInfo adapter;
         adapter.ipAddress = tool;
         adapter.description = "test interface";
-        api_ = std::make_unique<Vornctl::Serve::ServeApi>(*controller_, adapter, journalPath_);
         Vornctl::Serve::ServerConfig server;
         server.port = 0;
         server.token = token;
@@ -108,6 +107,9 @@ protected:
         server.headTimeout = 1s;
         server_ = std::make_unique<Vornctl::Serve::HttpServer>(server);
         port_ = server_->port();
+        link_ = server_->origin() + "/?token=" + token;
+        api_ = std::make_unique<Vornctl::Serve::ServeApi>(*controller_, adapter, journalPath_,
+                                                          link_);
         thread_ = std::thread([this] { server_->run(*api_); });
         ASSERT_TRUE(waitUntil([&] { return controller_->hub().devices(true).size() == 3; }, 10s));
     }
@@ -145,6 +147,7 @@ protected:
     }
 
     const std::string token = std::string(40, 'k');
+    bool startedWithAll_ = true; // vornctl --all serve
     Vornctl::Options options_;
     std::istringstream in_;
     std::ostringstream out_;
@@ -160,6 +163,7 @@ protected:
     std::unique_ptr<Vornctl::Serve::ServeApi> api_;
     std::unique_ptr<Vornctl::Serve::HttpServer> server_;
     unsigned short port_ = 0;
+    std::string link_; // what serve prints
     std::thread thread_;
 };
 
@@ -638,6 +642,37 @@ TEST_F(ServeOnSimulator, LivePushStartsWithThePresentDevicesAndFollowsThem) {
     EXPECT_TRUE(ampSeen);
 }
 
+// ?all=1 asks for the other products, whatever serve was started with: they
+// are kept, named and pushed all the same.
+class ServeStartedWithoutAll : public ServeOnSimulator {
+protected:
+    ServeStartedWithoutAll() { startedWithAll_ = false; }
+};
+
+TEST_F(ServeStartedWithoutAll, AllInTheQueryShowsTheOtherProducts) {
+    ASSERT_TRUE(waitUntil([&] { return named(amp); }, 10s));
+    EXPECT_EQ(json::parse(call("GET", "/api/devices").body)["devices"].size(), 2u);
+    const json all = json::parse(call("GET", "/api/devices?all=1").body);
+    ASSERT_EQ(all["devices"].size(), 3u);
+    EXPECT_EQ(all["devices"][2]["id"], ampId);
+    EXPECT_EQ(all["devices"][2]["name"], "Amp rack");
+    EXPECT_NE(call("GET", "/api/devices.csv?all=1").body.find(ampId), std::string::npos);
+    EXPECT_EQ(call("GET", "/api/devices/" + ampId + "/serial").status, 404);
+    const Response read = call("GET", "/api/devices/" + ampId + "/serial?all=1");
+    ASSERT_EQ(read.status, 200) << read.body;
+    EXPECT_EQ(json::parse(read.body)["serial"], 55);
+
+    EventClient everything;
+    ASSERT_EQ(everything.connect(port_, "/api/events?all=1", auth()), 101);
+    bool ampNamed = false;
+    while (!ampNamed) {
+        const auto line = everything.next(5s);
+        ASSERT_TRUE(line) << "no named event of the other product";
+        const json event = json::parse(*line);
+        ampNamed = event["id"] == ampId && event["event"] == "named";
+    }
+}
+
 TEST_F(ServeOnSimulator, GuardsRefuseOverTheWire) {
     const std::string api = "/api/devices";
     // Wrong Host (DNS rebinding): 403, also with the token.
@@ -665,10 +700,11 @@ TEST_F(ServeOnSimulator, GuardsRefuseOverTheWire) {
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->status, 303);
     EXPECT_EQ(answer->header("location"), "/");
+    const std::string cookieName = "vorn_token_" + std::to_string(port_);
     EXPECT_EQ(answer->header("set-cookie"),
-              "vorn_token=" + token + "; Path=/; HttpOnly; SameSite=Strict");
+              cookieName + "=" + token + "; Path=/; HttpOnly; SameSite=Strict");
     EXPECT_EQ(exchange(port_, "GET", "/?token=" + std::string(40, 'x'))->status, 401);
-    const std::string cookie = "Cookie: vorn_token=" + token;
+    const std::string cookie = "Cookie: " + cookieName + "=" + token;
     answer = exchange(port_, "GET", "/", {cookie});
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->status, 200);
@@ -740,7 +776,7 @@ TEST_F(ServeOnSimulator, GuardsRefuseOverTheWire) {
 // Each request on a kept-alive connection is judged on its own: a second one
 // with another Host is refused although the first passed.
 TEST_F(ServeOnSimulator, AKeptAliveConnectionIsCheckedRequestByRequest) {
-    const std::string cookie = "Cookie: vorn_token=" + token;
+    const std::string cookie = "Cookie: vorn_token_" + std::to_string(port_) + "=" + token;
     const std::string port = std::to_string(port_);
     Connection kept(port_);
     ASSERT_TRUE(kept.send("GET /api/devices HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n" + cookie +
@@ -756,6 +792,40 @@ TEST_F(ServeOnSimulator, AKeptAliveConnectionIsCheckedRequestByRequest) {
     EXPECT_EQ(second.read().value_or(Response{}).status, 200);
     ASSERT_TRUE(second.send("GET /api/devices HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n"));
     EXPECT_EQ(second.read().value_or(Response{}).status, 401);
+}
+
+// HEAD gets the head a GET gets (its Content-Length too) and no body: the
+// next answer on the same connection is read whole, from its first byte.
+TEST_F(ServeOnSimulator, HeadIsAnsweredWithoutABodyOnAKeptAliveConnection) {
+    const auto page = exchange(port_, "GET", "/", auth());
+    ASSERT_TRUE(page);
+    ASSERT_EQ(page->status, 200);
+    ASSERT_FALSE(page->body.empty());
+    Connection connection(port_);
+    connection.send(requestText(port_, "HEAD", "/", auth()) +
+                    requestText(port_, "HEAD", "/app.js", auth()) +
+                    requestText(port_, "GET", "/api/devices", auth()));
+    auto answer = connection.read(10s, true);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+    EXPECT_EQ(answer->header("content-length"), std::to_string(page->body.size()));
+    EXPECT_EQ(answer->header("content-type"), page->header("content-type"));
+    EXPECT_EQ(answer->body, "");
+    answer = connection.read(10s, true);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+    EXPECT_NE(answer->header("content-length"), "0");
+    answer = connection.read();
+    ASSERT_TRUE(answer) << "the answer after the HEADs is framed";
+    EXPECT_EQ(answer->status, 200);
+    EXPECT_EQ(json::parse(answer->body)["devices"].size(), 2u);
+    // A refused HEAD: a head, no body either, and the connection is closed.
+    Connection refused(port_);
+    refused.send(requestText(port_, "HEAD", "/api/devices", auth()));
+    answer = refused.read(10s, true);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 405);
+    EXPECT_TRUE(refused.closedWithin(10s));
 }
 
 TEST_F(ServeOnSimulator, LimitsAndMalformedRequests) {

@@ -34,6 +34,7 @@ GuardConfig guardOn(const std::string& listenHost, unsigned port) {
     GuardConfig config;
     config.hosts = allowedHosts(listenHost, port, {});
     config.token = token;
+    config.cookie = "vorn_token";
     return config;
 }
 

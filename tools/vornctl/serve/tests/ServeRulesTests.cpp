@@ -11,6 +11,7 @@
 #include "Serve.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <fstream>
@@ -55,6 +56,9 @@ TEST(ServeRoutes, EveryResourceByMethodAndPath) {
     const Route program = route("POST", "/api/program?dry_run=1");
     EXPECT_EQ(program.kind, Kind::Program);
     EXPECT_TRUE(program.dryRun);
+    EXPECT_EQ(route("GET", "/api/link.svg").kind, Kind::LinkQr);
+    EXPECT_TRUE(route("GET", "/api/link.svg").api()); // behind the token, as the link holds it
+    EXPECT_EQ(route("POST", "/api/link.svg").status, 405);
 }
 
 TEST(ServeRoutes, RefusalsNameTheirStatus) {
@@ -93,6 +97,7 @@ protected:
     ServeGuard() {
         config.hosts = allowedHosts("127.0.0.1", 8017, {"rack-pc", "service.example:9000"});
         config.token = token;
+        config.cookie = tokenCookieName(8017);
     }
 
     GuardVerdict check(std::string_view method, std::string_view target,
@@ -112,7 +117,7 @@ protected:
     GuardVerdict check(const RequestHead& head) { return checkRequest(config, head); }
 
     const std::string token = std::string(48, 'a');
-    const std::string cookie = "theme=dark; vorn_token=" + token + "; other=1";
+    const std::string cookie = "theme=dark; vorn_token_8017=" + token + "; other=1";
     GuardConfig config;
 };
 
@@ -183,7 +188,29 @@ TEST_F(ServeGuard, TheTokenComesByHeaderOrCookieAndOnlyThePageLinkCarriesIt) {
     EXPECT_EQ(page.status, 401);
     EXPECT_NE(page.message.find("Open the link"), std::string::npos);
     EXPECT_EQ(check("GET", "/", "127.0.0.1:8017", std::nullopt, true).kind, Kind::Pass);
-    EXPECT_EQ(tokenCookie("abc"), "vorn_token=abc; Path=/; HttpOnly; SameSite=Strict");
+    EXPECT_EQ(tokenCookie("vorn_token_8017", "abc"),
+              "vorn_token_8017=abc; Path=/; HttpOnly; SameSite=Strict");
+}
+
+// Two serves on one host: the browser sends both cookies to each (cookies do
+// not tell ports apart); each takes its own and ignores the other's.
+TEST_F(ServeGuard, TheCookieNamedAfterAnotherPortIsNotThisServersToken) {
+    EXPECT_EQ(tokenCookieName(8017), "vorn_token_8017");
+    EXPECT_EQ(tokenCookieName(9000), "vorn_token_9000");
+    RequestHead head;
+    head.method = "GET";
+    head.target = "/api/devices";
+    head.host = "127.0.0.1:8017";
+    const std::string other = "vorn_token_9000=" + token;
+    head.cookie = other;
+    EXPECT_EQ(check(head).status, 401);
+    const std::string both =
+        "vorn_token_9000=" + std::string(48, 'b') + "; vorn_token_8017=" + token;
+    head.cookie = both;
+    EXPECT_EQ(check(head).kind, GuardVerdict::Kind::Pass);
+    const std::string unnamed = "vorn_token=" + token;
+    head.cookie = unnamed;
+    EXPECT_EQ(check(head).status, 401);
 }
 
 TEST(ServeEncoding, GzipOnlyWhenTheClientTakesIt) {
@@ -303,6 +330,15 @@ TEST(ServeJson, ErrorsAndReportsAreJsonObjects) {
                                  R"("readBack":null,"result":"refused"})");
 }
 
+TEST(ServeJson, TheDeviceListSaysHowManyDevicesWereDropped) {
+    AdapterInfo adapter;
+    adapter.ipAddress = "127.0.0.1";
+    const auto body = nlohmann::json::parse(devicesJson(adapter, {}, 12345));
+    EXPECT_EQ(body["dropped"], 12345);
+    EXPECT_EQ(body["devices"], nlohmann::json::array());
+    EXPECT_EQ(body["interface"]["address"], "127.0.0.1");
+}
+
 TEST(ServeEventQueue, ASlowClientOverflowsInsteadOfGrowing) {
     EventQueue queue(32);
     EXPECT_TRUE(queue.push("0123456789"));  // first: wake the writer
@@ -369,6 +405,72 @@ TEST(ServeDeviceHub, AClientThatLeavesIsForgotten) {
     queue.reset();
     hub.apply(event(Vornctl::WatchEvent::Kind::Added, 1, 12));
     EXPECT_EQ(hub.clients(), 0u);
+}
+
+// A flood of new IDs: the hub keeps `cap` devices, the longest kept unnamed one
+// makes room (its removal pushed before the newcomer's addition), named ones
+// stay, and with nothing but named devices a newcomer is left out.
+TEST(ServeDeviceHub, PastItsCapTheLongestKeptUnnamedDeviceMakesRoom) {
+    using Kind = Vornctl::WatchEvent::Kind;
+    DeviceHub hub(3);
+    hub.apply(event(Kind::Added, 1, 12));
+    hub.apply(event(Kind::Added, 2, 12));
+    hub.apply(event(Kind::Added, 3, 12));
+    hub.apply(event(Kind::Named, 1, 0, "Stage"));
+    hub.apply(event(Kind::NameUnread, 2));
+    const auto client = hub.subscribe(false, [] {});
+    client->take();
+
+    hub.apply(event(Kind::Added, 4, 12)); // 2 goes: 1 is named, 2 was kept before 3
+    std::vector<std::uint64_t> ids;
+    for (const auto& row : hub.devices(true))
+        ids.push_back(row.id);
+    EXPECT_EQ(ids, (std::vector<std::uint64_t>{1, 3, 4}));
+    const std::string pushed = client->take();
+    const auto removal = pushed.find(R"("event": "removed", "id": "00000000:00000002")");
+    const auto addition = pushed.find(R"("event": "added", "id": "00000000:00000004")");
+    ASSERT_NE(removal, std::string::npos) << pushed;
+    ASSERT_NE(addition, std::string::npos) << pushed;
+    EXPECT_LT(removal, addition);
+    EXPECT_EQ(hub.dropped(), 1u);
+
+    // Late news of the dropped device changes nothing.
+    hub.apply(event(Kind::Named, 2, 0, "late"));
+    EXPECT_FALSE(hub.device(2));
+
+    hub.apply(event(Kind::Named, 3, 0, "Monitor"));
+    hub.apply(event(Kind::Named, 4, 0, "Fill"));
+    hub.apply(event(Kind::Added, 5, 12)); // all named: 5 is left out, nothing pushed
+    EXPECT_FALSE(hub.device(5));
+    EXPECT_EQ(hub.devices(true).size(), 3u);
+    EXPECT_EQ(hub.dropped(), 2u);
+    const std::string after = client->take();
+    EXPECT_EQ(after.find("00000000:00000005"), std::string::npos) << after;
+    EXPECT_EQ(after.find("removed"), std::string::npos) << after;
+
+    // A named device that leaves frees its place for the next one.
+    hub.apply(event(Kind::Removed, 3));
+    hub.apply(event(Kind::Added, 6, 12));
+    EXPECT_TRUE(hub.device(6));
+    EXPECT_TRUE(hub.device(1));
+    EXPECT_EQ(hub.dropped(), 2u);
+}
+
+// Flood-sized: the hub and a client's first batch stay bounded whatever the
+// number of IDs announced; the named device is still there.
+TEST(ServeDeviceHub, AFloodOfIdsKeepsTheHubAndTheFirstBatchBounded) {
+    using Kind = Vornctl::WatchEvent::Kind;
+    DeviceHub hub;
+    hub.apply(event(Kind::Added, 7, 12));
+    hub.apply(event(Kind::Named, 7, 0, "Stage"));
+    for (std::uint64_t id = 1000; id < 1000 + 5 * DeviceHub::defaultCap; ++id)
+        hub.apply(event(Kind::Added, id, 12));
+    EXPECT_EQ(hub.devices(true).size(), DeviceHub::defaultCap);
+    EXPECT_EQ(hub.dropped(), 4 * DeviceHub::defaultCap + 1);
+    ASSERT_TRUE(hub.device(7));
+    EXPECT_EQ(hub.device(7)->name, std::optional<std::string>("Stage"));
+    const std::string first = hub.subscribe(true, [] {})->take();
+    EXPECT_LT(first.size(), DeviceHub::defaultCap * 200) << "bytes in the first batch";
 }
 
 } // namespace

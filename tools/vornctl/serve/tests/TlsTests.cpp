@@ -85,8 +85,8 @@ TEST(ServeRules, UnderTlsTheOriginIsHttpsAndTheCookieSecure) {
     EXPECT_EQ(checkRequest(config, head).kind, GuardVerdict::Kind::Pass);
     head.origin = "http://192.0.2.1:8017";
     EXPECT_EQ(checkRequest(config, head).status, 403);
-    EXPECT_NE(tokenCookie("t", true).find("; Secure"), std::string::npos);
-    EXPECT_EQ(tokenCookie("t", false).find("Secure"), std::string::npos);
+    EXPECT_NE(tokenCookie("c", "t", true).find("; Secure"), std::string::npos);
+    EXPECT_EQ(tokenCookie("c", "t", false).find("Secure"), std::string::npos);
     // The authority's certificate needs no token.
     RequestHead authority;
     authority.method = "GET";

@@ -21,6 +21,7 @@ import re
 import secrets
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -241,9 +242,25 @@ def run(vornctl, vornsim, axe_source, screenshots, failures):
         failures.check(wait(lambda: driver.current_url == origin + "/"),
                        f"the token leaves the address bar: {driver.current_url}")
         cookies = {cookie["name"]: cookie for cookie in driver.get_cookies()}
-        failures.check(cookies.get("vorn_token", {}).get("httpOnly") is True,
-                       f"the token cookie is HttpOnly: {cookies}")
-        failures.equal(cookies.get("vorn_token", {}).get("sameSite"), "Strict", "cookie SameSite")
+        cookie_name = "vorn_token_" + origin.rsplit(":", 1)[1]
+        failures.check(cookies.get(cookie_name, {}).get("httpOnly") is True,
+                       f"the token cookie {cookie_name} is HttpOnly: {cookies}")
+        failures.equal(cookies.get(cookie_name, {}).get("sameSite"), "Strict", "cookie SameSite")
+
+        # "Open on another device": the link as a QR code a camera reads back.
+        failures.equal(driver.find_element(page.By.ID, "link-panel").is_displayed(), False,
+                       "the QR code is hidden until asked for")
+        page.button("Open on another device").click()
+        image = driver.find_element(page.By.ID, "link-qr")
+        failures.check(wait(lambda: driver.execute_script(
+            "return arguments[0].complete && arguments[0].naturalWidth", image)),
+            "the QR code image loads")
+        picture = os.path.join(work, "link-qr.png")
+        image.screenshot(picture)
+        decoded = subprocess.run(["zbarimg", "--quiet", "--raw", picture], capture_output=True,
+                                 text=True, timeout=60).stdout.strip()
+        failures.equal(decoded, f"{origin}/?token={token}", "the page's QR code decoded")
+        page.button("Open on another device").click()
 
         # Rows appear, the other product not; the markup of a name stays text.
         rows = wait(lambda: page.rows() if set(page.rows()) == {STAGE, MONITOR} else None)
@@ -457,6 +474,8 @@ def main():
     for path in ("/usr/bin/chromium", "/usr/bin/chromedriver"):
         if not os.path.exists(path):
             processes.skip(f"{path} is missing (packages chromium, chromium-driver)")
+    if not shutil.which("zbarimg"):
+        processes.skip("zbarimg is missing (package zbar-tools)")
     try:
         import selenium  # noqa: F401
     except ImportError:
