@@ -25,6 +25,16 @@
 #                     every row shows (headless Chromium), a device's appearance until its row
 #                     shows, 50 idle live-push clients (CPU, memory), 20 clients reading serial
 #                     numbers at once
+#   serve-tls         vornctl serve's page of 1000 devices over HTTPS against plain HTTP, same
+#                     run (bench/serve_tls.py): a browser's first visit to the live push's last
+#                     device, GET /api/devices kept alive, new connections (full handshakes)
+#                     per second and serve's CPU time per handshake
+#   serve-stranger    a tablet with the token (page, API, serial writes, live push) while one
+#                     address holds and reopens 200 connections without it, over HTTPS
+#                     (bench/serve_stranger.py): the tablet's answers and latencies
+#   serve-flood       vornctl serve under 100000 new random device IDs a second for 60 s
+#                     (bench/serve_flood.py, FloodSend): resident memory (peak, end, after),
+#                     the device list's answer time, a real device kept listed
 #   page              vornctl serve's page in Lighthouse (bench/page_lighthouse.py; mobile
 #                     profile, 40 devices): performance score, layout shift, console errors,
 #                     first paint, bytes moved (Lighthouse: scripts/npm-tools.sh, run here)
@@ -43,7 +53,7 @@
 # this code takes less). A program or option that COMMIT does not have runs for this code only.
 # Environment: VORN_JOBS (build jobs, default 2); VORN_BENCH_BUILD (build directory, default
 # build/native); VORN_BENCH_WINDOWS_BUILD (default build/windows). The full run takes about
-# 9 minutes on a 2-core machine; the output is also kept in <build directory>/bench/results.txt.
+# 13 minutes on a 2-core machine; the output is also kept in <build directory>/bench/results.txt.
 set -euo pipefail
 exec </dev/null
 
@@ -101,9 +111,16 @@ build_benchmarks() {
     if [[ ! -f $native/build.ninja ]]; then
         cmake -S "$source" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=
     fi
-    if { wanted serve && [[ -f $source/bench/serve_bench.py ]]; } ||
-        { wanted page && [[ -f $source/bench/page_lighthouse.py ]]; }; then
-        targets+=(vornctl)
+    local script
+    for script in serve:serve_bench page:page_lighthouse serve-tls:serve_tls \
+        serve-stranger:serve_stranger serve-flood:serve_flood; do
+        if wanted "${script%%:*}" && [[ -f $source/bench/${script#*:}.py ]]; then
+            targets+=(vornctl)
+            break
+        fi
+    done
+    if wanted serve-flood && [[ -f $source/bench/FloodSend.cpp ]]; then
+        targets+=(FloodSend)
     fi
     cmake --build "$native" -j "${VORN_JOBS:-2}" --target "${targets[@]}"
     if [[ $window -eq 1 && -f $source/bench/WindowScale.cpp ]]; then
@@ -180,7 +197,15 @@ once() {
         "$([[ $who == this ]] || echo " [$base_label]")" "$(cut -d' ' -f1-3 /proc/loadavg)" |
         tee -a "$results"
     local failed=0
-    if [[ $name == serve || $name == page ]]; then
+    if [[ $name == serve-tls || $name == serve-stranger || $name == serve-flood ]]; then
+        # On the namespace's veth pair: serve off loopback, as a tablet reaches it.
+        local script=$VORN_ROOT/bench/${name//-/_}.py extra=()
+        [[ $who == this ]] || script=$base_dir/src/bench/${script##*/}
+        [[ $name == serve-flood ]] && extra=("$dir/bench/FloodSend")
+        output=$(timeout -s INT -k 60 600 "$VORN_ROOT/scripts/netns.sh" --veth -- /usr/bin/python3 "$script" \
+            "$dir/tools/vornctl/vornctl" "$dir/tools/simulator/vornsim" "${extra[@]}" "$@" 2>&1) ||
+            failed=1
+    elif [[ $name == serve || $name == page ]]; then
         local script=$VORN_ROOT/bench/serve_bench.py
         [[ $name == page ]] && script=$VORN_ROOT/bench/page_lighthouse.py
         [[ $who == this ]] || script=$base_dir/src/bench/${script##*/}
@@ -208,7 +233,9 @@ run() {
     wanted "$name" || return 0
     invocation=$((invocation + 1))
     if [[ -n $baseline ]]; then
-        if [[ $name == serve ]]; then
+        if [[ $name == serve-tls || $name == serve-stranger || $name == serve-flood ]]; then
+            [[ -f $base_dir/src/bench/${name//-/_}.py ]] && base_has=1
+        elif [[ $name == serve ]]; then
             [[ -f $base_dir/src/bench/serve_bench.py ]] && base_has=1
         elif [[ $name == page ]]; then
             [[ -f $base_dir/src/bench/page_lighthouse.py ]] && base_has=1
@@ -260,6 +287,13 @@ run JournalAppend --lines "$journal_lines" --file "$build/bench/journal-append.j
 serve_args=()
 [[ $quick -eq 1 ]] && serve_args=(--quick)
 run serve "${serve_args[@]}"
+run serve-tls "${serve_args[@]}"
+run serve-stranger "${serve_args[@]}"
+if [[ $quick -eq 1 ]]; then
+    run serve-flood --seconds 10
+else
+    run serve-flood
+fi
 if wanted page; then
     "$VORN_ROOT/scripts/npm-tools.sh" lighthouse # outside the namespace: it downloads
     export VORN_LIGHTHOUSE=$VORN_ROOT/build/npm/lighthouse/node_modules/.bin/lighthouse

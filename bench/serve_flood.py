@@ -1,132 +1,151 @@
 #!/usr/bin/env python3
 """vornctl serve under a presence flood: FloodSend announces RATE new random
 IDs of a serviced product per second for SECONDS s (from 127.0.0.3 to serve's
-UDP port, loopback inside the namespace), next to one real simulated device.
-Measured: serve's resident memory before, at its peak, at the end and 15 s
-after; the device list's answer time during the flood (largest); whether the
-real device stayed listed and named; the dropped count the API reports.
-Runs inside a private network namespace (bench/run.sh, scripts/netns.sh).
+UDP port, loopback inside the namespace), next to one real simulated device
+that answers. Measured: serve's resident memory before, at its peak, at the
+end of the flood and 15 s after the last fake ID expired (each lives 10 s);
+the device list's answer time during the flood; whether the real device stayed
+listed and named; the dropped count the API reports; the rate FloodSend reached.
 
-usage: serve_flood.py VORNCTL VORNSIM FLOODSEND NETNS_SCRIPT [--rate N] [--seconds S]"""
+Every wait is bounded: the flood ends after SECONDS whatever rate was reached;
+a list request not answered within 10 s counts as a failure; when serve's
+resident memory passes --guard MiB (default 1024) the flood is stopped there
+and the run fails (the bound did not hold). Runs inside a private network
+namespace (bench/run.sh, scripts/netns.sh).
 
-import http.client
-import json
+usage: serve_flood.py VORNCTL VORNSIM FLOODSEND [--rate N] [--seconds S] [--guard MIB]"""
+
 import os
-import re
 import subprocess
 import sys
-import threading
 import time
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools",
-                                "testing"))
-import processes  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import serve_support  # noqa: E402
+from serve_support import Client, Serve, percentile, rss_mib  # noqa: E402
 
+processes = serve_support.processes
 REAL = "0000000a:0000000b"
-
-
-def rss_mib(pid):
-    with open(f"/proc/{pid}/status") as file:
-        for line in file:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
-    return 0.0
+LIFETIME = 10  # seconds a device is listed after its last presence
 
 
 def udp_port(pid):
     """The UDP port the process listens on (its engine's endpoint)."""
-    listing = subprocess.run(["ss", "-uanpH"], capture_output=True, text=True, check=True).stdout
+    listing = subprocess.run(["ss", "-uanpH"], capture_output=True, text=True, check=True,
+                             timeout=10).stdout
     for line in listing.splitlines():
         if f"pid={pid}," in line:
             return int(line.split()[3].rsplit(":", 1)[1])
-    return None
+    raise RuntimeError("serve's UDP port was not found")
 
 
-def devices(port, token):
-    """(seconds the answer took, the answer) of GET /api/devices."""
+def listing(serve):
+    """(seconds the answer took, the answer) of GET /api/devices on a new
+    connection; (None, None) without an answer within 10 s."""
+    client = Client(serve, timeout=10)
     start = time.monotonic()
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
-    connection.request("GET", "/api/devices", headers={"Authorization": f"Bearer {token}"})
-    body = json.loads(connection.getresponse().read())
-    connection.close()
-    return time.monotonic() - start, body
+    try:
+        body = client.json("GET", "/api/devices")
+        return time.monotonic() - start, body
+    except (OSError, RuntimeError, ValueError):
+        return None, None
+    finally:
+        client.close()
+
+
+def real_named(body):
+    return body is not None and any(d["id"] == REAL and d["name"] for d in body["devices"])
 
 
 def main():
     args = sys.argv[1:]
-    options = {"--rate": 100000, "--seconds": 60}
-    while len(args) > 4 and args[-2] in options:
+    options = {"--rate": 100000, "--seconds": 60, "--guard": 1024}
+    while len(args) > 3 and args[-2] in options:
         options[args[-2]] = int(args[-1])
         args = args[:-2]
-    if len(args) != 4:
+    if len(args) != 3:
         print(__doc__, file=sys.stderr)
         return 2
-    vornctl, vornsim, floodsend, netns = args
-    rate, seconds = options["--rate"], options["--seconds"]
-    processes.require_test_namespace(netns)
+    vornctl, vornsim, floodsend = args
+    rate, seconds, guard = options["--rate"], options["--seconds"], options["--guard"]
+    processes.require_test_namespace(os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                  "..", "scripts", "netns.sh"))
 
     sim = processes.simulator(vornsim, [f"id={REAL},type=12,name=Real device,"
                                         "address=127.0.0.2,serial=20261207"],
                               ["--interval", "1000"])
-    serve = processes.Program([vornctl, "--interface", "127.0.0.1", "serve", "--listen",
-                               "127.0.0.1:0"], env=processes.environment())
+    serve = sender = None
     try:
-        line = serve.next_line(30) or ""
-        match = re.fullmatch(r"serving http://127\.0\.0\.1:(\d+)/\?token=(\S+)", line)
-        if not match:
-            raise RuntimeError(f"vornctl serve printed {line!r}: {serve.errors}")
-        port, token = int(match.group(1)), match.group(2)
-        pid = serve.process.pid
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline:
-            listed = devices(port, token)[1]["devices"]
-            if any(d["id"] == REAL and d["name"] for d in listed):
-                break
-            time.sleep(0.2)
-        else:
-            raise RuntimeError("the real device was not listed and named within 30 s")
-        tool_port = udp_port(pid)
+        serve = Serve(vornctl, "127.0.0.1")
+        serve.wait_listed(1, 30)
+        tool_port = udp_port(serve.pid)
         time.sleep(2)
-        before = rss_mib(pid)
+        before = rss_mib(serve.pid)
 
         sender = subprocess.Popen([floodsend, "--port", str(tool_port), "--rate", str(rate),
                                    "--seconds", str(seconds)], stdout=subprocess.PIPE, text=True)
-        peak, slowest, lost, samples = before, 0.0, 0, 0
-        while sender.poll() is None:
-            took, body = devices(port, token)
-            slowest = max(slowest, took)
+        peak, times, unanswered, lost, samples, guarded = before, [], 0, 0, 0, None
+        start = time.monotonic()
+        while sender.poll() is None and time.monotonic() - start < seconds + 30:
+            took, body = listing(serve)
             samples += 1
-            if not any(d["id"] == REAL and d["name"] for d in body["devices"]):
+            if took is None:
+                unanswered += 1
+            else:
+                times.append(took)
+            if not real_named(body):
                 lost += 1
             deadline = time.monotonic() + 1
             while time.monotonic() < deadline and sender.poll() is None:
-                peak = max(peak, rss_mib(pid))
+                peak = max(peak, rss_mib(serve.pid))
+                if peak > guard and guarded is None:
+                    guarded = time.monotonic() - start
+                    sender.terminate()
                 time.sleep(0.1)
-        sent = sender.communicate()[0].strip()
-        at_end = rss_mib(pid)
+        if sender.poll() is None:
+            sender.kill()
+        sent = sender.communicate(timeout=30)[0].strip() or "FloodSend: stopped"
+        flood_took = time.monotonic() - start
+        at_end = rss_mib(serve.pid)
         peak = max(peak, at_end)
-        took, body = devices(port, token)
-        listed_at_end, dropped = len(body["devices"]), body.get("dropped")
-        time.sleep(15)
-        after = rss_mib(pid)
-        took_after, body = devices(port, token)
-        real_after = any(d["id"] == REAL and d["name"] for d in body["devices"])
+        _, body = listing(serve)
+        listed_at_end = len(body["devices"]) if body else None
+        dropped = body.get("dropped") if body else None
+        # 15 s after the last fake ID expired; the memory meanwhile.
+        settle = time.monotonic() + LIFETIME + 2 + 15
+        while time.monotonic() < settle:
+            peak = max(peak, rss_mib(serve.pid))
+            time.sleep(0.5)
+        after = rss_mib(serve.pid)
+        took_after, body = listing(serve)
+        real_after = real_named(body)
 
         print(sent)
+        if guarded is not None:
+            print(f"FLOOD STOPPED after {guarded:.1f} s: serve's resident memory passed the "
+                  f"guard of {guard} MiB")
         print(f"serve resident memory: {before:.1f} MiB before, peak {peak:.1f} MiB, "
-              f"{at_end:.1f} MiB at the end, {after:.1f} MiB 15 s after")
-        print(f"device list during the flood: {samples} answers, slowest {slowest:.3f} s; real "
-              f"device missing or unnamed in {lost}; at the end {listed_at_end} listed, "
-              f"{dropped} dropped; 15 s after: {len(body['devices'])} listed "
-              f"(answer {took_after:.3f} s), real device {'listed' if real_after else 'MISSING'}")
+              f"{at_end:.1f} MiB at the end ({flood_took:.0f} s), {after:.1f} MiB 15 s after "
+              f"the fake IDs expired")
+        print(f"device list during the flood: {len(times)} of {samples} answered within 10 s, "
+              f"median {percentile(times, 0.5):.3f} s, slowest "
+              f"{max(times) if times else float('nan'):.3f} s; real device missing or unnamed in "
+              f"{lost}; at the end {listed_at_end} listed, {dropped} dropped; 15 s after: "
+              f"{len(body['devices']) if body else None} listed (answer "
+              f"{took_after if took_after is not None else float('nan'):.3f} s), real device "
+              f"{'listed' if real_after else 'MISSING'}")
         print(f"summary serve_flood {rate}/s x {seconds} s: RSS {before:.1f} -> peak {peak:.1f} "
-              f"MiB ({after:.1f} MiB 15 s after), slowest list {slowest:.2f} s, "
-              f"real device kept {samples - lost}/{samples}")
-        return 0 if lost == 0 and real_after else 1
+              f"MiB ({after:.1f} MiB after){' GUARD HIT' if guarded is not None else ''}, "
+              f"list slowest {max(times) if times else float('nan'):.2f} s, "
+              f"{unanswered} unanswered, real device kept {samples - lost}/{samples}")
+        return 0 if not lost and not unanswered and real_after and guarded is None else 1
     finally:
-        serve.process.terminate()
-        serve.finish(20)
+        if sender and sender.poll() is None:
+            sender.kill()
+            sender.wait()
+        if serve:
+            serve.stop()
         processes.stop_simulator(sim)
 
 

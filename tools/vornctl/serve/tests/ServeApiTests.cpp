@@ -108,8 +108,8 @@ protected:
         server_ = std::make_unique<Vornctl::Serve::HttpServer>(server);
         port_ = server_->port();
         link_ = server_->origin() + "/?token=" + token;
-        api_ = std::make_unique<Vornctl::Serve::ServeApi>(*controller_, adapter, journalPath_,
-                                                          link_);
+        api_ =
+            std::make_unique<Vornctl::Serve::ServeApi>(*controller_, adapter, journalPath_, link_);
         thread_ = std::thread([this] { server_->run(*api_); });
         ASSERT_TRUE(waitUntil([&] { return controller_->hub().devices(true).size() == 3; }, 10s));
     }
@@ -826,6 +826,31 @@ TEST_F(ServeOnSimulator, HeadIsAnsweredWithoutABodyOnAKeptAliveConnection) {
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->status, 405);
     EXPECT_TRUE(refused.closedWithin(10s));
+}
+
+// A client that says its request is the last (Connection: close, or HTTP/1.0
+// without keep-alive) gets its answer, so marked, and then the close: a
+// client that reads to the end is not left waiting for the request time-out.
+TEST_F(ServeOnSimulator, AClientsLastRequestIsAnsweredAndTheConnectionClosed) {
+    const std::string port = std::to_string(port_);
+    for (const std::string version : {"HTTP/1.1", "HTTP/1.0"}) {
+        Connection connection(port_);
+        ASSERT_TRUE(connection.send(
+            "GET /api/devices " + version + "\r\nHost: 127.0.0.1:" + port + "\r\n" +
+            (version == "HTTP/1.1" ? "Connection: close\r\n" : "") + auth().front() + "\r\n\r\n"));
+        const auto answer = connection.read();
+        ASSERT_TRUE(answer) << version;
+        EXPECT_EQ(answer->status, 200) << version;
+        EXPECT_EQ(json::parse(answer->body)["devices"].size(), 2u) << version;
+        EXPECT_EQ(answer->header("connection"), "close") << version;
+        // At once, not after the request time-out (2 s here).
+        EXPECT_TRUE(connection.closedWithin(1500ms)) << version;
+    }
+    // Without it the connection stays for the next request.
+    Connection kept(port_);
+    ASSERT_TRUE(kept.send(requestText(port_, "GET", "/api/devices", auth())));
+    ASSERT_TRUE(kept.read());
+    EXPECT_FALSE(kept.closedWithin(300ms));
 }
 
 TEST_F(ServeOnSimulator, LimitsAndMalformedRequests) {
