@@ -3,7 +3,7 @@
 #
 # Expects VORN_ROOT to be the repository root.
 
-# One line each; README.md says why each package is here.
+# One line each; docs/building.md (Dependencies) says why each package is here.
 VORN_PACKAGES=(
     g++
     cmake
