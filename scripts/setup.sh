@@ -13,7 +13,6 @@ VORN_PACKAGES=(
     libboost-system-dev
     libssl-dev
     nlohmann-json3-dev
-    libssl-dev
     openssl
     libgtest-dev
     googletest
