@@ -7,7 +7,8 @@ alternated:
   - a browser's first visit: new connections, the token link, the page's files,
     /api/interface, /api/devices, then the live push until all 1000 devices
     arrived (a kept-alive connection with a full handshake, and the WebSocket,
-    whose connection resumes that TLS session as a browser's does);
+    whose connection resumes that TLS session as a browser's does); and the
+    same browser's return visit, whose connections resume its TLS session;
   - GET /api/devices again on a kept-alive connection;
   - new connections per second, each a full handshake (no resumption) and one
     small request, from 2 client processes; serve's CPU time per connection.
@@ -31,18 +32,21 @@ from serve_support import Client, LivePush, Serve, cpu_seconds, percentile  # no
 
 processes = serve_support.processes
 RESUMED = [0]  # live-push connections that resumed the page's TLS session
+LAST_SESSION = [None]  # the TLS session of the last visit's page connection
 
 
-def first_visit(serve, devices):
+def first_visit(serve, devices, session=None):
     """Seconds from nothing to every device in the page's live push. The live
-    push's connection resumes the page's TLS session, as a browser's does."""
+    push's connection resumes the page's TLS session, as a browser's does;
+    with `session` (a return visit) the page's connection resumes that one."""
     start = time.perf_counter()
-    client = Client(serve)
+    client = Client(serve, session=session)
     try:
         listed = client.load_page()
         push = LivePush(serve, cookie=client.cookie, session=client.tls_session())
         if serve.secure and push.client.sock.session_reused:
             RESUMED[0] += 1
+        LAST_SESSION[0] = client.tls_session()
         try:
             if not push.read_until(lambda p: len(p.added) >= devices, 30):
                 raise RuntimeError(f"the live push brought {len(push.added)} of {devices} "
@@ -141,10 +145,13 @@ def main():
         print(f"{devices} devices listed and named by both", flush=True)
 
         first = {True: [], False: []}
+        again = []
         for visit in range(visits):  # alternated, neither always first
             order = servers if visit % 2 == 0 else servers[::-1]
             for serve in order:
                 first[serve.secure].append(first_visit(serve, devices))
+                if serve.secure:  # the same browser again, its TLS session kept
+                    again.append(first_visit(serve, devices, LAST_SESSION[0]))
         kept = {True: [], False: []}
         clients = {serve.secure: Client(serve) for serve in servers}
         for serve in servers:
@@ -168,12 +175,17 @@ def main():
             rate, cpu, failed, problem = rates[secure]
             print(f"{name} new connections (2 clients, {seconds} s): {rate:.0f}/s, serve CPU "
                   f"{cpu * 1000:.2f} ms each, {failed} failed{': ' + problem if failed else ''}")
+        print(f"HTTPS return visit (the page's connection resumes the last visit's TLS "
+              f"session): median {statistics.median(again) * 1000:.1f} ms, "
+              f"{statistics.median(again) / med[False]:.2f}x HTTP's first visit")
         print(f"HTTPS live push connections that resumed the page's TLS session: "
-              f"{RESUMED[0]} of {visits}")
+              f"{RESUMED[0]} of {2 * visits}")
         print(f"first visit HTTPS/HTTP: {ratio:.2f}x (target at most 1.2x); kept alive "
               f"{kept_med[True] / kept_med[False]:.2f}x")
         print(f"summary serve_tls: first visit {med[False] * 1000:.1f} ms http, "
-              f"{med[True] * 1000:.1f} ms https, {ratio:.2f}x; handshakes "
+              f"{med[True] * 1000:.1f} ms https, {ratio:.2f}x; return visit "
+              f"{statistics.median(again) / med[False]:.2f}x; kept alive "
+              f"{kept_med[True] / kept_med[False]:.2f}x; handshakes "
               f"{rates[True][0]:.0f}/s ({rates[True][1] * 1000:.2f} ms CPU each)")
         return 0 if not rates[True][2] and not rates[False][2] else 1
     finally:
