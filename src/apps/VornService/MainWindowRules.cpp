@@ -180,9 +180,16 @@ WriteStep afterWrite(const SerialWriteReport& report) {
         step.unchanged = report.before;
         return step;
     }
-    step.journalProblem = report.journalError;
     const bool ok = report.result == WriteResult::AlreadySet ||
                     report.result == WriteResult::Verified || report.acknowledged;
+    if (report.intentRecorded && !report.journalError.empty()) {
+        // The outcome is not in the journal: one error box says so and what
+        // the device did; no success box tells the user all is well.
+        step.journalProblem = report.journalError + "\n\n" +
+                              (ok ? Text::serialWrittenNotRecorded : Text::serialSetFailed);
+        return step;
+    }
+    step.journalProblem = report.journalError;
     step.outcome = writeOutcome(ok);
     return step;
 }
