@@ -7,8 +7,8 @@
 #include "HttpServer.h"
 #include "JournalPlace.h"
 #include "LocalAuthority.h"
-#include "ReloadSignal.h"
 #include "QrCode.h"
+#include "ReloadSignal.h"
 #include "ServeApi.h"
 #include "ServeController.h"
 #include "Session.h"
@@ -94,7 +94,7 @@ void printLinkQr(Console& console, const std::string& link) {
     if (const auto code = QrCode::encode(link))
         console.out << code->halfBlocks() << std::flush;
     else
-        console.err << "vornctl: this build draws no QR codes; type the link instead" << std::endl;
+        console.err << "vornctl: the link does not fit in a QR code; type it instead" << std::endl;
 }
 
 } // namespace
