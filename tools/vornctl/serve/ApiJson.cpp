@@ -66,8 +66,9 @@ std::string programFailureJson(std::string_view message, const std::vector<Progr
 // read as Latin-1, nothing lost).
 std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows,
                         std::uint64_t dropped) {
-    return "{\"interface\": " + interfaceJson(adapter) + ", \"dropped\": " +
-           std::to_string(dropped) + ", \"devices\": " + formatDeviceJson(rows) + "}";
+    return "{\"interface\": " + interfaceJson(adapter) +
+           ", \"dropped\": " + std::to_string(dropped) +
+           ", \"devices\": " + formatDeviceJson(rows) + "}";
 }
 
 std::string interfaceJson(const AdapterInfo& adapter) {
