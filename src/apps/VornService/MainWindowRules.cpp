@@ -190,7 +190,11 @@ WriteStep afterWrite(const SerialWriteReport& report) {
         return step;
     }
     step.journalProblem = report.journalError;
-    step.outcome = writeOutcome(ok);
+    // Acknowledged, yet the device reads back another number: no success.
+    if (report.result == WriteResult::Mismatch)
+        step.outcome = Notice{Text::serialNotKept, Text::errorCaption, iconError};
+    else
+        step.outcome = writeOutcome(ok);
     return step;
 }
 

@@ -70,6 +70,12 @@ TEST(WindowWriteSteps, FreeNumbersEndInTheBoxesOfEveryWriteDuplicatesAsk) {
     }
     // Acknowledged as before: the read-back tells the rest.
     EXPECT_STREQ(afterWrite(reportOf(WriteResult::Unverified, true)).outcome->caption, "Success");
+    // Acknowledged, but the device kept another number: never a success.
+    const auto kept = afterWrite(reportOf(WriteResult::Mismatch, true));
+    ASSERT_TRUE(kept.outcome);
+    EXPECT_EQ(kept.outcome->icon, MainWindowRules::iconError);
+    EXPECT_STREQ(kept.outcome->text,
+                 "The device acknowledged the serial number, but reads back another one.");
 
     auto duplicate = reportOf(WriteResult::Duplicate, false);
     duplicate.intentRecorded = duplicate.sent = false;
