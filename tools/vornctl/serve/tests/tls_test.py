@@ -26,6 +26,7 @@ usage: tls_test.py VORNCTL NETNS_SCRIPT   (inside scripts/netns.sh --veth)"""
 import base64
 import hashlib
 import http.client
+import json
 import os
 import re
 import shutil
@@ -129,6 +130,12 @@ def read_all(sock):
     except (ConnectionError, socket.timeout, ssl.SSLError):
         pass
     return data
+
+
+def fingerprints(port, token):
+    """(status, body) of GET /api/certificate: what the page shows."""
+    status, _, body = request(port, "GET", "/api/certificate", {"Authorization": f"Bearer {token}"})
+    return status, json.loads(body) if status == 200 else None
 
 
 def upgrade_status(port, token, origin):
@@ -292,6 +299,9 @@ def check_reload(failures, vornctl, state, work):
             line = serve.reload("reloaded the certificate")
             failures.check(line and second in line, f"reload announced: {line!r}")
             failures.equal(served(port)[0], second, "new connections get the new certificate")
+            failures.equal(fingerprints(port, serve.token),
+                           (200, {"certificate": second, "authority": None}),
+                           "the page is told the reloaded certificate's fingerprint")
             failures.equal(fingerprint_of(open_tls.getpeercert(binary_form=True)), first,
                            "the open connection keeps its certificate")
             open_tls.sendall(f"GET /ca.crt HTTP/1.1\r\nHost: {HOST}:{port}\r\n\r\n".encode())
@@ -409,6 +419,10 @@ def run(vornctl, failures):
             failures.equal(fingerprint_of(ssl.PEM_cert_to_DER_cert(authority.decode())),
                            authority_line, "the printed authority SHA-256")
             check_protocol(failures, port, printed, authority.decode())
+            failures.equal(fingerprints(port, serve.token), (200, {
+                "certificate": printed, "authority": authority_line}),
+                "the fingerprints the page shows")
+            failures.equal(fingerprints(port, "0" * 48)[0], 401, "the fingerprints need the token")
             check_rules(failures, port, serve.token)
 
             # Serve's own pair, reloaded: the same certificate.
