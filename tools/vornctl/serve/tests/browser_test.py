@@ -50,13 +50,13 @@ AXE_TAGS = ["wcag2a", "wcag2aa", "wcag21a", "wcag21aa"]
 SHIFT_LIMIT = 0.1
 
 
-def browser(width, height, profile):
+def browser(width, height, profile, extra=()):
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                     f"--window-size={width},{height}", f"--user-data-dir={profile}"):
+                     f"--window-size={width},{height}", f"--user-data-dir={profile}", *extra):
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
