@@ -52,7 +52,7 @@ python3 "$VORN_ROOT/scripts/fuzz-corpus.py" "$BUILD/seeds"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-total=0 findings=0
+total=0 findings=0 found=()
 for target in "${TARGETS[@]}"; do
     corpus="$BUILD/corpus/$target" artifacts="$BUILD/findings/$target"
     mkdir -p "$corpus" "$artifacts"
@@ -73,6 +73,9 @@ for target in "${TARGETS[@]}"; do
     total=$((total + runs))
     if [[ $status -ne 0 ]]; then
         findings=$((findings + 1))
+        # The kind of problem, for the summary line (CI shows that line whatever else it cuts).
+        kind=$(grep -m1 -oE 'ERROR: [A-Za-z]+: [a-z-]+|ERROR: libFuzzer: [a-z-]+|SUMMARY: [A-Za-z]+: [^ ]+' "$log" || true)
+        found+=("$target (${kind:-exit $status})")
         echo "fuzz: $target FOUND A PROBLEM after $runs executions (exit $status); see $log" \
             "and $artifacts"
         grep -E 'ERROR|property violated|SUMMARY' "$log" | head -n 5 || true
@@ -80,5 +83,5 @@ for target in "${TARGETS[@]}"; do
         echo "fuzz: $target $runs executions in ${seconds} s (${speed:-?} per second), no finding"
     fi
 done
-echo "fuzz: ${#TARGETS[@]} targets, $total executions, $findings with findings"
+echo "fuzz: ${#TARGETS[@]} targets, $total executions, $findings with findings${found[*]:+: ${found[*]}}"
 [[ $findings -eq 0 ]]

@@ -149,8 +149,8 @@ def completion(tree, failures):
     failures.equal(complete(tree, ["vornctl", "ser"], failures), ["serial", "serve"], "vornctl ser")
     failures.equal(complete(tree, ["vornctl", "seri"], failures), ["serial"], "vornctl seri")
     failures.equal(complete(tree, ["vornctl", "serve", "--"], failures),
-                   ["--allow-host", "--config", "--insecure-http", "--listen", "--tls-cert",
-                    "--tls-key", "--token-file"], "serve --")
+                   ["--allow-host", "--config", "--insecure-http", "--listen", "--qr",
+                    "--tls-cert", "--tls-key", "--token-file"], "serve --")
     failures.equal(complete(tree, ["vornctl", "--interface", "127.0.0.1", "serial", "p"], failures),
                    ["program"], "vornctl --interface A serial p")
     failures.equal(complete(tree, ["vornctl", "list", "--c"], failures), ["--csv"], "list --c")

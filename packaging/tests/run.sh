@@ -55,8 +55,9 @@ run_test installer "$netns" --veth -- scripts/wine-session.sh build/package-test
     python3 "$tests/installer_test.py" "$packages" "$version" "$vorntour" "$netns"
 
 echo
+names=(deb service zip installer)
 failed=0 passed=0 skipped=0
-for name in deb service zip installer; do
+for name in "${names[@]}"; do
     echo "package test $name: ${result[$name]}"
     case ${result[$name]} in
     passed*) passed=$((passed + 1)) ;;
@@ -65,8 +66,8 @@ for name in deb service zip installer; do
     esac
 done
 skipped_names=()
-for name in deb zip installer; do
+for name in "${names[@]}"; do
     if [[ ${result[$name]} == skipped* ]]; then skipped_names+=("$name"); fi
 done
-echo "package tests: $passed of 3 passed, $skipped skipped${skipped_names[*]:+: ${skipped_names[*]}} (version $version)"
+echo "package tests: $passed of ${#names[@]} passed, $skipped skipped${skipped_names[*]:+: ${skipped_names[*]}} (version $version)"
 exit $failed

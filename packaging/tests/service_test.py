@@ -19,6 +19,7 @@ import re
 import shlex
 import shutil
 import signal
+import ssl
 import subprocess
 import sys
 import time
@@ -76,7 +77,10 @@ def start(failures):
     line = serve.next_line(30) or ""
     match = re.fullmatch(r"serving (https?)://(\S+)/\?token=(\S+)", line)
     failures.check(match, f"serve printed its link ({line!r}, {serve.errors})")
-    return serve, match
+    certificate = serve.next_line(10) or ""
+    fingerprint = re.fullmatch(r"certificate SHA-256 ((?:[0-9A-F]{2}:){31}[0-9A-F]{2})", certificate)
+    failures.check(fingerprint, f"serve printed its certificate's SHA-256 ({certificate!r})")
+    return serve, match, fingerprint.group(1) if fingerprint else None
 
 
 def stop(serve, failures):
@@ -95,8 +99,10 @@ def wait_until(condition, timeout):
 
 
 def get(address, target, token):
+    """A request over HTTPS from a client that trusts serve's own authority alone."""
     host, port = address.rsplit(":", 1)
-    connection = http.client.HTTPConnection(host, int(port), timeout=30)
+    context = ssl.create_default_context(cafile=os.path.join(STATE, "tls", "authority.crt"))
+    connection = http.client.HTTPSConnection(host, int(port), timeout=30, context=context)
     connection.request("GET", target, headers={"Authorization": f"Bearer {token}"})
     response = connection.getresponse()
     body = response.read()
@@ -130,13 +136,15 @@ def main():
         os.makedirs(STATE, mode=0o700, exist_ok=True)
         os.chown(STATE, SERVICE_UID, SERVICE_UID)
 
-        serve, link = start(failures)
+        serve, link, fingerprint = start(failures)
         if link:
             address, token = link.group(2), link.group(3)
+            failures.equal(link.group(1), "https", "off loopback serve speaks HTTPS")
             failures.equal(address, LISTEN, "serve listens where serve.conf says")
             failures.equal(get(address, "/api/devices", token)[0], 200, "the API with the token")
             failures.equal(get(address, "/api/devices", "x" * 48)[0], 401, "another token")
-            for name in ("token", "journal.jsonl"):
+            for name in ("token", "journal.jsonl", "tls/authority.key", "tls/server.key",
+                         "tls/server.crt"):
                 path = os.path.join(STATE, name)
                 if failures.check(os.path.exists(path), f"{name} is in the state directory"):
                     status = os.stat(path)
@@ -145,9 +153,10 @@ def main():
             stop(serve, failures)
 
             # A restart keeps the link.
-            serve, again = start(failures)
+            serve, again, same = start(failures)
             if again:
                 failures.equal(again.group(3), token, "the token after a restart")
+                failures.equal(same, fingerprint, "the certificate after a restart")
                 failures.equal(get(address, "/api/devices", token)[0], 200, "the old link")
                 # A new token and SIGHUP revoke the old one.
                 new = "n" * 48

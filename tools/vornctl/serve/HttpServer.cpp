@@ -337,11 +337,11 @@ private:
             server_.prove(this);
         }
         if (verdict.kind == GuardVerdict::Kind::TokenAccepted)
-            return respond(303, "", bodyPending,
-                           {{http::field::location, "/"},
-                            {http::field::set_cookie,
-                             tokenCookie(server_.guard.cookie, server_.guard.token,
-                                         server_.guard.secure)}});
+            return respond(
+                303, "", bodyPending,
+                {{http::field::location, "/"},
+                 {http::field::set_cookie,
+                  tokenCookie(server_.guard.cookie, server_.guard.token, server_.guard.secure)}});
 
         route_ = routeRequest(head.method, head.target, &isPageAsset);
         route_.client = address_.to_string();
@@ -480,7 +480,7 @@ private:
     std::optional<http::request_parser<http::string_body>> parser_;
     Route route_;
     bool api_ = false;
-    bool proven_ = false; // a request of this connection has shown the token
+    bool proven_ = false;   // a request of this connection has shown the token
     bool headOnly_ = false; // the request is a HEAD: the answer's head alone
     bool finished_ = false;
 };

@@ -15,4 +15,20 @@ void makePrivateFolder(const std::filesystem::path& folder);
 // new one, never a part. Throws std::runtime_error naming the file.
 void writePrivateFile(const std::filesystem::path& file, const std::string& contents);
 
+// As writePrivateFile, but never replaces: false, with nothing changed, when
+// `file` exists already (two creating it at once agree on one). Throws
+// std::runtime_error naming the file.
+bool createPrivateFile(const std::filesystem::path& file, const std::string& contents);
+
+// Why others than its owner may read `file` ("mode 0644"); empty when they
+// may not, or when it cannot be read (reading it then says why).
+std::string readableByOthers(const std::filesystem::path& file);
+
+// The platform's part (PrivateFile_posix.cpp, _win32.cpp).
+namespace PrivateFilePlatform {
+// Creates `folder`, whose parent exists, for its owner alone; one that exists
+// is left as it is. Throws std::runtime_error naming the folder.
+void makeOwnerOnlyFolder(const std::filesystem::path& folder);
+} // namespace PrivateFilePlatform
+
 } // namespace Vornctl::Serve

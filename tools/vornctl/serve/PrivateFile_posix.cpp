@@ -1,9 +1,13 @@
 #include "PrivateFile.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <stdexcept>
+#include <string>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,22 +20,20 @@ namespace {
 
 } // namespace
 
-void makePrivateFolder(const std::filesystem::path& folder) {
-    if (std::filesystem::is_directory(folder))
-        return;
-    if (folder.has_parent_path() && folder.parent_path() != folder) {
-        std::error_code error;
-        std::filesystem::create_directories(folder.parent_path(), error);
-        if (error)
-            fail("create the folder", folder.parent_path(), error.value());
-    }
+void PrivateFilePlatform::makeOwnerOnlyFolder(const std::filesystem::path& folder) {
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
         fail("create the folder", folder, errno);
 }
 
-void writePrivateFile(const std::filesystem::path& file, const std::string& contents) {
-    const std::filesystem::path temporary = file.string() + ".new";
-    ::unlink(temporary.c_str()); // a leftover of an interrupted write
+namespace {
+
+// `contents` in a new file beside `file`, readable by its owner alone, synced;
+// its name is this write's own, so that writers of one file never meet.
+std::filesystem::path writeTemporary(const std::filesystem::path& file,
+                                     const std::string& contents) {
+    static std::atomic<unsigned> made{0};
+    const std::filesystem::path temporary =
+        file.string() + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(made++);
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         fail("create", temporary, errno);
@@ -55,11 +57,41 @@ void writePrivateFile(const std::filesystem::path& file, const std::string& cont
         ::unlink(temporary.c_str());
         fail("write", temporary, synced != 0 ? synced : closed);
     }
+    return temporary;
+}
+
+} // namespace
+
+void writePrivateFile(const std::filesystem::path& file, const std::string& contents) {
+    const std::filesystem::path temporary = writeTemporary(file, contents);
     if (::rename(temporary.c_str(), file.c_str()) != 0) {
         const int error = errno;
         ::unlink(temporary.c_str());
         fail("replace", file, error);
     }
+}
+
+bool createPrivateFile(const std::filesystem::path& file, const std::string& contents) {
+    const std::filesystem::path temporary = writeTemporary(file, contents);
+    // link() never replaces: a file that appeared meanwhile is kept.
+    const bool linked = ::link(temporary.c_str(), file.c_str()) == 0;
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    if (!linked && error != EEXIST)
+        fail("create", file, error);
+    return linked;
+}
+
+std::string readableByOthers(const std::filesystem::path& file) {
+    struct stat status {};
+    if (::stat(file.c_str(), &status) != 0)
+        return {}; // reading it says why
+    const unsigned mode = status.st_mode & 07777u;
+    if ((mode & 0077u) == 0)
+        return {};
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode);
+    return std::string("mode ") + text;
 }
 
 } // namespace Vornctl::Serve

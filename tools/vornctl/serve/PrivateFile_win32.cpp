@@ -3,6 +3,7 @@
 #include "OwnerOnlyAccess.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <stdexcept>
 
@@ -22,25 +23,23 @@ struct HandleClose {
 
 } // namespace
 
-void makePrivateFolder(const std::filesystem::path& folder) {
-    if (std::filesystem::is_directory(folder))
-        return;
-    if (folder.has_parent_path() && folder.parent_path() != folder) {
-        std::error_code error;
-        std::filesystem::create_directories(folder.parent_path(), error);
-        if (error)
-            throw std::runtime_error("cannot create the folder " + folder.parent_path().string() +
-                                     ": " + error.message());
-    }
+void PrivateFilePlatform::makeOwnerOnlyFolder(const std::filesystem::path& folder) {
     OwnerOnlyAccess access(OwnerOnlyAccess::Kind::Folder);
     if (!CreateDirectoryW(folder.c_str(), access.attributes()) &&
         GetLastError() != ERROR_ALREADY_EXISTS)
         fail("create the folder", folder, GetLastError());
 }
 
-void writePrivateFile(const std::filesystem::path& file, const std::string& contents) {
-    const std::filesystem::path temporary = file.wstring() + L".new";
-    DeleteFileW(temporary.c_str()); // a leftover of an interrupted write
+namespace {
+
+// `contents` in a new file beside `file`, for its user alone, flushed; its name
+// is this write's own, so that writers of one file never meet.
+std::filesystem::path writeTemporary(const std::filesystem::path& file,
+                                     const std::string& contents) {
+    static std::atomic<unsigned> made{0};
+    const std::filesystem::path temporary = file.wstring() + L".new-" +
+                                            std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                            std::to_wstring(made++);
     OwnerOnlyAccess access(OwnerOnlyAccess::Kind::File);
     const HANDLE created = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, access.attributes(),
                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -64,14 +63,37 @@ void writePrivateFile(const std::filesystem::path& file, const std::string& cont
     }
     if (!FlushFileBuffers(out.get()))
         abandon("write");
-    out.reset();
-    // A rename on one volume keeps the file's own access list.
-    if (!MoveFileExW(temporary.c_str(), file.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const DWORD error = GetLastError();
-        DeleteFileW(temporary.c_str());
-        fail("replace", file, error);
-    }
+    return temporary;
+}
+
+// Moves the temporary into place (a rename on one volume keeps its access
+// list); false when `file` exists and `replace` is not asked for.
+bool place(const std::filesystem::path& temporary, const std::filesystem::path& file,
+           bool replace) {
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (MoveFileExW(temporary.c_str(), file.c_str(), flags))
+        return true;
+    const DWORD error = GetLastError();
+    DeleteFileW(temporary.c_str());
+    if (!replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS))
+        return false;
+    fail(replace ? "replace" : "create", file, error);
+}
+
+} // namespace
+
+void writePrivateFile(const std::filesystem::path& file, const std::string& contents) {
+    place(writeTemporary(file, contents), file, true);
+}
+
+bool createPrivateFile(const std::filesystem::path& file, const std::string& contents) {
+    return place(writeTemporary(file, contents), file, false);
+}
+
+// The access lists serve writes grant the user alone; one made by hand is not
+// judged here.
+std::string readableByOthers(const std::filesystem::path&) {
+    return {};
 }
 
 } // namespace Vornctl::Serve

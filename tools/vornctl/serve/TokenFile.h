@@ -14,13 +14,4 @@ namespace Vornctl::Serve {
 // may read it. Nothing, with `error` set for a person, when it cannot be used.
 std::optional<std::string> loadTokenFile(const std::string& path, std::string& error);
 
-// The platform's part (TokenFile_posix.cpp, _win32.cpp).
-namespace TokenFileSystem {
-// Creates `path` holding `content`, readable by its owner only; false when the
-// file exists already (then it is left as it is). Throws std::runtime_error.
-bool createPrivate(const std::string& path, const std::string& content);
-// Why others may read `path` ("mode 0644"); empty when only its owner may.
-std::string readableByOthers(const std::string& path);
-} // namespace TokenFileSystem
-
 } // namespace Vornctl::Serve
