@@ -11,7 +11,6 @@ certificate; no layout shift, no console error, no axe-core violation.
 
 usage: browser_tls_test.py VORNCTL VORNSIM NETNS_SCRIPT --axe AXE_MIN_JS [--screenshots DIR]"""
 
-import argparse
 import base64
 import hashlib
 import os
@@ -29,7 +28,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
                                 "testing"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import processes  # noqa: E402
-from browser_test import SHIFT_LIMIT, Page, browser, take_screenshots, wait  # noqa: E402
+from browser_test import (SHIFT_LIMIT, Page, browser, browser_arguments,  # noqa: E402
+                          take_screenshots, wait)
 
 HOST = "192.0.2.1"
 STAGE = "00000500:00000001"
@@ -139,32 +139,12 @@ def run(vornctl, vornsim, axe_source, screenshots, failures):
 
 
 def main():
-    parser = argparse.ArgumentParser(usage=__doc__.rsplit("usage: ", 1)[1])
-    parser.add_argument("vornctl")
-    parser.add_argument("vornsim")
-    parser.add_argument("netns")
-    parser.add_argument("--axe", required=True, help="axe-core's axe.min.js")
-    parser.add_argument("--screenshots", metavar="DIR")
-    arguments = parser.parse_args()
-    processes.require_test_namespace(arguments.netns)
+    arguments, axe_source = browser_arguments(__doc__.rsplit("usage: ", 1)[1])
     if HOST not in subprocess.run(["ip", "-o", "-4", "addr", "show"], capture_output=True,
                                   text=True, timeout=10).stdout:
         print(f"FAILED: {HOST} is not an address here: run under scripts/netns.sh --veth",
               flush=True)
         return 1
-    for path in ("/usr/bin/chromium", "/usr/bin/chromedriver"):
-        if not os.path.exists(path):
-            processes.skip(f"{path} is missing (packages chromium, chromium-driver)")
-    try:
-        import selenium  # noqa: F401
-    except ImportError:
-        processes.skip("selenium is missing (package python3-selenium)")
-    if not os.path.exists(arguments.axe):
-        print(f"{arguments.axe} is missing: scripts/npm-tools.sh axe-core installs it",
-              file=sys.stderr)
-        return 1
-    with open(arguments.axe) as file:
-        axe_source = file.read()
     failures = processes.Failures()
     run(arguments.vornctl, arguments.vornsim, axe_source, arguments.screenshots, failures)
     failures.finish()
