@@ -58,6 +58,11 @@ public:
     // removal), and is refused when all of them have answered one: a sender of
     // ever new frame ids cannot grow the table, nor push out devices that answer.
     static constexpr std::size_t defaultFrameCap = 4096;
+    // Frame events waiting for the event thread, past which a presence of a
+    // frame not present is not taken in (counted as dropped) until the thread
+    // has caught up: a flood of new ids faster than the handlers cannot grow
+    // the queue without bound. Present frames are served as ever.
+    static constexpr std::size_t maxQueuedFrameEvents = 16384;
 
     // Sends through `transport`; receives what is passed to onReceive (the
     // owner registers the list with its server).

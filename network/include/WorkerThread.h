@@ -39,6 +39,8 @@ public:
     // True when no handler is queued or running: for an owner that drives
     // time itself and must not move on while a handler is still in hand.
     bool idle() const;
+    // Handlers posted and not yet started.
+    std::size_t queued() const;
 
 private:
     struct JobBase {

@@ -133,6 +133,11 @@ bool FrameList::trackPresence(char* message, std::size_t length, std::uint32_t s
         (mode == 0 && !networkType_.isDeviceType(MSG_CmdHdr(message))))
         return false;
 
+    if (worker_.queued() >= maxQueuedFrameEvents && !frames_->contains(id)) {
+        frames_->noteDropped();
+        return false;
+    }
+
     FrameInfo info;
     info.id = id;
     info.sourceType = Wire::readU16(message + Header::sourceType);

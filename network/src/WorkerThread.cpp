@@ -26,6 +26,7 @@ struct WorkerThread::Impl {
         if (stopped)
             return nullptr;
         std::unique_ptr<JobBase> job(first);
+        waiting.fetch_sub(1, std::memory_order_relaxed);
         first = job->next;
         if (first == nullptr)
             last = nullptr;
@@ -54,6 +55,7 @@ struct WorkerThread::Impl {
     std::thread thread;            // joined under joinMutex
     std::thread::id threadId;      // set once at construction, read-only afterwards
     std::atomic<std::size_t> failures{0}; // handlers that threw
+    std::atomic<std::size_t> waiting{0};  // jobs in the queue (read without the lock)
 };
 
 WorkerThread::WorkerThread(const char* name) : impl_(std::make_unique<Impl>()) {
@@ -85,6 +87,7 @@ void WorkerThread::enqueue(std::unique_ptr<JobBase> job) {
         else
             impl_->last->next = added;
         impl_->last = added;
+        impl_->waiting.fetch_add(1, std::memory_order_relaxed);
     }
     // The worker waits only on an empty queue.
     if (wasEmpty)
@@ -102,6 +105,10 @@ void WorkerThread::stop() {
     std::lock_guard<std::mutex> lock(impl_->joinMutex);
     if (impl_->thread.joinable())
         impl_->thread.join();
+}
+
+std::size_t WorkerThread::queued() const {
+    return impl_->waiting.load(std::memory_order_relaxed);
 }
 
 std::size_t WorkerThread::handlerFailures() const {

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -418,6 +419,47 @@ TEST(SickNetwork, AFloodOfNewFrameIdsKeepsTheTableAtItsCapAndTheAnsweringDevice)
     ASSERT_NE(again, nullptr);
     rack.answerHealthy();
     EXPECT_EQ(again->error.load(), Vorn::ErrorCode::Success);
+}
+
+// New ids faster than the event handlers: past a bound on the events waiting,
+// a new id is dropped (and counted) until the handlers catch up, so the queue
+// cannot grow with the sender's rate; present frames are heard as ever.
+TEST(SickNetwork, NewFramesWaitWhileTheEventBacklogIsFull) {
+    Vorn::AnyNetworkType type;
+    VirtualClock clock;
+    Progress progress;
+    MemoryLink link{clock, progress};
+    const std::size_t bound = Vorn::FrameList::maxQueuedFrameEvents;
+    Vorn::FrameList frames(type, link, clock.clocks(), Vorn::FrameList::defaultDestinationCap,
+                           bound * 2);
+    std::mutex gate;
+    std::unique_lock<std::mutex> held(gate); // the handlers wait until the test lets them
+    std::atomic<std::size_t> added{0};
+    auto addedToken = frames.frameAdded.subscribe([&](std::uint64_t) {
+        const std::lock_guard<std::mutex> pass(gate);
+        ++added;
+    });
+    auto announce = [&](std::uint64_t id) {
+        const auto bytes = presence({.id = id});
+        frames.onReceive(bytes.data(), bytes.size(), 0x0A000001);
+    };
+    const std::size_t sent = bound + 100;
+    for (std::uint64_t id = 1; id <= sent; ++id)
+        announce(id);
+    // The handler in progress may or may not have taken the first event yet.
+    EXPECT_GE(frames.frameCount(), bound);
+    EXPECT_LE(frames.frameCount(), bound + 1);
+    EXPECT_EQ(frames.framesDropped(), sent - frames.frameCount());
+    EXPECT_FALSE(frames.findFrame(sent));
+    const std::uint64_t dropped = frames.framesDropped();
+    announce(7); // present: heard, not dropped
+    EXPECT_EQ(frames.framesDropped(), dropped);
+
+    held.unlock();
+    ASSERT_TRUE(waitUntil([&] { return frames.idle(); }, 20s));
+    EXPECT_EQ(added, frames.frameCount());
+    announce(sent + 1); // the handlers caught up: new ids are taken in again
+    EXPECT_TRUE(frames.findFrame(sent + 1));
 }
 
 // When every present frame has answered, a new one is refused: no event, no

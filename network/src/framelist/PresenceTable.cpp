@@ -57,6 +57,11 @@ void PresenceTable::answered(std::uint64_t id) {
     waiting_.erase(entry->second.waiting);
 }
 
+void PresenceTable::noteDropped() {
+    std::lock_guard<std::mutex> lock(framesMutex_);
+    ++dropped_;
+}
+
 std::uint64_t PresenceTable::dropped() const {
     std::lock_guard<std::mutex> lock(framesMutex_);
     return dropped_;
@@ -76,6 +81,11 @@ bool PresenceTable::refresh(std::uint64_t id, std::int64_t now, SenderCheck chec
         return false;
     entry->second.info.lastSeen = now;
     return true;
+}
+
+bool PresenceTable::contains(std::uint64_t id) const {
+    std::lock_guard<std::mutex> lock(framesMutex_);
+    return frames_.count(id) != 0;
 }
 
 std::optional<FrameInfo> PresenceTable::find(std::uint64_t id) const {

@@ -55,6 +55,9 @@ public:
     void answered(std::uint64_t id);
     // Frames evicted or refused for want of room, since construction.
     std::uint64_t dropped() const;
+    // A new frame not taken in for another reason (the owner's): counted as dropped.
+    void noteDropped();
+    bool contains(std::uint64_t id) const;
     std::size_t size() const;
     // For any other message from frame `id`: a present frame is refreshed at
     // `now` if the message is acceptable in its mode; false when it is present
