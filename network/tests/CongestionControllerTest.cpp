@@ -445,7 +445,7 @@ TEST(CongestionControllerTest, RequestLeavingTheQueueLetsTheNextOneIn) {
     ManualClock clock;
     Log log;
     CongestionController controller(CongestionController::defaultPollLimit, clock.clock());
-    ASSERT_EQ(controller.admitNow(100, Lane::New), Admission::Admitted);
+    ASSERT_EQ(controller.admitNow(460, Lane::New), Admission::Admitted);
     const auto submitTagged = [&](std::uint64_t frame, std::uint32_t length, std::uint64_t giveUpAt,
                                   int tag) {
         return controller.submit(Ticket{frame, length, Lane::New, giveUpAt},
@@ -453,11 +453,12 @@ TEST(CongestionControllerTest, RequestLeavingTheQueueLetsTheNextOneIn) {
     };
     ASSERT_EQ(submitTagged(7, 500, 1000, 1), Admission::Queued);
     ASSERT_EQ(submitTagged(8, 500, 0, 2), Admission::Queued);
-    ASSERT_EQ(submitTagged(9, 400, 0, 3), Admission::Queued);
+    ASSERT_EQ(submitTagged(9, 150, 0, 3), Admission::Queued);
+    controller.returnUnsent(100, Lane::New); // 360 + 500 do not fit
 
     clock.now->store(1000);
-    controller.expireNow();  // 1 gives up; 100 + 500 still do not fit
-    controller.dropFrame(8); // 2 leaves; 100 + 400 fit
+    controller.expireNow();  // 1 gives up; 360 + 500 still do not fit
+    controller.dropFrame(8); // 2 leaves; 360 + 150 fit
     ASSERT_TRUE(log.waitForCount(1, deadline));
     EXPECT_EQ(log.values(), (std::vector<int>{3}));
     EXPECT_EQ(controller.waiting(), 0u);
