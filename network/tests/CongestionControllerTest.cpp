@@ -410,7 +410,7 @@ TEST(CongestionControllerTest, PromotedRequestsAreServedInTheOrderTheyWaited) {
 }
 
 // Releases after which nothing waiting fits leave the queue's thread asleep:
-// it wakes once, for the release that lets the waiting request in.
+// it wakes at most once, for the release that lets the waiting request in.
 TEST(CongestionControllerTest, QueueThreadSleepsWhileNothingWaitingFits) {
     Log log; // outlives the controller, whose thread writes to it
     CongestionController controller;
@@ -436,7 +436,7 @@ TEST(CongestionControllerTest, QueueThreadSleepsWhileNothingWaitingFits) {
     controller.returnUnsent(100, Lane::User);
     ASSERT_TRUE(log.waitForCount(1, deadline));
     ASSERT_TRUE(TestSupport::waitUntil([&] { return controller.idle(); }));
-    EXPECT_EQ(controller.wakeUps(), 1u);
+    EXPECT_LE(controller.wakeUps(), 1u); // none when the thread had not yet gone to sleep
 }
 
 // A request that leaves the queue unsent (given up, or its frame gone) lets
