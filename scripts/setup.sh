@@ -3,7 +3,7 @@
 #
 # Expects VORN_ROOT to be the repository root.
 
-# One line each; README.md says why each package is here.
+# One line each; docs/building.md (Dependencies) says why each package is here.
 VORN_PACKAGES=(
     g++
     cmake
@@ -13,7 +13,6 @@ VORN_PACKAGES=(
     libboost-system-dev
     libssl-dev
     nlohmann-json3-dev
-    libssl-dev
     openssl
     libgtest-dev
     googletest

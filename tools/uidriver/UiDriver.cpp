@@ -186,6 +186,13 @@ std::optional<std::string> clipboardText() {
     return text;
 }
 
+HeldClipboard::HeldClipboard() : held_(OpenClipboard(nullptr) != FALSE) {}
+
+HeldClipboard::~HeldClipboard() {
+    if (held_)
+        CloseClipboard();
+}
+
 void close(HWND window) {
     PostMessageA(window, WM_CLOSE, 0, 0);
 }

@@ -68,8 +68,22 @@ private:
     bool attached_;
     std::vector<UINT> keys_;
 };
-// The clipboard's text (CF_TEXT), or nothing.
+// The clipboard's text (CF_TEXT), or nothing (also while another thread holds
+// the clipboard open).
 std::optional<std::string> clipboardText();
+// Holds the clipboard open for this thread while the object lives, as another
+// program reading it would: nobody else can open it meanwhile.
+class HeldClipboard {
+public:
+    HeldClipboard();
+    ~HeldClipboard();
+    HeldClipboard(const HeldClipboard&) = delete;
+    HeldClipboard& operator=(const HeldClipboard&) = delete;
+    bool held() const { return held_; }
+
+private:
+    bool held_;
+};
 
 // Asks a window to close, as its close button does.
 void close(HWND window);

@@ -180,10 +180,21 @@ WriteStep afterWrite(const SerialWriteReport& report) {
         step.unchanged = report.before;
         return step;
     }
-    step.journalProblem = report.journalError;
     const bool ok = report.result == WriteResult::AlreadySet ||
                     report.result == WriteResult::Verified || report.acknowledged;
-    step.outcome = writeOutcome(ok);
+    if (report.intentRecorded && !report.journalError.empty()) {
+        // The outcome is not in the journal: one error box says so and what
+        // the device did; no success box tells the user all is well.
+        step.journalProblem = report.journalError + "\n\n" +
+                              (ok ? Text::serialWrittenNotRecorded : Text::serialSetFailed);
+        return step;
+    }
+    step.journalProblem = report.journalError;
+    // Acknowledged, yet the device reads back another number: no success.
+    if (report.result == WriteResult::Mismatch)
+        step.outcome = Notice{Text::serialNotKept, Text::errorCaption, iconError};
+    else
+        step.outcome = writeOutcome(ok);
     return step;
 }
 

@@ -140,8 +140,10 @@ struct WriteStep {
     // Another listed device holds the number: ask whether to write it anyway
     // (Yes writes it, No ends with nothing sent).
     std::optional<std::string> question;
-    std::optional<Notice> outcome; // the box that tells the outcome
-    std::string journalProblem;    // an error box about the journal first; "" none
+    // The box that tells the outcome; none when the journal could not record
+    // it (journalProblem then says what the device did).
+    std::optional<Notice> outcome;
+    std::string journalProblem; // an error box about the journal first; "" none
     // After a question answered No or a journal that took no intent: the
     // number the device reads as (nothing was written).
     std::optional<std::uint32_t> unchanged;

@@ -23,6 +23,12 @@ inline constexpr const char* confirmSerial = "Please confirm serial number to co
 inline constexpr const char* serialChanged = "Serial number successfully changed.";
 inline constexpr const char* serialSetFailed =
     "Could not set serial number, a communication error occurred.";
+// An acknowledged write whose read-back shows another number.
+inline constexpr const char* serialNotKept =
+    "The device acknowledged the serial number, but reads back another one.";
+// After a journal error about a write's outcome, in place of the success box.
+inline constexpr const char* serialWrittenNotRecorded =
+    "The device took the serial number, but the journal does not record it.";
 inline constexpr const char* addressInUse =
     "The selected IP address is already in use, this is most likely because another Vorn "
     "application is running. Please shut it down and try again. The Vorn service tool will now "

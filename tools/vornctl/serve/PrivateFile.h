@@ -24,4 +24,11 @@ bool createPrivateFile(const std::filesystem::path& file, const std::string& con
 // may not, or when it cannot be read (reading it then says why).
 std::string readableByOthers(const std::filesystem::path& file);
 
+// The platform's part (PrivateFile_posix.cpp, _win32.cpp).
+namespace PrivateFilePlatform {
+// Creates `folder`, whose parent exists, for its owner alone; one that exists
+// is left as it is. Throws std::runtime_error naming the folder.
+void makeOwnerOnlyFolder(const std::filesystem::path& folder);
+} // namespace PrivateFilePlatform
+
 } // namespace Vornctl::Serve

@@ -20,15 +20,7 @@ namespace {
 
 } // namespace
 
-void makePrivateFolder(const std::filesystem::path& folder) {
-    if (std::filesystem::is_directory(folder))
-        return;
-    if (folder.has_parent_path() && folder.parent_path() != folder) {
-        std::error_code error;
-        std::filesystem::create_directories(folder.parent_path(), error);
-        if (error)
-            fail("create the folder", folder.parent_path(), error.value());
-    }
+void PrivateFilePlatform::makeOwnerOnlyFolder(const std::filesystem::path& folder) {
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
         fail("create the folder", folder, errno);
 }

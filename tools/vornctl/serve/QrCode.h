@@ -14,8 +14,7 @@ namespace Vornctl::Serve {
 class QrCode {
 public:
     // The code of `text` (byte mode, error correction level M, the smallest
-    // version that holds it); nothing when the text does not fit in one code
-    // or this build has no QR library (the Windows build).
+    // version that holds it); nothing when the text does not fit in one code.
     static std::optional<QrCode> encode(std::string_view text);
 
     // Modules per side, without the quiet zone.

@@ -94,7 +94,7 @@ void printLinkQr(Console& console, const std::string& link) {
     if (const auto code = QrCode::encode(link))
         console.out << code->halfBlocks() << std::flush;
     else
-        console.err << "vornctl: this build draws no QR codes; type the link instead" << std::endl;
+        console.err << "vornctl: the link does not fit in a QR code; type it instead" << std::endl;
 }
 
 } // namespace

@@ -147,7 +147,7 @@ void ServeApi::handle(const Route& route, std::string_view contentType, std::str
         std::string svg = linkQr_;
         lock.unlock();
         if (svg.empty())
-            return reply(failure(404, "this build of vornctl draws no QR codes"));
+            return reply(failure(404, "the link does not fit in a QR code"));
         return reply({200, "image/svg+xml", std::move(svg)});
     }
     default:

@@ -40,7 +40,8 @@ private:
     const AdapterInfo adapter_;
     const std::filesystem::path journal_;
     mutable std::mutex linkMutex_;
-    std::string linkQr_; // guarded by linkMutex_; the QR code as SVG, empty without a QR library
+    std::string linkQr_; // guarded by linkMutex_; the QR code as SVG, empty when the link does not
+                         // fit in one
 };
 
 // The status of a serial number write's answer, by its result.

@@ -17,19 +17,21 @@
 
 namespace VornctlTest {
 
-// Simulated devices of the test case's own on loopback, announcing themselves
-// five times a second. A test case runs only inside the test network, where
-// vornctl can choose 127.0.0.1.
+// Simulated devices of the test case's own, announcing themselves five times
+// a second. A test case runs only inside the test network of its run.
 class OnSimulator : public ::testing::Test {
 protected:
     // The test case's devices, and what it does with the simulator's events
     // (on the simulator's threads, until TearDown).
     virtual std::vector<VornSim::DeviceSetup> devices() const = 0;
     virtual VornSim::DeviceSimulator::EventSink events() { return {}; }
+    // Whether vornctl listens on 127.0.0.1, which Wine's adapter list never
+    // shows: the case is skipped there.
+    virtual bool needsLoopback() const { return true; }
 
     void SetUp() override {
         VORN_REQUIRE_TEST_NAMESPACE();
-        if (!loopbackIsListed())
+        if (needsLoopback() && !loopbackIsListed())
             GTEST_SKIP() << "127.0.0.1 is not in this system's adapter list (as under Wine)";
         VornSim::SimulatorConfig config;
         config.presenceInterval = std::chrono::milliseconds(200);

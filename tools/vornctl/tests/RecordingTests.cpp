@@ -2,7 +2,8 @@
 // the intent on the disk before the write datagram leaves, the outcome after
 // the read-back, nothing sent without a record, and serial program recording
 // only what it writes. The devices listen on the wildcard address, so these
-// cases run only in a network namespace of their own.
+// cases run only in a network namespace of their own: on loopback, or under
+// Wine (whose adapter list never shows loopback) on the namespace's veth pair.
 
 #include "CommandRun.h"
 #include "JournalEntries.h"
@@ -27,14 +28,25 @@ using VornctlTest::runCommand;
 
 constexpr std::uint16_t writeCommand = 813; // SetBoardID
 
+// Where vornctl listens and the two devices answer from.
+#ifdef _WIN32
+constexpr const char* toolAddress = "192.0.2.1";
+constexpr const char* deviceAddresses[] = {"192.0.2.2", "192.0.2.2"};
+#else
+constexpr const char* toolAddress = "127.0.0.1";
+constexpr const char* deviceAddresses[] = {"127.0.0.2", "127.0.0.3"};
+#endif
+
 class RecordingOnSimulator : public VornctlTest::OnSimulator {
 protected:
     static constexpr std::uint64_t first = 0x0000060000000001ull;
     static constexpr std::uint64_t second = 0x0000060000000002ull;
 
+    // Under Wine on the veth pair, which the adapter list shows.
+    bool needsLoopback() const override { return false; }
     std::vector<VornSim::DeviceSetup> devices() const override {
-        return {VornSim::testDevice(first, 12, "rack-1", "127.0.0.2", 700),
-                VornSim::testDevice(second, 12, "rack-2", "127.0.0.3", 701)};
+        return {VornSim::testDevice(first, 12, "rack-1", deviceAddresses[0], 700),
+                VornSim::testDevice(second, 12, "rack-2", deviceAddresses[1], 701)};
     }
     VornSim::DeviceSimulator::EventSink events() override {
         return [this](const auto& e) {
@@ -65,7 +77,7 @@ protected:
 
 TEST_F(RecordingOnSimulator, SerialSetRecordsIntentBeforeTheWriteAndOutcomeAfterTheReadBack) {
     const auto outcome = runCommand(
-        {"--interface", "127.0.0.1", "serial", "set", "00000600:00000001", "4294967295", "--yes"},
+        {"--interface", toolAddress, "serial", "set", "00000600:00000001", "4294967295", "--yes"},
         "", journal_.string());
     ASSERT_EQ(outcome.status, Vornctl::Exit::success) << outcome.err;
 
@@ -84,8 +96,8 @@ TEST_F(RecordingOnSimulator, SerialSetRecordsIntentBeforeTheWriteAndOutcomeAfter
     EXPECT_EQ(entry.intent.device.id, "00000600:00000001");
     EXPECT_EQ(entry.intent.device.name, "rack-1");
     EXPECT_EQ(entry.intent.device.product, "Ondal 4");
-    EXPECT_EQ(entry.intent.device.address, "127.0.0.2");
-    EXPECT_EQ(entry.intent.interfaceAddress, "127.0.0.1");
+    EXPECT_EQ(entry.intent.device.address, deviceAddresses[0]);
+    EXPECT_EQ(entry.intent.interfaceAddress, toolAddress);
     EXPECT_EQ(entry.intent.tool.rfind("vornctl ", 0), 0u) << entry.intent.tool;
     EXPECT_FALSE(entry.intent.operatorName.empty());
     EXPECT_EQ(entry.intent.old, 700u);
@@ -101,7 +113,7 @@ TEST_F(RecordingOnSimulator, RefusedWriteIsRecordedAsRefused) {
     VornSim::Faults refuse;
     refuse.refuseWrites = true;
     simulator_->setFaults(refuse);
-    const auto outcome = runCommand({"--interface", "127.0.0.1", "--operator", "Kim", "serial",
+    const auto outcome = runCommand({"--interface", toolAddress, "--operator", "Kim", "serial",
                                      "set", "00000600:00000002", "9", "--yes"},
                                     "", journal_.string());
     EXPECT_EQ(outcome.status, Vornctl::Exit::failed);
@@ -118,7 +130,7 @@ TEST_F(RecordingOnSimulator, JournalThatCannotBeWrittenSendsNothing) {
     std::ofstream(folder_ / "plain") << "a file, not a folder";
     const auto unwritable = (folder_ / "plain" / "journal.jsonl").string();
     const auto outcome =
-        runCommand({"--interface", "127.0.0.1", "serial", "set", "00000600:00000001", "5", "--yes"},
+        runCommand({"--interface", toolAddress, "serial", "set", "00000600:00000001", "5", "--yes"},
                    "", unwritable);
     EXPECT_EQ(outcome.status, Vornctl::Exit::failed);
     EXPECT_TRUE(contains(outcome.err,
@@ -132,7 +144,7 @@ TEST_F(RecordingOnSimulator, JournalThatCannotBeWrittenSendsNothing) {
     const auto file = folder_ / "program.csv";
     std::ofstream(file) << "00000600:00000001,5\n";
     const auto program = runCommand(
-        {"--interface", "127.0.0.1", "serial", "program", file.string()}, "", unwritable);
+        {"--interface", toolAddress, "serial", "program", file.string()}, "", unwritable);
     EXPECT_EQ(program.status, Vornctl::Exit::failed);
     EXPECT_TRUE(contains(program.err, unwritable)) << program.err;
     EXPECT_EQ(writes(first), 0u);
@@ -142,7 +154,7 @@ TEST_F(RecordingOnSimulator, JournalThatCannotBeWrittenSendsNothing) {
     // A journal that opens but takes no line (a full disk): the device's
     // number is read, the intent fails, the write is not sent.
     const auto full =
-        runCommand({"--interface", "127.0.0.1", "serial", "set", "00000600:00000001", "5", "--yes"},
+        runCommand({"--interface", toolAddress, "serial", "set", "00000600:00000001", "5", "--yes"},
                    "", "/dev/full");
     EXPECT_EQ(full.status, Vornctl::Exit::failed);
     EXPECT_TRUE(contains(full.err, "Error: cannot write the journal /dev/full: ")) << full.err;
@@ -157,14 +169,14 @@ TEST_F(RecordingOnSimulator, SerialProgramRecordsOnlyWhatItWrites) {
     std::ofstream(file) << "00000600:00000001,7100\n"
                            "00000600:00000002,701\n"   // holds it already
                            "00000600:00000009,7109\n"; // not on the network
-    auto outcome = runCommand({"--interface", "127.0.0.1", "serial", "program", file.string(),
+    auto outcome = runCommand({"--interface", toolAddress, "serial", "program", file.string(),
                                "--dry-run", "--wait", "1"},
                               "", journal_.string());
     EXPECT_EQ(outcome.status, Vornctl::Exit::failed) << outcome.err;
     EXPECT_FALSE(std::filesystem::exists(journal_)); // a dry run opens no journal
 
     outcome =
-        runCommand({"--interface", "127.0.0.1", "serial", "program", file.string(), "--wait", "1"},
+        runCommand({"--interface", toolAddress, "serial", "program", file.string(), "--wait", "1"},
                    "", journal_.string());
     EXPECT_EQ(outcome.status, Vornctl::Exit::failed) << outcome.err; // one not found
     const auto after = reading();
@@ -180,7 +192,7 @@ TEST_F(RecordingOnSimulator, SerialProgramRecordsOnlyWhatItWrites) {
 
 TEST_F(RecordingOnSimulator, NumberHeldByAnotherDeviceIsRefusedUnlessAllowed) {
     auto outcome = runCommand(
-        {"--interface", "127.0.0.1", "serial", "set", "00000600:00000001", "701", "--yes"}, "",
+        {"--interface", toolAddress, "serial", "set", "00000600:00000001", "701", "--yes"}, "",
         journal_.string());
     EXPECT_EQ(outcome.status, Vornctl::Exit::usage);
     EXPECT_TRUE(contains(outcome.err, "Error: serial number 701 is held by device "
@@ -189,7 +201,7 @@ TEST_F(RecordingOnSimulator, NumberHeldByAnotherDeviceIsRefusedUnlessAllowed) {
     EXPECT_EQ(writes(first), 0u);
     EXPECT_TRUE(reading().entries.empty()); // nothing to record
 
-    outcome = runCommand({"--interface", "127.0.0.1", "serial", "set", "00000600:00000001", "701",
+    outcome = runCommand({"--interface", toolAddress, "serial", "set", "00000600:00000001", "701",
                           "--yes", "--allow-duplicate"},
                          "", journal_.string());
     EXPECT_EQ(outcome.status, Vornctl::Exit::success) << outcome.err;
@@ -202,7 +214,7 @@ TEST_F(RecordingOnSimulator, DeviceThatDoesNotAnswerTheCheckIsNamedAndNotWaitedF
     ASSERT_TRUE(simulator_->loseReplies(second, 1000, writeCommand));
     const auto started = std::chrono::steady_clock::now();
     const auto outcome = runCommand(
-        {"--interface", "127.0.0.1", "serial", "set", "00000600:00000001", "702", "--yes"}, "",
+        {"--interface", toolAddress, "serial", "set", "00000600:00000001", "702", "--yes"}, "",
         journal_.string());
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(outcome.status, Vornctl::Exit::success) << outcome.err;
@@ -216,7 +228,7 @@ TEST_F(RecordingOnSimulator, DeviceThatDoesNotAnswerTheCheckIsNamedAndNotWaitedF
 TEST_F(RecordingOnSimulator, AnAcknowledgedWriteTheDeviceDidNotKeepIsAMismatch) {
     simulator_->updateDeviceFaults(first, [](VornSim::Faults& f) { f.keepSerial = true; });
     const auto outcome = runCommand(
-        {"--interface", "127.0.0.1", "serial", "set", "00000600:00000001", "4242", "--yes"}, "",
+        {"--interface", toolAddress, "serial", "set", "00000600:00000001", "4242", "--yes"}, "",
         journal_.string());
     EXPECT_EQ(outcome.status, Vornctl::Exit::failed);
     EXPECT_TRUE(contains(outcome.err, "the device reports serial number 700 after writing 4242"))
@@ -232,7 +244,7 @@ TEST_F(RecordingOnSimulator, AnAcknowledgedWriteTheDeviceDidNotKeepIsAMismatch) 
 TEST_F(RecordingOnSimulator, AWriteWhoseReadBackIsNeverAnsweredIsUnverified) {
     simulator_->updateDeviceFaults(second, [](VornSim::Faults& f) { f.muteAfterWrite = true; });
     const auto outcome = runCommand(
-        {"--interface", "127.0.0.1", "serial", "set", "00000600:00000002", "4343", "--yes"}, "",
+        {"--interface", toolAddress, "serial", "set", "00000600:00000002", "4343", "--yes"}, "",
         journal_.string());
     EXPECT_EQ(outcome.status, Vornctl::Exit::failed);
     EXPECT_TRUE(contains(outcome.err, Text::serialReadFailed)) << outcome.err;

@@ -4,6 +4,7 @@
 
 #include "JournalEntries.h"
 #include "JournalFile.h"
+#include "MainWindowRules.h"
 #include "MemoryLink.h"
 #include "SerialJournal.h"
 #include "SerialWriteFlow.h"
@@ -16,6 +17,7 @@
 
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -237,8 +239,14 @@ public:
                              std::uint32_t target, std::optional<std::string> client) override {
         if (failIntent)
             throw Journal::JournalError("cannot write the journal J: disk full");
-        return SerialJournal::recordIntent(device, old, target, std::move(client));
+        std::string entry = SerialJournal::recordIntent(device, old, target, std::move(client));
+        if (afterIntent)
+            afterIntent();
+        return entry;
     }
+    // Runs on the flow's thread once an intent is recorded, before the write
+    // goes out; set before the write is asked.
+    std::function<void()> afterIntent;
     void recordOutcome(const std::string& entry, const std::string& id, WriteResult result,
                        bool acknowledged, std::optional<std::uint32_t> readBack) override {
         if (failOutcome)
@@ -494,6 +502,63 @@ TEST_F(SerialWriteFlowTest, DeviceLeavingDuringTheWriteHasItsOutcomeRecorded) {
     EXPECT_STREQ(Journal::entryResultName(reading.entries[0]), "no-answer");
 }
 
+TEST_F(SerialWriteFlowTest, WriteNeverAnsweredFailsOnceTheEngineGivesUpAndIsRecorded) {
+    add({.id = target, .serial = 100, .name = "A", .ignoresWrite = true});
+    submit(request(target, 4242));
+    ASSERT_TRUE(waitUntil([&] { return rack.sentTo(target, Vorn::Code::setBoardId) == 1; }));
+    const std::uint64_t sentAt = clock.now();
+    driveUntilReports(1); // the device stays present, answering its reads
+    // The engine tries for 7.875 s before the write counts as unanswered.
+    EXPECT_GE(clock.now() - sentAt, 7875000000ull);
+    EXPECT_GT(rack.sentTo(target, Vorn::Code::setBoardId), 1u) << "the write was tried again";
+    const auto report = only();
+    EXPECT_TRUE(report.sent);
+    EXPECT_FALSE(report.acknowledged);
+    EXPECT_EQ(report.readBack, 100u) << "read back after the write gave up";
+    EXPECT_NE(report.result, WriteResult::Verified);
+    EXPECT_TRUE(report.journalError.empty());
+    const auto reading = journalEntries();
+    ASSERT_EQ(reading.entries.size(), 1u);
+    ASSERT_TRUE(reading.entries[0].outcome) << "not left as interrupted";
+    EXPECT_EQ(reading.entries[0].outcome->result, report.result);
+    EXPECT_FALSE(reading.entries[0].outcome->acknowledged);
+    // The window: the failure box, then the number read again.
+    const auto step = MainWindowRules::afterWrite(report);
+    ASSERT_TRUE(step.outcome);
+    EXPECT_STREQ(step.outcome->text, Text::serialSetFailed);
+    EXPECT_STREQ(step.outcome->caption, Text::errorCaption);
+    EXPECT_TRUE(step.journalProblem.empty());
+    EXPECT_FALSE(step.unchanged);
+}
+
+TEST_F(SerialWriteFlowTest, WriteThatCannotBeSentAfterItsIntentIsRecordedAsNotAnswered) {
+    add({.id = target, .serial = 100, .name = "A"});
+    // The device leaves between the intent and the write: the engine no
+    // longer knows where to send it.
+    journal.afterIntent = [this] {
+        clock.advanceMs(11000);
+        service.engine()->frameList().sweep();
+    };
+    submit(request(target, 4242));
+    const auto report = only();
+    EXPECT_TRUE(report.intentRecorded);
+    EXPECT_FALSE(report.sent);
+    EXPECT_FALSE(report.acknowledged);
+    EXPECT_FALSE(report.readBack);
+    EXPECT_EQ(report.result, WriteResult::NoAnswer);
+    EXPECT_TRUE(report.journalError.empty());
+    EXPECT_EQ(rack.sentTo(target, Vorn::Code::setBoardId), 0u);
+    EXPECT_EQ(rack.serialOf(target), 100u);
+    const auto reading = journalEntries();
+    ASSERT_EQ(reading.entries.size(), 1u);
+    ASSERT_TRUE(reading.entries[0].outcome) << "not left as interrupted";
+    EXPECT_EQ(reading.entries[0].outcome->result, WriteResult::NoAnswer);
+    // The window: the failure box, never "Success".
+    const auto step = MainWindowRules::afterWrite(report);
+    ASSERT_TRUE(step.outcome);
+    EXPECT_STREQ(step.outcome->text, Text::serialSetFailed);
+}
+
 TEST_F(SerialWriteFlowTest, JournalFailingAfterTheIntentIsReported) {
     add({.id = target, .serial = 100, .name = "A"});
     journal.failOutcome = true;
@@ -507,6 +572,10 @@ TEST_F(SerialWriteFlowTest, JournalFailingAfterTheIntentIsReported) {
     const auto reading = journalEntries();
     ASSERT_EQ(reading.entries.size(), 1u);
     EXPECT_FALSE(reading.entries[0].outcome);
+    // The window says the outcome is missing and reports no success.
+    const auto step = MainWindowRules::afterWrite(report);
+    EXPECT_FALSE(step.outcome);
+    EXPECT_EQ(step.journalProblem, report.journalError + "\n\n" + Text::serialWrittenNotRecorded);
 }
 
 TEST_F(SerialWriteFlowTest, JournalFailingBeforeTheIntentSendsNothing) {

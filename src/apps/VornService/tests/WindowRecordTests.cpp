@@ -70,6 +70,12 @@ TEST(WindowWriteSteps, FreeNumbersEndInTheBoxesOfEveryWriteDuplicatesAsk) {
     }
     // Acknowledged as before: the read-back tells the rest.
     EXPECT_STREQ(afterWrite(reportOf(WriteResult::Unverified, true)).outcome->caption, "Success");
+    // Acknowledged, but the device kept another number: never a success.
+    const auto kept = afterWrite(reportOf(WriteResult::Mismatch, true));
+    ASSERT_TRUE(kept.outcome);
+    EXPECT_EQ(kept.outcome->icon, MainWindowRules::iconError);
+    EXPECT_STREQ(kept.outcome->text,
+                 "The device acknowledged the serial number, but reads back another one.");
 
     auto duplicate = reportOf(WriteResult::Duplicate, false);
     duplicate.intentRecorded = duplicate.sent = false;
@@ -96,12 +102,24 @@ TEST(WindowWriteSteps, JournalProblemsAreShownBeforeOrInsteadOfTheOutcome) {
     EXPECT_FALSE(refused.outcome);
     EXPECT_EQ(refused.unchanged, 500u);
 
+    // The outcome not recorded: one error box, never "Success", saying what
+    // the device did; the number is read again.
     auto noOutcome = reportOf(WriteResult::Verified, true);
+    noOutcome.readBack = 600;
     noOutcome.journalError = "cannot write ...; the outcome ... is not recorded.";
-    const auto recorded = afterWrite(noOutcome);
-    EXPECT_EQ(recorded.journalProblem, noOutcome.journalError);
-    ASSERT_TRUE(recorded.outcome);
-    EXPECT_STREQ(recorded.outcome->caption, "Success");
+    const auto written = afterWrite(noOutcome);
+    EXPECT_EQ(written.journalProblem,
+              noOutcome.journalError +
+                  "\n\nThe device took the serial number, but the journal does not record it.");
+    EXPECT_FALSE(written.outcome);
+    EXPECT_FALSE(written.unchanged);
+    auto failedUnrecorded = reportOf(WriteResult::NoAnswer, false);
+    failedUnrecorded.journalError = noOutcome.journalError;
+    const auto failed = afterWrite(failedUnrecorded);
+    EXPECT_EQ(failed.journalProblem,
+              noOutcome.journalError +
+                  "\n\nCould not set serial number, a communication error occurred.");
+    EXPECT_FALSE(failed.outcome);
 }
 
 TEST(WindowHistory, EntriesOneLineEachAsGiven) {

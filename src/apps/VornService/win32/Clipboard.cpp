@@ -2,13 +2,33 @@
 
 #include <cstring>
 
+#include <chrono>
+#include <thread>
+
 namespace Clipboard {
 
 namespace {
 // Closes the clipboard when it goes.
+// Another program (or thread) may hold the clipboard open for a moment: a
+// clipboard viewer reading what changed, the system's own clipboard manager,
+// a paste in progress. OpenClipboard then fails at once; a copy tries again
+// for a while before it gives up.
+constexpr int openAttempts = 50;
+constexpr std::chrono::milliseconds betweenAttempts{10};
+
+bool openClipboard(HWND owner) {
+    for (int attempt = 1;; ++attempt) {
+        if (OpenClipboard(owner))
+            return true;
+        if (attempt == openAttempts)
+            return false;
+        std::this_thread::sleep_for(betweenAttempts);
+    }
+}
+
 class OpenClipboardScope {
 public:
-    explicit OpenClipboardScope(HWND owner) : open_(OpenClipboard(owner) != FALSE) {}
+    explicit OpenClipboardScope(HWND owner) : open_(openClipboard(owner)) {}
     ~OpenClipboardScope() {
         if (open_)
             CloseClipboard();

@@ -8,7 +8,8 @@
 namespace Clipboard {
 
 // Replaces the clipboard's contents with `text` (CF_TEXT), on behalf of
-// `owner`. False when the clipboard could not be opened or the memory not had.
+// `owner`. Waits up to half a second for a clipboard another program holds
+// open. False when the clipboard could not be opened or the memory not had.
 bool setText(HWND owner, const std::string& text);
 
 } // namespace Clipboard

@@ -485,7 +485,8 @@ void MainWindow::copySelection() {
         SendMessageA(children_.serialEdit, WM_COPY, 0, 0);
         return;
     case MainWindowRules::CopyTarget::device:
-        Clipboard::setText(children_.window, list_.copiedRow(row));
+        if (!Clipboard::setText(children_.window, list_.copiedRow(row)))
+            MessageBeep(MB_ICONERROR); // nothing was copied
         return;
     case MainWindowRules::CopyTarget::nothing:
         return;

@@ -6,7 +6,12 @@ zbarimg decodes both and must find the printed link. Without --qr and
 without a terminal nothing but the serving line is printed. The SVG holds the
 modules only, and needs the token.
 
-usage: qr_test.py VORNCTL NETNS_SCRIPT"""
+The Windows build runs under Wine with EMULATOR (cmake/wine-emulator.sh and its
+prefix), inside the namespace of scripts/netns.sh --veth: its devices' network
+is the veth pair's 192.0.2.1 (Wine lists no loopback adapter), while serve
+still listens on 127.0.0.1; the token is the one serve makes.
+
+usage: qr_test.py VORNCTL NETNS_SCRIPT [EMULATOR [ARGUMENTS...]]"""
 
 import os
 import re
@@ -72,9 +77,15 @@ def fetch(url, token=None):
         return error.code, error.headers.get("Content-Type"), error.read()
 
 
-def serve(vornctl, token_file, *extra):
-    return processes.Program([vornctl, "--interface", "127.0.0.1", "serve", "--listen",
-                              "127.0.0.1:0", "--token-file", token_file, *extra],
+def serve(command, token_file, *extra):
+    """vornctl serve on 127.0.0.1; `command` is [vornctl] natively, the emulator's command
+    and vornctl.exe for the Windows build."""
+    if len(command) == 1:
+        network, token = "127.0.0.1", ["--token-file", token_file]
+    else:
+        network, token = "192.0.2.1", []
+    return processes.Program(command + ["--interface", network, "serve", "--listen",
+                                        "127.0.0.1:0", *token, *extra],
                              env=processes.environment())
 
 
@@ -83,14 +94,14 @@ def stop(program):
     return program.finish(20)
 
 
-def run(vornctl, work, failures):
+def run(command, work, failures):
     token_file = os.path.join(work, "token")
     # serve refuses a token file others may read
     with open(os.open(token_file, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as file:
         file.write(secrets.token_hex(24) + "\n")
 
     # Not a terminal, no --qr: the serving line alone.
-    plain = serve(vornctl, token_file)
+    plain = serve(command, token_file)
     first = plain.next_line(20)
     failures.check(first and first.startswith("serving http://127.0.0.1:"), f"first line {first!r}")
     failures.equal(stop(plain), 0, "exit status of serve")
@@ -99,7 +110,7 @@ def run(vornctl, work, failures):
         rest.append(line)
     failures.equal(rest, [], "lines after the serving line without --qr")
 
-    program = serve(vornctl, token_file, "--qr")
+    program = serve(command, token_file, "--qr")
     try:
         first = program.next_line(20)
         match = re.fullmatch(r"serving (http://127\.0\.0\.1:\d+)/\?token=(\S+)", first or "")
@@ -145,7 +156,11 @@ def run(vornctl, work, failures):
 
 
 def main():
-    vornctl, netns = processes.arguments(__doc__, 2)
+    if len(sys.argv) < 3:
+        print(__doc__, file=sys.stderr)
+        sys.exit(2)
+    vornctl, netns = sys.argv[1:3]
+    command = sys.argv[3:] + [vornctl]
     processes.require_test_namespace(netns)  # the engine broadcasts its presence
     for tool, package in (("zbarimg", "zbar-tools"), ("convert", "imagemagick")):
         if not shutil.which(tool):
@@ -157,7 +172,7 @@ def main():
     failures = processes.Failures()
     work = tempfile.mkdtemp(prefix="vorn-qr-")
     try:
-        run(vornctl, work, failures)
+        run(command, work, failures)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     failures.finish()

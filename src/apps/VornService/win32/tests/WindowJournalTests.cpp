@@ -190,6 +190,43 @@ TEST_F(WindowJournal, DeviceLeavingDuringTheWriteHasItsOutcomeRecorded) {
     EXPECT_EQ(simulator->device(frontOfHouse)->setup.serial, 77u);
 }
 
+TEST_F(WindowJournal, OutcomeTheJournalCannotRecordIsAnErrorNeverASuccess) {
+    const auto journal = folder.path() / "journal.jsonl";
+    ASSERT_NO_FATAL_FAILURE(start(journal));
+    // Replies come late, so that the journal can be taken away between the
+    // intent and the outcome: moved, with a folder of its name in its place.
+    simulator->updateDeviceFaults(stageLeft, [](VornSim::Faults& f) { f.delayMs = 1000; });
+    ASSERT_NO_FATAL_FAILURE(write(stageLeft, "1234", "-1"));
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return reading().entries.size() == 1; }, 10s));
+    std::filesystem::rename(journal, folder.path() / "moved.jsonl");
+    std::filesystem::create_directory(journal);
+    EXPECT_TRUE(TestSupport::waitUntil(
+        [&] { return requestsOf(*simulator, stageLeft, setBoardId) == 1; }, 10s))
+        << "the write goes out after the intent";
+
+    const auto box = UiDriver::waitForMessageBox(self, 20s);
+    ASSERT_TRUE(box) << "the write ends";
+    EXPECT_EQ(box->caption, "Error");
+    EXPECT_NE(box->text.find("the outcome of the write to 0001e240:000012ab (verified) is not "
+                             "recorded."),
+              std::string::npos)
+        << box->text;
+    const std::string said = std::string("\n\n") + Text::serialWrittenNotRecorded;
+    ASSERT_GE(box->text.size(), said.size());
+    EXPECT_EQ(box->text.substr(box->text.size() - said.size()), said);
+    UiDriver::click(box->window, IDOK);
+    ASSERT_TRUE(UiDriver::waitGone(box->window, 10s));
+    // The number is read again only after the last box of the write: once it
+    // shows, no "Success" box came.
+    expectCurrentSerial(main, "Current serial number: 1234");
+    EXPECT_FALSE(UiDriver::findMessageBox(self));
+    EXPECT_EQ(simulator->device(stageLeft)->setup.serial, 1234u);
+    const auto moved =
+        Journal::readEntries(Journal::JournalFile::read(folder.path() / "moved.jsonl"));
+    ASSERT_EQ(moved.entries.size(), 1u);
+    EXPECT_FALSE(moved.entries[0].outcome);
+}
+
 TEST_F(WindowJournal, JournalThatCannotBeWrittenSendsNothing) {
     std::ofstream(folder.path() / "plain") << "a file, not a folder";
     const auto journal = folder.path() / "plain" / "journal.jsonl";

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -274,17 +275,28 @@ TEST_F(WindowWithDevices, KeyboardMovesTheFocusPressesSetSerialAndCopiesTheDevic
         EXPECT_TRUE(focusIs(panel->edit));
     }
 
-    // Ctrl+C in the list copies the selected device as the row shows it.
+    // Ctrl+C in the list copies the selected device as the row shows it, also
+    // when another program holds the clipboard open for a moment as the key
+    // arrives (a clipboard viewer, the system's clipboard manager): the copy
+    // waits for it. The clipboard is read only once the copy has changed it, so
+    // that the reading itself never keeps the copy out.
     UiDriver::pressKey(main, VK_TAB);
     UiDriver::pressKey(main, VK_TAB);
     ASSERT_TRUE(focusIs(panel->list));
     {
+        const DWORD changesBefore = GetClipboardSequenceNumber();
         UiDriver::HeldKeys control(main, {VK_CONTROL});
-        UiDriver::pressKey(main, 'C');
+        {
+            const UiDriver::HeldClipboard otherProgram;
+            ASSERT_TRUE(otherProgram.held());
+            UiDriver::pressKey(main, 'C');
+            std::this_thread::sleep_for(100ms); // how long the other program holds it
+        }
+        const std::optional<std::string> copied("Stage left\tOndal 4\t0001e240:000012ab");
         EXPECT_TRUE(TestSupport::waitUntil(
-            [] {
-                return UiDriver::clipboardText() ==
-                       std::optional<std::string>("Stage left\tOndal 4\t0001e240:000012ab");
+            [&] {
+                return GetClipboardSequenceNumber() != changesBefore &&
+                       UiDriver::clipboardText() == copied;
             },
             5s))
             << "clipboard: " << UiDriver::clipboardText().value_or("(none)");

@@ -1,8 +1,10 @@
 // Access lists for the user alone: a folder made with one, files made with one in a folder
-// everyone may read. Nothing for Everyone or other groups (Wine
-// shows the system account beside the user, mapped from the file's mode).
+// everyone may read, and serve's private folder and files (the state folder, keys, token). Nothing
+// for Everyone or other groups (Wine shows the system account beside the user, mapped from the
+// file's mode).
 
 #include "OwnerOnlyAccess.h"
+#include "PrivateFile.h"
 
 #include "TemporaryFolder.h"
 
@@ -14,6 +16,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -107,6 +110,72 @@ TEST(OwnerOnlyAccess, FileInASharedFolderIsTheUsersAlone) {
     // One description serves several files.
     createFile(shared / "ca.key", access.attributes());
     EXPECT_EQ(foreignEntries(shared / "ca.key"), "");
+}
+
+std::string contents(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::size_t filesIn(const std::filesystem::path& folder) {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder))
+        ++count;
+    return count;
+}
+
+TEST(PrivateFileWindows, FolderAndFilesAreTheUsersAlone) {
+    TestSupport::TemporaryFolder temporary;
+    const auto folder = temporary.path() / "state" / "serve";
+    Vornctl::Serve::makePrivateFolder(folder);
+    ASSERT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_EQ(foreignEntries(folder), "");
+
+    const auto key = folder / "server.key";
+    Vornctl::Serve::writePrivateFile(key, "first key");
+    EXPECT_EQ(contents(key), "first key");
+    EXPECT_EQ(foreignEntries(key), "");
+
+    // Replaced in one step, still the user's alone, nothing left beside it.
+    const std::string second(3 << 20, 'k'); // more than one write call
+    Vornctl::Serve::writePrivateFile(key, second);
+    EXPECT_TRUE(contents(key) == second);
+    EXPECT_EQ(foreignEntries(key), "");
+    EXPECT_EQ(filesIn(folder), 1u) << "a temporary file was left beside the key";
+
+    // Created only where there is none: an existing key is kept as it is.
+    EXPECT_FALSE(Vornctl::Serve::createPrivateFile(key, "third key"));
+    EXPECT_TRUE(contents(key) == second);
+    EXPECT_TRUE(Vornctl::Serve::createPrivateFile(folder / "token", "token"));
+    EXPECT_EQ(contents(folder / "token"), "token");
+    EXPECT_EQ(foreignEntries(folder / "token"), "");
+    EXPECT_EQ(filesIn(folder), 2u);
+}
+
+// A key written into a folder that everyone may read (made by someone else) is still the
+// user's alone.
+TEST(PrivateFileWindows, KeyInASharedFolderIsTheUsersAlone) {
+    TestSupport::TemporaryFolder temporary;
+    const auto shared = temporary.path() / "shared";
+    std::filesystem::create_directories(shared);
+    ASSERT_NE(foreignEntries(shared), "") << "the folder is not shared, the test proves nothing";
+    Vornctl::Serve::makePrivateFolder(shared); // exists: left as it is
+
+    Vornctl::Serve::writePrivateFile(shared / "ca.key", "authority key");
+    EXPECT_EQ(contents(shared / "ca.key"), "authority key");
+    EXPECT_EQ(foreignEntries(shared / "ca.key"), "");
+    EXPECT_EQ(filesIn(shared), 1u);
+}
+
+TEST(PrivateFileWindows, UnwritablePlaceNamesTheFile) {
+    TestSupport::TemporaryFolder temporary;
+    const auto file = temporary.path() / "missing" / "server.key";
+    try {
+        Vornctl::Serve::writePrivateFile(file, "key");
+        FAIL() << "writing into a missing folder succeeded";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find("server.key"), std::string::npos) << error.what();
+    }
 }
 
 } // namespace
