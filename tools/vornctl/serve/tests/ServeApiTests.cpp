@@ -16,6 +16,7 @@
 #include "JournalFile.h"
 #include "SerialJournal.h"
 #include "Session.h"
+#include "SimulatedDevices.h"
 #include "TemporaryFolder.h"
 #include "TestSupport.h"
 #include "WaitUntil.h"
@@ -76,13 +77,7 @@ protected:
         config.presenceInterval = 200ms;
         auto device = [&](std::uint64_t id, std::uint8_t type, std::string name,
                           std::uint32_t serial) {
-            VornSim::DeviceSetup setup;
-            setup.id = id;
-            setup.deviceType = type;
-            setup.name = std::move(name);
-            setup.address = devices;
-            setup.serial = serial;
-            return setup;
+            return VornSim::testDevice(id, type, std::move(name), devices, serial);
         };
         config.devices = {device(stage, 12, stageName, 100001),
                           device(monitor, 10, "Monitor", 100002), device(amp, 7, "Amp rack", 55)};
@@ -108,8 +103,8 @@ protected:
         server_ = std::make_unique<Vornctl::Serve::HttpServer>(server);
         port_ = server_->port();
         link_ = server_->origin() + "/?token=" + token;
-        api_ = std::make_unique<Vornctl::Serve::ServeApi>(*controller_, adapter, journalPath_,
-                                                          link_);
+        api_ =
+            std::make_unique<Vornctl::Serve::ServeApi>(*controller_, adapter, journalPath_, link_);
         thread_ = std::thread([this] { server_->run(*api_); });
         ASSERT_TRUE(waitUntil([&] { return controller_->hub().devices(true).size() == 3; }, 10s));
     }
