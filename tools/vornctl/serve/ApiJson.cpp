@@ -71,11 +71,22 @@ std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>
            ", \"devices\": " + formatDeviceJson(rows) + "}";
 }
 
-std::string interfaceJson(const AdapterInfo& adapter) {
-    return dump(json{{"description", adapter.description},
-                     {"address", adapter.ipAddress},
-                     {"mac", adapter.macAddress},
-                     {"mask", adapter.subnetMask}});
+std::string interfaceJson(const AdapterInfo& adapter, std::optional<std::uint64_t> dropped) {
+    json body{{"description", adapter.description},
+              {"address", adapter.ipAddress},
+              {"mac", adapter.macAddress},
+              {"mask", adapter.subnetMask}};
+    if (dropped)
+        body["dropped"] = *dropped;
+    return dump(body);
+}
+
+std::string certificateJson(std::string_view certificate, std::string_view authority) {
+    auto textOrNull = [](std::string_view text) {
+        return text.empty() ? json(nullptr) : json(std::string(text));
+    };
+    return dump(
+        json{{"certificate", textOrNull(certificate)}, {"authority", textOrNull(authority)}});
 }
 
 std::string serialJson(std::uint64_t id, std::uint32_t serial) {

@@ -32,8 +32,14 @@ std::string programFailureJson(std::string_view message, const std::vector<Progr
 std::string devicesJson(const AdapterInfo& adapter, const std::vector<DeviceRow>& rows,
                         std::uint64_t dropped = 0);
 
-// {"description", "address", "mac", "mask"}: the interface alone.
-std::string interfaceJson(const AdapterInfo& adapter);
+// {"description", "address", "mac", "mask"}: the interface alone; with
+// "dropped" (see devicesJson) when given.
+std::string interfaceJson(const AdapterInfo& adapter,
+                          std::optional<std::uint64_t> dropped = std::nullopt);
+
+// {"certificate", "authority"}: the SHA-256 ("AB:CD:...") of the served
+// certificate and of serve's own authority, each null when there is none.
+std::string certificateJson(std::string_view certificate, std::string_view authority);
 
 // {"id", "serial"}
 std::string serialJson(std::uint64_t id, std::uint32_t serial);

@@ -133,10 +133,10 @@ Route routeRequest(std::string_view method, std::string_view target,
                      : api == "devices.csv" ? Route::Kind::DevicesCsv
                      : api == "interface"   ? Route::Kind::Interface
                                             : Route::Kind::Events);
-    } else if (api == "link.svg") {
+    } else if (api == "link.svg" || api == "certificate") {
         if (method != "GET")
             return methodNotAllowed("GET");
-        route = make(Route::Kind::LinkQr);
+        route = make(api == "link.svg" ? Route::Kind::LinkQr : Route::Kind::Certificate);
     } else if (api == "program") {
         if (method != "POST")
             return methodNotAllowed("POST");

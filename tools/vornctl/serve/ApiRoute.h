@@ -25,6 +25,7 @@ struct Route {
         Program,     // POST /api/program
         Metrics,     // GET /metrics (Prometheus' text format)
         LinkQr,      // GET /api/link.svg: the QR code of the link with the token
+        Certificate, // GET /api/certificate: the SHA-256 of the certificate and authority
         Error,       // `status` with `message`
     };
     Kind kind = Kind::Error;

@@ -50,10 +50,12 @@ std::filesystem::path writeTemporary(const std::filesystem::path& file,
         }
         written += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        const int error = errno;
+    // Closed whether or not the data reached the disk: no descriptor is left open.
+    const int synced = ::fsync(fd) == 0 ? 0 : errno;
+    const int closed = ::close(fd) == 0 ? 0 : errno;
+    if (synced != 0 || closed != 0) {
         ::unlink(temporary.c_str());
-        fail("write", temporary, error);
+        fail("write", temporary, synced != 0 ? synced : closed);
     }
     return temporary;
 }

@@ -194,6 +194,7 @@ int serve(Session& session, const Options& options, Console& console) {
     ServeController controller(session);
     const std::string link = server->origins().front() + "/?token=" + config.token;
     ServeApi api(controller, adapterOf(options.interfaceAddress), journalPath(options), link);
+    api.setCertificate(server->certificateFingerprint(), authorityFingerprint);
     for (const std::string& origin : server->origins())
         console.out << "serving " << origin << "/?token=" << config.token << "\n";
     if (server->secure())
@@ -208,14 +209,16 @@ int serve(Session& session, const Options& options, Console& console) {
     // first issues a new one when the old one has expired or nearly.
     ReloadSignal::Membership reloading;
     if (server->secure() && console.reload)
-        reloading = console.reload->join("certificate", [&server, &console, &config, ownFolder] {
-            if (ownFolder)
-                reportNotices(console,
-                              ensureLocalCertificate(*ownFolder, certificateNamesFor(config)));
-            server->reloadCertificate();
-            console.err << "Notice: reloaded the certificate, SHA-256 "
-                        << server->certificateFingerprint() << std::endl;
-        });
+        reloading = console.reload->join(
+            "certificate", [&server, &console, &config, &api, ownFolder, authorityFingerprint] {
+                if (ownFolder)
+                    reportNotices(console,
+                                  ensureLocalCertificate(*ownFolder, certificateNamesFor(config)));
+                server->reloadCertificate();
+                api.setCertificate(server->certificateFingerprint(), authorityFingerprint);
+                console.err << "Notice: reloaded the certificate, SHA-256 "
+                            << server->certificateFingerprint() << std::endl;
+            });
     if (console.stop)
         console.stop->listen([&server] { server->stop(); });
     ReloadSignal::Membership tokenReload;

@@ -57,6 +57,12 @@ void ServeApi::setLink(const std::string& link) {
     linkQr_ = std::move(svg);
 }
 
+void ServeApi::setCertificate(std::string certificate, std::string authority) {
+    std::lock_guard<std::mutex> lock(linkMutex_);
+    certificate_ = std::move(certificate);
+    authority_ = std::move(authority);
+}
+
 std::shared_ptr<EventQueue> ServeApi::subscribe(bool all, std::function<void()> wake) {
     return controller_.hub().subscribe(all, std::move(wake));
 }
@@ -84,7 +90,7 @@ void ServeApi::handle(const Route& route, std::string_view contentType, std::str
         return reply(json(200, devicesJson(adapter_, controller_.hub().devices(route.all),
                                            controller_.devicesDropped())));
     case Kind::Interface:
-        return reply(json(200, interfaceJson(adapter_)));
+        return reply(json(200, interfaceJson(adapter_, controller_.devicesDropped())));
     case Kind::DevicesCsv:
         return reply({200, "text/csv; charset=utf-8",
                       formatDeviceCsv(controller_.hub().devices(route.all))});
@@ -149,6 +155,12 @@ void ServeApi::handle(const Route& route, std::string_view contentType, std::str
         if (svg.empty())
             return reply(failure(404, "the link does not fit in a QR code"));
         return reply({200, "image/svg+xml", std::move(svg)});
+    }
+    case Kind::Certificate: {
+        std::unique_lock<std::mutex> lock(linkMutex_);
+        std::string body = certificateJson(certificate_, authority_);
+        lock.unlock();
+        return reply(json(200, std::move(body)));
     }
     default:
         return reply(failure(404, "no such resource"));

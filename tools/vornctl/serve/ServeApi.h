@@ -25,6 +25,9 @@ public:
 
     // The link with a new token (after a reload); any thread.
     void setLink(const std::string& link);
+    // The SHA-256 ("AB:CD:...") of the certificate served and of serve's own
+    // authority, for the page (GET /api/certificate); empty: none. Any thread.
+    void setCertificate(std::string certificate, std::string authority);
 
     void handle(const Route& route, std::string_view contentType, std::string body,
                 Reply reply) override;
@@ -42,6 +45,8 @@ private:
     mutable std::mutex linkMutex_;
     std::string linkQr_; // guarded by linkMutex_; the QR code as SVG, empty when the link does not
                          // fit in one
+    std::string certificate_; // guarded by linkMutex_
+    std::string authority_;   // guarded by linkMutex_
 };
 
 // The status of a serial number write's answer, by its result.

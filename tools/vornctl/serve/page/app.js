@@ -410,12 +410,26 @@ for (const button of document.querySelectorAll('#devices th button')) {
     reorder();
   });
 }
-// The link with the token as a QR code, drawn by the server; fetched when first shown.
+// Over HTTPS: the SHA-256 of the certificate (what the tablet's browser shows)
+// and of serve's own authority, with the link to trust that authority.
+async function loadCertificate() {
+  const answer = await api('GET', '/api/certificate');
+  if (answer.status !== 200 || typeof answer.data.certificate !== 'string') return;
+  $('certificate-sha256').textContent = answer.data.certificate;
+  const authority = typeof answer.data.authority === 'string';
+  $('authority-sha256').textContent = authority ? answer.data.authority : '';
+  $('authority-note').hidden = !authority;
+  $('link-tls').hidden = false;
+}
+
+// The link with the token as a QR code, drawn by the server; fetched when shown.
 $('show-link').addEventListener('click', () => {
   const panel = $('link-panel');
   panel.hidden = !panel.hidden;
   $('show-link').setAttribute('aria-expanded', String(!panel.hidden));
-  if (!panel.hidden && !$('link-qr').getAttribute('src')) $('link-qr').src = '/api/link.svg';
+  if (panel.hidden) return;
+  if (!$('link-qr').getAttribute('src')) $('link-qr').src = '/api/link.svg';
+  if (location.protocol === 'https:') loadCertificate().catch(() => {});
 });
 $('link-qr').addEventListener('error', () => {
   $('link-qr').hidden = true;

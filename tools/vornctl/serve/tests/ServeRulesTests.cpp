@@ -59,6 +59,8 @@ TEST(ServeRoutes, EveryResourceByMethodAndPath) {
     EXPECT_EQ(route("GET", "/api/link.svg").kind, Kind::LinkQr);
     EXPECT_TRUE(route("GET", "/api/link.svg").api()); // behind the token, as the link holds it
     EXPECT_EQ(route("POST", "/api/link.svg").status, 405);
+    EXPECT_EQ(route("GET", "/api/certificate").kind, Kind::Certificate);
+    EXPECT_EQ(route("PUT", "/api/certificate").status, 405);
 }
 
 TEST(ServeRoutes, RefusalsNameTheirStatus) {

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -27,8 +31,8 @@ TEST(ServeLocalAuthority, MadeOnceReusedAndReissuedForNewNamesOrExpiry) {
     ASSERT_EQ(first.notices.size(), 2u); // the authority, the server certificate
     EXPECT_EQ(certificateNames(first.certificateFile),
               (std::vector<std::string>{"192.0.2.1", "rack-pc"}));
-    EXPECT_EQ(std::filesystem::status(tls / "server.key").permissions(),
-              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    // Who may read the keys: the POSIX modes below, the Windows build's access lists in
+    // tests/win32.
     const std::string served = readAll(first.certificateFile);
     const auto loaded = loadTlsCredentials(first.certificateFile, first.keyFile);
 
@@ -53,6 +57,37 @@ TEST(ServeLocalAuthority, MadeOnceReusedAndReissuedForNewNamesOrExpiry) {
     ASSERT_EQ(later.notices.size(), 1u);
     EXPECT_NE(later.notices[0].find("expire"), std::string::npos);
 }
+
+#ifndef _WIN32
+// The process's umask set for one scope: 0 shows every permission a file is created with.
+class Umask {
+public:
+    explicit Umask(mode_t mask) : old_(::umask(mask)) {}
+    ~Umask() { ::umask(old_); }
+    Umask(const Umask&) = delete;
+    Umask& operator=(const Umask&) = delete;
+
+private:
+    const mode_t old_;
+};
+
+TEST(ServeLocalAuthority, KeysAndTheirFolderAreTheOwnersAloneWhateverTheUmask) {
+    namespace fs = std::filesystem;
+    const Umask open(0);
+    TestSupport::TemporaryFolder folder;
+    const auto tls = folder.path() / "state" / "tls";
+    const auto local = ensureLocalCertificate(tls, {"192.0.2.1"});
+    constexpr fs::perms ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
+    EXPECT_EQ(fs::status(tls).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(tls / "authority.key").permissions(), ownerOnly);
+    EXPECT_EQ(fs::status(local.keyFile).permissions(), ownerOnly);
+    // A key issued anew replaces a file others could read with one they cannot.
+    fs::permissions(local.keyFile, fs::perms::all);
+    ensureLocalCertificate(tls, {"192.0.2.1", "192.0.2.9"});
+    EXPECT_EQ(fs::status(local.keyFile).permissions(), ownerOnly);
+    EXPECT_FALSE(fs::exists(local.keyFile.string() + ".new"));
+}
+#endif
 
 TEST(ServeLocalAuthority, AKeyThatIsNotTheCertificatesIsRefusedNamingTheFile) {
     TestSupport::TemporaryFolder folder;

@@ -50,13 +50,13 @@ AXE_TAGS = ["wcag2a", "wcag2aa", "wcag21a", "wcag21aa"]
 SHIFT_LIMIT = 0.1
 
 
-def browser(width, height, profile):
+def browser(width, height, profile, extra=()):
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                     f"--window-size={width},{height}", f"--user-data-dir={profile}"):
+                     f"--window-size={width},{height}", f"--user-data-dir={profile}", *extra):
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
@@ -462,8 +462,11 @@ def take_screenshots(driver, directory, state):
     driver.set_window_size(1280, 860)
 
 
-def main():
-    parser = argparse.ArgumentParser(usage=__doc__.rsplit("usage: ", 1)[1])
+def browser_arguments(usage):
+    """The command line of a browser test (VORNCTL VORNSIM NETNS_SCRIPT --axe
+    AXE_MIN_JS [--screenshots DIR]) and axe-core's source; skips where the
+    browser cannot run, ends with status 1 without axe-core."""
+    parser = argparse.ArgumentParser(usage=usage)
     parser.add_argument("vornctl")
     parser.add_argument("vornsim")
     parser.add_argument("netns")
@@ -474,8 +477,6 @@ def main():
     for path in ("/usr/bin/chromium", "/usr/bin/chromedriver"):
         if not os.path.exists(path):
             processes.skip(f"{path} is missing (packages chromium, chromium-driver)")
-    if not shutil.which("zbarimg"):
-        processes.skip("zbarimg is missing (package zbar-tools)")
     try:
         import selenium  # noqa: F401
     except ImportError:
@@ -483,9 +484,15 @@ def main():
     if not os.path.exists(arguments.axe):
         print(f"{arguments.axe} is missing: scripts/npm-tools.sh axe-core installs it",
               file=sys.stderr)
-        return 1
+        sys.exit(1)
     with open(arguments.axe) as file:
-        axe_source = file.read()
+        return arguments, file.read()
+
+
+def main():
+    arguments, axe_source = browser_arguments(__doc__.rsplit("usage: ", 1)[1])
+    if not shutil.which("zbarimg"):
+        processes.skip("zbarimg is missing (package zbar-tools)")
     failures = processes.Failures()
     run(arguments.vornctl, arguments.vornsim, axe_source, arguments.screenshots, failures)
     failures.finish()
