@@ -58,12 +58,8 @@ cleanup() {
     exit "$status"
 }
 trap cleanup EXIT
-for _ in $(seq 100); do
-    grep -q '^ready' "$log" && break
-    kill -0 "$simulator" 2>/dev/null || { cat "$log" >&2; echo "demo: vornsim did not start" >&2; exit 1; }
-    sleep 0.1
-done
-grep -q '^ready' "$log" || { echo "demo: vornsim did not report ready within 10 s" >&2; exit 1; }
+source scripts/setup.sh
+vorn_wait_ready "$simulator" "$log" 10 "demo: vornsim" || exit 1
 
 # Runs vornctl and shows what it printed (also kept in $out); a failure ends the demo with
 # the reason.

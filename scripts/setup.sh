@@ -117,3 +117,18 @@ vorn_build() {
     cmake -S "$VORN_ROOT" -B "$dir" -G Ninja "$@" &&
         cmake --build "$dir" -j "${VORN_JOBS:-2}" "${targets[@]}"
 }
+
+# vorn_wait_ready PID LOG SECONDS WHAT: waits until the simulator started as PID (its output in
+# LOG) reports "ready". Fails, saying so on stderr as WHAT ("demo: vornsim"), when it ends first
+# (its output shown) or is not ready within SECONDS.
+vorn_wait_ready() {
+    local pid=$1 log=$2 seconds=$3 what=$4 _
+    for _ in $(seq $((seconds * 10))); do
+        grep -q '^ready' "$log" && return 0
+        kill -0 "$pid" 2>/dev/null || { cat "$log" >&2; echo "$what did not start" >&2; return 1; }
+        sleep 0.1
+    done
+    grep -q '^ready' "$log" && return 0
+    echo "$what did not report ready within $seconds s" >&2
+    return 1
+}

@@ -99,12 +99,8 @@ wine "$BUILD/tools/simulator/vornsim.exe" \
     --device id=0000000400000001,type=4,name=Amp-rack-A,address=192.0.2.2,serial=5 \
     >"$work/vornsim.log" 2>&1 &
 simulator=$!
-for _ in $(seq 300); do
-    grep -q '^ready' "$work/vornsim.log" && break
-    kill -0 "$simulator" 2>/dev/null || { cat "$work/vornsim.log" >&2; echo "window-demo: FAILED: vornsim.exe did not start" >&2; exit 1; }
-    sleep 0.1
-done
-grep -q '^ready' "$work/vornsim.log" || { echo "window-demo: FAILED: vornsim.exe not ready within 30 s" >&2; exit 1; }
+source scripts/setup.sh
+vorn_wait_ready "$simulator" "$work/vornsim.log" 30 "window-demo: FAILED: vornsim.exe" || exit 1
 
 if [[ $interactive -eq 1 ]]; then
     echo "window-demo: in the network dialog choose vorn0 (192.0.2.1) and press OK;"

@@ -63,6 +63,13 @@ public:
                 return take(lane, lane.begin());
         return std::nullopt;
     }
+    // Whether popFitting would take an entry now.
+    template <class Fits> bool anyFits(Fits fits) const {
+        for (const auto& lane : lanes_)
+            if (!lane.empty() && fits(lane.front().lane, lane.front().length))
+                return true;
+        return false;
+    }
 
     // Takes every entry of `frameId`, in lane and arrival order.
     std::vector<Entry> takeFrame(std::uint64_t frameId);

@@ -28,9 +28,9 @@
 // as soon as a release makes room. A waiting request gives up at its give-up
 // time, and when its frame leaves (dropFrame); the queue holds at most
 // `userBound` first sends in the User lane and `backgroundBound` in the others.
-// The thread sleeps until a release, a promotion or the earliest give-up time
-// of a waiting request; while nothing waits for a give-up time it sleeps until
-// woken.
+// The thread sleeps until a release, a promotion or a request leaving the
+// queue lets a waiting request in, or until the earliest give-up time of a
+// waiting request; a release after which nothing waiting fits leaves it asleep.
 //
 // Every admitted byte is released once. A release of more bytes than its lane
 // holds in flight (the same request released twice) is a fault of the caller:
@@ -127,6 +127,9 @@ public:
     bool idle() const;
     // Releases of bytes that were not in flight (see above).
     std::uint64_t releaseFaults() const;
+    // How often the queue's thread has woken from its sleep: for a release
+    // that let a request in, or a give-up time.
+    std::uint64_t wakeUps() const;
 
 private:
     // Called with mutex_ held.
@@ -134,6 +137,8 @@ private:
     bool tryAdmit(Lane lane, std::uint32_t length);
     // False (nothing released) when the lane holds fewer bytes in flight.
     bool release(Lane lane, std::uint32_t length);
+    // Wakes the queue's thread when a waiting request fits now.
+    void wakeIfRoom();
     void serve();
 
     std::array<std::uint32_t, laneCount> inFlight_{};     // guarded by mutex_
@@ -141,6 +146,7 @@ private:
     std::uint32_t slowStartThreshold_ = initialThreshold; // guarded by mutex_
     std::uint32_t congestionWindow_ = segmentSize;        // guarded by mutex_
     std::uint64_t releaseFaults_ = 0;                     // guarded by mutex_
+    std::uint64_t wakeUps_ = 0;                           // guarded by mutex_
     AdmissionQueue queue_;                                // guarded by mutex_
     bool serveWanted_ = false;                            // guarded by mutex_
     bool handing_ = false; // guarded by mutex_: the thread runs actions or give-ups

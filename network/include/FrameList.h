@@ -21,6 +21,7 @@
 
 namespace Vorn {
 
+class DeadlineTimer;
 class DestinationCache;
 class PresenceTable;
 class RequestTable;
@@ -129,6 +130,9 @@ public:
     // True when no request is past its deadline on the steady clock and the
     // worker has no frame event or time-out completion queued or running.
     bool idle();
+    // How often the time-out thread has woken: at a deadline, or to stop. A
+    // request answered before its deadline never wakes it.
+    std::size_t timeoutWakeUps() const;
     // Frame event handlers and time-out completions that threw so far. Each
     // ended only itself; the worker went on (in debug builds stderr names them).
     std::size_t handlerFailures() const;
@@ -158,6 +162,9 @@ private:
     void presenceLoop();
     void timeoutLoop();
     void expire(); // called with timeoutThread_.wakeMutex held
+    // Sets the time-out thread's timer for nextDeadline_, or clears it; called
+    // with timeoutThread_.wakeMutex held.
+    void setTimer(std::uint64_t now);
 
     // The three tables each guard themselves; where the presence table's lock
     // and the destinations' are both held (a sweep), the presence table's is
@@ -171,7 +178,15 @@ private:
     UnmatchedReply unmatchedReply_; // set before the first datagram, read-only afterwards
     LoopThread presenceThread_;
     LoopThread timeoutThread_;
+    // The time-out thread sleeps on the timer, not on timeoutThread_.wake: a
+    // request that brings an earlier deadline, or the reply that ends the
+    // request whose deadline it sleeps until, moves the time without waking it.
+    const std::unique_ptr<DeadlineTimer> timeoutTimer_;
     std::uint64_t nextDeadline_ = 0; // guarded by timeoutThread_.wakeMutex; 0: none known
+    // The steady clock's reading when the timer was last set; guarded by
+    // timeoutThread_.wakeMutex.
+    std::uint64_t timerSetAt_ = 0;
+    std::atomic<std::size_t> timeoutWakeUps_{0};
     Network::Transport& transport_;
     std::atomic<std::size_t> failedTimeouts_{0}; // time-out completions that threw
     WorkerThread worker_{"vorn-events"};

@@ -100,6 +100,7 @@ void CongestionController::acknowledge(std::uint32_t length, Lane lane) {
         congestionWindow_ += segmentSize;
     else
         congestionWindow_ += avoidanceNumerator / congestionWindow_;
+    wakeIfRoom();
 }
 
 void CongestionController::reportLoss(std::uint32_t length, Lane lane) {
@@ -108,19 +109,19 @@ void CongestionController::reportLoss(std::uint32_t length, Lane lane) {
         return;
     congestionWindow_ = std::max(congestionWindow_ / 2, segmentSize);
     slowStartThreshold_ = std::max(congestionWindow_, thresholdFloor);
+    wakeIfRoom();
 }
 
 void CongestionController::returnUnsent(std::uint32_t length, Lane lane) {
     std::lock_guard<std::mutex> lock(mutex_);
-    release(lane, length);
+    if (release(lane, length))
+        wakeIfRoom();
 }
 
 void CongestionController::promote(std::uint64_t frameId) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (queue_.promote(frameId, Lane::Answering) > 0 && !serveWanted_) {
-        serveWanted_ = true;
-        wake_.notify_one();
-    }
+    if (queue_.promote(frameId, Lane::Answering) > 0)
+        wakeIfRoom();
 }
 
 void CongestionController::dropFrame(std::uint64_t frameId) {
@@ -128,6 +129,8 @@ void CongestionController::dropFrame(std::uint64_t frameId) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         dropped = queue_.takeFrame(frameId);
+        if (!dropped.empty())
+            wakeIfRoom(); // a request that waited behind them may fit
     }
     giveUp(dropped, Vorn::ErrorCode::SendFailed);
 }
@@ -139,6 +142,8 @@ void CongestionController::expireNow() {
         if (!running_.load())
             return;
         expired = queue_.takeExpired(clock_());
+        if (!expired.empty())
+            wakeIfRoom();
     }
     giveUp(expired, Vorn::ErrorCode::TimedOut);
 }
@@ -195,6 +200,11 @@ std::uint64_t CongestionController::releaseFaults() const {
     return releaseFaults_;
 }
 
+std::uint64_t CongestionController::wakeUps() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return wakeUps_;
+}
+
 bool CongestionController::fits(Lane lane, std::uint32_t length) const {
     // Summed in 64 bits: a huge length must not wrap around into the window.
     const std::uint64_t window = congestionWindow_;
@@ -228,11 +238,15 @@ bool CongestionController::release(Lane lane, std::uint32_t length) {
     }
     laneBytes -= length;
     bytesInFlight_ -= length;
-    if (!queue_.empty() && !serveWanted_) {
-        serveWanted_ = true;
-        wake_.notify_one(); // the thread waits on mutex_, taken right after this returns
-    }
     return true;
+}
+
+void CongestionController::wakeIfRoom() {
+    if (serveWanted_ ||
+        !queue_.anyFits([&](Lane lane, std::uint32_t length) { return fits(lane, length); }))
+        return;
+    serveWanted_ = true;
+    wake_.notify_one(); // the thread waits on mutex_, taken right after this returns
 }
 
 // The queue's thread: admits waiting requests as releases make room, in lane
@@ -253,18 +267,16 @@ void CongestionController::serve() {
             continue;
         }
         const std::uint64_t due = queue_.earliestGiveUp();
-        if (due == 0) {
-            wake_.wait(lock, woken);
-        } else {
-            const std::uint64_t now = clock_();
-            if (now < due && now == timedOutAt) {
-                // The clock stood still through a whole wait: its owner drives
-                // it and ends the give-ups with expireNow().
+        const std::uint64_t now = due == 0 ? 0 : clock_();
+        if (!woken() && (due == 0 || now < due)) {
+            if (due == 0 || now == timedOutAt) {
+                // Nothing to give up, or the clock stood still through a whole
+                // wait: its owner drives it and ends the give-ups with expireNow().
                 wake_.wait(lock, woken);
-            } else if (now < due &&
-                       !wake_.wait_for(lock, std::chrono::nanoseconds(due - now), woken)) {
+            } else if (!wake_.wait_for(lock, std::chrono::nanoseconds(due - now), woken)) {
                 timedOutAt = now;
             }
+            ++wakeUps_;
         }
         serveWanted_ = false;
         if (!serving_ || !running_.load())
@@ -276,6 +288,8 @@ void CongestionController::serve() {
             admitted.push_back(std::move(*entry));
         }
         expired = queue_.takeExpired(clock_());
+        if (!expired.empty())
+            wakeIfRoom(); // a request that waited behind them may fit: the next round takes it
         if (admitted.empty() && expired.empty())
             continue;
         handing_ = true;

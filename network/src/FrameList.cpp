@@ -4,6 +4,7 @@
 #include "HandlerFailure.h"
 #include "Platform.h"
 #include "Wire.h"
+#include "framelist/DeadlineTimer.h"
 #include "framelist/DestinationCache.h"
 #include "framelist/PresenceTable.h"
 #include "framelist/RequestTable.h"
@@ -59,7 +60,7 @@ FrameList::FrameList(NetworkType& type, Network::Transport& transport, Clocks cl
     : frames_(std::make_unique<PresenceTable>(frameCap)),
       destinations_(std::make_unique<DestinationCache>(destinationCap)),
       requests_(std::make_unique<RequestTable>()), networkType_(type), clocks_(std::move(clocks)),
-      transport_(transport) {
+      timeoutTimer_(std::make_unique<DeadlineTimer>()), transport_(transport) {
     try {
         presenceThread_.thread = std::thread([this] { presenceLoop(); });
         timeoutThread_.thread = std::thread([this] { timeoutLoop(); });
@@ -75,6 +76,11 @@ FrameList::~FrameList() {
 
 void FrameList::stop() {
     presenceThread_.stop();
+    {
+        std::lock_guard<std::mutex> lock(timeoutThread_.wakeMutex);
+        timeoutThread_.running = false;
+    }
+    timeoutTimer_->interrupt(); // it sleeps on the timer; stop() below joins it
     timeoutThread_.stop();
     worker_.stop();
 }
@@ -267,7 +273,7 @@ bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const char*
         std::lock_guard<std::mutex> lock(timeoutThread_.wakeMutex);
         if (nextDeadline_ == 0 || deadline < nextDeadline_) {
             nextDeadline_ = deadline;
-            timeoutThread_.wake.notify_all();
+            setTimer(clocks_.steadyNanoseconds());
         }
     }
     return true;
@@ -275,8 +281,18 @@ bool FrameList::sendRequest(std::uint32_t timeoutMs, Destination to, const char*
 
 bool FrameList::completeRequest(const char* message, std::size_t length) {
     RequestCompletion completion;
-    if (!requests_->take(Wire::readU32(message + Header::sequence), completion))
+    std::uint64_t deadline = 0;
+    if (!requests_->take(Wire::readU32(message + Header::sequence), completion, deadline))
         return false;
+    {
+        // The time-out thread sleeps until the next deadline still pending
+        // instead of this one.
+        std::lock_guard<std::mutex> lock(timeoutThread_.wakeMutex);
+        if (deadline == nextDeadline_) {
+            nextDeadline_ = requests_->nextDeadline();
+            setTimer(clocks_.steadyNanoseconds());
+        }
+    }
     completion(message, static_cast<unsigned>(length), ErrorCode::Success);
     return true;
 }
@@ -285,23 +301,35 @@ void FrameList::timeoutLoop() {
     Platform::nameThisThread("vorn-timeouts");
     std::lock_guard<std::mutex> life(timeoutThread_.lifeMutex);
     std::unique_lock<std::mutex> wake(timeoutThread_.wakeMutex);
-    std::uint64_t timedOutAt = 0; // the clock's reading when a wait last ran out
+    bool rang = false;
     while (timeoutThread_.running) {
         expire();
-        // With no deadline known it sleeps until sendRequest brings one (or
-        // an earlier one) or stop() ends it.
-        // A clock that stood still through a whole wait is driven by its
-        // owner (expireNow), and the thread sleeps until woken as well.
+        // With no deadline pending the timer is clear: the thread sleeps until
+        // sendRequest sets it or stop() interrupts it. A clock that stood still
+        // since the timer was set, through a whole sleep, is driven by its
+        // owner (expireNow): the thread leaves the timer clear as well.
         const std::uint64_t now = clocks_.steadyNanoseconds();
-        if (nextDeadline_ == 0 || (now < nextDeadline_ && now == timedOutAt)) {
-            timeoutThread_.wake.wait(wake);
-        } else if (now < nextDeadline_) {
-            const auto ran =
-                timeoutThread_.wake.wait_for(wake, std::chrono::nanoseconds(nextDeadline_ - now));
-            if (ran == std::cv_status::timeout)
-                timedOutAt = now;
-        }
+        if (rang && now == timerSetAt_)
+            timeoutTimer_->clear();
+        else
+            setTimer(now);
+        wake.unlock();
+        rang = timeoutTimer_->sleep() == DeadlineTimer::Woken::Rang;
+        timeoutWakeUps_.fetch_add(1, std::memory_order_relaxed);
+        wake.lock();
     }
+}
+
+void FrameList::setTimer(std::uint64_t now) {
+    timerSetAt_ = now;
+    if (nextDeadline_ == 0)
+        timeoutTimer_->clear();
+    else
+        timeoutTimer_->set(std::chrono::nanoseconds(nextDeadline_ > now ? nextDeadline_ - now : 0));
+}
+
+std::size_t FrameList::timeoutWakeUps() const {
+    return timeoutWakeUps_.load(std::memory_order_relaxed);
 }
 
 void FrameList::expireNow() {

@@ -1,6 +1,7 @@
 #include "CongestionController.h"
 #include "Exception.h"
 #include "Recorder.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -406,6 +407,61 @@ TEST(CongestionControllerTest, PromotedRequestsAreServedInTheOrderTheyWaited) {
     ASSERT_TRUE(log.waitForCount(8, deadline));
     // The user's ran at once; then 7's in the Answering lane as they came, then 8's.
     EXPECT_EQ(log.values(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, -9}));
+}
+
+// Releases after which nothing waiting fits leave the queue's thread asleep:
+// it wakes at most once, for the release that lets the waiting request in.
+TEST(CongestionControllerTest, QueueThreadSleepsWhileNothingWaitingFits) {
+    Log log; // outlives the controller, whose thread writes to it
+    CongestionController controller;
+    ASSERT_EQ(controller.admitNow(460, Lane::User), Admission::Admitted);
+    ASSERT_EQ(controller.admitNow(100, Lane::User), Admission::Admitted);
+    ASSERT_EQ(controller.submit(Ticket{1, 560, Lane::New}, [&log](Lane) { log.push(1); }),
+              Admission::Queued);
+    for (int i = 0; i < 100; ++i) {
+        // 100 bytes leave and come back: 460 + 560 never fit in 560.
+        if (i % 2 == 0)
+            controller.returnUnsent(100, Lane::User);
+        else
+            controller.reportLoss(100, Lane::User); // the window stays at its floor
+        ASSERT_EQ(controller.admitNow(100, Lane::User), Admission::Admitted) << i;
+        controller.promote(1); // already in a lane no later than Answering's
+    }
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return controller.idle(); }));
+    EXPECT_EQ(controller.wakeUps(), 0u);
+    EXPECT_EQ(controller.waiting(), 1u);
+
+    controller.returnUnsent(460, Lane::User);
+    EXPECT_EQ(controller.waiting(), 1u); // 100 + 560 still do not fit
+    controller.returnUnsent(100, Lane::User);
+    ASSERT_TRUE(log.waitForCount(1, deadline));
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return controller.idle(); }));
+    EXPECT_LE(controller.wakeUps(), 1u); // none when the thread had not yet gone to sleep
+}
+
+// A request that leaves the queue unsent (given up, or its frame gone) lets
+// the one that waited behind it in, with no release to wake the thread.
+TEST(CongestionControllerTest, RequestLeavingTheQueueLetsTheNextOneIn) {
+    ManualClock clock;
+    Log log;
+    CongestionController controller(CongestionController::defaultPollLimit, clock.clock());
+    ASSERT_EQ(controller.admitNow(460, Lane::New), Admission::Admitted);
+    const auto submitTagged = [&](std::uint64_t frame, std::uint32_t length, std::uint64_t giveUpAt,
+                                  int tag) {
+        return controller.submit(Ticket{frame, length, Lane::New, giveUpAt},
+                                 [&log, tag](Lane) { log.push(tag); });
+    };
+    ASSERT_EQ(submitTagged(7, 500, 1000, 1), Admission::Queued);
+    ASSERT_EQ(submitTagged(8, 500, 0, 2), Admission::Queued);
+    ASSERT_EQ(submitTagged(9, 150, 0, 3), Admission::Queued);
+    controller.returnUnsent(100, Lane::New); // 360 + 500 do not fit
+
+    clock.now->store(1000);
+    controller.expireNow();  // 1 gives up; 360 + 500 still do not fit
+    controller.dropFrame(8); // 2 leaves; 360 + 150 fit
+    ASSERT_TRUE(log.waitForCount(1, deadline));
+    EXPECT_EQ(log.values(), (std::vector<int>{3}));
+    EXPECT_EQ(controller.waiting(), 0u);
 }
 
 // On the steady clock the queue's thread ends give-ups by itself, the sooner

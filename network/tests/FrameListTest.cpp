@@ -453,6 +453,29 @@ TEST_F(FrameListTest, TimeOutsArriveOnTheWorkerNoEarlierThanTheirDeadline) {
     ASSERT_TRUE(commands.waitForCount(1));
 }
 
+// Requests answered before their deadlines never wake the time-out thread,
+// neither the earlier deadlines they brought nor the ones it slept until: it
+// wakes once, at the deadline of the request that was not answered.
+TEST_F(FrameListTest, AnsweredRequestsLeaveTheTimeOutThreadAsleep) {
+    CompletionLog log;
+    const auto sendAndAnswer = [&](std::uint32_t sequence) {
+        ASSERT_TRUE(frames.sendRequest(1000, someDevice, request(sequence), log.make("answered")));
+        receive(datagram(36, 99, 2, sequence));
+    };
+    for (std::uint32_t sequence = 1; sequence <= 50; ++sequence)
+        sendAndAnswer(sequence);
+    ASSERT_TRUE(frames.sendRequest(1500, someDevice, request(100), log.make("unanswered")));
+    for (std::uint32_t sequence = 101; sequence <= 150; ++sequence)
+        sendAndAnswer(sequence); // earlier deadlines than the unanswered one's
+    ASSERT_EQ(log.entries.size(), 100u);
+    EXPECT_EQ(frames.timeoutWakeUps(), 0u);
+
+    ASSERT_TRUE(log.entries.waitForCount(101));
+    EXPECT_EQ(log.results().back(), "unanswered:1:0");
+    EXPECT_EQ(frames.timeoutWakeUps(), 1u);
+    EXPECT_EQ(frames.pendingCount(), 0u);
+}
+
 // Thousands of requests on a steady clock the test moves, most answered, some
 // replaced: each pass ends exactly the requests due, in deadline order, and
 // nothing answered or replaced, also after the deadline order was rebuilt.

@@ -39,10 +39,12 @@ TEST(RequestTableTest, ReplacedAndWithdrawnRequestsAreDroppedUncalledAndOnlyThei
     // A refused send of the first request must not take back the second.
     table.withdraw(7, firstTicket);
     Vorn::RequestCompletion completion;
-    ASSERT_TRUE(table.take(7, completion));
+    std::uint64_t deadline = 0;
+    ASSERT_TRUE(table.take(7, completion, deadline));
+    EXPECT_EQ(deadline, 200 * ms);
     completion(nullptr, 0, Vorn::ErrorCode::Success);
     EXPECT_EQ(calls, (std::vector<std::string>{"second"}));
-    EXPECT_FALSE(table.take(7, completion)); // answered once only
+    EXPECT_FALSE(table.take(7, completion, deadline)); // answered once only
 
     // The replaced request's deadline ends nothing: the table is empty.
     std::vector<Vorn::RequestCompletion> expired;
@@ -70,7 +72,9 @@ TEST(RequestTableTest, ExpiryTakesExactlyTheLiveRequestsDueInDeadlineOrder) {
         table.add(sequence, tagged(calls, tag), deadline);
         if (sequence % 10 != 0) {
             Vorn::RequestCompletion answered;
-            ASSERT_TRUE(table.take(sequence, answered));
+            std::uint64_t answeredDeadline = 0;
+            ASSERT_TRUE(table.take(sequence, answered, answeredDeadline));
+            ASSERT_EQ(answeredDeadline, deadline);
         } else if (sequence % 30 == 0) {
             table.add(sequence, tagged(calls, "again" + tag), deadline + 7000 * ms);
             live.emplace_back(deadline + 7000 * ms, "again" + tag);
@@ -81,6 +85,8 @@ TEST(RequestTableTest, ExpiryTakesExactlyTheLiveRequestsDueInDeadlineOrder) {
     std::sort(live.begin(), live.end());
     EXPECT_EQ(table.size(), live.size());
     EXPECT_EQ(table.earliestDeadline(), live.front().first);
+    // The deadline order agrees, past the answered and replaced requests' entries.
+    EXPECT_EQ(table.nextDeadline(), live.front().first);
 
     std::size_t done = 0;
     for (std::uint64_t now : {0 * ms, 2500 * ms, 2500 * ms, 9000 * ms, 20000 * ms}) {
@@ -93,6 +99,7 @@ TEST(RequestTableTest, ExpiryTakesExactlyTheLiveRequestsDueInDeadlineOrder) {
         EXPECT_EQ(calls, expected) << "at " << now / ms << " ms";
         EXPECT_EQ(next, done < live.size() ? live[done].first : 0u);
         EXPECT_EQ(table.earliestDeadline(), next);
+        EXPECT_EQ(table.nextDeadline(), next);
         EXPECT_EQ(table.size(), live.size() - done);
         calls.clear();
     }

@@ -1,22 +1,12 @@
 #include "JournalRecord.h"
 
-#include <nlohmann/json.hpp>
+#include "JournalJson.h"
 
 namespace Journal {
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 constexpr const char* resultNames[] = {"verified",   "refused",     "no-answer", "mismatch",
                                        "unverified", "already-set", "duplicate"};
-
-Json optionalNumber(const std::optional<std::uint32_t>& value) {
-    return value ? Json(*value) : Json(nullptr);
-}
-
-std::string dump(const Json& record) {
-    return record.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
 
 // Field readers: false when the field is missing or of another kind.
 bool readText(const Json& record, const char* key, std::string& out) {
@@ -104,6 +94,29 @@ std::optional<Record> parseOutcome(const Json& record) {
 
 } // namespace
 
+Json optionalNumber(const std::optional<std::uint32_t>& value) {
+    return value ? Json(*value) : Json(nullptr);
+}
+
+std::string dumpJson(const Json& value) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+void addIntentFields(Json& object, const SerialIntent& intent, bool withClient) {
+    object["operator"] = intent.operatorName;
+    object["host"] = intent.host;
+    object["tool"] = intent.tool;
+    object["interface"] = intent.interfaceAddress;
+    if (withClient && intent.client)
+        object["client"] = *intent.client;
+    object["id"] = intent.device.id;
+    object["name"] = intent.device.name ? Json(*intent.device.name) : Json(nullptr);
+    object["product"] = intent.device.product;
+    object["address"] = intent.device.address;
+    object["old"] = optionalNumber(intent.old);
+    object["new"] = intent.target;
+}
+
 const char* writeResultName(WriteResult result) {
     return resultNames[static_cast<int>(result)];
 }
@@ -131,19 +144,8 @@ std::string formatRecord(const SerialIntent& intent) {
     record["time"] = formatUtc(intent.time);
     record["event"] = "intent";
     record["entry"] = intent.entry;
-    record["operator"] = intent.operatorName;
-    record["host"] = intent.host;
-    record["tool"] = intent.tool;
-    record["interface"] = intent.interfaceAddress;
-    if (intent.client)
-        record["client"] = *intent.client;
-    record["id"] = intent.device.id;
-    record["name"] = intent.device.name ? Json(*intent.device.name) : Json(nullptr);
-    record["product"] = intent.device.product;
-    record["address"] = intent.device.address;
-    record["old"] = optionalNumber(intent.old);
-    record["new"] = intent.target;
-    return dump(record);
+    addIntentFields(record, intent, true);
+    return dumpJson(record);
 }
 
 std::string formatRecord(const SerialOutcome& outcome) {
@@ -155,7 +157,7 @@ std::string formatRecord(const SerialOutcome& outcome) {
     record["result"] = writeResultName(outcome.result);
     record["acknowledged"] = outcome.acknowledged;
     record["readBack"] = optionalNumber(outcome.readBack);
-    return dump(record);
+    return dumpJson(record);
 }
 
 std::optional<Record> parseRecord(std::string_view line) {

@@ -4,6 +4,7 @@
 
 #include "DeviceSimulator.h"
 #include "Exception.h"
+#include "SimulatedDevices.h"
 #include "TestSupport.h"
 #include "VornNetwork.h"
 #include "VornService.h"
@@ -25,23 +26,14 @@ constexpr std::uint64_t ondal4 = 0x0000000C00000002;
 constexpr std::uint64_t brenn = 0x0000000400000003;
 constexpr std::uint64_t broadcastOnly = 0x0000000B00000004;
 
-VornSim::DeviceSetup device(std::uint64_t id, std::uint8_t type, const char* name,
-                            const char* address, std::uint32_t serial) {
-    VornSim::DeviceSetup setup;
-    setup.id = id;
-    setup.deviceType = type;
-    setup.name = name;
-    setup.address = address;
-    setup.serial = serial;
-    return setup;
-}
+using VornSim::testDevice;
 
 std::vector<VornSim::DeviceSetup> standardDevices() {
-    auto inModeTwo = device(broadcastOnly, 11, "Broadcast only", "127.0.0.5", 44);
+    auto inModeTwo = testDevice(broadcastOnly, 11, "Broadcast only", "127.0.0.5", 44);
     inModeTwo.modeFlags = 0x02;
-    return {device(ondal2, 10, "Front of house", "127.0.0.2", 11),
-            device(ondal4, 12, "Monitor rack", "127.0.0.3", 22),
-            device(brenn, 4, "Brenn unit", "127.0.0.4", 33), inModeTwo};
+    return {testDevice(ondal2, 10, "Front of house", "127.0.0.2", 11),
+            testDevice(ondal4, 12, "Monitor rack", "127.0.0.3", 22),
+            testDevice(brenn, 4, "Brenn unit", "127.0.0.4", 33), inModeTwo};
 }
 
 // Simulated devices on the device port; the times at which each request arrived.
@@ -241,9 +233,9 @@ TEST_F(EndToEndTest, UnknownFramesAreRefusedWithoutCallback) {
 TEST_F(EndToEndTest, TeardownUnderLoadLeavesNothingRunningOrToRun) {
     std::vector<VornSim::DeviceSetup> devices;
     for (std::uint64_t i = 0; i < 60; ++i)
-        devices.push_back(device(0x0000000D00000000 + i, static_cast<std::uint8_t>(10 + i % 4),
-                                 "Load", i % 2 ? "127.0.0.6" : "127.0.0.7",
-                                 static_cast<std::uint32_t>(i)));
+        devices.push_back(testDevice(0x0000000D00000000 + i, static_cast<std::uint8_t>(10 + i % 4),
+                                     "Load", i % 2 ? "127.0.0.6" : "127.0.0.7",
+                                     static_cast<std::uint32_t>(i)));
     VornSim::Faults faults;
     faults.dropProbability = 0.5;
     faults.duplicate = true;

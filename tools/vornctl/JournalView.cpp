@@ -3,12 +3,11 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "JournalFile.h"
+#include "JournalJson.h"
 #include "JournalPlace.h"
 #include "Output.h"
 #include "Session.h"
 #include "Values.h"
-
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <iterator>
@@ -17,38 +16,23 @@
 namespace Vornctl {
 namespace {
 
-using Json = nlohmann::ordered_json;
 using Journal::JournalEntry;
+using Journal::Json;
 
 // One entry as the JSON and CSV outputs name its fields.
 Json entryObject(const JournalEntry& entry) {
     const Journal::SerialIntent& intent = entry.intent;
-    auto number = [](const std::optional<std::uint32_t>& value) {
-        return value ? Json(*value) : Json(nullptr);
-    };
     Json object;
     object["entry"] = intent.entry;
     object["time"] = Journal::formatUtc(intent.time);
-    object["operator"] = intent.operatorName;
-    object["host"] = intent.host;
-    object["tool"] = intent.tool;
-    object["interface"] = intent.interfaceAddress;
-    object["id"] = intent.device.id;
-    object["name"] = intent.device.name ? Json(*intent.device.name) : Json(nullptr);
-    object["product"] = intent.device.product;
-    object["address"] = intent.device.address;
-    object["old"] = number(intent.old);
-    object["new"] = intent.target;
+    Journal::addIntentFields(object, intent, false);
     object["result"] = Journal::entryResultName(entry);
     object["acknowledged"] = entry.outcome ? Json(entry.outcome->acknowledged) : Json(nullptr);
-    object["readBack"] = entry.outcome ? number(entry.outcome->readBack) : Json(nullptr);
+    object["readBack"] =
+        entry.outcome ? Journal::optionalNumber(entry.outcome->readBack) : Json(nullptr);
     object["outcomeTime"] =
         entry.outcome ? Json(Journal::formatUtc(entry.outcome->time)) : Json(nullptr);
     return object;
-}
-
-std::string dump(const Json& value) {
-    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 std::string optionalNumber(const std::optional<std::uint32_t>& value) {
@@ -103,7 +87,7 @@ std::string formatJournalCsv(const std::vector<JournalEntry>& entries) {
             if (value.is_string())
                 out += csvField(value.get<std::string>());
             else if (!value.is_null())
-                out += dump(value);
+                out += Journal::dumpJson(value);
         }
         out += "\n";
     }

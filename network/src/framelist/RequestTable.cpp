@@ -39,11 +39,13 @@ void RequestTable::withdraw(std::uint32_t sequence, Ticket ticket) {
         withdrawn = release(entry);
 }
 
-bool RequestTable::take(std::uint32_t sequence, RequestCompletion& completion) {
+bool RequestTable::take(std::uint32_t sequence, RequestCompletion& completion,
+                        std::uint64_t& deadline) {
     std::lock_guard<std::mutex> lock(pendingMutex_);
     auto entry = pendingRequests_.find(sequence);
     if (entry == pendingRequests_.end())
         return false;
+    deadline = entry->second.deadline;
     completion = release(entry);
     return true;
 }
@@ -65,22 +67,31 @@ std::uint64_t RequestTable::takeExpired(std::uint64_t now,
     // Only what is due, or finished, leaves the top of the heap: the pass
     // costs a logarithm per entry it takes, whatever the number pending.
     std::lock_guard<std::mutex> lock(pendingMutex_);
-    std::uint64_t next = 0;
-    while (!deadlines_.empty()) {
-        const DeadlineEntry top = deadlines_.front();
-        const bool live = isLive(top);
-        if (live && top.deadline > now) {
-            next = top.deadline;
-            break;
-        }
+    const DeadlineEntry* top = nullptr;
+    while ((top = liveTop()) != nullptr && top->deadline <= now) {
+        const std::uint32_t sequence = top->sequence;
         std::pop_heap(deadlines_.begin(), deadlines_.end());
         deadlines_.pop_back();
-        if (live)
-            expired.push_back(release(pendingRequests_.find(top.sequence)));
+        expired.push_back(release(pendingRequests_.find(sequence)));
     }
+    const std::uint64_t next = top != nullptr ? top->deadline : 0;
     if (pendingRequests_.empty() && deadlines_.capacity() > 1024)
         std::vector<DeadlineEntry>().swap(deadlines_);
     return next;
+}
+
+std::uint64_t RequestTable::nextDeadline() {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    const DeadlineEntry* top = liveTop();
+    return top != nullptr ? top->deadline : 0;
+}
+
+const RequestTable::DeadlineEntry* RequestTable::liveTop() {
+    while (!deadlines_.empty() && !isLive(deadlines_.front())) {
+        std::pop_heap(deadlines_.begin(), deadlines_.end());
+        deadlines_.pop_back();
+    }
+    return deadlines_.empty() ? nullptr : &deadlines_.front();
 }
 
 std::uint64_t RequestTable::earliestDeadline() const {

@@ -26,15 +26,19 @@ public:
     // `sequence` (its send was refused); its completion is dropped uncalled.
     void withdraw(std::uint32_t sequence, Ticket ticket);
     // Takes the request pending under `sequence` out of the table into
-    // `completion`; false (and `completion` untouched) when none is.
-    bool take(std::uint32_t sequence, RequestCompletion& completion);
+    // `completion`, and its deadline into `deadline`; false (and both
+    // untouched) when none is.
+    bool take(std::uint32_t sequence, RequestCompletion& completion, std::uint64_t& deadline);
     // Moves the completions of the requests whose deadline is at or before
     // `now` into `expired`, earliest deadline first, and returns the earliest
     // deadline still pending (0: none).
     std::uint64_t takeExpired(std::uint64_t now, std::vector<RequestCompletion>& expired);
 
-    // The earliest deadline pending; 0 when none is.
+    // The earliest deadline pending; 0 when none is. A scan of the table.
     std::uint64_t earliestDeadline() const;
+    // The same from the deadline order, dropping the entries of finished
+    // requests from its top on the way: a logarithm per entry dropped.
+    std::uint64_t nextDeadline();
     std::size_t size() const;
 
 private:
@@ -58,6 +62,10 @@ private:
     // True when the deadline entry belongs to a request still pending. Called
     // with pendingMutex_ held.
     bool isLive(const DeadlineEntry& entry) const;
+    // Drops the entries of finished requests from the top of the deadline
+    // order; the entry of the earliest request still pending, or none. Called
+    // with pendingMutex_ held.
+    const DeadlineEntry* liveTop();
     // Adds a deadline; drops the entries of finished requests when they
     // outnumber the live ones. Called with pendingMutex_ held.
     void pushDeadline(const DeadlineEntry& entry);

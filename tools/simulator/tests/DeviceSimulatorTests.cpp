@@ -4,6 +4,7 @@
 #include "Message.h"
 #include "Options.h"
 #include "Recorder.h"
+#include "SimulatedDevices.h"
 #include "Wire.h"
 
 #include <boost/asio.hpp>
@@ -131,12 +132,7 @@ void expectSender(const Datagram& datagram, const std::string& address) {
 }
 
 DeviceSetup plainDevice() {
-    DeviceSetup device;
-    device.id = plainId;
-    device.deviceType = 10;
-    device.name = "FOH-Processor";
-    device.address = "127.0.0.2";
-    device.serial = 1001;
+    DeviceSetup device = testDevice(plainId, 10, "FOH-Processor", "127.0.0.2", 1001);
     device.changeMarkA = 7;
     device.changeMarkB = -3;
     device.stationTag = {0x11223344, 0x55667788};
@@ -144,13 +140,8 @@ DeviceSetup plainDevice() {
 }
 
 DeviceSetup wrappedDevice() {
-    DeviceSetup device;
-    device.id = wrappedId;
+    DeviceSetup device = testDevice(wrappedId, 13, "Stage-Card", "127.0.0.3", 2002);
     device.typeWord = 0x4002;
-    device.deviceType = 13;
-    device.name = "Stage-Card";
-    device.address = "127.0.0.3";
-    device.serial = 2002;
     device.modeFlags = 0x42;
     device.wrapped = true;
     return device;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #ifdef VORNCTL_WITH_SIMULATOR
-#include "DeviceSimulator.h"
+#include "OnSimulator.h"
 #endif
 
 namespace {
@@ -44,42 +44,15 @@ TEST(VornctlCommands, UnknownInterfaceIsRefusedBeforeAnySocketOpens) {
 
 #ifdef VORNCTL_WITH_SIMULATOR
 
-using VornctlTest::loopbackIsListed;
-
-class VornctlOnSimulator : public ::testing::Test {
+class VornctlOnSimulator : public VornctlTest::OnSimulator {
 protected:
     static constexpr std::uint64_t ondal = 0x0000010000000001ull;
     static constexpr std::uint64_t corvet = 0x0001E240000012ABull;
 
-    void SetUp() override {
-        VORN_REQUIRE_TEST_NAMESPACE();
-        if (!loopbackIsListed())
-            GTEST_SKIP() << "127.0.0.1 is not in this system's adapter list (as under Wine)";
-        VornSim::SimulatorConfig config;
-        config.presenceInterval = std::chrono::milliseconds(200);
-        VornSim::DeviceSetup first;
-        first.id = ondal;
-        first.deviceType = 12;
-        first.name = "Stage \"left\"";
-        first.address = "127.0.0.2";
-        first.serial = 100001;
-        VornSim::DeviceSetup second;
-        second.id = corvet;
-        second.deviceType = 7;
-        second.name = "Amp rack";
-        second.address = "127.0.0.3";
-        second.serial = 55;
-        config.devices = {first, second};
-        simulator_ = std::make_unique<VornSim::DeviceSimulator>(config);
+    std::vector<VornSim::DeviceSetup> devices() const override {
+        return {VornSim::testDevice(ondal, 12, "Stage \"left\"", "127.0.0.2", 100001),
+                VornSim::testDevice(corvet, 7, "Amp rack", "127.0.0.3", 55)};
     }
-
-    std::uint64_t requests(std::uint64_t id, std::uint16_t command) {
-        const auto report = simulator_->device(id);
-        const auto found = report->requestCounts.find(command);
-        return found == report->requestCounts.end() ? 0 : found->second;
-    }
-
-    std::unique_ptr<VornSim::DeviceSimulator> simulator_;
 };
 
 TEST_F(VornctlOnSimulator, ListShowsServicedProductsUnlessAll) {

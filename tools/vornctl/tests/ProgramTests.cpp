@@ -16,7 +16,7 @@
 #include <string>
 
 #ifdef VORNCTL_WITH_SIMULATOR
-#include "DeviceSimulator.h"
+#include "OnSimulator.h"
 
 namespace {
 
@@ -45,45 +45,34 @@ private:
     std::filesystem::path path_;
 };
 
-class SerialProgramOnSimulator : public ::testing::Test {
+class SerialProgramOnSimulator : public VornctlTest::OnSimulator {
 protected:
     static constexpr std::uint64_t first = 0x0000020000000001ull;
     static constexpr std::uint64_t second = 0x0000020000000002ull;
     static constexpr std::uint64_t third = 0x0000020000000003ull;
     static constexpr std::uint64_t corvet = 0x0000020000000004ull;
 
-    void SetUp() override {
-        VORN_REQUIRE_TEST_NAMESPACE();
-        if (!VornctlTest::loopbackIsListed())
-            GTEST_SKIP() << "127.0.0.1 is not in this system's adapter list (as under Wine)";
-        VornSim::SimulatorConfig config;
-        config.presenceInterval = std::chrono::milliseconds(200);
+    std::vector<VornSim::DeviceSetup> devices() const override {
         const std::uint64_t ids[] = {first, second, third, corvet};
-        for (std::size_t i = 0; i < 4; ++i) {
-            VornSim::DeviceSetup device;
-            device.id = ids[i];
-            device.deviceType = i == 3 ? 7 : static_cast<std::uint8_t>(10 + i);
-            device.name = "rack-" + std::to_string(i + 1);
-            device.address = "127.0.0." + std::to_string(2 + i);
-            device.serial = static_cast<std::uint32_t>(500 + i);
-            config.devices.push_back(device);
-        }
-        simulator_ = std::make_unique<VornSim::DeviceSimulator>(config, [this](const auto& e) {
+        std::vector<VornSim::DeviceSetup> setups;
+        for (std::size_t i = 0; i < 4; ++i)
+            setups.push_back(VornSim::testDevice(
+                ids[i], i == 3 ? 7 : static_cast<std::uint8_t>(10 + i),
+                "rack-" + std::to_string(i + 1), "127.0.0." + std::to_string(2 + i),
+                static_cast<std::uint32_t>(500 + i)));
+        return setups;
+    }
+    VornSim::DeviceSimulator::EventSink events() override {
+        return [this](const auto& e) {
             // The flag is set after simulator_: reading it true makes simulator_ safe to use.
             if (thirdLeavesOnRefusal_ && e.kind == VornSim::EventKind::WriteRefused &&
                 e.device == first)
                 simulator_->updateDeviceFaults(third, [](auto& f) { f.gone = true; });
-        });
+        };
     }
 
-    std::uint64_t requests(std::uint64_t id, std::uint16_t command) {
-        const auto report = simulator_->device(id);
-        const auto found = report->requestCounts.find(command);
-        return found == report->requestCounts.end() ? 0 : found->second;
-    }
     std::uint32_t serialOf(std::uint64_t id) { return simulator_->device(id)->setup.serial; }
 
-    std::unique_ptr<VornSim::DeviceSimulator> simulator_;
     // The third device leaves when the first refuses a write.
     std::atomic<bool> thirdLeavesOnRefusal_{false};
 };

@@ -19,7 +19,7 @@
 #include <mutex>
 
 #ifdef VORNCTL_WITH_SIMULATOR
-#include "DeviceSimulator.h"
+#include "OnSimulator.h"
 
 namespace {
 
@@ -37,34 +37,26 @@ constexpr const char* toolAddress = "127.0.0.1";
 constexpr const char* deviceAddresses[] = {"127.0.0.2", "127.0.0.3"};
 #endif
 
-class RecordingOnSimulator : public ::testing::Test {
+class RecordingOnSimulator : public VornctlTest::OnSimulator {
 protected:
     static constexpr std::uint64_t first = 0x0000060000000001ull;
     static constexpr std::uint64_t second = 0x0000060000000002ull;
 
-    void SetUp() override {
-        VORN_REQUIRE_TEST_NAMESPACE();
-        journal_ = folder_ / "journal.jsonl";
-        VornSim::SimulatorConfig config;
-        config.presenceInterval = std::chrono::milliseconds(200);
-        const std::uint64_t ids[] = {first, second};
-        for (std::size_t i = 0; i < 2; ++i) {
-            VornSim::DeviceSetup device;
-            device.id = ids[i];
-            device.deviceType = 12;
-            device.name = "rack-" + std::to_string(i + 1);
-            device.address = deviceAddresses[i];
-            device.serial = static_cast<std::uint32_t>(700 + i);
-            config.devices.push_back(device);
-        }
-        simulator_ = std::make_unique<VornSim::DeviceSimulator>(config, [this](const auto& e) {
+    // Under Wine on the veth pair, which the adapter list shows.
+    bool needsLoopback() const override { return false; }
+    std::vector<VornSim::DeviceSetup> devices() const override {
+        return {VornSim::testDevice(first, 12, "rack-1", deviceAddresses[0], 700),
+                VornSim::testDevice(second, 12, "rack-2", deviceAddresses[1], 701)};
+    }
+    VornSim::DeviceSimulator::EventSink events() override {
+        return [this](const auto& e) {
             // What the journal held when each write datagram arrived.
             if (e.kind == VornSim::EventKind::Request && e.command == writeCommand) {
                 const std::string text = Journal::JournalFile::read(journal_);
                 const std::lock_guard lock(mutex_);
                 atWrite_.push_back(text);
             }
-        });
+        };
     }
 
     Journal::JournalReading reading() const {
@@ -74,18 +66,13 @@ protected:
         const std::lock_guard lock(mutex_);
         return atWrite_;
     }
-    std::uint64_t writes(std::uint64_t id) {
-        const auto report = simulator_->device(id);
-        const auto found = report->requestCounts.find(writeCommand);
-        return found == report->requestCounts.end() ? 0 : found->second;
-    }
+    std::uint64_t writes(std::uint64_t id) { return requests(id, writeCommand); }
 
     TestSupport::TemporaryFolder folder_;
-    std::filesystem::path journal_;
-    // Declared before the simulator, whose thread uses them until it is destroyed.
+    const std::filesystem::path journal_ = folder_ / "journal.jsonl";
+    // The simulator's thread uses them until TearDown.
     std::mutex mutex_;
     std::vector<std::string> atWrite_; // guarded by mutex_
-    std::unique_ptr<VornSim::DeviceSimulator> simulator_;
 };
 
 TEST_F(RecordingOnSimulator, SerialSetRecordsIntentBeforeTheWriteAndOutcomeAfterTheReadBack) {

@@ -1,5 +1,6 @@
 #include "DeviceSimulator.h"
 #include "Enumerator.h"
+#include "SimulatedDevices.h"
 #include "VornService.h"
 #include "Wire.h"
 
@@ -49,13 +50,9 @@ VornSim::BoardRecord patternedRecord() {
 // One simulated device that sends from 127.0.0.1 and listens on `bindAddress`
 // at the device port.
 VornSim::SimulatorConfig stageLeft(const std::string& bindAddress, VornSim::Faults faults = {}) {
-    VornSim::DeviceSetup device;
-    device.id = deviceId;
+    VornSim::DeviceSetup device = VornSim::testDevice(deviceId, 12, "Stage left", "127.0.0.1",
+                                                      4242); // serial as in the record
     device.typeWord = 3;
-    device.deviceType = 12;
-    device.name = "Stage left";
-    device.address = "127.0.0.1";
-    device.serial = 4242; // as in the record
     device.boardRecord = patternedRecord();
     VornSim::SimulatorConfig config;
     config.bindAddress = bindAddress;

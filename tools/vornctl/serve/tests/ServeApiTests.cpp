@@ -16,6 +16,7 @@
 #include "JournalFile.h"
 #include "SerialJournal.h"
 #include "Session.h"
+#include "SimulatedDevices.h"
 #include "TemporaryFolder.h"
 #include "TestSupport.h"
 #include "WaitUntil.h"
@@ -76,13 +77,7 @@ protected:
         config.presenceInterval = 200ms;
         auto device = [&](std::uint64_t id, std::uint8_t type, std::string name,
                           std::uint32_t serial) {
-            VornSim::DeviceSetup setup;
-            setup.id = id;
-            setup.deviceType = type;
-            setup.name = std::move(name);
-            setup.address = devices;
-            setup.serial = serial;
-            return setup;
+            return VornSim::testDevice(id, type, std::move(name), devices, serial);
         };
         config.devices = {device(stage, 12, stageName, 100001),
                           device(monitor, 10, "Monitor", 100002), device(amp, 7, "Amp rack", 55)};

@@ -5,6 +5,7 @@
 #include "MainWindow.h"
 #include "Program.h"
 #include "Resource.h"
+#include "SimulatedDevices.h"
 #include "TestSupport.h"
 #include "UiDriver.h"
 
@@ -31,15 +32,10 @@ using namespace std::chrono_literals;
 inline constexpr const char* toolAddress = "192.0.2.1";
 inline constexpr const char* deviceAddress = "192.0.2.2";
 
+// A device on the devices' end of the pair.
 inline VornSim::DeviceSetup device(std::uint64_t id, std::uint8_t type, std::string name,
                                    std::uint32_t serial) {
-    VornSim::DeviceSetup setup;
-    setup.id = id;
-    setup.deviceType = type;
-    setup.name = std::move(name);
-    setup.address = deviceAddress;
-    setup.serial = serial;
-    return setup;
+    return VornSim::testDevice(id, type, std::move(name), deviceAddress, serial);
 }
 
 // Simulated devices on the devices' end of the pair.
