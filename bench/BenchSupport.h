@@ -6,9 +6,9 @@
 // device presence message.
 
 #include "Exception.h"
-#include "Message.h"
 #include "TestNamespace.h"
-#include "Wire.h"
+#include "wire/Message.h"
+#include "wire/Wire.h"
 
 #include <algorithm>
 #include <chrono>
@@ -306,7 +306,7 @@ inline std::vector<char> presenceFrom(std::uint64_t id) {
     // A device's presence has the layout of the tool's own (code 4 instead of 9)
     // and carries sequence 0.
     Vorn::Command<Vorn::MSG_BroadcastID> message(Vorn::Code::presence, id, 2);
-    Wire::writeU32(message.data() + Vorn::Header::sequence, 0);
+    Vorn::Wire::writeU32(message.data() + Vorn::Header::sequence, 0);
     message.data()[Vorn::PresenceField::deviceType] = 10;
     Vorn::seal(message);
     return message.bytes;

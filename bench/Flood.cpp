@@ -21,9 +21,9 @@
 #include "BenchSupport.h"
 
 #include "DeviceSimulator.h"
-#include "Message.h"
 #include "VornService.h"
-#include "Wire.h"
+#include "wire/Message.h"
+#include "wire/Wire.h"
 
 #include <boost/asio.hpp>
 

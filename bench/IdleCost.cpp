@@ -20,14 +20,14 @@
 //   scripts/netns.sh -- build/native/bench/IdleCost [--devices N] [--addresses K]
 //                       [--seconds S] [--vornsim PATH] [--silent]
 //
-// PATH defaults to ../tools/simulator/vornsim next to this program's directory.
+// PATH defaults to ../src/apps/vornsim/vornsim next to this program's directory.
 
 #include "BenchSupport.h"
 
 #include "Exception.h"
-#include "NetworkType.h"
-#include "VornNetwork.h"
 #include "VornService.h"
+#include "engine/VornNetwork.h"
+#include "wire/NetworkType.h"
 
 #include <atomic>
 #include <cerrno>
@@ -270,7 +270,7 @@ std::string defaultSimulatorPath() {
         return "vornsim";
     std::string path(self, static_cast<std::size_t>(length));
     path.erase(path.rfind('/'));
-    return path + "/../tools/simulator/vornsim";
+    return path + "/../src/apps/vornsim/vornsim";
 }
 
 void printPhase(const Phase& p) {

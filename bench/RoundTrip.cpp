@@ -33,10 +33,10 @@
 
 #include "DeviceSimulator.h"
 #include "Exception.h"
-#include "Message.h"
-#include "NetworkType.h"
-#include "VornNetwork.h"
-#include "Wire.h"
+#include "engine/VornNetwork.h"
+#include "wire/Message.h"
+#include "wire/NetworkType.h"
+#include "wire/Wire.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -160,8 +160,8 @@ std::size_t runPlain(const udp::endpoint& target, unsigned window, Latencies& la
 
     auto sendOne = [&](std::size_t index) {
         sentAt[index] = Clock::now();
-        Wire::writeU32(request.data() + Vorn::Header::sequence,
-                       firstSequence + static_cast<std::uint32_t>(index));
+        Vorn::Wire::writeU32(request.data() + Vorn::Header::sequence,
+                             firstSequence + static_cast<std::uint32_t>(index));
         Vorn::seal(request);
         socket.send_to(asio::buffer(request.bytes), target);
     };
@@ -179,7 +179,8 @@ std::size_t runPlain(const udp::endpoint& target, unsigned window, Latencies& la
         const Clock::time_point now = Clock::now();
         if (n < Vorn::Header::size)
             continue;
-        const std::size_t index = Wire::readU32(in.data() + Vorn::Header::sequence) - firstSequence;
+        const std::size_t index =
+            Vorn::Wire::readU32(in.data() + Vorn::Header::sequence) - firstSequence;
         if (index >= issued || latencies[index] >= 0)
             continue; // not one of ours, or a duplicate
         latencies[index] = nanosecondsBetween(sentAt[index], now);
@@ -235,7 +236,7 @@ private:
     void onReply(std::size_t index, const char* reply, unsigned length, Vorn::ErrorCode error) {
         const Clock::time_point now = Clock::now();
         if (error == Vorn::ErrorCode::Success && length == replySize &&
-            Wire::readU16(reply + Vorn::Header::command) == Vorn::Code::boardIdReply)
+            Vorn::Wire::readU16(reply + Vorn::Header::command) == Vorn::Code::boardIdReply)
             (*latencies_)[index] = nanosecondsBetween(sentAt_[index], now);
         else
             ++failures_;

@@ -32,11 +32,11 @@
 #include "BenchSupport.h"
 
 #include "Exception.h"
-#include "Message.h"
-#include "NetworkType.h"
-#include "TimeoutBehavior.h"
-#include "VornNetwork.h"
-#include "Wire.h"
+#include "engine/TimeoutBehavior.h"
+#include "engine/VornNetwork.h"
+#include "wire/Message.h"
+#include "wire/NetworkType.h"
+#include "wire/Wire.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -140,10 +140,11 @@ private:
             const long n = socket_.receive(buffer.data(), buffer.size());
             const Clock::time_point now = Clock::now();
             if (n < static_cast<long>(Vorn::Header::size) ||
-                Wire::readU16(buffer.data() + Vorn::Header::command) != Vorn::Code::getBoardId)
+                Vorn::Wire::readU16(buffer.data() + Vorn::Header::command) !=
+                    Vorn::Code::getBoardId)
                 continue;
             std::lock_guard<std::mutex> lock(mutex_);
-            arrivals_[Wire::readU32(buffer.data() + Vorn::Header::sequence)].push_back(now);
+            arrivals_[Vorn::Wire::readU32(buffer.data() + Vorn::Header::sequence)].push_back(now);
         }
     }
 

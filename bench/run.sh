@@ -203,14 +203,14 @@ once() {
         [[ $who == this ]] || script=$base_dir/src/bench/${script##*/}
         [[ $name == serve-flood ]] && extra=("$dir/bench/FloodSend")
         output=$(timeout -s INT -k 60 600 "$VORN_ROOT/scripts/netns.sh" --veth -- /usr/bin/python3 "$script" \
-            "$dir/tools/vornctl/vornctl" "$dir/tools/simulator/vornsim" "${extra[@]}" "$@" 2>&1) ||
+            "$dir/src/apps/vornctl/vornctl" "$dir/src/apps/vornsim/vornsim" "${extra[@]}" "$@" 2>&1) ||
             failed=1
     elif [[ $name == serve || $name == page ]]; then
         local script=$VORN_ROOT/bench/serve_bench.py
         [[ $name == page ]] && script=$VORN_ROOT/bench/page_lighthouse.py
         [[ $who == this ]] || script=$base_dir/src/bench/${script##*/}
         output=$("$VORN_ROOT/scripts/netns.sh" -- /usr/bin/python3 "$script" \
-            "$dir/tools/vornctl/vornctl" "$dir/tools/simulator/vornsim" "$@" 2>&1) || failed=1
+            "$dir/src/apps/vornctl/vornctl" "$dir/src/apps/vornsim/vornsim" "$@" 2>&1) || failed=1
     elif [[ $name == WindowScale ]]; then
         [[ $who == this ]] && dir=$windows_build || dir=$base_dir/windows
         # Under Wine, in a namespace with the veth pair; both builds use this build's prefix.

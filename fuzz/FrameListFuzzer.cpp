@@ -22,11 +22,11 @@
 // their frames leave (a cap of 0); the cap's choice of the longest absent is
 // tested on its own.
 
-#include "FrameList.h"
 #include "FuzzCheck.h"
-#include "NetworkType.h"
-#include "Transport.h"
-#include "Wire.h"
+#include "engine/FrameList.h"
+#include "transport/Transport.h"
+#include "wire/NetworkType.h"
+#include "wire/Wire.h"
 
 #include <atomic>
 #include <map>
@@ -55,9 +55,9 @@ struct Sent {
 
 std::vector<char> requestBytes(std::uint16_t command, std::uint32_t sequence) {
     std::vector<char> bytes(36, 0);
-    Wire::writeU16(bytes.data() + Vorn::Header::length, 36);
-    Wire::writeU16(bytes.data() + Vorn::Header::command, command);
-    Wire::writeU32(bytes.data() + Vorn::Header::sequence, sequence);
+    Vorn::Wire::writeU16(bytes.data() + Vorn::Header::length, 36);
+    Vorn::Wire::writeU16(bytes.data() + Vorn::Header::command, command);
+    Vorn::Wire::writeU32(bytes.data() + Vorn::Header::sequence, sequence);
     return bytes;
 }
 
@@ -125,11 +125,11 @@ bool mustBeRejected(const char* data, std::size_t size, const Vorn::NetworkType&
         message = embedded;
         length = Vorn::presenceSize;
     }
-    const std::int16_t declared = Wire::readI16(message + Vorn::Header::length);
+    const std::int16_t declared = Vorn::Wire::readI16(message + Vorn::Header::length);
     if (declared < static_cast<std::int16_t>(Vorn::Header::size) ||
         static_cast<std::size_t>(declared) > length)
         return true;
-    if (Wire::readU16(message + Vorn::Header::command) != Vorn::Code::presence)
+    if (Vorn::Wire::readU16(message + Vorn::Header::command) != Vorn::Code::presence)
         return true; // only presence messages create frames
     std::vector<char> header(message, message + Vorn::Header::size);
     Vorn::MSG_CmdHdr view(header.data());
@@ -144,7 +144,7 @@ void receive(Harness& h, const char* data, std::size_t size, std::uint32_t sende
     bool before = false;
     if (reject && size >= Vorn::Header::size) {
         const char* embedded = Vorn::unwrapPresence(data, size);
-        id = Wire::readFrameId((embedded ? embedded : data) + Vorn::Header::sourceId);
+        id = Vorn::Wire::readFrameId((embedded ? embedded : data) + Vorn::Header::sourceId);
         before = present(*h.frames, id);
     }
     h.frames->onReceive(data, size, sender);
@@ -164,7 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     while (at + 3 <= size) {
         const std::uint8_t kind = bytes[at];
         const std::size_t length = std::min<std::size_t>(
-            Wire::readU16(reinterpret_cast<const char*>(bytes + at + 1)), size - at - 3);
+            Vorn::Wire::readU16(reinterpret_cast<const char*>(bytes + at + 1)), size - at - 3);
         // An exact copy of the record's bytes: reads past them are findings.
         const std::vector<char> record(bytes + at + 3, bytes + at + 3 + length);
         at += 3 + length;
@@ -190,7 +190,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
                     FUZZ_CHECK(++entry.completions == 1);
                     FUZZ_CHECK(code == Vorn::ErrorCode::Success);
                     FUZZ_CHECK(reply != nullptr && replyLength >= Vorn::Header::size);
-                    FUZZ_CHECK(Wire::readU32(reply + Vorn::Header::sequence) == entry.sequence);
+                    FUZZ_CHECK(Vorn::Wire::readU32(reply + Vorn::Header::sequence) ==
+                               entry.sequence);
                 });
             FUZZ_CHECK(accepted);
             break;

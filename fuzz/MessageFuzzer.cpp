@@ -4,9 +4,9 @@
 // sanitizers, each result must agree with the bytes it came from.
 
 #include "FuzzCheck.h"
-#include "Message.h"
-#include "NetworkType.h"
-#include "Wire.h"
+#include "wire/Message.h"
+#include "wire/NetworkType.h"
+#include "wire/Wire.h"
 
 #include <cstring>
 #include <vector>
@@ -17,7 +17,7 @@ void checkReceivedCopy(const char* data, std::size_t size) {
     if (size < Vorn::Header::size)
         return; // the constructor's precondition
     const Vorn::Command<Vorn::MSG_CmdHdr> copy(data, size);
-    const std::int16_t declared = Wire::readI16(data + Vorn::Header::length);
+    const std::int16_t declared = Vorn::Wire::readI16(data + Vorn::Header::length);
     const bool fits = declared >= 0 && static_cast<std::size_t>(declared) <= size;
     FUZZ_CHECK(copy.valid == fits);
     if (!copy.valid) {
@@ -27,7 +27,7 @@ void checkReceivedCopy(const char* data, std::size_t size) {
     FUZZ_CHECK(copy.size() == static_cast<std::size_t>(declared));
     FUZZ_CHECK(copy.size() == 0 || std::memcmp(copy.data(), data, copy.size()) == 0);
     if (copy.size() >= Vorn::Header::size)
-        FUZZ_CHECK(copy.command() == Wire::readU16(data + Vorn::Header::command));
+        FUZZ_CHECK(copy.command() == Vorn::Wire::readU16(data + Vorn::Header::command));
     else
         FUZZ_CHECK(copy.command() == 0 && copy.sequence() == 0);
 }
@@ -35,10 +35,12 @@ void checkReceivedCopy(const char* data, std::size_t size) {
 void checkPresence(const char* data, std::size_t size) {
     const Vorn::Presence presence = Vorn::decodePresence(data, size);
     if (size >= Vorn::PresenceField::end) {
-        FUZZ_CHECK(presence.changeMarkA == Wire::readI32(data + Vorn::PresenceField::changeMarkA));
-        FUZZ_CHECK(presence.modeFlags == Wire::readU32(data + Vorn::PresenceField::modeFlags));
+        FUZZ_CHECK(presence.changeMarkA ==
+                   Vorn::Wire::readI32(data + Vorn::PresenceField::changeMarkA));
+        FUZZ_CHECK(presence.modeFlags ==
+                   Vorn::Wire::readU32(data + Vorn::PresenceField::modeFlags));
         FUZZ_CHECK(presence.stationTag[1] ==
-                   Wire::readU32(data + Vorn::PresenceField::stationTag + 4));
+                   Vorn::Wire::readU32(data + Vorn::PresenceField::stationTag + 4));
     }
     if (size < Vorn::PresenceField::changeMarkA + 4)
         FUZZ_CHECK(presence.changeMarkA == 0 && presence.modeFlags == 0);
@@ -50,8 +52,9 @@ void checkPresence(const char* data, std::size_t size) {
     if (embedded != nullptr) {
         FUZZ_CHECK(embedded == data + Vorn::wrappedPresenceOffset);
         FUZZ_CHECK(size >= Vorn::wrappedPresenceMinimum);
-        FUZZ_CHECK(Wire::readU16(data + Vorn::Header::command) == Vorn::Code::wrappedPresence);
-        FUZZ_CHECK(Wire::readI16(data + Vorn::Header::size) > 0);
+        FUZZ_CHECK(Vorn::Wire::readU16(data + Vorn::Header::command) ==
+                   Vorn::Code::wrappedPresence);
+        FUZZ_CHECK(Vorn::Wire::readI16(data + Vorn::Header::size) > 0);
     }
 }
 
@@ -64,7 +67,7 @@ void checkReplies(const char* data, std::size_t size) {
     }
     if (const auto id = Vorn::decodeBoardId(data, size))
         FUZZ_CHECK(size >= Vorn::boardIdReplyMinimum &&
-                   *id == Wire::readU32(data + Vorn::BoardRecord::boardId));
+                   *id == Vorn::Wire::readU32(data + Vorn::BoardRecord::boardId));
     if (const auto status = Vorn::decodeAckStatus(data, size))
         FUZZ_CHECK(size >= Vorn::acknowledgementMinimum);
 }

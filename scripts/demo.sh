@@ -47,7 +47,7 @@ fi
 scripts/netns.sh --check || exit 1
 
 log=$(mktemp)
-"$BUILD/tools/simulator/vornsim" --quiet >"$log" 2>&1 &
+"$BUILD/src/apps/vornsim/vornsim" --quiet >"$log" 2>&1 &
 simulator=$!
 # Keeps the script's own exit status: the simulator ends by our signal (status 143).
 cleanup() {
@@ -68,7 +68,7 @@ vornctl() {
     echo
     echo "\$ vornctl $*"
     local status=0
-    out=$("$BUILD/tools/vornctl/vornctl" "$@" 2>&1) || status=$?
+    out=$("$BUILD/src/apps/vornctl/vornctl" "$@" 2>&1) || status=$?
     [[ -n $out ]] && printf '%s\n' "$out"
     if [[ $status -ne 0 ]]; then
         echo "demo: FAILED: vornctl $* exited with status $status" >&2

@@ -55,55 +55,55 @@ mutant journal-reader-lock-dropped src/journal/JournalFile_posix.cpp \
     journal_tests '^JournalSync\.'
 
 # Serial writes (vornctl and serve)
-mutant intent-after-send src/apps/VornService/SerialWriteFlow.cpp \
+mutant intent-after-send src/controller/SerialWriteFlow.cpp \
     $'    // Nothing is sent unless the journal holds the intent.\n    std::string entry;\n' \
     $'    std::string entry;\n    controller_.setSerialNumber(request.id, request.target, [](std::uint64_t, bool) {});\n' \
-    'vornservice_logic_tests' '^SerialWriteFlowTest\.JournalFailingBeforeTheIntentSendsNothing'
-mutant duplicate-check-off src/apps/VornService/SerialWriteFlow.cpp \
+    'controller_tests' '^SerialWriteFlowTest\.JournalFailingBeforeTheIntentSendsNothing'
+mutant duplicate-check-off src/controller/SerialWriteFlow.cpp \
     'if (!holders.empty()) {' \
     'if (false) {' \
-    'vornservice_logic_tests serve_tests' '^SerialWriteFlowTest\.NumberHeldByAnotherDevice|^ServeOnSimulator\.ANumberAnotherDevice'
-mutant read-back-skipped src/apps/VornService/SerialWriteFlow.cpp \
+    'controller_tests serve_tests' '^SerialWriteFlowTest\.NumberHeldByAnotherDevice|^ServeOnSimulator\.ANumberAnotherDevice'
+mutant read-back-skipped src/controller/SerialWriteFlow.cpp \
     $'        const auto after = readSerial(request.id);\n        if (!waitFor([&] { return after->done; }))\n            return report;\n        std::lock_guard<std::mutex> lock(signal_->mutex);\n        report.readBack = after->value;\n' \
     $'        report.readBack = request.target; // taken for granted\n' \
-    'vornservice_logic_tests' '^SerialWriteFlowTest\.AcknowledgedWrite'
+    'controller_tests' '^SerialWriteFlowTest\.AcknowledgedWrite'
 
 # The engine
-mutant check-value-feedback-bit network/src/Message.cpp \
+mutant check-value-feedback-bit network/src/wire/Message.cpp \
     'const std::uint32_t feedback = ((g >> 31) ^ (g >> 18)) & 1u;' \
     'const std::uint32_t feedback = ((g >> 31) ^ (g >> 17)) & 1u;' \
     network_tests '^MessageTest\.Seal'
-mutant one-retry-fewer network/src/VornNetwork.cpp \
+mutant one-retry-fewer network/src/engine/VornNetwork.cpp \
     'if (next >= request->behavior->attemptCount()) {' \
     'if (next + 1 >= request->behavior->attemptCount()) {' \
     network_tests '^EngineOverLink\.RetrySchedule'
-mutant late-reply-dropped network/src/VornNetwork.cpp \
+mutant late-reply-dropped network/src/engine/VornNetwork.cpp \
     'if (found == retrying_.end() || found->second->frameId != frameId)' \
     'if (true)' \
     network_tests '^SickNetwork\.ALateReply'
-mutant congestion-window-never-released network/src/CongestionController.cpp \
+mutant congestion-window-never-released network/src/engine/CongestionController.cpp \
     $'    laneBytes -= length;\n    bytesInFlight_ -= length;\n' \
     '' \
     network_tests '^CongestionControllerTest\.'
 
 # vornctl serve: the guard and the page
-mutant host-check-off tools/vornctl/serve/RequestGuard.cpp \
+mutant host-check-off src/apps/vornctl/serve/RequestGuard.cpp \
     $'if (host.empty() ||\n        std::find(config.hosts.begin(), config.hosts.end(), host) == config.hosts.end())' \
     'if (host.empty())' \
     serve_tests '^ServeGuard\.'
-mutant origin-check-off tools/vornctl/serve/RequestGuard.cpp \
+mutant origin-check-off src/apps/vornctl/serve/RequestGuard.cpp \
     'if ((head.upgrade || stateChanging(head.method)) && head.origin &&' \
     'if (false && (head.upgrade || stateChanging(head.method)) && head.origin &&' \
     serve_tests '^ServeGuard\.'
-mutant token-compared-as-prefix tools/vornctl/serve/AccessToken.cpp \
+mutant token-compared-as-prefix src/apps/vornctl/serve/AccessToken.cpp \
     'unsigned difference = given.size() == expected.size() ? 0u : 1u;' \
     'unsigned difference = given.size() >= expected.size() ? 0u : 1u;' \
     serve_tests '^ServeTokens\.|^ServeGuard\.'
-mutant certificate-key-world-readable tools/vornctl/serve/PrivateFile_posix.cpp \
+mutant certificate-key-world-readable src/apps/vornctl/serve/PrivateFile_posix.cpp \
     'O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);' \
     'O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);' \
     serve_tests '^ServeLocalAuthority\.'
-mutant name-shown-as-markup tools/vornctl/serve/page/app.js \
+mutant name-shown-as-markup src/apps/vornctl/serve/page/app.js \
     'row.cells[index].textContent = text;' \
     'row.cells[index].innerHTML = text;' \
     'vornctl vornsim' '^serve_browser$'

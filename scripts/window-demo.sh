@@ -92,7 +92,7 @@ trap cleanup EXIT
 
 [[ $dpi -ne 96 ]] && set_dpi "$dpi"
 
-wine "$BUILD/tools/simulator/vornsim.exe" \
+wine "$BUILD/src/apps/vornsim/vornsim.exe" \
     --device id=0001e240000012ab,type=12,name=Stage-left,address=192.0.2.2,serial=20260415 \
     --device id=0000000a0000000b,type=10,name=Front-of-house,address=192.0.2.2,serial=1186 \
     --device id=0000000c00000003,type=13,name=Monitor-world,address=192.0.2.2,serial=77031 \

@@ -1,4 +1,4 @@
-#include "CongestionController.h"
+#include "engine/CongestionController.h"
 #include "Exception.h"
 #include "Recorder.h"
 #include "WaitUntil.h"
@@ -16,7 +16,7 @@
 
 using namespace std::chrono_literals;
 
-using State = CongestionController::State;
+using State = Vorn::CongestionController::State;
 
 // Found by argument-dependent lookup when a comparison fails.
 static void PrintTo(const State& s, std::ostream* out) {
@@ -29,7 +29,7 @@ namespace {
 constexpr auto deadline = 10s;
 
 // Applies a script of acknowledgements ('a') and losses ('l') of zero length.
-void play(CongestionController& controller, const std::string& script) {
+void play(Vorn::CongestionController& controller, const std::string& script) {
     for (char op : script) {
         if (op == 'a')
             controller.acknowledge(0);
@@ -44,7 +44,7 @@ using Log = TestSupport::Recorder<int>;
 } // namespace
 
 TEST(CongestionControllerTest, WindowGrowthAndHalving) {
-    CongestionController controller;
+    Vorn::CongestionController controller;
     EXPECT_EQ(controller.state(), (State{0, 65536, 560}));
 
     play(controller, "a");
@@ -64,7 +64,7 @@ TEST(CongestionControllerTest, WindowGrowthAndHalving) {
 
 TEST(CongestionControllerTest, LossesKeepTheFloors) {
     {
-        CongestionController controller; // loss at the initial window 560
+        Vorn::CongestionController controller; // loss at the initial window 560
         controller.reportLoss(0);
         EXPECT_EQ(controller.state(), (State{0, 1120, 560}));
         play(controller, "a");
@@ -73,7 +73,7 @@ TEST(CongestionControllerTest, LossesKeepTheFloors) {
         EXPECT_EQ(controller.state().congestionWindow, 1400u);
     }
     {
-        CongestionController controller;
+        Vorn::CongestionController controller;
         play(controller, "laalaaalaaaal");
         ASSERT_EQ(controller.state().congestionWindow, 1000u);
         controller.reportLoss(0);
@@ -82,14 +82,14 @@ TEST(CongestionControllerTest, LossesKeepTheFloors) {
         EXPECT_EQ(controller.state().congestionWindow, 1400u);
     }
     {
-        CongestionController controller;
+        Vorn::CongestionController controller;
         play(controller, "laalaalaaaaaal");
         ASSERT_EQ(controller.state().congestionWindow, 1121u);
         controller.reportLoss(0);
         EXPECT_EQ(controller.state(), (State{0, 1120, 560}));
     }
     {
-        CongestionController controller;
+        Vorn::CongestionController controller;
         play(controller, std::string(13, 'a') + "la");
         ASSERT_EQ(controller.state().congestionWindow, 4000u);
         controller.reportLoss(0);
@@ -104,7 +104,7 @@ TEST(CongestionControllerTest, LossesKeepTheFloors) {
 }
 
 TEST(CongestionControllerTest, WindowStopsAt313601) {
-    CongestionController controller;
+    Vorn::CongestionController controller;
     std::uint32_t previous = 0;
     int acks = 0;
     while (controller.state().congestionWindow != previous && acks < 1000000) {
@@ -121,8 +121,8 @@ TEST(CongestionControllerTest, WindowStopsAt313601) {
 // time-out (it halves) or a send that never happened (it stays). Releasing
 // more than a lane holds is the caller's fault: counted, and nothing changes.
 TEST(CongestionControllerTest, BytesAreReleasedOnceAndUnsentOnesLeaveTheWindowAlone) {
-    using Admission = CongestionController::Admission;
-    CongestionController controller;
+    using Admission = Vorn::CongestionController::Admission;
+    Vorn::CongestionController controller;
     ASSERT_TRUE(controller.waitForRoom(300));
     controller.acknowledge(300);
     EXPECT_EQ(controller.state(), (State{0, 65536, 1120}));
@@ -131,28 +131,28 @@ TEST(CongestionControllerTest, BytesAreReleasedOnceAndUnsentOnesLeaveTheWindowAl
     EXPECT_EQ(controller.releaseFaults(), 1u);
 
     // Unsent: back without a change to the window, whatever the lane.
-    ASSERT_EQ(controller.admitNow(500, Lane::User), Admission::Admitted);
-    ASSERT_EQ(controller.admitNow(200, Lane::Failing), Admission::Admitted);
-    controller.returnUnsent(500, Lane::User);
-    controller.returnUnsent(200, Lane::Failing);
+    ASSERT_EQ(controller.admitNow(500, Vorn::Lane::User), Admission::Admitted);
+    ASSERT_EQ(controller.admitNow(200, Vorn::Lane::Failing), Admission::Admitted);
+    controller.returnUnsent(500, Vorn::Lane::User);
+    controller.returnUnsent(200, Vorn::Lane::Failing);
     EXPECT_EQ(controller.state(), (State{0, 65536, 1120}));
-    controller.returnUnsent(1, Lane::User);
+    controller.returnUnsent(1, Vorn::Lane::User);
     EXPECT_EQ(controller.releaseFaults(), 2u);
 
     // More than the lane holds, even when other lanes hold enough: no halving.
-    ASSERT_EQ(controller.admitNow(200, Lane::New), Admission::Admitted);
-    controller.reportLoss(200, Lane::Failing);
-    controller.reportLoss(201, Lane::New);
+    ASSERT_EQ(controller.admitNow(200, Vorn::Lane::New), Admission::Admitted);
+    controller.reportLoss(200, Vorn::Lane::Failing);
+    controller.reportLoss(201, Vorn::Lane::New);
     EXPECT_EQ(controller.state(), (State{200, 65536, 1120}));
     EXPECT_EQ(controller.releaseFaults(), 4u);
-    controller.reportLoss(200, Lane::New);
+    controller.reportLoss(200, Vorn::Lane::New);
     EXPECT_EQ(controller.state(), (State{0, 1120, 560}));
     EXPECT_EQ(controller.releaseFaults(), 4u);
 }
 
 TEST(CongestionControllerTest, AdmitsInlineUntilFullThenQueues) {
     std::promise<std::thread::id> sixth; // outlives the worker that fulfils it
-    CongestionController controller;
+    Vorn::CongestionController controller;
     const auto caller = std::this_thread::get_id();
     int inline_ = 0;
     for (int i = 0; i < 5; ++i) {
@@ -177,7 +177,7 @@ TEST(CongestionControllerTest, AdmitsInlineUntilFullThenQueues) {
 }
 
 TEST(CongestionControllerTest, ExactFitIsAdmitted) {
-    CongestionController controller;
+    Vorn::CongestionController controller;
     ASSERT_TRUE(controller.waitForRoom(460));
     bool ran = false;
     EXPECT_TRUE(controller.submit(2, 100, [&] { ran = true; }));
@@ -195,7 +195,7 @@ TEST(CongestionControllerTest, ExactFitIsAdmitted) {
 
 TEST(CongestionControllerTest, QueuedJobsRunInOrderAndFittingSubmitBypasses) {
     Log log; // outlives the controller, whose worker writes to it
-    CongestionController controller;
+    Vorn::CongestionController controller;
     ASSERT_TRUE(controller.waitForRoom(500));
 
     // 100 does not fit into 60 free bytes; these wait on the worker in order.
@@ -213,9 +213,10 @@ TEST(CongestionControllerTest, QueuedJobsRunInOrderAndFittingSubmitBypasses) {
 }
 
 TEST(CongestionControllerTest, StopEndsWaitsAndRefusesSubmits) {
-    CongestionController controller;
+    Vorn::CongestionController controller;
     auto waiting = std::async(std::launch::async, [&] { return controller.waitForRoom(1000); });
-    EXPECT_EQ(controller.admitNow(1000, Lane::Answering), CongestionController::Admission::Full);
+    EXPECT_EQ(controller.admitNow(1000, Vorn::Lane::Answering),
+              Vorn::CongestionController::Admission::Full);
     EXPECT_EQ(waiting.wait_for(0ms), std::future_status::timeout); // it does not fit
     const auto stopped = std::chrono::steady_clock::now();
     controller.stop();
@@ -235,7 +236,7 @@ TEST(CongestionControllerTest, DestroyedControllerNeverRunsQueuedAction) {
     auto token = std::make_shared<int>(0);
     std::atomic<int> ran{0};
     {
-        CongestionController controller;
+        Vorn::CongestionController controller;
         ASSERT_TRUE(controller.waitForRoom(560));
         for (int i = 0; i < 3; ++i)
             EXPECT_TRUE(controller.submit(5, 100, [&ran, token] { ++ran; }));
@@ -244,14 +245,14 @@ TEST(CongestionControllerTest, DestroyedControllerNeverRunsQueuedAction) {
     EXPECT_EQ(ran.load(), 0);
     EXPECT_EQ(token.use_count(), 1);
 
-    CongestionController twice;
+    Vorn::CongestionController twice;
     twice.shutdown();
     twice.shutdown();
     EXPECT_FALSE(twice.submit(1, 1, [] {}));
 }
 
 TEST(CongestionControllerTest, WaitTimesOutAfterPollLimit) {
-    CongestionController controller(5);
+    Vorn::CongestionController controller(5);
     const auto start = std::chrono::steady_clock::now();
     try {
         controller.waitForRoom(1000);
@@ -270,65 +271,65 @@ TEST(CongestionControllerTest, WaitTimesOutAfterPollLimit) {
 struct ManualClock {
     std::shared_ptr<std::atomic<std::uint64_t>> now =
         std::make_shared<std::atomic<std::uint64_t>>(1);
-    CongestionController::Clock clock() const {
+    Vorn::CongestionController::Clock clock() const {
         return [now = now] { return now->load(); };
     }
 };
 
-using Ticket = CongestionController::Ticket;
-using Admission = CongestionController::Admission;
+using Ticket = Vorn::CongestionController::Ticket;
+using Admission = Vorn::CongestionController::Admission;
 
 TEST(CongestionControllerTest, UserLaneIsNeverHeldUpByBackgroundBytes) {
-    CongestionController controller;
+    Vorn::CongestionController controller;
     // The background fills the window: a new-device request, then one to a
     // failing device (which may hold a quarter of it), then nothing fits.
-    EXPECT_EQ(controller.admitNow(420, Lane::New), Admission::Admitted);
-    EXPECT_EQ(controller.admitNow(140, Lane::Failing), Admission::Admitted);
-    EXPECT_EQ(controller.admitNow(1, Lane::Answering), Admission::Full);
+    EXPECT_EQ(controller.admitNow(420, Vorn::Lane::New), Admission::Admitted);
+    EXPECT_EQ(controller.admitNow(140, Vorn::Lane::Failing), Admission::Admitted);
+    EXPECT_EQ(controller.admitNow(1, Vorn::Lane::Answering), Admission::Full);
 
     // The user's request is measured on the user's bytes alone.
     bool ran = false;
-    EXPECT_EQ(controller.submit(Ticket{1, 36, Lane::User}, [&](Lane) { ran = true; }),
+    EXPECT_EQ(controller.submit(Ticket{1, 36, Vorn::Lane::User}, [&](Vorn::Lane) { ran = true; }),
               Admission::Admitted);
     EXPECT_TRUE(ran);
-    EXPECT_EQ(controller.bytesInFlight(Lane::User), 36u);
+    EXPECT_EQ(controller.bytesInFlight(Vorn::Lane::User), 36u);
     EXPECT_EQ(controller.state().bytesInFlight, 596u);
 
     // ...and the user's bytes still count for the background.
-    controller.acknowledge(420, Lane::New);
+    controller.acknowledge(420, Vorn::Lane::New);
     EXPECT_EQ(controller.state(), (State{176, 65536, 1120}));
-    EXPECT_EQ(controller.admitNow(944, Lane::Answering), Admission::Admitted);
-    EXPECT_EQ(controller.admitNow(1, Lane::Answering), Admission::Full);
+    EXPECT_EQ(controller.admitNow(944, Vorn::Lane::Answering), Admission::Admitted);
+    EXPECT_EQ(controller.admitNow(1, Vorn::Lane::Answering), Admission::Full);
     // The user lane has its whole window of its own: 1120 - 36.
-    EXPECT_EQ(controller.admitNow(1084, Lane::User), Admission::Admitted);
-    EXPECT_EQ(controller.admitNow(1, Lane::User), Admission::Full);
+    EXPECT_EQ(controller.admitNow(1084, Vorn::Lane::User), Admission::Admitted);
+    EXPECT_EQ(controller.admitNow(1, Vorn::Lane::User), Admission::Full);
 }
 
 TEST(CongestionControllerTest, FailingLaneHoldsAtMostAQuarterOfTheWindow) {
-    CongestionController controller;
+    Vorn::CongestionController controller;
     for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(controller.admitNow(35, Lane::Failing), Admission::Admitted) << i;
-    EXPECT_EQ(controller.admitNow(35, Lane::Failing), Admission::Full); // 175 > 560 / 4
-    EXPECT_EQ(controller.admitNow(420, Lane::New), Admission::Admitted);
-    EXPECT_EQ(controller.admitNow(1, Lane::Answering), Admission::Full);
-    controller.reportLoss(35, Lane::Failing);
-    EXPECT_EQ(controller.bytesInFlight(Lane::Failing), 105u);
-    EXPECT_EQ(controller.admitNow(35, Lane::Failing), Admission::Admitted);
+        EXPECT_EQ(controller.admitNow(35, Vorn::Lane::Failing), Admission::Admitted) << i;
+    EXPECT_EQ(controller.admitNow(35, Vorn::Lane::Failing), Admission::Full); // 175 > 560 / 4
+    EXPECT_EQ(controller.admitNow(420, Vorn::Lane::New), Admission::Admitted);
+    EXPECT_EQ(controller.admitNow(1, Vorn::Lane::Answering), Admission::Full);
+    controller.reportLoss(35, Vorn::Lane::Failing);
+    EXPECT_EQ(controller.bytesInFlight(Vorn::Lane::Failing), 105u);
+    EXPECT_EQ(controller.admitNow(35, Vorn::Lane::Failing), Admission::Admitted);
 }
 
 TEST(CongestionControllerTest, WaitingRequestsAreServedInLaneOrder) {
     Log log; // outlives the controller, whose thread writes to it
-    CongestionController controller;
+    Vorn::CongestionController controller;
     ASSERT_TRUE(controller.waitForRoom(560));
     // Queued in the reverse of their lanes' order; each lane first come first served.
-    const std::pair<Lane, int> requests[] = {{Lane::Failing, 4},
-                                             {Lane::New, 3},
-                                             {Lane::Answering, 2},
-                                             {Lane::Failing, 5},
-                                             {Lane::Answering, 1}};
+    const std::pair<Vorn::Lane, int> requests[] = {{Vorn::Lane::Failing, 4},
+                                                   {Vorn::Lane::New, 3},
+                                                   {Vorn::Lane::Answering, 2},
+                                                   {Vorn::Lane::Failing, 5},
+                                                   {Vorn::Lane::Answering, 1}};
     for (auto [lane, tag] : requests) {
         const Ticket ticket{static_cast<std::uint64_t>(tag), 100, lane};
-        EXPECT_EQ(controller.submit(ticket, [&log, tag = tag](Lane) { log.push(tag); }),
+        EXPECT_EQ(controller.submit(ticket, [&log, tag = tag](Vorn::Lane) { log.push(tag); }),
                   Admission::Queued);
     }
     EXPECT_EQ(controller.waiting(), 5u);
@@ -339,7 +340,7 @@ TEST(CongestionControllerTest, WaitingRequestsAreServedInLaneOrder) {
     ASSERT_TRUE(log.waitForCount(4, deadline));
     EXPECT_EQ(log.values(), (std::vector<int>{2, 1, 3, 4}));
     EXPECT_EQ(controller.waiting(), 1u);
-    controller.acknowledge(100, Lane::Failing);
+    controller.acknowledge(100, Vorn::Lane::Failing);
     ASSERT_TRUE(log.waitForCount(5, deadline));
     EXPECT_EQ(log.values().back(), 5);
 }
@@ -347,13 +348,15 @@ TEST(CongestionControllerTest, WaitingRequestsAreServedInLaneOrder) {
 TEST(CongestionControllerTest, WaitingRequestGivesUpAtItsTimeAndWithItsFrame) {
     ManualClock clock;
     Log log;
-    CongestionController controller(CongestionController::defaultPollLimit, clock.clock());
+    Vorn::CongestionController controller(Vorn::CongestionController::defaultPollLimit,
+                                          clock.clock());
     ASSERT_TRUE(controller.waitForRoom(560));
     auto token = std::make_shared<int>(0);
     std::vector<std::pair<int, Vorn::ErrorCode>> endings; // written on this thread only
     const auto submitTagged = [&](std::uint64_t frame, std::uint64_t giveUpAt, int tag) {
         return controller.submit(
-            Ticket{frame, 100, Lane::New, giveUpAt}, [&log, tag, token](Lane) { log.push(tag); },
+            Ticket{frame, 100, Vorn::Lane::New, giveUpAt},
+            [&log, tag, token](Vorn::Lane) { log.push(tag); },
             [&endings, tag, token](Vorn::ErrorCode why) { endings.emplace_back(tag, why); });
     };
     EXPECT_EQ(submitTagged(7, 1000, 1), Admission::Queued);
@@ -389,19 +392,20 @@ TEST(CongestionControllerTest, WaitingRequestGivesUpAtItsTimeAndWithItsFrame) {
 
 TEST(CongestionControllerTest, PromotedRequestsAreServedInTheOrderTheyWaited) {
     Log log; // outlives the controller, whose thread writes to it
-    CongestionController controller;
+    Vorn::CongestionController controller;
     ASSERT_TRUE(controller.waitForRoom(560));
     // Frame 7's requests wait in the New and Failing lanes, mixed, beside frame
     // 8's in New; a user request is never moved.
-    const std::tuple<std::uint64_t, Lane, int> requests[] = {
-        {7, Lane::Failing, 1}, {8, Lane::New, 9},     {7, Lane::New, 2},  {7, Lane::Failing, 3},
-        {7, Lane::New, 4},     {7, Lane::Failing, 5}, {7, Lane::User, 0}, {7, Lane::New, 6}};
+    const std::tuple<std::uint64_t, Vorn::Lane, int> requests[] = {
+        {7, Vorn::Lane::Failing, 1}, {8, Vorn::Lane::New, 9}, {7, Vorn::Lane::New, 2},
+        {7, Vorn::Lane::Failing, 3}, {7, Vorn::Lane::New, 4}, {7, Vorn::Lane::Failing, 5},
+        {7, Vorn::Lane::User, 0},    {7, Vorn::Lane::New, 6}};
     for (auto [frame, lane, tag] : requests)
         ASSERT_EQ(controller.submit(Ticket{frame, 10, lane},
-                                    [&log, tag = tag](Lane admitted) {
-                                        log.push(admitted == Lane::Answering ? tag : -tag);
+                                    [&log, tag = tag](Vorn::Lane admitted) {
+                                        log.push(admitted == Vorn::Lane::Answering ? tag : -tag);
                                     }),
-                  lane == Lane::User ? Admission::Admitted : Admission::Queued);
+                  lane == Vorn::Lane::User ? Admission::Admitted : Admission::Queued);
     controller.promote(7);
     controller.acknowledge(560); // window 1120: room for all
     ASSERT_TRUE(log.waitForCount(8, deadline));
@@ -413,27 +417,28 @@ TEST(CongestionControllerTest, PromotedRequestsAreServedInTheOrderTheyWaited) {
 // it wakes at most once, for the release that lets the waiting request in.
 TEST(CongestionControllerTest, QueueThreadSleepsWhileNothingWaitingFits) {
     Log log; // outlives the controller, whose thread writes to it
-    CongestionController controller;
-    ASSERT_EQ(controller.admitNow(460, Lane::User), Admission::Admitted);
-    ASSERT_EQ(controller.admitNow(100, Lane::User), Admission::Admitted);
-    ASSERT_EQ(controller.submit(Ticket{1, 560, Lane::New}, [&log](Lane) { log.push(1); }),
-              Admission::Queued);
+    Vorn::CongestionController controller;
+    ASSERT_EQ(controller.admitNow(460, Vorn::Lane::User), Admission::Admitted);
+    ASSERT_EQ(controller.admitNow(100, Vorn::Lane::User), Admission::Admitted);
+    ASSERT_EQ(
+        controller.submit(Ticket{1, 560, Vorn::Lane::New}, [&log](Vorn::Lane) { log.push(1); }),
+        Admission::Queued);
     for (int i = 0; i < 100; ++i) {
         // 100 bytes leave and come back: 460 + 560 never fit in 560.
         if (i % 2 == 0)
-            controller.returnUnsent(100, Lane::User);
+            controller.returnUnsent(100, Vorn::Lane::User);
         else
-            controller.reportLoss(100, Lane::User); // the window stays at its floor
-        ASSERT_EQ(controller.admitNow(100, Lane::User), Admission::Admitted) << i;
+            controller.reportLoss(100, Vorn::Lane::User); // the window stays at its floor
+        ASSERT_EQ(controller.admitNow(100, Vorn::Lane::User), Admission::Admitted) << i;
         controller.promote(1); // already in a lane no later than Answering's
     }
     ASSERT_TRUE(TestSupport::waitUntil([&] { return controller.idle(); }));
     EXPECT_EQ(controller.wakeUps(), 0u);
     EXPECT_EQ(controller.waiting(), 1u);
 
-    controller.returnUnsent(460, Lane::User);
+    controller.returnUnsent(460, Vorn::Lane::User);
     EXPECT_EQ(controller.waiting(), 1u); // 100 + 560 still do not fit
-    controller.returnUnsent(100, Lane::User);
+    controller.returnUnsent(100, Vorn::Lane::User);
     ASSERT_TRUE(log.waitForCount(1, deadline));
     ASSERT_TRUE(TestSupport::waitUntil([&] { return controller.idle(); }));
     EXPECT_LE(controller.wakeUps(), 1u); // none when the thread had not yet gone to sleep
@@ -444,17 +449,18 @@ TEST(CongestionControllerTest, QueueThreadSleepsWhileNothingWaitingFits) {
 TEST(CongestionControllerTest, RequestLeavingTheQueueLetsTheNextOneIn) {
     ManualClock clock;
     Log log;
-    CongestionController controller(CongestionController::defaultPollLimit, clock.clock());
-    ASSERT_EQ(controller.admitNow(460, Lane::New), Admission::Admitted);
+    Vorn::CongestionController controller(Vorn::CongestionController::defaultPollLimit,
+                                          clock.clock());
+    ASSERT_EQ(controller.admitNow(460, Vorn::Lane::New), Admission::Admitted);
     const auto submitTagged = [&](std::uint64_t frame, std::uint32_t length, std::uint64_t giveUpAt,
                                   int tag) {
-        return controller.submit(Ticket{frame, length, Lane::New, giveUpAt},
-                                 [&log, tag](Lane) { log.push(tag); });
+        return controller.submit(Ticket{frame, length, Vorn::Lane::New, giveUpAt},
+                                 [&log, tag](Vorn::Lane) { log.push(tag); });
     };
     ASSERT_EQ(submitTagged(7, 500, 1000, 1), Admission::Queued);
     ASSERT_EQ(submitTagged(8, 500, 0, 2), Admission::Queued);
     ASSERT_EQ(submitTagged(9, 150, 0, 3), Admission::Queued);
-    controller.returnUnsent(100, Lane::New); // 360 + 500 do not fit
+    controller.returnUnsent(100, Vorn::Lane::New); // 360 + 500 do not fit
 
     clock.now->store(1000);
     controller.expireNow();  // 1 gives up; 360 + 500 still do not fit
@@ -474,7 +480,8 @@ TEST(CongestionControllerTest, QueueThreadWakesForTheEarliestGiveUp) {
                 .count());
     };
     TestSupport::Recorder<std::pair<int, Clock::time_point>> endings;
-    CongestionController controller(CongestionController::defaultPollLimit, nanosecondsNow);
+    Vorn::CongestionController controller(Vorn::CongestionController::defaultPollLimit,
+                                          nanosecondsNow);
     ASSERT_TRUE(controller.waitForRoom(560));
     const auto submitGivingUpAfter = [&](std::chrono::milliseconds after, int tag) {
         const std::uint64_t giveUpAt =
@@ -482,7 +489,8 @@ TEST(CongestionControllerTest, QueueThreadWakesForTheEarliestGiveUp) {
             static_cast<std::uint64_t>(
                 std::chrono::duration_cast<std::chrono::nanoseconds>(after).count());
         return controller.submit(
-            Ticket{static_cast<std::uint64_t>(tag), 100, Lane::New, giveUpAt}, [](Lane) {},
+            Ticket{static_cast<std::uint64_t>(tag), 100, Vorn::Lane::New, giveUpAt},
+            [](Vorn::Lane) {},
             [&endings, tag](Vorn::ErrorCode) {
                 endings.push({tag, Clock::now()});
             });
@@ -500,29 +508,32 @@ TEST(CongestionControllerTest, QueueThreadWakesForTheEarliestGiveUp) {
 }
 
 TEST(CongestionControllerTest, QueueBoundRefusesFirstSendsButNeverRetransmissions) {
-    CongestionController controller;
+    Vorn::CongestionController controller;
     ASSERT_TRUE(controller.waitForRoom(560));
     auto token = std::make_shared<int>(0);
-    for (std::size_t i = 0; i < CongestionController::backgroundBound; ++i)
+    for (std::size_t i = 0; i < Vorn::CongestionController::backgroundBound; ++i)
         ASSERT_EQ(controller.submit(
-                      Ticket{i, 32, i % 2 ? Lane::New : Lane::Failing}, [token](Lane) {},
-                      [token](Vorn::ErrorCode) {}),
+                      Ticket{i, 32, i % 2 ? Vorn::Lane::New : Vorn::Lane::Failing},
+                      [token](Vorn::Lane) {}, [token](Vorn::ErrorCode) {}),
                   Admission::Queued);
     bool ran = false;
     bool gaveUp = false;
     EXPECT_EQ(controller.submit(
-                  Ticket{1, 32, Lane::Answering}, [&ran, token](Lane) { ran = true; },
+                  Ticket{1, 32, Vorn::Lane::Answering}, [&ran, token](Vorn::Lane) { ran = true; },
                   [&gaveUp, token](Vorn::ErrorCode) { gaveUp = true; }),
               Admission::Refused);
-    EXPECT_EQ(token.use_count(), 1 + 2 * static_cast<long>(CongestionController::backgroundBound));
+    EXPECT_EQ(token.use_count(),
+              1 + 2 * static_cast<long>(Vorn::CongestionController::backgroundBound));
     // A retransmission of an accepted request is queued beyond the bound.
-    EXPECT_EQ(controller.submit(Ticket{1, 32, Lane::Failing, 0, false}, [](Lane) {}),
+    EXPECT_EQ(controller.submit(Ticket{1, 32, Vorn::Lane::Failing, 0, false}, [](Vorn::Lane) {}),
               Admission::Queued);
     // The user's lane has a bound of its own (its bytes fit first: fill them).
-    ASSERT_EQ(controller.admitNow(560, Lane::User), Admission::Admitted);
-    for (std::size_t i = 0; i < CongestionController::userBound; ++i)
-        ASSERT_EQ(controller.submit(Ticket{i, 36, Lane::User}, [](Lane) {}), Admission::Queued);
-    EXPECT_EQ(controller.submit(Ticket{1, 36, Lane::User}, [](Lane) {}), Admission::Refused);
+    ASSERT_EQ(controller.admitNow(560, Vorn::Lane::User), Admission::Admitted);
+    for (std::size_t i = 0; i < Vorn::CongestionController::userBound; ++i)
+        ASSERT_EQ(controller.submit(Ticket{i, 36, Vorn::Lane::User}, [](Vorn::Lane) {}),
+                  Admission::Queued);
+    EXPECT_EQ(controller.submit(Ticket{1, 36, Vorn::Lane::User}, [](Vorn::Lane) {}),
+              Admission::Refused);
     EXPECT_FALSE(ran);
     EXPECT_FALSE(gaveUp);
 
@@ -533,7 +544,7 @@ TEST(CongestionControllerTest, QueueBoundRefusesFirstSendsButNeverRetransmission
 // Many threads admitting and releasing at once: admission never overfills the
 // window and every byte comes back. Meant for ThreadSanitizer as well.
 TEST(CongestionControllerTest, ConcurrentAdmissionNeverOverfills) {
-    CongestionController controller;
+    Vorn::CongestionController controller;
     std::atomic<bool> overfilled{false};
     std::atomic<int> admitted{0};
     std::vector<std::thread> threads;

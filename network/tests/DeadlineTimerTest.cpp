@@ -1,4 +1,4 @@
-#include "framelist/DeadlineTimer.h"
+#include "engine/framelist/DeadlineTimer.h"
 
 #include <gtest/gtest.h>
 

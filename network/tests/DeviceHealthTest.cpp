@@ -1,4 +1,4 @@
-#include "DeviceHealth.h"
+#include "engine/DeviceHealth.h"
 
 #include <gtest/gtest.h>
 
@@ -6,10 +6,10 @@
 #include <thread>
 #include <vector>
 
-using State = DeviceHealth::State;
+using State = Vorn::DeviceHealth::State;
 
 TEST(DeviceHealthTest, OutcomesMoveAFrameBetweenNewAnsweringAndFailing) {
-    DeviceHealth health;
+    Vorn::DeviceHealth health;
     EXPECT_EQ(health.of(1), State::New);
     EXPECT_EQ(health.size(), 0u);
 
@@ -51,27 +51,27 @@ TEST(DeviceHealthTest, OutcomesMoveAFrameBetweenNewAnsweringAndFailing) {
 }
 
 TEST(DeviceHealthTest, PastItsCapTheTableStartsOver) {
-    DeviceHealth health;
-    for (std::uint64_t id = 0; id < DeviceHealth::cap; ++id) {
+    Vorn::DeviceHealth health;
+    for (std::uint64_t id = 0; id < Vorn::DeviceHealth::cap; ++id) {
         health.failed(id);
         health.failed(id);
     }
-    EXPECT_EQ(health.size(), DeviceHealth::cap);
+    EXPECT_EQ(health.size(), Vorn::DeviceHealth::cap);
     // A known frame changes in place, the table does not start over.
     EXPECT_TRUE(health.answered(5));
-    EXPECT_EQ(health.size(), DeviceHealth::cap);
+    EXPECT_EQ(health.size(), Vorn::DeviceHealth::cap);
     // One more frame: everything else counts as new again.
-    EXPECT_TRUE(health.answered(DeviceHealth::cap));
+    EXPECT_TRUE(health.answered(Vorn::DeviceHealth::cap));
     EXPECT_EQ(health.size(), 1u);
     EXPECT_EQ(health.of(5), State::New);
     EXPECT_EQ(health.of(6), State::New); // was failing
-    EXPECT_EQ(health.of(DeviceHealth::cap), State::Answering);
+    EXPECT_EQ(health.of(Vorn::DeviceHealth::cap), State::Answering);
 }
 
 // Replies and time-outs from several I/O threads at once: each frame's first
 // reply is reported as news exactly once. Meant for ThreadSanitizer as well.
 TEST(DeviceHealthTest, ConcurrentFirstRepliesAreNewsOnce) {
-    DeviceHealth health;
+    Vorn::DeviceHealth health;
     std::atomic<int> news{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)

@@ -4,8 +4,8 @@
 
 #include "MemoryLink.h"
 #include "TestSupport.h"
-#include "VornNetwork.h"
-#include "Wire.h"
+#include "engine/VornNetwork.h"
+#include "wire/Wire.h"
 
 #include <gtest/gtest.h>
 
@@ -73,7 +73,7 @@ TEST(EngineEdges, ABehaviourOfFewerThanOneAttemptSendsOnceAndEndsOnce) {
 TEST(EngineEdges, ARequestWithSequenceZeroTakesNoRoomAndNoReplyEndsIt) {
     Engine e;
     auto request = e.engine->makeCommand<Vorn::MSG_GetBoardID>(deviceId);
-    Wire::writeU32(request.data() + Vorn::Header::sequence, 0);
+    Vorn::Wire::writeU32(request.data() + Vorn::Header::sequence, 0);
     Ending end;
     ASSERT_TRUE(e.engine->send(deviceId, request, nullptr, e.ending(end)));
     ASSERT_TRUE(e.progress.waitUntil([&] { return e.link.unicastCount() >= 1; }, 5000ms));

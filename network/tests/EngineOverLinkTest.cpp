@@ -4,8 +4,8 @@
 
 #include "MemoryLink.h"
 #include "TestSupport.h"
-#include "VornNetwork.h"
-#include "Wire.h"
+#include "engine/VornNetwork.h"
+#include "wire/Wire.h"
 
 #include <gtest/gtest.h>
 
@@ -76,7 +76,7 @@ TEST(EngineOverLink, RetryScheduleAndTimeOutAreExactOnTheVirtualClock) {
     EXPECT_EQ(outcome.load(), Vorn::ErrorCode::TimedOut);
     EXPECT_EQ(endedAtMs.load(), 7875u);
     EXPECT_EQ(ends.load(), 1);
-    const EngineFigures figures = e.engine->figures();
+    const Vorn::EngineFigures figures = e.engine->figures();
     EXPECT_EQ(figures.timedOut, 1u);
     EXPECT_EQ(figures.retransmissions, 5u);
     EXPECT_EQ(figures.answered + figures.failed + figures.bytesInFlight, 0u);
@@ -97,7 +97,8 @@ TEST(EngineOverLink, ADeviceJoinsTheFailingLaneOnlyAfterTwoMissesInARow) {
             e.progress.bump();
         },
         RequestClass::Background));
-    const Lane expected[] = {Lane::New, Lane::New, Lane::Failing, Lane::Failing};
+    const Vorn::Lane expected[] = {Vorn::Lane::New, Vorn::Lane::New, Vorn::Lane::Failing,
+                                   Vorn::Lane::Failing};
     for (std::size_t attempt = 0; attempt < std::size(expected); ++attempt) {
         if (attempt > 0) {
             e.clock.advanceTo(e.engine->frameList().earliestDeadline());
@@ -105,7 +106,8 @@ TEST(EngineOverLink, ADeviceJoinsTheFailingLaneOnlyAfterTwoMissesInARow) {
         }
         ASSERT_TRUE(e.progress.waitUntil([&] { return e.link.unicastCount() > attempt; }, 5000ms))
             << "attempt " << attempt;
-        for (Lane lane : {Lane::User, Lane::Answering, Lane::New, Lane::Failing})
+        for (Vorn::Lane lane :
+             {Vorn::Lane::User, Vorn::Lane::Answering, Vorn::Lane::New, Vorn::Lane::Failing})
             EXPECT_EQ(e.engine->congestion().bytesInFlight(lane),
                       lane == expected[attempt] ? length : 0u)
                 << "attempt " << attempt << ", lane " << static_cast<int>(lane);
@@ -190,8 +192,8 @@ std::string runScenario(unsigned seed) {
                     endedAfterTeardown = true;
                 if (error == Vorn::ErrorCode::Success &&
                     (length < Vorn::Header::size ||
-                     Wire::readU32(reply + Vorn::Header::sequence) != tracked.sequence ||
-                     Wire::readFrameId(reply + Vorn::Header::sourceId) != deviceId))
+                     Vorn::Wire::readU32(reply + Vorn::Header::sequence) != tracked.sequence ||
+                     Vorn::Wire::readFrameId(reply + Vorn::Header::sourceId) != deviceId))
                     tracked.wrongReply = true;
                 tracked.answered = error == Vorn::ErrorCode::Success;
                 ++tracked.ends;
@@ -225,7 +227,7 @@ std::string runScenario(unsigned seed) {
     auto takeSends = [&] {
         const auto sends = e.link.unicasts();
         for (; taken < sends.size(); ++taken) {
-            Tracked* tracked = find(Wire::readU32(sends[taken].bytes.data() + 24));
+            Tracked* tracked = find(Vorn::Wire::readU32(sends[taken].bytes.data() + 24));
             if (tracked == nullptr)
                 return false;
             ++tracked->sendsSeen;
@@ -259,7 +261,7 @@ std::string runScenario(unsigned seed) {
             const InFlight arrival = inFlight.top();
             inFlight.pop();
             if (arrival.toDevice) {
-                const std::uint32_t sequence = Wire::readU32(arrival.bytes.data() + 24);
+                const std::uint32_t sequence = Vorn::Wire::readU32(arrival.bytes.data() + 24);
                 transmit(false, datagram(100, deviceId, Vorn::Code::boardIdReply, sequence));
             } else {
                 e.deliver(arrival.bytes); // a matching reply completes on this thread
@@ -279,7 +281,8 @@ std::string runScenario(unsigned seed) {
                 for (auto [tracked, sendsBefore] : expiring) {
                     std::size_t sends = 0;
                     for (const auto& sentDatagram : sent)
-                        if (Wire::readU32(sentDatagram.bytes.data() + 24) == tracked->sequence)
+                        if (Vorn::Wire::readU32(sentDatagram.bytes.data() + 24) ==
+                            tracked->sequence)
                             ++sends;
                     if (tracked->ends == 0 && sends == sendsBefore)
                         return false;
@@ -298,7 +301,7 @@ std::string runScenario(unsigned seed) {
     if (!tearDownEarly) {
         // Every request counted once by how it ended; every datagram after a
         // request's first counted as a retransmission.
-        const EngineFigures figures = e.engine->figures();
+        const Vorn::EngineFigures figures = e.engine->figures();
         std::size_t answered = 0;
         for (const auto& tracked : requests)
             answered += tracked->answered ? 1 : 0;

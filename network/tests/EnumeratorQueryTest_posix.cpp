@@ -1,8 +1,8 @@
-#include "Enumerator.h"
 #include "Exception.h"
+#include "transport/Enumerator.h"
 
 #include "AdapterRecords.h"
-#include "EnumeratorQuery_posix.h"
+#include "transport/EnumeratorQuery_posix.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@
 
 using AdapterRecords::describe;
 using AdapterRecords::recordsOf;
-using QueryResult = Enumerator::QueryResult;
+using QueryResult = Network::Enumerator::QueryResult;
 
 namespace {
 
@@ -91,36 +91,37 @@ TEST(EnumeratorTest, InterfaceAddressesGroupedByInterface) {
     interfaces.ipv6("eth0");
     interfaces.ipv6("wlan0"); // IPv6 only: not an IPv4 adapter
 
-    std::vector<AdapterEntry> adapters;
-    ASSERT_EQ(EnumeratorQuery::fromInterfaceAddresses(interfaces.first(), adapters),
+    std::vector<Network::AdapterEntry> adapters;
+    ASSERT_EQ(Network::EnumeratorQuery::fromInterfaceAddresses(interfaces.first(), adapters),
               QueryResult::ok);
-    const std::vector<AdapterInfo> expected = {
+    const std::vector<Network::AdapterInfo> expected = {
         {"127.0.0.1", "00:00:00:00:00:00", "255.0.0.0", "lo"},
         {"192.0.2.10", "00:1a:2b:3c:4d:5e", "255.255.255.0", "eth0"},
         {"198.51.100.7", "00:1a:2b:3c:4d:5e", "255.255.255.128", "eth0"},
         {"10.8.0.1", "00:00:00:00:00:00", "0.0.0.0", "tun0"},
     };
-    EXPECT_EQ(describe(Enumerator::buildRecords(adapters)), describe(expected));
+    EXPECT_EQ(describe(Network::Enumerator::buildRecords(adapters)), describe(expected));
 }
 
 TEST(EnumeratorTest, NoIpv4AddressAtAllIsTheSizeFailure) {
-    std::vector<AdapterEntry> adapters;
-    EXPECT_EQ(EnumeratorQuery::fromInterfaceAddresses(nullptr, adapters), QueryResult::sizeFailed);
+    std::vector<Network::AdapterEntry> adapters;
+    EXPECT_EQ(Network::EnumeratorQuery::fromInterfaceAddresses(nullptr, adapters),
+              QueryResult::sizeFailed);
 
     FakeInterfaces interfaces;
     interfaces.packet("eth0", {1, 2, 3, 4, 5, 6});
     interfaces.ipv6("eth0");
-    EXPECT_EQ(EnumeratorQuery::fromInterfaceAddresses(interfaces.first(), adapters),
+    EXPECT_EQ(Network::EnumeratorQuery::fromInterfaceAddresses(interfaces.first(), adapters),
               QueryResult::sizeFailed);
     EXPECT_TRUE(adapters.empty());
 }
 
 TEST(EnumeratorTest, SystemListIncludesLoopback) {
-    Enumerator enumerator;
+    Network::Enumerator enumerator;
     const auto records = recordsOf(enumerator);
-    const auto loopback = std::find_if(records.begin(), records.end(), [](const AdapterInfo& r) {
-        return r.ipAddress == "127.0.0.1";
-    });
+    const auto loopback =
+        std::find_if(records.begin(), records.end(),
+                     [](const Network::AdapterInfo& r) { return r.ipAddress == "127.0.0.1"; });
     ASSERT_NE(loopback, records.end()) << describe(records);
     EXPECT_EQ(loopback->subnetMask, "255.0.0.0");
     EXPECT_EQ(loopback->macAddress, "00:00:00:00:00:00");

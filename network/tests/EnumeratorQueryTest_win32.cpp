@@ -1,9 +1,9 @@
-#include "Enumerator.h"
 #include "Exception.h"
+#include "transport/Enumerator.h"
 
 #include "AdapterRecords.h"
-#include "EnumeratorQuery_win32.h"
 #include "TestSupport.h"
+#include "transport/EnumeratorQuery_win32.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@
 
 using AdapterRecords::describe;
 using AdapterRecords::recordsOf;
-using QueryResult = Enumerator::QueryResult;
+using QueryResult = Network::Enumerator::QueryResult;
 
 namespace {
 
@@ -63,18 +63,18 @@ struct FakeAdaptersInfo {
         return 0;
     }
 
-    static QueryResult run(std::vector<ULONG> scripted, std::vector<AdapterEntry>& out) {
+    static QueryResult run(std::vector<ULONG> scripted, std::vector<Network::AdapterEntry>& out) {
         results = std::move(scripted);
         calls.clear();
         bufferWasZeroed = false;
-        return EnumeratorQuery::fromAdaptersInfo(&call, out);
+        return Network::EnumeratorQuery::fromAdaptersInfo(&call, out);
     }
 };
 
 } // namespace
 
 TEST(EnumeratorTest, AdaptersInfoTwoCallForm) {
-    std::vector<AdapterEntry> adapters;
+    std::vector<Network::AdapterEntry> adapters;
     EXPECT_EQ(FakeAdaptersInfo::run({ERROR_NO_DATA}, adapters), QueryResult::sizeFailed);
     EXPECT_EQ(FakeAdaptersInfo::calls.size(), 1u);
     EXPECT_EQ(FakeAdaptersInfo::run({NO_ERROR}, adapters), QueryResult::sizeFailed);
@@ -90,26 +90,26 @@ TEST(EnumeratorTest, AdaptersInfoTwoCallForm) {
     EXPECT_EQ(FakeAdaptersInfo::calls[1].second, FakeAdaptersInfo::needed);
     EXPECT_TRUE(FakeAdaptersInfo::bufferWasZeroed);
 
-    const std::vector<AdapterInfo> expected = {
+    const std::vector<Network::AdapterInfo> expected = {
         {"192.0.2.1", "00:1a:2b:3c:4d:5e", "255.255.255.0", "Veth One"},
         {"198.51.100.1", "00:1a:2b:3c:4d:5e", "255.255.255.128", "Veth One"},
         {"0.0.0.0", "00:00:00:00:00:00", "0.0.0.0", "No Address"},
     };
-    EXPECT_EQ(describe(Enumerator::buildRecords(adapters)), describe(expected));
+    EXPECT_EQ(describe(Network::Enumerator::buildRecords(adapters)), describe(expected));
 }
 
 TEST(EnumeratorTest, SystemListHasWellFormedRecords) {
     // Under Wine the list holds the machine's (or the namespace's) interfaces
     // but never loopback; with none, the system reports no data at all.
-    std::vector<AdapterInfo> records;
+    std::vector<Network::AdapterInfo> records;
     try {
-        records = recordsOf(Enumerator());
+        records = recordsOf(Network::Enumerator());
     } catch (const Network::FailedToEnumerateNetworkException& error) {
         EXPECT_EQ(error.message(), "Failed to get network adapters size info");
         VORN_CANNOT_RUN("no adapter here (only loopback; the tests run with the veth pair)");
     }
     ASSERT_FALSE(records.empty());
-    for (const AdapterInfo& record : records) {
+    for (const Network::AdapterInfo& record : records) {
         EXPECT_EQ(record.macAddress.size(), 17u) << record.macAddress;
         EXPECT_TRUE(isDottedQuad(record.ipAddress)) << record.ipAddress;
         EXPECT_TRUE(isDottedQuad(record.subnetMask)) << record.subnetMask;

@@ -1,4 +1,4 @@
-#include "Enumerator.h"
+#include "transport/Enumerator.h"
 #include "Exception.h"
 
 #include "AdapterRecords.h"
@@ -11,19 +11,19 @@
 
 using AdapterRecords::describe;
 using AdapterRecords::recordsOf;
-using QueryResult = Enumerator::QueryResult;
+using QueryResult = Network::Enumerator::QueryResult;
 
 TEST(EnumeratorTest, FormatsTheFirstSixBytesAsLowercaseHex) {
     const unsigned char first[] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x77};
     const unsigned char second[] = {0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F};
     const unsigned char third[] = {0xFF, 0x80, 0x09, 0x10, 0xA0, 0x01};
-    EXPECT_EQ(Enumerator::formatMac(first), "00:1a:2b:3c:4d:5e");
-    EXPECT_EQ(Enumerator::formatMac(second), "0a:0b:0c:0d:0e:0f");
-    EXPECT_EQ(Enumerator::formatMac(third), "ff:80:09:10:a0:01");
+    EXPECT_EQ(Network::Enumerator::formatMac(first), "00:1a:2b:3c:4d:5e");
+    EXPECT_EQ(Network::Enumerator::formatMac(second), "0a:0b:0c:0d:0e:0f");
+    EXPECT_EQ(Network::Enumerator::formatMac(third), "ff:80:09:10:a0:01");
 }
 
 TEST(EnumeratorTest, OneRecordPerAddressInTheSystemsOrder) {
-    const std::vector<AdapterEntry> adapters = {
+    const std::vector<Network::AdapterEntry> adapters = {
         {"Ethernet A",
          {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E},
          {{"10.1.2.3", "255.0.0.0"}, {"192.168.7.1", "255.255.255.0"}}},
@@ -31,11 +31,11 @@ TEST(EnumeratorTest, OneRecordPerAddressInTheSystemsOrder) {
         {"Tunnel", {0x01, 0x02}, {{"172.16.0.9", "255.255.0.0"}}},
         {"Long", {1, 2, 3, 4, 5, 6, 7, 8}, {{"169.254.1.1", "255.255.0.0"}}},
     };
-    const Enumerator enumerator([&](std::vector<AdapterEntry>& out) {
+    const Network::Enumerator enumerator([&](std::vector<Network::AdapterEntry>& out) {
         out = adapters;
         return QueryResult::ok;
     });
-    const std::vector<AdapterInfo> expected = {
+    const std::vector<Network::AdapterInfo> expected = {
         {"10.1.2.3", "00:1a:2b:3c:4d:5e", "255.0.0.0", "Ethernet A"},
         {"192.168.7.1", "00:1a:2b:3c:4d:5e", "255.255.255.0", "Ethernet A"},
         {"0.0.0.0", "0a:0b:0c:0d:0e:0f", "0.0.0.0", "Disconnected"},
@@ -46,14 +46,14 @@ TEST(EnumeratorTest, OneRecordPerAddressInTheSystemsOrder) {
 }
 
 TEST(EnumeratorTest, RefreshReplacesTheListAndFailuresLeaveItEmpty) {
-    std::deque<std::pair<QueryResult, std::vector<AdapterEntry>>> answers = {
+    std::deque<std::pair<QueryResult, std::vector<Network::AdapterEntry>>> answers = {
         {QueryResult::ok, {{"first", {}, {{"10.0.0.1", "255.0.0.0"}, {"10.0.0.2", "255.0.0.0"}}}}},
         {QueryResult::ok, {{"second", {}, {{"10.0.0.3", "255.0.0.0"}}}}},
         {QueryResult::listFailed, {{"partial", {}, {{"10.0.0.4", "255.0.0.0"}}}}},
         {QueryResult::ok, {{"third", {}, {{"10.0.0.5", "255.0.0.0"}}}}},
         {QueryResult::sizeFailed, {}},
     };
-    Enumerator enumerator([&](std::vector<AdapterEntry>& out) {
+    Network::Enumerator enumerator([&](std::vector<Network::AdapterEntry>& out) {
         EXPECT_TRUE(out.empty());
         auto [result, adapters] = answers.front();
         answers.pop_front();
@@ -92,7 +92,8 @@ TEST(EnumeratorTest, RefreshReplacesTheListAndFailuresLeaveItEmpty) {
 
 TEST(EnumeratorTest, ConstructionFailsWithTheQuery) {
     try {
-        Enumerator enumerator([](std::vector<AdapterEntry>&) { return QueryResult::sizeFailed; });
+        Network::Enumerator enumerator(
+            [](std::vector<Network::AdapterEntry>&) { return QueryResult::sizeFailed; });
         ADD_FAILURE() << "no exception";
     } catch (const Network::FailedToEnumerateNetworkException& error) {
         EXPECT_EQ(error.message(), "Failed to get network adapters size info");

@@ -1,4 +1,4 @@
-#include "Event.h"
+#include "engine/Event.h"
 
 #include <gtest/gtest.h>
 

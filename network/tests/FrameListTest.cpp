@@ -1,9 +1,9 @@
-#include "FrameList.h"
+#include "engine/FrameList.h"
 
 #include "Exception.h"
 #include "MemoryLink.h"
-#include "NetworkType.h"
 #include "TestSupport.h"
+#include "wire/NetworkType.h"
 
 #include <gtest/gtest.h>
 
@@ -245,7 +245,7 @@ TEST_F(FrameListTest, MalformedAndUnsolicitedMessages) {
     receive(truncated);
     for (std::uint16_t declared : {0, 27, 0xFFFF, 0x8000}) {
         auto underHeader = datagram(40, 5, 7, 0);
-        Wire::writeU16(underHeader.data() + Vorn::Header::length, declared);
+        Vorn::Wire::writeU16(underHeader.data() + Vorn::Header::length, declared);
         receive(underHeader);
     }
     receive(datagram(28, 5, 7, 0));
@@ -258,10 +258,10 @@ TEST_F(FrameListTest, MalformedAndUnsolicitedMessages) {
     receive(presence({.id = 8}));
     wallClock = t + 5;
     auto longer = datagram(40, 8, 7, 0);
-    Wire::writeU16(longer.data() + Vorn::Header::length, 41);
+    Vorn::Wire::writeU16(longer.data() + Vorn::Header::length, 41);
     receive(longer);
     auto negative = datagram(40, 8, 7, 0);
-    Wire::writeU16(negative.data() + Vorn::Header::length, 0x8000);
+    Vorn::Wire::writeU16(negative.data() + Vorn::Header::length, 0x8000);
     receive(negative);
     EXPECT_EQ(frames.getFrame(8).lastSeen, t);
     receive(datagram(40, 8, 7, 0), otherAddress); // well formed: refreshes, moves the address
@@ -273,7 +273,7 @@ TEST_F(FrameListTest, MalformedAndUnsolicitedMessages) {
     // A short presence message is tracked with its missing fields as zero.
     auto shortPresence = presence({.id = 12, .modeFlags = 0x02, .deviceType = 11});
     shortPresence.resize(60);
-    Wire::writeU16(shortPresence.data() + Vorn::Header::length, 60);
+    Vorn::Wire::writeU16(shortPresence.data() + Vorn::Header::length, 60);
     receive(shortPresence);
     EXPECT_EQ(frames.getFrame(12).mode, 0u);
     EXPECT_EQ(frames.getFrame(12).deviceType, 0u);
@@ -289,7 +289,7 @@ TEST_F(FrameListTest, WrappedPresenceIsHandledAsTheEmbeddedMessage) {
     recordCommands();
     auto wrap = [](std::size_t size, std::int16_t word, std::uint64_t innerId) {
         auto outer = datagram(size, 0xEE, Vorn::Code::wrappedPresence, 0);
-        Wire::writeU16(outer.data() + 28, static_cast<std::uint16_t>(word));
+        Vorn::Wire::writeU16(outer.data() + 28, static_cast<std::uint16_t>(word));
         const auto inner = presence({.id = innerId});
         std::copy(inner.begin(), inner.end(), outer.begin() + 32);
         return outer;

@@ -1,9 +1,9 @@
-#include "Heart.h"
+#include "engine/Heart.h"
 
-#include "Message.h"
-#include "Server.h"
 #include "TestSupport.h"
-#include "Wire.h"
+#include "transport/Server.h"
+#include "wire/Message.h"
+#include "wire/Wire.h"
 
 #include <boost/asio/ip/udp.hpp>
 
@@ -85,17 +85,18 @@ TEST(HeartTest, BroadcastsPresenceAboutEverySecond) {
     for (std::size_t i = 0; i < received.size(); ++i) {
         const char* m = received[i].data();
         ASSERT_EQ(received[i].size(), 100u);
-        EXPECT_EQ(Wire::readFrameId(m), 0x2222222211111111u);
-        EXPECT_EQ(Wire::readU32(m + 8), 0xFFFFFFFEu);
-        EXPECT_EQ(Wire::readU32(m + 12), 0xFFFFFFFDu);
-        EXPECT_EQ(Wire::readU16(m + 16), 6);
-        EXPECT_EQ(Wire::readU16(m + 18), 0);
-        EXPECT_EQ(Wire::readU16(m + 20), 100);
-        EXPECT_EQ(Wire::readU16(m + 22), 9);
+        EXPECT_EQ(Vorn::Wire::readFrameId(m), 0x2222222211111111u);
+        EXPECT_EQ(Vorn::Wire::readU32(m + 8), 0xFFFFFFFEu);
+        EXPECT_EQ(Vorn::Wire::readU32(m + 12), 0xFFFFFFFDu);
+        EXPECT_EQ(Vorn::Wire::readU16(m + 16), 6);
+        EXPECT_EQ(Vorn::Wire::readU16(m + 18), 0);
+        EXPECT_EQ(Vorn::Wire::readU16(m + 20), 100);
+        EXPECT_EQ(Vorn::Wire::readU16(m + 22), 9);
         for (int offset = 28; offset < 96; ++offset)
             EXPECT_EQ(m[offset], 0) << offset;
         if (i > 0) {
-            EXPECT_EQ(Wire::readU32(m + 24), Wire::readU32(received[i - 1].data() + 24) + 1);
+            EXPECT_EQ(Vorn::Wire::readU32(m + 24),
+                      Vorn::Wire::readU32(received[i - 1].data() + 24) + 1);
             const auto gap = arrivals[i] - arrivals[i - 1];
             EXPECT_GT(gap, 900ms);
             EXPECT_LT(gap, 1600ms);

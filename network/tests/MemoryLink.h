@@ -4,11 +4,11 @@
 // a clock the test moves: what the engine sends is kept with the clock's
 // reading, and the test hands datagrams to the frame list itself.
 
-#include "FrameList.h"
 #include "Recorder.h"
-#include "Transport.h"
-#include "VornNetwork.h"
 #include "WaitUntil.h"
+#include "engine/FrameList.h"
+#include "engine/VornNetwork.h"
+#include "transport/Transport.h"
 
 #include <atomic>
 #include <chrono>

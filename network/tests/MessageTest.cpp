@@ -1,5 +1,5 @@
-#include "Message.h"
-#include "Wire.h"
+#include "wire/Message.h"
+#include "wire/Wire.h"
 
 #include <gtest/gtest.h>
 
@@ -146,7 +146,7 @@ TEST(MessageTest, SealFeedbackAndLengthHandling) {
 }
 
 // Datagrams the tool sent, as the committed captures of a session hold them
-// (tools/wireshark/captures/session): sealed again, each gets the check value
+// (src/apps/dissector/captures/session): sealed again, each gets the check value
 // it carried on the wire.
 TEST(MessageTest, SealGivesTheCheckValuesOfCapturedDatagrams) {
     const std::string captured[] = {

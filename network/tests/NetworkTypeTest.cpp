@@ -1,5 +1,5 @@
-#include "NetworkType.h"
-#include "Wire.h"
+#include "wire/NetworkType.h"
+#include "wire/Wire.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "Platform.h"
+#include "transport/Platform.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 TEST(PlatformTest, TickCountFollowsAMonotonicMillisecondClock) {
     using namespace std::chrono;
     const auto start = steady_clock::now();
-    const std::uint32_t first = Platform::tickCount();
+    const std::uint32_t first = Network::tickCount();
     std::this_thread::sleep_for(60ms);
-    const std::uint32_t second = Platform::tickCount();
+    const std::uint32_t second = Network::tickCount();
     const auto elapsed = duration_cast<milliseconds>(steady_clock::now() - start).count();
 
     // Unsigned difference: correct across the 32-bit wrap as well. The
@@ -25,7 +25,7 @@ TEST(PlatformTest, TickCountFollowsAMonotonicMillisecondClock) {
 }
 
 TEST(PlatformTest, LogicalProcessorsAtLeastOne) {
-    const unsigned count = Platform::logicalProcessorCount();
+    const unsigned count = Network::logicalProcessorCount();
     EXPECT_GE(count, 1u);
     if (std::thread::hardware_concurrency() != 0) {
         EXPECT_EQ(count, std::thread::hardware_concurrency());
@@ -37,8 +37,8 @@ TEST(PlatformTest, LogicalProcessorsAtLeastOne) {
 // check is the Windows one.)
 TEST(PlatformTest, SocketLibraryInstancesNest) {
 #ifdef _WIN32
-    Platform::SocketLibrary outer;
-    { Platform::SocketLibrary inner; }
+    Network::SocketLibrary outer;
+    { Network::SocketLibrary inner; }
     const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     EXPECT_NE(s, INVALID_SOCKET);
     if (s != INVALID_SOCKET)

@@ -1,5 +1,5 @@
-#include "framelist/PresenceTable.h"
-#include "framelist/DestinationCache.h"
+#include "engine/framelist/PresenceTable.h"
+#include "engine/framelist/DestinationCache.h"
 
 #include <gtest/gtest.h>
 

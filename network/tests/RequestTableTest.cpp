@@ -1,4 +1,4 @@
-#include "framelist/RequestTable.h"
+#include "engine/framelist/RequestTable.h"
 
 #include <gtest/gtest.h>
 

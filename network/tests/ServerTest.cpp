@@ -1,9 +1,9 @@
-#include "Server.h"
+#include "transport/Server.h"
 #include "Exception.h"
-#include "Platform.h"
 #include "Recorder.h"
 #include "TestSupport.h"
 #include "WaitUntil.h"
+#include "transport/Platform.h"
 
 #include <gtest/gtest.h>
 
@@ -192,7 +192,7 @@ TEST(ServerTest, BindsAndRunsItsThreadsAndEndsThemAll) {
         Server server(6017, "127.0.0.1", 0);
         EXPECT_NE(server.localPort(), 0);
         EXPECT_EQ(server.ioThreadCount(),
-                  Server::ioThreadCountFor(Platform::logicalProcessorCount()));
+                  Server::ioThreadCountFor(Network::logicalProcessorCount()));
 #ifdef __linux__
         EXPECT_TRUE(threadCountBecomes(before + server.ioThreadCount()))
             << threadsInProcess() << " threads, " << before << " before";

@@ -5,8 +5,8 @@
 
 #include "MemoryLink.h"
 #include "TestSupport.h"
-#include "VornNetwork.h"
-#include "Wire.h"
+#include "engine/VornNetwork.h"
+#include "wire/Wire.h"
 
 #include <gtest/gtest.h>
 
@@ -127,7 +127,8 @@ struct Rack : EngineOnLink {
             if (sends[answered].address != healthyAddress)
                 continue;
             const auto& bytes = sends[answered].bytes;
-            const std::uint32_t sequence = Wire::readU32(bytes.data() + Vorn::Header::sequence);
+            const std::uint32_t sequence =
+                Vorn::Wire::readU32(bytes.data() + Vorn::Header::sequence);
             const auto reply = datagram(100, healthyId, Vorn::Code::boardIdReply, sequence);
             receive(reply, healthyAddress);
         }
@@ -300,7 +301,7 @@ TEST(SickNetwork, ABackgroundRequestWaitingPastItsBudgetIsStillSent) {
 TEST(SickNetwork, ALateReplyEndsTheRequestWhoseNextAttemptWaits) {
     // One answered request grows the window to 1120 bytes; the request under
     // test and fillers that hold their bytes for a minute take all of it.
-    constexpr std::size_t window = 2 * CongestionController::segmentSize;
+    constexpr std::size_t window = 2 * Vorn::CongestionController::segmentSize;
     constexpr std::size_t fillers =
         (window - Vorn::MSG_GetBoardID::size) / Vorn::MSG_GetDeviceConfig::size;
     Rack rack(fillers);
@@ -350,7 +351,7 @@ TEST(SickNetwork, ALateReplyEndsTheRequestWhoseNextAttemptWaits) {
 TEST(SickNetwork, QueueBoundRefusesBackgroundRequestsWithoutLeaking) {
     Rack rack(1);
     const std::size_t fill = 560 / Vorn::MSG_GetDeviceConfig::size;
-    const std::size_t acceptable = fill + CongestionController::backgroundBound;
+    const std::size_t acceptable = fill + Vorn::CongestionController::backgroundBound;
     auto witness = std::make_shared<int>(0);
     std::size_t accepted = 0;
     for (std::size_t i = 0; i < acceptable + 10; ++i) {

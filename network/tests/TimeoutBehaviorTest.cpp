@@ -1,4 +1,4 @@
-#include "TimeoutBehavior.h"
+#include "engine/TimeoutBehavior.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "WorkerThread.h"
+#include "engine/WorkerThread.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@ TEST(WorkerThreadTest, RunsHandlersInOrderOnItsThread) {
     std::vector<int> order; // touched only on the worker until `done` is ready
     std::atomic<int> onWorker{0};
     std::promise<void> done;
-    WorkerThread worker;
+    Vorn::WorkerThread worker;
     EXPECT_FALSE(worker.isCurrentThread());
 
     for (int i = 0; i < 200; ++i)
@@ -44,7 +44,7 @@ TEST(WorkerThreadTest, StopDiscardsQueuedHandlersAndJoins) {
     std::atomic<int> ran{0};
     std::promise<void> started;
     {
-        WorkerThread worker;
+        Vorn::WorkerThread worker;
         std::promise<void> release;
         auto released = release.get_future().share();
         worker.post([&, released] {
@@ -75,7 +75,7 @@ TEST(WorkerThreadTest, StopDiscardsQueuedHandlersAndJoins) {
 TEST(WorkerThreadTest, StopWaitsForRunningHandler) {
     std::promise<void> started;
     std::atomic<bool> finished{false};
-    WorkerThread worker;
+    Vorn::WorkerThread worker;
     worker.post([&] {
         started.set_value();
         std::this_thread::sleep_for(30ms);
@@ -93,7 +93,7 @@ TEST(WorkerThreadTest, IdleOnlyWhenNothingIsQueuedOrRunning) {
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     std::atomic<bool> secondRan{false};
-    WorkerThread worker;
+    Vorn::WorkerThread worker;
     EXPECT_TRUE(worker.idle());
     worker.post([&started, released] {
         started.set_value();
@@ -114,7 +114,7 @@ TEST(WorkerThreadTest, IdleOnlyWhenNothingIsQueuedOrRunning) {
 TEST(WorkerThreadTest, ConcurrentStopsAndDestructionWithQueuedWork) {
     std::atomic<int> ran{0};
     auto token = std::make_shared<int>(0);
-    auto worker = std::make_unique<WorkerThread>();
+    auto worker = std::make_unique<Vorn::WorkerThread>();
     for (int i = 0; i < 1000; ++i)
         worker->post([&ran, token] { ++ran; });
     std::thread a([&] { worker->stop(); });
@@ -130,8 +130,8 @@ TEST(WorkerThreadTest, ConcurrentStopsAndDestructionWithQueuedWork) {
     std::promise<void> started;
     std::promise<void> release;
     auto released = release.get_future().share();
-    auto busy = std::make_unique<WorkerThread>();
-    WorkerThread* self = busy.get(); // alive until its destructor has joined
+    auto busy = std::make_unique<Vorn::WorkerThread>();
+    Vorn::WorkerThread* self = busy.get(); // alive until its destructor has joined
     busy->post([&, self, released] {
         started.set_value();
         released.wait();
@@ -146,7 +146,7 @@ TEST(WorkerThreadTest, ConcurrentStopsAndDestructionWithQueuedWork) {
 
 TEST(WorkerThreadTest, ThrowingHandlerIsCountedAndDoesNotEndTheLoop) {
     std::promise<std::size_t> counted;
-    WorkerThread worker;
+    Vorn::WorkerThread worker;
     EXPECT_EQ(worker.handlerFailures(), 0u);
     worker.post([] { throw std::runtime_error("handler failure"); });
     worker.post([] { throw 7; }); // not a std::exception

@@ -6,8 +6,8 @@
 #include "Exception.h"
 #include "SimulatedDevices.h"
 #include "TestSupport.h"
-#include "VornNetwork.h"
 #include "VornService.h"
+#include "engine/VornNetwork.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #ifdef _WIN32
-#include "Enumerator.h"
+#include "transport/Enumerator.h"
 #else
 #include <net/if.h>
 #include <sys/stat.h>
@@ -23,11 +23,11 @@ bool isRunAddress(const std::string& address) {
 }
 
 std::string interfaceProblem() {
-    std::vector<AdapterEntry> adapters;
+    std::vector<Network::AdapterEntry> adapters;
     // No IPv4 adapter at all (the size query fails then) leaves nothing to reach.
-    if (Enumerator::querySystem(adapters) != Enumerator::QueryResult::ok)
+    if (Network::Enumerator::querySystem(adapters) != Network::Enumerator::QueryResult::ok)
         return {};
-    for (const AdapterEntry& adapter : adapters) {
+    for (const Network::AdapterEntry& adapter : adapters) {
         for (const auto& [address, mask] : adapter.addresses) {
             if (!isRunAddress(address))
                 return "adapter '" + adapter.description + "' has address " + address +

@@ -6,11 +6,11 @@
 // own message code (which Message.h and Wire.h, included for the tests' other
 // uses, hold).
 
-#include "Message.h"
 #include "Recorder.h"
 #include "TestNamespace.h"
 #include "WaitUntil.h"
-#include "Wire.h"
+#include "wire/Message.h"
+#include "wire/Wire.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -15,7 +15,7 @@ template <std::size_t Size> void copyField(char (&field)[Size], const std::strin
 
 } // namespace
 
-NetworkChoice NetworkChoice::from(const AdapterInfo& adapter) {
+NetworkChoice NetworkChoice::from(const Network::AdapterInfo& adapter) {
     NetworkChoice choice{};
     copyField(choice.description, adapter.description);
     copyField(choice.ipAddress, adapter.ipAddress);
@@ -23,10 +23,10 @@ NetworkChoice NetworkChoice::from(const AdapterInfo& adapter) {
     return choice;
 }
 
-NetworkChoices readNetworkChoices(Enumerator::Query query) {
+NetworkChoices readNetworkChoices(Network::Enumerator::Query query) {
     NetworkChoices result;
     try {
-        Enumerator enumerator(std::move(query));
+        Network::Enumerator enumerator(std::move(query));
         const unsigned count = enumerator.adapterCount();
         for (unsigned i = 0; i < count; ++i)
             result.choices.push_back(NetworkChoice::from(enumerator.adapterAt(i)));

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Enumerator.h"
+#include "transport/Enumerator.h"
 
 #include <optional>
 #include <string>
@@ -13,7 +13,7 @@ struct NetworkChoice {
     char ipAddress[32];
     char macAddress[32];
 
-    static NetworkChoice from(const AdapterInfo& adapter);
+    static NetworkChoice from(const Network::AdapterInfo& adapter);
 };
 
 // The adapters to offer, in the system's order, or why there are none.
@@ -23,7 +23,8 @@ struct NetworkChoices {
 };
 // Reads the adapter list through `query` (the system's by default). A failed
 // enumeration gives no choices and its message, never an exception.
-NetworkChoices readNetworkChoices(Enumerator::Query query = &Enumerator::querySystem);
+NetworkChoices
+readNetworkChoices(Network::Enumerator::Query query = &Network::Enumerator::querySystem);
 
 // The dialog's columns: Description and IP Address have fixed widths, MAC
 // Address takes the rest of the list's client width.

@@ -356,8 +356,8 @@ TEST(DeviceRows, EqualCellsKeepArrivalOrderAndRenamesAskForAResort) {
     EXPECT_EQ(named.find(9), 2);
 }
 
-AdapterEntry adapter(std::string description, std::string address) {
-    AdapterEntry entry;
+Network::AdapterEntry adapter(std::string description, std::string address) {
+    Network::AdapterEntry entry;
     entry.description = std::move(description);
     entry.hardwareAddress = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
     entry.addresses.push_back({std::move(address), "255.255.255.0"});
@@ -365,11 +365,12 @@ AdapterEntry adapter(std::string description, std::string address) {
 }
 
 TEST(NetworkChoices, FieldsCutAndTerminated) {
-    const NetworkChoices read = readNetworkChoices([](std::vector<AdapterEntry>& adapters) {
-        adapters.push_back(adapter(std::string(300, 'd'), "192.168.1.10"));
-        adapters.push_back(adapter("Second", std::string(40, '1')));
-        return Enumerator::QueryResult::ok;
-    });
+    const NetworkChoices read =
+        readNetworkChoices([](std::vector<Network::AdapterEntry>& adapters) {
+            adapters.push_back(adapter(std::string(300, 'd'), "192.168.1.10"));
+            adapters.push_back(adapter("Second", std::string(40, '1')));
+            return Network::Enumerator::QueryResult::ok;
+        });
     EXPECT_FALSE(read.failure);
     ASSERT_EQ(read.choices.size(), 2u);
     EXPECT_EQ(std::strlen(read.choices[0].description), 259u);
@@ -388,10 +389,10 @@ TEST(NetworkChoices, FieldsCutAndTerminated) {
 }
 
 TEST(NetworkChoices, FailedEnumerationGivesItsMessageAndNoRows) {
-    for (auto failure :
-         {Enumerator::QueryResult::sizeFailed, Enumerator::QueryResult::listFailed}) {
+    for (auto failure : {Network::Enumerator::QueryResult::sizeFailed,
+                         Network::Enumerator::QueryResult::listFailed}) {
         const NetworkChoices read =
-            readNetworkChoices([failure](std::vector<AdapterEntry>& adapters) {
+            readNetworkChoices([failure](std::vector<Network::AdapterEntry>& adapters) {
                 adapters.push_back(adapter("Half read", "10.0.0.1"));
                 return failure;
             });

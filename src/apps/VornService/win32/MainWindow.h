@@ -1,7 +1,6 @@
 #pragma once
 
 #include "DeviceListView.h"
-#include "Enumerator.h"
 #include "MainWindowLayout.h"
 #include "MainWindowRules.h"
 #include "SerialWriteFlow.h"
@@ -10,6 +9,7 @@
 #include "WindowJournal.h"
 #include "WindowMessages.h"
 #include "WindowProcedure.h"
+#include "transport/Enumerator.h"
 
 #include <windows.h>
 
@@ -49,7 +49,7 @@ public:
     HACCEL accelerators() const { return accelerators_; }
     // Lists adapters for the network dialog; the system's unless a test sets
     // its own before the first activation.
-    void setAdapterQuery(Enumerator::Query query) { adapterQuery_ = std::move(query); }
+    void setAdapterQuery(Network::Enumerator::Query query) { adapterQuery_ = std::move(query); }
     // The journal of serial writes: the default place unless a test sets its
     // own before the first write.
     void setJournal(std::filesystem::path path) { journal_.usePath(std::move(path)); }
@@ -168,5 +168,5 @@ private:
     WindowJournal journal_; // the serial writes' records and the numbers read
     ExportChooser exportChooser_;
 
-    Enumerator::Query adapterQuery_ = &Enumerator::querySystem;
+    Network::Enumerator::Query adapterQuery_ = &Network::Enumerator::querySystem;
 };

@@ -12,7 +12,7 @@ namespace {
 constexpr UINT showEnumerationFailure = WM_APP + 1;
 } // namespace
 
-NetworkDialog::NetworkDialog(NetworkDialogState& state, Enumerator::Query query)
+NetworkDialog::NetworkDialog(NetworkDialogState& state, Network::Enumerator::Query query)
     : state_(state), query_(std::move(query)) {}
 
 INT_PTR NetworkDialog::show() {

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Enumerator.h"
 #include "NetworkChoice.h"
 #include "WindowProcedure.h"
+#include "transport/Enumerator.h"
 
 #include <windows.h>
 
@@ -26,7 +26,7 @@ class NetworkDialog : public DialogProcedure<NetworkDialog> {
 public:
     // `query` lists the adapters: the system's unless a test gives its own.
     explicit NetworkDialog(NetworkDialogState& state,
-                           Enumerator::Query query = &Enumerator::querySystem);
+                           Network::Enumerator::Query query = &Network::Enumerator::querySystem);
 
     // Runs the dialog; IDOK or IDCANCEL.
     INT_PTR show();
@@ -39,7 +39,7 @@ private:
     int firstSelectedRow() const;
 
     NetworkDialogState& state_;
-    Enumerator::Query query_;
+    Network::Enumerator::Query query_;
     HWND dialog_ = nullptr;
     HWND list_ = nullptr;
     std::optional<std::string> enumerationFailure_; // shown once the dialog is up

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "DeviceSimulator.h"
-#include "Enumerator.h"
 #include "MainWindow.h"
 #include "Program.h"
 #include "Resource.h"
 #include "SimulatedDevices.h"
 #include "TestSupport.h"
 #include "UiDriver.h"
+#include "transport/Enumerator.h"
 
 #include <gtest/gtest.h>
 

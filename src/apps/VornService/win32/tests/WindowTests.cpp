@@ -464,8 +464,9 @@ TEST(Window, StartFailuresShowTheirBoxAndExitZero) {
     // The adapter list cannot be read: its message, no rows, Cancel ends it.
     {
         ProgramThread program([](MainWindow& window) {
-            window.setAdapterQuery(
-                [](std::vector<AdapterEntry>&) { return Enumerator::QueryResult::listFailed; });
+            window.setAdapterQuery([](std::vector<Network::AdapterEntry>&) {
+                return Network::Enumerator::QueryResult::listFailed;
+            });
         });
         const auto box = UiDriver::waitForMessageBox(self, 20s);
         ASSERT_TRUE(box);
@@ -495,10 +496,10 @@ TEST(Window, StartFailuresShowTheirBoxAndExitZero) {
     // the exception's own text.
     {
         ProgramThread program([](MainWindow& window) {
-            window.setAdapterQuery([](std::vector<AdapterEntry>& adapters) {
+            window.setAdapterQuery([](std::vector<Network::AdapterEntry>& adapters) {
                 adapters.push_back(
                     {"Broken", {0, 1, 2, 3, 4, 5}, {{"256.0.2.1", "255.255.255.0"}}});
-                return Enumerator::QueryResult::ok;
+                return Network::Enumerator::QueryResult::ok;
             });
         });
         ASSERT_NO_FATAL_FAILURE(chooseNetwork(self, "256.0.2.1"));
@@ -519,9 +520,10 @@ TEST(Window, AnExceptionInADialogShowsAsAnErrorBox) {
     // dialog goes on working.
     {
         ProgramThread program([](MainWindow& window) {
-            window.setAdapterQuery([](std::vector<AdapterEntry>&) -> Enumerator::QueryResult {
-                throw std::runtime_error("the adapter list could not be read");
-            });
+            window.setAdapterQuery(
+                [](std::vector<Network::AdapterEntry>&) -> Network::Enumerator::QueryResult {
+                    throw std::runtime_error("the adapter list could not be read");
+                });
         });
         acknowledgeBox(self, "Error", "the adapter list could not be read");
         const HWND dialog = UiDriver::waitForWindow(self, "#32770", "Select Network", 10s);

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "Output.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Network {
+struct AdapterInfo;
+}
+
+// The JSON bodies of vornctl serve's API (nlohmann-json): what it answers and
+// the one body it reads.
+namespace Vornctl::Serve {
+
+// {"error": "text"}
+std::string errorJson(std::string_view message);
+// The same with "warnings" (a list of texts) when there are any.
+std::string errorJson(std::string_view message, const std::vector<std::string>& warnings);
+
+// A refused duplicate: the same with "holder": {"id", "name" (null: not read)}.
+std::string refusalJson(std::string_view message, const std::vector<std::string>& warnings,
+                        std::uint64_t holderId, const std::optional<std::string>& holderName);
+// A program run that stopped: {"error": "text", "rows": [...]}, the rows done
+// so far as the run's own answer lists them.
+std::string programFailureJson(std::string_view message, const std::vector<ProgramRow>& rows);
+
+// {"interface": {"description", "address", "mac", "mask"}, "devices": [{"id",
+// "name" (null until read), "product", "type", "address", "mode"}, ...]}
+// `dropped`: new devices not kept for want of room since the start.
+std::string devicesJson(const Network::AdapterInfo& adapter, const std::vector<DeviceRow>& rows,
+                        std::uint64_t dropped = 0);
+
+// {"description", "address", "mac", "mask"}: the interface alone; with
+// "dropped" (see devicesJson) when given.
+std::string interfaceJson(const Network::AdapterInfo& adapter,
+                          std::optional<std::uint64_t> dropped = std::nullopt);
+
+// {"certificate", "authority"}: the SHA-256 ("AB:CD:...") of the served
+// certificate and of serve's own authority, each null when there is none.
+std::string certificateJson(std::string_view certificate, std::string_view authority);
+
+// {"id", "serial"}
+std::string serialJson(std::uint64_t id, std::uint32_t serial);
+
+// The answer to a serial number write: {"id", "old" (null: not read), "new",
+// "readBack" (null: not read), "result", "detail"}.
+struct WriteReport {
+    std::uint64_t id = 0;
+    std::optional<std::uint32_t> before;
+    std::uint32_t target = 0;
+    std::optional<std::uint32_t> after;
+    ProgramResult result = ProgramResult::NoAnswer;
+    std::string detail;
+};
+// With "warnings" (a list of texts) when there are any.
+std::string writeJson(const WriteReport& report, const std::vector<std::string>& warnings = {});
+
+// The body of PUT /api/devices/ID/serial: {"serial": N, "repeat": N}, both
+// integers in 0..4294967295 and equal, and optionally "allowDuplicate": a
+// boolean (false when missing), stored in `*allowDuplicate`. The number, or
+// nothing with `error` saying what is wrong.
+std::optional<std::uint32_t> parseSerialWrite(std::string_view body, std::string& error,
+                                              bool* allowDuplicate = nullptr);
+
+} // namespace Vornctl::Serve
