@@ -18,11 +18,13 @@ using namespace std::chrono_literals;
 
 using State = Vorn::CongestionController::State;
 
-// Found by argument-dependent lookup when a comparison fails.
+// Found by argument-dependent lookup (the namespace of State) when a comparison fails.
+namespace Vorn {
 static void PrintTo(const State& s, std::ostream* out) {
     *out << "{inFlight " << s.bytesInFlight << ", threshold " << s.slowStartThreshold << ", window "
          << s.congestionWindow << "}";
 }
+} // namespace Vorn
 
 namespace {
 
