@@ -194,17 +194,20 @@ class Description:
             raise FormatError(f"{where}: a field name twice")
         checks = [f for f in fields if f.type == "check"]
         if len(checks) != 1 or checks[0].end != command.size:
-            raise FormatError(f"{where}: the check value is not the last four of {command.size} bytes")
+            raise FormatError(f"{where}: the check value is not the last four of "
+                              f"{command.size} bytes")
         body = self.bodies[command.key]
         for field in body:
             if field.offset < HEADER_SIZE or field.end > command.size:
                 raise FormatError(f"{where}: {field} lies outside 28..{command.size}")
+
+        def within(inner, outer):
+            return outer.type == "bytes" and outer.offset <= inner.offset and inner.end <= outer.end
+
         for a in body:
             for b in body:
                 overlap = a is not b and a.offset < b.end and b.offset < a.end
-                inside = a.offset >= b.offset and a.end <= b.end and b.type == "bytes"
-                if overlap and not inside and not (b.offset >= a.offset and b.end <= a.end
-                                                   and a.type == "bytes"):
+                if overlap and not within(a, b) and not within(b, a):
                     raise FormatError(f"{where}: {a} and {b} overlap")
 
     # ------------------------------------------------------------ look-ups --
@@ -268,13 +271,18 @@ class Description:
 
     def decode(self, data, key=None, from_tool=None):
         """(key, {field: value}) of a message of at least a header: the message
-        its code names (or `key`), every field that lies within the datagram."""
+        its code names (or `key`), every field that lies within the datagram (the
+        check value: its last four bytes)."""
         if len(data) < HEADER_SIZE:
             raise ValueError(f"{len(data)} bytes are no message")
         if key is None:
             key = self.key_of(read(data, self.header[[f.name for f in self.header]
                                                         .index("command")]), from_tool)
-        return key, {f.name: read(data, f) for f in self.fields(key) if f.end <= len(data)}
+        fields = {f.name: read(data, f) for f in self.fields(key)
+                  if f.type != "check" and f.end <= len(data)}
+        if len(data) >= HEADER_SIZE + 4:  # the check value ends the datagram, whatever its size
+            fields["check"] = struct.unpack_from("<I", data, len(data) - 4)[0]
+        return key, fields
 
 
 def write(data, field, value):

@@ -7,7 +7,9 @@
   (and from one a byte shorter than the smallest size a reply may have);
 - the dissector: tshark with vorn.lua reads the same frames; every field the
   tables name a dissector field for must be shown at the table's offset and
-  size, with the value encoded;
+  size, with the value encoded; and every request the tables give a reply for,
+  answered by a reply of the table's code, must be linked to it, flagged too
+  short when the reply is a byte below the table's size and not otherwise;
 - the generators: every seed of scripts/fuzz-corpus.py and every crafted frame
   of the dissector's test decodes as the message its code names, with the
   table's size and a correct check value.
@@ -26,6 +28,7 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # no cache files in the source tree
 sys.path.insert(0, os.path.join(HERE, "..", "wireshark", "tests"))
+import crafted  # noqa: E402  (the crafted frames and the pcap writer of the dissector's test)
 import processes  # noqa: E402
 import wireformat  # noqa: E402
 
@@ -93,13 +96,15 @@ def check_cpp(wire, program, frames, failures):
     inputs = list(frames.items()) + [(key + "-short", data) for key, data in short.items()]
     run = subprocess.run([program], input="".join(bytes(d).hex() + "\n" for _, d in inputs),
                          capture_output=True, text=True, timeout=60)
-    if not failures.check(run.returncode == 0, f"wire_layout failed ({run.returncode}): {run.stderr}"):
+    if not failures.check(run.returncode == 0,
+                          f"wire_layout failed ({run.returncode}): {run.stderr}"):
         return
     lines = [line.split(" ", 3) for line in run.stdout.splitlines()]
     before = failures.count
-    check_cpp_facts(wire, [l for l in lines if l[0] in ("code", "size", "offset", "end", "constant")],
+    facts = [line for line in lines if line[0] in ("code", "size", "offset", "end", "constant")]
+    check_cpp_facts(wire, facts, failures)
+    check_cpp_built(wire, {line[1]: bytes.fromhex(line[2]) for line in lines if line[0] == "built"},
                     failures)
-    check_cpp_built(wire, {l[1]: bytes.fromhex(l[2]) for l in lines if l[0] == "built"}, failures)
     decoded = {}
     for line in lines:
         if line[0] == "decoded":
@@ -143,9 +148,9 @@ def check_cpp_built(wire, built, failures):
         if key not in built:
             continue
         presence = key == "toolPresence"
+        destination = wire.constants["presenceDestinationId"] if presence else BUILT_DESTINATION_ID
         expected = wire.encode(
-            key, sourceId=BUILT_SOURCE_ID,
-            destinationId=wire.constants["presenceDestinationId"] if presence else BUILT_DESTINATION_ID,
+            key, sourceId=BUILT_SOURCE_ID, destinationId=destination,
             sourceType=wire.constants["toolType"],
             destinationType=0 if presence else BUILT_DESTINATION_TYPE,
             sequence=BUILT_FIRST_SEQUENCE + index + 1)
@@ -250,8 +255,6 @@ def check_dissector(wire, lua, frames, work, failures):
     version = subprocess.run([tshark, "--version"], capture_output=True, text=True).stdout
     if "with Lua" not in version:
         return "this tshark has no Lua"
-    import crafted  # the pcap writer of the dissector's test
-
     tool = ("127.0.0.1", 40001)
     device = ("127.0.0.2", wire.constants["alternateDevicePort"])
     order = sorted(frames, key=lambda k: not wire.command(k).from_tool)  # requests first
@@ -270,11 +273,13 @@ def check_dissector(wire, lua, frames, work, failures):
     checked = 0
     for key, packet in zip(order, packets):
         found = occurrences(packet["_source"]["layers"], {})
+        errors = [name for name in found if name.startswith(("_ws.lua.text", "_ws.malformed"))]
+        failures.check(not errors, f"dissector: {key}: {errors}")
         kinds = [text for text, _ in found.get("vorn.kind", [])]
         failures.check(kinds and not any(k.startswith("Unknown command") for k in kinds),
                        f"dissector: {key} (code {wire.code(key)}) taken for {kinds}")
-        expected = [(f, v, 0) for f, v in zip(wire.fields(key), wire.decode(frames[key], key)[1]
-                                              .values())]
+        _, fields = wire.decode(frames[key], key)
+        expected = [(f, fields[f.name], 0) for f in wire.fields(key)]
         if key == "wrappedPresence":  # the embedded presence message is shown as well
             inner = wire.field(key, "presence")
             _, fields = wire.decode(frames[key][inner.offset:inner.end], "presence")
@@ -297,7 +302,58 @@ def check_dissector(wire, lua, frames, work, failures):
                            f"{where}: {[p[0] for p in right]} != {shown(field, value)!r}")
     print(f"dissector: {len(packets)} frames, {checked} fields, "
           f"{'ok' if failures.count == before else 'FAILED'}", flush=True)
+    check_dissector_replies(wire, tshark, lua, frames, work, failures)
     return None
+
+
+def check_dissector_replies(wire, tshark, lua, frames, work, failures):
+    """Every request the tables give a reply for, answered once by a reply a byte
+    short of its smallest size (flagged as too short) and once by a whole one
+    (linked to its request, not flagged): the dissector's reply codes and sizes."""
+    tool = ("127.0.0.1", 40001)
+    device = ("127.0.0.2", wire.constants["alternateDevicePort"])
+    datagrams, replies = [], []
+    for key, command in wire.commands.items():
+        if command.reply is None:
+            continue
+        reply = wire.command(command.reply)
+        for short in (True, False):
+            sequence = 0x2000 + len(datagrams)
+            request = bytearray(frames[key])
+            wireformat.write(request, wire.field(key, "sequence"), sequence)
+            wireformat.write(request, wire.field(key, "sourceType"), wire.constants["toolType"])
+            wireformat.seal(request)
+            answer = bytearray(frames[reply.key][:reply.size - 1] if short else frames[reply.key])
+            wireformat.write(answer, wire.field(reply.key, "sequence"), sequence)
+            wireformat.write(answer, wire.field(reply.key, "length"), len(answer))
+            wireformat.seal(answer)
+            datagrams += [(request, tool, device), (answer, device, tool)]
+            replies.append((len(datagrams), key, reply, short))
+    path = os.path.join(work, "replies.pcap")
+    crafted.write_pcap(path, datagrams)
+    run = subprocess.run([tshark, "-n", "-X", f"lua_script:{lua}", "-o",
+                          "udp.try_heuristic_first:TRUE", "-r", path, "-T", "json",
+                          "--no-duplicate-keys"], capture_output=True, text=True, timeout=120)
+    if not failures.check(run.returncode == 0, f"tshark failed ({run.returncode}): {run.stderr}"):
+        return
+    packets = json.loads(run.stdout)
+    failures.equal(len(packets), len(datagrams), "reply frames tshark read")
+    before = failures.count
+    for number, key, reply, short in replies:
+        if number > len(packets):
+            break
+        found = occurrences(packets[number - 1]["_source"]["layers"], {})
+        experts = [text for text, _ in found.get("_ws.expert.message", [])]
+        what = f"dissector: {'short ' if short else ''}{reply.key} ({reply.code}) to {key}"
+        failures.equal([text for text, _ in found.get("vorn.request_in", [])], [str(number - 1)],
+                       f"{what}: request linked")
+        failures.check(not any("Reply carries command" in text for text in experts),
+                       f"{what}: taken for a reply of another code: {experts}")
+        too_short = any(f"below its {reply.size} bytes" in text for text in experts)
+        failures.check(too_short == short, f"{what}: {len(frames[reply.key]) - short} bytes "
+                                           f"{'not ' if short else ''}flagged too short: {experts}")
+    print(f"dissector replies: {len(replies)}, {'ok' if failures.count == before else 'FAILED'}",
+          flush=True)
 
 
 # -------------------------------------------------------------- generators --
@@ -310,7 +366,8 @@ def check_message(wire, data, what, failures, exact=True):
     keys = wire.keys_of(header["command"])
     if not failures.check(keys, f"{what}: code {header['command']} is not in docs/protocol.md"):
         return None
-    from_tool = header["sourceType"] & wire.constants["sourceTypeMask"] == wire.constants["toolType"]
+    normalized = header["sourceType"] & wire.constants["sourceTypeMask"]
+    from_tool = normalized == wire.constants["toolType"]
     key = wire.key_of(header["command"], from_tool)
     command = wire.command(key)
     if exact:
@@ -376,7 +433,8 @@ def check_generators(wire, corpus_script, crafted_cases, work, failures):
             continue
         _, header = wire.decode(data, "getDeviceConfig")
         if header["sequence"] == spoiled:
-            failures.check(not wireformat.sealed_correctly(data), f"{what}: check value not spoiled")
+            failures.check(not wireformat.sealed_correctly(data),
+                           f"{what}: check value not spoiled")
             continue
         # Crafted lengths and sizes are wrong on purpose; the code and check value are not.
         decoded = check_message(wire, data, what, failures, exact=False)
@@ -397,7 +455,6 @@ def main():
     os.makedirs(work, exist_ok=True)
     frames = samples(wire)
     check_cpp(wire, program, frames, failures)
-    import crafted
     check_generators(wire, corpus_script, crafted, work, failures)
     cannot = check_dissector(wire, lua, frames, work, failures)
     if cannot is not None:
