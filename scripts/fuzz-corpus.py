@@ -6,97 +6,73 @@ short scripts of datagrams, requests and sweeps built from them.
     scripts/fuzz-corpus.py DIRECTORY
 
 creates DIRECTORY/MessageFuzzer, DIRECTORY/FrameListFuzzer and
-DIRECTORY/ReplyChecksFuzzer (one file per seed). The layouts are written out
-here from the message tables, not taken from the code under test, so that a
-wrong offset or check value in either shows up as a seed the code rejects.
+DIRECTORY/ReplyChecksFuzzer (one file per seed). The layouts are the tables of
+docs/protocol.md (read by tools/testing/wireformat.py), not taken from the code
+under test, so that a wrong offset or check value in either shows up as a seed
+the code rejects.
 """
 
 import struct
 import sys
 from pathlib import Path
 
-HEADER_SIZE = 28
-PRESENCE_DESTINATION = 0xFFFFFFFEFFFFFFFD
+sys.dont_write_bytecode = True  # no cache files in the source tree
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools" / "testing"))
+import wireformat  # noqa: E402
+
+WIRE = wireformat.load()
+PRESENCE_DESTINATION = WIRE.constants["presenceDestinationId"]
+TOOL_TYPE = WIRE.constants["toolType"]
 TOOL_ID = 0x0000123400005678
 DEVICE_ID = 0x0000000A0000000B
 
 
-def frame_id(value):
-    """A frame id travels as two little-endian words, the high word first."""
-    return struct.pack("<II", value >> 32, value & 0xFFFFFFFF)
-
-
-def seal(message):
-    """The check value over the declared length's words, in the last four bytes."""
-    size = len(message)
-    words = 0
-    if size >= 22:
-        (length,) = struct.unpack_from("<h", message, 20)
-        words = (length >> 1) - 2
-    words = min(words, (size - 4) // 2)
-    message[size - 4:] = b"\0\0\0\0"
-    g = 0
-    for i in range(max(words, 0)):
-        feedback = ((g >> 31) ^ (g >> 18)) & 1
-        g = ((g << 1) | feedback) & 0xFFFFFFFF
-        g ^= struct.unpack_from("<H", message, 2 * i)[0]
-    struct.pack_into("<I", message, size - 4, g)
-    return bytes(message)
-
-
-def message(size, command, sequence=0, source=DEVICE_ID, destination=TOOL_ID, source_type=2,
-            destination_type=6, body=()):
-    """A sealed message: header, then (offset, bytes) pieces of the body."""
-    data = bytearray(size)
-    data[0:8] = frame_id(source)
-    data[8:16] = frame_id(destination)
-    struct.pack_into("<HHHHI", data, 16, source_type, destination_type, size, command, sequence)
-    for offset, piece in body:
-        data[offset:offset + len(piece)] = piece
-    return seal(data)
+def message(key, sequence=0, source=DEVICE_ID, destination=TOOL_ID, source_type=2,
+            destination_type=TOOL_TYPE, **fields):
+    """A sealed message of the layout `key`, of its size in docs/protocol.md."""
+    return bytes(WIRE.encode(key, sourceId=source, destinationId=destination,
+                             sourceType=source_type, destinationType=destination_type,
+                             sequence=sequence, **fields))
 
 
 def presence(source=DEVICE_ID, mode_flags=0, device_type=10, source_type=2, marks=(0, 0)):
-    return message(100, 4, 0, source, PRESENCE_DESTINATION, source_type, 0, [
-        (48, struct.pack("<i", marks[0])),
-        (60, struct.pack("<i", marks[1])),
-        (64, struct.pack("<I", mode_flags)),
-        (72, bytes([device_type])),
-        (80, struct.pack("<II", 0x11223344, 0x55667788)),
-    ])
+    return message("presence", 0, source, PRESENCE_DESTINATION, source_type, 0,
+                   changeMarkA=marks[0], changeMarkB=marks[1], modeFlags=mode_flags,
+                   deviceType=device_type, stationTag=struct.pack("<II", 0x11223344, 0x55667788))
 
 
 def wrapped_presence(inner):
-    return message(436, 5, 0, 0xEE, PRESENCE_DESTINATION, 2, 0,
-                   [(28, struct.pack("<h", 1)), (32, inner)])
+    return message("wrappedPresence", 0, 0xEE, PRESENCE_DESTINATION, 2, 0, count=1, presence=inner)
 
 
 def board_record(serial):
+    """64 bytes of a board record (every byte set), the serial number at its place."""
     record = bytearray((0xA0 + 3 * i) & 0xFF for i in range(64))
-    struct.pack_into("<I", record, 28, serial)
+    record_at = WIRE.field("boardIdReply", "boardRecord").offset
+    struct.pack_into("<I", record, WIRE.field("boardIdReply", "boardId").offset - record_at, serial)
     return bytes(record)
 
 
-def config_reply(sequence, name=b"Stage left"):
-    return message(512, 103, sequence, body=[(240, name + b"\0")])
+def config_reply(sequence, name="Stage left"):
+    return message("deviceConfigReply", sequence, deviceName=name)
 
 
 def board_id_reply(sequence, serial=4242):
-    return message(100, 813, sequence, body=[(32, board_record(serial))])
+    return message("boardIdReply", sequence, boardRecord=board_record(serial))
 
 
-def acknowledgement(sequence, status=-2):
-    return message(36, 2, sequence, body=[(28, struct.pack("<i", status))])
+def acknowledgement(sequence, status=WIRE.constants["ackAccepted"]):
+    return message("acknowledgement", sequence, ackStatus=status)
 
 
 def requests():
+    request = dict(source=TOOL_ID, destination=DEVICE_ID, source_type=TOOL_TYPE, destination_type=2)
     out = {
-        "get-config": message(32, 102, 7, TOOL_ID, DEVICE_ID, 6, 2),
-        "get-board-id": message(36, 814, 8, TOOL_ID, DEVICE_ID, 6, 2),
-        "select": message(36, 115, 9, TOOL_ID, DEVICE_ID, 6, 2, [(28, struct.pack("<H", 0xFFFF))]),
-        "set-board-id": message(100, 813, 10, TOOL_ID, DEVICE_ID, 6, 2,
-                                [(32, board_record(20261207))]),
-        "tool-presence": message(100, 9, 11, TOOL_ID, PRESENCE_DESTINATION, 6, 0),
+        "get-config": message("getDeviceConfig", 7, **request),
+        "get-board-id": message("getBoardId", 8, **request),
+        "select": message("selectMe", 9, **request, select=0xFFFF),
+        "set-board-id": message("setBoardId", 10, **request, boardRecord=board_record(20261207)),
+        "tool-presence": message("toolPresence", 11, TOOL_ID, PRESENCE_DESTINATION, TOOL_TYPE, 0),
     }
     return out
 
@@ -120,9 +96,11 @@ def sweep(seconds):
 
 
 def with_length(data, length):
+    """The message with another length field, sealed anew."""
     changed = bytearray(data)
-    struct.pack_into("<h", changed, 20, length)
-    return seal(changed)
+    wireformat.write(changed, WIRE.field("presence", "length"), length)
+    wireformat.seal(changed)
+    return bytes(changed)
 
 
 def main():

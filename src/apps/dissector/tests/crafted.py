@@ -2,44 +2,41 @@
 Ethernet, IPv4 and UDP headers around them, and what the dissector must say
 about each."""
 
+import os
 import struct
+import sys
 
-DEVICE_PORT = 6017
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "testing"))
+import wireformat  # noqa: E402
+
+WIRE = wireformat.load()
+DEVICE_PORT = WIRE.constants["alternateDevicePort"]
 TOOL = ("127.0.0.1", 40001)
 DEVICE = ("127.0.0.2", 40002)
 
+# The sequence number of the one crafted request whose check value is spoiled.
+SPOILED_CHECK_SEQUENCE = 5
 
-def seal(message):
-    """The sender's check value over (length >> 1) - 2 little-endian words."""
-    length = struct.unpack_from("<h", message, 20)[0]
-    words = min((length >> 1) - 2, (len(message) - 4) // 2)
-    g = 0
-    for i in range(max(words, 0)):
-        g = ((g << 1) & 0xFFFFFFFF) | (((g >> 31) ^ (g >> 18)) & 1)
-        g ^= struct.unpack_from("<H", message, 2 * i)[0]
-    return g
+# The sender's check value over (length >> 1) - 2 little-endian words.
+seal = wireformat.check_value
 
 
-def message(size, command, sequence=0, source=0x0000000200000001, destination=0x0000000400000003,
-            source_type=2, destination_type=6, length=None, sealed=True):
-    data = bytearray(size)
-    struct.pack_into("<IIIIHHhHI", data, 0, source >> 32, source & 0xFFFFFFFF,
-                     destination >> 32, destination & 0xFFFFFFFF, source_type, destination_type,
-                     size if length is None else length, command, sequence)
-    if sealed:
-        struct.pack_into("<I", data, size - 4, seal(data))
-    return data
+def message(key, size=None, sequence=0, source=0x0000000200000001, destination=0x0000000400000003,
+            source_type=2, destination_type=6, length=None, sealed=True, **fields):
+    """A message of the layout `key` of docs/protocol.md, of `size` bytes (its
+    table's size unless given), `length` in its length field (the size unless given)."""
+    return WIRE.encode(key, size, length, sealed, sourceId=source, destinationId=destination,
+                       sourceType=source_type, destinationType=destination_type,
+                       sequence=sequence, **fields)
 
 
-def presence(device_type, mode_flags, size=100):
-    data = message(size, 4, sealed=False)
-    if size >= 88:
-        struct.pack_into("<i", data, 48, 3)
-        struct.pack_into("<i", data, 60, 7)
-        struct.pack_into("<I", data, 64, mode_flags)
-        data[72] = device_type
-    struct.pack_into("<I", data, size - 4, seal(data))
-    return data
+def presence(device_type, mode_flags, size=None):
+    """A presence of `size` bytes: with change marks 3 and 7 when it has room for
+    all its fields, none of them when it is shorter."""
+    if size is not None and size < WIRE.field("presence", "stationTag").end:
+        return message("presence", size)
+    return message("presence", size, changeMarkA=3, changeMarkB=7, modeFlags=mode_flags,
+                   deviceType=device_type)
 
 
 def _ip(address):
@@ -69,22 +66,16 @@ def cases():
     to_device = (TOOL, (DEVICE[0], DEVICE_PORT))
     to_tool = (DEVICE, TOOL)
 
-    worked = message(32, 102, sequence=1, source_type=6, destination_type=1)
-    bad_check = message(36, 814, sequence=5, source_type=6)
+    tool = dict(source_type=WIRE.constants["toolType"])
+    worked = message("getDeviceConfig", sequence=1, destination_type=1, **tool)
+    bad_check = message("getBoardId", sequence=SPOILED_CHECK_SEQUENCE, **tool)
     bad_check[32] ^= 0xFF
-    too_long = message(36, 814, sequence=6, source_type=6, length=40)
-    trailing = bytes(message(32, 102, sequence=7, source_type=6)) + b"\xAA\xBB\xCC\xDD"
-    negative = message(36, 814, sequence=8, source_type=6, length=-32768)
-    wrapped = message(436, 5, sealed=False)
-    struct.pack_into("<h", wrapped, 28, 1)
-    wrapped[32:132] = presence(12, 0x48)
-    struct.pack_into("<I", wrapped, 432, seal(wrapped))
-    not_wrapped = message(436, 5, sealed=False)
-    struct.pack_into("<I", not_wrapped, 432, seal(not_wrapped))
-    unterminated = message(512, 103, sealed=False)
-    unterminated[240:368] = b"N" * 128
-    struct.pack_into("<I", unterminated, 508, seal(unterminated))
-
+    too_long = message("getBoardId", sequence=6, length=40, **tool)
+    trailing = bytes(message("getDeviceConfig", sequence=7, **tool)) + b"\xAA\xBB\xCC\xDD"
+    negative = message("getBoardId", sequence=8, length=-32768, **tool)
+    wrapped = message("wrappedPresence", count=1, presence=presence(12, 0x48))
+    not_wrapped = message("wrappedPresence")
+    unterminated = message("deviceConfigReply", deviceName=b"N" * 128)
     def expert(text):
         return lambda frame, f: f.check(any(text in m for m in frame.get("_ws.expert.message", [])),
                                         f"expected expert info '{text}', got {frame.get('_ws.expert.message')}")
