@@ -27,7 +27,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # no cache files in the source tree
-sys.path.insert(0, os.path.join(HERE, "..", "wireshark", "tests"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "src", "apps", "dissector", "tests"))
 import crafted  # noqa: E402  (the crafted frames and the pcap writer of the dissector's test)
 import processes  # noqa: E402
 import wireformat  # noqa: E402

@@ -12,9 +12,9 @@
 // then reads hexadecimal datagrams from standard input, one a line, and prints for
 // the n-th what the receiving code reads from it:
 //   decoded N NAME VALUE
-#include "Message.h"
-#include "NetworkType.h"
-#include "Wire.h"
+#include "wire/Message.h"
+#include "wire/NetworkType.h"
+#include "wire/Wire.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -6,7 +6,8 @@ import os
 import struct
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "testing"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "..", "tools",
+                                "testing"))
 import wireformat  # noqa: E402
 
 WIRE = wireformat.load()
