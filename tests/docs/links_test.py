@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Every relative link of the README and docs/*.md names a file of the tree, and every
+"""Every relative link of the README, docs/*.md and bench/README.md names a file of the tree, and every
 #anchor a heading of the file it points into (GitHub's way of making anchors from headings).
 
     links_test.py ROOT
@@ -41,7 +41,8 @@ def broken_links(path):
 
 def main():
     root = sys.argv[1]
-    files = [os.path.join(root, "README.md")] + sorted(glob.glob(os.path.join(root, "docs", "*.md")))
+    files = [os.path.join(root, "README.md"), os.path.join(root, "bench", "README.md")]
+    files += sorted(glob.glob(os.path.join(root, "docs", "*.md")))
     problems = [problem for path in files for problem in broken_links(path)]
     for problem in problems:
         print("FAILED:", problem)
