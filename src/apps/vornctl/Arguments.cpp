@@ -261,7 +261,8 @@ Exit status: 0 success (serial program: every device verified or already
 holding its number); 1 a device refused, did not answer, did not appear or is
 not a serviced product, or the network or the journal could not be used;
 2 usage error (including an unknown interface, a bad number, a bad file, a
-failed confirmation or a number another device holds).
+failed confirmation or a number another device holds); 3 serve: the adapter's
+address changed or went away (started again, serve takes the new one).
 )";
 
 std::vector<std::string_view> words(std::string_view text, char separator = ' ') {
