@@ -434,12 +434,13 @@ TEST(SickNetwork, NewFramesWaitWhileTheEventBacklogIsFull) {
     Vorn::FrameList frames(type, link, clock.clocks(), Vorn::FrameList::defaultDestinationCap,
                            bound * 2);
     std::mutex gate;
-    std::unique_lock<std::mutex> held(gate); // the handlers wait until the test lets them
     std::atomic<std::size_t> added{0};
     auto addedToken = frames.frameAdded.subscribe([&](std::uint64_t) {
         const std::lock_guard<std::mutex> pass(gate);
         ++added;
     });
+    // Taken after subscribing: the event's lock is never taken while the gate is held.
+    std::unique_lock<std::mutex> held(gate); // the handlers wait until the test lets them
     auto announce = [&](std::uint64_t id) {
         const auto bytes = presence({.id = id});
         frames.onReceive(bytes.data(), bytes.size(), 0x0A000001);
