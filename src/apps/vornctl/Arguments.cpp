@@ -76,8 +76,8 @@ const OptionSpec optionSpecs[] = {
          options.interfaceAddress = value;
      }},
     {"--wait", "SECONDS",
-     "how long to discover (list, default 2) or how long to\nwait for the devices to appear "
-     "(others, default 3)",
+     "how long to discover (list, inventory: default 2) or\nhow long to wait for the devices to "
+     "appear (others,\ndefault 3)",
      Scope::Command, "",
      [](Options& options, const std::string& value) {
          if (options.wait)
