@@ -13,10 +13,11 @@
 #include "BenchSupport.h"
 
 #include "Commands.h"
+#include "DeviceSession.h"
 #include "DeviceSimulator.h"
+#include "Exception.h"
 #include "Inventory.h"
 #include "Options.h"
-#include "Session.h"
 
 #include <iostream>
 #include <sstream>
@@ -48,16 +49,19 @@ RunResult runOnce(std::size_t devices, unsigned addresses) {
     std::ostringstream out;
     std::ostringstream err;
     Vornctl::Console console{in, out, err, false};
-    Vornctl::Session session(options, console);
+    DeviceSession session(options.interfaceAddress);
     const auto start = Clock::now();
-    if (!session.start())
-        throw std::runtime_error("the controller did not start: " + err.str());
+    try {
+        session.start();
+    } catch (const Exception& failure) {
+        throw std::runtime_error("the controller did not start: " + failure.message());
+    }
     if (!simulator.waitUntil([&] { return session.devices().present().size() >= devices; }, 30s))
         throw std::runtime_error("the devices were not all listed within 30 s");
     RunResult result;
     result.listedMs = Bench::secondsSince(start) * 1000.0;
 
-    const auto listed = session.listedDevices();
+    const auto listed = session.listedDevices(options.all);
     const auto reading = Clock::now();
     const auto rows = Vornctl::readInventory(session, listed, console);
     result.readMs = Bench::secondsSince(reading) * 1000.0;

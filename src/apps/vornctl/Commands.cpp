@@ -1,16 +1,18 @@
 #include "Commands.h"
 
 #include "AdapterChoice.h"
+#include "DeviceCommands.h"
+#include "DeviceSession.h"
 #include "Exception.h"
 #include "Inventory.h"
 #include "JournalPlace.h"
 #include "JournalView.h"
 #include "Output.h"
+#include "Reports.h"
 #include "SerialJournal.h"
 #include "SerialPlan.h"
 #include "SerialProgrammer.h"
 #include "SerialRecord.h"
-#include "Session.h"
 #include "StopSignal.h"
 #include "Texts.h"
 #include "VornVersion.h"
@@ -86,7 +88,7 @@ void openJournal(const Options& options, std::optional<Journal::SerialJournal>& 
     journal.emplace(journalPath(options), std::move(writer));
 }
 
-int program(Session& session, const Options& options, Console& console,
+int program(DeviceSession& session, const Options& options, Console& console,
             const std::vector<PlannedSerial>& plan) {
     // A device that does not answer holds the run up for seconds: say how far it is.
     const auto rows =
@@ -202,31 +204,31 @@ int runOnAdapter(const Options& options, Console& console,
         reportError(console, std::string(failure.what()) + "; nothing was written.");
         return Exit::failed;
     }
-    Session session(options, console, journal ? &*journal : nullptr);
-    if (options.action == Action::Serve) {
-        if (!console.serve)
-            return Exit::usage;
+    DeviceSession session(options.interfaceAddress, journal ? &*journal : nullptr);
+    if (options.action == Action::Serve && !console.serve)
+        return Exit::usage;
+    // watch prints the device events; serve keeps its device table by them.
+    if (options.action == Action::Watch || options.action == Action::Serve)
         session.publishEvents();
-    }
-    if (!session.start())
+    if (!startSession(session, console))
         return Exit::failed;
     switch (options.action) {
     case Action::List:
-        return session.list();
+        return list(session, options, console);
     case Action::Watch:
-        return session.watch();
+        return watch(session, options, console);
     case Action::SerialGet:
-        return session.serialGet();
+        return serialGet(session, options, console);
     case Action::SerialSet:
-        return session.serialSet();
+        return serialSet(session, options, console);
     case Action::SerialProgram:
         return program(session, options, console, *plan);
     case Action::Inventory:
         return inventory(session, options, console);
     case Action::Select:
-        return session.select(true);
+        return select(session, options, console, true);
     case Action::Deselect:
-        return session.select(false);
+        return select(session, options, console, false);
     case Action::Serve:
         return console.serve(session, options, console);
     default:

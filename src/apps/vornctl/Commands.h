@@ -7,16 +7,17 @@
 #include <functional>
 #include <iosfwd>
 
+class DeviceSession;
+
 namespace Vornctl {
 
-class Session;
 class ReloadSignal;
 class StopSignal;
 struct Console;
 
 // Runs vornctl serve on a started session (the program passes it in; the
 // command-line library does not link the server).
-using ServeFunction = std::function<int(Session&, const Options&, Console&)>;
+using ServeFunction = std::function<int(DeviceSession&, const Options&, Console&)>;
 
 // Exit statuses.
 namespace Exit {
@@ -41,10 +42,6 @@ struct Console {
     ReloadSignal* reload = nullptr;
     bool outTerminal = false; // `out` is a terminal: serve shows its link as a QR code too
 };
-
-// The engine completes every accepted request within about 8 s (six attempts);
-// a result that has not come after this long is taken as lost.
-constexpr std::chrono::seconds requestDeadline{20};
 
 // The journal file: --journal, else the system's default place (JournalPlace.h).
 // Throws Journal::JournalError when the system names none.

@@ -1,8 +1,10 @@
 #include "Inventory.h"
 
 #include "Commands.h"
+#include "DeviceCommands.h"
+#include "DeviceSession.h"
 #include "ProductName.h"
-#include "Session.h"
+#include "Reports.h"
 #include "Texts.h"
 
 #include <nlohmann/json.hpp>
@@ -34,7 +36,7 @@ std::string formatInventoryTable(const std::vector<InventoryRow>& rows) {
 std::string formatInventoryJson(const std::vector<InventoryRow>& rows) {
     std::vector<Json> objects;
     for (const InventoryRow& row : rows) {
-        const DeviceRow& device = row.device;
+        const FoundDevice& device = row.device;
         objects.push_back({{"id", formatDeviceId(device.id)},
                            {"name", device.name ? Json(*device.name) : Json(nullptr)},
                            {"product", productName(device.deviceType)},
@@ -55,22 +57,22 @@ std::string formatInventoryCsv(const std::vector<InventoryRow>& rows) {
     return out;
 }
 
-std::vector<InventoryRow> readInventory(Session& session, const std::vector<DeviceRow>& devices,
-                                        Console& console) {
+std::vector<InventoryRow> readInventory(DeviceSession& session,
+                                        const std::vector<FoundDevice>& devices, Console& console) {
     std::vector<std::uint64_t> ids;
-    for (const DeviceRow& device : devices)
+    for (const FoundDevice& device : devices)
         ids.push_back(device.id);
     // Names go out at once in the background lane; serial numbers meanwhile.
     const auto pendingNames = session.requestNames(ids);
     const std::string label = "Reading serial numbers: ";
-    const auto serials =
-        session.readSerials(ids, Clock::now() + requestDeadline, [&](std::size_t done) {
+    const auto serials = session.readSerials(
+        ids, DeviceSession::Clock::now() + requestDeadline, [&](std::size_t done) {
             if (console.interactive)
                 console.err << '\r' << label << done << " of " << ids.size() << std::flush;
         });
     if (console.interactive && !ids.empty())
         console.err << std::endl;
-    const auto names = Session::collectNames(pendingNames);
+    const auto names = DeviceSession::collectNames(pendingNames);
 
     std::vector<InventoryRow> rows;
     for (std::size_t i = 0; i < devices.size(); ++i) {
@@ -84,8 +86,9 @@ std::vector<InventoryRow> readInventory(Session& session, const std::vector<Devi
     return rows;
 }
 
-int inventory(Session& session, const Options& options, Console& console) {
-    const auto rows = readInventory(session, session.discover(waitFor(options)), console);
+int inventory(DeviceSession& session, const Options& options, Console& console) {
+    const auto rows =
+        readInventory(session, discover(session, options, console, waitFor(options)), console);
     if (options.csv)
         console.out << formatInventoryCsv(rows);
     else

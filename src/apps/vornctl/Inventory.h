@@ -7,15 +7,16 @@
 #include <string>
 #include <vector>
 
+class DeviceSession;
+
 namespace Vornctl {
 
-class Session;
 struct Console;
 struct Options;
 
 // One device of the inventory: as listed, with its serial number.
 struct InventoryRow {
-    DeviceRow device;
+    FoundDevice device;
     std::optional<std::uint32_t> serial; // none: the device did not answer
 };
 
@@ -29,11 +30,11 @@ std::string formatInventoryCsv(const std::vector<InventoryRow>& rows);
 // The names and serial numbers of `devices`, read in parallel (progress on
 // the error stream when it is a terminal); every device that did not answer
 // is named there.
-std::vector<InventoryRow> readInventory(Session& session, const std::vector<DeviceRow>& devices,
-                                        Console& console);
+std::vector<InventoryRow> readInventory(DeviceSession& session,
+                                        const std::vector<FoundDevice>& devices, Console& console);
 
 // vornctl inventory: discovers the devices, reads every name and serial
 // number in parallel and prints them. Status 1 when a device did not answer.
-int inventory(Session& session, const Options& options, Console& console);
+int inventory(DeviceSession& session, const Options& options, Console& console);
 
 } // namespace Vornctl

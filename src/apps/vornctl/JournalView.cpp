@@ -6,7 +6,7 @@
 #include "JournalJson.h"
 #include "JournalPlace.h"
 #include "Output.h"
-#include "Session.h"
+#include "Reports.h"
 #include "Values.h"
 
 #include <algorithm>

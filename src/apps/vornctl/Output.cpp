@@ -2,6 +2,7 @@
 
 #include "DeviceListExport.h"
 #include "ProductName.h"
+#include "SerialWriteFlow.h"
 #include "Texts.h"
 
 #include <nlohmann/json.hpp>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <sstream>
 
 namespace Vornctl {
 namespace {
@@ -74,24 +76,24 @@ std::string numberOrDash(const std::optional<std::uint32_t>& value) {
     return value ? std::to_string(*value) : std::string("-");
 }
 
-const char* watchKindName(WatchEvent::Kind kind) {
+const char* watchKindName(DeviceEvent::Kind kind) {
     switch (kind) {
-    case WatchEvent::Kind::Added:
+    case DeviceEvent::Kind::Added:
         return "added";
-    case WatchEvent::Kind::Named:
+    case DeviceEvent::Kind::Named:
         return "named";
-    case WatchEvent::Kind::NameUnread:
+    case DeviceEvent::Kind::NameUnread:
         return "name-unread";
-    case WatchEvent::Kind::Changed:
+    case DeviceEvent::Kind::Changed:
         return "changed";
-    case WatchEvent::Kind::Removed:
+    case DeviceEvent::Kind::Removed:
         return "removed";
     }
     return "unknown";
 }
 
-bool carriesRecord(WatchEvent::Kind kind) {
-    return kind == WatchEvent::Kind::Added || kind == WatchEvent::Kind::Changed;
+bool carriesRecord(DeviceEvent::Kind kind) {
+    return kind == DeviceEvent::Kind::Added || kind == DeviceEvent::Kind::Changed;
 }
 
 // Every byte one character: what text that is not UTF-8 is taken as.
@@ -236,7 +238,7 @@ std::string formatTimestamp(std::chrono::system_clock::time_point time) {
     return text;
 }
 
-std::string formatWatchEvent(const WatchEvent& event, bool json) {
+std::string formatWatchEvent(const DeviceEvent& event, bool json) {
     const std::string time = formatTimestamp(event.time);
     const std::string id = formatDeviceId(event.id);
     const char* kind = watchKindName(event.kind);
@@ -248,7 +250,7 @@ std::string formatWatchEvent(const WatchEvent& event, bool json) {
             object["address"] = formatAddress(event.address);
             object["mode"] = event.mode;
         }
-        if (event.kind == WatchEvent::Kind::Named)
+        if (event.kind == DeviceEvent::Kind::Named)
             object["name"] = event.name;
         return objectLine(object);
     }
@@ -259,11 +261,25 @@ std::string formatWatchEvent(const WatchEvent& event, bool json) {
         out += "  " + std::string(productName(event.deviceType)) + " (type " +
                std::to_string(event.deviceType) + ")  " + formatAddress(event.address) + "  mode " +
                std::to_string(event.mode);
-    else if (event.kind == WatchEvent::Kind::Named)
+    else if (event.kind == DeviceEvent::Kind::Named)
         out += "  \"" + printable(event.name) + "\"";
-    else if (event.kind == WatchEvent::Kind::NameUnread)
+    else if (event.kind == DeviceEvent::Kind::NameUnread)
         out += "  the device did not answer the name request";
     return out;
+}
+
+std::string formatSeconds(std::chrono::milliseconds duration) {
+    std::ostringstream text;
+    text << static_cast<double>(duration.count()) / 1000.0 << " s";
+    return text.str();
+}
+
+std::string duplicateRefusal(const SerialWriteReport& report) {
+    const std::uint64_t holder = report.holder ? report.holder->id : 0;
+    const std::string name =
+        report.holder && report.holder->name ? *report.holder->name : Text::unknownName;
+    return "serial number " + std::to_string(report.target) + " is held by device " +
+           formatDeviceId(holder) + " (" + printable(name) + "); nothing was written.";
 }
 
 std::string formatAddress(std::uint32_t address) {
@@ -302,7 +318,7 @@ std::string formatTable(const std::vector<std::string>& headers,
     return out;
 }
 
-std::string formatDeviceTable(const std::vector<DeviceRow>& rows) {
+std::string formatDeviceTable(const std::vector<FoundDevice>& rows) {
     std::vector<std::vector<std::string>> cells;
     for (const auto& row : rows)
         cells.push_back({formatDeviceId(row.id), printable(row.name.value_or(Text::unknownName)),
@@ -311,9 +327,9 @@ std::string formatDeviceTable(const std::vector<DeviceRow>& rows) {
     return formatTable({"ID", "Name", "Product", "Address", "Mode"}, cells);
 }
 
-std::string formatDeviceJson(const std::vector<DeviceRow>& rows) {
+std::string formatDeviceJson(const std::vector<FoundDevice>& rows) {
     std::vector<Json> objects;
-    for (const DeviceRow& row : rows)
+    for (const FoundDevice& row : rows)
         objects.push_back({{"id", formatDeviceId(row.id)},
                            {"name", optionalText(row.name)},
                            {"product", productName(row.deviceType)},
@@ -327,7 +343,7 @@ std::string csvField(std::string_view text) {
     return DeviceListExport::csvField(text);
 }
 
-std::string formatDeviceCsv(const std::vector<DeviceRow>& rows) {
+std::string formatDeviceCsv(const std::vector<FoundDevice>& rows) {
     std::string out = "id,name,product,type,address,mode\n";
     for (const auto& row : rows)
         out += csvField(formatDeviceId(row.id)) + "," + csvField(row.name.value_or("")) + "," +

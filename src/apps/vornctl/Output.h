@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DeviceEventFeed.h"
+#include "FoundDevice.h"
 #include "Texts.h"
 #include "transport/Enumerator.h"
 
@@ -11,6 +13,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+struct SerialWriteReport;
 
 // How vornctl writes its results: aligned text tables and JSON.
 namespace Vornctl {
@@ -49,30 +53,17 @@ std::string formatProgramTable(const std::vector<ProgramRow>& rows);
 // unread values are null.
 std::string formatProgramJson(const std::vector<ProgramRow>& rows);
 
-// One device event of vornctl watch.
-struct WatchEvent {
-    enum class Kind { Added, Named, NameUnread, Changed, Removed };
-    Kind kind = Kind::Added;
-    std::chrono::system_clock::time_point time;
-    std::uint64_t id = 0;
-    unsigned deviceType = 0;   // Added, Changed
-    std::uint32_t address = 0; // Added, Changed
-    std::uint32_t mode = 0;    // Added, Changed
-    std::string name;          // Named
-};
-// One line without the newline: text columns, or one JSON object.
-std::string formatWatchEvent(const WatchEvent& event, bool json);
+// One device event as vornctl watch prints it, without the newline: text
+// columns, or one JSON object.
+std::string formatWatchEvent(const DeviceEvent& event, bool json);
 // ISO 8601 in UTC with milliseconds: 2026-12-07T14:05:09.042Z.
 std::string formatTimestamp(std::chrono::system_clock::time_point time);
 
-// One discovered device as listed.
-struct DeviceRow {
-    std::uint64_t id = 0;
-    std::optional<std::string> name; // none: the name could not be read
-    unsigned deviceType = 0;
-    std::uint32_t address = 0; // IPv4, host byte order
-    std::uint32_t mode = 0;
-};
+// "2.5 s"
+std::string formatSeconds(std::chrono::milliseconds duration);
+
+// "serial number N is held by device ID (NAME); nothing was written."
+std::string duplicateRefusal(const SerialWriteReport& report);
 
 // Dotted decimal of a host-order IPv4 address.
 std::string formatAddress(std::uint32_t address);
@@ -83,12 +74,12 @@ std::string formatTable(const std::vector<std::string>& headers,
 
 // Columns ID, Name, Product, Address, Mode. A name that could not be read
 // shows as "Unknown"; control characters show as '?'.
-std::string formatDeviceTable(const std::vector<DeviceRow>& rows);
+std::string formatDeviceTable(const std::vector<FoundDevice>& rows);
 // [{"id", "name" (null when unread), "product", "type", "address", "mode"}, ...]
-std::string formatDeviceJson(const std::vector<DeviceRow>& rows);
+std::string formatDeviceJson(const std::vector<FoundDevice>& rows);
 // A header line "id,name,product,type,address,mode", then one line per
 // device; an unread name is an empty field.
-std::string formatDeviceCsv(const std::vector<DeviceRow>& rows);
+std::string formatDeviceCsv(const std::vector<FoundDevice>& rows);
 // One CSV field: quoted when it holds a separator, a quote, a line break or
 // leading/trailing blanks; text a spreadsheet would take for a formula (=, +,
 // -, @ first) gets a leading apostrophe.

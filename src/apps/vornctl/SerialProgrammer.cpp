@@ -1,8 +1,9 @@
 #include "SerialProgrammer.h"
 
+#include "Arguments.h"
+#include "DeviceSession.h"
 #include "JournalFile.h"
 #include "ProductName.h"
-#include "Session.h"
 #include "Texts.h"
 #include "VornService.h"
 
@@ -10,12 +11,12 @@
 
 namespace Vornctl {
 
-SerialProgrammer::SerialProgrammer(Session& session, const Options& options,
+SerialProgrammer::SerialProgrammer(DeviceSession& session, const Options& options,
                                    std::optional<std::string> client)
     : session_(session), options_(options), client_(std::move(client)) {}
 
 void SerialProgrammer::waitForDevices(const std::vector<PlannedSerial>& plan) {
-    const auto deadline = Clock::now() + waitFor(options_);
+    const auto deadline = DeviceSession::Clock::now() + waitFor(options_);
     for (const PlannedSerial& entry : plan)
         if (!session_.devices().waitFor(entry.id, deadline))
             return; // the others are looked at as they are now

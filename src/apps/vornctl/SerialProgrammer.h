@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
+class DeviceSession;
+
 namespace Vornctl {
 
-class Session;
 struct Options;
 
 // What became of a write: the result and its detail for a person.
@@ -50,7 +51,7 @@ public:
 class SerialProgrammer {
 public:
     // `client`: who asked from afar (serve), recorded with each write.
-    SerialProgrammer(Session& session, const Options& options,
+    SerialProgrammer(DeviceSession& session, const Options& options,
                      std::optional<std::string> client = std::nullopt);
 
     // Called on the calling thread as each device is done, with its row and
@@ -68,7 +69,7 @@ private:
     ProgramRow program(const PlannedSerial& entry);
     void waitForDevices(const std::vector<PlannedSerial>& plan);
 
-    Session& session_;
+    DeviceSession& session_;
     const Options& options_;
     const std::optional<std::string> client_;
     std::string journalError_; // the last write's outcome could not be recorded

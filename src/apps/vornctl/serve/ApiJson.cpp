@@ -64,7 +64,7 @@ std::string programFailureJson(std::string_view message, const std::vector<Progr
 
 // The devices as vornctl list --json writes them (names that are not UTF-8
 // read as Latin-1, nothing lost).
-std::string devicesJson(const Network::AdapterInfo& adapter, const std::vector<DeviceRow>& rows,
+std::string devicesJson(const Network::AdapterInfo& adapter, const std::vector<FoundDevice>& rows,
                         std::uint64_t dropped) {
     return "{\"interface\": " + interfaceJson(adapter) +
            ", \"dropped\": " + std::to_string(dropped) +

@@ -31,7 +31,7 @@ std::string programFailureJson(std::string_view message, const std::vector<Progr
 // {"interface": {"description", "address", "mac", "mask"}, "devices": [{"id",
 // "name" (null until read), "product", "type", "address", "mode"}, ...]}
 // `dropped`: new devices not kept for want of room since the start.
-std::string devicesJson(const Network::AdapterInfo& adapter, const std::vector<DeviceRow>& rows,
+std::string devicesJson(const Network::AdapterInfo& adapter, const std::vector<FoundDevice>& rows,
                         std::uint64_t dropped = 0);
 
 // {"description", "address", "mac", "mask"}: the interface alone; with

@@ -5,9 +5,9 @@
 namespace Vornctl::Serve {
 namespace {
 
-WatchEvent addedEvent(const DeviceRow& row, std::chrono::system_clock::time_point now) {
-    WatchEvent event;
-    event.kind = WatchEvent::Kind::Added;
+DeviceEvent addedEvent(const FoundDevice& row, std::chrono::system_clock::time_point now) {
+    DeviceEvent event;
+    event.kind = DeviceEvent::Kind::Added;
     event.time = now;
     event.id = row.id;
     event.deviceType = row.deviceType;
@@ -25,8 +25,8 @@ bool DeviceHub::makeRoom(std::vector<std::pair<std::string, bool>>& lines,
         return false;
     const auto oldest = devices_.find(unnamed_.front());
     unnamed_.pop_front();
-    WatchEvent removed;
-    removed.kind = WatchEvent::Kind::Removed;
+    DeviceEvent removed;
+    removed.kind = DeviceEvent::Kind::Removed;
     removed.time = now;
     removed.id = oldest->first;
     lines.emplace_back(formatWatchEvent(removed, true),
@@ -35,11 +35,11 @@ bool DeviceHub::makeRoom(std::vector<std::pair<std::string, bool>>& lines,
     return true;
 }
 
-void DeviceHub::apply(const WatchEvent& event) {
+void DeviceHub::apply(const DeviceEvent& event) {
     std::vector<std::function<void()>> wakes;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        using Kind = WatchEvent::Kind;
+        using Kind = DeviceEvent::Kind;
         std::vector<std::pair<std::string, bool>> lines; // (line, of a serviced product)
         unsigned type = event.deviceType;
         auto found = devices_.find(event.id);
@@ -50,7 +50,7 @@ void DeviceHub::apply(const WatchEvent& event) {
                 found = devices_.emplace(event.id, Kept{}).first;
                 found->second.unnamed = unnamed_.insert(unnamed_.end(), event.id);
             }
-            DeviceRow& row = found->second.row;
+            FoundDevice& row = found->second.row;
             row.id = event.id;
             row.deviceType = event.deviceType;
             row.address = event.address;
@@ -89,16 +89,16 @@ void DeviceHub::apply(const WatchEvent& event) {
         wake();
 }
 
-std::vector<DeviceRow> DeviceHub::devices(bool all) const {
+std::vector<FoundDevice> DeviceHub::devices(bool all) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<DeviceRow> rows;
+    std::vector<FoundDevice> rows;
     for (const auto& [id, kept] : devices_)
         if (all || isServicedType(kept.row.deviceType))
             rows.push_back(kept.row);
     return rows;
 }
 
-std::optional<DeviceRow> DeviceHub::device(std::uint64_t id) const {
+std::optional<FoundDevice> DeviceHub::device(std::uint64_t id) const {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto found = devices_.find(id);
     if (found == devices_.end())
@@ -114,13 +114,13 @@ std::shared_ptr<EventQueue> DeviceHub::subscribe(bool all, std::function<void()>
         std::vector<std::string> lines;
         std::size_t bytes = 0;
         for (const auto& [id, kept] : devices_) {
-            const DeviceRow& row = kept.row;
+            const FoundDevice& row = kept.row;
             if (!all && !isServicedType(row.deviceType))
                 continue;
             lines.push_back(formatWatchEvent(addedEvent(row, now), true));
             if (row.name) {
-                WatchEvent named;
-                named.kind = WatchEvent::Kind::Named;
+                DeviceEvent named;
+                named.kind = DeviceEvent::Kind::Named;
                 named.time = now;
                 named.id = id;
                 named.name = *row.name;

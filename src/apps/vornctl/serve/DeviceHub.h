@@ -34,11 +34,11 @@ public:
     explicit DeviceHub(std::size_t cap = defaultCap) : cap_(cap) {}
 
     // Records the event and hands it to every client that shows the device.
-    void apply(const WatchEvent& event);
+    void apply(const DeviceEvent& event);
 
     // The present devices, by ID; other products only with `all`.
-    std::vector<DeviceRow> devices(bool all) const;
-    std::optional<DeviceRow> device(std::uint64_t id) const;
+    std::vector<FoundDevice> devices(bool all) const;
+    std::optional<FoundDevice> device(std::uint64_t id) const;
 
     // A new client: its queue starts with an added (and a named) event per
     // present device, then receives every event as it comes. `wake` is called
@@ -52,7 +52,7 @@ public:
 
 private:
     struct Kept {
-        DeviceRow row;
+        FoundDevice row;
         std::list<std::uint64_t>::iterator unnamed; // in unnamed_ while !row.name
     };
     // Makes room for one more device; false when every kept device is named.

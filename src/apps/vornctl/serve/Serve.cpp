@@ -3,14 +3,15 @@
 #include "AccessToken.h"
 #include "AddressWatch.h"
 #include "Commands.h"
+#include "DeviceSession.h"
 #include "HttpServer.h"
 #include "JournalPlace.h"
 #include "LocalAuthority.h"
 #include "QrCode.h"
 #include "ReloadSignal.h"
+#include "Reports.h"
 #include "ServeApi.h"
 #include "ServeController.h"
-#include "Session.h"
 #include "StopSignal.h"
 #include "TokenFile.h"
 #include "transport/Enumerator.h"
@@ -119,7 +120,7 @@ bool parseListen(const std::string& text, std::string& host, unsigned short& por
     return true;
 }
 
-int serve(Session& session, const Options& options, Console& console) {
+int serve(DeviceSession& session, const Options& options, Console& console) {
     ServerConfig config;
     const std::string listen = options.listen.empty() ? "127.0.0.1:8017" : options.listen;
     if (!parseListen(listen, config.host, config.port)) {

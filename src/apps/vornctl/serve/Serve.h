@@ -3,8 +3,9 @@
 #include <string>
 #include <vector>
 
+class DeviceSession;
+
 namespace Vornctl {
-class Session;
 struct Console;
 struct Options;
 } // namespace Vornctl
@@ -18,6 +19,6 @@ bool parseListen(const std::string& text, std::string& host, unsigned short& por
 // options' --listen, --token-file and --allow-host: prints "serving
 // http://HOST:PORT/?token=TOKEN" and serves until the console's stop signal.
 // Returns the exit status.
-int serve(Session& session, const Options& options, Console& console);
+int serve(DeviceSession& session, const Options& options, Console& console);
 
 } // namespace Vornctl::Serve

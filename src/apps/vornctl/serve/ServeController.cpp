@@ -2,9 +2,10 @@
 
 #include "engine/VornNetwork.h"
 
+#include "Arguments.h"
+#include "DeviceSession.h"
 #include "JournalFile.h"
 #include "SerialProgrammer.h"
-#include "Session.h"
 #include "VornService.h"
 
 #include <iostream>
@@ -18,7 +19,7 @@ struct Cancelled {};
 
 } // namespace
 
-ServeController::ServeController(Session& session) : session_(session) {
+ServeController::ServeController(DeviceSession& session) : session_(session) {
     relayThread_ = std::thread([this] { relay(); });
 }
 
@@ -40,7 +41,7 @@ ServeController::~ServeController() {
 // the API show the other products too when asked (?all=1).
 void ServeController::relay() {
     session_.relayEvents(
-        [this](const WatchEvent& event) {
+        [this](const DeviceEvent& event) {
             hub_.apply(event);
             return true;
         },
@@ -68,7 +69,7 @@ bool ServeController::writeSerial(std::uint64_t id, std::uint32_t serial, bool a
     request.client = client;
     // Every device the hub knows, of any product: a number is one device's.
     if (!allowDuplicate)
-        for (const DeviceRow& row : hub_.devices(true))
+        for (const FoundDevice& row : hub_.devices(true))
             request.listed.push_back({row.id, row.name});
     return session_.submitWrite(std::move(request),
                                 [this, done = std::move(done)](const SerialWriteReport& report) {

@@ -16,9 +16,7 @@
 #include <thread>
 #include <vector>
 
-namespace Vornctl {
-class Session;
-}
+class DeviceSession;
 
 namespace Vornctl::Serve {
 
@@ -40,13 +38,13 @@ struct ProgramAnswer {
 };
 
 // What vornctl serve does with the devices, over a started session whose
-// events are published (Session::publishEvents): keeps the hub up to date on
+// events are published (DeviceSession::publishEvents): keeps the hub up to date on
 // a thread of its own, and runs the device operations of the API. The
 // callbacks run on the engine's threads (or the program thread): they must
 // only hand the result over. Destroy it before the session.
 class ServeController {
 public:
-    explicit ServeController(Session& session);
+    explicit ServeController(DeviceSession& session);
     ~ServeController();
     ServeController(const ServeController&) = delete;
     ServeController& operator=(const ServeController&) = delete;
@@ -87,7 +85,7 @@ public:
 private:
     void relay();
 
-    Session& session_;
+    DeviceSession& session_;
     DeviceHub hub_;
     ServeCounters counters_;
     std::thread relayThread_;

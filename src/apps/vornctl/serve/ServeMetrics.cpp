@@ -71,7 +71,7 @@ std::string formatMetrics(const MetricsSnapshot& snapshot) {
 
     std::map<unsigned, std::uint64_t> byType;
     std::uint64_t unnamed = 0;
-    for (const DeviceRow& device : snapshot.devices) {
+    for (const FoundDevice& device : snapshot.devices) {
         ++byType[device.deviceType];
         unnamed += device.name ? 0 : 1;
     }

@@ -33,7 +33,7 @@ private:
 
 // One scrape's figures.
 struct MetricsSnapshot {
-    std::vector<DeviceRow> devices; // every present device, whatever its product
+    std::vector<FoundDevice> devices; // every present device, whatever its product
     Vorn::EngineFigures engine;
     ServeCounters::Writes writes{};
     std::uint64_t journalFailures = 0;

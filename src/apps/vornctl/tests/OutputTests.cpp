@@ -1,9 +1,7 @@
-#include "DeviceWatch.h"
-#include "Handoff.h"
+#include "DeviceEventFeed.h"
 #include "Output.h"
 #include "Recorder.h"
 #include "StopSignal.h"
-#include "WatchFeed.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -13,7 +11,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 TEST(VornctlOutput, Addresses) {
     EXPECT_EQ(Vornctl::formatAddress(0x7F000001u), "127.0.0.1");
@@ -21,7 +18,7 @@ TEST(VornctlOutput, Addresses) {
 }
 
 TEST(VornctlOutput, DeviceTableAlignsColumns) {
-    std::vector<Vornctl::DeviceRow> rows = {
+    std::vector<FoundDevice> rows = {
         {0x0001E240000012ABull, std::string("Stage left"), 12, 0xC0A80105u, 0},
         {0x0000000100000002ull, std::nullopt, 10, 0x0A000001u, 3},
         {0x0000000100000003ull, std::string("tab\there"), 99, 0x0A000002u, 0},
@@ -42,7 +39,7 @@ TEST(VornctlOutput, DeviceTableAlignsColumns) {
 
 TEST(VornctlOutput, DeviceJson) {
     EXPECT_EQ(Vornctl::formatDeviceJson({}), "[]\n");
-    std::vector<Vornctl::DeviceRow> rows = {
+    std::vector<FoundDevice> rows = {
         {0x0001E240000012ABull, std::string("Say \"hi\"\\"), 12, 0xC0A80105u, 0},
         {0x0000000100000002ull, std::nullopt, 7, 0x0A000001u, 3},
     };
@@ -76,8 +73,8 @@ TEST(VornctlOutput, DeviceTextOfAnyBytesIsValidJsonThatKeepsEveryByte) {
     const std::string otherName = "caf\xe9 \xe2\x82 \xc0\xaf \xed\xa0\x80";
     const std::string otherRead = "caf\xc3\xa9 \xc3\xa2\xc2\x82 \xc3\x80\xc2\xaf "
                                   "\xc3\xad\xc2\xa0\xc2\x80";
-    std::vector<Vornctl::DeviceRow> rows = {{1, utf8Name, 10, 0x0A000001u, 0},
-                                            {2, otherName, 11, 0x0A000002u, 0}};
+    std::vector<FoundDevice> rows = {{1, utf8Name, 10, 0x0A000001u, 0},
+                                     {2, otherName, 11, 0x0A000002u, 0}};
     // nlohmann's parser refuses what is not UTF-8 and every bare control character.
     const auto devices = nlohmann::json::parse(Vornctl::formatDeviceJson(rows));
     ASSERT_EQ(devices.size(), 2u);
@@ -85,8 +82,8 @@ TEST(VornctlOutput, DeviceTextOfAnyBytesIsValidJsonThatKeepsEveryByte) {
     EXPECT_EQ(devices[1]["name"], otherRead);
 
     for (const auto& [name, read] : {std::pair{utf8Name, utf8Name}, {otherName, otherRead}}) {
-        Vornctl::WatchEvent named;
-        named.kind = Vornctl::WatchEvent::Kind::Named;
+        DeviceEvent named;
+        named.kind = DeviceEvent::Kind::Named;
         named.name = name;
         const std::string line = Vornctl::formatWatchEvent(named, true);
         EXPECT_EQ(line.find('\n'), std::string::npos) << "one event, one line";
@@ -127,50 +124,8 @@ TEST(VornctlOutput, InterfaceTableAndJson) {
     EXPECT_EQ(Vornctl::formatInterfaceJson({}), "[]\n");
 }
 
-TEST(VornctlHandoff, DeliversAcrossThreadsOnceAndHonoursTheDeadline) {
-    Vornctl::Handoff<int> late;
-    const auto start = Clock::now();
-    EXPECT_FALSE(late.waitUntil(start + 50ms));
-    EXPECT_GE(Clock::now() - start, 50ms);
-
-    Vornctl::Handoff<int> result;
-    std::thread producer([copy = result] {
-        copy.deliver(7);
-        copy.deliver(8); // ignored
-    });
-    EXPECT_EQ(result.waitUntil(Clock::now() + 10s), 7);
-    producer.join();
-    EXPECT_EQ(result.waitUntil(Clock::now()), 7);
-}
-
-TEST(VornctlDeviceWatch, WaitsForADeviceAndReportsEveryChange) {
-    Vornctl::DeviceWatch watch;
-    EXPECT_FALSE(watch.waitFor(5, Clock::now() + 20ms));
-
-    std::thread engine([&] {
-        watch.added(5);
-        watch.added(6);
-        watch.removed(5);
-    });
-    EXPECT_TRUE(watch.waitFor(6, Clock::now() + 10s));
-    engine.join();
-    EXPECT_EQ(watch.present(), (std::vector<std::uint64_t>{6}));
-
-    // The report follows the count without losing the last change.
-    std::vector<std::size_t> counts;
-    std::thread later([&] {
-        watch.added(7);
-        watch.added(8);
-    });
-    watch.watchUntil(Clock::now() + 300ms, [&](std::size_t count) { counts.push_back(count); });
-    later.join();
-    ASSERT_FALSE(counts.empty());
-    EXPECT_EQ(counts.back(), 3u);
-    EXPECT_EQ(watch.present(), (std::vector<std::uint64_t>{6, 7, 8}));
-}
-
 TEST(VornctlOutput, DeviceCsvQuotesWhatASpreadsheetWouldMisread) {
-    std::vector<Vornctl::DeviceRow> rows = {
+    std::vector<FoundDevice> rows = {
         {0x0001E240000012ABull, std::string("Stage, \"left\""), 12, 0xC0A80105u, 0},
         {0x0000000100000002ull, std::nullopt, 10, 0x0A000001u, 3},
         {0x0000000100000003ull, std::string("=1+2"), 99, 0x0A000002u, 0},
@@ -225,8 +180,8 @@ TEST(VornctlOutput, ProgramReport) {
 }
 
 TEST(VornctlOutput, WatchLines) {
-    using Kind = Vornctl::WatchEvent::Kind;
-    Vornctl::WatchEvent added;
+    using Kind = DeviceEvent::Kind;
+    DeviceEvent added;
     added.kind = Kind::Added;
     // 2026-12-07 14:05:09.042 UTC
     added.time = std::chrono::system_clock::time_point(1796652309042ms);
@@ -241,7 +196,7 @@ TEST(VornctlOutput, WatchLines) {
               "{\"time\": \"2026-12-07T14:05:09.042Z\", \"event\": \"added\", \"id\": "
               "\"00000100:00000001\", \"product\": \"Ondal 4\", \"type\": 12, \"address\": "
               "\"127.0.0.2\", \"mode\": 2}");
-    Vornctl::WatchEvent named = added;
+    DeviceEvent named = added;
     named.kind = Kind::Named;
     named.name = "Line\nbreak";
     EXPECT_EQ(Vornctl::formatWatchEvent(named, false),
@@ -249,7 +204,7 @@ TEST(VornctlOutput, WatchLines) {
     EXPECT_EQ(Vornctl::formatWatchEvent(named, true),
               "{\"time\": \"2026-12-07T14:05:09.042Z\", \"event\": \"named\", \"id\": "
               "\"00000100:00000001\", \"name\": \"Line\\nbreak\"}");
-    Vornctl::WatchEvent removed = added;
+    DeviceEvent removed = added;
     removed.kind = Kind::Removed;
     EXPECT_EQ(Vornctl::formatWatchEvent(removed, true),
               "{\"time\": \"2026-12-07T14:05:09.042Z\", \"event\": \"removed\", \"id\": "
@@ -262,8 +217,10 @@ TEST(VornctlOutput, WatchLines) {
               "2026-12-06T23:59:59.999Z");
 }
 
-TEST(VornctlOutput, WatchFeedKeepsOrderAndAStopWakesTheReader) {
-    Vornctl::WatchFeed feed;
+// How vornctl watch ends on Ctrl-C: the stop signal stops the feed its
+// printing thread waits on.
+TEST(VornctlOutput, StopSignalWakesTheWatchWaitingOnItsFeed) {
+    DeviceEventFeed feed;
     Vornctl::StopSignal stop;
     stop.listen([&feed] { feed.stop(); });
     TestSupport::Recorder<bool> readAll;
@@ -276,7 +233,7 @@ TEST(VornctlOutput, WatchFeedKeepsOrderAndAStopWakesTheReader) {
         }
     });
     for (std::uint64_t id = 1; id <= 3; ++id) {
-        Vornctl::WatchEvent event;
+        DeviceEvent event;
         event.id = id;
         feed.push(event);
     }
@@ -289,7 +246,7 @@ TEST(VornctlOutput, WatchFeedKeepsOrderAndAStopWakesTheReader) {
     EXPECT_EQ(read, (std::vector<std::uint64_t>{1, 2, 3}));
 
     // Nothing passes a stopped feed; a listener set afterwards runs at once.
-    feed.push(Vornctl::WatchEvent{});
+    feed.push(DeviceEvent{});
     EXPECT_FALSE(feed.next());
     bool ranAtOnce = false;
     stop.listen([&ranAtOnce] { ranAtOnce = true; });

@@ -10,11 +10,11 @@
 #include "ServeController.h"
 
 #include "Commands.h"
+#include "DeviceSession.h"
 #include "DeviceSimulator.h"
 #include "Exception.h"
 #include "JournalFile.h"
 #include "SerialJournal.h"
-#include "Session.h"
 #include "SimulatedDevices.h"
 #include "TemporaryFolder.h"
 #include "TestSupport.h"
@@ -87,9 +87,9 @@ protected:
         options_.all = startedWithAll_;
         journal_.emplace(journalPath_,
                          Journal::Writer{"test", "test-host", "vornctl test", "192.0.2.1"});
-        session_ = std::make_unique<Vornctl::Session>(options_, console_, &*journal_);
+        session_ = std::make_unique<DeviceSession>(options_.interfaceAddress, &*journal_);
         session_->publishEvents();
-        ASSERT_TRUE(session_->start()) << err_.str();
+        ASSERT_NO_THROW(session_->start());
         controller_ = std::make_unique<Vornctl::Serve::ServeController>(*session_);
         Network::AdapterInfo adapter;
         adapter.ipAddress = tool;
@@ -153,7 +153,7 @@ protected:
     std::filesystem::path journalPath_ = folder_.path() / "journal.jsonl";
     std::optional<Journal::SerialJournal> journal_;
     std::unique_ptr<VornSim::DeviceSimulator> simulator_;
-    std::unique_ptr<Vornctl::Session> session_;
+    std::unique_ptr<DeviceSession> session_;
     std::unique_ptr<Vornctl::Serve::ServeController> controller_;
     std::unique_ptr<Vornctl::Serve::ServeApi> api_;
     std::unique_ptr<Vornctl::Serve::HttpServer> server_;

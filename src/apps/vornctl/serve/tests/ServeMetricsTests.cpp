@@ -12,8 +12,8 @@ using Vornctl::ProgramResult;
 using Vornctl::Serve::formatMetrics;
 using Vornctl::Serve::MetricsSnapshot;
 
-Vornctl::DeviceRow device(unsigned type, std::optional<std::string> name) {
-    Vornctl::DeviceRow row;
+FoundDevice device(unsigned type, std::optional<std::string> name) {
+    FoundDevice row;
     row.deviceType = type;
     row.name = std::move(name);
     return row;

@@ -355,9 +355,9 @@ TEST(ServeEventQueue, ASlowClientOverflowsInsteadOfGrowing) {
     EXPECT_FALSE(queue.push("x"));
 }
 
-Vornctl::WatchEvent event(Vornctl::WatchEvent::Kind kind, std::uint64_t id, unsigned type = 0,
-                          std::string name = {}) {
-    Vornctl::WatchEvent made;
+DeviceEvent event(DeviceEvent::Kind kind, std::uint64_t id, unsigned type = 0,
+                  std::string name = {}) {
+    DeviceEvent made;
     made.kind = kind;
     made.id = id;
     made.deviceType = type;
@@ -367,7 +367,7 @@ Vornctl::WatchEvent event(Vornctl::WatchEvent::Kind kind, std::uint64_t id, unsi
 }
 
 TEST(ServeDeviceHub, ClientsStartWithThePresentDevicesAndSeeOnlyTheirProducts) {
-    using Kind = Vornctl::WatchEvent::Kind;
+    using Kind = DeviceEvent::Kind;
     DeviceHub hub;
     hub.apply(event(Kind::Added, 1, 12));
     hub.apply(event(Kind::Named, 1, 0, "<b>Stage</b>"));
@@ -405,7 +405,7 @@ TEST(ServeDeviceHub, AClientThatLeavesIsForgotten) {
     auto queue = hub.subscribe(true, [] {});
     EXPECT_EQ(hub.clients(), 1u);
     queue.reset();
-    hub.apply(event(Vornctl::WatchEvent::Kind::Added, 1, 12));
+    hub.apply(event(DeviceEvent::Kind::Added, 1, 12));
     EXPECT_EQ(hub.clients(), 0u);
 }
 
@@ -413,7 +413,7 @@ TEST(ServeDeviceHub, AClientThatLeavesIsForgotten) {
 // makes room (its removal pushed before the newcomer's addition), named ones
 // stay, and with nothing but named devices a newcomer is left out.
 TEST(ServeDeviceHub, PastItsCapTheLongestKeptUnnamedDeviceMakesRoom) {
-    using Kind = Vornctl::WatchEvent::Kind;
+    using Kind = DeviceEvent::Kind;
     DeviceHub hub(3);
     hub.apply(event(Kind::Added, 1, 12));
     hub.apply(event(Kind::Added, 2, 12));
@@ -461,7 +461,7 @@ TEST(ServeDeviceHub, PastItsCapTheLongestKeptUnnamedDeviceMakesRoom) {
 // Flood-sized: the hub and a client's first batch stay bounded whatever the
 // number of IDs announced; the named device is still there.
 TEST(ServeDeviceHub, AFloodOfIdsKeepsTheHubAndTheFirstBatchBounded) {
-    using Kind = Vornctl::WatchEvent::Kind;
+    using Kind = DeviceEvent::Kind;
     DeviceHub hub;
     hub.apply(event(Kind::Added, 7, 12));
     hub.apply(event(Kind::Named, 7, 0, "Stage"));

@@ -6,8 +6,6 @@
 #include <mutex>
 #include <optional>
 
-namespace Vornctl {
-
 // One result handed from an engine thread to the waiting main thread. Copies
 // share one state, so a copy can travel inside a callback and outlive the
 // waiter; the first delivery wins, later ones are ignored.
@@ -40,5 +38,3 @@ private:
     };
     std::shared_ptr<State> state_;
 };
-
-} // namespace Vornctl

@@ -9,8 +9,6 @@
 #include <set>
 #include <vector>
 
-namespace Vornctl {
-
 // The devices present on the network as the controller reports them. The
 // controller's device handlers call added() and removed() on the frame list's
 // worker; they only take the watch's own lock and wake the waiter.
@@ -38,5 +36,3 @@ private:
     std::uint64_t version_ = 0;                   // guarded by mutex_; counts changes
     Clock::time_point lastChange_ = Clock::now(); // guarded by mutex_
 };
-
-} // namespace Vornctl

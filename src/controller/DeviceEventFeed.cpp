@@ -1,8 +1,6 @@
-#include "WatchFeed.h"
+#include "DeviceEventFeed.h"
 
-namespace Vornctl {
-
-void WatchFeed::push(WatchEvent event) {
+void DeviceEventFeed::push(DeviceEvent event) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopped_)
@@ -12,7 +10,7 @@ void WatchFeed::push(WatchEvent event) {
     changed_.notify_one();
 }
 
-void WatchFeed::stop() {
+void DeviceEventFeed::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopped_ = true;
@@ -21,14 +19,12 @@ void WatchFeed::stop() {
     changed_.notify_all();
 }
 
-std::optional<WatchEvent> WatchFeed::next() {
+std::optional<DeviceEvent> DeviceEventFeed::next() {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return stopped_ || !events_.empty(); });
     if (stopped_)
         return std::nullopt;
-    WatchEvent event = std::move(events_.front());
+    DeviceEvent event = std::move(events_.front());
     events_.pop_front();
     return event;
 }
-
-} // namespace Vornctl

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-namespace Vornctl {
-
 void DeviceWatch::added(std::uint64_t id) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -57,5 +55,3 @@ std::vector<std::uint64_t> DeviceWatch::present() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return {present_.begin(), present_.end()};
 }
-
-} // namespace Vornctl

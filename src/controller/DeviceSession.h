@@ -1,13 +1,10 @@
 #pragma once
 
-#include "Arguments.h"
-#include "Commands.h"
+#include "DeviceEventFeed.h"
 #include "DeviceWatch.h"
+#include "FoundDevice.h"
 #include "Handoff.h"
-#include "JournalRecord.h"
-#include "Output.h"
 #include "SerialWriteFlow.h"
-#include "WatchFeed.h"
 #include "wire/FrameInfo.h"
 
 #include <chrono>
@@ -25,54 +22,52 @@ namespace Journal {
 class SerialJournal;
 }
 
-namespace Vornctl {
-
-using Clock = std::chrono::steady_clock;
-
-// "Caption: message" on the error stream.
-void reportError(Console& console, const std::string& message);
-// "2.5 s"
-std::string formatSeconds(std::chrono::milliseconds duration);
+// The engine completes every accepted request within about 8 s (six attempts);
+// a result that has not come after this long is taken as lost.
+constexpr std::chrono::seconds requestDeadline{20};
 
 struct SerialResult {
     bool ok = false;
     std::uint32_t serial = 0;
 };
 
-// One run of the controller on the chosen interface, for one command.
-class Session {
+// One run of the controller on one interface, for a front end that waits for
+// its results (vornctl's commands, serve): the devices present, their events,
+// their names and serial numbers read, serial numbers written through the
+// write flow. It prints nothing; a front end says what became of it.
+class DeviceSession {
 public:
-    // `journal`: where serial writes are recorded; the commands that write
-    // need one, it must outlive the session.
-    Session(const Options& options, Console& console, Journal::SerialJournal* journal = nullptr);
-    ~Session();
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
+    using Clock = std::chrono::steady_clock;
 
-    // Starts the controller; false (after reporting) when it cannot start.
-    bool start();
+    // `interfaceAddress`: the IPv4 address of the adapter the controller uses.
+    // `journal`: where serial writes are recorded; a front end that writes
+    // needs one, it must outlive the session.
+    explicit DeviceSession(std::string interfaceAddress, Journal::SerialJournal* journal = nullptr);
+    ~DeviceSession();
+    DeviceSession(const DeviceSession&) = delete;
+    DeviceSession& operator=(const DeviceSession&) = delete;
 
-    int list();
-    int watch();
+    // Starts the controller. Throws Network::AddressInUseException when the
+    // device port is taken, another Exception when the network cannot be used.
+    void start();
 
-    // Device events for relayEvents(); set before start(). watch sets it itself.
+    // Device events for relayEvents(); set before start().
     void publishEvents() { publishEvents_ = true; }
     // Hands every device event to `sink` on the calling thread, in order,
     // until the feed is stopped (stopEvents) or `sink` returns false. Each
     // added device (of the serviced products unless `all`) is asked its name
     // with `rounds`; its named event follows. Events of devices not shown are
     // left out.
-    using EventSink = std::function<bool(const WatchEvent& event)>;
+    using EventSink = std::function<bool(const DeviceEvent& event)>;
     void relayEvents(const EventSink& sink, NameRounds rounds, bool all);
     // Ends relayEvents; thread-safe, idempotent.
     void stopEvents() { feed_.stop(); }
-    int serialGet();
-    int serialSet();
-    int select(bool selected);
 
-    // For the commands built on a session (serial program).
+    const std::string& interfaceAddress() const { return interfaceAddress_; }
     VornService& service() { return *service_; }
     DeviceWatch& devices() { return devices_; }
+    // The device's record once it is present; none when `deadline` passes first.
+    std::optional<Vorn::FrameInfo> awaitDevice(std::uint64_t id, Clock::time_point deadline);
     // The device's serial number; not ok when it did not answer in time.
     SerialResult readSerial(std::uint64_t id);
     // The device's name, asked of every device at once; none for a device
@@ -89,12 +84,9 @@ public:
     readSerials(const std::vector<std::uint64_t>& ids, Clock::time_point deadline,
                 const std::function<void(std::size_t done)>& progress = {},
                 std::size_t outstanding = 64);
-    // Discovers devices for `wait` (progress on the error stream) and returns
-    // those of the serviced products (every one with --all), by ID, names not
-    // read.
-    std::vector<DeviceRow> discover(std::chrono::milliseconds wait);
-    // The devices present now that discover() would list.
-    std::vector<DeviceRow> listedDevices();
+    // The devices present now, of the serviced products (every one with
+    // `all`), by ID, names not read.
+    std::vector<FoundDevice> listedDevices(bool all);
     // Writes a serial number through the controller's write flow, recorded
     // in the session's journal, and waits for its report.
     SerialWriteReport write(SerialWriteRequest request);
@@ -102,30 +94,20 @@ public:
     // when too many writes wait already (with `waitForRoom`: once there is room).
     bool submitWrite(SerialWriteRequest request, SerialWriteFlow::Done done,
                      bool waitForRoom = false);
-    // The devices listed once the segment has settled (the other devices
-    // answer the tool's presence a little later on a loaded network): what
-    // the duplicate check before a write reads.
-    std::vector<ListedDevice> settledListing();
+    // The devices listed (as listedDevices(all)) once the segment has settled
+    // (the other devices answer the tool's presence a little later on a
+    // loaded network): what the duplicate check before a write reads.
+    std::vector<ListedDevice> settledListing(bool all);
 
 private:
-    std::optional<Vorn::FrameInfo> awaitDevice();
-    int confirm();
-    void pushWatchEvent(WatchEvent::Kind kind, std::uint64_t id);
+    void pushEvent(DeviceEvent::Kind kind, std::uint64_t id);
 
-    const Options& options_;
-    Console& console_;
+    const std::string interfaceAddress_;
     Journal::SerialJournal* const journal_;
     bool publishEvents_ = false; // set before start()
     // Both outlive the controller, whose handlers use them.
     DeviceWatch devices_;
-    WatchFeed feed_; // watch only
+    DeviceEventFeed feed_; // when events are published
     std::unique_ptr<VornService> service_;
     std::unique_ptr<SerialWriteFlow> flow_; // set by start(), gone before the controller
 };
-
-// "serial number N is held by device ID (NAME); nothing was written."
-std::string duplicateRefusal(const SerialWriteReport& report);
-// The warnings of a write's duplicate check, each on the error stream.
-void reportWarnings(Console& console, const SerialWriteReport& report);
-
-} // namespace Vornctl
