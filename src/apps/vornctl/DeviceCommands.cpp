@@ -112,7 +112,7 @@ int watch(DeviceSession& session, const Options& options, Console& console) {
     int status = Exit::success;
     session.relayEvents(
         [&](const DeviceEvent& event) {
-            console.out << formatWatchEvent(event, options.json) << std::endl;
+            console.out << formatDeviceEvent(event, options.json) << std::endl;
             if (console.out)
                 return true;
             status = Exit::failed; // the reader has gone

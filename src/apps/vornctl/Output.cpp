@@ -238,7 +238,7 @@ std::string formatTimestamp(std::chrono::system_clock::time_point time) {
     return text;
 }
 
-std::string formatWatchEvent(const DeviceEvent& event, bool json) {
+std::string formatDeviceEvent(const DeviceEvent& event, bool json) {
     const std::string time = formatTimestamp(event.time);
     const std::string id = formatDeviceId(event.id);
     const char* kind = watchKindName(event.kind);

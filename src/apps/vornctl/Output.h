@@ -53,9 +53,9 @@ std::string formatProgramTable(const std::vector<ProgramRow>& rows);
 // unread values are null.
 std::string formatProgramJson(const std::vector<ProgramRow>& rows);
 
-// One device event as vornctl watch prints it, without the newline: text
-// columns, or one JSON object.
-std::string formatWatchEvent(const DeviceEvent& event, bool json);
+// One device event as vornctl watch prints it (and serve pushes it, as JSON),
+// without the newline: text columns, or one JSON object.
+std::string formatDeviceEvent(const DeviceEvent& event, bool json);
 // ISO 8601 in UTC with milliseconds: 2026-12-07T14:05:09.042Z.
 std::string formatTimestamp(std::chrono::system_clock::time_point time);
 

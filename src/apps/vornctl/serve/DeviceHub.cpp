@@ -29,7 +29,7 @@ bool DeviceHub::makeRoom(std::vector<std::pair<std::string, bool>>& lines,
     removed.kind = DeviceEvent::Kind::Removed;
     removed.time = now;
     removed.id = oldest->first;
-    lines.emplace_back(formatWatchEvent(removed, true),
+    lines.emplace_back(formatDeviceEvent(removed, true),
                        isServicedType(oldest->second.row.deviceType));
     devices_.erase(oldest);
     return true;
@@ -69,7 +69,7 @@ void DeviceHub::apply(const DeviceEvent& event) {
                 devices_.erase(found);
             }
         }
-        lines.emplace_back(formatWatchEvent(event, true), isServicedType(type));
+        lines.emplace_back(formatDeviceEvent(event, true), isServicedType(type));
         for (auto client = clients_.begin(); client != clients_.end();) {
             const auto queue = client->queue.lock();
             if (!queue) {
@@ -117,14 +117,14 @@ std::shared_ptr<EventQueue> DeviceHub::subscribe(bool all, std::function<void()>
             const FoundDevice& row = kept.row;
             if (!all && !isServicedType(row.deviceType))
                 continue;
-            lines.push_back(formatWatchEvent(addedEvent(row, now), true));
+            lines.push_back(formatDeviceEvent(addedEvent(row, now), true));
             if (row.name) {
                 DeviceEvent named;
                 named.kind = DeviceEvent::Kind::Named;
                 named.time = now;
                 named.id = id;
                 named.name = *row.name;
-                lines.push_back(formatWatchEvent(named, true));
+                lines.push_back(formatDeviceEvent(named, true));
             }
         }
         for (const auto& line : lines)

@@ -85,7 +85,7 @@ TEST(VornctlOutput, DeviceTextOfAnyBytesIsValidJsonThatKeepsEveryByte) {
         DeviceEvent named;
         named.kind = DeviceEvent::Kind::Named;
         named.name = name;
-        const std::string line = Vornctl::formatWatchEvent(named, true);
+        const std::string line = Vornctl::formatDeviceEvent(named, true);
         EXPECT_EQ(line.find('\n'), std::string::npos) << "one event, one line";
         EXPECT_EQ(nlohmann::json::parse(line)["name"], read);
 
@@ -189,28 +189,28 @@ TEST(VornctlOutput, WatchLines) {
     added.deviceType = 12;
     added.address = 0x7F000002u;
     added.mode = 2;
-    EXPECT_EQ(Vornctl::formatWatchEvent(added, false),
+    EXPECT_EQ(Vornctl::formatDeviceEvent(added, false),
               "2026-12-07T14:05:09.042Z  added        00000100:00000001  Ondal 4 (type 12)  "
               "127.0.0.2  mode 2");
-    EXPECT_EQ(Vornctl::formatWatchEvent(added, true),
+    EXPECT_EQ(Vornctl::formatDeviceEvent(added, true),
               "{\"time\": \"2026-12-07T14:05:09.042Z\", \"event\": \"added\", \"id\": "
               "\"00000100:00000001\", \"product\": \"Ondal 4\", \"type\": 12, \"address\": "
               "\"127.0.0.2\", \"mode\": 2}");
     DeviceEvent named = added;
     named.kind = Kind::Named;
     named.name = "Line\nbreak";
-    EXPECT_EQ(Vornctl::formatWatchEvent(named, false),
+    EXPECT_EQ(Vornctl::formatDeviceEvent(named, false),
               "2026-12-07T14:05:09.042Z  named        00000100:00000001  \"Line?break\"");
-    EXPECT_EQ(Vornctl::formatWatchEvent(named, true),
+    EXPECT_EQ(Vornctl::formatDeviceEvent(named, true),
               "{\"time\": \"2026-12-07T14:05:09.042Z\", \"event\": \"named\", \"id\": "
               "\"00000100:00000001\", \"name\": \"Line\\nbreak\"}");
     DeviceEvent removed = added;
     removed.kind = Kind::Removed;
-    EXPECT_EQ(Vornctl::formatWatchEvent(removed, true),
+    EXPECT_EQ(Vornctl::formatDeviceEvent(removed, true),
               "{\"time\": \"2026-12-07T14:05:09.042Z\", \"event\": \"removed\", \"id\": "
               "\"00000100:00000001\"}");
     removed.kind = Kind::NameUnread;
-    EXPECT_EQ(Vornctl::formatWatchEvent(removed, false),
+    EXPECT_EQ(Vornctl::formatDeviceEvent(removed, false),
               "2026-12-07T14:05:09.042Z  name-unread  00000100:00000001  the device did not "
               "answer the name request");
     EXPECT_EQ(Vornctl::formatTimestamp(std::chrono::system_clock::time_point(1796601599999ms)),
