@@ -10,9 +10,9 @@
 #include "AccessToken.h"
 #include "ApiJson.h"
 #include "ApiRoute.h"
-#include "Values.h"
 #include "RequestGuard.h"
 #include "Texts.h"
+#include "Values.h"
 
 #include <nlohmann/json.hpp>
 
@@ -46,9 +46,15 @@ void checkRoute(std::string_view method, std::string_view target) {
         return;
     }
     const std::string_view path = target.substr(0, target.find_first_of("?#"));
-    FUZZ_CHECK(route.api() == (path.rfind("/api/", 0) == 0));
+    // Pages and the metrics are read with GET or HEAD (headers only), nothing else.
+    const bool read = method == "GET" || method == "HEAD";
+    FUZZ_CHECK(route.api() == (path.rfind("/api/", 0) == 0 || path == "/metrics"));
     if (!route.api()) {
-        FUZZ_CHECK(method == "GET" && pageFile(route.asset));
+        FUZZ_CHECK(read && pageFile(route.asset));
+        return;
+    }
+    if (route.kind == Kind::Metrics) {
+        FUZZ_CHECK(read);
         return;
     }
     const bool onDevice = route.kind == Kind::SerialRead || route.kind == Kind::SerialWrite ||

@@ -157,6 +157,8 @@ def main():
         "select": b"DELETE /api/devices/0001e240:000012ab/select\nHost: rack-pc:8017\n"
         + b"Cookie: vorn_token=" + token + b"\n\n",
         "program": b"POST /api/program?dry_run=1\n" + host + bearer + b"\n00000100:00000001,5\n",
+        "head-page": b"HEAD /app.js\n" + host + b"\n",
+        "metrics": b"HEAD /metrics\n" + host + bearer + b"\n",
     }
 
     for target, seeds in (("MessageFuzzer", messages), ("FrameListFuzzer", scripts),

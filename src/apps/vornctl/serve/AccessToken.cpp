@@ -1,7 +1,10 @@
 #include "AccessToken.h"
 
 #include <array>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace Vornctl::Serve {
 namespace {
@@ -11,6 +14,19 @@ constexpr std::size_t minimumLength = 32;
 bool tokenCharacter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '.' || c == '_' || c == '~';
+}
+
+// The file opened for reading. Windows refuses the open for a moment while another
+// process moves a file onto that name (another start creating the same token file):
+// an existing file is tried again for up to half a second.
+std::ifstream openTokenFile(const std::string& path) {
+    for (int attempt = 0;; ++attempt) {
+        std::ifstream file(path, std::ios::binary);
+        std::error_code missing;
+        if (file || attempt == 25 || !std::filesystem::exists(path, missing))
+            return file;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 } // namespace
@@ -28,7 +44,7 @@ std::string newAccessToken() {
 }
 
 std::optional<std::string> readAccessToken(const std::string& path, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream file = openTokenFile(path);
     std::string line;
     if (!file || !std::getline(file, line)) {
         error = "cannot read the token file " + path;
