@@ -196,7 +196,7 @@ def payload(tree, failures, version):
     failures.equal(first.split()[:2], [PACKAGE, f"({version})"],
                    "the changelog's latest entry is this version")
     dissector = os.path.join(tree, LUA_PLUGINS, "vorn.lua")
-    with open(os.path.join(ROOT, "tools", "wireshark", "vorn.lua"), "rb") as source, \
+    with open(os.path.join(ROOT, "src", "apps", "dissector", "vorn.lua"), "rb") as source, \
             open(dissector, "rb") as packaged:
         failures.check(source.read() == packaged.read(), "the packaged dissector is vorn.lua")
     if shutil.which("tshark"):
