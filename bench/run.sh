@@ -187,6 +187,14 @@ status=0
 start=$SECONDS
 invocation=0
 
+# program DIR NAME: vornctl or vornsim in the build folder DIR: under src/apps, or where an
+# older commit's build (a baseline's) has them, under tools.
+program() {
+    local old=$2
+    [[ $2 == vornsim ]] && old=simulator
+    if [[ -x $1/src/apps/$2/$2 ]]; then echo "$1/src/apps/$2/$2"; else echo "$1/tools/$old/$2"; fi
+}
+
 # once WHO PROGRAM ARGS...: one run of this code's (WHO=this) or the baseline's program; its
 # output goes to the results, its summary line to the summaries, tagged with the invocation.
 once() {
@@ -203,14 +211,14 @@ once() {
         [[ $who == this ]] || script=$base_dir/src/bench/${script##*/}
         [[ $name == serve-flood ]] && extra=("$dir/bench/FloodSend")
         output=$(timeout -s INT -k 60 600 "$VORN_ROOT/scripts/netns.sh" --veth -- /usr/bin/python3 "$script" \
-            "$dir/src/apps/vornctl/vornctl" "$dir/src/apps/vornsim/vornsim" "${extra[@]}" "$@" 2>&1) ||
+            "$(program "$dir" vornctl)" "$(program "$dir" vornsim)" "${extra[@]}" "$@" 2>&1) ||
             failed=1
     elif [[ $name == serve || $name == page ]]; then
         local script=$VORN_ROOT/bench/serve_bench.py
         [[ $name == page ]] && script=$VORN_ROOT/bench/page_lighthouse.py
         [[ $who == this ]] || script=$base_dir/src/bench/${script##*/}
         output=$("$VORN_ROOT/scripts/netns.sh" -- /usr/bin/python3 "$script" \
-            "$dir/src/apps/vornctl/vornctl" "$dir/src/apps/vornsim/vornsim" "$@" 2>&1) || failed=1
+            "$(program "$dir" vornctl)" "$(program "$dir" vornsim)" "$@" 2>&1) || failed=1
     elif [[ $name == WindowScale ]]; then
         [[ $who == this ]] && dir=$windows_build || dir=$base_dir/windows
         # Under Wine, in a namespace with the veth pair; both builds use this build's prefix.
