@@ -8,7 +8,6 @@
 #include "Recorder.h"
 #include "SimulatedDevices.h"
 #include "TestSupport.h"
-#include "transport/Enumerator.h"
 
 #include <gtest/gtest.h>
 
@@ -110,25 +109,9 @@ constexpr std::uint64_t stage = 0x0000010000000001ull; // Ondal 4
 constexpr std::uint64_t amp = 0x0001E240000012ABull;   // another product
 constexpr std::uint64_t absent = 0x0000010000000009ull;
 
-// The tool's interface and the devices' address: loopback natively, the veth
-// pair under Wine (whose adapter list never shows loopback). Empty when neither is listed.
-std::pair<std::string, std::string> addresses() {
-    try {
-        const Network::Enumerator adapters;
-        for (unsigned i = 0; i < adapters.adapterCount(); ++i)
-            if (adapters.adapterAt(i).ipAddress == "127.0.0.1")
-                return {"127.0.0.1", "127.0.0.2"};
-        for (unsigned i = 0; i < adapters.adapterCount(); ++i)
-            if (adapters.adapterAt(i).ipAddress == "192.0.2.1")
-                return {"192.0.2.1", "192.0.2.2"};
-    } catch (const Network::FailedToEnumerateNetworkException&) {
-    }
-    return {};
-}
-
 TEST(DeviceSession, RelaysListsAndReadsTheDevicesOfItsInterface) {
     VORN_REQUIRE_TEST_NAMESPACE();
-    const auto [tool, devices] = addresses();
+    const auto [tool, devices] = VornSim::testAddresses();
     ASSERT_FALSE(tool.empty()) << "neither 127.0.0.1 nor 192.0.2.1 is in the adapter list";
     VornSim::SimulatorConfig config;
     config.presenceInterval = 200ms;

@@ -19,10 +19,10 @@ namespace {
 }
 
 void arm(int timer, std::int64_t nanoseconds) {
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(nanoseconds / 1000000000);
-    spec.it_value.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
-    if (::timerfd_settime(timer, 0, &spec, nullptr) != 0)
+    itimerspec due{};
+    due.it_value.tv_sec = static_cast<time_t>(nanoseconds / 1000000000);
+    due.it_value.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
+    if (::timerfd_settime(timer, 0, &due, nullptr) != 0)
         fail("timerfd_settime");
 }
 

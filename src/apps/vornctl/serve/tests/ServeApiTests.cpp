@@ -51,27 +51,11 @@ const std::string ampId = "0001e240:000012ab";
 const std::string stageName = "<img src=x onerror=alert(1)> \"Stage\"";
 constexpr std::uint16_t setBoardIdCode = 813; // MSG_SetBoardID
 
-// The tool's interface and the devices' address: loopback natively, the veth
-// pair under Wine (whose adapter list never shows loopback). Empty when neither is listed.
-std::pair<std::string, std::string> addresses() {
-    try {
-        const Network::Enumerator adapters;
-        for (unsigned i = 0; i < adapters.adapterCount(); ++i)
-            if (adapters.adapterAt(i).ipAddress == "127.0.0.1")
-                return {"127.0.0.1", "127.0.0.2"};
-        for (unsigned i = 0; i < adapters.adapterCount(); ++i)
-            if (adapters.adapterAt(i).ipAddress == "192.0.2.1")
-                return {"192.0.2.1", "192.0.2.2"};
-    } catch (const Network::FailedToEnumerateNetworkException&) {
-    }
-    return {};
-}
-
 class ServeOnSimulator : public ::testing::Test {
 protected:
     void SetUp() override {
         VORN_REQUIRE_TEST_NAMESPACE();
-        const auto [tool, devices] = addresses();
+        const auto [tool, devices] = VornSim::testAddresses();
         ASSERT_FALSE(tool.empty()) << "neither 127.0.0.1 nor 192.0.2.1 is in the adapter list";
         VornSim::SimulatorConfig config;
         config.presenceInterval = 200ms;
