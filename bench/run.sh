@@ -183,6 +183,8 @@ results=$build/bench/results.txt
 summaries=$build/bench/summaries.txt
 : >"$results"
 : >"$summaries"
+missed_lines=$build/bench/missed.txt
+: >"$missed_lines"
 status=0
 start=$SECONDS
 invocation=0
@@ -229,6 +231,11 @@ once() {
         output=$("$VORN_ROOT/scripts/netns.sh" -- "$dir/bench/$name" "$@" 2>&1) || failed=1
     fi
     echo "$output"
+    # The lines that name a missed target, for the list at the end.
+    local tag=
+    [[ $who == this ]] || tag=" [$base_label]"
+    echo "$output" | { grep -E 'MISSED|INCOMPLETE|NOT all|GUARD HIT' || true; } |
+        sed "s|^|$name $*$tag: |" >>"$missed_lines"
     # A run that missed a target still has its figures.
     echo "$output" | { grep '^summary ' || true; } |
         sed "s/^summary /$invocation\t$who\t/" >>"$summaries"
@@ -269,6 +276,7 @@ run() {
     done
     if [[ $failed -eq 1 ]]; then
         echo "$1 FAILED" | tee -a "$results"
+        echo "$*: FAILED (exit status)" >>"$missed_lines"
         status=1
     fi
 }
@@ -316,4 +324,11 @@ fi
 printf '\n==== summary (%ss; full output in %s) ====\n' $((SECONDS - start)) "$results" |
     tee -a "$results"
 python3 "$VORN_ROOT/bench/compare.py" "$summaries" "$base_label" | tee -a "$results"
+# Every missed target, a line each: what a closing note quotes.
+printf '\n==== missed targets ====\n' | tee -a "$results"
+if [[ -s $missed_lines ]]; then
+    tee -a "$results" <"$missed_lines"
+else
+    echo "none" | tee -a "$results"
+fi
 exit $status

@@ -324,7 +324,17 @@ def main():
               f"{(rss_after - rss_before) / 50 / 1024:.0f} KiB per client; reads median "
               f"{statistics.median(latencies) * 1000:.1f} ms; scrape median "
               f"{statistics.median(scrapes) * 1000:.2f} ms")
-        return 0 if not failed else 1
+        missed = [f"page load {load:.0f} ms (target 1000 ms)" if load > 1000 else None,
+                  f"idle {idle_clients * 100:.2f} % of a core with 50 clients (target under 1 %)"
+                  if idle_clients >= 0.01 else None,
+                  f"metrics scrape median {statistics.median(scrapes) * 1000:.2f} ms (target 20 ms)"
+                  if statistics.median(scrapes) > 0.02 else None]
+        if appearances and statistics.median(appearances) > 100:
+            missed.append(f"appearance median {statistics.median(appearances):.1f} ms "
+                          "(target 100 ms)")
+        for line in filter(None, missed):
+            print(f"MISSED: {line}")
+        return 0 if not failed and not any(missed) else 1
     finally:
         for client in clients:
             client.close()

@@ -2,18 +2,25 @@
 """vornctl serve under a presence flood: FloodSend announces RATE new random
 IDs of a serviced product per second for SECONDS s (from 127.0.0.3 to serve's
 UDP port, loopback inside the namespace), next to one real simulated device
-that answers. Measured: serve's resident memory before, at its peak, at the
-end of the flood and 15 s after the last fake ID expired (each lives 10 s);
-the device list's answer time during the flood; whether the real device stayed
-listed and named; the dropped count the API reports; the rate FloodSend reached.
+that answers. Measured: serve's resident memory before, at its peak, its
+plateau (the highest sample of the flood's last half against its first half:
+a bound that holds stops growing), at the end of the flood and a minute after
+it; the device list's answer time during the flood; whether the real device
+stayed listed and named and its serial number could be read, every second;
+the dropped count the API reports; the rate FloodSend reached.
 
 Every wait is bounded: the flood ends after SECONDS whatever rate was reached;
 a list request not answered within 10 s counts as a failure; when serve's
 resident memory passes --guard MiB (default 1024) the flood is stopped there
-and the run fails (the bound did not hold). Runs inside a private network
-namespace (bench/run.sh, scripts/netns.sh).
+and the run fails (the bound did not hold). Each missed target is printed as a
+line "MISSED: ..." and makes the exit status 1: memory still growing in the
+flood's second half (more than 10 % and 16 MiB over its first half's highest),
+memory a minute after the flood more than 32 MiB over where it started, the
+real device missing, unnamed or unread once. Runs inside a private network
+namespace (bench/run.sh, scripts/netns.sh); the test suite runs it short.
 
-usage: serve_flood.py VORNCTL VORNSIM FLOODSEND [--rate N] [--seconds S] [--guard MIB]"""
+usage: serve_flood.py VORNCTL VORNSIM FLOODSEND [--rate N] [--seconds S] [--guard MIB]
+                      [--after S]"""
 
 import os
 import subprocess
@@ -27,7 +34,10 @@ from serve_support import Client, Serve, percentile, rss_mib  # noqa: E402
 
 processes = serve_support.processes
 REAL = "0000000a:0000000b"
+REAL_SERIAL = 20261207
 LIFETIME = 10  # seconds a device is listed after its last presence
+GROWTH_SLACK = (1.10, 16)  # the plateau may pass the first half's highest by 10 % and 16 MiB
+RETURN_SLACK = 32  # MiB over the start a minute after the flood
 
 
 def udp_port(pid):
@@ -58,9 +68,20 @@ def real_named(body):
     return body is not None and any(d["id"] == REAL and d["name"] for d in body["devices"])
 
 
+def real_serial(serve):
+    """Whether the real device's serial number was read, within 10 s."""
+    client = Client(serve, timeout=10)
+    try:
+        return client.json("GET", f"/api/devices/{REAL}/serial").get("serial") == REAL_SERIAL
+    except (OSError, RuntimeError, ValueError):
+        return False
+    finally:
+        client.close()
+
+
 def main():
     args = sys.argv[1:]
-    options = {"--rate": 100000, "--seconds": 60, "--guard": 1024}
+    options = {"--rate": 100000, "--seconds": 60, "--guard": 1024, "--after": 60}
     while len(args) > 3 and args[-2] in options:
         options[args[-2]] = int(args[-1])
         args = args[:-2]
@@ -69,6 +90,7 @@ def main():
         return 2
     vornctl, vornsim, floodsend = args
     rate, seconds, guard = options["--rate"], options["--seconds"], options["--guard"]
+    after_seconds = options["--after"]
     processes.require_test_namespace(os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                   "..", "scripts", "netns.sh"))
 
@@ -85,7 +107,8 @@ def main():
 
         sender = subprocess.Popen([floodsend, "--port", str(tool_port), "--rate", str(rate),
                                    "--seconds", str(seconds)], stdout=subprocess.PIPE, text=True)
-        peak, times, unanswered, lost, samples, guarded = before, [], 0, 0, 0, None
+        peak, times, unanswered, lost, unread, samples, guarded = before, [], 0, 0, 0, 0, None
+        memory = []  # (seconds into the flood, resident MiB)
         start = time.monotonic()
         while sender.poll() is None and time.monotonic() - start < seconds + 30:
             took, body = listing(serve)
@@ -96,9 +119,13 @@ def main():
                 times.append(took)
             if not real_named(body):
                 lost += 1
+            if not real_serial(serve):
+                unread += 1
             deadline = time.monotonic() + 1
             while time.monotonic() < deadline and sender.poll() is None:
-                peak = max(peak, rss_mib(serve.pid))
+                resident = rss_mib(serve.pid)
+                memory.append((time.monotonic() - start, resident))
+                peak = max(peak, resident)
                 if peak > guard and guarded is None:
                     guarded = time.monotonic() - start
                     sender.terminate()
@@ -112,34 +139,54 @@ def main():
         _, body = listing(serve)
         listed_at_end = len(body["devices"]) if body else None
         dropped = body.get("dropped") if body else None
-        # 15 s after the last fake ID expired; the memory meanwhile.
-        settle = time.monotonic() + LIFETIME + 2 + 15
+        # A minute after the flood; the memory meanwhile.
+        settle = time.monotonic() + after_seconds
         while time.monotonic() < settle:
             peak = max(peak, rss_mib(serve.pid))
             time.sleep(0.5)
         after = rss_mib(serve.pid)
         took_after, body = listing(serve)
-        real_after = real_named(body)
+        real_after = real_named(body) and real_serial(serve)
+        half = flood_took / 2
+        first_half = max((m for t, m in memory if t < half), default=before)
+        plateau = max((m for t, m in memory if t >= half), default=before)
 
         print(sent)
         if guarded is not None:
             print(f"FLOOD STOPPED after {guarded:.1f} s: serve's resident memory passed the "
                   f"guard of {guard} MiB")
-        print(f"serve resident memory: {before:.1f} MiB before, peak {peak:.1f} MiB, "
-              f"{at_end:.1f} MiB at the end ({flood_took:.0f} s), {after:.1f} MiB 15 s after "
-              f"the fake IDs expired")
+        print(f"serve resident memory: {before:.1f} MiB before, peak {peak:.1f} MiB, highest "
+              f"{first_half:.1f} MiB in the flood's first half and {plateau:.1f} MiB in its "
+              f"second (the plateau), {at_end:.1f} MiB at the end ({flood_took:.0f} s), "
+              f"{after:.1f} MiB {after_seconds} s after the flood")
         print(f"device list during the flood: {len(times)} of {samples} answered within 10 s, "
               f"median {percentile(times, 0.5):.3f} s, slowest "
               f"{max(times) if times else float('nan'):.3f} s; real device missing or unnamed in "
-              f"{lost}; at the end {listed_at_end} listed, {dropped} dropped; 15 s after: "
+              f"{lost}, its serial number unread in {unread}; at the end {listed_at_end} listed, {dropped} dropped; 15 s after: "
               f"{len(body['devices']) if body else None} listed (answer "
               f"{took_after if took_after is not None else float('nan'):.3f} s), real device "
               f"{'listed' if real_after else 'MISSING'}")
         print(f"summary serve_flood {rate}/s x {seconds} s: RSS {before:.1f} -> peak {peak:.1f} "
-              f"MiB ({after:.1f} MiB after){' GUARD HIT' if guarded is not None else ''}, "
+              f"MiB, plateau {plateau:.1f} MiB ({after:.1f} MiB {after_seconds} s after)"
+              f"{' GUARD HIT' if guarded is not None else ''}, "
               f"list slowest {max(times) if times else float('nan'):.2f} s, "
-              f"{unanswered} unanswered, real device kept {samples - lost}/{samples}")
-        return 0 if not lost and not unanswered and real_after and guarded is None else 1
+              f"{unanswered} unanswered, real device kept {samples - lost}/{samples}, "
+              f"read {samples - unread}/{samples}")
+        missed = []
+        if plateau > first_half * GROWTH_SLACK[0] and plateau > first_half + GROWTH_SLACK[1]:
+            missed.append(f"memory still growing: {plateau:.1f} MiB in the flood's second half "
+                          f"against {first_half:.1f} MiB in its first")
+        if after > before + RETURN_SLACK:
+            missed.append(f"memory not given back: {after:.1f} MiB {after_seconds} s after the "
+                          f"flood, {before:.1f} MiB before it")
+        if lost or unread or not real_after:
+            missed.append(f"real device missing or unnamed in {lost}, unread in {unread} of "
+                          f"{samples} samples{'' if real_after else ', and after the flood'}")
+        if unanswered:
+            missed.append(f"device list unanswered within 10 s {unanswered} times")
+        for line in missed:
+            print(f"MISSED: {line}")
+        return 0 if not missed and guarded is None else 1
     finally:
         if sender and sender.poll() is None:
             sender.kill()

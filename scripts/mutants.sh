@@ -86,6 +86,16 @@ mutant congestion-window-never-released network/src/engine/CongestionController.
     '' \
     network_tests '^CongestionControllerTest\.'
 
+# A segment larger than the former flood guard: every device listed, and the event feed bounded
+mutant frame-cap-back-at-4096 network/src/engine/framelist/PresenceTable.cpp \
+    'if (frames_.size() >= cap_ || waiting_.size() >= unansweredCap_) {' \
+    'if (frames_.size() >= 4096 || waiting_.size() >= unansweredCap_) {' \
+    'network_tests vornctl_tests' '^(SickNetwork\.ALargeSegment|VornctlOnLargeSegment\.)'
+mutant device-event-feed-unbounded src/controller/DeviceEventFeed.cpp \
+    'room_.wait(lock, [this] { return stopped_ || events_.size() < bound_; });' \
+    '(void)0;' \
+    controller_tests '^DeviceEventFeed\.'
+
 # vornctl serve: the guard and the page
 mutant host-check-off src/apps/vornctl/serve/RequestGuard.cpp \
     $'if (host.empty() ||\n        std::find(config.hosts.begin(), config.hosts.end(), host) == config.hosts.end())' \

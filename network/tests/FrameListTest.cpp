@@ -1,4 +1,5 @@
 #include "engine/FrameList.h"
+#include "engine/framelist/TrimSchedule.h"
 
 #include "Exception.h"
 #include "MemoryLink.h"
@@ -602,6 +603,27 @@ TEST_F(FrameListTest, EveryRequestEndsExactlyOnceUnderConcurrentTraffic) {
     for (std::uint32_t i = 0; i < requestCount; ++i)
         EXPECT_EQ(ends[i].load(), 1) << "request " << i;
     EXPECT_GE(timeouts.load(), static_cast<int>(requestCount / 2)); // odd ones never answered
+}
+
+// The allocator's trim comes once a flood has passed and the table stayed
+// small for a few sweeps; a segment's ordinary coming and going never asks.
+TEST(TrimSchedule, TrimsOnceAfterAFloodHasPassed) {
+    Vorn::TrimSchedule trim;
+    auto sweeps = [&](std::size_t present, int count) {
+        int trims = 0;
+        for (int i = 0; i < count; ++i)
+            trims += trim.afterSweep(present) ? 1 : 0;
+        return trims;
+    };
+    EXPECT_EQ(sweeps(5000, 5), 0);
+    EXPECT_EQ(sweeps(10, 10), 0) << "below a flood's size";
+    EXPECT_EQ(sweeps(131072, 20), 0) << "while the flood lasts";
+    EXPECT_EQ(sweeps(40000, 10), 0) << "not yet a quarter of the peak";
+    EXPECT_FALSE(trim.afterSweep(12));
+    EXPECT_FALSE(trim.afterSweep(12));
+    EXPECT_TRUE(trim.afterSweep(12)) << "the third quiet sweep";
+    EXPECT_EQ(sweeps(12, 10), 0) << "once";
+    EXPECT_EQ(sweeps(131072, 3) + sweeps(12, 3), 1) << "the next flood";
 }
 
 } // namespace

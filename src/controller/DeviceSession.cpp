@@ -12,7 +12,11 @@
 DeviceSession::DeviceSession(std::string interfaceAddress, Journal::SerialJournal* journal)
     : interfaceAddress_(std::move(interfaceAddress)), journal_(journal) {}
 
-DeviceSession::~DeviceSession() = default;
+// A frame event's handler may wait for room in the feed; stopping it first
+// lets the engine's event thread end.
+DeviceSession::~DeviceSession() {
+    feed_.stop();
+}
 
 void DeviceSession::start() {
     service_ = std::make_unique<VornService>(interfaceAddress_);
@@ -102,8 +106,9 @@ void DeviceSession::relayEvents(const EventSink& sink, NameRounds rounds, bool a
             shown.erase(event->id);
         }
         if (!sink(*event))
-            return;
+            break;
     }
+    feed_.stop(); // nobody reads it any more: a push waiting for room returns
 }
 
 SerialResult DeviceSession::readSerial(std::uint64_t id) {

@@ -54,7 +54,8 @@ public:
     // Device events for relayEvents(); set before start().
     void publishEvents() { publishEvents_ = true; }
     // Hands every device event to `sink` on the calling thread, in order,
-    // until the feed is stopped (stopEvents) or `sink` returns false. Each
+    // until the feed is stopped (stopEvents) or `sink` returns false, which
+    // ends the feed too (called once a session). Each
     // added device (of the serviced products unless `all`) is asked its name
     // with `rounds`; its named event follows. Events of devices not shown are
     // left out.

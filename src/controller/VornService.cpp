@@ -94,6 +94,10 @@ void VornService::relayDeviceChanged(std::uint64_t deviceId) {
             handler(deviceId);
 }
 
+std::uint64_t VornService::devicesDropped() const {
+    return engine_ ? engine_->frameList().framesDropped() : 0;
+}
+
 Vorn::FrameInfo VornService::getDevice(std::uint64_t deviceId) {
     if (!engine_)
         throw Vorn::UnknownFrameIdException("src/VornService", __LINE__, "Unknown frame id");
@@ -117,10 +121,14 @@ bool VornService::sendRequest(std::uint64_t deviceId, Completion completion,
 
 bool VornService::requestDeviceName(std::uint64_t deviceId, NameCallback done, NameRounds rounds) {
     using namespace std::placeholders;
-    return sendRequest<Vorn::MSG_GetDeviceConfig>(
-        deviceId,
-        std::bind(&VornService::onDeviceConfigReply, this, std::move(done), rounds, _1, _2, _3, _4),
-        RequestClass::Background);
+    if (sendRequest<Vorn::MSG_GetDeviceConfig>(
+            deviceId,
+            std::bind(&VornService::onDeviceConfigReply, this, done, rounds, _1, _2, _3, _4),
+            RequestClass::Background))
+        return true;
+    // The queue of waiting requests is full (a flood of new ids): a device that
+    // stays is asked in a later round, as after a failed one, not left out.
+    return rounds == NameRounds::UntilNamed && scheduleNameRound(deviceId, done);
 }
 
 bool VornService::requestSerialNumber(std::uint64_t deviceId, SerialCallback done) {
@@ -177,19 +185,21 @@ void VornService::onDeviceConfigReply(const NameCallback& done, NameRounds round
         done(deviceId, false, std::string());
 }
 
-void VornService::scheduleNameRound(std::uint64_t deviceId, const NameCallback& done) {
-    if (!engine_->frameList().findFrame(deviceId))
-        return; // gone: its removal has been relayed, or is about to be
+bool VornService::scheduleNameRound(std::uint64_t deviceId, const NameCallback& done) {
+    if (!engine_ || !engine_->frameList().findFrame(deviceId))
+        return false; // gone: its removal has been relayed, or is about to be
     {
         std::lock_guard<std::mutex> lock(roundsMutex_);
         if (!roundsRunning_)
-            return;
-        if (nameRetries_.failed(deviceId, clocks_.steadyNanoseconds()))
-            nameCallbacks_.insert_or_assign(deviceId, done);
-        else
+            return false;
+        if (!nameRetries_.failed(deviceId, clocks_.steadyNanoseconds())) {
             nameCallbacks_.erase(deviceId); // asked often enough: no more rounds
+            return false;
+        }
+        nameCallbacks_.insert_or_assign(deviceId, done);
     }
     roundsWake_.notify_one();
+    return true;
 }
 
 void VornService::forgetNameRounds(std::uint64_t deviceId) {

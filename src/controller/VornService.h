@@ -78,13 +78,20 @@ public:
     // Before start() no device is known: getDevice throws, requests return
     // false and selection marks are not sent.
 
+    // New devices that found the engine's table full since the start, each
+    // either taking the place of one that never answered or left out: zero
+    // unless a flood of new ids reached the engine's limits.
+    std::uint64_t devicesDropped() const;
+
     // A copy of the device's frame record. Throws Vorn::UnknownFrameIdException.
     Vorn::FrameInfo getDevice(std::uint64_t deviceId);
 
     // The three requests return true when the engine accepted the request;
     // `done` is then called exactly once, unless the controller is destroyed
     // first. False: nothing was sent (unknown device, no destination yet, or
-    // shutting down) and `done` is never called.
+    // shutting down) and `done` is never called. With UntilNamed a request the
+    // engine's queue cannot take now (a flood of new ids) is asked in a later
+    // round, as after a failed one, and true is returned.
     //
     // Names are read in the background, behind the serial number requests.
     // With UntilNamed a failed request is asked again while the device stays
@@ -131,9 +138,9 @@ private:
 
     void onDeviceConfigReply(const NameCallback& done, NameRounds rounds, std::uint64_t deviceId,
                              const char* reply, unsigned length, Vorn::ErrorCode error);
-    // A round of an UntilNamed request failed: the next one is scheduled while
-    // the device is present.
-    void scheduleNameRound(std::uint64_t deviceId, const NameCallback& done);
+    // A round of an UntilNamed request failed, or could not be sent: the next
+    // one is scheduled while the device is present. False when none is.
+    bool scheduleNameRound(std::uint64_t deviceId, const NameCallback& done);
     void forgetNameRounds(std::uint64_t deviceId);
     void nameRoundsLoop();
     void stopNameRounds();

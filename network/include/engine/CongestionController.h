@@ -48,7 +48,7 @@ public:
     static constexpr std::uint32_t avoidanceNumerator = segmentSize * segmentSize;
     static constexpr std::uint32_t defaultPollLimit = 600000;
     static constexpr std::size_t userBound = 256;
-    static constexpr std::size_t backgroundBound = 16384;
+    static constexpr std::size_t backgroundBound = 131072;
 
     // Steady nanoseconds: the clock of give-up times.
     using Clock = std::function<std::uint64_t()>;

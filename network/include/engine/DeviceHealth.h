@@ -18,8 +18,9 @@ class DeviceHealth {
 public:
     enum class State { New, Answering, Failing };
     static constexpr std::uint8_t missesToFail = 2;
-    // Far more frames than a segment holds; past it the table starts over.
-    static constexpr std::size_t cap = 65536;
+    // As many frames as the frame list keeps present (FrameList::defaultFrameCap);
+    // past it the table starts over.
+    static constexpr std::size_t cap = 262144;
 
     State of(std::uint64_t frameId) const;
     // A reply arrived from the frame; true when it did not count as

@@ -54,22 +54,29 @@ public:
     };
 
     static constexpr std::size_t defaultDestinationCap = 65536;
-    // Frames present at once. Past it a new frame takes the place of the
-    // longest present frame that never answered a request (announced as its
-    // removal), and is refused when all of them have answered one: a sender of
-    // ever new frame ids cannot grow the table, nor push out devices that answer.
-    static constexpr std::size_t defaultFrameCap = 4096;
+    // Frames present at once, and of them frames that never answered a
+    // request: four and two times the largest segment the tool is measured
+    // with (65 536 devices), so that a real segment is always seen whole. Past
+    // either a new frame takes the place of the longest present frame that
+    // never answered (announced as its removal), and is refused when all of
+    // them have answered one: a sender of ever new frame ids cannot grow the
+    // table, nor push out devices that answer. docs/architecture.md states
+    // what each costs.
+    static constexpr std::size_t defaultFrameCap = 262144;
+    static constexpr std::size_t defaultUnansweredCap = 131072;
     // Frame events waiting for the event thread, past which a presence of a
-    // frame not present is not taken in (counted as dropped) until the thread
-    // has caught up: a flood of new ids faster than the handlers cannot grow
-    // the queue without bound. Present frames are served as ever.
-    static constexpr std::size_t maxQueuedFrameEvents = 16384;
+    // frame not present is not taken in (counted as deferred: the frame comes
+    // in with its next presence, a second later) until the thread has caught
+    // up: a flood of new ids faster than the handlers cannot grow the queue
+    // without bound. Present frames are served as ever.
+    static constexpr std::size_t maxQueuedFrameEvents = 65536;
 
     // Sends through `transport`; receives what is passed to onReceive (the
     // owner registers the list with its server).
     FrameList(NetworkType& type, Network::Transport& transport, Clocks clocks = Clocks::system(),
               std::size_t destinationCap = defaultDestinationCap,
-              std::size_t frameCap = defaultFrameCap);
+              std::size_t frameCap = defaultFrameCap,
+              std::size_t unansweredCap = defaultUnansweredCap);
     ~FrameList() override;
     FrameList(const FrameList&) = delete;
     FrameList& operator=(const FrameList&) = delete;
@@ -99,8 +106,12 @@ public:
     // Frames present now.
     std::size_t frameCount() const;
     // New frames that found the table full since construction (each either
-    // took the place of a frame that never answered, or was refused).
+    // took the place of a frame that never answered, or was refused): a frame
+    // that lost its place. Zero unless a limit was reached.
     std::uint64_t framesDropped() const;
+    // Presences of new frames not taken in while the event backlog was full
+    // (each such frame comes in with a later presence).
+    std::uint64_t presencesDeferred() const;
     // False (and `out` untouched) when the frame was never seen, or was absent
     // while the table was over its cap.
     bool findDestination(std::uint64_t frameId, Destination& out) const;
@@ -189,6 +200,7 @@ private:
     std::atomic<std::size_t> timeoutWakeUps_{0};
     Network::Transport& transport_;
     std::atomic<std::size_t> failedTimeouts_{0}; // time-out completions that threw
+    std::atomic<std::uint64_t> presencesDeferred_{0};
     WorkerThread worker_{"vorn-events"};
 };
 

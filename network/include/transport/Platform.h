@@ -18,6 +18,11 @@ void nameThisThread(const char* name);
 // Number of logical processors the operating system reports (at least 1).
 unsigned logicalProcessorCount();
 
+// Asks the allocator to give the memory it holds free back to the system (the
+// C library's trim on Linux, the process heap's compaction on Windows): after a
+// flood has passed, so that the process shrinks to what it uses again.
+void releaseFreeMemory();
+
 // Socket library start-up for the lifetime of the object (WSAStartup 2.2 and
 // WSACleanup on Windows; nothing elsewhere). Instances nest.
 class SocketLibrary {

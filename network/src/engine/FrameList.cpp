@@ -6,6 +6,7 @@
 #include "engine/framelist/DestinationCache.h"
 #include "engine/framelist/PresenceTable.h"
 #include "engine/framelist/RequestTable.h"
+#include "engine/framelist/TrimSchedule.h"
 #include "transport/Platform.h"
 #include "wire/Wire.h"
 
@@ -56,8 +57,8 @@ void FrameList::LoopThread::stop() {
 }
 
 FrameList::FrameList(NetworkType& type, Network::Transport& transport, Clocks clocks,
-                     std::size_t destinationCap, std::size_t frameCap)
-    : frames_(std::make_unique<PresenceTable>(frameCap)),
+                     std::size_t destinationCap, std::size_t frameCap, std::size_t unansweredCap)
+    : frames_(std::make_unique<PresenceTable>(frameCap, unansweredCap)),
       destinations_(std::make_unique<DestinationCache>(destinationCap)),
       requests_(std::make_unique<RequestTable>()), networkType_(type), clocks_(std::move(clocks)),
       timeoutTimer_(std::make_unique<DeadlineTimer>()), transport_(transport) {
@@ -140,7 +141,7 @@ bool FrameList::trackPresence(char* message, std::size_t length, std::uint32_t s
         return false;
 
     if (worker_.queued() >= maxQueuedFrameEvents && !frames_->contains(id)) {
-        frames_->noteDropped();
+        presencesDeferred_.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
 
@@ -216,6 +217,10 @@ std::uint64_t FrameList::framesDropped() const {
     return frames_->dropped();
 }
 
+std::uint64_t FrameList::presencesDeferred() const {
+    return presencesDeferred_.load(std::memory_order_relaxed);
+}
+
 bool FrameList::findDestination(std::uint64_t frameId, Destination& out) const {
     return destinations_->find(frameId, out);
 }
@@ -238,8 +243,11 @@ void FrameList::presenceLoop() {
     Network::nameThisThread("vorn-presence");
     std::lock_guard<std::mutex> life(presenceThread_.lifeMutex);
     std::unique_lock<std::mutex> wake(presenceThread_.wakeMutex);
+    TrimSchedule trim;
     while (presenceThread_.running) {
         sweep();
+        if (trim.afterSweep(frames_->size()))
+            Network::releaseFreeMemory();
         presenceThread_.wake.wait_for(wake, sweepInterval,
                                       [this] { return !presenceThread_.running; });
     }

@@ -366,6 +366,8 @@ Vorn::EngineFigures VornNetwork::figures() const {
     figures.failed = failed_.load(std::memory_order_relaxed);
     figures.retransmissions = retransmissions_.load(std::memory_order_relaxed);
     figures.bytesInFlight = congestion_.state().bytesInFlight;
+    figures.framesDropped = frameList_->framesDropped();
+    figures.presencesDeferred = frameList_->presencesDeferred();
     figures.startTime = startTime_;
     return figures;
 }

@@ -5,6 +5,10 @@
 
 #include <pthread.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace Network {
 
 std::uint32_t tickCount() {
@@ -19,6 +23,13 @@ void nameThisThread(const char* name) {
     char kept[16] = {};
     std::strncpy(kept, name, sizeof kept - 1);
     pthread_setname_np(pthread_self(), kept);
+}
+
+void releaseFreeMemory() {
+#ifdef __GLIBC__
+    // Every arena's free pages, not only the top of the main heap.
+    malloc_trim(0);
+#endif
 }
 
 // No socket library to start here.

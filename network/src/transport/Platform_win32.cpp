@@ -11,6 +11,12 @@ std::uint32_t tickCount() {
 // Thread descriptions need a newer Windows than the tool supports.
 void nameThisThread(const char*) {}
 
+void releaseFreeMemory() {
+    // The C runtime allocates from the process heap; compaction decommits its
+    // free blocks where it can.
+    HeapCompact(GetProcessHeap(), 0);
+}
+
 SocketLibrary::SocketLibrary() : started_(false) {
     WSADATA data;
     started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;

@@ -122,8 +122,11 @@ int logoArtPercent(unsigned dpi) {
     return 100;
 }
 
-std::string deviceCountText(int count) {
-    return std::to_string(count) + (count == 1 ? " device" : " devices");
+std::string deviceCountText(int count, std::uint64_t notListed) {
+    std::string text = std::to_string(count) + (count == 1 ? " device" : " devices");
+    if (notListed > 0)
+        text += ", " + std::to_string(notListed) + " not listed";
+    return text;
 }
 
 std::string interfaceText(std::string_view description, std::string_view address) {
@@ -141,8 +144,9 @@ std::string deviceAddressText(std::optional<std::uint32_t> address) {
     return text;
 }
 
-std::array<int, 3> statusPartRights(unsigned dpi) {
-    return {scaled(110, dpi), scaled(110 + 330, dpi), -1};
+std::array<int, 3> statusPartRights(unsigned dpi, bool notListedShown) {
+    const int count = notListedShown ? 260 : 110;
+    return {scaled(count, dpi), scaled(count + 330, dpi), -1};
 }
 
 Rect separatorRectFor(const Rect& separator, int clientRight, unsigned dpi) {

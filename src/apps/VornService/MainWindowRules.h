@@ -91,11 +91,12 @@ Rect separatorRectFor(const Rect& separator, int clientRight, unsigned dpi = bas
 
 // The status bar: the number of devices listed, the chosen interface, the
 // selected device's address. Its parts' right edges (the last reaches the
-// window's edge: -1).
-std::string deviceCountText(int count);
+// window's edge: -1); the first part is wider while it also says how many new
+// devices were not listed (the tool's table was full: a flood of new ids).
+std::string deviceCountText(int count, std::uint64_t notListed = 0);
 std::string interfaceText(std::string_view description, std::string_view address);
 std::string deviceAddressText(std::optional<std::uint32_t> address); // host byte order
-std::array<int, 3> statusPartRights(unsigned dpi);
+std::array<int, 3> statusPartRights(unsigned dpi, bool notListedShown = false);
 
 // Everything the window places, laid out for `dpi` (the list's and the
 // separator's extent follow the client area; the rest is fixed).

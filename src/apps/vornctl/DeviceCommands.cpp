@@ -87,6 +87,8 @@ std::vector<FoundDevice> discover(DeviceSession& session, const Options& options
     if (console.interactive)
         console.err << '\r';
     console.err << label << found << " found in " << formatSeconds(wait) << std::endl;
+    if (const std::uint64_t dropped = session.service().devicesDropped())
+        reportError(console, formatNotListed(dropped));
 
     return session.listedDevices(options.all);
 }
@@ -103,7 +105,8 @@ int list(DeviceSession& session, const Options& options, Console& console) {
         console.out << formatDeviceCsv(rows);
     else
         console.out << (options.json ? formatDeviceJson(rows) : formatDeviceTable(rows));
-    return Exit::success;
+    // A list that left devices out is no success, whatever form it took.
+    return session.service().devicesDropped() ? Exit::failed : Exit::success;
 }
 
 int watch(DeviceSession& session, const Options& options, Console& console) {

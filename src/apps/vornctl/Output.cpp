@@ -339,6 +339,12 @@ std::string formatDeviceJson(const std::vector<FoundDevice>& rows) {
     return objectLines(objects);
 }
 
+std::string formatNotListed(std::uint64_t dropped) {
+    return std::to_string(dropped) +
+           " newly announced devices were not listed: more were announced at once than vornctl "
+           "keeps (a faulty device or a flood of new IDs); the list is incomplete.";
+}
+
 std::string csvField(std::string_view text) {
     return DeviceListExport::csvField(text);
 }

@@ -77,6 +77,9 @@ std::string formatTable(const std::vector<std::string>& headers,
 std::string formatDeviceTable(const std::vector<FoundDevice>& rows);
 // [{"id", "name" (null when unread), "product", "type", "address", "mode"}, ...]
 std::string formatDeviceJson(const std::vector<FoundDevice>& rows);
+// The error line of a listing that left `dropped` newly announced devices out
+// (the table of devices was full).
+std::string formatNotListed(std::uint64_t dropped);
 // A header line "id,name,product,type,address,mode", then one line per
 // device; an unread name is an empty field.
 std::string formatDeviceCsv(const std::vector<FoundDevice>& rows);

@@ -105,6 +105,32 @@ TEST(DeviceEventFeed, KeepsOrderAndAStopWakesTheReaderAndDropsWhatWaits) {
     EXPECT_FALSE(queued.next());
 }
 
+// Past its bound a frame event waits for the reader; a name never does, and
+// a stop releases a push that waits.
+TEST(DeviceEventFeed, AFullFeedHoldsFrameEventsBackButNotNames) {
+    DeviceEventFeed feed(2);
+    feed.push(eventOf(1));
+    feed.push(eventOf(2));
+    DeviceEvent named = eventOf(3);
+    named.kind = DeviceEvent::Kind::Named;
+    feed.push(named); // past the bound, at once
+    TestSupport::Recorder<std::uint64_t> pushed;
+    std::thread pusher([&] {
+        feed.push(eventOf(4));
+        pushed.push(4);
+        feed.push(eventOf(5));
+        pushed.push(5);
+    });
+    EXPECT_FALSE(pushed.waitForFirst(200ms)) << "pushed into a full feed";
+    for (std::uint64_t id : {1u, 2u})
+        EXPECT_EQ(feed.next()->id, id);
+    EXPECT_EQ(pushed.waitForFirst(10s), std::optional<std::uint64_t>(4));
+    // 3 and 4 wait: 5 waits for room until the stop.
+    feed.stop();
+    pusher.join();
+    EXPECT_FALSE(feed.next());
+}
+
 constexpr std::uint64_t stage = 0x0000010000000001ull; // Ondal 4
 constexpr std::uint64_t amp = 0x0001E240000012ABull;   // another product
 constexpr std::uint64_t absent = 0x0000010000000009ull;

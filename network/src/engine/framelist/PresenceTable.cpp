@@ -20,7 +20,7 @@ PresenceTable::track(const FrameInfo& info, std::int32_t changeMark,
     auto entry = frames_.find(info.id);
     Change change = Change::None;
     if (entry == frames_.end()) {
-        if (frames_.size() >= cap_) {
+        if (frames_.size() >= cap_ || waiting_.size() >= unansweredCap_) {
             ++dropped_;
             if (waiting_.empty())
                 return Change::Refused;
@@ -55,11 +55,6 @@ void PresenceTable::answered(std::uint64_t id) {
         return;
     entry->second.answered = true;
     waiting_.erase(entry->second.waiting);
-}
-
-void PresenceTable::noteDropped() {
-    std::lock_guard<std::mutex> lock(framesMutex_);
-    ++dropped_;
 }
 
 std::uint64_t PresenceTable::dropped() const {

@@ -17,15 +17,19 @@ namespace Vorn {
 // messages and other traffic describe them. A frame lives while at most 10 s of
 // wall clock have passed since it was last heard. Callable from any thread.
 //
-// At most `cap` frames are present. A sender that announces ever new frame ids
-// (a fault, or a stranger on the segment) would otherwise grow the table, and
-// everything that follows it, with its rate: past the cap a new frame takes the
-// place of the longest present frame that never answered a request, and is
-// refused when every present frame has answered one. A device that answers is
-// therefore never the one that goes.
+// A sender that announces ever new frame ids (a fault, or a stranger on the
+// segment) would otherwise grow the table, and everything that follows it, with
+// its rate. Two limits, both far above a real segment, bound it: at most
+// `unansweredCap` frames that never answered a request and `cap` frames in all
+// are present. Past either a new frame takes the place of the longest present
+// frame that never answered, and is refused when every present frame has
+// answered one. A device that answers is therefore never the one that goes, and
+// a segment below the limits is always seen whole.
 class PresenceTable {
 public:
-    explicit PresenceTable(std::size_t cap = std::numeric_limits<std::size_t>::max()) : cap_(cap) {}
+    explicit PresenceTable(std::size_t cap = std::numeric_limits<std::size_t>::max(),
+                           std::size_t unansweredCap = std::numeric_limits<std::size_t>::max())
+        : cap_(cap), unansweredCap_(unansweredCap) {}
 
     // What a presence message did to the table.
     enum class Change {
@@ -55,8 +59,6 @@ public:
     void answered(std::uint64_t id);
     // Frames evicted or refused for want of room, since construction.
     std::uint64_t dropped() const;
-    // A new frame not taken in for another reason (the owner's): counted as dropped.
-    void noteDropped();
     bool contains(std::uint64_t id) const;
     std::size_t size() const;
     // For any other message from frame `id`: a present frame is refreshed at
@@ -83,6 +85,7 @@ private:
     void forget(std::unordered_map<std::uint64_t, Entry>::iterator entry);
 
     const std::size_t cap_;
+    const std::size_t unansweredCap_;
     std::unordered_map<std::uint64_t, Entry> frames_; // guarded by framesMutex_
     // The frames that have not answered yet, longest present first; guarded by framesMutex_.
     std::list<std::uint64_t> waiting_;

@@ -212,6 +212,7 @@ TEST(WindowRules, StatusBarTexts) {
     EXPECT_EQ(deviceCountText(0), "0 devices");
     EXPECT_EQ(deviceCountText(1), "1 device");
     EXPECT_EQ(deviceCountText(10000), "10000 devices");
+    EXPECT_EQ(deviceCountText(131072, 52), "131072 devices, 52 not listed");
     EXPECT_EQ(interfaceText("vorn0", "192.0.2.1"), "Interface: vorn0 (192.0.2.1)");
     // Host byte order: the first octet is the most significant.
     EXPECT_EQ(deviceAddressText(0xC0000202u), "Device address: 192.0.2.2");
@@ -220,6 +221,7 @@ TEST(WindowRules, StatusBarTexts) {
     EXPECT_EQ(deviceAddressText(std::nullopt), "") << "no device selected";
     EXPECT_EQ(statusPartRights(96), (std::array<int, 3>{110, 440, -1}));
     EXPECT_EQ(statusPartRights(192), (std::array<int, 3>{220, 880, -1}));
+    EXPECT_EQ(statusPartRights(96, true), (std::array<int, 3>{260, 590, -1}));
 }
 
 TEST(WindowRules, SetSerialAndItsConfirmation) {

@@ -138,7 +138,7 @@ void DeviceListView::redraw() {
     KillTimer(owner_, redrawTimer);
     if (resortPending_)
         applyOrder();
-    if (rows_.count() != shownCount_)
+    if (rows_.count() != shownCount_ || notListed_ != shownNotListed_)
         showCount();
     SendMessageA(list_, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(list_, nullptr, FALSE);
@@ -152,9 +152,30 @@ void DeviceListView::applyOrder() {
 }
 
 void DeviceListView::showCount() {
+    const bool widen = (notListed_ > 0) != (shownNotListed_ > 0);
     shownCount_ = rows_.count();
-    if (statusBar_)
-        SendMessageA(
-            statusBar_, SB_SETTEXTA, 0,
-            reinterpret_cast<LPARAM>(MainWindowRules::deviceCountText(shownCount_).c_str()));
+    shownNotListed_ = notListed_;
+    if (!statusBar_)
+        return;
+    if (widen)
+        layOutStatusParts(dpi_);
+    SendMessageA(statusBar_, SB_SETTEXTA, 0,
+                 reinterpret_cast<LPARAM>(
+                     MainWindowRules::deviceCountText(shownCount_, shownNotListed_).c_str()));
+}
+
+void DeviceListView::setNotListed(std::uint64_t count) {
+    if (count == notListed_)
+        return;
+    notListed_ = count;
+    changed();
+}
+
+void DeviceListView::layOutStatusParts(unsigned dpi) {
+    dpi_ = dpi;
+    if (!statusBar_)
+        return;
+    const auto parts = MainWindowRules::statusPartRights(dpi, shownNotListed_ > 0);
+    SendMessageA(statusBar_, SB_SETPARTS, parts.size(), reinterpret_cast<LPARAM>(parts.data()));
+    SendMessageA(statusBar_, WM_SIZE, 0, 0);
 }

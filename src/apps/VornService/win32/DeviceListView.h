@@ -37,6 +37,11 @@ public:
     void sortBy(int column);
     // The owner's redrawTimer ticked.
     void tick();
+    // New devices the controller could not keep so far (its table was full):
+    // said beside the count once there are any.
+    void setNotListed(std::uint64_t count);
+    // Lays out the status bar's parts for `dpi` and what its first part says.
+    void layOutStatusParts(unsigned dpi);
 
     int rowOf(std::uint64_t id) const { return rows_.find(id); }
     // The rows as listed, in row order.
@@ -70,4 +75,7 @@ private:
     RedrawPacing pacing_;
     bool resortPending_ = false; // a renamed row is out of its sorted place
     int shownCount_ = -1;        // the count the status bar shows
+    std::uint64_t notListed_ = 0;
+    std::uint64_t shownNotListed_ = 0; // the number not listed the status bar shows
+    unsigned dpi_ = 96;                // of the status bar's parts
 };

@@ -121,6 +121,7 @@ bool MainWindow::createChildren() {
                                       0, 0, IDC_SET_SERIAL);
 
     layout_.apply(children_);
+    list_.layOutStatusParts(layout_.dpi());
     applyEnables(PanelState::created);
     return true;
 }
@@ -234,10 +235,12 @@ void MainWindow::onSerialWritten(const SerialWriteReport& report) {
 // ---- Window thread: the private messages ----
 
 // The name is asked for here, once the row is certain to exist before the
-// answer can arrive; a device whose name request is refused gets no row.
+// answer can arrive; a device whose name request is refused (it has left) gets
+// no row.
 void MainWindow::onDeviceAddedMessage(std::uint64_t id) {
     if (!controller_)
         return;
+    list_.setNotListed(controller_->devicesDropped());
     unsigned deviceType;
     try {
         deviceType = controller_->getDevice(id).deviceType;
@@ -252,6 +255,8 @@ void MainWindow::onDeviceAddedMessage(std::uint64_t id) {
 
 void MainWindow::onDeviceRemovedMessage(std::uint64_t id) {
     journal_.deviceLeft(id);
+    if (controller_)
+        list_.setNotListed(controller_->devicesDropped());
     // A deleted row reports no change of selection: the panel must learn here
     // that its device is gone.
     if (list_.remove(id) != DeviceListView::Removed::selectedRow)

@@ -62,7 +62,8 @@ void MainWindowLayout::release() {
     font_.reset();
 }
 
-// Font, logo, column widths, status parts and every child's place for dpi_.
+// Font, logo, column widths and every child's place for dpi_ (the status
+// bar's parts are the device list's: DeviceListView::layOutStatusParts).
 void MainWindowLayout::layOut(const MainWindowChildren& children) {
     LOGFONTA description{};
     GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof description, &description);
@@ -87,13 +88,6 @@ void MainWindowLayout::layOut(const MainWindowChildren& children) {
     SendMessageA(children.logoView, STM_SETIMAGE, IMAGE_BITMAP,
                  reinterpret_cast<LPARAM>(logo.get()));
     logo_ = std::move(logo);
-
-    if (children.statusBar) {
-        const auto parts = MainWindowRules::statusPartRights(dpi_);
-        SendMessageA(children.statusBar, SB_SETPARTS, parts.size(),
-                     reinterpret_cast<LPARAM>(parts.data()));
-        SendMessageA(children.statusBar, WM_SIZE, 0, 0);
-    }
 
     RECT client{};
     GetClientRect(children.window, &client);

@@ -187,6 +187,7 @@ MainWindow::Result MainWindow::handleDestroy(UINT, WPARAM, LPARAM) {
 
 MainWindow::Result MainWindow::handleDpiChanged(UINT, WPARAM wParam, LPARAM lParam) {
     layout_.dpiChanged(children_, HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+    list_.layOutStatusParts(layout_.dpi());
     return 0;
 }
 

@@ -28,8 +28,10 @@ public:
     // Queue size a client may fall behind by, beyond the present devices it
     // is sent first.
     static constexpr std::size_t backlogBytes = 1 << 20;
-    // As many as the engine keeps present (Vorn::FrameList::defaultFrameCap).
-    static constexpr std::size_t defaultCap = 4096;
+    // As many as the engine keeps present (Vorn::FrameList::defaultFrameCap,
+    // held to it where the controller makes its hub): the hub never leaves out
+    // a device the engine keeps.
+    static constexpr std::size_t defaultCap = 262144;
 
     explicit DeviceHub(std::size_t cap = defaultCap) : cap_(cap) {}
 

@@ -17,6 +17,9 @@ namespace {
 // Ends a program run early when serve stops (thrown from its progress call).
 struct Cancelled {};
 
+static_assert(DeviceHub::defaultCap == Vorn::FrameList::defaultFrameCap,
+              "the hub keeps every device the engine keeps");
+
 } // namespace
 
 ServeController::ServeController(DeviceSession& session) : session_(session) {
@@ -122,6 +125,7 @@ MetricsSnapshot ServeController::metrics() const {
     snapshot.writes = counters_.writes();
     snapshot.journalFailures = counters_.journalFailures();
     snapshot.liveClients = hub_.clients();
+    snapshot.devicesDropped = devicesDropped();
     return snapshot;
 }
 

@@ -84,6 +84,14 @@ std::string formatMetrics(const MetricsSnapshot& snapshot) {
     family(out, "vornctl_devices_name_unread", "gauge",
            "Devices present whose name has not been read (yet, or they do not answer).");
     sample(out, "vornctl_devices_name_unread", "", unnamed);
+    family(out, "vornctl_devices_dropped_total", "counter",
+           "New devices not listed, or listed in place of one that never answered, because "
+           "the table of devices was full (a faulty device or a flood of new IDs).");
+    sample(out, "vornctl_devices_dropped_total", "", snapshot.devicesDropped);
+    family(out, "vornctl_presences_deferred_total", "counter",
+           "Announcements of new devices left for their next announcement while the "
+           "device events waiting to be handled were at their limit.");
+    sample(out, "vornctl_presences_deferred_total", "", snapshot.engine.presencesDeferred);
 
     const Vorn::EngineFigures& engine = snapshot.engine;
     family(out, "vornctl_requests_total", "counter",

@@ -38,6 +38,7 @@ struct MetricsSnapshot {
     ServeCounters::Writes writes{};
     std::uint64_t journalFailures = 0;
     std::size_t liveClients = 0;
+    std::uint64_t devicesDropped = 0; // new devices the engine or the hub had no room for
 };
 
 // The text of GET /metrics (text format 0.0.4): every family with HELP and TYPE.

@@ -15,6 +15,7 @@
 
 #ifdef VORNCTL_WITH_SIMULATOR
 #include "OnSimulator.h"
+#include "Options.h" // vornsim's generated devices
 #endif
 
 namespace {
@@ -155,6 +156,35 @@ TEST_F(VornctlOnSimulator, SelectAndDeselectReachTheDevice) {
     ASSERT_TRUE(simulator_->waitUntil(
         [&] { return simulator_->device(ondal)->selectMark == std::uint16_t{0}; },
         std::chrono::seconds(3)));
+}
+
+// A segment larger than the tool's former flood guard (4096): every device is
+// listed and named. Generous waits; the counts are what is checked.
+class VornctlOnLargeSegment : public VornctlTest::OnSimulator {
+protected:
+    static constexpr std::size_t segment = 10000;
+    std::vector<VornSim::DeviceSetup> devices() const override {
+        return VornSim::generateDevices(segment, 0x0000010000000001ull, "127.0.0.2", 200);
+    }
+    std::chrono::milliseconds presenceInterval() const override {
+        return std::chrono::milliseconds(1000);
+    }
+};
+
+TEST_F(VornctlOnLargeSegment, ListListsAndNamesEveryDevice) {
+    const auto outcome = runCommand({"--interface", "127.0.0.1", "list", "--wait", "10", "--csv"});
+    EXPECT_EQ(outcome.status, Vornctl::Exit::success) << outcome.err;
+    EXPECT_TRUE(contains(outcome.err, "10000 found")) << outcome.err;
+    std::istringstream lines(outcome.out);
+    std::string line;
+    std::getline(lines, line); // the header
+    std::size_t listed = 0, named = 0;
+    while (std::getline(lines, line)) {
+        ++listed;
+        named += contains(line, ",sim-") ? 1 : 0;
+    }
+    EXPECT_EQ(listed, segment);
+    EXPECT_EQ(named, segment);
 }
 
 #endif

@@ -28,13 +28,17 @@ protected:
     // Whether vornctl listens on 127.0.0.1, which Wine's adapter list never
     // shows: the case is skipped there.
     virtual bool needsLoopback() const { return true; }
+    // How often each device announces itself.
+    virtual std::chrono::milliseconds presenceInterval() const {
+        return std::chrono::milliseconds(200);
+    }
 
     void SetUp() override {
         VORN_REQUIRE_TEST_NAMESPACE();
         if (needsLoopback() && !loopbackIsListed())
             GTEST_SKIP() << "127.0.0.1 is not in this system's adapter list (as under Wine)";
         VornSim::SimulatorConfig config;
-        config.presenceInterval = std::chrono::milliseconds(200);
+        config.presenceInterval = presenceInterval();
         config.devices = devices();
         simulator_ = std::make_unique<VornSim::DeviceSimulator>(std::move(config), events());
     }

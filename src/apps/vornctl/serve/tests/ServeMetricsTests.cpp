@@ -44,11 +44,15 @@ TEST(ServeMetrics, EveryFigureInOneSampleLine) {
     snapshot.writes[static_cast<std::size_t>(ProgramResult::Refused)] = 1;
     snapshot.journalFailures = 5;
     snapshot.liveClients = 2;
+    snapshot.devicesDropped = 7;
+    snapshot.engine.presencesDeferred = 11;
     const std::vector<std::string> expected = {
         R"(vornctl_devices{product="Ondal 2",type="10"} 1)",
         R"(vornctl_devices{product="Ondal 4",type="12"} 2)",
         R"(vornctl_devices{product="Unknown",type="99"} 1)",
         "vornctl_devices_name_unread 2",
+        "vornctl_devices_dropped_total 7",
+        "vornctl_presences_deferred_total 11",
         R"(vornctl_requests_total{result="answered"} 41)",
         R"(vornctl_requests_total{result="timed_out"} 2)",
         R"(vornctl_requests_total{result="failed"} 1)",
@@ -86,7 +90,7 @@ TEST(ServeMetrics, EachFamilyIsDescribedOnceBeforeItsSamples) {
             EXPECT_EQ(line.rfind(typed, 0), 0u) << line << " under " << typed;
         }
     }
-    EXPECT_EQ(described.size(), 9u);
+    EXPECT_EQ(described.size(), 11u);
     EXPECT_EQ(text.back(), '\n');
 }
 

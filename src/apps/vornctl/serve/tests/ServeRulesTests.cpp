@@ -462,17 +462,18 @@ TEST(ServeDeviceHub, PastItsCapTheLongestKeptUnnamedDeviceMakesRoom) {
 // number of IDs announced; the named device is still there.
 TEST(ServeDeviceHub, AFloodOfIdsKeepsTheHubAndTheFirstBatchBounded) {
     using Kind = DeviceEvent::Kind;
-    DeviceHub hub;
+    constexpr std::size_t cap = 256;
+    DeviceHub hub(cap);
     hub.apply(event(Kind::Added, 7, 12));
     hub.apply(event(Kind::Named, 7, 0, "Stage"));
-    for (std::uint64_t id = 1000; id < 1000 + 5 * DeviceHub::defaultCap; ++id)
+    for (std::uint64_t id = 1000; id < 1000 + 5 * cap; ++id)
         hub.apply(event(Kind::Added, id, 12));
-    EXPECT_EQ(hub.devices(true).size(), DeviceHub::defaultCap);
-    EXPECT_EQ(hub.dropped(), 4 * DeviceHub::defaultCap + 1);
+    EXPECT_EQ(hub.devices(true).size(), cap);
+    EXPECT_EQ(hub.dropped(), 4 * cap + 1);
     ASSERT_TRUE(hub.device(7));
     EXPECT_EQ(hub.device(7)->name, std::optional<std::string>("Stage"));
     const std::string first = hub.subscribe(true, [] {})->take();
-    EXPECT_LT(first.size(), DeviceHub::defaultCap * 200) << "bytes in the first batch";
+    EXPECT_LT(first.size(), cap * 200) << "bytes in the first batch";
 }
 
 } // namespace
