@@ -15,7 +15,7 @@ resident memory passes --guard MiB (default 1024) the flood is stopped there
 and the run fails (the bound did not hold). Each missed target is printed as a
 line "MISSED: ..." and makes the exit status 1: memory still growing in the
 flood's second half (more than 10 % and 16 MiB over its first half's highest),
-memory a minute after the flood more than 32 MiB over where it started, the
+memory a minute after the flood more than 48 MiB over where it started, the
 real device missing, unnamed or unread once. Runs inside a private network
 namespace (bench/run.sh, scripts/netns.sh); the test suite runs it short.
 
@@ -37,7 +37,7 @@ REAL = "0000000a:0000000b"
 REAL_SERIAL = 20261207
 LIFETIME = 10  # seconds a device is listed after its last presence
 GROWTH_SLACK = (1.10, 16)  # the plateau may pass the first half's highest by 10 % and 16 MiB
-RETURN_SLACK = 32  # MiB over the start a minute after the flood
+RETURN_SLACK = 48  # MiB over the start a minute after the flood (see bench/README.md)
 
 
 def udp_port(pid):

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace TestSupport;
 
@@ -605,25 +606,31 @@ TEST_F(FrameListTest, EveryRequestEndsExactlyOnceUnderConcurrentTraffic) {
     EXPECT_GE(timeouts.load(), static_cast<int>(requestCount / 2)); // odd ones never answered
 }
 
-// The allocator's trim comes once a flood has passed and the table stayed
-// small for a few sweeps; a segment's ordinary coming and going never asks.
-TEST(TrimSchedule, TrimsOnceAfterAFloodHasPassed) {
-    Vorn::TrimSchedule trim;
+// The allocator's trim comes twice once a flood has passed and the table
+// stayed small; a segment's ordinary coming and going never asks.
+TEST(TrimSchedule, TrimsTwiceAfterAFloodHasPassed) {
+    using Vorn::TrimSchedule;
+    TrimSchedule trim;
+    std::vector<int> trimmedAt; // sweeps
+    int sweep = 0;
     auto sweeps = [&](std::size_t present, int count) {
-        int trims = 0;
-        for (int i = 0; i < count; ++i)
-            trims += trim.afterSweep(present) ? 1 : 0;
-        return trims;
+        for (int i = 0; i < count; ++i, ++sweep)
+            if (trim.afterSweep(present))
+                trimmedAt.push_back(sweep);
     };
-    EXPECT_EQ(sweeps(5000, 5), 0);
-    EXPECT_EQ(sweeps(10, 10), 0) << "below a flood's size";
-    EXPECT_EQ(sweeps(131072, 20), 0) << "while the flood lasts";
-    EXPECT_EQ(sweeps(40000, 10), 0) << "not yet a quarter of the peak";
-    EXPECT_FALSE(trim.afterSweep(12));
-    EXPECT_FALSE(trim.afterSweep(12));
-    EXPECT_TRUE(trim.afterSweep(12)) << "the third quiet sweep";
-    EXPECT_EQ(sweeps(12, 10), 0) << "once";
-    EXPECT_EQ(sweeps(131072, 3) + sweeps(12, 3), 1) << "the next flood";
+    sweeps(5000, 5);
+    sweeps(10, 50); // below a flood's size
+    sweeps(131072, 20);
+    sweeps(40000, 10); // not yet a quarter of the peak
+    EXPECT_TRUE(trimmedAt.empty());
+    const int quietFrom = sweep;
+    sweeps(12, 100);
+    EXPECT_EQ(trimmedAt, (std::vector<int>{quietFrom + TrimSchedule::firstTrim - 1,
+                                           quietFrom + TrimSchedule::lastTrim - 1}));
+    trimmedAt.clear();
+    sweeps(131072, 3); // the next flood
+    sweeps(12, 100);
+    EXPECT_EQ(trimmedAt.size(), 2u);
 }
 
 } // namespace

@@ -7,17 +7,19 @@ namespace Vorn {
 // When the process's allocator is asked to give free memory back to the
 // system (Network::releaseFreeMemory): after a flood of new frame ids, once the
 // frames present have fallen to a quarter of a flood-sized peak and stayed so
-// for a few sweeps, so that what the frame events' handlers held for the
-// frames that left (the window's rows, serve's devices) has been freed too.
-// A segment under 8192 devices never triggers it.
+// for `firstTrim` sweeps, when the frame events' handlers have freed what they
+// held for the frames that left (the window's rows, serve's devices), and once
+// more at `lastTrim`, for what the requests to those frames held until they
+// ended. A segment under 8192 devices never triggers it.
 //
 // Called by the presence thread only.
 class TrimSchedule {
 public:
     // Frames present at a peak that counts as a flood.
     static constexpr std::size_t floodSize = 8192;
-    // Sweeps (about a second each) the table stays small before the trim.
-    static constexpr int quietSweeps = 3;
+    // Sweeps (about a second each) the table has stayed small.
+    static constexpr int firstTrim = 5;
+    static constexpr int lastTrim = 30;
 
     // The frames present after a sweep; true: trim now.
     bool afterSweep(std::size_t present) {
@@ -27,11 +29,13 @@ public:
             quiet_ = 0;
             return false;
         }
-        if (++quiet_ < quietSweeps)
-            return false;
-        peak_ = present;
-        quiet_ = 0;
-        return true;
+        ++quiet_;
+        if (quiet_ == lastTrim) {
+            peak_ = present;
+            quiet_ = 0;
+            return true;
+        }
+        return quiet_ == firstTrim;
     }
 
 private:
