@@ -166,7 +166,8 @@ if [[ $quick -eq 1 ]]; then
 else
     roundtrip_args=()
     timeout_args=()
-    discovery_runs=("--devices 1000" "--devices 10000 --addresses 200 --runs 3")
+    discovery_runs=("--devices 1000" "--devices 10000 --addresses 200 --runs 3"
+        "--devices 65536 --addresses 256 --runs 1")
     idle_runs=("--devices 100 --seconds 10" "--devices 1000 --addresses 200 --seconds 10"
         "--devices 300 --silent --seconds 10")
     flood_runs=("--frames 100000 --no-listing" "--frames 1000000 --no-listing" "--frames 100000"
