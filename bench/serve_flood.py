@@ -3,8 +3,8 @@
 IDs of a serviced product per second for SECONDS s (from 127.0.0.3 to serve's
 UDP port, loopback inside the namespace), next to one real simulated device
 that answers. Measured: serve's resident memory before, at its peak, its
-plateau (the highest sample of the flood's last half against its first half:
-a bound that holds stops growing), at the end of the flood and a minute after
+plateau (the highest sample of the flood's last third against the third
+before it: a bound that holds stops growing), at the end of the flood and a minute after
 it; the device list's answer time during the flood; whether the real device
 stayed listed and named and its serial number could be read, every second;
 the dropped count the API reports; the rate FloodSend reached.
@@ -14,7 +14,7 @@ a list request not answered within 10 s counts as a failure; when serve's
 resident memory passes --guard MiB (default 1024) the flood is stopped there
 and the run fails (the bound did not hold). Each missed target is printed as a
 line "MISSED: ..." and makes the exit status 1: memory still growing in the
-flood's second half (more than 10 % and 16 MiB over its first half's highest),
+flood's last third (more than 10 % and 16 MiB over the highest of the third before),
 memory a minute after the flood more than 48 MiB over where it started, the
 real device missing, unnamed or unread once. Runs inside a private network
 namespace (bench/run.sh, scripts/netns.sh); the test suite runs it short.
@@ -36,7 +36,7 @@ processes = serve_support.processes
 REAL = "0000000a:0000000b"
 REAL_SERIAL = 20261207
 LIFETIME = 10  # seconds a device is listed after its last presence
-GROWTH_SLACK = (1.10, 16)  # the plateau may pass the first half's highest by 10 % and 16 MiB
+GROWTH_SLACK = (1.10, 16)  # the plateau may pass the middle third's highest by 10 % and 16 MiB
 RETURN_SLACK = 48  # MiB over the start a minute after the flood (see bench/README.md)
 
 
@@ -147,17 +147,19 @@ def main():
         after = rss_mib(serve.pid)
         took_after, body = listing(serve)
         real_after = real_named(body) and real_serial(serve)
-        half = flood_took / 2
-        first_half = max((m for t, m in memory if t < half), default=before)
-        plateau = max((m for t, m in memory if t >= half), default=before)
+        # The bounds fill at the pace the machine allows: the flood's first third is the
+        # filling, its last third the plateau, set against the third before it.
+        third = flood_took / 3
+        middle = max((m for t, m in memory if third <= t < 2 * third), default=before)
+        plateau = max((m for t, m in memory if t >= 2 * third), default=before)
 
         print(sent)
         if guarded is not None:
             print(f"FLOOD STOPPED after {guarded:.1f} s: serve's resident memory passed the "
                   f"guard of {guard} MiB")
         print(f"serve resident memory: {before:.1f} MiB before, peak {peak:.1f} MiB, highest "
-              f"{first_half:.1f} MiB in the flood's first half and {plateau:.1f} MiB in its "
-              f"second (the plateau), {at_end:.1f} MiB at the end ({flood_took:.0f} s), "
+              f"{middle:.1f} MiB in the flood's middle third and {plateau:.1f} MiB in its "
+              f"last (the plateau), {at_end:.1f} MiB at the end ({flood_took:.0f} s), "
               f"{after:.1f} MiB {after_seconds} s after the flood")
         print(f"device list during the flood: {len(times)} of {samples} answered within 10 s, "
               f"median {percentile(times, 0.5):.3f} s, slowest "
@@ -173,9 +175,9 @@ def main():
               f"{unanswered} unanswered, real device kept {samples - lost}/{samples}, "
               f"read {samples - unread}/{samples}")
         missed = []
-        if plateau > first_half * GROWTH_SLACK[0] and plateau > first_half + GROWTH_SLACK[1]:
-            missed.append(f"memory still growing: {plateau:.1f} MiB in the flood's second half "
-                          f"against {first_half:.1f} MiB in its first")
+        if plateau > middle * GROWTH_SLACK[0] and plateau > middle + GROWTH_SLACK[1]:
+            missed.append(f"memory still growing: {plateau:.1f} MiB in the flood's last third "
+                          f"against {middle:.1f} MiB in the third before")
         if after > before + RETURN_SLACK:
             missed.append(f"memory not given back: {after:.1f} MiB {after_seconds} s after the "
                           f"flood, {before:.1f} MiB before it")

@@ -4,9 +4,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 // One device event as the controller reports it: a device came, was named
 // (or its name could not be read), changed or went.
@@ -23,14 +25,17 @@ struct DeviceEvent {
 
 // The device events on their way from the engine's threads (device handlers,
 // name replies) to the thread that hands them on (vornctl watch prints them,
-// serve keeps its device table), in the order they were pushed.
+// serve keeps its device table), in the order they were pushed. Pushing never
+// waits: the engine's event thread, which also ends timed-out requests, is
+// never held up by the reader.
 //
-// At most `bound` events wait. Past it an addition, change or removal (pushed
-// by the engine's frame events) waits for room: the reader's pace holds the
-// engine's event thread back, whose own bound then leaves new frames for
-// their next presence, so a flood of new ids faster than the reader cannot
-// grow the feed. A name's outcome never waits: there is one per name request,
-// and those are bounded by the engine.
+// At most `bound` events wait in order. Past it an addition or change is kept
+// aside, one per device and the newest only, and handed on once the events in
+// order have been read; a removal of a device kept aside drops it unseen. A
+// flood of new ids faster than the reader therefore costs one entry per
+// device the engine keeps (its own limits bound them), never one per event.
+// Removals always wait in order (one per device shown, or waiting), and a
+// name's outcome too (one per name request, bounded by the engine).
 class DeviceEventFeed {
 public:
     static constexpr std::size_t defaultBound = 65536;
@@ -38,8 +43,7 @@ public:
     explicit DeviceEventFeed(std::size_t bound = defaultBound) : bound_(bound) {}
     void push(DeviceEvent event);
     // Ends the feed: next() returns nothing from now on, events still queued
-    // are dropped, and so are those pushed later (a push waiting for room
-    // returns). Idempotent.
+    // are dropped, and so are those pushed later. Idempotent.
     void stop();
     // The next event, waiting for it; nothing once stopped.
     std::optional<DeviceEvent> next();
@@ -48,7 +52,10 @@ private:
     const std::size_t bound_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::condition_variable room_;
     std::deque<DeviceEvent> events_; // guarded by mutex_
-    bool stopped_ = false;           // guarded by mutex_
+    // Additions and changes kept aside while events_ was full, oldest first,
+    // with their place by device; guarded by mutex_.
+    std::list<DeviceEvent> aside_;
+    std::unordered_map<std::uint64_t, std::list<DeviceEvent>::iterator> asideById_;
+    bool stopped_ = false; // guarded by mutex_
 };

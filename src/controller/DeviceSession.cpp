@@ -12,10 +12,8 @@
 DeviceSession::DeviceSession(std::string interfaceAddress, Journal::SerialJournal* journal)
     : interfaceAddress_(std::move(interfaceAddress)), journal_(journal) {}
 
-// A frame event's handler may wait for room in the feed; stopping it first
-// lets the engine's event thread end.
 DeviceSession::~DeviceSession() {
-    feed_.stop();
+    feed_.stop(); // what still waits there is nobody's
 }
 
 void DeviceSession::start() {
@@ -108,7 +106,7 @@ void DeviceSession::relayEvents(const EventSink& sink, NameRounds rounds, bool a
         if (!sink(*event))
             break;
     }
-    feed_.stop(); // nobody reads it any more: a push waiting for room returns
+    feed_.stop(); // nobody reads it any more
 }
 
 SerialResult DeviceSession::readSerial(std::uint64_t id) {

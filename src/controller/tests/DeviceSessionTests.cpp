@@ -105,29 +105,46 @@ TEST(DeviceEventFeed, KeepsOrderAndAStopWakesTheReaderAndDropsWhatWaits) {
     EXPECT_FALSE(queued.next());
 }
 
-// Past its bound a frame event waits for the reader; a name never does, and
-// a stop releases a push that waits.
-TEST(DeviceEventFeed, AFullFeedHoldsFrameEventsBackButNotNames) {
+// Past its bound an addition or change waits aside, the newest per device,
+// after the events in order; a removal of a device aside drops it unseen;
+// nothing waits for the reader.
+TEST(DeviceEventFeed, PastItsBoundAdditionsWaitAsideOnePerDevice) {
+    using Kind = DeviceEvent::Kind;
+    auto of = [](Kind kind, std::uint64_t id, std::uint32_t address = 0) {
+        DeviceEvent event = eventOf(id);
+        event.kind = kind;
+        event.address = address;
+        return event;
+    };
     DeviceEventFeed feed(2);
-    feed.push(eventOf(1));
-    feed.push(eventOf(2));
-    DeviceEvent named = eventOf(3);
-    named.kind = DeviceEvent::Kind::Named;
-    feed.push(named); // past the bound, at once
-    TestSupport::Recorder<std::uint64_t> pushed;
-    std::thread pusher([&] {
-        feed.push(eventOf(4));
-        pushed.push(4);
-        feed.push(eventOf(5));
-        pushed.push(5);
-    });
-    EXPECT_FALSE(pushed.waitForFirst(200ms)) << "pushed into a full feed";
-    for (std::uint64_t id : {1u, 2u})
-        EXPECT_EQ(feed.next()->id, id);
-    EXPECT_EQ(pushed.waitForFirst(10s), std::optional<std::uint64_t>(4));
-    // 3 and 4 wait: 5 waits for room until the stop.
+    feed.push(of(Kind::Added, 1));
+    feed.push(of(Kind::Added, 2));
+    feed.push(of(Kind::Added, 3, 30));   // aside
+    feed.push(of(Kind::Changed, 3, 31)); // the newest of 3, still an addition
+    feed.push(of(Kind::Added, 4));       // aside
+    feed.push(of(Kind::Removed, 4));     // never shown: gone unseen
+    feed.push(of(Kind::Changed, 1, 11)); // aside: 1 was shown
+    feed.push(of(Kind::Named, 1));       // in order, past the bound
+    feed.push(of(Kind::Removed, 2));     // in order
+    std::vector<std::pair<Kind, std::uint64_t>> read;
+    std::uint32_t addressOf3 = 0;
+    for (int i = 0; i < 6; ++i) {
+        const auto event = feed.next();
+        ASSERT_TRUE(event);
+        read.emplace_back(event->kind, event->id);
+        if (event->id == 3)
+            addressOf3 = event->address;
+    }
+    EXPECT_EQ(read, (std::vector<std::pair<Kind, std::uint64_t>>{{Kind::Added, 1},
+                                                                 {Kind::Added, 2},
+                                                                 {Kind::Named, 1},
+                                                                 {Kind::Removed, 2},
+                                                                 {Kind::Added, 3},
+                                                                 {Kind::Changed, 1}}));
+    EXPECT_EQ(addressOf3, 31u);
+    feed.push(of(Kind::Added, 5)); // room again: in order
+    EXPECT_EQ(feed.next()->id, 5u);
     feed.stop();
-    pusher.join();
     EXPECT_FALSE(feed.next());
 }
 
