@@ -38,14 +38,12 @@ void DeviceSession::pushEvent(DeviceEvent::Kind kind, std::uint64_t id) {
     event.time = std::chrono::system_clock::now();
     event.id = id;
     if (kind != DeviceEvent::Kind::Removed) {
-        try {
-            const Vorn::FrameInfo info = service_->getDevice(id);
-            event.deviceType = info.deviceType;
-            event.address = info.address;
-            event.mode = info.mode;
-        } catch (const Vorn::UnknownFrameIdException&) {
+        const std::optional<Vorn::FrameInfo> info = service_->findDevice(id);
+        if (!info)
             return; // gone again; its removal follows
-        }
+        event.deviceType = info->deviceType;
+        event.address = info->address;
+        event.mode = info->mode;
     }
     feed_.push(std::move(event));
 }
@@ -54,23 +52,15 @@ std::optional<Vorn::FrameInfo> DeviceSession::awaitDevice(std::uint64_t id,
                                                           Clock::time_point deadline) {
     if (!devices_.waitFor(id, deadline))
         return std::nullopt;
-    try {
-        return service_->getDevice(id);
-    } catch (const Vorn::UnknownFrameIdException&) {
-        return std::nullopt; // gone again
-    }
+    return service_->findDevice(id); // none: gone again
 }
 
 std::vector<FoundDevice> DeviceSession::listedDevices(bool all) {
     std::vector<FoundDevice> rows;
     for (std::uint64_t id : devices_.present()) {
-        try {
-            const Vorn::FrameInfo info = service_->getDevice(id);
-            if (all || isServicedType(info.deviceType))
-                rows.push_back({id, std::nullopt, info.deviceType, info.address, info.mode});
-        } catch (const Vorn::UnknownFrameIdException&) {
-            // Gone again since it was reported.
-        }
+        const std::optional<Vorn::FrameInfo> info = service_->findDevice(id);
+        if (info && (all || isServicedType(info->deviceType))) // none: gone again
+            rows.push_back({id, std::nullopt, info->deviceType, info->address, info->mode});
     }
     std::sort(rows.begin(), rows.end(),
               [](const FoundDevice& a, const FoundDevice& b) { return a.id < b.id; });

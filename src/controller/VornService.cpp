@@ -94,10 +94,10 @@ void VornService::relayDeviceChanged(std::uint64_t deviceId) {
             handler(deviceId);
 }
 
-Vorn::FrameInfo VornService::getDevice(std::uint64_t deviceId) {
+std::optional<Vorn::FrameInfo> VornService::findDevice(std::uint64_t deviceId) {
     if (!engine_)
-        throw Vorn::UnknownFrameIdException("src/VornService", __LINE__, "Unknown frame id");
-    return engine_->frameList().getFrame(deviceId);
+        return std::nullopt;
+    return engine_->frameList().findFrame(deviceId);
 }
 
 template <class Layout>
@@ -105,14 +105,12 @@ bool VornService::sendRequest(std::uint64_t deviceId, Completion completion,
                               RequestClass requestClass) {
     if (!engine_)
         return false;
-    try {
-        Vorn::Command<Layout> command = engine_->makeCommand<Layout>(deviceId);
-        if constexpr (!std::is_same_v<Layout, Vorn::MSG_GetDeviceConfig>)
-            clearBodyWords(command);
-        return engine_->send(deviceId, command, nullptr, std::move(completion), requestClass);
-    } catch (const Vorn::UnknownFrameIdException&) {
-        return false;
-    }
+    std::optional<Vorn::Command<Layout>> command = engine_->commandFor<Layout>(deviceId);
+    if (!command)
+        return false; // the device has gone
+    if constexpr (!std::is_same_v<Layout, Vorn::MSG_GetDeviceConfig>)
+        clearBodyWords(*command);
+    return engine_->send(deviceId, *command, nullptr, std::move(completion), requestClass);
 }
 
 bool VornService::requestDeviceName(std::uint64_t deviceId, NameCallback done, NameRounds rounds) {
@@ -129,7 +127,7 @@ bool VornService::requestSerialNumber(std::uint64_t deviceId, SerialCallback don
         deviceId, std::bind(&VornService::onBoardIdReply, this, std::move(done), _1, _2, _3, _4));
 }
 
-bool VornService::setSerialNumber(std::uint64_t deviceId, unsigned serial, ResultCallback done) {
+bool VornService::setSerialNumber(std::uint64_t deviceId, unsigned serial, WriteCallback done) {
     using namespace std::placeholders;
     return sendRequest<Vorn::MSG_GetBoardID>(deviceId,
                                              std::bind(&VornService::onBoardIdForWriteReply, this,
@@ -147,18 +145,14 @@ void VornService::deselectDevice(std::uint64_t deviceId) {
 void VornService::sendSelect(std::uint64_t deviceId, bool select) {
     if (!engine_)
         return;
-    try {
-        Vorn::Command<Vorn::MSG_SelectMe> command =
-            engine_->makeCommand<Vorn::MSG_SelectMe>(deviceId);
-        Vorn::Wire::writeU16(command.data() + Vorn::MSG_SelectMe::select, select ? 0xFFFF : 0);
-        Vorn::Wire::writeU16(command.data() + bodyWord1, 0);
-        Vorn::Destination to;
-        if (!engine_->frameList().findDestination(deviceId, to))
-            return;
-        engine_->sendUntracked(to, command);
-    } catch (const Vorn::UnknownFrameIdException&) {
-        // The device has gone; there is nobody to mark.
-    }
+    std::optional<Vorn::Command<Vorn::MSG_SelectMe>> command =
+        engine_->commandFor<Vorn::MSG_SelectMe>(deviceId);
+    Vorn::Destination to;
+    if (!command || !engine_->frameList().findDestination(deviceId, to))
+        return; // the device has gone; there is nobody to mark
+    Vorn::Wire::writeU16(command->data() + Vorn::MSG_SelectMe::select, select ? 0xFFFF : 0);
+    Vorn::Wire::writeU16(command->data() + bodyWord1, 0);
+    engine_->sendUntracked(to, *command);
 }
 
 void VornService::onDeviceConfigReply(const NameCallback& done, NameRounds rounds,
@@ -256,32 +250,32 @@ void VornService::onBoardIdReply(const SerialCallback& done, std::uint64_t devic
     done(deviceId, serial.has_value(), serial.value_or(0));
 }
 
-void VornService::onBoardIdForWriteReply(unsigned serial, const ResultCallback& done,
+void VornService::onBoardIdForWriteReply(unsigned serial, const WriteCallback& done,
                                          std::uint64_t deviceId, const char* reply, unsigned length,
                                          Vorn::ErrorCode error) {
     using namespace std::placeholders;
     if (!ReplyChecks::boardId(reply, length, error)) {
-        done(deviceId, false);
+        // No write went out: nothing answered it.
+        done(deviceId, WriteReply::Unanswered);
         return;
     }
+    // None: the device left between the read and the write; nothing answers it.
+    std::optional<Vorn::Command<Vorn::MSG_SetBoardID>> command =
+        engine_->commandFor<Vorn::MSG_SetBoardID>(deviceId);
     bool accepted = false;
-    try {
-        Vorn::Command<Vorn::MSG_SetBoardID> command =
-            engine_->makeCommand<Vorn::MSG_SetBoardID>(deviceId);
-        ReplyChecks::writeBoardRecord(command, reply, serial);
+    if (command) {
+        ReplyChecks::writeBoardRecord(*command, reply, serial);
         // The write's completion gets its own copy of `done`: when the engine
         // refuses the write, that copy is dropped and this one reports it.
         accepted =
-            engine_->send(deviceId, command, nullptr,
+            engine_->send(deviceId, *command, nullptr,
                           std::bind(&VornService::onSetBoardIdReply, this, done, _1, _2, _3, _4));
-    } catch (const Vorn::UnknownFrameIdException&) {
-        // The device left between the read and the write: a refused write.
     }
     if (!accepted)
-        done(deviceId, false);
+        done(deviceId, WriteReply::Unanswered);
 }
 
-void VornService::onSetBoardIdReply(const ResultCallback& done, std::uint64_t deviceId,
+void VornService::onSetBoardIdReply(const WriteCallback& done, std::uint64_t deviceId,
                                     const char* reply, unsigned length, Vorn::ErrorCode error) {
-    done(deviceId, ReplyChecks::boardIdAccepted(reply, length, error));
+    done(deviceId, ReplyChecks::writeReply(reply, length, error));
 }

@@ -3,6 +3,7 @@
 #include "Exception.h"
 #include "NameRetrySchedule.h"
 #include "ProductName.h"
+#include "WriteReply.h"
 #include "engine/FrameList.h"
 #include "engine/VornNetwork.h"
 #include "wire/NetworkType.h"
@@ -25,8 +26,7 @@ enum class NameRounds { Once, UntilNamed };
 using NameCallback = std::function<void(std::uint64_t deviceId, bool ok, std::string name)>;
 // Result of requestSerialNumber: the board id on success, else ok false and 0.
 using SerialCallback = std::function<void(std::uint64_t deviceId, bool ok, unsigned serial)>;
-// Result of setSerialNumber.
-using ResultCallback = std::function<void(std::uint64_t deviceId, bool ok)>;
+using WriteCallback = std::function<void(std::uint64_t deviceId, WriteReply reply)>;
 
 // The application's controller: owns the engine on the chosen interface,
 // passes its frame events on to the registered device handlers and offers the
@@ -75,11 +75,12 @@ public:
     // change mark moved); same thread and rules as the two above.
     std::vector<DeviceCallback> deviceChangedHandlers;
 
-    // Before start() no device is known: getDevice throws, requests return
-    // false and selection marks are not sent.
+    // Before start() no device is known: findDevice finds none, requests
+    // return false and selection marks are not sent.
 
-    // A copy of the device's frame record. Throws Vorn::UnknownFrameIdException.
-    Vorn::FrameInfo getDevice(std::uint64_t deviceId);
+    // A copy of the device's frame record; none when it is not present (a
+    // device may leave at any moment).
+    std::optional<Vorn::FrameInfo> findDevice(std::uint64_t deviceId);
 
     // The three requests return true when the engine accepted the request;
     // `done` is then called exactly once, unless the controller is destroyed
@@ -96,7 +97,7 @@ public:
     bool requestSerialNumber(std::uint64_t deviceId, SerialCallback done);
     // Reads the device's board record and writes it back with `serial` as its
     // board id; every other byte of the record stays as the device sent it.
-    bool setSerialNumber(std::uint64_t deviceId, unsigned serial, ResultCallback done);
+    bool setSerialNumber(std::uint64_t deviceId, unsigned serial, WriteCallback done);
 
     // Marks the device as selected on the device itself, or clears the mark.
     // Sent once, untracked; an unknown device is ignored.
@@ -139,9 +140,9 @@ private:
     void stopNameRounds();
     void onBoardIdReply(const SerialCallback& done, std::uint64_t deviceId, const char* reply,
                         unsigned length, Vorn::ErrorCode error);
-    void onBoardIdForWriteReply(unsigned serial, const ResultCallback& done, std::uint64_t deviceId,
+    void onBoardIdForWriteReply(unsigned serial, const WriteCallback& done, std::uint64_t deviceId,
                                 const char* reply, unsigned length, Vorn::ErrorCode error);
-    void onSetBoardIdReply(const ResultCallback& done, std::uint64_t deviceId, const char* reply,
+    void onSetBoardIdReply(const WriteCallback& done, std::uint64_t deviceId, const char* reply,
                            unsigned length, Vorn::ErrorCode error);
 
     // Set by the constructor and start() on the starting thread before the
