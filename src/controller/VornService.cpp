@@ -37,7 +37,12 @@ void VornService::start() {
             network_.emplace(networkType_, *link_, clocks_, subscribe);
         else
             network_.emplace(networkType_, address_, subscribe);
-        roundsThread_ = std::thread([this] { nameRoundsLoop(); });
+        {
+            // Under the lock: the engine's threads may schedule a round already.
+            std::lock_guard<std::mutex> lock(roundsMutex_);
+            roundsThread_ = std::jthread([this](std::stop_token stop) { nameRoundsLoop(stop); });
+            roundsStopped_ = roundsThread_.get_stop_token();
+        }
     } catch (...) {
         // The engine may have failed after the relays were subscribed, or
         // come up while the names' thread could not: drop the tokens of its
@@ -176,7 +181,7 @@ void VornService::scheduleNameRound(std::uint64_t deviceId, const NameCallback& 
         return; // gone: its removal has been relayed, or is about to be
     {
         std::lock_guard<std::mutex> lock(roundsMutex_);
-        if (!roundsRunning_)
+        if (roundsStopped_.stop_requested())
             return;
         if (nameRetries_.failed(deviceId, clocks_.steadyNanoseconds()))
             nameCallbacks_.insert_or_assign(deviceId, done);
@@ -214,18 +219,19 @@ std::size_t VornService::namesToRetry() {
 
 // Sleeps until the next round is due (a failure that schedules a sooner one
 // wakes it) and asks the devices whose round it is.
-void VornService::nameRoundsLoop() {
+void VornService::nameRoundsLoop(std::stop_token stop) {
     Network::nameThisThread("vorn-names");
     std::unique_lock<std::mutex> lock(roundsMutex_);
-    while (roundsRunning_) {
+    while (!stop.stop_requested()) {
         const auto next = nameRetries_.nextDue();
+        const auto rescheduled = [&] { return nameRetries_.nextDue() != next; };
         if (!next) {
-            roundsWake_.wait(lock);
+            roundsWake_.wait(lock, stop, rescheduled);
             continue;
         }
         const std::uint64_t now = clocks_.steadyNanoseconds();
         if (*next > now) {
-            roundsWake_.wait_for(lock, std::chrono::nanoseconds(*next - now));
+            roundsWake_.wait_for(lock, stop, std::chrono::nanoseconds(*next - now), rescheduled);
             continue;
         }
         lock.unlock();
@@ -235,11 +241,8 @@ void VornService::nameRoundsLoop() {
 }
 
 void VornService::stopNameRounds() {
-    {
-        std::lock_guard<std::mutex> lock(roundsMutex_);
-        roundsRunning_ = false;
-    }
-    roundsWake_.notify_all();
+    // The stop wakes the thread wherever it waits; a round scheduled after it is dropped.
+    roundsThread_.request_stop();
     if (roundsThread_.joinable())
         roundsThread_.join();
 }

@@ -13,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -136,7 +137,7 @@ private:
     // the device is present.
     void scheduleNameRound(std::uint64_t deviceId, const NameCallback& done);
     void forgetNameRounds(std::uint64_t deviceId);
-    void nameRoundsLoop();
+    void nameRoundsLoop(std::stop_token stop);
     void stopNameRounds();
     void onBoardIdReply(const SerialCallback& done, std::uint64_t deviceId, const char* reply,
                         unsigned length, Vorn::ErrorCode error);
@@ -165,8 +166,8 @@ private:
     // request; guarded by roundsMutex_.
     NameRetrySchedule nameRetries_;
     std::unordered_map<std::uint64_t, NameCallback> nameCallbacks_;
-    bool roundsRunning_ = true; // guarded by roundsMutex_
     std::mutex roundsMutex_;
-    std::condition_variable roundsWake_; // with roundsMutex_: a sooner round, or stop
-    std::thread roundsThread_;           // started by start(), joined by the destructor
+    std::condition_variable_any roundsWake_; // with roundsMutex_: a sooner round (or stop)
+    std::stop_token roundsStopped_;          // guarded by roundsMutex_: the thread's
+    std::jthread roundsThread_; // started by start(), stopped and joined by the destructor
 };
