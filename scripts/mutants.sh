@@ -63,6 +63,10 @@ mutant duplicate-check-off src/controller/SerialWriteFlow.cpp \
     'if (!holders.empty()) {' \
     'if (false) {' \
     'controller_tests serve_tests' '^SerialWriteFlowTest\.NumberHeldByAnotherDevice|^ServeOnSimulator\.ANumberAnotherDevice'
+mutant unanswered-write-refused src/controller/SerialWriteFlow.cpp \
+    '        return reply == WriteReply::Refused ? R::Refused : R::NoAnswer;' \
+    '        return R::Refused;' \
+    'controller_tests' '^SerialWriteFlowTest\.WriteNeverAnswered|^SerialWriteOutcome\.'
 mutant read-back-skipped src/controller/SerialWriteFlow.cpp \
     $'    const SerialAnswer after = readSerial(request.id);\n    if (!waitFor(stop, [&] { return after.ready(); }))\n        return false;\n    report.readBack = after.get();\n' \
     $'    report.readBack = request.target; // taken for granted\n' \

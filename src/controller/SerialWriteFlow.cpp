@@ -216,11 +216,11 @@ void SerialWriteFlow::runQueue(std::stop_token stop) {
         }
         if (stop.stop_requested())
             return; // ended early: its outcome is unknown
-        report(job.second, result);
+        deliver(job.second, result);
     }
 }
 
-void SerialWriteFlow::report(Done& done, const SerialWriteReport& result) {
+void SerialWriteFlow::deliver(Done& done, const SerialWriteReport& result) {
     if (!done)
         return;
     try {

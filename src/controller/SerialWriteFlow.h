@@ -152,7 +152,7 @@ private:
     using NameAnswer = Answer<std::optional<std::string>>;
 
     void runQueue(std::stop_token stop);
-    void report(Done& done, const SerialWriteReport& report);
+    void deliver(Done& done, const SerialWriteReport& report);
     SerialWriteReport run(const SerialWriteRequest& request, std::stop_token stop);
     // The steps of a write, in their order; each false when the flow stops.
     Check startCheck(const SerialWriteRequest& request);
