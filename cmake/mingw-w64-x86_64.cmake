@@ -43,11 +43,4 @@ endif()
 set(VORN_WINEPREFIX ${CMAKE_BINARY_DIR}/wine-prefix)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-emulator.sh ${VORN_WINEPREFIX})
 
-# OpenSSL: Debian ships none for MinGW. scripts/openssl-mingw.sh builds static libssl.a and
-# libcrypto.a from Debian's own source package (scripts/setup.sh runs it for the Windows build and
-# passes its prefix as VORN_OPENSSL_MINGW_ROOT); find_package(OpenSSL) then finds them there.
-if(VORN_OPENSSL_MINGW_ROOT)
-    list(APPEND CMAKE_FIND_ROOT_PATH ${VORN_OPENSSL_MINGW_ROOT})
-    set(OPENSSL_ROOT_DIR ${VORN_OPENSSL_MINGW_ROOT})
-    set(OPENSSL_USE_STATIC_LIBS TRUE)
-endif()
+# OpenSSL: the top CMakeLists.txt gets it (scripts/openssl-mingw.sh) and points the search there.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes the terminal pictures of the guides from the programs' real output: docs/cli-*.png and
 # docs/journal-*.png from vornctl against vornsim's four default devices (inside a private
-# network namespace, serial writes recorded in a journal of a temporary folder), and
-# docs/dissector-*.png from tshark reading a committed capture with the dissector.
+# network namespace, serial writes recorded in a journal of a temporary folder),
+# docs/dissector-*.png from tshark reading a committed capture with the dissector, and
+# docs/serve-*.png from the page in headless Chromium (scripts/page-pictures.py, its own rack).
 #
 #   scripts/doc-pictures.sh [BUILD_DIR]     (default build/native, with vornsim and vornctl built)
 set -euo pipefail
@@ -147,3 +148,12 @@ text=
 show 1 "${writing[@]}" serial set 0000000a:0000000c 20261208 --yes
 show 0 --journal journal.jsonl journal
 render "$DOCS/journal-table.png" 13 130 <<<"$text"
+
+# The page's pictures (docs/serve-*.png), from headless Chromium against a rack of its own: the
+# default devices' simulator ends first (the end of its stdin), as both take the device port.
+exec 3>&-
+wait "$simulator" || true
+simulator=
+cd "$VORN_ROOT"
+/usr/bin/python3 scripts/page-pictures.py "$VORNCTL" "$BUILD/src/apps/vornsim/vornsim" scripts/netns.sh \
+    "$DOCS" || die "the page's pictures failed (see above)"

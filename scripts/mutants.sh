@@ -57,15 +57,19 @@ mutant journal-reader-lock-dropped src/journal/JournalFile_posix.cpp \
 # Serial writes (vornctl and serve)
 mutant intent-after-send src/controller/SerialWriteFlow.cpp \
     $'    // Nothing is sent unless the journal holds the intent.\n    std::string entry;\n' \
-    $'    std::string entry;\n    controller_.setSerialNumber(request.id, request.target, [](std::uint64_t, bool) {});\n' \
+    $'    std::string entry;\n    controller_.setSerialNumber(request.id, request.target, [](std::uint64_t, WriteReply) {});\n' \
     'controller_tests' '^SerialWriteFlowTest\.JournalFailingBeforeTheIntentSendsNothing'
 mutant duplicate-check-off src/controller/SerialWriteFlow.cpp \
     'if (!holders.empty()) {' \
     'if (false) {' \
     'controller_tests serve_tests' '^SerialWriteFlowTest\.NumberHeldByAnotherDevice|^ServeOnSimulator\.ANumberAnotherDevice'
+mutant unanswered-write-refused src/controller/SerialWriteFlow.cpp \
+    '        return reply == WriteReply::Refused ? R::Refused : R::NoAnswer;' \
+    '        return R::Refused;' \
+    'controller_tests' '^SerialWriteFlowTest\.WriteNeverAnswered|^SerialWriteOutcome\.'
 mutant read-back-skipped src/controller/SerialWriteFlow.cpp \
-    $'        const auto after = readSerial(request.id);\n        if (!waitFor([&] { return after->done; }))\n            return report;\n        std::lock_guard<std::mutex> lock(signal_->mutex);\n        report.readBack = after->value;\n' \
-    $'        report.readBack = request.target; // taken for granted\n' \
+    $'    const SerialAnswer after = readSerial(request.id);\n    if (!waitFor(stop, [&] { return after.ready(); }))\n        return false;\n    report.readBack = after.get();\n' \
+    $'    report.readBack = request.target; // taken for granted\n' \
     'controller_tests' '^SerialWriteFlowTest\.AcknowledgedWrite'
 
 # The engine

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -32,6 +33,23 @@ void DeviceSession::start() {
     flow_ = std::make_unique<SerialWriteFlow>(*service_);
 }
 
+namespace {
+
+// The answer of a request whose callback the controller calls once, or nothing
+// when `deadline` passes first or the request ended uncalled (the controller stopped).
+template <class T>
+std::optional<T> valueBy(std::future<T>& answer, DeviceSession::Clock::time_point deadline) {
+    if (answer.wait_until(deadline) != std::future_status::ready)
+        return std::nullopt;
+    try {
+        return answer.get();
+    } catch (const std::future_error&) {
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
 // On the frame list's worker: reads the device's record (still present for
 // an addition or a change) and hands the event over.
 void DeviceSession::pushEvent(DeviceEvent::Kind kind, std::uint64_t id) {
@@ -40,14 +58,12 @@ void DeviceSession::pushEvent(DeviceEvent::Kind kind, std::uint64_t id) {
     event.time = std::chrono::system_clock::now();
     event.id = id;
     if (kind != DeviceEvent::Kind::Removed) {
-        try {
-            const Vorn::FrameInfo info = service_->getDevice(id);
-            event.deviceType = info.deviceType;
-            event.address = info.address;
-            event.mode = info.mode;
-        } catch (const Vorn::UnknownFrameIdException&) {
+        const std::optional<Vorn::FrameInfo> info = service_->findDevice(id);
+        if (!info)
             return; // gone again; its removal follows
-        }
+        event.deviceType = info->deviceType;
+        event.address = info->address;
+        event.mode = info->mode;
     }
     feed_.push(std::move(event));
 }
@@ -56,23 +72,15 @@ std::optional<Vorn::FrameInfo> DeviceSession::awaitDevice(std::uint64_t id,
                                                           Clock::time_point deadline) {
     if (!devices_.waitFor(id, deadline))
         return std::nullopt;
-    try {
-        return service_->getDevice(id);
-    } catch (const Vorn::UnknownFrameIdException&) {
-        return std::nullopt; // gone again
-    }
+    return service_->findDevice(id); // none: gone again
 }
 
 std::vector<FoundDevice> DeviceSession::listedDevices(bool all) {
     std::vector<FoundDevice> rows;
     for (std::uint64_t id : devices_.present()) {
-        try {
-            const Vorn::FrameInfo info = service_->getDevice(id);
-            if (all || isServicedType(info.deviceType))
-                rows.push_back({id, std::nullopt, info.deviceType, info.address, info.mode});
-        } catch (const Vorn::UnknownFrameIdException&) {
-            // Gone again since it was reported.
-        }
+        const std::optional<Vorn::FrameInfo> info = service_->findDevice(id);
+        if (info && (all || isServicedType(info->deviceType))) // none: gone again
+            rows.push_back({id, std::nullopt, info->deviceType, info->address, info->mode});
     }
     std::sort(rows.begin(), rows.end(),
               [](const FoundDevice& a, const FoundDevice& b) { return a.id < b.id; });
@@ -110,14 +118,15 @@ void DeviceSession::relayEvents(const EventSink& sink, NameRounds rounds, bool a
 }
 
 SerialResult DeviceSession::readSerial(std::uint64_t id) {
-    Handoff<SerialResult> result;
+    const auto result = std::make_shared<std::promise<SerialResult>>();
+    std::future<SerialResult> answer = result->get_future();
     const bool sent =
         service_->requestSerialNumber(id, [result](std::uint64_t, bool ok, unsigned serial) {
-            result.deliver({ok, serial});
+            result->set_value({ok, serial});
         });
     if (!sent)
         return {};
-    return result.waitUntil(Clock::now() + requestDeadline).value_or(SerialResult{});
+    return valueBy(answer, Clock::now() + requestDeadline).value_or(SerialResult{});
 }
 
 std::vector<std::optional<std::string>>
@@ -129,21 +138,22 @@ DeviceSession::PendingNames DeviceSession::requestNames(const std::vector<std::u
     // Ask every device at once; the answers are collected afterwards.
     PendingNames pending;
     for (const std::uint64_t id : ids) {
-        Handoff<std::optional<std::string>> name;
+        const auto name = std::make_shared<std::promise<std::optional<std::string>>>();
+        std::future<std::optional<std::string>> answer = name->get_future();
         const bool sent =
             service_->requestDeviceName(id, [name](std::uint64_t, bool ok, std::string text) {
-                name.deliver(ok ? std::optional<std::string>(std::move(text)) : std::nullopt);
+                name->set_value(ok ? std::optional<std::string>(std::move(text)) : std::nullopt);
             });
-        pending.push_back(sent ? std::optional(name) : std::nullopt);
+        pending.push_back(sent ? std::optional(std::move(answer)) : std::nullopt);
     }
     return pending;
 }
 
-std::vector<std::optional<std::string>> DeviceSession::collectNames(const PendingNames& pending) {
+std::vector<std::optional<std::string>> DeviceSession::collectNames(PendingNames pending) {
     const auto deadline = Clock::now() + requestDeadline;
     std::vector<std::optional<std::string>> names;
-    for (const auto& name : pending)
-        names.push_back(name ? name->waitUntil(deadline).value_or(std::nullopt) : std::nullopt);
+    for (auto& name : pending)
+        names.push_back(name ? valueBy(*name, deadline).value_or(std::nullopt) : std::nullopt);
     return names;
 }
 
@@ -210,17 +220,22 @@ bool DeviceSession::submitWrite(SerialWriteRequest request, SerialWriteFlow::Don
 }
 
 SerialWriteReport DeviceSession::write(SerialWriteRequest request) {
-    Handoff<SerialWriteReport> report;
+    const auto report = std::make_shared<std::promise<SerialWriteReport>>();
+    std::future<SerialWriteReport> done = report->get_future();
     // Behind the writes others asked for (serve), in turn.
     if (!submitWrite(
-            std::move(request), [report](const SerialWriteReport& done) { report.deliver(done); },
-            true))
+            std::move(request),
+            [report](const SerialWriteReport& written) { report->set_value(written); }, true))
         throw std::runtime_error("serial writes are shutting down");
-    // The flow always reports: the engine ends every request it sends.
-    const auto done = report.waitUntil(Clock::now() + std::chrono::hours(1));
-    if (!done)
+    // The flow always reports, unless it ends first (the promise is then broken):
+    // the engine ends every request it sends.
+    if (done.wait_until(Clock::now() + std::chrono::hours(1)) != std::future_status::ready)
         throw std::runtime_error("the serial write did not end within an hour");
-    return *done;
+    try {
+        return done.get();
+    } catch (const std::future_error&) {
+        throw std::runtime_error("serial writes are shutting down");
+    }
 }
 
 std::vector<ListedDevice> DeviceSession::settledListing(bool all) {

@@ -3,13 +3,13 @@
 #include "DeviceEventFeed.h"
 #include "DeviceWatch.h"
 #include "FoundDevice.h"
-#include "Handoff.h"
 #include "SerialWriteFlow.h"
 #include "wire/FrameInfo.h"
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -75,9 +75,9 @@ public:
     // that did not answer.
     std::vector<std::optional<std::string>> readNames(const std::vector<std::uint64_t>& ids);
     // The same in two halves, so that other requests can go out meanwhile.
-    using PendingNames = std::vector<std::optional<Handoff<std::optional<std::string>>>>;
+    using PendingNames = std::vector<std::optional<std::future<std::optional<std::string>>>>;
     PendingNames requestNames(const std::vector<std::uint64_t>& ids);
-    static std::vector<std::optional<std::string>> collectNames(const PendingNames& pending);
+    static std::vector<std::optional<std::string>> collectNames(PendingNames pending);
     // The devices' serial numbers, read with at most `outstanding` requests
     // at a time; none for a device that did not answer by `deadline`.
     // `progress` is called on the calling thread with the number done so far.

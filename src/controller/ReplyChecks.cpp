@@ -44,6 +44,12 @@ bool boardIdAccepted(const char* reply, unsigned length, Vorn::ErrorCode error) 
     return status && hasCommand(reply, Vorn::Code::acknowledgement) && *status == Vorn::ackAccepted;
 }
 
+WriteReply writeReply(const char* reply, unsigned length, Vorn::ErrorCode error) {
+    if (!arrived(reply, error))
+        return WriteReply::Unanswered;
+    return boardIdAccepted(reply, length, error) ? WriteReply::Accepted : WriteReply::Refused;
+}
+
 void writeBoardRecord(Vorn::Message& setMessage, const char* boardIdReply, std::uint32_t serial) {
     char* body = setMessage.data();
     Vorn::Wire::writeU16(body + Vorn::Header::size, 0);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "WriteReply.h"
 #include "engine/Destination.h"
 #include "wire/Message.h"
 
@@ -23,6 +24,9 @@ std::optional<std::uint32_t> boardId(const char* reply, unsigned length, Vorn::E
 // Acknowledgement (command 2, at least 36 bytes) with status -2: the device
 // took the new board id.
 bool boardIdAccepted(const char* reply, unsigned length, Vorn::ErrorCode error);
+// The write's answer: Accepted as boardIdAccepted, Refused for any other reply
+// that arrived, Unanswered when none did (timed out, or not sent).
+WriteReply writeReply(const char* reply, unsigned length, Vorn::ErrorCode error);
 
 // Fills the body of a 100-byte board-id write from a board-id reply that
 // passed boardId(): the two leading body words zero, the reply's board record

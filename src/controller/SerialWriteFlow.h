@@ -1,6 +1,7 @@
 #pragma once
 
 #include "JournalRecord.h"
+#include "WriteReply.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -46,26 +48,60 @@ struct SerialWriteRequest {
     std::optional<std::string> client; // who asked from afar (serve); none: at the tool
 };
 
-// What became of a write. `result` is one of the journal's results:
-// verified, already-set, refused, no-answer, unverified, mismatch, duplicate.
+// What became of a write: the one value every front end maps to its own form
+// (a message box, a line and an exit status, an HTTP status and a code).
+enum class WriteOutcome {
+    // The write was sent and its outcome recorded: the journal's results.
+    Verified,   // read back as written
+    Refused,    // the device refused the write and kept its number
+    NoAnswer,   // the write was not answered; the read-back, if any, shows the old number
+    Mismatch,   // reads back another number
+    Unverified, // the write was acknowledged, the read-back not answered
+    // Nothing sent (the journal's names for them too).
+    AlreadySet, // the device held the number already
+    Duplicate,  // another listed device holds the number (`holder`)
+    // The write ended before it started: nothing sent, nothing recorded.
+    NotFound,          // the controller does not know the device
+    Unreadable,        // the device did not answer the first read of its number
+    JournalUnwritable, // the journal took no intent (`error`)
+    // The write went out, but the journal took no outcome (`error`;
+    // `unrecorded` says what the device did).
+    Unrecorded,
+    // The flow itself failed (`error`); the device may hold either number.
+    Failed,
+};
+inline constexpr int writeOutcomeCount = static_cast<int>(WriteOutcome::Failed) + 1;
+// "verified", "refused", "no-answer", "mismatch", "unverified", "already-set",
+// "duplicate" (the journal's names), "not-found", "unreadable",
+// "journal-unwritable", "unrecorded", "failed".
+const char* writeOutcomeName(WriteOutcome outcome);
+// The outcome that is the journal's `result`.
+WriteOutcome writeOutcomeOf(Journal::WriteResult result);
+
+// The journal's result of a write of `target` to a device that held `before`,
+// from the write's answer and the number read back afterwards (none: not
+// answered). A write not answered is never a refusal, whatever reads back.
+Journal::WriteResult classifyWrite(WriteReply reply, std::optional<std::uint32_t> before,
+                                   std::optional<std::uint32_t> readBack, std::uint32_t target);
+
+// What became of a write, and what the flow learnt on the way.
 struct SerialWriteReport {
     std::uint64_t id = 0;
     std::uint32_t target = 0;
-    Journal::WriteResult result = Journal::WriteResult::NoAnswer;
-    bool found = true; // false: the controller does not know the device; nothing sent
+    WriteOutcome outcome = WriteOutcome::Failed;
     std::optional<std::string> name;
-    std::optional<std::uint32_t> before; // none: the first read was not answered, nothing sent
-    bool intentRecorded = false;         // the journal holds the intent
+    std::optional<std::uint32_t> before; // none: the first read was not answered
     bool sent = false;                   // the write request went out (after the intent)
-    bool acknowledged = false;
+    WriteReply reply = WriteReply::Unanswered;
     std::optional<std::uint32_t> readBack; // none: not answered (or not sent)
     // Duplicate: the listed device that holds the number.
     std::optional<ListedDevice> holder;
     // The listed devices that did not answer the duplicate check in time.
     std::vector<std::uint64_t> silent;
-    // The journal failed: before the intent (nothing sent) or after the write
-    // (the outcome is not recorded). Empty when it did not.
-    std::string journalError;
+    // Unrecorded: the result the journal lacks.
+    std::optional<Journal::WriteResult> unrecorded;
+    // JournalUnwritable, Unrecorded, Failed: why.
+    std::string error;
 };
 
 // "ID did not answer within 2 s; its serial number is not known." for each silent device.
@@ -109,35 +145,44 @@ public:
     void clockMoved();
 
 private:
-    struct Signal;
-    template <class T> struct Slot;
+    template <class T> struct Answer;
+    struct Wake;
+    struct Check;
+    using SerialAnswer = Answer<std::optional<std::uint32_t>>;
+    using NameAnswer = Answer<std::optional<std::string>>;
 
-    void runQueue();
-    SerialWriteReport run(const SerialWriteRequest& request);
-    // Waits until `ready` holds, or `deadline` (steady nanoseconds) passes;
-    // false when the flow is stopping.
-    bool waitFor(const std::function<bool()>& ready, std::optional<std::uint64_t> deadline = {});
-    std::shared_ptr<Slot<std::optional<std::uint32_t>>> readSerial(std::uint64_t id);
-    std::shared_ptr<Slot<std::optional<std::string>>> readName(std::uint64_t id);
-    std::optional<std::string> nameOf(const ListedDevice& device);
+    void runQueue(std::stop_token stop);
+    void deliver(Done& done, const SerialWriteReport& report);
+    SerialWriteReport run(const SerialWriteRequest& request, std::stop_token stop);
+    // The steps of a write, in their order; each false when the flow stops.
+    Check startCheck(const SerialWriteRequest& request);
+    bool awaitCheck(const Check& check, std::stop_token stop);
+    std::vector<std::size_t> readCheck(const Check& check, const SerialWriteRequest& request,
+                                       SerialWriteReport& report);
+    bool writeAndReadBack(const SerialWriteRequest& request, SerialWriteReport& report,
+                          std::stop_token stop);
     void record(const SerialWriteRequest& request, const std::string& entry,
                 SerialWriteReport& report);
+    // Waits until `ready` holds, or `deadline` (steady nanoseconds) passes;
+    // false when the flow is stopping.
+    bool waitFor(std::stop_token stop, const std::function<bool()>& ready,
+                 std::optional<std::uint64_t> deadline = {});
+    SerialAnswer readSerial(std::uint64_t id);
+    NameAnswer readName(std::uint64_t id);
+    std::optional<std::string> nameOf(const ListedDevice& device, std::stop_token stop);
+    // The read of `id` asked ahead and still good, or a new one.
+    SerialAnswer checkRead(std::uint64_t id);
 
     VornService& controller_;
     // Shared with the request callbacks, which may come after the flow is gone.
-    const std::shared_ptr<Signal> signal_;
+    const std::shared_ptr<Wake> wake_;
     // Reads started by readAhead, with the steady time they were asked at.
-    struct Ahead {
-        std::shared_ptr<Slot<std::optional<std::uint32_t>>> serial;
-        std::uint64_t askedAt = 0;
-    };
+    struct Ahead;
     std::mutex aheadMutex_;
-    std::unordered_map<std::uint64_t, Ahead> ahead_; // guarded by aheadMutex_
-    // The read of `id` asked ahead and still good, or a new one.
-    std::shared_ptr<Slot<std::optional<std::uint32_t>>> checkRead(std::uint64_t id);
+    std::unordered_map<std::uint64_t, std::shared_ptr<Ahead>> ahead_; // guarded by aheadMutex_
     std::mutex queueMutex_;
-    std::condition_variable queueChanged_;
+    std::condition_variable_any queueChanged_;
     std::deque<std::pair<SerialWriteRequest, Done>> queue_; // guarded by queueMutex_
     bool ending_ = false;                                   // guarded by queueMutex_
-    std::thread worker_;
+    std::jthread worker_;                                   // last: stopped first
 };

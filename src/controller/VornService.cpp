@@ -37,7 +37,12 @@ void VornService::start() {
             network_.emplace(networkType_, *link_, clocks_, subscribe);
         else
             network_.emplace(networkType_, address_, subscribe);
-        roundsThread_ = std::thread([this] { nameRoundsLoop(); });
+        {
+            // Under the lock: the engine's threads may schedule a round already.
+            std::lock_guard<std::mutex> lock(roundsMutex_);
+            roundsThread_ = std::jthread([this](std::stop_token stop) { nameRoundsLoop(stop); });
+            roundsStopped_ = roundsThread_.get_stop_token();
+        }
     } catch (...) {
         // The engine may have failed after the relays were subscribed, or
         // come up while the names' thread could not: drop the tokens of its
@@ -98,10 +103,10 @@ std::uint64_t VornService::devicesDropped() const {
     return engine_ ? engine_->frameList().framesDropped() : 0;
 }
 
-Vorn::FrameInfo VornService::getDevice(std::uint64_t deviceId) {
+std::optional<Vorn::FrameInfo> VornService::findDevice(std::uint64_t deviceId) {
     if (!engine_)
-        throw Vorn::UnknownFrameIdException("src/VornService", __LINE__, "Unknown frame id");
-    return engine_->frameList().getFrame(deviceId);
+        return std::nullopt;
+    return engine_->frameList().findFrame(deviceId);
 }
 
 template <class Layout>
@@ -109,14 +114,12 @@ bool VornService::sendRequest(std::uint64_t deviceId, Completion completion,
                               RequestClass requestClass) {
     if (!engine_)
         return false;
-    try {
-        Vorn::Command<Layout> command = engine_->makeCommand<Layout>(deviceId);
-        if constexpr (!std::is_same_v<Layout, Vorn::MSG_GetDeviceConfig>)
-            clearBodyWords(command);
-        return engine_->send(deviceId, command, nullptr, std::move(completion), requestClass);
-    } catch (const Vorn::UnknownFrameIdException&) {
-        return false;
-    }
+    std::optional<Vorn::Command<Layout>> command = engine_->commandFor<Layout>(deviceId);
+    if (!command)
+        return false; // the device has gone
+    if constexpr (!std::is_same_v<Layout, Vorn::MSG_GetDeviceConfig>)
+        clearBodyWords(*command);
+    return engine_->send(deviceId, *command, nullptr, std::move(completion), requestClass);
 }
 
 bool VornService::requestDeviceName(std::uint64_t deviceId, NameCallback done, NameRounds rounds) {
@@ -137,7 +140,7 @@ bool VornService::requestSerialNumber(std::uint64_t deviceId, SerialCallback don
         deviceId, std::bind(&VornService::onBoardIdReply, this, std::move(done), _1, _2, _3, _4));
 }
 
-bool VornService::setSerialNumber(std::uint64_t deviceId, unsigned serial, ResultCallback done) {
+bool VornService::setSerialNumber(std::uint64_t deviceId, unsigned serial, WriteCallback done) {
     using namespace std::placeholders;
     return sendRequest<Vorn::MSG_GetBoardID>(deviceId,
                                              std::bind(&VornService::onBoardIdForWriteReply, this,
@@ -155,18 +158,14 @@ void VornService::deselectDevice(std::uint64_t deviceId) {
 void VornService::sendSelect(std::uint64_t deviceId, bool select) {
     if (!engine_)
         return;
-    try {
-        Vorn::Command<Vorn::MSG_SelectMe> command =
-            engine_->makeCommand<Vorn::MSG_SelectMe>(deviceId);
-        Vorn::Wire::writeU16(command.data() + Vorn::MSG_SelectMe::select, select ? 0xFFFF : 0);
-        Vorn::Wire::writeU16(command.data() + bodyWord1, 0);
-        Vorn::Destination to;
-        if (!engine_->frameList().findDestination(deviceId, to))
-            return;
-        engine_->sendUntracked(to, command);
-    } catch (const Vorn::UnknownFrameIdException&) {
-        // The device has gone; there is nobody to mark.
-    }
+    std::optional<Vorn::Command<Vorn::MSG_SelectMe>> command =
+        engine_->commandFor<Vorn::MSG_SelectMe>(deviceId);
+    Vorn::Destination to;
+    if (!command || !engine_->frameList().findDestination(deviceId, to))
+        return; // the device has gone; there is nobody to mark
+    Vorn::Wire::writeU16(command->data() + Vorn::MSG_SelectMe::select, select ? 0xFFFF : 0);
+    Vorn::Wire::writeU16(command->data() + bodyWord1, 0);
+    engine_->sendUntracked(to, *command);
 }
 
 void VornService::onDeviceConfigReply(const NameCallback& done, NameRounds rounds,
@@ -190,7 +189,7 @@ bool VornService::scheduleNameRound(std::uint64_t deviceId, const NameCallback& 
         return false; // gone: its removal has been relayed, or is about to be
     {
         std::lock_guard<std::mutex> lock(roundsMutex_);
-        if (!roundsRunning_)
+        if (roundsStopped_.stop_requested())
             return false;
         if (!nameRetries_.failed(deviceId, clocks_.steadyNanoseconds())) {
             nameCallbacks_.erase(deviceId); // asked often enough: no more rounds
@@ -230,18 +229,19 @@ std::size_t VornService::namesToRetry() {
 
 // Sleeps until the next round is due (a failure that schedules a sooner one
 // wakes it) and asks the devices whose round it is.
-void VornService::nameRoundsLoop() {
+void VornService::nameRoundsLoop(std::stop_token stop) {
     Network::nameThisThread("vorn-names");
     std::unique_lock<std::mutex> lock(roundsMutex_);
-    while (roundsRunning_) {
+    while (!stop.stop_requested()) {
         const auto next = nameRetries_.nextDue();
+        const auto rescheduled = [&] { return nameRetries_.nextDue() != next; };
         if (!next) {
-            roundsWake_.wait(lock);
+            roundsWake_.wait(lock, stop, rescheduled);
             continue;
         }
         const std::uint64_t now = clocks_.steadyNanoseconds();
         if (*next > now) {
-            roundsWake_.wait_for(lock, std::chrono::nanoseconds(*next - now));
+            roundsWake_.wait_for(lock, stop, std::chrono::nanoseconds(*next - now), rescheduled);
             continue;
         }
         lock.unlock();
@@ -251,11 +251,8 @@ void VornService::nameRoundsLoop() {
 }
 
 void VornService::stopNameRounds() {
-    {
-        std::lock_guard<std::mutex> lock(roundsMutex_);
-        roundsRunning_ = false;
-    }
-    roundsWake_.notify_all();
+    // The stop wakes the thread wherever it waits; a round scheduled after it is dropped.
+    roundsThread_.request_stop();
     if (roundsThread_.joinable())
         roundsThread_.join();
 }
@@ -266,32 +263,32 @@ void VornService::onBoardIdReply(const SerialCallback& done, std::uint64_t devic
     done(deviceId, serial.has_value(), serial.value_or(0));
 }
 
-void VornService::onBoardIdForWriteReply(unsigned serial, const ResultCallback& done,
+void VornService::onBoardIdForWriteReply(unsigned serial, const WriteCallback& done,
                                          std::uint64_t deviceId, const char* reply, unsigned length,
                                          Vorn::ErrorCode error) {
     using namespace std::placeholders;
     if (!ReplyChecks::boardId(reply, length, error)) {
-        done(deviceId, false);
+        // No write went out: nothing answered it.
+        done(deviceId, WriteReply::Unanswered);
         return;
     }
+    // None: the device left between the read and the write; nothing answers it.
+    std::optional<Vorn::Command<Vorn::MSG_SetBoardID>> command =
+        engine_->commandFor<Vorn::MSG_SetBoardID>(deviceId);
     bool accepted = false;
-    try {
-        Vorn::Command<Vorn::MSG_SetBoardID> command =
-            engine_->makeCommand<Vorn::MSG_SetBoardID>(deviceId);
-        ReplyChecks::writeBoardRecord(command, reply, serial);
+    if (command) {
+        ReplyChecks::writeBoardRecord(*command, reply, serial);
         // The write's completion gets its own copy of `done`: when the engine
         // refuses the write, that copy is dropped and this one reports it.
         accepted =
-            engine_->send(deviceId, command, nullptr,
+            engine_->send(deviceId, *command, nullptr,
                           std::bind(&VornService::onSetBoardIdReply, this, done, _1, _2, _3, _4));
-    } catch (const Vorn::UnknownFrameIdException&) {
-        // The device left between the read and the write: a refused write.
     }
     if (!accepted)
-        done(deviceId, false);
+        done(deviceId, WriteReply::Unanswered);
 }
 
-void VornService::onSetBoardIdReply(const ResultCallback& done, std::uint64_t deviceId,
+void VornService::onSetBoardIdReply(const WriteCallback& done, std::uint64_t deviceId,
                                     const char* reply, unsigned length, Vorn::ErrorCode error) {
-    done(deviceId, ReplyChecks::boardIdAccepted(reply, length, error));
+    done(deviceId, ReplyChecks::writeReply(reply, length, error));
 }

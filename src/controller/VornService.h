@@ -3,6 +3,7 @@
 #include "Exception.h"
 #include "NameRetrySchedule.h"
 #include "ProductName.h"
+#include "WriteReply.h"
 #include "engine/FrameList.h"
 #include "engine/VornNetwork.h"
 #include "wire/NetworkType.h"
@@ -12,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -25,8 +27,7 @@ enum class NameRounds { Once, UntilNamed };
 using NameCallback = std::function<void(std::uint64_t deviceId, bool ok, std::string name)>;
 // Result of requestSerialNumber: the board id on success, else ok false and 0.
 using SerialCallback = std::function<void(std::uint64_t deviceId, bool ok, unsigned serial)>;
-// Result of setSerialNumber.
-using ResultCallback = std::function<void(std::uint64_t deviceId, bool ok)>;
+using WriteCallback = std::function<void(std::uint64_t deviceId, WriteReply reply)>;
 
 // The application's controller: owns the engine on the chosen interface,
 // passes its frame events on to the registered device handlers and offers the
@@ -75,16 +76,17 @@ public:
     // change mark moved); same thread and rules as the two above.
     std::vector<DeviceCallback> deviceChangedHandlers;
 
-    // Before start() no device is known: getDevice throws, requests return
-    // false and selection marks are not sent.
+    // Before start() no device is known: findDevice finds none, requests
+    // return false and selection marks are not sent.
 
     // New devices that found the engine's table full since the start, each
     // either taking the place of one that never answered or left out: zero
     // unless a flood of new ids reached the engine's limits.
     std::uint64_t devicesDropped() const;
 
-    // A copy of the device's frame record. Throws Vorn::UnknownFrameIdException.
-    Vorn::FrameInfo getDevice(std::uint64_t deviceId);
+    // A copy of the device's frame record; none when it is not present (a
+    // device may leave at any moment).
+    std::optional<Vorn::FrameInfo> findDevice(std::uint64_t deviceId);
 
     // The three requests return true when the engine accepted the request;
     // `done` is then called exactly once, unless the controller is destroyed
@@ -103,7 +105,7 @@ public:
     bool requestSerialNumber(std::uint64_t deviceId, SerialCallback done);
     // Reads the device's board record and writes it back with `serial` as its
     // board id; every other byte of the record stays as the device sent it.
-    bool setSerialNumber(std::uint64_t deviceId, unsigned serial, ResultCallback done);
+    bool setSerialNumber(std::uint64_t deviceId, unsigned serial, WriteCallback done);
 
     // Marks the device as selected on the device itself, or clears the mark.
     // Sent once, untracked; an unknown device is ignored.
@@ -142,13 +144,13 @@ private:
     // one is scheduled while the device is present. False when none is.
     bool scheduleNameRound(std::uint64_t deviceId, const NameCallback& done);
     void forgetNameRounds(std::uint64_t deviceId);
-    void nameRoundsLoop();
+    void nameRoundsLoop(std::stop_token stop);
     void stopNameRounds();
     void onBoardIdReply(const SerialCallback& done, std::uint64_t deviceId, const char* reply,
                         unsigned length, Vorn::ErrorCode error);
-    void onBoardIdForWriteReply(unsigned serial, const ResultCallback& done, std::uint64_t deviceId,
+    void onBoardIdForWriteReply(unsigned serial, const WriteCallback& done, std::uint64_t deviceId,
                                 const char* reply, unsigned length, Vorn::ErrorCode error);
-    void onSetBoardIdReply(const ResultCallback& done, std::uint64_t deviceId, const char* reply,
+    void onSetBoardIdReply(const WriteCallback& done, std::uint64_t deviceId, const char* reply,
                            unsigned length, Vorn::ErrorCode error);
 
     // Set by the constructor and start() on the starting thread before the
@@ -171,8 +173,8 @@ private:
     // request; guarded by roundsMutex_.
     NameRetrySchedule nameRetries_;
     std::unordered_map<std::uint64_t, NameCallback> nameCallbacks_;
-    bool roundsRunning_ = true; // guarded by roundsMutex_
     std::mutex roundsMutex_;
-    std::condition_variable roundsWake_; // with roundsMutex_: a sooner round, or stop
-    std::thread roundsThread_;           // started by start(), joined by the destructor
+    std::condition_variable_any roundsWake_; // with roundsMutex_: a sooner round (or stop)
+    std::stop_token roundsStopped_;          // guarded by roundsMutex_: the thread's
+    std::jthread roundsThread_; // started by start(), stopped and joined by the destructor
 };

@@ -128,17 +128,6 @@ std::optional<WriteResult> parseWriteResult(std::string_view name) {
     return std::nullopt;
 }
 
-WriteResult classifyWrite(bool acknowledged, std::optional<std::uint32_t> before,
-                          std::optional<std::uint32_t> readBack, std::uint32_t target) {
-    if (readBack && *readBack == target)
-        return WriteResult::Verified;
-    if (!readBack)
-        return acknowledged ? WriteResult::Unverified : WriteResult::NoAnswer;
-    if (!acknowledged && readBack == before)
-        return WriteResult::Refused;
-    return WriteResult::Mismatch;
-}
-
 std::string formatRecord(const SerialIntent& intent) {
     Json record;
     record["time"] = formatUtc(intent.time);

@@ -16,8 +16,8 @@ namespace Journal {
 // What a serial write came to (serial program names its results alike).
 enum class WriteResult {
     Verified,   // read back as written
-    Refused,    // the device answers, but kept its number
-    NoAnswer,   // neither the write nor the read-back was answered
+    Refused,    // the device refused the write and kept its number
+    NoAnswer,   // the write was not answered (the read-back, when answered, shows the old number)
     Mismatch,   // reads back another number
     Unverified, // the write was acknowledged, the read-back not answered
     AlreadySet, // held the number already: nothing written
@@ -27,11 +27,6 @@ enum class WriteResult {
 // "duplicate".
 const char* writeResultName(WriteResult result);
 std::optional<WriteResult> parseWriteResult(std::string_view name);
-
-// The result of a write of `target` to a device that held `before`, from its
-// acknowledgement and the number read back afterwards (none: not answered).
-WriteResult classifyWrite(bool acknowledged, std::optional<std::uint32_t> before,
-                          std::optional<std::uint32_t> readBack, std::uint32_t target);
 
 // The device a write goes to, as the tool shows it.
 struct DeviceFacts {

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Every relative link of the README, docs/*.md and bench/README.md names a file of the tree, and every
-#anchor a heading of the file it points into (GitHub's way of making anchors from headings).
+"""Every relative link of the README, docs/*.md and bench/README.md names a file of the tree, every
+#anchor a heading of the file it points into (GitHub's way of making anchors from headings), and
+every path of the tree they name in their text (src/..., network/..., scripts/...) exists.
 
     links_test.py ROOT
 """
@@ -39,14 +40,28 @@ def broken_links(path):
             yield f"{path}: {target} names no heading of {full}"
 
 
+# A path of the tree named in the text: one of its top folders, then names (a trailing dot or
+# comma ends the sentence, not the path).
+TREE_PATH = re.compile(r"(?<![\w/.\-])((?:src|network|tests|scripts|tools|bench|cmake|packaging|fuzz)"
+                       r"/[\w./\-]*[\w/])")
+
+
+def missing_paths(root, path):
+    for line_number, line in enumerate(open(path, encoding="utf-8"), 1):
+        for match in TREE_PATH.finditer(line):
+            if not os.path.exists(os.path.join(root, match.group(1))):
+                yield f"{path}:{line_number}: {match.group(1)} is no file or folder of the tree"
+
+
 def main():
     root = sys.argv[1]
     files = [os.path.join(root, "README.md"), os.path.join(root, "bench", "README.md")]
     files += sorted(glob.glob(os.path.join(root, "docs", "*.md")))
     problems = [problem for path in files for problem in broken_links(path)]
+    problems += [problem for path in files for problem in missing_paths(root, path)]
     for problem in problems:
         print("FAILED:", problem)
-    print(f"{len(files)} files, {len(problems)} broken links")
+    print(f"{len(files)} files, {len(problems)} broken links or paths")
     return 1 if problems or len(files) < 2 else 0
 
 

@@ -98,8 +98,8 @@ TEST_F(EndToEndTest, DiscoversReadsAndWritesDevicesThroughTheController) {
     auto ids = added.values();
     std::sort(ids.begin(), ids.end());
     EXPECT_EQ(ids, (std::vector<std::uint64_t>{brenn, ondal2, broadcastOnly, ondal4}));
-    EXPECT_EQ(productName(service.getDevice(ondal4).deviceType), std::string("Ondal 4"));
-    EXPECT_EQ(productName(service.getDevice(brenn).deviceType), std::string("Brenn Q1"));
+    EXPECT_EQ(productName(service.findDevice(ondal4)->deviceType), std::string("Ondal 4"));
+    EXPECT_EQ(productName(service.findDevice(brenn)->deviceType), std::string("Brenn Q1"));
 
     Result<std::string> name;
     ASSERT_TRUE(service.requestDeviceName(ondal2, [&](std::uint64_t, bool ok, std::string text) {
@@ -109,7 +109,7 @@ TEST_F(EndToEndTest, DiscoversReadsAndWritesDevicesThroughTheController) {
 
     // Reached by broadcast while it announces a non-zero mode.
     Vorn::Destination destination;
-    ASSERT_TRUE(service.getDevice(broadcastOnly).mode == 2);
+    ASSERT_TRUE(service.findDevice(broadcastOnly)->mode == 2);
     Result<unsigned> serial;
     ASSERT_TRUE(service.requestSerialNumber(broadcastOnly, [&](std::uint64_t, bool ok, unsigned s) {
         serial.set(ok ? s : 0xFFFFFFFF);
@@ -118,10 +118,10 @@ TEST_F(EndToEndTest, DiscoversReadsAndWritesDevicesThroughTheController) {
 
     // A write changes the board id and nothing else of the record.
     const VornSim::BoardRecord before = simulation.simulator->device(ondal2)->boardRecord;
-    Result<bool> written;
-    ASSERT_TRUE(service.setSerialNumber(ondal2, 12345678,
-                                        [&](std::uint64_t, bool ok) { written.set(ok); }));
-    EXPECT_TRUE(written.get());
+    Result<WriteReply> written;
+    ASSERT_TRUE(service.setSerialNumber(
+        ondal2, 12345678, [&](std::uint64_t, WriteReply reply) { written.set(reply); }));
+    EXPECT_EQ(written.get(), WriteReply::Accepted);
     const auto report = *simulation.simulator->device(ondal2);
     ASSERT_TRUE(report.lastWrittenRecord.has_value());
     for (std::size_t i = 0; i < before.size(); ++i) {
@@ -136,10 +136,10 @@ TEST_F(EndToEndTest, DiscoversReadsAndWritesDevicesThroughTheController) {
     EXPECT_EQ(readBack.get(), 12345678u);
 
     // A device that refuses the write reports failure and keeps its number.
-    Result<bool> refused;
-    ASSERT_TRUE(
-        service.setSerialNumber(ondal4, 99, [&](std::uint64_t, bool ok) { refused.set(ok); }));
-    EXPECT_FALSE(refused.get());
+    Result<WriteReply> refused;
+    ASSERT_TRUE(service.setSerialNumber(
+        ondal4, 99, [&](std::uint64_t, WriteReply reply) { refused.set(reply); }));
+    EXPECT_EQ(refused.get(), WriteReply::Refused);
     EXPECT_EQ(simulation.simulator->device(ondal4)->setup.serial, 22u);
 
     // Selection marks reach the device, untracked.
@@ -221,6 +221,7 @@ TEST_F(EndToEndTest, UnknownFramesAreRefusedWithoutCallback) {
     Vorn::AnyNetworkType type;
     VornNetwork engine(type, "127.0.0.1");
     EXPECT_THROW(engine.makeCommand<Vorn::MSG_GetBoardID>(0x1234), Vorn::UnknownFrameIdException);
+    EXPECT_FALSE(engine.commandFor<Vorn::MSG_GetBoardID>(0x1234));
     Vorn::Command<Vorn::MSG_GetBoardID> request(engine.ownFrameId(), 0x1234, 6, 0);
     EXPECT_FALSE(engine.send(0x1234, request, nullptr,
                              [](std::uint64_t, const char*, unsigned, Vorn::ErrorCode) {
@@ -261,12 +262,9 @@ TEST_F(EndToEndTest, TeardownUnderLoadLeavesNothingRunningOrToRun) {
         auto engine = std::make_unique<VornNetwork>(type, "127.0.0.1", [&](VornNetwork& raw) {
             token = raw.frameAdded.subscribe([&](std::uint64_t id) {
                 for (int k = 0; k < 3; ++k) {
-                    try {
-                        auto request = raw.makeCommand<Vorn::MSG_GetDeviceConfig>(id);
-                        if (raw.send(id, request, nullptr, completion))
-                            sent.fetch_add(1);
-                    } catch (const Vorn::UnknownFrameIdException&) {
-                    }
+                    auto request = raw.commandFor<Vorn::MSG_GetDeviceConfig>(id);
+                    if (request && raw.send(id, *request, nullptr, completion))
+                        sent.fetch_add(1);
                 }
             });
         });

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 
 namespace Vorn {
@@ -31,18 +32,17 @@ public:
     static std::uint32_t waitAfter(std::uint32_t start, std::uint32_t now);
 
 private:
-    void run();
+    void run(std::stop_token stop);
 
-    bool running_ = true; // guarded by wakeMutex_
     std::mutex wakeMutex_;
-    std::condition_variable wake_;
-    std::uint32_t ownFrameId_[2]; // low word, high word
-    std::mutex lifeMutex_;        // held by the thread for its whole run
+    std::condition_variable_any wake_; // with wakeMutex_: woken by the stop
+    std::uint32_t ownFrameId_[2];      // low word, high word
+    std::mutex lifeMutex_;             // held by the thread for its whole run
     Network::Transport& transport_;
     std::uint16_t sourceType_;
     std::uint16_t command_;
     TickSource tickCount_;
-    std::thread thread_;
+    std::jthread thread_;
 };
 
 } // namespace Vorn

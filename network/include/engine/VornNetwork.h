@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -61,6 +62,14 @@ public:
     template <Vorn::RequestLayout T> Vorn::Command<T> makeCommand(std::uint64_t frameId) {
         const Vorn::FrameInfo record = frameList_->getFrame(frameId);
         return Vorn::Command<T>(ownFrameId_, frameId, ownType_, record.sourceType);
+    }
+    // The same, or nothing for a frame that is not present (it left).
+    template <Vorn::RequestLayout T>
+    std::optional<Vorn::Command<T>> commandFor(std::uint64_t frameId) {
+        const std::optional<Vorn::FrameInfo> record = frameList_->findFrame(frameId);
+        if (!record)
+            return std::nullopt;
+        return Vorn::Command<T>(ownFrameId_, frameId, ownType_, record->sourceType);
     }
 
     // Seals and sends a tracked request; `behavior` null selects the standard

@@ -13,15 +13,11 @@ Heart::Heart(Network::Transport& transport, std::uint32_t ownFrameIdLow,
     : ownFrameId_{ownFrameIdLow, ownFrameIdHigh}, transport_(transport), sourceType_(sourceType),
       command_(command),
       tickCount_(tickCount ? std::move(tickCount) : TickSource(Network::tickCount)) {
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
 }
 
 Heart::~Heart() {
-    {
-        std::lock_guard<std::mutex> lock(wakeMutex_);
-        running_ = false;
-    }
-    wake_.notify_all();
+    thread_.request_stop(); // wakes the loop where it waits
     // Free only once the loop has ended; released before the join so that a
     // thread that has not yet started its loop can still take it and end.
     { std::lock_guard<std::mutex> life(lifeMutex_); }
@@ -33,15 +29,15 @@ std::uint32_t Heart::waitAfter(std::uint32_t start, std::uint32_t now) {
     return elapsed >= periodMs ? 0 : periodMs - elapsed;
 }
 
-void Heart::run() {
+void Heart::run(std::stop_token stop) {
     Network::nameThisThread("vorn-heart");
     std::lock_guard<std::mutex> life(lifeMutex_);
     const std::uint64_t ownFrameId = (std::uint64_t{ownFrameId_[1]} << 32) | ownFrameId_[0];
     std::unique_lock<std::mutex> wake(wakeMutex_);
-    while (running_) {
+    while (!stop.stop_requested()) {
         // The wake mutex is given up while broadcasting too: when every
         // broadcast takes a whole period there is no wait, and the destructor
-        // must still be able to clear `running_`.
+        // must still be able to stop it.
         wake.unlock();
         const std::uint32_t start = tickCount_();
         Command<MSG_BroadcastID> presence(command_, ownFrameId, sourceType_);
@@ -51,7 +47,7 @@ void Heart::run() {
         const std::uint32_t wait = waitAfter(start, tickCount_());
         wake.lock();
         if (wait != 0)
-            wake_.wait_for(wake, std::chrono::milliseconds(wait), [this] { return !running_; });
+            wake_.wait_for(wake, stop, std::chrono::milliseconds(wait), [] { return false; });
     }
 }
 

@@ -170,35 +170,49 @@ Notice writeRefused() {
     return {Text::serialSetFailed, Text::errorCaption, iconError};
 }
 
+// The window's table of a write's outcomes: which boxes it brings up.
 WriteStep afterWrite(const SerialWriteReport& report) {
-    using Journal::WriteResult;
     WriteStep step;
-    if (report.result == WriteResult::Duplicate && report.holder) {
-        step.question = duplicateQuestion(
-            report.target, report.holder->name.value_or(Text::unknownName), report.holder->id);
-        step.unchanged = report.before;
-        return step;
-    }
-    if (report.before && !report.intentRecorded && !report.journalError.empty()) {
-        step.journalProblem = report.journalError + ".\n\nNothing was written.";
-        step.unchanged = report.before;
-        return step;
-    }
-    const bool ok = report.result == WriteResult::AlreadySet ||
-                    report.result == WriteResult::Verified || report.acknowledged;
-    if (report.intentRecorded && !report.journalError.empty()) {
-        // The outcome is not in the journal: one error box says so and what
-        // the device did; no success box tells the user all is well.
-        step.journalProblem = report.journalError + "\n\n" +
-                              (ok ? Text::serialWrittenNotRecorded : Text::serialSetFailed);
-        return step;
-    }
-    step.journalProblem = report.journalError;
-    // Acknowledged, yet the device reads back another number: no success.
-    if (report.result == WriteResult::Mismatch)
+    switch (report.outcome) {
+    case WriteOutcome::Verified:
+    case WriteOutcome::AlreadySet:
+    case WriteOutcome::Unverified: // acknowledged: the read-back tells the rest
+        step.outcome = writeOutcome(true);
+        break;
+    case WriteOutcome::Refused:
+    case WriteOutcome::NoAnswer:
+    case WriteOutcome::NotFound:
+    case WriteOutcome::Unreadable:
+        step.outcome = writeRefused();
+        break;
+    case WriteOutcome::Mismatch: // never a success
         step.outcome = Notice{Text::serialNotKept, Text::errorCaption, iconError};
-    else
-        step.outcome = writeOutcome(ok);
+        break;
+    case WriteOutcome::Duplicate:
+        step.question = duplicateQuestion(
+            report.target,
+            report.holder ? report.holder->name.value_or(Text::unknownName) : Text::unknownName,
+            report.holder ? report.holder->id : 0);
+        step.unchanged = report.before;
+        break;
+    case WriteOutcome::JournalUnwritable:
+        step.journalProblem = report.error + ".\n\nNothing was written.";
+        step.unchanged = report.before;
+        break;
+    case WriteOutcome::Unrecorded: {
+        // One error box says so and what the device did; no success box tells
+        // the user all is well.
+        const bool took = report.unrecorded == Journal::WriteResult::Verified ||
+                          report.reply == WriteReply::Accepted;
+        step.journalProblem =
+            report.error + "\n\n" + (took ? Text::serialWrittenNotRecorded : Text::serialSetFailed);
+        break;
+    }
+    case WriteOutcome::Failed:
+        step.journalProblem = report.error;
+        step.outcome = writeRefused();
+        break;
+    }
     return step;
 }
 

@@ -63,7 +63,6 @@ end
 
 local statusNames = { [0] = "Not verified", [1] = "Good", [2] = "Bad" }
 local selectNames = { [0xFFFF] = "Selected", [0] = "Selection cleared" }
-local ackNames = { [-2] = "Accepted" }
 local f = {
     src = ProtoField.string("vorn.src", "Source frame id"),
     dst = ProtoField.string("vorn.dst", "Destination frame id"),
@@ -95,7 +94,7 @@ local f = {
     name = ProtoField.string("vorn.name", "Device name"),
     boardRecord = ProtoField.bytes("vorn.board_record", "Board record"),
     serial = ProtoField.uint32("vorn.serial", "Serial number (board id)", base.DEC),
-    ackStatus = ProtoField.int32("vorn.ack.status", "Acknowledgement status", base.DEC, ackNames),
+    ackStatus = ProtoField.int32("vorn.ack.status", "Acknowledgement status", base.DEC),
     accepted = ProtoField.bool("vorn.ack.accepted", "New board id accepted"),
     select = ProtoField.uint16("vorn.select", "Selection mark", base.HEX, selectNames),
     word0 = ProtoField.uint16("vorn.body.word0", "Body word at 28", base.HEX),
@@ -303,7 +302,10 @@ end
 local function ackBody(m)
     if not m.has(32, 0) then return end
     local status = m.tvb(28, 4):le_int()
-    m.tree:add_le(f.ackStatus, m.tvb(28, 4))
+    -- -2 is the one status that accepts; every other value refuses (a value
+    -- string would show those as "Unknown").
+    m.tree:add_le(f.ackStatus, m.tvb(28, 4)):set_text(string.format(
+        "Acknowledgement status: %s (%d)", status == -2 and "Accepted" or "Refused", status))
     m.tree:add(f.accepted, status == -2):set_generated()
     m.info[#m.info + 1] = status == -2 and "accepted" or string.format("refused (status %d)", status)
     if status ~= -2 then m.tree:add_proto_expert_info(e.refused) end

@@ -194,9 +194,25 @@ int runOnNetwork(const Options& options, Console& console) {
     return runOnAdapter(resolved, console, plan);
 }
 
+int runSession(const Options& options, Console& console,
+               const std::optional<std::vector<PlannedSerial>>& plan,
+               Journal::SerialJournal* journal);
+
+// A journal file this run made and recorded nothing in (a write ended before
+// it started: a wrong confirmation, a device that did not appear) is removed,
+// so that no empty file is left behind.
+void removeIfLeftEmpty(const std::filesystem::path& path) {
+    std::error_code error;
+    if (std::filesystem::file_size(path, error) == 0 && !error)
+        std::filesystem::remove(path, error);
+}
+
 int runOnAdapter(const Options& options, Console& console,
                  const std::optional<std::vector<PlannedSerial>>& plan) {
     // Nothing is written without a record: the journal opens before the network.
+    std::error_code error;
+    const bool made =
+        writesSerials(options) && !std::filesystem::exists(journalPath(options), error);
     std::optional<Journal::SerialJournal> journal;
     try {
         openJournal(options, journal);
@@ -204,7 +220,17 @@ int runOnAdapter(const Options& options, Console& console,
         reportError(console, std::string(failure.what()) + "; nothing was written.");
         return Exit::failed;
     }
-    DeviceSession session(options.interfaceAddress, journal ? &*journal : nullptr);
+    const int status = runSession(options, console, plan, journal ? &*journal : nullptr);
+    journal.reset(); // closed: a file open cannot be removed on Windows
+    if (made)
+        removeIfLeftEmpty(journalPath(options));
+    return status;
+}
+
+int runSession(const Options& options, Console& console,
+               const std::optional<std::vector<PlannedSerial>>& plan,
+               Journal::SerialJournal* journal) {
+    DeviceSession session(options.interfaceAddress, journal);
     if (options.action == Action::Serve && !console.serve)
         return Exit::usage;
     // watch prints the device events; serve keeps its device table by them.

@@ -61,7 +61,59 @@ int confirm(const Options& options, Console& console) {
     return Exit::success;
 }
 
+// What serial set says of a write's outcome: its lines, its errors and its
+// exit status, one row each. `shown` is the report's outcome, or for one the
+// journal did not record, what the device did.
+int reportWrite(Console& console, const SerialWriteReport& report, WriteOutcome shown) {
+    const auto failed = [&console](const std::string& error) {
+        reportError(console, error);
+        return Exit::failed;
+    };
+    const auto current = [&console](std::uint32_t serial) {
+        console.out << formatCurrentSerial(serial) << std::endl;
+    };
+    switch (shown) {
+    case WriteOutcome::Verified:
+        console.out << Text::serialChanged << std::endl;
+        current(*report.readBack);
+        return Exit::success;
+    case WriteOutcome::Unverified:
+        console.out << Text::serialChanged << std::endl;
+        return failed(Text::serialReadFailed);
+    case WriteOutcome::Mismatch:
+        current(*report.readBack);
+        return failed("the device reports serial number " + std::to_string(*report.readBack) +
+                      " after writing " + std::to_string(report.target) + ".");
+    case WriteOutcome::Refused:
+    case WriteOutcome::NoAnswer:
+        return failed(Text::serialSetFailed);
+    case WriteOutcome::AlreadySet:
+        current(*report.before);
+        console.out << "The device holds this serial number already; nothing was written."
+                    << std::endl;
+        return Exit::success;
+    case WriteOutcome::Duplicate:
+        reportError(console, duplicateRefusal(report) + " --allow-duplicate writes it anyway.");
+        return Exit::usage;
+    case WriteOutcome::NotFound:
+    case WriteOutcome::Unreadable:
+        return failed(Text::serialReadFailed + std::string(" Nothing was written."));
+    case WriteOutcome::JournalUnwritable:
+        return failed(report.error + "; no further write was sent.");
+    case WriteOutcome::Unrecorded:
+        reportWrite(console, report, writeOutcomeOf(*report.unrecorded));
+        return failed(report.error);
+    case WriteOutcome::Failed:
+        return failed(report.error);
+    }
+    return failed(report.error);
+}
+
 } // namespace
+
+int reportSerialWrite(Console& console, const SerialWriteReport& report) {
+    return reportWrite(console, report, report.outcome);
+}
 
 bool startSession(DeviceSession& session, Console& console) {
     try {
@@ -157,50 +209,7 @@ int serialSet(DeviceSession& session, const Options& options, Console& console) 
     const SerialWriteReport report = session.write(std::move(request));
     reportWarnings(console, report);
 
-    using Journal::WriteResult;
-    if (report.result == WriteResult::Duplicate) {
-        reportError(console, duplicateRefusal(report) + " --allow-duplicate writes it anyway.");
-        return Exit::usage;
-    }
-    if (!report.found || !report.before) {
-        reportError(console, Text::serialReadFailed + std::string(" Nothing was written."));
-        return Exit::failed;
-    }
-    if (report.result == WriteResult::AlreadySet) {
-        console.out << formatCurrentSerial(*report.before) << std::endl;
-        console.out << "The device holds this serial number already; nothing was written."
-                    << std::endl;
-        return Exit::success;
-    }
-    if (!report.intentRecorded) {
-        reportError(console, report.journalError + "; no further write was sent.");
-        return Exit::failed;
-    }
-
-    int status = Exit::success;
-    if (!report.acknowledged && report.result != WriteResult::Verified) {
-        reportError(console, Text::serialSetFailed);
-        status = Exit::failed;
-    } else {
-        console.out << Text::serialChanged << std::endl;
-        if (!report.readBack) {
-            reportError(console, Text::serialReadFailed);
-            status = Exit::failed;
-        } else {
-            console.out << formatCurrentSerial(*report.readBack) << std::endl;
-            if (*report.readBack != options.serial) {
-                reportError(console, "the device reports serial number " +
-                                         std::to_string(*report.readBack) + " after writing " +
-                                         std::to_string(options.serial) + ".");
-                status = Exit::failed;
-            }
-        }
-    }
-    if (!report.journalError.empty()) {
-        reportError(console, report.journalError);
-        status = Exit::failed;
-    }
-    return status;
+    return reportSerialWrite(console, report);
 }
 
 int select(DeviceSession& session, const Options& options, Console& console, bool selected) {

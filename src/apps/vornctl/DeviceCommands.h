@@ -6,6 +6,7 @@
 #include <vector>
 
 class DeviceSession;
+struct SerialWriteReport;
 
 namespace Vornctl {
 
@@ -14,6 +15,10 @@ struct Options;
 
 // The commands on the devices that print their results and return the exit
 // status, each on a session started for it.
+
+// serial set's table of a write's outcomes: prints what became of the write
+// and returns the exit status.
+int reportSerialWrite(Console& console, const SerialWriteReport& report);
 
 // Starts the session's controller; false (after reporting) when it cannot start.
 bool startSession(DeviceSession& session, Console& console);

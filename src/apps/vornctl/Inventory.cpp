@@ -63,7 +63,7 @@ std::vector<InventoryRow> readInventory(DeviceSession& session,
     for (const FoundDevice& device : devices)
         ids.push_back(device.id);
     // Names go out at once in the background lane; serial numbers meanwhile.
-    const auto pendingNames = session.requestNames(ids);
+    auto pendingNames = session.requestNames(ids);
     const std::string label = "Reading serial numbers: ";
     const auto serials = session.readSerials(
         ids, DeviceSession::Clock::now() + requestDeadline, [&](std::size_t done) {
@@ -72,7 +72,7 @@ std::vector<InventoryRow> readInventory(DeviceSession& session,
         });
     if (console.interactive && !ids.empty())
         console.err << std::endl;
-    const auto names = DeviceSession::collectNames(pendingNames);
+    const auto names = DeviceSession::collectNames(std::move(pendingNames));
 
     std::vector<InventoryRow> rows;
     for (std::size_t i = 0; i < devices.size(); ++i) {

@@ -50,12 +50,8 @@ ProgramRow SerialProgrammer::program(const PlannedSerial& entry) {
 
     std::optional<Vorn::FrameInfo> info;
     const auto present = session_.devices().present();
-    if (std::find(present.begin(), present.end(), entry.id) != present.end()) {
-        try {
-            info = session_.service().getDevice(entry.id);
-        } catch (const Vorn::UnknownFrameIdException&) {
-        }
-    }
+    if (std::find(present.begin(), present.end(), entry.id) != present.end())
+        info = session_.service().findDevice(entry.id);
     if (!info)
         return finish(ProgramResult::NotFound, "did not appear on the network");
     if (!options_.all && !isServicedType(info->deviceType))
@@ -96,45 +92,53 @@ ProgramRow programmedRow(const PlannedSerial& entry, const SerialWriteReport& re
     row.name = report.name;
     row.before = report.before;
     row.after = report.readBack;
-    journalError = report.journalError;
-    auto finish = [&row](ProgramResult result, std::string detail) {
-        row.result = result;
-        row.detail = std::move(detail);
-        return row;
-    };
-    if (!report.found)
-        return finish(ProgramResult::NotFound, "did not appear on the network");
-    if (!report.before)
-        return finish(ProgramResult::NoAnswer, "no answer to the serial number read; not written");
-    if (report.result == Journal::WriteResult::AlreadySet)
-        return finish(ProgramResult::AlreadySet, "holds this number already; not written");
-    if (!report.intentRecorded)
-        return finish(ProgramResult::NoAnswer, "not written: the journal failed");
-    WriteJudgement judgement =
-        judgeWrite(*report.before, entry.serial, report.acknowledged, report.readBack);
-    return finish(judgement.result, std::move(judgement.detail));
+    const bool stops = report.outcome == WriteOutcome::JournalUnwritable ||
+                       report.outcome == WriteOutcome::Unrecorded ||
+                       report.outcome == WriteOutcome::Failed;
+    journalError = stops ? report.error : std::string();
+    WriteJudgement judgement = judgeWrite(report);
+    row.result = judgement.result;
+    row.detail = std::move(judgement.detail);
+    return row;
 }
 
-WriteJudgement judgeWrite(std::uint32_t before, std::uint32_t target, bool acknowledged,
-                          std::optional<std::uint32_t> after) {
-    using Journal::WriteResult;
-    switch (Journal::classifyWrite(acknowledged, before, after, target)) {
-    case WriteResult::Verified:
+WriteJudgement judgeWrite(const SerialWriteReport& report) {
+    switch (report.outcome) {
+    case WriteOutcome::Verified:
         return {ProgramResult::Verified,
-                acknowledged ? "written and read back"
-                             : "read back, although the write was not acknowledged"};
-    case WriteResult::Unverified:
+                report.reply == WriteReply::Accepted
+                    ? "written and read back"
+                    : "read back, although the write was not acknowledged"};
+    case WriteOutcome::Unverified:
         return {ProgramResult::Unverified, "written, but the read-back was not answered"};
-    case WriteResult::NoAnswer:
-        return {ProgramResult::NoAnswer, "no answer to the write or the read-back"};
-    case WriteResult::Refused:
+    case WriteOutcome::NoAnswer:
+        return {ProgramResult::NoAnswer, report.readBack
+                                             ? "no answer to the write; reads back the old number"
+                                             : "no answer to the write or the read-back"};
+    case WriteOutcome::Refused:
         return {ProgramResult::Refused, "the device did not take the number"};
-    case WriteResult::AlreadySet:
-    case WriteResult::Duplicate: // never a write's result
-    case WriteResult::Mismatch:
-        break;
+    case WriteOutcome::Mismatch:
+        return {ProgramResult::Mismatch,
+                "reads back " + std::to_string(report.readBack.value_or(0)) + " after the write"};
+    case WriteOutcome::AlreadySet:
+        return {ProgramResult::AlreadySet, "holds this number already; not written"};
+    case WriteOutcome::Duplicate: // a program run allows them: never its result
+        return {ProgramResult::NoAnswer, "not written: another device holds the number"};
+    case WriteOutcome::NotFound:
+        return {ProgramResult::NotFound, "did not appear on the network"};
+    case WriteOutcome::Unreadable:
+        return {ProgramResult::NoAnswer, "no answer to the serial number read; not written"};
+    case WriteOutcome::JournalUnwritable:
+        return {ProgramResult::NoAnswer, "not written: the journal failed"};
+    case WriteOutcome::Unrecorded: {
+        SerialWriteReport done = report;
+        done.outcome = writeOutcomeOf(*report.unrecorded);
+        return judgeWrite(done);
     }
-    return {ProgramResult::Mismatch, "reads back " + std::to_string(*after) + " after the write"};
+    case WriteOutcome::Failed:
+        return {ProgramResult::NoAnswer, report.error};
+    }
+    return {ProgramResult::NoAnswer, report.error};
 }
 
 } // namespace Vornctl

@@ -18,19 +18,16 @@ namespace Vornctl {
 
 struct Options;
 
-// What became of a write: the result and its detail for a person.
+// The program table's result and its detail for a person, for each outcome
+// of a write (for one the journal did not record: what the device did).
 struct WriteJudgement {
     ProgramResult result = ProgramResult::NoAnswer;
     std::string detail;
 };
-// Judges a write of `target` to a device that held `before`: `acknowledged`
-// tells whether the device acknowledged the write, `after` is the number read
-// back (none: not answered).
-WriteJudgement judgeWrite(std::uint32_t before, std::uint32_t target, bool acknowledged,
-                          std::optional<std::uint32_t> after);
+WriteJudgement judgeWrite(const SerialWriteReport& report);
 
 // The row of a device the flow wrote (or did not); `journalError` gets the
-// report's journal error.
+// report's error when the journal (or the flow) failed: no further write may go.
 ProgramRow programmedRow(const PlannedSerial& entry, const SerialWriteReport& report,
                          std::string& journalError);
 

@@ -1,7 +1,6 @@
 #include "DeviceEventFeed.h"
 #include "DeviceSession.h"
 #include "DeviceWatch.h"
-#include "Handoff.h"
 #include "VornService.h"
 
 #include "DeviceSimulator.h"
@@ -23,22 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-TEST(Handoff, DeliversAcrossThreadsOnceAndHonoursTheDeadline) {
-    Handoff<int> late;
-    const auto start = Clock::now();
-    EXPECT_FALSE(late.waitUntil(start + 50ms));
-    EXPECT_GE(Clock::now() - start, 50ms);
-
-    Handoff<int> result;
-    std::thread producer([copy = result] {
-        copy.deliver(7);
-        copy.deliver(8); // ignored
-    });
-    EXPECT_EQ(result.waitUntil(Clock::now() + 10s), 7);
-    producer.join();
-    EXPECT_EQ(result.waitUntil(Clock::now()), 7);
-}
 
 TEST(DeviceWatch, WaitsForADeviceAndReportsEveryChange) {
     DeviceWatch watch;

@@ -272,14 +272,7 @@ protected:
         const auto address = 0x0A000002u + static_cast<std::uint32_t>(setup.id & 0xFF);
         rack.add(setup, address);
         rack.announce();
-        ASSERT_TRUE(waitUntil([&] {
-            try {
-                service.getDevice(setup.id);
-                return true;
-            } catch (const Vorn::UnknownFrameIdException&) {
-                return false;
-            }
-        }));
+        ASSERT_TRUE(waitUntil([&] { return service.findDevice(setup.id).has_value(); }));
     }
 
     SerialWriteRequest request(std::uint64_t id, std::uint32_t number) {
@@ -346,12 +339,12 @@ TEST_F(SerialWriteFlowTest, VerifiedWriteIsRecordedBeforeItIsSentAndAfterItsRead
     asked.client = "192.0.2.9";
     submit(asked);
     const SerialWriteReport report = only();
-    EXPECT_EQ(report.result, WriteResult::Verified);
+    EXPECT_EQ(report.outcome, WriteOutcome::Verified);
     EXPECT_EQ(report.before, 100u);
     EXPECT_EQ(report.readBack, 4242u);
-    EXPECT_TRUE(report.acknowledged);
+    EXPECT_EQ(report.reply, WriteReply::Accepted);
     EXPECT_EQ(report.name, "Stage left");
-    EXPECT_TRUE(report.journalError.empty());
+    EXPECT_TRUE(report.error.empty());
     EXPECT_TRUE(report.silent.empty());
     EXPECT_EQ(rack.serialOf(target), 4242u);
     EXPECT_EQ(rack.sentTo(other, Vorn::Code::getBoardId), 1u) << "the check reads the others";
@@ -371,7 +364,7 @@ TEST_F(SerialWriteFlowTest, VerifiedWriteIsRecordedBeforeItIsSentAndAfterItsRead
 TEST_F(SerialWriteFlowTest, NumberAlreadyHeldIsNeitherWrittenNorRecorded) {
     add({.id = target, .serial = 4242, .name = "A"});
     submit(request(target, 4242));
-    EXPECT_EQ(only().result, WriteResult::AlreadySet);
+    EXPECT_EQ(only().outcome, WriteOutcome::AlreadySet);
     EXPECT_EQ(rack.sentTo(target, Vorn::Code::setBoardId), 0u);
     EXPECT_TRUE(journalEntries().entries.empty());
 }
@@ -380,8 +373,8 @@ TEST_F(SerialWriteFlowTest, RefusedWriteKeepsTheNumberAndIsRecordedAsRefused) {
     add({.id = target, .serial = 100, .name = "A", .refuses = true});
     submit(request(target, 4242));
     const auto report = only();
-    EXPECT_EQ(report.result, WriteResult::Refused);
-    EXPECT_FALSE(report.acknowledged);
+    EXPECT_EQ(report.outcome, WriteOutcome::Refused);
+    EXPECT_NE(report.reply, WriteReply::Accepted);
     EXPECT_EQ(report.readBack, 100u);
     ASSERT_EQ(journalEntries().entries.size(), 1u);
     EXPECT_EQ(journalEntries().entries[0].outcome->result, WriteResult::Refused);
@@ -392,9 +385,9 @@ TEST_F(SerialWriteFlowTest, SilentDeviceIsNotWrittenNorRecorded) {
     submit(request(target, 4242));
     driveUntilReports(1);
     const auto report = only();
-    EXPECT_EQ(report.result, WriteResult::NoAnswer);
+    EXPECT_EQ(report.outcome, WriteOutcome::Unreadable);
     EXPECT_FALSE(report.before);
-    EXPECT_FALSE(report.intentRecorded);
+    EXPECT_FALSE(report.sent);
     EXPECT_EQ(rack.sentTo(target, Vorn::Code::setBoardId), 0u);
     EXPECT_TRUE(journalEntries().entries.empty());
 }
@@ -404,8 +397,8 @@ TEST_F(SerialWriteFlowTest, AcknowledgedWriteWithoutReadBackIsUnverified) {
     submit(request(target, 4242));
     driveUntilReports(1);
     const auto report = only();
-    EXPECT_EQ(report.result, WriteResult::Unverified);
-    EXPECT_TRUE(report.acknowledged);
+    EXPECT_EQ(report.outcome, WriteOutcome::Unverified);
+    EXPECT_EQ(report.reply, WriteReply::Accepted);
     EXPECT_FALSE(report.readBack);
     EXPECT_EQ(rack.sentTo(target, Vorn::Code::getBoardId), 8u)
         << "the check's read, the write's own read, six read-back attempts";
@@ -417,8 +410,8 @@ TEST_F(SerialWriteFlowTest, AcknowledgedWriteReadingBackTheOldNumberIsAMismatch)
     add({.id = target, .serial = 100, .name = "A", .keepsOld = true});
     submit(request(target, 4242));
     const auto report = only();
-    EXPECT_EQ(report.result, WriteResult::Mismatch);
-    EXPECT_TRUE(report.acknowledged);
+    EXPECT_EQ(report.outcome, WriteOutcome::Mismatch);
+    EXPECT_EQ(report.reply, WriteReply::Accepted);
     EXPECT_EQ(report.readBack, 100u);
     EXPECT_EQ(journalEntries().entries.at(0).outcome->result, WriteResult::Mismatch);
 }
@@ -429,11 +422,11 @@ TEST_F(SerialWriteFlowTest, NumberHeldByAnotherDeviceEndsWithItsHolderUnlessAllo
     add({.id = third, .serial = 300, .name = "C"});
     submit(request(target, 4242));
     const auto refused = only();
-    EXPECT_EQ(refused.result, WriteResult::Duplicate);
+    EXPECT_EQ(refused.outcome, WriteOutcome::Duplicate);
     ASSERT_TRUE(refused.holder);
     EXPECT_EQ(refused.holder->id, other);
     EXPECT_EQ(refused.holder->name, "Rack 2 amp");
-    EXPECT_FALSE(refused.intentRecorded);
+    EXPECT_FALSE(refused.sent);
     EXPECT_EQ(rack.sentTo(target, Vorn::Code::setBoardId), 0u);
     EXPECT_TRUE(journalEntries().entries.empty());
 
@@ -441,7 +434,7 @@ TEST_F(SerialWriteFlowTest, NumberHeldByAnotherDeviceEndsWithItsHolderUnlessAllo
     anyway.allowDuplicate = true;
     submit(anyway);
     ASSERT_TRUE(reports.waitForCount(2));
-    EXPECT_EQ(reports.values()[1].result, WriteResult::Verified);
+    EXPECT_EQ(reports.values()[1].outcome, WriteOutcome::Verified);
     EXPECT_EQ(rack.serialOf(target), 4242u);
     EXPECT_EQ(rack.sentTo(other, Vorn::Code::getBoardId), 1u) << "allowed: no check";
 }
@@ -464,7 +457,7 @@ TEST_F(SerialWriteFlowTest, DeviceAnsweringTheCheckLateIsNamedAndNotWaitedFor) {
     rack.announce();
     flow.clockMoved();
     const auto report = only();
-    EXPECT_EQ(report.result, WriteResult::Verified);
+    EXPECT_EQ(report.outcome, WriteOutcome::Verified);
     EXPECT_EQ(report.silent, std::vector<std::uint64_t>{third});
     const auto warnings = silentWarnings(report);
     ASSERT_EQ(warnings.size(), 1u);
@@ -483,19 +476,12 @@ TEST_F(SerialWriteFlowTest, DeviceLeavingDuringTheWriteHasItsOutcomeRecorded) {
     clock.advanceMs(11000);
     rack.announce(target);
     service.engine()->frameList().sweep();
-    ASSERT_TRUE(waitUntil([&] {
-        try {
-            service.getDevice(target);
-            return false;
-        } catch (const Vorn::UnknownFrameIdException&) {
-            return true;
-        }
-    }));
+    ASSERT_TRUE(waitUntil([&] { return !service.findDevice(target); }));
     driveUntilReports(1, target);
     const auto report = only();
-    EXPECT_EQ(report.result, WriteResult::NoAnswer);
+    EXPECT_EQ(report.outcome, WriteOutcome::NoAnswer);
     EXPECT_TRUE(report.sent);
-    EXPECT_FALSE(report.acknowledged);
+    EXPECT_NE(report.reply, WriteReply::Accepted);
     const auto reading = journalEntries();
     ASSERT_EQ(reading.entries.size(), 1u);
     ASSERT_TRUE(reading.entries[0].outcome) << "not left as interrupted";
@@ -514,14 +500,17 @@ TEST_F(SerialWriteFlowTest, WriteNeverAnsweredFailsOnceTheEngineGivesUpAndIsReco
     EXPECT_GT(rack.sentTo(target, Vorn::Code::setBoardId), 1u) << "the write was tried again";
     const auto report = only();
     EXPECT_TRUE(report.sent);
-    EXPECT_FALSE(report.acknowledged);
+    EXPECT_NE(report.reply, WriteReply::Accepted);
     EXPECT_EQ(report.readBack, 100u) << "read back after the write gave up";
-    EXPECT_NE(report.result, WriteResult::Verified);
-    EXPECT_TRUE(report.journalError.empty());
+    // Not answered, not refused: the device may simply not have heard it.
+    EXPECT_EQ(report.reply, WriteReply::Unanswered);
+    EXPECT_EQ(report.outcome, WriteOutcome::NoAnswer);
+    EXPECT_TRUE(report.error.empty());
     const auto reading = journalEntries();
     ASSERT_EQ(reading.entries.size(), 1u);
     ASSERT_TRUE(reading.entries[0].outcome) << "not left as interrupted";
-    EXPECT_EQ(reading.entries[0].outcome->result, report.result);
+    EXPECT_EQ(reading.entries[0].outcome->result, WriteResult::NoAnswer);
+    EXPECT_EQ(reading.entries[0].outcome->readBack, 100u);
     EXPECT_FALSE(reading.entries[0].outcome->acknowledged);
 }
 
@@ -535,12 +524,12 @@ TEST_F(SerialWriteFlowTest, WriteThatCannotBeSentAfterItsIntentIsRecordedAsNotAn
     };
     submit(request(target, 4242));
     const auto report = only();
-    EXPECT_TRUE(report.intentRecorded);
+    EXPECT_EQ(journalEntries().entries.size(), 1u) << "the intent is recorded";
     EXPECT_FALSE(report.sent);
-    EXPECT_FALSE(report.acknowledged);
+    EXPECT_NE(report.reply, WriteReply::Accepted);
     EXPECT_FALSE(report.readBack);
-    EXPECT_EQ(report.result, WriteResult::NoAnswer);
-    EXPECT_TRUE(report.journalError.empty());
+    EXPECT_EQ(report.outcome, WriteOutcome::NoAnswer);
+    EXPECT_TRUE(report.error.empty());
     EXPECT_EQ(rack.sentTo(target, Vorn::Code::setBoardId), 0u);
     EXPECT_EQ(rack.serialOf(target), 100u);
     const auto reading = journalEntries();
@@ -554,11 +543,10 @@ TEST_F(SerialWriteFlowTest, JournalFailingAfterTheIntentIsReported) {
     journal.failOutcome = true;
     submit(request(target, 4242));
     const auto report = only();
-    EXPECT_EQ(report.result, WriteResult::Verified);
-    EXPECT_TRUE(report.intentRecorded);
-    EXPECT_EQ(report.journalError,
-              "cannot write the journal J: disk full; the outcome of the write to " +
-                  formatDeviceId(target) + " (verified) is not recorded.");
+    EXPECT_EQ(report.outcome, WriteOutcome::Unrecorded);
+    EXPECT_EQ(report.unrecorded, WriteResult::Verified);
+    EXPECT_EQ(report.error, "cannot write the journal J: disk full; the outcome of the write to " +
+                                formatDeviceId(target) + " (verified) is not recorded.");
     const auto reading = journalEntries();
     ASSERT_EQ(reading.entries.size(), 1u);
     EXPECT_FALSE(reading.entries[0].outcome);
@@ -569,9 +557,9 @@ TEST_F(SerialWriteFlowTest, JournalFailingBeforeTheIntentSendsNothing) {
     journal.failIntent = true;
     submit(request(target, 4242));
     const auto report = only();
-    EXPECT_FALSE(report.intentRecorded);
+    EXPECT_EQ(report.outcome, WriteOutcome::JournalUnwritable);
     EXPECT_FALSE(report.sent);
-    EXPECT_EQ(report.journalError, "cannot write the journal J: disk full");
+    EXPECT_EQ(report.error, "cannot write the journal J: disk full");
     EXPECT_EQ(rack.sentTo(target, Vorn::Code::setBoardId), 0u);
     EXPECT_EQ(rack.serialOf(target), 100u);
 }
@@ -592,8 +580,8 @@ TEST_F(SerialWriteFlowTest, WritesAskedAtOnceNeverOverlapOnTheWire) {
     rack.release(target);
     ASSERT_TRUE(reports.waitForCount(2));
     EXPECT_EQ(reports.values()[0].id, target);
-    EXPECT_EQ(reports.values()[0].result, WriteResult::Verified);
-    EXPECT_EQ(reports.values()[1].result, WriteResult::Verified);
+    EXPECT_EQ(reports.values()[0].outcome, WriteOutcome::Verified);
+    EXPECT_EQ(reports.values()[1].outcome, WriteOutcome::Verified);
     // Everything of the second write comes after the first's read-back answer.
     const auto events = rack.events();
     std::size_t lastOfFirst = 0;
@@ -614,7 +602,7 @@ TEST_F(SerialWriteFlowTest, NumbersReadAheadAreCheckedWithoutAskingAgainWhileFre
     flow.readAhead({{other, std::nullopt}});
     ASSERT_TRUE(waitUntil([&] { return rack.repliesFrom(other) == 1 && rack.quiet(); }));
     submit(request(target, 4242));
-    EXPECT_EQ(only().result, WriteResult::Duplicate) << "the number read ahead counts";
+    EXPECT_EQ(only().outcome, WriteOutcome::Duplicate) << "the number read ahead counts";
     EXPECT_EQ(rack.sentTo(other, Vorn::Code::getBoardId), 1u);
 
     // Read ahead, then 11 s pass: asked again.
@@ -633,8 +621,32 @@ TEST_F(SerialWriteFlowTest, NumbersReadAheadAreCheckedWithoutAskingAgainWhileFre
 TEST_F(SerialWriteFlowTest, UnknownDeviceIsReportedAsNotFound) {
     submit(request(0x0000000B00000009ull, 1));
     const auto report = only();
-    EXPECT_FALSE(report.found);
+    EXPECT_EQ(report.outcome, WriteOutcome::NotFound);
     EXPECT_FALSE(report.sent);
+}
+
+TEST(SerialWriteOutcome, TheResultOfAWriteFromItsAnswerAndItsReadBack) {
+    using R = WriteResult;
+    constexpr auto ok = WriteReply::Accepted;
+    constexpr auto no = WriteReply::Refused;
+    constexpr auto none = WriteReply::Unanswered;
+    EXPECT_EQ(classifyWrite(ok, 5, 9, 9), R::Verified);
+    EXPECT_EQ(classifyWrite(none, 5, 9, 9), R::Verified); // the acknowledgement was lost
+    EXPECT_EQ(classifyWrite(none, std::nullopt, 9, 9), R::Verified);
+    EXPECT_EQ(classifyWrite(ok, 5, std::nullopt, 9), R::Unverified);
+    EXPECT_EQ(classifyWrite(no, 5, std::nullopt, 9), R::NoAnswer);
+    EXPECT_EQ(classifyWrite(none, 5, std::nullopt, 9), R::NoAnswer);
+    EXPECT_EQ(classifyWrite(no, 5, 5, 9), R::Refused);
+    EXPECT_EQ(classifyWrite(none, 5, 5, 9), R::NoAnswer); // timed out: not a refusal
+    EXPECT_EQ(classifyWrite(ok, 5, 5, 9), R::Mismatch);   // acknowledged, yet unchanged
+    EXPECT_EQ(classifyWrite(no, 5, 7, 9), R::Mismatch);
+    EXPECT_EQ(classifyWrite(none, std::nullopt, 7, 9), R::Mismatch);
+    // The journal's results keep their names as outcomes.
+    for (const R result : {R::Verified, R::Refused, R::NoAnswer, R::Mismatch, R::Unverified,
+                           R::AlreadySet, R::Duplicate})
+        EXPECT_STREQ(writeOutcomeName(writeOutcomeOf(result)), Journal::writeResultName(result));
+    EXPECT_STREQ(writeOutcomeName(WriteOutcome::JournalUnwritable), "journal-unwritable");
+    EXPECT_STREQ(writeOutcomeName(WriteOutcome::Failed), "failed");
 }
 
 } // namespace

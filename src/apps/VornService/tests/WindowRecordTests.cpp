@@ -42,43 +42,73 @@ TEST(SerialRecord, DeviceAsTheJournalNamesIt) {
     EXPECT_EQ(SerialRecord::toolName("VornService").rfind("VornService 1.", 0), 0u);
 }
 
-SerialWriteReport reportOf(WriteResult result, bool acknowledged) {
+SerialWriteReport reportOf(WriteOutcome outcome, WriteReply reply = WriteReply::Unanswered) {
     SerialWriteReport report;
     report.id = 1;
     report.target = 600;
-    report.result = result;
+    report.outcome = outcome;
     report.before = 500;
-    report.intentRecorded = report.sent = true;
-    report.acknowledged = acknowledged;
+    report.sent = true;
+    report.reply = reply;
     return report;
 }
 
-TEST(WindowWriteSteps, FreeNumbersEndInTheBoxesOfEveryWriteDuplicatesAsk) {
+// The window's table, row by row: every outcome a write can have brings up
+// the boxes it should, with the texts as they stand.
+TEST(WindowWriteSteps, EveryOutcomeEndsInItsBoxes) {
     using MainWindowRules::afterWrite;
-    const auto success = afterWrite(reportOf(WriteResult::Verified, true));
-    EXPECT_FALSE(success.question);
-    ASSERT_TRUE(success.outcome);
-    EXPECT_STREQ(success.outcome->caption, "Success");
-    EXPECT_STREQ(success.outcome->text, "Serial number successfully changed.");
-    EXPECT_TRUE(success.journalProblem.empty());
-    EXPECT_STREQ(afterWrite(reportOf(WriteResult::AlreadySet, false)).outcome->caption, "Success");
-    for (const auto result : {WriteResult::Refused, WriteResult::NoAnswer}) {
-        const auto failed = afterWrite(reportOf(result, false));
-        ASSERT_TRUE(failed.outcome);
-        EXPECT_STREQ(failed.outcome->text,
-                     "Could not set serial number, a communication error occurred.");
+    const char* const changed = "Serial number successfully changed.";
+    const char* const failed = "Could not set serial number, a communication error occurred.";
+    const char* const notKept =
+        "The device acknowledged the serial number, but reads back another one.";
+    struct Row {
+        WriteOutcome outcome;
+        const char* box;     // the outcome's box; null: none
+        bool question;       // the duplicate question
+        const char* problem; // the journal's box; null: none
+        bool unchanged;      // nothing written: the number read before stands
+    };
+    const std::vector<Row> table = {
+        {WriteOutcome::Verified, changed, false, nullptr, false},
+        {WriteOutcome::Refused, failed, false, nullptr, false},
+        {WriteOutcome::NoAnswer, failed, false, nullptr, false},
+        {WriteOutcome::Mismatch, notKept, false, nullptr, false},
+        {WriteOutcome::Unverified, changed, false, nullptr, false},
+        {WriteOutcome::AlreadySet, changed, false, nullptr, false},
+        {WriteOutcome::Duplicate, nullptr, true, nullptr, true},
+        {WriteOutcome::NotFound, failed, false, nullptr, false},
+        {WriteOutcome::Unreadable, failed, false, nullptr, false},
+        {WriteOutcome::JournalUnwritable, nullptr, false, "J: disk full.\n\nNothing was written.",
+         true},
+        {WriteOutcome::Unrecorded, nullptr, false,
+         "J: disk full\n\nCould not set serial number, "
+         "a communication error occurred.",
+         false},
+        {WriteOutcome::Failed, failed, false, "J: disk full", false},
+    };
+    ASSERT_EQ(table.size(), static_cast<std::size_t>(writeOutcomeCount)) << "a row for each";
+    for (const Row& row : table) {
+        SCOPED_TRACE(writeOutcomeName(row.outcome));
+        auto report = reportOf(row.outcome);
+        report.error = "J: disk full";
+        report.unrecorded = WriteResult::NoAnswer;
+        report.holder = ListedDevice{0x0000000A0000000Bull, "FOH"};
+        const auto step = afterWrite(report);
+        EXPECT_EQ(step.outcome.has_value(), row.box != nullptr);
+        if (step.outcome && row.box) {
+            EXPECT_STREQ(step.outcome->text, row.box);
+            EXPECT_STREQ(step.outcome->caption, row.box == changed ? "Success" : "Error");
+        }
+        EXPECT_EQ(step.question.has_value(), row.question);
+        EXPECT_EQ(step.journalProblem, row.problem ? row.problem : "");
+        EXPECT_EQ(step.unchanged, row.unchanged ? std::optional<std::uint32_t>(500) : std::nullopt);
     }
-    // Acknowledged as before: the read-back tells the rest.
-    EXPECT_STREQ(afterWrite(reportOf(WriteResult::Unverified, true)).outcome->caption, "Success");
-    // Acknowledged, but the device kept another number: never a success.
-    const auto kept = afterWrite(reportOf(WriteResult::Mismatch, true));
-    ASSERT_TRUE(kept.outcome);
-    EXPECT_EQ(kept.outcome->icon, MainWindowRules::iconError);
-    EXPECT_STREQ(kept.outcome->text,
-                 "The device acknowledged the serial number, but reads back another one.");
+}
 
-    auto duplicate = reportOf(WriteResult::Duplicate, false);
-    duplicate.intentRecorded = duplicate.sent = false;
+TEST(WindowWriteSteps, DuplicatesAskNamingTheHolder) {
+    using MainWindowRules::afterWrite;
+    auto duplicate = reportOf(WriteOutcome::Duplicate);
+    duplicate.sent = false;
     duplicate.holder = ListedDevice{0x0000000A0000000Bull, "FOH"};
     const auto ask = afterWrite(duplicate);
     ASSERT_TRUE(ask.question);
@@ -91,35 +121,27 @@ TEST(WindowWriteSteps, FreeNumbersEndInTheBoxesOfEveryWriteDuplicatesAsk) {
               std::string::npos);
 }
 
-TEST(WindowWriteSteps, JournalProblemsAreShownBeforeOrInsteadOfTheOutcome) {
+TEST(WindowWriteSteps, AnUnrecordedOutcomeSaysWhatTheDeviceDid) {
     using MainWindowRules::afterWrite;
-    auto noIntent = reportOf(WriteResult::NoAnswer, false);
-    noIntent.intentRecorded = noIntent.sent = false;
-    noIntent.journalError = "cannot write the journal J: disk full";
-    const auto refused = afterWrite(noIntent);
-    EXPECT_EQ(refused.journalProblem,
-              "cannot write the journal J: disk full.\n\nNothing was written.");
-    EXPECT_FALSE(refused.outcome);
-    EXPECT_EQ(refused.unchanged, 500u);
-
     // The outcome not recorded: one error box, never "Success", saying what
     // the device did; the number is read again.
-    auto noOutcome = reportOf(WriteResult::Verified, true);
+    auto noOutcome = reportOf(WriteOutcome::Unrecorded, WriteReply::Accepted);
+    noOutcome.unrecorded = WriteResult::Verified;
     noOutcome.readBack = 600;
-    noOutcome.journalError = "cannot write ...; the outcome ... is not recorded.";
+    noOutcome.error = "cannot write ...; the outcome ... is not recorded.";
     const auto written = afterWrite(noOutcome);
     EXPECT_EQ(written.journalProblem,
-              noOutcome.journalError +
+              noOutcome.error +
                   "\n\nThe device took the serial number, but the journal does not record it.");
     EXPECT_FALSE(written.outcome);
     EXPECT_FALSE(written.unchanged);
-    auto failedUnrecorded = reportOf(WriteResult::NoAnswer, false);
-    failedUnrecorded.journalError = noOutcome.journalError;
-    const auto failed = afterWrite(failedUnrecorded);
-    EXPECT_EQ(failed.journalProblem,
-              noOutcome.journalError +
-                  "\n\nCould not set serial number, a communication error occurred.");
-    EXPECT_FALSE(failed.outcome);
+    // Acknowledged, even if it reads back another number: it took one.
+    noOutcome.unrecorded = WriteResult::Mismatch;
+    EXPECT_NE(afterWrite(noOutcome).journalProblem.find("The device took"), std::string::npos);
+    noOutcome.reply = WriteReply::Refused;
+    noOutcome.unrecorded = WriteResult::Refused;
+    EXPECT_EQ(afterWrite(noOutcome).journalProblem,
+              noOutcome.error + "\n\nCould not set serial number, a communication error occurred.");
 }
 
 TEST(WindowHistory, EntriesOneLineEachAsGiven) {

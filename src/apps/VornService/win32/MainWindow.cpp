@@ -135,11 +135,9 @@ void MainWindow::showAddressOf(std::optional<std::uint64_t> id) {
         return;
     std::optional<std::uint32_t> address;
     if (id && controller_) {
-        try {
-            address = controller_->getDevice(*id).address;
-        } catch (const Vorn::UnknownFrameIdException&) {
-            // gone from the network since: no address to show
-        }
+        // None: gone from the network since; no address to show.
+        if (const auto device = controller_->findDevice(*id))
+            address = device->address;
     }
     std::string text = MainWindowRules::deviceAddressText(address);
     if (text == addressText_)
@@ -196,12 +194,9 @@ void MainWindow::registerHandlers(VornService& controller) {
 // ---- Engine threads: read the controller, post, nothing else ----
 
 void MainWindow::onDeviceAdded(VornService& controller, std::uint64_t id) {
-    try {
-        if (!isServicedType(controller.getDevice(id).deviceType))
-            return;
-    } catch (const Vorn::UnknownFrameIdException&) {
+    const auto device = controller.findDevice(id);
+    if (!device || !isServicedType(device->deviceType))
         return;
-    }
     mailbox_.post(WM_DEVICE_ADDED, WindowMessages::highHalf(id), WindowMessages::lowHalf(id));
 }
 
@@ -241,12 +236,10 @@ void MainWindow::onDeviceAddedMessage(std::uint64_t id) {
     if (!controller_)
         return;
     list_.setNotListed(controller_->devicesDropped());
-    unsigned deviceType;
-    try {
-        deviceType = controller_->getDevice(id).deviceType;
-    } catch (const Vorn::UnknownFrameIdException&) {
-        return;
-    }
+    const auto device = controller_->findDevice(id);
+    if (!device)
+        return; // gone again
+    const unsigned deviceType = device->deviceType;
     using namespace std::placeholders;
     if (controller_->requestDeviceName(id, std::bind(&MainWindow::onDeviceName, this, _1, _2, _3),
                                        NameRounds::UntilNamed))
@@ -455,12 +448,9 @@ void MainWindow::exportDeviceList() {
     for (int i = 0; i < listed.count(); ++i) {
         const DeviceRows::Row& row = listed.row(i);
         std::string address;
-        if (controller_) {
-            try {
-                address = SerialRecord::deviceFacts(controller_->getDevice(row.id), {}).address;
-            } catch (const Vorn::UnknownFrameIdException&) {
-            }
-        }
+        if (controller_)
+            if (const auto device = controller_->findDevice(row.id))
+                address = SerialRecord::deviceFacts(*device, {}).address;
         rows.push_back({row.name, row.product, row.idText, address, journal_.lastRead(row.id)});
     }
     const auto path = exportChooser_ ? exportChooser_(children_.window)

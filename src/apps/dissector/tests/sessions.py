@@ -410,3 +410,8 @@ def check_faults(frames, verbose, sim, outputs, failures):
     failures.equal([(first(f, "vorn.ack.status"), first(f, "vorn.ack.accepted")) for f in acks],
                    [("0", "0")], f"{what}: refusal")
     failures.check(acks and has_expert(acks[0], "refused"), f"{what}: refusal expert info")
+    statuses = sorted({line.strip() for line in verbose.splitlines()
+                       if line.strip().startswith("Acknowledgement status")})
+    failures.check("Acknowledgement status: Refused (0)" in statuses
+                   and not any("Unknown" in line for line in statuses),
+                   f"{what}: a refusal's status is named: {statuses}")

@@ -41,18 +41,13 @@ std::string errorJson(std::string_view message) {
     return dump(json{{"error", message}});
 }
 
-std::string errorJson(std::string_view message, const std::vector<std::string>& warnings) {
-    json body{{"error", message}};
-    if (!warnings.empty())
-        body["warnings"] = warnings;
-    return dump(body);
-}
-
-std::string refusalJson(std::string_view message, const std::vector<std::string>& warnings,
-                        std::uint64_t holderId, const std::optional<std::string>& holderName) {
-    json body = json::parse(errorJson(message, warnings));
-    body["holder"] = {{"id", formatDeviceId(holderId)},
-                      {"name", holderName ? json(*holderName) : json(nullptr)}};
+std::string refusalJson(const WriteRefusal& refusal) {
+    json body{{"result", refusal.result}, {"error", refusal.error}};
+    if (!refusal.warnings.empty())
+        body["warnings"] = refusal.warnings;
+    if (refusal.holderId)
+        body["holder"] = {{"id", formatDeviceId(*refusal.holderId)},
+                          {"name", refusal.holderName ? json(*refusal.holderName) : json(nullptr)}};
     return dump(body);
 }
 
@@ -99,7 +94,7 @@ std::string writeJson(const WriteReport& report, const std::vector<std::string>&
               {"old", optionalNumber(report.before)},
               {"new", report.target},
               {"readBack", optionalNumber(report.after)},
-              {"result", resultName(report.result)},
+              {"result", report.result},
               {"detail", report.detail}};
     if (!warnings.empty())
         body["warnings"] = warnings;

@@ -18,12 +18,19 @@ namespace Vornctl::Serve {
 
 // {"error": "text"}
 std::string errorJson(std::string_view message);
-// The same with "warnings" (a list of texts) when there are any.
-std::string errorJson(std::string_view message, const std::vector<std::string>& warnings);
 
-// A refused duplicate: the same with "holder": {"id", "name" (null: not read)}.
-std::string refusalJson(std::string_view message, const std::vector<std::string>& warnings,
-                        std::uint64_t holderId, const std::optional<std::string>& holderName);
+// An answer to a serial write that carries no report (nothing was sent, or
+// the journal failed): {"result": code, "error": text}, with "warnings" (a
+// list of texts) when there are any and, for a refused duplicate, "holder":
+// {"id", "name" (null: not read)}.
+struct WriteRefusal {
+    std::string result; // the outcome's code: "duplicate", "not-found", ...
+    std::string error;
+    std::vector<std::string> warnings;
+    std::optional<std::uint64_t> holderId;
+    std::optional<std::string> holderName;
+};
+std::string refusalJson(const WriteRefusal& refusal);
 // A program run that stopped: {"error": "text", "rows": [...]}, the rows done
 // so far as the run's own answer lists them.
 std::string programFailureJson(std::string_view message, const std::vector<ProgramRow>& rows);
@@ -53,7 +60,7 @@ struct WriteReport {
     std::optional<std::uint32_t> before;
     std::uint32_t target = 0;
     std::optional<std::uint32_t> after;
-    ProgramResult result = ProgramResult::NoAnswer;
+    std::string result; // the outcome's code: "verified", "refused", ...
     std::string detail;
 };
 // With "warnings" (a list of texts) when there are any.

@@ -31,21 +31,6 @@ std::string linkSvg(const std::string& link) {
 
 } // namespace
 
-int writeStatus(ProgramResult result) {
-    switch (result) {
-    case ProgramResult::Verified:
-    case ProgramResult::AlreadySet:
-        return 200;
-    case ProgramResult::Refused:
-        return 409;
-    case ProgramResult::NoAnswer:
-    case ProgramResult::Unverified:
-        return 504;
-    default:
-        return 502; // answered, but not as written
-    }
-}
-
 ServeApi::ServeApi(ServeController& controller, Network::AdapterInfo adapter,
                    std::filesystem::path journal, const std::string& link)
     : controller_(controller), adapter_(std::move(adapter)), journal_(std::move(journal)),
@@ -67,19 +52,26 @@ std::shared_ptr<EventQueue> ServeApi::subscribe(bool all, std::function<void()> 
     return controller_.hub().subscribe(all, std::move(wake));
 }
 
-bool ServeApi::knownDevice(const Route& route, const Reply& reply) {
+std::optional<WriteRefusal> ServeApi::deviceRefusal(const Route& route) {
     const auto device = controller_.hub().device(route.device);
     const std::string id = formatDeviceId(route.device);
-    if (!device) {
-        reply(failure(404, "device " + id + " is not on the network"));
-        return false;
-    }
-    if (!route.all && !isServicedType(device->deviceType)) {
-        reply(failure(404, "device " + id + " is a " + productName(device->deviceType) +
-                               ", not an Ondal 2 or Ondal 4; add ?all=1 to act on it anyway"));
-        return false;
-    }
-    return true;
+    if (!device)
+        return WriteRefusal{"not-found", "device " + id + " is not on the network", {}, {}, {}};
+    if (!route.all && !isServicedType(device->deviceType))
+        return WriteRefusal{"not-serviced",
+                            "device " + id + " is a " + productName(device->deviceType) +
+                                ", not an Ondal 2 or Ondal 4; add ?all=1 to act on it anyway",
+                            {},
+                            {},
+                            {}};
+    return std::nullopt;
+}
+
+bool ServeApi::knownDevice(const Route& route, const Reply& reply) {
+    const auto refusal = deviceRefusal(route);
+    if (refusal)
+        reply(failure(404, refusal->error));
+    return !refusal;
 }
 
 void ServeApi::handle(const Route& route, std::string_view contentType, std::string body,
@@ -106,26 +98,25 @@ void ServeApi::handle(const Route& route, std::string_view contentType, std::str
         return;
     }
     case Kind::SerialWrite: {
+        // Every answer to a write names its outcome in "result".
+        const auto refuse = [&reply](int status, WriteRefusal refusal) {
+            reply(json(status, refusalJson(refusal)));
+        };
         std::string error;
         bool allowDuplicate = false;
         const auto serial = parseSerialWrite(body, error, &allowDuplicate);
         if (!serial)
-            return reply(failure(400, error));
-        if (!knownDevice(route, reply))
-            return;
-        if (!controller_.writeSerial(
-                route.device, *serial, allowDuplicate, route.client,
-                [reply](const WriteAnswer& answer) {
-                    if (answer.report)
-                        return reply(json(writeStatus(answer.report->result),
-                                          writeJson(*answer.report, answer.warnings)));
-                    if (answer.holder)
-                        return reply(json(answer.status,
-                                          refusalJson(answer.error, answer.warnings,
-                                                      answer.holder->id, answer.holder->name)));
-                    reply(json(answer.status, errorJson(answer.error, answer.warnings)));
-                }))
-            reply(failure(503, "too many serial writes are waiting; try again"));
+            return refuse(400, {"invalid", error, {}, {}, {}});
+        if (auto refusal = deviceRefusal(route))
+            return refuse(404, std::move(*refusal));
+        if (!controller_.writeSerial(route.device, *serial, allowDuplicate, route.client,
+                                     [reply](const WriteAnswer& answer) {
+                                         reply(json(answer.status,
+                                                    answer.report
+                                                        ? writeJson(*answer.report, answer.warnings)
+                                                        : refusalJson(answer.refusal)));
+                                     }))
+            refuse(503, {"busy", "too many serial writes are waiting; try again", {}, {}, {}});
         return;
     }
     case Kind::Select:

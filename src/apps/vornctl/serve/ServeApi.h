@@ -1,11 +1,13 @@
 #pragma once
 
+#include "ApiJson.h"
 #include "HttpServer.h"
 #include "Output.h"
 #include "transport/Enumerator.h"
 
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace Vornctl::Serve {
@@ -34,6 +36,9 @@ public:
     std::shared_ptr<EventQueue> subscribe(bool all, std::function<void()> wake) override;
 
 private:
+    // Why the route's device cannot be acted on (not on the network, another
+    // product without ?all=1), with the code a write's answer gives; none: it can.
+    std::optional<WriteRefusal> deviceRefusal(const Route& route);
     // The device the request names, or an answer (404) already given.
     bool knownDevice(const Route& route, const Reply& reply);
     void program(const Route& route, std::string_view contentType, const std::string& body,
@@ -48,8 +53,5 @@ private:
     std::string certificate_; // guarded by linkMutex_
     std::string authority_;   // guarded by linkMutex_
 };
-
-// The status of a serial number write's answer, by its result.
-int writeStatus(ProgramResult result);
 
 } // namespace Vornctl::Serve

@@ -77,8 +77,8 @@ bool ServeController::writeSerial(std::uint64_t id, std::uint32_t serial, bool a
     return session_.submitWrite(std::move(request),
                                 [this, done = std::move(done)](const SerialWriteReport& report) {
                                     WriteAnswer answer = writeAnswer(report);
-                                    if (answer.report)
-                                        counters_.countWrite(answer.report->result);
+                                    if (answer.counted)
+                                        counters_.countWrite(*answer.counted);
                                     else if (answer.status == 500)
                                         counters_.countJournalFailure();
                                     done(answer);
@@ -88,33 +88,51 @@ bool ServeController::writeSerial(std::uint64_t id, std::uint32_t serial, bool a
 WriteAnswer writeAnswer(const SerialWriteReport& report) {
     WriteAnswer answer;
     answer.warnings = silentWarnings(report);
-    if (report.result == Journal::WriteResult::Duplicate) {
-        answer.status = 409;
-        answer.error = duplicateRefusal(report) + " \"allowDuplicate\": true writes it anyway.";
-        answer.holder = report.holder;
+    const auto reported = [&](int status) {
+        std::string journalError;
+        const ProgramRow row = programmedRow({0, report.id, report.target}, report, journalError);
+        answer.status = status;
+        answer.report = WriteReport{
+            report.id, row.before, report.target, row.after, writeOutcomeName(report.outcome),
+            row.detail};
+        answer.counted = row.result;
         return answer;
-    }
-    if (!report.found) {
-        answer.status = 404;
-        answer.error = "device " + formatDeviceId(report.id) + ": did not appear on the network";
+    };
+    const auto refused = [&](int status, std::string error) {
+        answer.status = status;
+        answer.refusal = {
+            writeOutcomeName(report.outcome), std::move(error), answer.warnings, {}, {}};
         return answer;
-    }
-    if (report.before && !report.intentRecorded &&
-        report.result != Journal::WriteResult::AlreadySet) {
-        answer.status = 500;
-        answer.error = report.journalError + "; nothing was written.";
+    };
+    switch (report.outcome) {
+    case WriteOutcome::Verified:
+    case WriteOutcome::AlreadySet:
+        return reported(200);
+    case WriteOutcome::Refused:
+        return reported(409);
+    case WriteOutcome::NoAnswer:
+    case WriteOutcome::Unverified:
+    case WriteOutcome::Unreadable:
+        return reported(504);
+    case WriteOutcome::Mismatch:
+        return reported(502); // answered, but not as written
+    case WriteOutcome::Duplicate:
+        refused(409, duplicateRefusal(report) + " \"allowDuplicate\": true writes it anyway.");
+        if (report.holder) {
+            answer.refusal.holderId = report.holder->id;
+            answer.refusal.holderName = report.holder->name;
+        }
         return answer;
+    case WriteOutcome::NotFound:
+        return refused(404,
+                       "device " + formatDeviceId(report.id) + ": did not appear on the network");
+    case WriteOutcome::JournalUnwritable:
+        return refused(500, report.error + "; nothing was written.");
+    case WriteOutcome::Unrecorded:
+    case WriteOutcome::Failed:
+        return refused(500, report.error);
     }
-    std::string journalError;
-    const ProgramRow row = programmedRow({0, report.id, report.target}, report, journalError);
-    if (!journalError.empty()) {
-        answer.status = 500;
-        answer.error = journalError;
-        return answer;
-    }
-    answer.report =
-        WriteReport{report.id, row.before, report.target, row.after, row.result, row.detail};
-    return answer;
+    return refused(500, report.error);
 }
 
 MetricsSnapshot ServeController::metrics() const {

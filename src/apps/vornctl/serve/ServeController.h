@@ -20,13 +20,15 @@ class DeviceSession;
 
 namespace Vornctl::Serve {
 
-// What became of a serial write requested through the API.
+// What became of a serial write requested through the API: the HTTP status
+// and either the write's report or the refusal (both with the outcome's code).
 struct WriteAnswer {
-    std::optional<WriteReport> report;  // none: nothing was sent, see `status`
-    int status = 0;                     // without a report: the HTTP status
-    std::string error;                  // without a report: why
-    std::vector<std::string> warnings;  // devices of the duplicate check that did not answer
-    std::optional<ListedDevice> holder; // 409 for a duplicate: the device holding the number
+    int status = 0;
+    std::optional<WriteReport> report; // the device was read (and perhaps written)
+    WriteRefusal refusal;              // without a report: why, and the warnings
+    std::vector<std::string> warnings; // devices of the duplicate check that did not answer
+    // For the metrics: the program table's result of a write with a report.
+    std::optional<ProgramResult> counted;
 };
 
 // What became of a program run: 200 with every row, or (the journal failed,
@@ -96,7 +98,8 @@ private:
     std::atomic<bool> stopping_{false};
 };
 
-// The answer to a serial write of `serial` to `id` from the flow's report.
+// Serve's table of a write's outcomes: the answer to a serial write from the
+// flow's report.
 WriteAnswer writeAnswer(const SerialWriteReport& report);
 
 } // namespace Vornctl::Serve

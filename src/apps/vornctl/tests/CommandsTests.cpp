@@ -5,10 +5,12 @@
 #include "CommandRun.h"
 #include "Exception.h"
 
+#include "TemporaryFolder.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -87,10 +89,14 @@ TEST_F(VornctlOnSimulator, SerialReadWriteAndConfirmation) {
     EXPECT_EQ(outcome.status, Vornctl::Exit::success) << outcome.err;
     EXPECT_EQ(outcome.out, "Current serial number: 100001\n");
 
-    // A second entry that differs: nothing is sent.
+    // A second entry that differs: nothing is sent, and no journal file is
+    // left behind where there was none.
+    const TestSupport::TemporaryFolder folder;
+    const auto journal = folder / "journal.jsonl";
     outcome = runCommand({"--interface", "127.0.0.1", "serial", "set", "00000100:00000001", "1234"},
-                         "1235\n");
+                         "1235\n", journal.string());
     EXPECT_EQ(outcome.status, Vornctl::Exit::usage);
+    EXPECT_FALSE(std::filesystem::exists(journal)) << "an empty journal left behind";
     EXPECT_TRUE(contains(outcome.err, "ERROR: The entered serial number does not match the first "
                                       "serial number given."))
         << outcome.err;

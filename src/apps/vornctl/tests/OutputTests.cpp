@@ -1,16 +1,95 @@
+#include "Commands.h"
+#include "DeviceCommands.h"
 #include "DeviceEventFeed.h"
 #include "Output.h"
 #include "Recorder.h"
+#include "SerialProgrammer.h"
 #include "StopSignal.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sstream>
 #include <thread>
 
 namespace {
 
 using namespace std::chrono_literals;
+
+// The command line's tables, row by row: for every outcome a write can have,
+// serial set's lines, error and exit status, and serial program's result.
+TEST(VornctlOutput, EveryOutcomeOfAWriteHasItsLinesStatusAndProgramResult) {
+    using Vornctl::ProgramResult;
+    namespace Exit = Vornctl::Exit;
+    struct Row {
+        WriteOutcome outcome;
+        const char* out;
+        const char* err;
+        int status;
+        ProgramResult program;
+    };
+    const char* const changed = "Serial number successfully changed.\n";
+    const std::vector<Row> table = {
+        {WriteOutcome::Verified,
+         "Serial number successfully changed.\nCurrent serial number: 600\n", "", Exit::success,
+         ProgramResult::Verified},
+        {WriteOutcome::Refused, "",
+         "Error: Could not set serial number, a communication error occurred.\n", Exit::failed,
+         ProgramResult::Refused},
+        {WriteOutcome::NoAnswer, "",
+         "Error: Could not set serial number, a communication error occurred.\n", Exit::failed,
+         ProgramResult::NoAnswer},
+        {WriteOutcome::Mismatch, "Current serial number: 600\n",
+         "Error: the device reports serial number 600 after writing 700.\n", Exit::failed,
+         ProgramResult::Mismatch},
+        {WriteOutcome::Unverified, changed,
+         "Error: Could not read serial number, a communication error occurred.\n", Exit::failed,
+         ProgramResult::Unverified},
+        {WriteOutcome::AlreadySet,
+         "Current serial number: 500\nThe device holds this serial number already; nothing was "
+         "written.\n",
+         "", Exit::success, ProgramResult::AlreadySet},
+        {WriteOutcome::Duplicate, "",
+         "Error: serial number 700 is held by device 0000000a:0000000b (FOH); nothing was "
+         "written. --allow-duplicate writes it anyway.\n",
+         Exit::usage, ProgramResult::NoAnswer},
+        {WriteOutcome::NotFound, "",
+         "Error: Could not read serial number, a communication error occurred. Nothing was "
+         "written.\n",
+         Exit::failed, ProgramResult::NotFound},
+        {WriteOutcome::Unreadable, "",
+         "Error: Could not read serial number, a communication error occurred. Nothing was "
+         "written.\n",
+         Exit::failed, ProgramResult::NoAnswer},
+        {WriteOutcome::JournalUnwritable, "", "Error: J: disk full; no further write was sent.\n",
+         Exit::failed, ProgramResult::NoAnswer},
+        {WriteOutcome::Unrecorded, "Current serial number: 600\n",
+         "Error: the device reports serial number 600 after writing 700.\nError: J: disk full\n",
+         Exit::failed, ProgramResult::Mismatch},
+        {WriteOutcome::Failed, "", "Error: J: disk full\n", Exit::failed, ProgramResult::NoAnswer},
+    };
+    ASSERT_EQ(table.size(), static_cast<std::size_t>(writeOutcomeCount)) << "a row for each";
+    for (const Row& row : table) {
+        SCOPED_TRACE(writeOutcomeName(row.outcome));
+        SerialWriteReport report;
+        report.id = 1;
+        report.target = 700;
+        report.outcome = row.outcome;
+        report.before = 500;
+        report.readBack = 600;
+        report.reply = WriteReply::Accepted;
+        report.holder = ListedDevice{0x0000000A0000000Bull, "FOH"};
+        report.unrecorded = Journal::WriteResult::Mismatch;
+        report.error = "J: disk full";
+        std::istringstream in;
+        std::ostringstream out, err;
+        Vornctl::Console console{in, out, err};
+        EXPECT_EQ(Vornctl::reportSerialWrite(console, report), row.status);
+        EXPECT_EQ(out.str(), row.out);
+        EXPECT_EQ(err.str(), row.err);
+        EXPECT_EQ(Vornctl::judgeWrite(report).result, row.program);
+    }
+}
 
 TEST(VornctlOutput, Addresses) {
     EXPECT_EQ(Vornctl::formatAddress(0x7F000001u), "127.0.0.1");

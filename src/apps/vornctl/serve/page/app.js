@@ -193,24 +193,37 @@ async function setSerial(event) {
   await writeSerial(selectedId, Number(first), false);
 }
 
-// "Name (ID)" of the device that holds a refused number: from the answer's
-// holder, else from the ID its message names and the list's name for it.
+// "Name (ID)" of the device that holds a refused number, from the answer's holder.
 function holderText(report) {
   const holder = report.holder;
-  if (holder && typeof holder.id === 'string')
-    return `${typeof holder.name === 'string' ? holder.name : 'Unknown'} (${holder.id})`;
-  const match = /held by device ([0-9a-fA-F]{8}:[0-9a-fA-F]{8})/.exec(String(report.error));
-  if (!match) return null;
-  const device = devices.get(match[1].toLowerCase());
-  return `${device && device.name !== null ? device.name : 'Unknown'} (${match[1]})`;
+  if (!holder || typeof holder.id !== 'string') return null;
+  return `${typeof holder.name === 'string' ? holder.name : 'Unknown'} (${holder.id})`;
 }
 
-// A refusal because another listed device holds the number: nothing was sent.
-function isDuplicate(answer) {
+// The message for each outcome of a write, chosen by the answer's code
+// ("result"); the server's texts are shown only where the page has none.
+// [text, good] for the answer's data and the number asked.
+const writeMessages = {
+  'verified': (report) => [`Verified: the device reads back ${report.readBack}.`, true],
+  'already-set': (report) => [`The device holds ${report.old} already; nothing was written.`, true],
+  'refused': (report) => [`Refused: the device kept ${report.old}.`, false],
+  'no-answer': () => ['No answer from the device.', false],
+  'unreadable': () => ['No answer from the device; nothing was written.', false],
+  'unverified': (report) => [`unverified: ${report.detail}`, false],
+  'mismatch': (report) => [`mismatch: ${report.detail}`, false],
+  'duplicate': (report, number) => {
+    const holder = holderText(report);
+    return [holder ? `${number} is held by ${holder} already; nothing was written.`
+                   : `${number} is held by another device already; nothing was written.`, false];
+  },
+  'not-found': () => ['The device is not on the network; nothing was written.', false],
+};
+
+function writeMessage(answer, number) {
   const report = answer.data;
-  return answer.status === 409 && report !== null &&
-    (report.result === 'duplicate' ||
-     (!report.result && (report.holder !== undefined || /allowDuplicate/.test(String(report.error)))));
+  const message = report && writeMessages[report.result];
+  if (message) return message(report, number);
+  return [report && report.error ? report.error : `Error ${answer.status}`, false];
 }
 
 function offerWriteAnyway(write) {
@@ -227,24 +240,9 @@ async function writeSerial(id, number, allowDuplicate) {
     if (allowDuplicate) request.allowDuplicate = true;
     const answer = await api('PUT', `/api/devices/${id}/serial`, JSON.stringify(request));
     const report = answer.data;
-    if (isDuplicate(answer)) {
-      const holder = holderText(report);
-      say(result, holder ? `${number} is held by ${holder} already; nothing was written.`
-                         : report.error, false);
-      offerWriteAnyway({id, number});
-    } else if (answer.status === 200 && report.result === 'verified') {
-      say(result, `Verified: the device reads back ${report.readBack}.`, true);
-    } else if (answer.status === 200) {
-      say(result, `The device holds ${report.old} already; nothing was written.`, true);
-    } else if (report && report.result === 'refused') {
-      say(result, `Refused: the device kept ${report.old}.`, false);
-    } else if (report && report.result === 'no-answer') {
-      say(result, 'No answer from the device.', false);
-    } else if (report && report.result) {
-      say(result, `${report.result}: ${report.detail}`, false);
-    } else {
-      say(result, report ? report.error : `Error ${answer.status}`, false);
-    }
+    const [text, good] = writeMessage(answer, number);
+    say(result, text, good);
+    if (report && report.result === 'duplicate') offerWriteAnyway({id, number});
     // Devices that did not answer the duplicate check: their numbers are unknown.
     if (report && Array.isArray(report.warnings) && report.warnings.length)
       result.textContent += ` Warning: ${report.warnings.join(' ')}`;

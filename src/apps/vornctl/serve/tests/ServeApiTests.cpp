@@ -225,10 +225,12 @@ TEST_F(ServeOnSimulator, SerialNumberWriteIsVerifiedOrRefusedAndBadBodiesSendNot
         write = call("PUT", target, body);
         EXPECT_EQ(write.status, 400) << body;
         EXPECT_TRUE(json::parse(write.body).contains("error")) << write.body;
+        EXPECT_EQ(json::parse(write.body)["result"], "invalid") << write.body;
     }
-    EXPECT_EQ(call("PUT", "/api/devices/00000100:00000009/serial", R"({"serial": 1, "repeat": 1})")
-                  .status,
-              404);
+    // Every answer to a write names its outcome, also when nothing was sent.
+    write = call("PUT", "/api/devices/00000100:00000009/serial", R"({"serial": 1, "repeat": 1})");
+    EXPECT_EQ(write.status, 404);
+    EXPECT_EQ(json::parse(write.body)["result"], "not-found") << write.body;
     EXPECT_EQ(requests(stage, setBoardIdCode), writesBefore);
     EXPECT_EQ(simulator_->device(stage)->setup.serial, 20261207u);
 

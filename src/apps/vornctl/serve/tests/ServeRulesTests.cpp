@@ -9,6 +9,7 @@
 #include "PageAssets.h"
 #include "RequestGuard.h"
 #include "Serve.h"
+#include "ServeController.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -326,10 +327,48 @@ TEST(ServeJson, ErrorsAndReportsAreJsonObjects) {
     report.id = 0x0000010000000001ull;
     report.before = 5;
     report.target = 6;
-    report.result = Vornctl::ProgramResult::Refused;
+    report.result = "refused";
     report.detail = "kept";
     EXPECT_EQ(writeJson(report), R"({"detail":"kept","id":"00000100:00000001","new":6,"old":5,)"
                                  R"("readBack":null,"result":"refused"})");
+}
+
+// Serve's table, row by row: for every outcome a write can have, the HTTP
+// status and the code in "result" that the page decides by.
+TEST(ServeJson, EveryOutcomeOfAWriteHasItsStatusAndCode) {
+    const std::vector<std::pair<WriteOutcome, int>> table = {
+        {WriteOutcome::Verified, 200},   {WriteOutcome::Refused, 409},
+        {WriteOutcome::NoAnswer, 504},   {WriteOutcome::Mismatch, 502},
+        {WriteOutcome::Unverified, 504}, {WriteOutcome::AlreadySet, 200},
+        {WriteOutcome::Duplicate, 409},  {WriteOutcome::NotFound, 404},
+        {WriteOutcome::Unreadable, 504}, {WriteOutcome::JournalUnwritable, 500},
+        {WriteOutcome::Unrecorded, 500}, {WriteOutcome::Failed, 500},
+    };
+    ASSERT_EQ(table.size(), static_cast<std::size_t>(writeOutcomeCount)) << "a row for each";
+    for (const auto& [outcome, status] : table) {
+        SCOPED_TRACE(writeOutcomeName(outcome));
+        SerialWriteReport report;
+        report.id = 1;
+        report.target = 700;
+        report.outcome = outcome;
+        report.before = 500;
+        report.readBack = 600;
+        report.holder = ListedDevice{0x0000000A0000000Bull, "FOH"};
+        report.unrecorded = Journal::WriteResult::Verified;
+        report.error = "J: disk full";
+        report.silent = {3};
+        const WriteAnswer answer = writeAnswer(report);
+        EXPECT_EQ(answer.status, status);
+        const auto body =
+            nlohmann::json::parse(answer.report ? writeJson(*answer.report, answer.warnings)
+                                                : refusalJson(answer.refusal));
+        EXPECT_EQ(body["result"], writeOutcomeName(outcome)) << body;
+        EXPECT_EQ(body["warnings"].size(), 1u) << body;
+        // Two refusals share 409: the code tells them apart, and only the
+        // duplicate names a holder.
+        EXPECT_EQ(body.contains("holder"), outcome == WriteOutcome::Duplicate) << body;
+        EXPECT_EQ(answer.report.has_value(), !body.contains("error")) << body;
+    }
 }
 
 TEST(ServeJson, TheDeviceListSaysHowManyDevicesWereDropped) {
