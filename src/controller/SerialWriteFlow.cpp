@@ -290,7 +290,8 @@ SerialWriteReport SerialWriteFlow::run(const SerialWriteRequest& request) {
     std::string entry;
     try {
         entry = request.journal->recordIntent(SerialRecord::deviceFacts(*device, report.name),
-                                              report.before, request.target, request.client);
+                                              report.before, request.target, request.client,
+                                              request.operatorName);
     } catch (const Journal::JournalError& failure) {
         report.journalError = failure.what();
         return report;

@@ -10,6 +10,7 @@
 
 namespace Vornctl::Serve {
 
+class AccessControl;
 class ServeController;
 
 // The JSON API of vornctl serve over the controller: one request in, one
@@ -28,6 +29,8 @@ public:
     // The SHA-256 ("AB:CD:...") of the certificate served and of serve's own
     // authority, for the page (GET /api/certificate); empty: none. Any thread.
     void setCertificate(std::string certificate, std::string authority);
+    // Where /metrics finds the guard's figures; set before serving.
+    void showAccess(const AccessControl& access) { access_ = &access; }
 
     void handle(const Route& route, std::string_view contentType, std::string body,
                 Reply reply) override;
@@ -47,6 +50,7 @@ private:
                          // fit in one
     std::string certificate_; // guarded by linkMutex_
     std::string authority_;   // guarded by linkMutex_
+    const AccessControl* access_ = nullptr;
 };
 
 // The status of a serial number write's answer, by its result.

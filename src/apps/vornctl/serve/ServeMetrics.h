@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AccessControl.h"
 #include "Output.h"
 #include "engine/EngineFigures.h"
 
@@ -38,6 +39,7 @@ struct MetricsSnapshot {
     ServeCounters::Writes writes{};
     std::uint64_t journalFailures = 0;
     std::size_t liveClients = 0;
+    AccessFigures access;
 };
 
 // The text of GET /metrics (text format 0.0.4): every family with HELP and TYPE.

@@ -44,6 +44,7 @@ TEST(ServeMetrics, EveryFigureInOneSampleLine) {
     snapshot.writes[static_cast<std::size_t>(ProgramResult::Refused)] = 1;
     snapshot.journalFailures = 5;
     snapshot.liveClients = 2;
+    snapshot.access = {12, 7, 1, 3};
     const std::vector<std::string> expected = {
         R"(vornctl_devices{product="Ondal 2",type="10"} 1)",
         R"(vornctl_devices{product="Ondal 4",type="12"} 2)",
@@ -64,6 +65,10 @@ TEST(ServeMetrics, EveryFigureInOneSampleLine) {
         R"(vornctl_serial_writes_total{result="unverified"} 0)",
         "vornctl_journal_append_failures_total 5",
         "vornctl_live_clients 2",
+        "vornctl_people 3",
+        "vornctl_wrong_tokens_total 12",
+        "vornctl_wrong_tokens_delayed_total 7",
+        "vornctl_addresses_held_back 1",
         "vornctl_engine_start_time_seconds 1796650000.042",
     };
     EXPECT_EQ(samples(formatMetrics(snapshot)), expected);
@@ -86,7 +91,7 @@ TEST(ServeMetrics, EachFamilyIsDescribedOnceBeforeItsSamples) {
             EXPECT_EQ(line.rfind(typed, 0), 0u) << line << " under " << typed;
         }
     }
-    EXPECT_EQ(described.size(), 9u);
+    EXPECT_EQ(described.size(), 13u);
     EXPECT_EQ(text.back(), '\n');
 }
 
