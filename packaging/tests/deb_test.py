@@ -149,8 +149,12 @@ def completion(tree, failures):
     failures.equal(complete(tree, ["vornctl", "ser"], failures), ["serial", "serve"], "vornctl ser")
     failures.equal(complete(tree, ["vornctl", "seri"], failures), ["serial"], "vornctl seri")
     failures.equal(complete(tree, ["vornctl", "serve", "--"], failures),
-                   ["--allow-host", "--config", "--insecure-http", "--listen", "--qr",
-                    "--tls-cert", "--tls-key", "--token-file"], "serve --")
+                   ["--access-file", "--allow-host", "--config", "--insecure-http", "--listen",
+                    "--qr", "--tls-cert", "--tls-key", "--token-file"], "serve --")
+    failures.equal(complete(tree, ["vornctl", "access", ""], failures), ["add", "list", "revoke"],
+                   "vornctl access")
+    failures.equal(complete(tree, ["vornctl", "access", "revoke", "--"], failures),
+                   ["--access-file", "--config", "--token-file"], "access revoke --")
     failures.equal(complete(tree, ["vornctl", "--interface", "127.0.0.1", "serial", "p"], failures),
                    ["program"], "vornctl --interface A serial p")
     failures.equal(complete(tree, ["vornctl", "list", "--c"], failures), ["--csv"], "list --c")
@@ -182,7 +186,7 @@ def completion(tree, failures):
                   ["vornctl", "deselect", "--"], ["vornctl", "serial", "get", "--"],
                   ["vornctl", "serial", "set", "--"], ["vornctl", "serial", "program", "--"],
                   ["vornctl", "inventory", "--"], ["vornctl", "journal", "--"],
-                  ["vornctl", "serve", "--"]):
+                  ["vornctl", "serve", "--"], ["vornctl", "access", "add", "--"]):
         offered.update(complete(tree, words, failures))
     failures.equal(sorted(named - offered), [], "options of vornctl --help not completed")
 

@@ -314,7 +314,8 @@ SerialWriteReport SerialWriteFlow::run(const SerialWriteRequest& request, std::s
     std::string entry;
     try {
         entry = request.journal->recordIntent(SerialRecord::deviceFacts(*device, report.name),
-                                              report.before, request.target, request.client);
+                                              report.before, request.target, request.client,
+                                              request.operatorName);
     } catch (const Journal::JournalError& failure) {
         report.error = failure.what();
         return ended(WriteOutcome::JournalUnwritable);

@@ -46,6 +46,8 @@ struct SerialWriteRequest {
     // Where the write is recorded; must outlive the write.
     Journal::SerialJournal* journal = nullptr;
     std::optional<std::string> client; // who asked from afar (serve); none: at the tool
+    // The person recorded as the operator (serve: whose link asked); none: the journal's own.
+    std::optional<std::string> operatorName;
 };
 
 // What became of a write: the one value every front end maps to its own form

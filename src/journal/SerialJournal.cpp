@@ -21,11 +21,12 @@ SerialJournal::SerialJournal(std::filesystem::path path, Writer writer)
     : file_(std::move(path)), writer_(std::move(writer)) {}
 
 std::string SerialJournal::recordIntent(const DeviceFacts& device, std::optional<std::uint32_t> old,
-                                        std::uint32_t target, std::optional<std::string> client) {
+                                        std::uint32_t target, std::optional<std::string> client,
+                                        std::optional<std::string> operatorName) {
     SerialIntent intent;
     intent.time = std::chrono::system_clock::now();
     intent.entry = newEntryId();
-    intent.operatorName = writer_.operatorName;
+    intent.operatorName = operatorName ? std::move(*operatorName) : writer_.operatorName;
     intent.host = writer_.host;
     intent.tool = writer_.tool;
     intent.interfaceAddress = writer_.interfaceAddress;

@@ -29,12 +29,13 @@ public:
     SerialJournal& operator=(const SerialJournal&) = delete;
 
     // Appends the intent of writing `target` to `device`, which held `old`,
-    // asked by `client` (none: at the tool itself); returns the new entry's
-    // id once the line is on the disk. Throws JournalError: then nothing may
-    // be sent.
+    // asked by `client` (none: at the tool itself) for `operatorName` (none:
+    // the writer's); returns the new entry's id once the line is on the disk.
+    // Throws JournalError: then nothing may be sent.
     virtual std::string recordIntent(const DeviceFacts& device, std::optional<std::uint32_t> old,
                                      std::uint32_t target,
-                                     std::optional<std::string> client = std::nullopt);
+                                     std::optional<std::string> client = std::nullopt,
+                                     std::optional<std::string> operatorName = std::nullopt);
     // Appends the outcome of entry `entry` for the device `id`. Throws JournalError.
     virtual void recordOutcome(const std::string& entry, const std::string& id, WriteResult result,
                                bool acknowledged, std::optional<std::uint32_t> readBack);

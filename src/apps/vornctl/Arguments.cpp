@@ -192,6 +192,30 @@ const OptionSpec optionSpecs[] = {
      "serve: print the link as a QR code also when stdout is not\na terminal (on one it always "
      "is)",
      Scope::Command, "", [](Options& options, const std::string&) { options.qr = true; }},
+    {"--access-file", "FILE",
+     "serve, access: the people with links of their own\n(default: access.json beside "
+     "--token-file, else\nbeside the journal)",
+     Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         if (!options.accessFile.empty())
+             throw UsageError("--access-file given more than once");
+         if (value.empty())
+             throw UsageError("--access-file needs a file name");
+         options.accessFile = value;
+     }},
+    {"--read-only", "", "access add: the person may look, not write", Scope::Command, "",
+     [](Options& options, const std::string&) { options.readOnly = true; }},
+    {"--expires", "DAYS", "access add: the link ends after DAYS days (1 to 3650)", Scope::Command,
+     "",
+     [](Options& options, const std::string& value) {
+         if (options.expiresIn)
+             throw UsageError("--expires given more than once");
+         const auto days = parseSerial(value);
+         if (!days || *days < 1 || *days > 3650)
+             throw UsageError("invalid --expires \"" + value +
+                              "\": expected a number of days from 1 to 3650");
+         options.expiresIn = static_cast<unsigned>(*days);
+     }},
     {"--version", "", "print vornctl's version", Scope::Program, "",
      [](Options& options, const std::string&) { options.action = Action::Version; }},
     {"-h,--help", "", "this text", Scope::Program, "",
@@ -209,6 +233,7 @@ const ArgumentSpec argumentSpecs[] = {
                               " (an unsigned 32-bit number, 0 to 4294967295)");
          options.serial = *serial;
      }},
+    {"NAME", [](Options& options, const std::string& text) { options.person = text; }},
     {"FILE",
      [](Options& options, const std::string& text) {
          if (text.empty())
@@ -247,10 +272,19 @@ const CommandSpec commandSpecs[] = {
      "show the recorded serial writes, intent and outcome joined\n(interrupted: the program "
      "ended between the two)"},
     {"serve", Action::Serve, "",
-     "--interface --listen --token-file --allow-host --config --tls-cert --tls-key --insecure-http "
-     "--qr",
+     "--interface --listen --token-file --access-file --allow-host --config --tls-cert --tls-key "
+     "--insecure-http --qr",
      "serve the devices to a browser and as a JSON API until\ninterrupted (status 0); prints "
      "the address to open, with\nits token; HTTPS off loopback (SIGHUP reloads the certificate)"},
+    {"access add", Action::AccessAdd, "NAME",
+     "--access-file --read-only --expires --listen --token-file --config --tls-cert "
+     "--insecure-http",
+     "give a person a link of their own to a serve (printed, with\nits QR code); --read-only: "
+     "no writes"},
+    {"access list", Action::AccessList, "", "--access-file --token-file --config",
+     "list the people with links: role, dates, last use"},
+    {"access revoke", Action::AccessRevoke, "NAME", "--access-file --token-file --config",
+     "end a person's link; a running serve closes their page\nwithin a second"},
     {"help", Action::Help, "", "", ""},
 };
 
@@ -541,14 +575,17 @@ private:
                                      " (" + std::string(option->hint) + ")");
                 continue;
             }
+            // CLI11 sets an option from the file only when the command line does not.
+            const bool fromFile = name != configOption && !onCommandLine(arguments, name);
+            // serve's configuration file also serves access, which takes a few of its names.
+            if (!takes(command, name) && fromFile && command.action != Action::Serve)
+                continue;
             if (!takes(command, name))
                 throw UsageError(refusal(command, name));
             if (option->value.empty()) {
                 option->store(options, "");
                 continue;
             }
-            // CLI11 sets an option from the file only when the command line does not.
-            const bool fromFile = name != configOption && !onCommandLine(arguments, name);
             const auto values = parsed->results();
             for (std::size_t i = 0; i < values.size(); ++i) {
                 try { // each value in turn: a second one is refused

@@ -28,7 +28,10 @@ enum class Action {
     Journal,
     Inventory,
     Version,
-    Serve
+    Serve,
+    AccessAdd,
+    AccessList,
+    AccessRevoke,
 };
 
 struct Options {
@@ -60,6 +63,11 @@ struct Options {
     std::string tlsKey;                  // --tls-key FILE (PEM)
     bool insecureHttp = false;           // --insecure-http: plain HTTP off loopback
     bool qr = false;                     // --qr: the link's QR code also when not on a terminal
+    std::string accessFile; // --access-file: the people with links; empty: beside the token file
+    // access add, revoke
+    std::string person;                // NAME
+    bool readOnly = false;             // --read-only
+    std::optional<unsigned> expiresIn; // --expires DAYS; none: never
 };
 
 constexpr std::chrono::milliseconds defaultListWait{2000};

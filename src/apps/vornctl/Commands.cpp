@@ -277,6 +277,10 @@ int run(const Options& options, Console& console) {
             return listInterfaces(options, console);
         case Action::Journal:
             return showJournal(options, console);
+        case Action::AccessAdd:
+        case Action::AccessList:
+        case Action::AccessRevoke:
+            return console.access ? console.access(options, console) : Exit::usage;
         default:
             return runOnNetwork(options, console);
         }

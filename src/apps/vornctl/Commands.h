@@ -41,6 +41,8 @@ struct Console {
     // Asks serve to read its files again (SIGHUP); without one nothing does.
     ReloadSignal* reload = nullptr;
     bool outTerminal = false; // `out` is a terminal: serve shows its link as a QR code too
+    // vornctl access (the program passes it in with serve); without one it is a usage error.
+    std::function<int(const Options&, Console&)> access = {};
 };
 
 // The journal file: --journal, else the system's default place (JournalPlace.h).

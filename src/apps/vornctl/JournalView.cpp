@@ -32,6 +32,8 @@ Json entryObject(const JournalEntry& entry) {
         entry.outcome ? Journal::optionalNumber(entry.outcome->readBack) : Json(nullptr);
     object["outcomeTime"] =
         entry.outcome ? Json(Journal::formatUtc(entry.outcome->time)) : Json(nullptr);
+    // Where a write of serve came from; the operator is then the person whose link asked.
+    object["client"] = intent.client ? Json(*intent.client) : Json(nullptr);
     return object;
 }
 
@@ -58,7 +60,9 @@ std::string formatJournalTable(const std::vector<JournalEntry>& entries) {
         cells.push_back({Journal::formatUtc(intent.time), printable(intent.device.id),
                          printable(intent.device.name.value_or("Unknown")),
                          optionalNumber(intent.old), std::to_string(intent.target),
-                         Journal::entryResultName(entry), printable(intent.operatorName),
+                         Journal::entryResultName(entry),
+                         printable(intent.operatorName +
+                                   (intent.client ? " from " + *intent.client : std::string())),
                          printable(intent.host)});
     }
     return formatTable({"Time", "ID", "Name", "Old", "New", "Result", "Operator", "Host"}, cells);

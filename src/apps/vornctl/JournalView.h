@@ -21,11 +21,12 @@ std::vector<Journal::JournalEntry> selectEntries(std::vector<Journal::JournalEnt
                                                  const JournalFilter& filter);
 
 // Columns Time, ID, Name, Old, New, Result, Operator, Host; an entry without
-// an outcome is "interrupted".
+// an outcome is "interrupted", a write of serve has "OPERATOR from CLIENT".
 std::string formatJournalTable(const std::vector<Journal::JournalEntry>& entries);
 // [{"entry", "time", "operator", "host", "tool", "interface", "id", "name",
 // "product", "address", "old", "new", "result", "acknowledged", "readBack",
-// "outcomeTime"}, ...]; what an interrupted entry lacks is null.
+// "outcomeTime", "client"}, ...]; what an interrupted entry lacks is null, and
+// "client" (the address a write of serve came from) is null for a write at the tool.
 std::string formatJournalJson(const std::vector<Journal::JournalEntry>& entries);
 // The same fields as a header line and a line per entry; null values empty.
 std::string formatJournalCsv(const std::vector<Journal::JournalEntry>& entries);

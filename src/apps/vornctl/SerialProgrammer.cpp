@@ -12,8 +12,10 @@
 namespace Vornctl {
 
 SerialProgrammer::SerialProgrammer(DeviceSession& session, const Options& options,
-                                   std::optional<std::string> client)
-    : session_(session), options_(options), client_(std::move(client)) {}
+                                   std::optional<std::string> client,
+                                   std::optional<std::string> operatorName)
+    : session_(session), options_(options), client_(std::move(client)),
+      operatorName_(std::move(operatorName)) {}
 
 void SerialProgrammer::waitForDevices(const std::vector<PlannedSerial>& plan) {
     const auto deadline = DeviceSession::Clock::now() + waitFor(options_);
@@ -79,6 +81,7 @@ ProgramRow SerialProgrammer::program(const PlannedSerial& entry) {
     request.target = entry.serial;
     request.allowDuplicate = true;
     request.client = client_;
+    request.operatorName = operatorName_;
     const SerialWriteReport report = session_.write(std::move(request));
     return programmedRow(entry, report, journalError_);
 }

@@ -47,9 +47,11 @@ public:
 // goes on with the next.
 class SerialProgrammer {
 public:
-    // `client`: who asked from afar (serve), recorded with each write.
+    // `client`: who asked from afar (serve), recorded with each write, and
+    // `operatorName`, the person it is recorded for (none: the journal's own).
     SerialProgrammer(DeviceSession& session, const Options& options,
-                     std::optional<std::string> client = std::nullopt);
+                     std::optional<std::string> client = std::nullopt,
+                     std::optional<std::string> operatorName = std::nullopt);
 
     // Called on the calling thread as each device is done, with its row and
     // its position in the plan (from 0).
@@ -69,6 +71,7 @@ private:
     DeviceSession& session_;
     const Options& options_;
     const std::optional<std::string> client_;
+    const std::optional<std::string> operatorName_;
     std::string journalError_; // the last write's outcome could not be recorded
 };
 

@@ -1,6 +1,7 @@
 // vornctl: lists the devices on the device network and reads or writes their
 // serial numbers from the command line.
 
+#include "AccessCommands.h"
 #include "Arguments.h"
 #include "Commands.h"
 #include "ReloadSignal.h"
@@ -92,6 +93,7 @@ int main(int argc, char** argv) {
             std::cin, std::cout, std::cerr, isTerminal(stderr), &stop, &Vornctl::Serve::serve,
             &reload};
         console.outTerminal = isTerminal(stdout);
+        console.access = &Vornctl::Serve::runAccessCommand;
         return Vornctl::run(options, console);
     } catch (const std::exception& failure) {
         std::cerr << "Error: " << failure.what() << "\n";

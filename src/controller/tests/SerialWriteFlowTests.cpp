@@ -237,10 +237,12 @@ public:
     std::atomic<bool> failOutcome{false};
 
     std::string recordIntent(const Journal::DeviceFacts& device, std::optional<std::uint32_t> old,
-                             std::uint32_t target, std::optional<std::string> client) override {
+                             std::uint32_t target, std::optional<std::string> client,
+                             std::optional<std::string> operatorName) override {
         if (failIntent)
             throw Journal::JournalError("cannot write the journal J: disk full");
-        std::string entry = SerialJournal::recordIntent(device, old, target, std::move(client));
+        std::string entry = SerialJournal::recordIntent(device, old, target, std::move(client),
+                                                        std::move(operatorName));
         if (afterIntent)
             afterIntent();
         return entry;

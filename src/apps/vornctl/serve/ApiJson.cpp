@@ -77,6 +77,10 @@ std::string interfaceJson(const Network::AdapterInfo& adapter,
     return dump(body);
 }
 
+std::string sessionJson(std::string_view name, std::string_view role) {
+    return dump(json{{"name", std::string(name)}, {"role", std::string(role)}});
+}
+
 std::string certificateJson(std::string_view certificate, std::string_view authority) {
     auto textOrNull = [](std::string_view text) {
         return text.empty() ? json(nullptr) : json(std::string(text));

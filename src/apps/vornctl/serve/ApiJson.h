@@ -48,6 +48,8 @@ std::string interfaceJson(const Network::AdapterInfo& adapter,
 
 // {"certificate", "authority"}: the SHA-256 ("AB:CD:...") of the served
 // certificate and of serve's own authority, each null when there is none.
+// {"name", "role"}: who is signed in (GET /api/session).
+std::string sessionJson(std::string_view name, std::string_view role);
 std::string certificateJson(std::string_view certificate, std::string_view authority);
 
 // {"id", "serial"}

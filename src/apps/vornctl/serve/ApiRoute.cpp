@@ -133,10 +133,12 @@ Route routeRequest(std::string_view method, std::string_view target,
                      : api == "devices.csv" ? Route::Kind::DevicesCsv
                      : api == "interface"   ? Route::Kind::Interface
                                             : Route::Kind::Events);
-    } else if (api == "link.svg" || api == "certificate") {
+    } else if (api == "link.svg" || api == "certificate" || api == "session") {
         if (method != "GET")
             return methodNotAllowed("GET");
-        route = make(api == "link.svg" ? Route::Kind::LinkQr : Route::Kind::Certificate);
+        route = make(api == "link.svg"      ? Route::Kind::LinkQr
+                     : api == "certificate" ? Route::Kind::Certificate
+                                            : Route::Kind::Session);
     } else if (api == "program") {
         if (method != "POST")
             return methodNotAllowed("POST");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AccessFile.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,6 +28,7 @@ struct Route {
         Metrics,     // GET /metrics (Prometheus' text format)
         LinkQr,      // GET /api/link.svg: the QR code of the link with the token
         Certificate, // GET /api/certificate: the SHA-256 of the certificate and authority
+        Session,     // GET /api/session: who is signed in, with which role
         Error,       // `status` with `message`
     };
     Kind kind = Kind::Error;
@@ -37,6 +40,9 @@ struct Route {
     std::string message;      // Error
     std::string allow;        // 405: the methods allowed
     std::string client;       // the address of the client that asked (set by the server)
+    // Whose token the request showed (set by the server): the operator of its writes.
+    std::string person = std::string(ownerName);
+    Role role = Role::Write;
     bool api() const { return kind != Kind::Page && kind != Kind::Asset; }
 };
 

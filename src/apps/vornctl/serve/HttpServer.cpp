@@ -1,5 +1,6 @@
 #include "HttpServer.h"
 
+#include "AccessControl.h"
 #include "ApiJson.h"
 #include "ContentEncoding.h"
 #include "EventQueue.h"
@@ -83,6 +84,8 @@ class Link {
 public:
     virtual ~Link() = default;
     virtual void close() = 0;
+    // The person's access ended: closed at once, telling why where it can.
+    virtual void revoke() { close(); }
 };
 
 } // namespace
@@ -95,10 +98,18 @@ public:
     void accept();
     // The connection table; on the server's thread only. A connection that
     // has shown the token is `proven`.
-    void adopt(const std::shared_ptr<Link>& link, const asio::ip::address& address, bool proven);
-    void prove(Link* link);
+    void adopt(const std::shared_ptr<Link>& link, const asio::ip::address& address,
+               const std::string* person);
+    // The link showed `person`'s token.
+    void prove(Link* link, const std::string& person);
     void release(Link* link);
     void closeAll();
+    // Closes the links of `person`.
+    void closeOf(const std::string& person);
+    void log(const std::string& line) const {
+        if (config.log)
+            config.log(line);
+    }
 
     std::shared_ptr<const TlsCredentials> credentials() const {
         std::lock_guard<std::mutex> lock(credentialsMutex_);
@@ -115,6 +126,7 @@ public:
     asio::steady_timer retry{io}; // the next accept after a failed one
     ServerConfig config;
     GuardConfig guard;
+    std::shared_ptr<AccessControl> access;
     std::vector<std::string> origins;
     std::shared_ptr<Outbox> outbox = std::make_shared<Outbox>(io);
     RequestHandler* handler = nullptr; // set by run()
@@ -126,6 +138,7 @@ private:
         std::shared_ptr<Link> link;
         asio::ip::address address;
         bool proven = false;
+        std::string person;      // proven: whose token it showed last
         std::uint64_t order = 0; // of adoption
     };
     // Whether a new connection from `address` may be taken, making room for
@@ -167,6 +180,21 @@ public:
     void close() override {
         beast::error_code ignored;
         beast::get_lowest_layer(socket_).socket().close(ignored);
+    }
+
+    // Policy violation (1008), "access ended", on which the page says so and
+    // does not come back; the socket closes after the close handshake or its
+    // time-out, and no event is sent meanwhile. With a write under way (a close
+    // frame may not overtake it) the socket closes at once.
+    void revoke() override {
+        queue_.reset();
+        if (writing_ || finished_)
+            return close();
+        writing_ = true;
+        beast::get_lowest_layer(socket_).expires_after(std::chrono::seconds(2));
+        socket_.async_close(
+            websocket::close_reason(websocket::close_code::policy_error, "access ended"),
+            [self = this->shared_from_this()](beast::error_code) { self->finish(); });
     }
 
 private:
@@ -326,30 +354,34 @@ private:
             return respond(400, "more than one Host header", true);
         const GuardVerdict verdict = checkRequest(server_.guard, head);
         if (verdict.kind == GuardVerdict::Kind::Refuse)
-            return respond(verdict.status, verdict.message, true);
+            return refused(verdict);
         if (verdict.kind == GuardVerdict::Kind::Public) {
             if (server_.config.authorityPem.empty())
                 return respond(404, "this server has no certificate authority of its own", true);
             return send(200, "application/x-x509-ca-cert", server_.config.authorityPem,
                         bodyPending);
         }
-        if (!proven_) {
-            proven_ = true;
-            server_.prove(this);
-        }
+        const Identity& who = *verdict.who;
+        proven_ = true;
+        server_.prove(this, who.name);
+        server_.access->used(who, address_.to_string(), std::chrono::system_clock::now());
         if (verdict.kind == GuardVerdict::Kind::TokenAccepted)
             return respond(
                 303, "", bodyPending,
                 {{http::field::location, "/"},
                  {http::field::set_cookie,
-                  tokenCookie(server_.guard.cookie, server_.guard.token, server_.guard.secure)}});
+                  tokenCookie(server_.guard.cookie, verdict.token, server_.guard.secure)}});
 
         route_ = routeRequest(head.method, head.target, &isPageAsset);
         route_.client = address_.to_string();
+        route_.person = who.name;
+        route_.role = who.role;
         if (route_.kind == Route::Kind::Error)
             return respond(route_.status, route_.message, true,
                            route_.allow.empty() ? Headers{}
                                                 : Headers{{http::field::allow, route_.allow}});
+        if (const auto refusal = roleRefusal(route_, who))
+            return respond(403, *refusal, true);
         if (route_.kind == Route::Kind::Page || route_.kind == Route::Kind::Asset) {
             const PageAsset* asset = findPageAsset(route_.asset);
             Headers headers{{http::field::vary, "Accept-Encoding"}};
@@ -378,6 +410,29 @@ private:
         readBody();
     }
 
+    // A refused request. A token nobody holds is logged and, after a few from
+    // this address, answered late (later each time): a guesser is slowed down,
+    // the other addresses are not.
+    void refused(const GuardVerdict& verdict) {
+        if (!verdict.wrongToken) {
+            if (verdict.linkEnded)
+                server_.log("Notice: refused " + address_.to_string() + ": " + verdict.message);
+            return respond(verdict.status, verdict.message, true);
+        }
+        const auto delay = server_.access->wrongToken(address_.to_string());
+        server_.log("Notice: a token nobody holds, from " + address_.to_string() +
+                    (delay.count() > 0 ? "; answered after " + std::to_string(delay.count()) + " ms"
+                                       : std::string()));
+        if (delay.count() == 0)
+            return respond(verdict.status, verdict.message, true);
+        beast::get_lowest_layer(stream_).expires_never();
+        auto hold = std::make_shared<asio::steady_timer>(stream_.get_executor(), delay);
+        hold->async_wait([self = this->shared_from_this(), hold, status = verdict.status,
+                          message = verdict.message](beast::error_code) {
+            self->respond(status, message, true);
+        });
+    }
+
     void readBody() {
         http::async_read(stream_, buffer_, *parser_,
                          [self = this->shared_from_this()](beast::error_code error, std::size_t) {
@@ -392,7 +447,7 @@ private:
             return respond(400, "GET /api/events expects a WebSocket upgrade", true);
         auto stream =
             std::make_shared<EventStream<Stream>>(server_, std::move(stream_), route_.all);
-        server_.adopt(stream, address_, true);
+        server_.adopt(stream, address_, &route_.person);
         stream->start(parser_->release());
         finished_ = true; // the socket went to the stream
         server_.release(this);
@@ -535,6 +590,12 @@ HttpServer::Impl::Impl(ServerConfig settings) : config(std::move(settings)) {
     }
     guard.hosts = allowedHosts(hosts, config.port, config.allowHosts);
     guard.token = config.token;
+    access = config.access ? config.access : std::make_shared<AccessControl>(config.token);
+    if (config.access)
+        access->setOwnerToken(config.token);
+    guard.identify = [access = access.get()](std::string_view token) {
+        return access->identify(token, std::chrono::system_clock::now());
+    };
     guard.cookie = tokenCookieName(config.port);
     guard.secure = config.tls.has_value();
     for (const std::string& host : hosts)
@@ -547,19 +608,34 @@ HttpServer::Impl::Impl(ServerConfig settings) : config(std::move(settings)) {
 }
 
 void HttpServer::Impl::adopt(const std::shared_ptr<Link>& link, const asio::ip::address& address,
-                             bool proven) {
-    links_[link.get()] = Entry{link, address, proven, ++adopted_};
-    if (!proven)
+                             const std::string* person) {
+    links_[link.get()] =
+        Entry{link, address, person != nullptr, person ? *person : std::string(), ++adopted_};
+    if (!person)
         ++unproven_;
     open = links_.size();
 }
 
-void HttpServer::Impl::prove(Link* link) {
+void HttpServer::Impl::prove(Link* link, const std::string& person) {
     const auto found = links_.find(link);
-    if (found == links_.end() || found->second.proven)
+    if (found == links_.end())
+        return;
+    found->second.person = person;
+    if (found->second.proven)
         return;
     found->second.proven = true;
     --unproven_;
+}
+
+void HttpServer::Impl::closeOf(const std::string& person) {
+    std::vector<std::shared_ptr<Link>> ending;
+    for (const auto& [raw, entry] : links_)
+        if (entry.proven && entry.person == person)
+            ending.push_back(entry.link);
+    for (const auto& link : ending) {
+        release(link.get());
+        link->revoke();
+    }
 }
 
 void HttpServer::Impl::release(Link* link) {
@@ -618,12 +694,12 @@ void HttpServer::Impl::accepted(tcp::socket socket) {
     if (tls) {
         auto connection = std::make_shared<HttpConnection<TlsStream>>(
             *this, TlsStream(std::move(socket), *tls->context), peer.address(), tls);
-        adopt(connection, peer.address(), false);
+        adopt(connection, peer.address(), nullptr);
         connection->start();
     } else {
         auto connection = std::make_shared<HttpConnection<PlainStream>>(
             *this, PlainStream(std::move(socket)), peer.address(), nullptr);
-        adopt(connection, peer.address(), false);
+        adopt(connection, peer.address(), nullptr);
         connection->start();
     }
 }
@@ -714,10 +790,15 @@ void HttpServer::stop() {
 }
 
 void HttpServer::setToken(std::string token) {
+    impl_->access->setOwnerToken(token);
     asio::post(impl_->io, [this, token = std::move(token)] {
         impl_->guard.token = token;
-        impl_->closeAll();
+        impl_->closeOf(std::string(ownerName));
     });
+}
+
+void HttpServer::endAccess(std::string name) {
+    asio::post(impl_->io, [this, name = std::move(name)] { impl_->closeOf(name); });
 }
 
 std::size_t HttpServer::connections() const {

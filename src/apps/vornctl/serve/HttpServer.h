@@ -18,6 +18,7 @@
 // RequestHandler.
 namespace Vornctl::Serve {
 
+class AccessControl;
 class EventQueue;
 
 struct ApiResponse {
@@ -51,6 +52,11 @@ struct ServerConfig {
     // first; empty: `host`.
     std::vector<std::string> linkHosts;
     std::string token;
+    // Who may come in besides the holder of `token` (whose token it then
+    // holds itself); none: the holder of `token` alone.
+    std::shared_ptr<AccessControl> access;
+    // A line for the person at the box (each refused token, say); any thread.
+    std::function<void(const std::string&)> log;
     std::vector<std::string> allowHosts; // --allow-host
     std::optional<TlsFiles> tls;         // HTTPS with these; plain HTTP without
     std::string authorityPem;            // served as GET /ca.crt; empty: 404
@@ -95,9 +101,12 @@ public:
     void run(RequestHandler& handler);
     // Closes the listener and every connection; run() returns. Any thread, idempotent.
     void stop();
-    // From now on only `token` is accepted; every connection open now is closed,
-    // so a live push opened with the old token ends too. Any thread.
+    // From now on serve's own token is `token`; every connection that showed
+    // the old one is closed, so a live push opened with it ends too. Any thread.
     void setToken(std::string token);
+    // Closes every connection of the person `name` at once (their access
+    // ended): a live push gets the close code 1008 first. Any thread.
+    void endAccess(std::string name);
     // Connections open now (HTTP and WebSocket).
     std::size_t connections() const;
 

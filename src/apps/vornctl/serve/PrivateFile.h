@@ -12,7 +12,8 @@ void makePrivateFolder(const std::filesystem::path& folder);
 
 // Writes `contents` to a new file beside `file`, readable and writable by its
 // owner alone, and renames it over `file`: a reader sees the old file or the
-// new one, never a part. Throws std::runtime_error naming the file.
+// new one, never a part. On POSIX, root writing into a folder of another user
+// gives the file to that user. Throws std::runtime_error naming the file.
 void writePrivateFile(const std::filesystem::path& file, const std::string& contents);
 
 // As writePrivateFile, but never replaces: false, with nothing changed, when

@@ -37,6 +37,18 @@ std::filesystem::path writeTemporary(const std::filesystem::path& file,
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         fail("create", temporary, errno);
+    // Root writing into another user's folder (`sudo vornctl access add` in the state
+    // directory of the service, which runs as a user of its own): the file becomes the
+    // folder owner's, so that the service can still read it.
+    struct stat folder {};
+    const std::filesystem::path parent = file.has_parent_path() ? file.parent_path() : ".";
+    if (::geteuid() == 0 && ::stat(parent.c_str(), &folder) == 0 && folder.st_uid != 0 &&
+        ::fchown(fd, folder.st_uid, folder.st_gid) != 0) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        fail("hand over", temporary, error);
+    }
     std::size_t written = 0;
     while (written < contents.size()) {
         const ssize_t n = ::write(fd, contents.data() + written, contents.size() - written);

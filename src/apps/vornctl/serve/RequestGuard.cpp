@@ -27,8 +27,26 @@ bool stateChanging(std::string_view method) {
     return method != "GET" && method != "HEAD" && method != "OPTIONS";
 }
 
-GuardVerdict refuse(int status, std::string message) {
-    return {GuardVerdict::Kind::Refuse, status, std::move(message)};
+GuardVerdict verdictOf(GuardVerdict::Kind kind, int status = 0) {
+    GuardVerdict verdict;
+    verdict.kind = kind;
+    verdict.status = status;
+    return verdict;
+}
+
+GuardVerdict refuse(int status, std::string message, bool wrongToken = false) {
+    GuardVerdict verdict = verdictOf(GuardVerdict::Kind::Refuse, status);
+    verdict.message = std::move(message);
+    verdict.wrongToken = wrongToken;
+    return verdict;
+}
+
+AccessLookup lookUp(const GuardConfig& config, std::string_view token) {
+    if (config.identify)
+        return config.identify(token);
+    if (sameToken(token, config.token))
+        return {Identity{std::string(ownerName), Role::Write, {}}, {}};
+    return {};
 }
 
 } // namespace
@@ -111,12 +129,26 @@ GuardVerdict checkRequest(const GuardConfig& config, const RequestHead& head) {
     const std::string_view target = head.target;
     const std::string_view path = target.substr(0, target.find('?'));
     if (path == "/ca.crt" && (head.method == "GET" || head.method == "HEAD") && !head.upgrade)
-        return {GuardVerdict::Kind::Public, 0, {}};
+        return verdictOf(GuardVerdict::Kind::Public);
     if (path == "/" && target.size() > path.size()) {
         if (const auto token = queryValue(target, "token")) {
-            if (head.method == "GET" && sameToken(*token, config.token))
-                return {GuardVerdict::Kind::TokenAccepted, 303, {}};
-            return refuse(401, "the token in this link is not the one vornctl serve printed");
+            if (head.method != "GET")
+                return refuse(401, "the token in this link is not the one vornctl serve printed");
+            AccessLookup lookup = lookUp(config, *token);
+            if (!lookup.who) {
+                GuardVerdict refused =
+                    refuse(401,
+                           lookup.refusal.empty()
+                               ? "the token in this link is not the one vornctl serve printed"
+                               : lookup.refusal + "; ask for a new one.",
+                           lookup.refusal.empty());
+                refused.linkEnded = !lookup.refusal.empty();
+                return refused;
+            }
+            GuardVerdict accepted = verdictOf(GuardVerdict::Kind::TokenAccepted, 303);
+            accepted.who = std::move(lookup.who);
+            accepted.token = *token;
+            return accepted;
         }
     }
 
@@ -125,13 +157,41 @@ GuardVerdict checkRequest(const GuardConfig& config, const RequestHead& head) {
         given = bearerToken(*head.authorization);
     if (!given && head.cookie)
         given = cookieValue(*head.cookie, config.cookie);
-    if (given && sameToken(*given, config.token))
-        return {GuardVerdict::Kind::Pass, 0, {}};
-    return refuse(401, path.rfind("/api/", 0) == 0 || path == "/metrics"
-                           ? "a valid token is required (Authorization: Bearer TOKEN)"
-                           : std::string("Open the link that vornctl serve printed (") +
-                                 (config.secure ? "https" : "http") +
-                                 "://HOST:PORT/?token=...) to use this page.");
+    std::string refusal;
+    if (given) {
+        AccessLookup lookup = lookUp(config, *given);
+        if (lookup.who) {
+            GuardVerdict pass = verdictOf(GuardVerdict::Kind::Pass);
+            pass.who = std::move(lookup.who);
+            return pass;
+        }
+        refusal = std::move(lookup.refusal);
+    }
+    const bool api = path.rfind("/api/", 0) == 0 || path == "/metrics";
+    if (!refusal.empty()) {
+        GuardVerdict ended = refuse(401, api ? refusal : refusal + "; ask for a new one.");
+        ended.linkEnded = true;
+        return ended;
+    }
+    return refuse(401,
+                  api ? "a valid token is required (Authorization: Bearer TOKEN)"
+                      : std::string("Open the link that vornctl serve printed (") +
+                            (config.secure ? "https" : "http") +
+                            "://HOST:PORT/?token=...) to use this page.",
+                  given.has_value());
+}
+
+std::optional<std::string> roleRefusal(const Route& route, const Identity& who) {
+    if (route.kind == Route::Kind::LinkQr && !who.owner())
+        return "only the owner of vornctl serve is shown its link; on another device, open the "
+               "link you were given";
+    if (who.role != Role::ReadOnly)
+        return std::nullopt;
+    if (route.kind == Route::Kind::SerialWrite)
+        return who.name + " has the role read-only: serial numbers are not written for it";
+    if (route.kind == Route::Kind::Program)
+        return who.name + " has the role read-only: programs are not run for it";
+    return std::nullopt;
 }
 
 } // namespace Vornctl::Serve

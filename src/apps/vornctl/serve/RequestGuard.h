@@ -1,5 +1,9 @@
 #pragma once
 
+#include "AccessControl.h"
+#include "ApiRoute.h"
+
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,7 +24,10 @@ struct GuardConfig {
     // Host header values served, lowercase "name:port": the listen address,
     // localhost and each --allow-host name, all with the listen port.
     std::vector<std::string> hosts;
+    // Serve's own token; without `identify`, the only one let in (as the owner).
     std::string token;
+    // Who a token belongs to (AccessControl::identify); any thread.
+    std::function<AccessLookup(std::string_view token)> identify;
     // Served over TLS: the page's own origin is "https://" + Host (an
     // "http://" one is foreign) and the cookie is Secure.
     bool secure = false;
@@ -59,9 +66,18 @@ struct GuardVerdict {
     Kind kind = Kind::Refuse;
     int status = 0;
     std::string message;
+    std::optional<Identity> who; // Pass, TokenAccepted: whose token it is
+    std::string token;           // TokenAccepted: the link's, for the cookie
+    bool wrongToken = false;     // Refuse: a token was shown that nobody holds (a guess?)
+    bool linkEnded = false;      // Refuse: a person's token, expired (`message` says so)
 };
 
 GuardVerdict checkRequest(const GuardConfig& config, const RequestHead& head);
+
+// Why `route` is refused to `who` (403), naming the role; nothing when it is
+// not: a read-only person neither writes serial numbers nor runs programs, and
+// only the owner gets the QR code of serve's own link.
+std::optional<std::string> roleRefusal(const Route& route, const Identity& who);
 
 // The value of cookie `name` in a Cookie header ("a=1; b=2").
 std::optional<std::string_view> cookieValue(std::string_view header, std::string_view name);

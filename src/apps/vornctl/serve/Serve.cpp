@@ -1,6 +1,8 @@
 #include "Serve.h"
 
+#include "AccessControl.h"
 #include "AccessToken.h"
+#include "AccessWatch.h"
 #include "AddressWatch.h"
 #include "Commands.h"
 #include "DeviceSession.h"
@@ -19,6 +21,7 @@
 #include <atomic>
 #include <boost/asio/ip/address.hpp>
 
+#include <mutex>
 #include <ostream>
 
 namespace Vornctl::Serve {
@@ -50,6 +53,10 @@ void reloadToken(HttpServer& server, ServeApi& api, const std::string& path, Con
     api.setLink(server.origins().front() + "/?token=" + *token);
     console.err << "the token of " << path << " is in use" << std::endl;
 }
+
+// How often a running serve looks at its access file: a link revoked there is
+// refused within a second.
+constexpr std::chrono::milliseconds accessPollInterval{250};
 
 // The IPv4 addresses of the machine's adapters, loopback left out, in the
 // system's order; empty when there is none or the list cannot be read.
@@ -120,6 +127,42 @@ bool parseListen(const std::string& text, std::string& host, unsigned short& por
     return true;
 }
 
+std::filesystem::path accessFilePath(const Options& options) {
+    if (!options.accessFile.empty())
+        return options.accessFile;
+    const std::filesystem::path beside =
+        options.tokenFile.empty() ? journalPath(options) : std::filesystem::path(options.tokenFile);
+    return beside.parent_path() / "access.json";
+}
+
+std::optional<std::vector<std::string>> linkOrigins(const Options& options, std::string& error) {
+    std::string host;
+    unsigned short port = 0;
+    const std::string listen = options.listen.empty() ? "127.0.0.1:8017" : options.listen;
+    boost::system::error_code invalid;
+    const auto address = parseListen(listen, host, port)
+                             ? boost::asio::ip::make_address(host, invalid)
+                             : boost::asio::ip::address();
+    if (host.empty() || invalid) {
+        error = "--listen expects HOST:PORT, as in 127.0.0.1:8017, not \"" + listen + "\"";
+        return std::nullopt;
+    }
+    std::vector<std::string> hosts{host};
+    if (address.is_unspecified()) {
+        hosts = adapterAddresses();
+        if (hosts.empty())
+            hosts.push_back(address.is_v6() ? "::1" : "127.0.0.1");
+    }
+    const bool tls =
+        !options.tlsCertificate.empty() || (!address.is_loopback() && !options.insecureHttp);
+    std::vector<std::string> origins;
+    for (const std::string& name : hosts)
+        origins.push_back(std::string(tls ? "https://" : "http://") +
+                          (name.find(':') != std::string::npos ? "[" + name + "]" : name) + ":" +
+                          std::to_string(port));
+    return origins;
+}
+
 int serve(DeviceSession& session, const Options& options, Console& console) {
     ServerConfig config;
     const std::string listen = options.listen.empty() ? "127.0.0.1:8017" : options.listen;
@@ -167,6 +210,27 @@ int serve(DeviceSession& session, const Options& options, Console& console) {
         }
         config.token = *token;
     }
+    // The people of the access file come in with their own links.
+    auto access = std::make_shared<AccessControl>(config.token);
+    std::filesystem::path accessFile;
+    try {
+        accessFile = accessFilePath(options);
+        std::string error;
+        if (!AccessWatch::load(accessFile, *access, error)) {
+            reportError(console, error);
+            return Exit::usage;
+        }
+    } catch (const std::exception& failure) {
+        reportError(console, failure.what());
+        return Exit::usage;
+    }
+    config.access = access;
+    // One line at a time from any thread: refused tokens, ended access.
+    auto logMutex = std::make_shared<std::mutex>();
+    config.log = [logMutex, &console](const std::string& line) {
+        const std::lock_guard lock(*logMutex);
+        console.err << line << std::endl;
+    };
 
     // Without a certificate of its own, serve's authority issues one, kept
     // beside the journal.
@@ -196,6 +260,7 @@ int serve(DeviceSession& session, const Options& options, Console& console) {
     const std::string link = server->origins().front() + "/?token=" + config.token;
     ServeApi api(controller, adapterOf(options.interfaceAddress), journalPath(options), link);
     api.setCertificate(server->certificateFingerprint(), authorityFingerprint);
+    api.showAccess(*access);
     for (const std::string& origin : server->origins())
         console.out << "serving " << origin << "/?token=" << config.token << "\n";
     if (server->secure())
@@ -205,6 +270,18 @@ int serve(DeviceSession& session, const Options& options, Console& console) {
     console.out.flush();
     if (console.outTerminal || options.qr)
         printLinkQr(console, link);
+    config.log("access file " + accessFile.string() + ": " +
+               std::to_string(access->figures().people) + " people with a link of their own");
+    // A person whose access ends is shut out at once, their open pages included.
+    std::optional<AccessWatch> accessWatch;
+    accessWatch.emplace(
+        accessFile, *access, accessPollInterval,
+        [&server, log = config.log](const std::string& name, const std::string& why) {
+            log("Notice: the access of " + name + " ended (" + why +
+                "); their connections are closed");
+            server->endAccess(name);
+        },
+        [log = config.log](const std::string& problem) { log("Error: " + problem); });
 
     // A reload reads the certificate and key again; serve's own authority
     // first issues a new one when the old one has expired or nearly.
@@ -241,6 +318,7 @@ int serve(DeviceSession& session, const Options& options, Console& console) {
                           server->stop();
                       });
     server->run(api);
+    accessWatch.reset();
     watch.reset();
     tokenReload = {};
     if (console.stop)

@@ -1,5 +1,6 @@
 #include "ServeApi.h"
 
+#include "AccessControl.h"
 #include "ApiJson.h"
 #include "DeviceHistory.h"
 #include "JournalFile.h"
@@ -109,7 +110,7 @@ void ServeApi::handle(const Route& route, std::string_view contentType, std::str
             return refuse(400, {"invalid", error, {}, {}, {}});
         if (auto refusal = deviceRefusal(route))
             return refuse(404, std::move(*refusal));
-        if (!controller_.writeSerial(route.device, *serial, allowDuplicate, route.client,
+        if (!controller_.writeSerial(route.device, *serial, allowDuplicate, route.client, route.person,
                                      [reply](const WriteAnswer& answer) {
                                          reply(json(answer.status,
                                                     answer.report
@@ -137,8 +138,14 @@ void ServeApi::handle(const Route& route, std::string_view contentType, std::str
         }
     case Kind::Program:
         return program(route, contentType, body, reply);
-    case Kind::Metrics:
-        return reply({200, metricsContentType, formatMetrics(controller_.metrics())});
+    case Kind::Metrics: {
+        MetricsSnapshot snapshot = controller_.metrics();
+        if (access_)
+            snapshot.access = access_->figures();
+        return reply({200, metricsContentType, formatMetrics(snapshot)});
+    }
+    case Kind::Session:
+        return reply(json(200, sessionJson(route.person, roleName(route.role))));
     case Kind::LinkQr: {
         std::unique_lock<std::mutex> lock(linkMutex_);
         std::string svg = linkQr_;
@@ -171,7 +178,7 @@ void ServeApi::program(const Route& route, std::string_view contentType, const s
         return reply(failure(400, errors));
     }
     if (!controller_.program(std::move(plan.entries), route.dryRun, route.all, route.client,
-                             [reply](const ProgramAnswer& answer) {
+                             route.person, [reply](const ProgramAnswer& answer) {
                                  reply(answer.status == 200
                                            ? json(200, formatProgramJson(answer.rows))
                                            : json(answer.status,

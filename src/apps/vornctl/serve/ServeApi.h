@@ -12,6 +12,7 @@
 
 namespace Vornctl::Serve {
 
+class AccessControl;
 class ServeController;
 
 // The JSON API of vornctl serve over the controller: one request in, one
@@ -30,6 +31,8 @@ public:
     // The SHA-256 ("AB:CD:...") of the certificate served and of serve's own
     // authority, for the page (GET /api/certificate); empty: none. Any thread.
     void setCertificate(std::string certificate, std::string authority);
+    // Where /metrics finds the guard's figures; set before serving.
+    void showAccess(const AccessControl& access) { access_ = &access; }
 
     void handle(const Route& route, std::string_view contentType, std::string body,
                 Reply reply) override;
@@ -52,6 +55,7 @@ private:
                          // fit in one
     std::string certificate_; // guarded by linkMutex_
     std::string authority_;   // guarded by linkMutex_
+    const AccessControl* access_ = nullptr;
 };
 
 } // namespace Vornctl::Serve

@@ -64,12 +64,14 @@ bool ServeController::readSerial(std::uint64_t id, SerialDone done) {
 }
 
 bool ServeController::writeSerial(std::uint64_t id, std::uint32_t serial, bool allowDuplicate,
-                                  const std::string& client, WriteDone done) {
+                                  const std::string& client, const std::string& person,
+                                  WriteDone done) {
     SerialWriteRequest request;
     request.id = id;
     request.target = serial;
     request.allowDuplicate = allowDuplicate;
     request.client = client;
+    request.operatorName = person;
     // Every device the hub knows, of any product: a number is one device's.
     if (!allowDuplicate)
         for (const FoundDevice& row : hub_.devices(true))
@@ -155,22 +157,23 @@ void ServeController::select(std::uint64_t id, bool selected) {
 }
 
 bool ServeController::program(std::vector<PlannedSerial> plan, bool dryRun, bool all,
-                              const std::string& client, ProgramDone done) {
+                              const std::string& client, const std::string& person,
+                              ProgramDone done) {
     std::lock_guard<std::mutex> lock(programMutex_);
     if (programBusy_ || stopping_)
         return false;
     if (programThread_.joinable())
         programThread_.join(); // the previous run, finished
     programBusy_ = true;
-    programThread_ =
-        std::thread([this, plan = std::move(plan), dryRun, all, client, done = std::move(done)] {
+    programThread_ = std::thread(
+        [this, plan = std::move(plan), dryRun, all, client, person, done = std::move(done)] {
             Options options;
             options.dryRun = dryRun;
             options.all = all;
             ProgramAnswer answer;
             bool cancelled = false;
             try {
-                answer.rows = SerialProgrammer(session_, options, client)
+                answer.rows = SerialProgrammer(session_, options, client, person)
                                   .run(plan, [this, &answer](const ProgramRow& row, std::size_t) {
                                       answer.rows.push_back(row);
                                       if (stopping_)

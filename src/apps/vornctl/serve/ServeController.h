@@ -65,11 +65,11 @@ public:
     // vornctl serial set does: refuses (unless `allowDuplicate`) a number
     // another device on the network holds, writes unless the device holds it already,
     // reads it back, recorded in the journal with `client`, the address that
-    // asked. `done` is called once, on the flow's thread. False (nothing
-    // done) when too many writes wait already.
+    // asked, and `person` as the operator. `done` is called once, on the
+    // flow's thread. False (nothing done) when too many writes wait already.
     using WriteDone = std::function<void(const WriteAnswer&)>;
     bool writeSerial(std::uint64_t id, std::uint32_t serial, bool allowDuplicate,
-                     const std::string& client, WriteDone done);
+                     const std::string& client, const std::string& person, WriteDone done);
 
     void select(std::uint64_t id, bool selected);
 
@@ -82,7 +82,7 @@ public:
     // (nothing done) while a run is going on.
     using ProgramDone = std::function<void(const ProgramAnswer&)>;
     bool program(std::vector<PlannedSerial> plan, bool dryRun, bool all, const std::string& client,
-                 ProgramDone done);
+                 const std::string& person, ProgramDone done);
 
 private:
     void relay();

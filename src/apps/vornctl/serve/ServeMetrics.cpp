@@ -121,6 +121,18 @@ std::string formatMetrics(const MetricsSnapshot& snapshot) {
     sample(out, "vornctl_journal_append_failures_total", "", snapshot.journalFailures);
     family(out, "vornctl_live_clients", "gauge", "Browsers connected to the live push.");
     sample(out, "vornctl_live_clients", "", snapshot.liveClients);
+    family(out, "vornctl_people", "gauge",
+           "People of the access file whose link is good now (serve's own token aside).");
+    sample(out, "vornctl_people", "", snapshot.access.people);
+    family(out, "vornctl_wrong_tokens_total", "counter",
+           "Requests that showed a token nobody holds.");
+    sample(out, "vornctl_wrong_tokens_total", "", snapshot.access.wrongTokens);
+    family(out, "vornctl_wrong_tokens_delayed_total", "counter",
+           "Of those, the ones answered late: their address had guessed before.");
+    sample(out, "vornctl_wrong_tokens_delayed_total", "", snapshot.access.delayedAnswers);
+    family(out, "vornctl_addresses_held_back", "gauge",
+           "Addresses whose next wrong token is answered late.");
+    sample(out, "vornctl_addresses_held_back", "", snapshot.access.heldBackAddresses);
 
     family(out, "vornctl_engine_start_time_seconds", "gauge",
            "When the engine started, in seconds since 1970.");

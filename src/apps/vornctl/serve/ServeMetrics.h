@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AccessControl.h"
 #include "Output.h"
 #include "engine/EngineFigures.h"
 
@@ -39,6 +40,7 @@ struct MetricsSnapshot {
     std::uint64_t journalFailures = 0;
     std::size_t liveClients = 0;
     std::uint64_t devicesDropped = 0; // new devices the engine or the hub had no room for
+    AccessFigures access;
 };
 
 // The text of GET /metrics (text format 0.0.4): every family with HELP and TYPE.

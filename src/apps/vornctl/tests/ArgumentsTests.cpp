@@ -213,6 +213,8 @@ Words exampleOf(const std::string& line, bool optional) {
             words.push_back("42");
         else if (keep && word == "FILE") // read at once by --config
             words.push_back(exampleFile());
+        else if (keep && word == "DAYS")
+            words.push_back("7");
         else if (keep && word == "TIME")
             words.push_back("2026-12-07T14:05");
         else if (keep)
@@ -234,7 +236,7 @@ TEST(VornctlArguments, EveryUsageLineOfTheHelpParses) {
         else if (!commands.empty() && line.rfind("      ", 0) == 0)
             commands.back() += line; // a continuation line
     }
-    EXPECT_EQ(commands.size(), 11u);
+    EXPECT_EQ(commands.size(), 14u);
     for (const auto& command : commands)
         for (const bool optional : {false, true})
             EXPECT_NO_THROW(parseArguments(exampleOf(command, optional)))

@@ -102,7 +102,15 @@ TEST_F(ConfigFileTest, ErrorsNameTheFileTheLineAndTheReason) {
               "cannot read the configuration file " + (folder_ / "missing.conf").string());
     write("listen = 127.0.0.1:9000\n");
     EXPECT_EQ(failure({"--interface", "lo", "list", "--config", path}),
-              "--config applies to serve only");
+              "--config applies to serve, access add, access list and access revoke only");
+    // access reads serve's file for the names it takes and passes the others over.
+    write("interface = vorn0\nlisten = 192.0.2.5:8443\nallow-host = rack\ntoken-file = /t\n");
+    const auto access = Vornctl::parseArguments({"access", "add", "kim", "--config", path});
+    EXPECT_EQ(access.action, Vornctl::Action::AccessAdd);
+    EXPECT_EQ(access.person, "kim");
+    EXPECT_EQ(access.listen, "192.0.2.5:8443");
+    EXPECT_EQ(access.tokenFile, "/t");
+    EXPECT_TRUE(access.interfaceAddress.empty() && access.allowHosts.empty());
 }
 
 } // namespace

@@ -82,18 +82,19 @@ TEST(VornctlJournal, FiltersByDeviceAndTime) {
 }
 
 TEST(VornctlJournal, TableJsonAndCsv) {
-    const std::vector<JournalEntry> entries = {
+    std::vector<JournalEntry> entries = {
         entry("00000100:00000001", 1000ms, Journal::WriteResult::Verified),
         entry("00000100:00000002", 2000ms, std::nullopt)};
+    entries[1].intent.client = "192.168.1.30"; // a write of serve: the person and their address
     EXPECT_EQ(Vornctl::formatJournalTable(entries),
               "Time                      ID                 Name         Old  New  Result       "
-              "Operator  Host\n"
+              "Operator               Host\n"
               "------------------------  -----------------  -----------  ---  ---  -----------  "
-              "--------  -----\n"
+              "---------------------  -----\n"
               "1970-01-01T00:00:01.000Z  00000100:00000001  Amp, \"left\"  5    6    verified     "
-              "Kim       bench\n"
+              "Kim                    bench\n"
               "1970-01-01T00:00:02.000Z  00000100:00000002  Amp, \"left\"  5    6    interrupted  "
-              "Kim       bench\n");
+              "Kim from 192.168.1.30  bench\n");
     EXPECT_EQ(
         Vornctl::formatJournalJson(entries),
         "[\n"
@@ -101,19 +102,21 @@ TEST(VornctlJournal, TableJsonAndCsv) {
         R"("host": "bench", "tool": "vornctl 1.0.0", "interface": "127.0.0.1", "id": "00000100:00000001", )"
         R"("name": "Amp, \"left\"", "product": "Ondal 4", "address": "127.0.0.2", "old": 5, "new": 6, )"
         R"("result": "verified", "acknowledged": true, "readBack": 6, )"
-        R"("outcomeTime": "1970-01-01T00:00:01.250Z"},)"
+        R"("outcomeTime": "1970-01-01T00:00:01.250Z", "client": null},)"
         "\n"
         R"(  {"entry": "e-00000100:00000002", "time": "1970-01-01T00:00:02.000Z", "operator": "Kim", )"
         R"("host": "bench", "tool": "vornctl 1.0.0", "interface": "127.0.0.1", "id": "00000100:00000002", )"
         R"("name": "Amp, \"left\"", "product": "Ondal 4", "address": "127.0.0.2", "old": 5, "new": 6, )"
-        R"("result": "interrupted", "acknowledged": null, "readBack": null, "outcomeTime": null})"
+        R"("result": "interrupted", "acknowledged": null, "readBack": null, "outcomeTime": null, )"
+        R"("client": "192.168.1.30"})"
         "\n]\n");
     EXPECT_EQ(Vornctl::formatJournalJson({}), "[]\n");
     EXPECT_EQ(Vornctl::formatJournalCsv({entries[1]}),
               "entry,time,operator,host,tool,interface,id,name,product,address,old,new,result,"
-              "acknowledged,readBack,outcomeTime\n"
+              "acknowledged,readBack,outcomeTime,client\n"
               "e-00000100:00000002,1970-01-01T00:00:02.000Z,Kim,bench,vornctl 1.0.0,127.0.0.1,"
-              "00000100:00000002,\"Amp, \"\"left\"\"\",Ondal 4,127.0.0.2,5,6,interrupted,,,\n");
+              "00000100:00000002,\"Amp, \"\"left\"\"\",Ondal 4,127.0.0.2,5,6,interrupted,,,,"
+              "192.168.1.30\n");
 }
 
 TEST(VornctlInventory, TableJsonAndCsv) {

@@ -12,6 +12,8 @@ let reorderPending = false;
 let socket = null;
 let retryDelay = 500;
 let refused = null; // {id, number}: a number another device holds, to write anyway
+let session = null; // {name, role}: whose link this page was opened with
+let ended = false; // the link was revoked or expired
 
 const $ = (id) => document.getElementById(id);
 const tbody = $('devices').tBodies[0];
@@ -136,6 +138,7 @@ async function api(method, path, body, type) {
     init.headers['Content-Type'] = type || 'application/json';
   }
   const response = await fetch(path, init);
+  if (response.status === 401) accessEnded();
   let data = null;
   if (response.status !== 204) {
     const text = await response.text();
@@ -315,7 +318,8 @@ async function loadHistory(id) {
     item.append(part('time', journalTime(entry.time)), ' ',
                 part(`result ${good ? 'ok' : 'bad'}`, String(entry.result)),
                 part('change', `${entry.old === null ? '?' : entry.old} → ${entry.new}`),
-                part('from', `${entry.operator} on ${entry.host} (${entry.tool})`));
+                part('from', `${entry.operator}${entry.client ? ` from ${entry.client}` : ''}`
+                             + ` on ${entry.host} (${entry.tool})`));
     list.appendChild(item);
   }
   $('history-status').textContent = entries.length === 1 ? 'One write.'
@@ -365,7 +369,36 @@ async function loadInterface() {
   }
 }
 
+// Who this link belongs to: a read-only person gets the page without its write controls
+// (the server refuses their writes anyway).
+async function loadSession() {
+  const answer = await api('GET', '/api/session');
+  if (answer.status !== 200) return;
+  session = answer.data;
+  $('person').textContent = session.name;
+  $('role').textContent = session.role;
+  $('signed-in').hidden = false;
+  const readOnly = session.role !== 'write';
+  $('serial-form').hidden = readOnly;
+  $('program-panel').hidden = readOnly;
+  $('read-only-note').hidden = !readOnly;
+}
+
+// The link was revoked or expired (401, or the live push closed with 1008): nothing
+// more is asked, and the page says why.
+function accessEnded() {
+  if (ended) return;
+  ended = true;
+  if (socket) socket.close();
+  say($('connection'), 'Your access to this page has ended: the link was revoked or has expired. '
+      + 'Ask for a new one.', false);
+  $('connection').className = 'lost';
+  for (const control of document.querySelectorAll('main button, main input'))
+    control.disabled = true;
+}
+
 function connect() {
+  if (ended) return;
   const url = `${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/api/events`;
   socket = new WebSocket(url);
   let opened = false;
@@ -384,6 +417,7 @@ function connect() {
   });
   socket.addEventListener('close', (closed) => {
     clearTimeout(stable);
+    if (closed.code === 1008 || ended) return accessEnded();
     // 1013: more device events than this page could take (a flood of them);
     // every reconnection is sent all devices again, so wait longer each time.
     const flooded = closed.code === 1013;
@@ -426,7 +460,11 @@ $('show-link').addEventListener('click', () => {
   panel.hidden = !panel.hidden;
   $('show-link').setAttribute('aria-expanded', String(!panel.hidden));
   if (panel.hidden) return;
-  if (!$('link-qr').getAttribute('src')) $('link-qr').src = '/api/link.svg';
+  if (session && session.name !== 'owner') {
+    // Only the owner's link is drawn: a person opens the link they were given.
+    $('link-qr').hidden = true;
+    $('link-note').textContent = 'On another device, open the link you were given.';
+  } else if (!$('link-qr').getAttribute('src')) $('link-qr').src = '/api/link.svg';
   if (location.protocol === 'https:') loadCertificate().catch(() => {});
 });
 $('link-qr').addEventListener('error', () => {
@@ -445,4 +483,5 @@ for (const field of [$('new-serial'), $('repeat-serial')])
   field.addEventListener('input', () => offerWriteAnyway(null));
 $('dry-run').addEventListener('click', () => program(true));
 $('program').addEventListener('click', () => program(false));
+loadSession().catch(() => {});
 connect();

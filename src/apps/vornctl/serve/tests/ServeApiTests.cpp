@@ -3,6 +3,8 @@
 // on the wildcard address at the device port, so these run only in the test
 // run's network namespace (under Wine: on the namespace's veth pair).
 
+#include "AccessControl.h"
+#include "AccessWatch.h"
 #include "HttpServer.h"
 #include "HttpTestClient.h"
 #include "PageAssets.h"
@@ -84,11 +86,17 @@ protected:
         server.allowHosts = {"rack-pc"};
         server.requestTimeout = 2s;
         server.headTimeout = 1s;
+        server.access = access_;
+        server.log = [this](const std::string& line) {
+            const std::lock_guard lock(logMutex_);
+            log_.push_back(line);
+        };
         server_ = std::make_unique<Vornctl::Serve::HttpServer>(server);
         port_ = server_->port();
         link_ = server_->origin() + "/?token=" + token;
         api_ =
             std::make_unique<Vornctl::Serve::ServeApi>(*controller_, adapter, journalPath_, link_);
+        api_->showAccess(*access_);
         thread_ = std::thread([this] { server_->run(*api_); });
         ASSERT_TRUE(waitUntil([&] { return controller_->hub().devices(true).size() == 3; }, 10s));
     }
@@ -125,8 +133,17 @@ protected:
         return device && device->name;
     }
 
+    std::vector<std::string> logged() {
+        const std::lock_guard lock(logMutex_);
+        return log_;
+    }
+
     const std::string token = std::string(40, 'k');
-    bool startedWithAll_ = true; // vornctl --all serve
+    std::shared_ptr<Vornctl::Serve::AccessControl> access_ =
+        std::make_shared<Vornctl::Serve::AccessControl>(token);
+    std::mutex logMutex_;
+    std::vector<std::string> log_; // guarded by logMutex_: what serve logged
+    bool startedWithAll_ = true;   // vornctl --all serve
     Vornctl::Options options_;
     std::istringstream in_;
     std::ostringstream out_;
@@ -268,7 +285,8 @@ TEST_F(ServeOnSimulator, SerialWritesAreJournalledIntentBeforeOutcome) {
     EXPECT_EQ(intent["name"], stageName);
     EXPECT_EQ(intent["old"], 100001);
     EXPECT_EQ(intent["new"], 20261208);
-    EXPECT_EQ(intent["operator"], "test");
+    EXPECT_EQ(intent["operator"], "owner"); // the holder of serve's own token
+    EXPECT_EQ(intent["client"], "127.0.0.1");
     EXPECT_EQ(outcome["event"], "outcome");
     EXPECT_EQ(outcome["entry"], intent["entry"]);
     EXPECT_EQ(outcome["result"], "verified");
@@ -312,7 +330,7 @@ TEST_F(ServeOnSimulator, TheJournalOfADeviceNewestFirstReadAfreshEachTime) {
     EXPECT_EQ(entries[1]["old"], 100001);
     EXPECT_EQ(entries[1]["new"], 11);
     EXPECT_EQ(entries[1]["result"], "verified");
-    EXPECT_EQ(entries[1]["operator"], "test");
+    EXPECT_EQ(entries[1]["operator"], "owner");
     EXPECT_EQ(entries[1]["id"], stageId);
 
     EXPECT_EQ(call("GET", "/api/devices/00000100:00000009/journal").status, 404);
@@ -956,3 +974,201 @@ TEST_F(ServeOnSimulator, NewcomersMakeTheOldestStrangerGo) {
 }
 
 } // namespace
+
+std::string fileText(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Two people with links of their own beside serve's own token, from the access
+// file as serve reads it, which a watch keeps up to date while serve runs.
+class ServeWithPeople : public ServeOnSimulator {
+protected:
+    void SetUp() override {
+        using namespace Vornctl::Serve;
+        const auto now = std::chrono::system_clock::now();
+        auto person = [&](std::string name, Role role, const std::string& itsToken) {
+            return Person{std::move(name), role, now, std::nullopt, tokenSha256(itsToken)};
+        };
+        people_ = {person("kim", Role::Write, kimToken), person("max", Role::ReadOnly, maxToken),
+                   person("ola", Role::Write, olaToken)};
+        people_.back().expires = now - 1min; // a link given for a day, yesterday
+        writeAccessFile(accessFile_, people_);
+        std::string error;
+        ASSERT_TRUE(AccessWatch::load(accessFile_, *access_, error)) << error;
+        ServeOnSimulator::SetUp();
+        watch_.emplace(
+            accessFile_, *access_, 100ms,
+            [this](const std::string& name, const std::string& why) {
+                { // as serve does
+                    const std::lock_guard lock(logMutex_);
+                    log_.push_back("the access of " + name + " ended (" + why + ")");
+                }
+                server_->endAccess(name);
+            },
+            [](const std::string& problem) { ADD_FAILURE() << problem; });
+    }
+    void TearDown() override {
+        watch_.reset();
+        ServeOnSimulator::TearDown();
+    }
+    Response as(const std::string& whose, const std::string& method, const std::string& target,
+                const std::string& body = {}) {
+        auto response = exchange(port_, method, target, {"Authorization: Bearer " + whose}, body);
+        EXPECT_TRUE(response) << method << " " << target << ": no answer";
+        return response.value_or(Response{});
+    }
+    std::size_t loggedTimes(const std::string& text) {
+        const auto lines = logged();
+        return static_cast<std::size_t>(
+            std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+                return line.find(text) != std::string::npos;
+            }));
+    }
+
+    const std::string kimToken = std::string(40, 'a');
+    const std::string maxToken = std::string(40, 'b');
+    const std::string olaToken = std::string(40, 'c');
+    std::filesystem::path accessFile_ = folder_.path() / "access.json";
+    std::vector<Vornctl::Serve::Person> people_;
+    std::optional<Vornctl::Serve::AccessWatch> watch_;
+};
+
+TEST_F(ServeWithPeople, TheReadOnlyOneLooksTheWriterWritesUnderTheirName) {
+    const std::string serial = "/api/devices/" + stageId + "/serial";
+    const std::string write = R"({"serial": 20261210, "repeat": 20261210})";
+    EXPECT_EQ(json::parse(as(maxToken, "GET", "/api/session").body),
+              json({{"name", "max"}, {"role", "read-only"}}));
+    EXPECT_EQ(json::parse(as(kimToken, "GET", "/api/session").body),
+              json({{"name", "kim"}, {"role", "write"}}));
+    EXPECT_EQ(json::parse(call("GET", "/api/session").body),
+              json({{"name", "owner"}, {"role", "write"}}));
+
+    // Looking is allowed; writing and programming are refused naming the role, nothing sent.
+    EXPECT_EQ(as(maxToken, "GET", serial).status, 200);
+    const Response refused = as(maxToken, "PUT", serial, write);
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_NE(refused.body.find("read-only"), std::string::npos) << refused.body;
+    auto program =
+        exchange(port_, "POST", "/api/program",
+                 {"Authorization: Bearer " + maxToken, "Content-Type: text/csv"}, stageId + ",5\n");
+    ASSERT_TRUE(program);
+    EXPECT_EQ(program->status, 403);
+    EXPECT_NE(program->body.find("read-only"), std::string::npos) << program->body;
+    EXPECT_EQ(requests(stage, setBoardIdCode), 0u);
+    EXPECT_FALSE(std::filesystem::exists(journalPath_) && !journalLines(journalPath_).empty());
+    // serve's own link is its owner's: a person is not shown it.
+    EXPECT_EQ(as(kimToken, "GET", "/api/link.svg").status, 403);
+    EXPECT_EQ(call("GET", "/api/link.svg").status, 200);
+
+    // The writer's write is journalled under their name, with their address.
+    const Response written = as(kimToken, "PUT", serial, write);
+    ASSERT_EQ(written.status, 200) << written.body;
+    const auto lines = journalLines(journalPath_);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["operator"], "kim");
+    EXPECT_EQ(lines[0]["client"], "127.0.0.1");
+    const json history =
+        json::parse(as(maxToken, "GET", "/api/devices/" + stageId + "/journal").body);
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0]["operator"], "kim");
+    EXPECT_EQ(history[0]["client"], "127.0.0.1");
+
+    // A person's link hands the browser their own token, not serve's.
+    const auto link = exchange(port_, "GET", "/?token=" + maxToken);
+    ASSERT_TRUE(link);
+    EXPECT_EQ(link->status, 303);
+    EXPECT_NE(link->header("set-cookie").find("=" + maxToken + ";"), std::string::npos)
+        << link->header("set-cookie");
+
+    // An expired link is refused, saying so, and is no guess.
+    const Response expired = as(olaToken, "GET", "/api/devices");
+    EXPECT_EQ(expired.status, 401);
+    EXPECT_NE(expired.body.find("expired"), std::string::npos) << expired.body;
+    EXPECT_EQ(exchange(port_, "GET", "/?token=" + olaToken)->status, 401);
+    EXPECT_EQ(access_->figures().wrongTokens, 0u);
+}
+
+TEST_F(ServeWithPeople, ARevokedPersonIsShutOutAtOnceAndNoTokenIsWrittenAnywhere) {
+    ASSERT_EQ(as(kimToken, "PUT", "/api/devices/" + stageId + "/serial",
+                 R"({"serial": 20261211, "repeat": 20261211})")
+                  .status,
+              200);
+    EXPECT_EQ(as(std::string(40, 'z'), "GET", "/api/devices").status, 401); // logged
+    EventClient events;
+    ASSERT_EQ(events.connect(port_, "/api/events", {"Authorization: Bearer " + kimToken}), 101);
+    ASSERT_TRUE(events.next());
+    EventClient others; // max's page stays
+    ASSERT_EQ(others.connect(port_, "/api/events", {"Authorization: Bearer " + maxToken}), 101);
+    ASSERT_TRUE(others.next());
+    // The last use reaches the disk beside the access file.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return Vornctl::Serve::readLastUses(accessFile_).count(people_[0].tokenSha256) == 1;
+        },
+        10s));
+
+    // vornctl access revoke kim, as it writes the file.
+    std::vector<Vornctl::Serve::Person> rest(people_.begin() + 1, people_.end());
+    Vornctl::Serve::writeAccessFile(accessFile_, rest);
+    const auto revoked = std::chrono::steady_clock::now();
+    while (events.next(3s)) {
+    }
+    const auto closedAfter = std::chrono::steady_clock::now() - revoked;
+    EXPECT_LT(closedAfter, 1s);
+    EXPECT_EQ(as(kimToken, "GET", "/api/devices").status, 401);
+    EXPECT_EQ(as(maxToken, "GET", "/api/devices").status, 200);
+    simulator_->setChangeMarks(monitor, 5, 6); // an event for the page that stays
+    EXPECT_TRUE(others.next(5s));
+    std::this_thread::sleep_for(300ms); // three more looks at the file: still logged once
+    EXPECT_EQ(loggedTimes("the access of kim ended (revoked)"), 1u);
+    EXPECT_EQ(loggedTimes("a token nobody holds, from 127.0.0.1"), 2u); // the guess and kim's
+
+    watch_.reset(); // the last uses written
+    for (const std::filesystem::path& file :
+         {accessFile_, Vornctl::Serve::lastUsePath(accessFile_), journalPath_}) {
+        const std::string text = fileText(file);
+        EXPECT_FALSE(text.empty()) << file;
+        for (const std::string& secret : {kimToken, maxToken, olaToken, token})
+            EXPECT_EQ(text.find(secret), std::string::npos) << file;
+    }
+    for (const std::string& line : logged())
+        for (const std::string& secret :
+             {kimToken, maxToken, olaToken, token, std::string(40, 'z')})
+            EXPECT_EQ(line.find(secret), std::string::npos) << line;
+}
+
+TEST_F(ServeOnSimulator, GuessingFromOneAddressIsSlowedWhileAnotherAddressIsServed) {
+    const std::string guess = requestText(port_, "GET", "/api/devices",
+                                          {"Authorization: Bearer " + std::string(40, 'g')});
+    auto timed = [&](Connection& connection) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(connection.send(guess));
+        const auto answer = connection.read(20s);
+        EXPECT_TRUE(answer && answer->status == 401);
+        return std::chrono::steady_clock::now() - start;
+    };
+    // Three wrong tokens cost nothing, then 0.25 s, 0.5 s ...
+    for (int i = 0; i < 5; ++i) {
+        Connection guesser(port_, "127.0.0.9");
+        const auto took = timed(guesser);
+        EXPECT_GE(took, i == 3 ? 250ms : i == 4 ? 500ms : 0ms) << i;
+    }
+    // ... 1 s for the sixth, while another address is answered at once.
+    Connection guesser(port_, "127.0.0.9");
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(guesser.send(guess));
+    EXPECT_EQ(call("GET", "/api/devices").status, 200);
+    EXPECT_FALSE(guesser.read(1ms)) << "answered before the other address";
+    const auto answer = guesser.read(20s);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 401);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+
+    const std::string metrics = call("GET", "/metrics").body;
+    EXPECT_NE(metrics.find("\nvornctl_wrong_tokens_total 6\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("\nvornctl_wrong_tokens_delayed_total 3\n"), std::string::npos);
+    EXPECT_NE(metrics.find("\nvornctl_addresses_held_back 1\n"), std::string::npos);
+}

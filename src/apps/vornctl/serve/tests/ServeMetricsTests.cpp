@@ -46,6 +46,7 @@ TEST(ServeMetrics, EveryFigureInOneSampleLine) {
     snapshot.liveClients = 2;
     snapshot.devicesDropped = 7;
     snapshot.engine.presencesDeferred = 11;
+    snapshot.access = {12, 7, 1, 3};
     const std::vector<std::string> expected = {
         R"(vornctl_devices{product="Ondal 2",type="10"} 1)",
         R"(vornctl_devices{product="Ondal 4",type="12"} 2)",
@@ -68,6 +69,10 @@ TEST(ServeMetrics, EveryFigureInOneSampleLine) {
         R"(vornctl_serial_writes_total{result="unverified"} 0)",
         "vornctl_journal_append_failures_total 5",
         "vornctl_live_clients 2",
+        "vornctl_people 3",
+        "vornctl_wrong_tokens_total 12",
+        "vornctl_wrong_tokens_delayed_total 7",
+        "vornctl_addresses_held_back 1",
         "vornctl_engine_start_time_seconds 1796650000.042",
     };
     EXPECT_EQ(samples(formatMetrics(snapshot)), expected);
@@ -90,7 +95,7 @@ TEST(ServeMetrics, EachFamilyIsDescribedOnceBeforeItsSamples) {
             EXPECT_EQ(line.rfind(typed, 0), 0u) << line << " under " << typed;
         }
     }
-    EXPECT_EQ(described.size(), 11u);
+    EXPECT_EQ(described.size(), 15u);
     EXPECT_EQ(text.back(), '\n');
 }
 

@@ -6,6 +6,7 @@
 #include "ApiRoute.h"
 #include "ContentEncoding.h"
 #include "DeviceHub.h"
+#include "GuessThrottle.h"
 #include "PageAssets.h"
 #include "RequestGuard.h"
 #include "Serve.h"
@@ -516,3 +517,31 @@ TEST(ServeDeviceHub, AFloodOfIdsKeepsTheHubAndTheFirstBatchBounded) {
 }
 
 } // namespace
+
+TEST(ServeGuessThrottle, EachWrongTokenInARowWaitsLongerOnlyForItsAddressAndTheTableIsBounded) {
+    using Vornctl::Serve::GuessThrottle;
+    using namespace std::chrono_literals;
+    GuessThrottle::Settings settings;
+    settings.maxAddresses = 3;
+    GuessThrottle throttle(settings);
+    GuessThrottle::Clock::time_point now{};
+    std::vector<long long> delays;
+    for (int i = 0; i < 12; ++i)
+        delays.push_back(throttle.failed("192.0.2.9", now += 1s).count());
+    EXPECT_EQ(delays, (std::vector<long long>{0, 0, 0, 250, 500, 1000, 2000, 4000, 8000, 16000,
+                                              16000, 16000}));
+    EXPECT_EQ(throttle.failed("192.0.2.10", now).count(), 0); // another address: not held back
+    EXPECT_EQ(throttle.heldBack(now), 1u);
+    // A right token, or a quarter of an hour of quiet, and the address starts over.
+    throttle.succeeded("192.0.2.9");
+    EXPECT_EQ(throttle.failed("192.0.2.9", now).count(), 0);
+    for (int i = 0; i < 5; ++i)
+        throttle.failed("192.0.2.11", now);
+    EXPECT_EQ(throttle.failed("192.0.2.11", now + 16min).count(), 0);
+    // At most three addresses: the one quiet for longest makes room.
+    throttle.failed("192.0.2.12", now + 17min); // the two quiet since `now` are forgotten
+    EXPECT_EQ(throttle.size(), 2u);
+    for (int i = 0; i < 1000; ++i)
+        throttle.failed("198.51.100." + std::to_string(i % 250), now + 18min + i * 1ms);
+    EXPECT_EQ(throttle.size(), 3u);
+}

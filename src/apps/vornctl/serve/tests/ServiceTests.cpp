@@ -1,7 +1,13 @@
 // What serve needs to run as a service: the token file kept across runs, the
-// watch on its adapter's address.
+// people's links in the access file, the watch on its adapter's address.
 
+#include "AccessCommands.h"
+#include "AccessControl.h"
+#include "AccessFile.h"
+#include "AccessWatch.h"
 #include "AddressWatch.h"
+#include "Arguments.h"
+#include "Commands.h"
 #include "Recorder.h"
 #include "TemporaryFolder.h"
 #include "TokenFile.h"
@@ -91,6 +97,109 @@ TEST(TokenFile, AFileOthersMayReadIsRefused) {
     EXPECT_EQ(loadTokenFile(path, error), "abcdefghijklmnopqrstuvwxyz0123456789");
     ASSERT_EQ(::chmod(path.c_str(), 0400), 0);
     EXPECT_EQ(loadTokenFile(path, error), "abcdefghijklmnopqrstuvwxyz0123456789");
+}
+#endif
+
+// vornctl access as a person at the box uses it: the link printed once, only its hash kept.
+TEST(AccessFile, PeopleAreAddedListedAndRevokedAndNoTokenIsKept) {
+    const TestSupport::TemporaryFolder folder;
+    const std::string file = (folder / "box" / "access.json").string();
+    auto access = [&](std::vector<std::string> words, std::string* out = nullptr,
+                      std::string* err = nullptr) {
+        words.insert(words.end(), {"--access-file", file});
+        if (words[1] == "add")
+            words.insert(words.end(), {"--listen", "192.0.2.5:8443"});
+        std::istringstream in;
+        std::ostringstream printed, errors;
+        Vornctl::Console console{in, printed, errors};
+        const int status =
+            Vornctl::Serve::runAccessCommand(Vornctl::parseArguments(words), console);
+        if (out)
+            *out = printed.str();
+        if (err)
+            *err = errors.str();
+        return status;
+    };
+    std::string printed, errors;
+    ASSERT_EQ(access({"access", "add", "kim"}, &printed, &errors), 0) << errors;
+    const std::string prefix = "https://192.0.2.5:8443/?token=";
+    ASSERT_EQ(printed.rfind(prefix, 0), 0u) << printed;
+    const std::string kim = printed.substr(prefix.size(), 48);
+    EXPECT_GT(std::count(printed.begin(), printed.end(), '\n'), 10); // the QR code follows
+    ASSERT_EQ(access({"access", "add", "max", "--read-only", "--expires", "2"}, &printed), 0);
+    const std::string max = printed.substr(prefix.size(), 48);
+    EXPECT_NE(kim, max);
+
+    std::string error;
+    auto people = Vornctl::Serve::readAccessFile(file, error);
+    ASSERT_TRUE(people) << error;
+    ASSERT_EQ(people->size(), 2u);
+    EXPECT_EQ((*people)[0].tokenSha256, Vornctl::Serve::tokenSha256(kim));
+    EXPECT_EQ((*people)[1].role, Vornctl::Serve::Role::ReadOnly);
+    ASSERT_TRUE((*people)[1].expires);
+    EXPECT_EQ(*(*people)[1].expires - (*people)[1].created, 48h);
+    const std::string text = fileText(file);
+    EXPECT_EQ(text.find(kim), std::string::npos);
+    EXPECT_EQ(text.find(max), std::string::npos);
+#ifndef _WIN32
+    struct stat status {};
+    ASSERT_EQ(::stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+#endif
+
+    // One link per name; "owner" is serve's own token's; an unknown name is named.
+    EXPECT_EQ(access({"access", "add", "kim"}, nullptr, &errors), 2);
+    EXPECT_NE(errors.find("kim has a link already"), std::string::npos) << errors;
+    EXPECT_EQ(access({"access", "add", "owner"}), 2);
+    EXPECT_EQ(access({"access", "add", "a b"}), 2);
+    EXPECT_EQ(access({"access", "revoke", "nobody"}, nullptr, &errors), 2);
+    EXPECT_NE(errors.find("nobody named \"nobody\""), std::string::npos) << errors;
+
+    ASSERT_EQ(access({"access", "list"}, &printed), 0);
+    EXPECT_NE(printed.find("kim   write      "), std::string::npos) << printed;
+    EXPECT_NE(printed.find("max   read-only  "), std::string::npos) << printed;
+    EXPECT_EQ(access({"access", "revoke", "kim"}), 0);
+    ASSERT_EQ(access({"access", "list"}, &printed), 0);
+    EXPECT_EQ(printed.find("kim"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("max"), std::string::npos) << printed;
+}
+
+#ifndef _WIN32
+TEST(AccessFile, AFileOthersMayReadIsRefusedAndAChangeIsTakenWhileServing) {
+    const TestSupport::TemporaryFolder folder;
+    const std::filesystem::path file = folder / "access.json";
+    const auto now = std::chrono::system_clock::now();
+    using Vornctl::Serve::Person;
+    using Vornctl::Serve::Role;
+    std::vector<Person> people = {
+        Person{"kim", Role::Write, now, std::nullopt, Vornctl::Serve::tokenSha256("k")},
+        Person{"max", Role::Write, now, std::nullopt, Vornctl::Serve::tokenSha256("m")}};
+    Vornctl::Serve::writeAccessFile(file, people);
+    Vornctl::Serve::AccessControl access("owner-token-owner-token-owner-token");
+    std::string error;
+    ASSERT_TRUE(Vornctl::Serve::AccessWatch::load(file, access, error)) << error;
+    EXPECT_EQ(access.identify("k", now).who->name, "kim");
+
+    TestSupport::Recorder<std::string> ended, reported;
+    Vornctl::Serve::AccessWatch watch(
+        file, access, 20ms,
+        [&](const std::string& name, const std::string& why) { ended.push(name + " " + why); },
+        [&](const std::string& problem) { reported.push(problem); });
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    ASSERT_TRUE(reported.waitForCount(1, 5s));
+    EXPECT_NE(reported.values()[0].find("may be read by others (mode 0644)"), std::string::npos)
+        << reported.values()[0];
+    EXPECT_TRUE(access.identify("k", now).who); // the people stay as they were
+    EXPECT_FALSE(Vornctl::Serve::readAccessFile(file, error));
+    EXPECT_FALSE(Vornctl::Serve::AccessWatch::load(file, access, error));
+
+    people.erase(people.begin());
+    people[0].expires = std::chrono::system_clock::now() + 300ms;
+    Vornctl::Serve::writeAccessFile(file, people); // 0600 again, kim gone
+    ASSERT_TRUE(ended.waitForCount(2, 5s));
+    EXPECT_EQ(ended.values(), (std::vector<std::string>{"kim revoked", "max expired"}));
+    EXPECT_FALSE(access.identify("k", now).who);
+    EXPECT_EQ(reported.values().size(), 1u);
 }
 #endif
 

@@ -291,6 +291,7 @@ def run(vornctl, vornsim, axe_source, screenshots, failures):
                        "the interface is shown")
         failures.equal(page.sort_state(), ["Name=", "Product=", "ID=ascending", "Address="],
                        "the list is sorted by ID")
+        failures.equal(page.text("#signed-in"), "Signed in as owner (write)", "the owner signed in")
         failures.equal(page.console_errors(), [], "console errors on loading")
         page.audit("loaded")
 
@@ -450,7 +451,9 @@ def run(vornctl, vornsim, axe_source, screenshots, failures):
         failures.check(shift < SHIFT_LIMIT,
                        f"layout shift on a phone while devices arrive: {shift:.3f}")
         failures.equal(page.console_errors(), [], "console errors on a phone")
-        failures.check(page.audits >= 24, f"axe-core ran in every state: {page.audits} runs")
+        driver.set_window_size(1280, 860)
+        people(vornctl, token_file, origin, page, failures)
+        failures.check(page.audits >= 28, f"axe-core ran in every state: {page.audits} runs")
     finally:
         if driver:
             driver.quit()
@@ -458,6 +461,67 @@ def run(vornctl, vornsim, axe_source, screenshots, failures):
         serve.finish(30)
         processes.stop_simulator(sim)
         shutil.rmtree(work, ignore_errors=True)
+
+
+def people(vornctl, token_file, origin, page, failures):
+    """People with links of their own, given by vornctl access into the access file beside
+    the token file while serve runs: a read-only one sees the page without its write
+    controls, a writer's write is in the history under their name, and a revoked one's
+    page says at once that its access ended."""
+    def access(*words):
+        done = subprocess.run([vornctl, "access", *words, "--token-file", token_file],
+                              capture_output=True, text=True, timeout=30)
+        failures.equal(done.returncode, 0, f"vornctl access {' '.join(words)}: {done.stderr}")
+        return done.stdout
+    tokens = {name: re.search(r"\?token=(\S+)", access("add", name, *extra)).group(1)
+              for name, extra in (("ana", ()), ("max", ("--read-only",)))}
+    # serve looks at the access file four times a second: the links work within a second.
+    import urllib.request
+
+    def works(token):
+        request = urllib.request.Request(f"{origin}/api/session",
+                                         headers={"Authorization": f"Bearer {token}"})
+        try:
+            with urllib.request.urlopen(request, timeout=5) as answer:
+                return answer.status == 200
+        except OSError:
+            return False
+    failures.check(wait(lambda: works(tokens["ana"]) and works(tokens["max"]), 5),
+                   "the new links work within seconds")
+    driver = page.driver
+    shown = lambda element_id: driver.find_element(page.By.ID, element_id).is_displayed()
+    driver.get(f"{origin}/?token={tokens['max']}")
+    failures.check(wait(lambda: page.text("#signed-in") == "Signed in as max (read-only)"),
+                   f"the read-only person signed in: {page.text('#signed-in')!r}")
+    failures.check(not shown("serial-form") and not shown("program-panel")
+                   and shown("read-only-note"), "no write controls for read-only")
+    failures.check(wait(lambda: STAGE in page.rows()), "the read-only person sees the devices")
+    page.rows()[STAGE].click()
+    failures.check(wait(lambda: page.text("#current-serial").isdigit()),
+                   f"the read-only person reads a serial number: {page.text('#current-serial')!r}")
+    page.audit("read-only")
+
+    driver.get(f"{origin}/?token={tokens['ana']}")
+    failures.check(wait(lambda: page.text("#signed-in") == "Signed in as ana (write)"),
+                   f"the writer signed in: {page.text('#signed-in')!r}")
+    failures.check(wait(lambda: STAGE in page.rows()), "the writer sees the devices")
+    page.rows()[STAGE].click()
+    failures.check(wait(lambda: page.text("#current-serial").isdigit()), "the writer's device")
+    page.type_into("New serial number", "4242")
+    page.type_into("Repeat serial number", "4242")
+    page.button("Set serial").click()
+    failures.check(wait(lambda: "Verified" in page.text("#serial-result"), 20),
+                   f"the writer's write: {page.text('#serial-result')!r}")
+    history = wait(lambda: page.history() if "→ 4242" in page.history()[0][1] else None)
+    failures.check(history and history[0][3].startswith("ana from 127.0.0.1 on "),
+                   f"the history names the writer and their address: {page.history()[:1]}")
+
+    access("revoke", "ana")
+    failures.check(wait(lambda: "ended" in page.text("#connection"), 5),
+                   f"the revoked page says so: {page.text('#connection')!r}")
+    failures.check(not driver.find_element(page.By.ID, "set-serial").is_enabled(),
+                   "the revoked page's controls are off")
+    page.console_errors()  # the 401 of the revoked link was meant
 
 
 def take_screenshots(driver, directory, state):
