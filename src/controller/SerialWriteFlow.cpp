@@ -9,6 +9,7 @@
 #include <future>
 #include <iostream>
 #include <stdexcept>
+#include <unordered_set>
 
 // Wakes the flow's thread when a request completes or the clock moves (a stop
 // wakes it through its stop token).
@@ -69,11 +70,6 @@ template <class T, class Wake> struct Pending {
         wake.notify();
     }
 };
-
-bool duplicateIn(const std::vector<ListedDevice>& devices, std::uint64_t id) {
-    return std::any_of(devices.begin(), devices.end(),
-                       [id](const ListedDevice& d) { return d.id == id; });
-}
 
 constexpr const char* outcomeNames[] = {
     "verified",  "refused",   "no-answer",  "mismatch",           "unverified", "already-set",
@@ -334,8 +330,11 @@ SerialWriteFlow::Check SerialWriteFlow::startCheck(const SerialWriteRequest& req
     if (!request.name)
         check.name = readName(request.id);
     if (!request.allowDuplicate) {
+        // Each other device once; a set, not a search, since a flood can list
+        // a hundred thousand.
+        std::unordered_set<std::uint64_t> seen{request.id};
         for (const ListedDevice& listed : request.listed)
-            if (listed.id != request.id && !duplicateIn(check.others, listed.id))
+            if (seen.insert(listed.id).second)
                 check.others.push_back(listed);
         for (const ListedDevice& other : check.others)
             check.serials.push_back(checkRead(other.id));
