@@ -85,8 +85,8 @@ std::optional<Record> parseIntent(const Json& record) {
         readOptionalText(record, "name", intent.device.name) &&
         readText(record, "product", intent.device.product) &&
         readText(record, "address", intent.device.address) &&
-        readOptionalNumber(record, "old", intent.old) && readOptionalNumber(record, "new", target) &&
-        readSequence(record, intent.sequence);
+        readOptionalNumber(record, "old", intent.old) &&
+        readOptionalNumber(record, "new", target) && readSequence(record, intent.sequence);
     if (!ok || !target || intent.entry.empty())
         return std::nullopt;
     intent.target = *target;

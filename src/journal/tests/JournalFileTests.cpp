@@ -263,8 +263,8 @@ TEST(JournalFileRotation, RecordNumbersGoOnWithoutAGap) {
     SerialJournal journal(path, {"kim", "bench-1", "test", "127.0.0.1"});
     const DeviceFacts device{"00000100:00000001", "Stage left", "Ondal 4", "127.0.0.2"};
     const auto write = [&] {
-        journal.recordOutcome(journal.recordIntent(device, 1, 2), device.id,
-                              WriteResult::Verified, true, 2);
+        journal.recordOutcome(journal.recordIntent(device, 1, 2), device.id, WriteResult::Verified,
+                              true, 2);
     };
     const auto numbers = [](const std::filesystem::path& file) {
         std::vector<std::uint64_t> found;
@@ -281,7 +281,8 @@ TEST(JournalFileRotation, RecordNumbersGoOnWithoutAGap) {
     {
         std::ofstream append(path, std::ios::binary | std::ios::app);
         append << R"({"time":"2026-12-07T14:05:09.042Z","event":"outcome","entry":"e","id":"i",)"
-               << R"("result":"verified","acknowledged":true,"readBack":1})" << "\n"
+               << R"("result":"verified","acknowledged":true,"readBack":1})"
+               << "\n"
                << "not a record\n{\"event\":\"intent\",\"seq\":9"; // torn
     }
     write();
