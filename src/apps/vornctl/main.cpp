@@ -3,6 +3,7 @@
 
 #include "Arguments.h"
 #include "Commands.h"
+#include "FleetCommands.h"
 #include "ReloadSignal.h"
 #include "ReloadTrigger.h"
 #include "Serve.h"
@@ -85,13 +86,16 @@ int main(int argc, char** argv) {
         Vornctl::StopSignal stop;
         Vornctl::ReloadSignal reload;
         const bool serving = options.action == Vornctl::Action::Serve;
+        const bool archiving = options.action == Vornctl::Action::Fleet;
         std::optional<Interruption> interruption;
-        if (options.action == Vornctl::Action::Watch || serving)
+        if (options.action == Vornctl::Action::Watch || serving || archiving)
             interruption.emplace(stop, serving ? &reload : nullptr);
         Vornctl::Console console{
             std::cin, std::cout, std::cerr, isTerminal(stderr), &stop, &Vornctl::Serve::serve,
             &reload};
         console.outTerminal = isTerminal(stdout);
+        if (Vornctl::isFleetAction(options.action))
+            return Vornctl::Fleet::runFleet(options, console);
         return Vornctl::run(options, console);
     } catch (const std::exception& failure) {
         std::cerr << "Error: " << failure.what() << "\n";

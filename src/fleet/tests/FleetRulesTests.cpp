@@ -1,6 +1,7 @@
 // The fleet's rules without I/O: topics, payloads, the box's outbox and the
 // archive's gap-free mark, and both over a lossy broker for many seeds.
 
+#include "DeviceBook.h"
 #include "FleetMessage.h"
 #include "FleetTopics.h"
 #include "GapFreeMark.h"
@@ -185,6 +186,62 @@ TEST(Outbox, SendsInOrderWithinItsWindowAndAgainAfterAReconnectOrAStall) {
     outbox.add(9, "r9");
     EXPECT_EQ(numbers(outbox.due(start + 60s)), (std::vector<std::uint64_t>{9}));
     EXPECT_EQ(outbox.highest(), 9u);
+}
+
+TEST(DeviceBook, PublishesChangesOnlyAndReadsEachSerialOnceWithBoundedReads) {
+    const Clock::time_point start{};
+    DeviceBook book;
+    std::vector<SeenDevice> present;
+    for (int i = 1; i <= 5; ++i)
+        present.push_back({"00000100:0000000" + std::to_string(i), std::nullopt, "Ondal 4",
+                           "127.0.0." + std::to_string(i + 1)});
+    EXPECT_EQ(book.update(present, "2026-12-08T10:00:00.000Z", start).size(), 5u);
+    EXPECT_TRUE(book.update(present, "2026-12-08T10:00:01.000Z", start).empty());
+
+    const auto first = book.toRead(2, start); // at most two out at once
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_TRUE(book.toRead(2, start).empty());
+    const auto read = book.serialKnown(first[0], 20261207);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->serial, 20261207u);
+    EXPECT_FALSE(book.serialKnown(first[0], 20261207)); // the same number: nothing to publish
+    book.serialUnread(first[1], start);                  // silent: asked again later
+    const auto next = book.toRead(2, start);
+    ASSERT_EQ(next.size(), 2u);
+    EXPECT_NE(next[0], first[1]);
+    EXPECT_NE(next[1], first[1]);
+    book.serialKnown(next[0], 1);
+    book.serialKnown(next[1], 2);
+    const auto last = book.toRead(5, start + 1s);
+    ASSERT_EQ(last.size(), 1u); // the fifth; the silent one waits
+    book.serialKnown(last[0], 3);
+    EXPECT_TRUE(book.toRead(5, start + 29s).empty());
+    EXPECT_EQ(book.toRead(5, start + 30s), std::vector<std::string>{first[1]});
+
+    present[0].name = "Stage left";
+    const auto named = book.update(present, "2026-12-08T10:00:02.000Z", start);
+    ASSERT_EQ(named.size(), 1u);
+    EXPECT_EQ(named[0].name, "Stage left");
+    EXPECT_EQ(named[0].serial, 20261207u);
+
+    const SeenDevice moved = present[0];
+    present.erase(present.begin());
+    const auto gone = book.update(present, "2026-12-08T11:00:00.000Z", start);
+    ASSERT_EQ(gone.size(), 1u);
+    EXPECT_FALSE(gone[0].present);
+    EXPECT_EQ(gone[0].lastSeen, "2026-12-08T11:00:00.000Z");
+    EXPECT_EQ(gone[0].firstSeen, "2026-12-08T10:00:00.000Z");
+    EXPECT_TRUE(book.update(present, "2026-12-08T11:00:01.000Z", start).empty());
+
+    // Back, after a restart that kept what was published.
+    DeviceBook restarted(book.states());
+    present.push_back(moved);
+    const auto back = restarted.update(present, "2026-12-08T12:00:00.000Z", start);
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_TRUE(back[0].present);
+    EXPECT_EQ(back[0].firstSeen, "2026-12-08T10:00:00.000Z");
+    EXPECT_EQ(back[0].lastSeen, "2026-12-08T12:00:00.000Z");
+    EXPECT_EQ(restarted.toRead(10, start).size(), 5u); // read once per run
 }
 
 // A box and an archive over a broker that loses, duplicates and reorders

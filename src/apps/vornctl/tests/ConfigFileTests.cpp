@@ -102,7 +102,7 @@ TEST_F(ConfigFileTest, ErrorsNameTheFileTheLineAndTheReason) {
               "cannot read the configuration file " + (folder_ / "missing.conf").string());
     write("listen = 127.0.0.1:9000\n");
     EXPECT_EQ(failure({"--interface", "lo", "list", "--config", path}),
-              "--config applies to serve only");
+              "--config applies to serve and fleet only");
 }
 
 } // namespace
