@@ -16,6 +16,7 @@ CREATE TABLE IF NOT EXISTS boxes (
     site TEXT NOT NULL DEFAULT '',
     online INTEGER NOT NULL DEFAULT 0,
     session INTEGER NOT NULL DEFAULT 0,
+    connection INTEGER NOT NULL DEFAULT 0,
     since TEXT NOT NULL DEFAULT '',
     last_contact TEXT NOT NULL DEFAULT '',
     version TEXT NOT NULL DEFAULT '',
@@ -270,18 +271,19 @@ bool ArchiveStore::saveStatus(const std::string& box, const BoxStatus& status,
     try {
         Transaction transaction(db_);
         ensureBox(box);
-        Statement held(db_, "SELECT session, online, last_contact FROM boxes WHERE box = ?");
+        Statement held(db_, "SELECT session, connection, online, since FROM boxes WHERE box = ?");
         held.bind(box).step();
-        const std::uint64_t session = held.number(0);
-        const bool wasOnline = held.number(1) != 0;
-        const bool known = !held.text(2).empty();
-        if (known && !supersedes(status, session))
+        const StatusAge age{held.number(0), held.number(1)};
+        const bool wasOnline = held.number(2) != 0;
+        const bool known = !held.text(3).empty();
+        if (known && !supersedes(status, age))
             return false;
-        const bool changed = !known || wasOnline != status.online || session != status.session;
-        Statement update(db_, "UPDATE boxes SET site = ?, online = ?, session = ?, version = ?,"
-                              " adapter = ?, devices = ?, last_contact = ?,"
+        const bool changed = !known || wasOnline != status.online || age.session != status.session;
+        Statement update(db_, "UPDATE boxes SET site = ?, online = ?, session = ?, connection = ?,"
+                              " version = ?, adapter = ?, devices = ?, last_contact = ?,"
                               " since = CASE WHEN ? THEN ? ELSE since END WHERE box = ?");
         update.bind(status.site).bind(std::uint64_t{status.online}).bind(status.session);
+        update.bind(status.connection);
         update.bind(status.version).bind(status.adapter).bind(status.devices).bind(now);
         update.bind(std::uint64_t{changed}).bind(now).bind(box).step();
         transaction.commit();

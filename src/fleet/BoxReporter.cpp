@@ -41,8 +41,19 @@ BoxReporter::BoxReporter(ReporterSettings settings, DeviceSource devices, Log lo
       book_(state_.devices()), tail_(settings_.journal) {
     inbox_->events = &events_;
     settings_.mqtt.clientId = "vorn-box-" + settings_.box;
-    settings_.mqtt.will =
-        MqttSettings::Will{statusTopic(settings_.box), statusPayload(false), true};
+    // Each connection's Will names it, so that a reader tells a late Will of an
+    // old connection from the end of the current one.
+    BoxStatus will;
+    will.session = session_;
+    will.site = settings_.site;
+    will.version = settings_.version;
+    will.adapter = settings_.adapter;
+    settings_.mqtt.willFor = [will, topic = statusTopic(settings_.box)](std::uint64_t connection) {
+        BoxStatus status = will;
+        status.connection = connection;
+        status.time = utcNow();
+        return MqttSettings::Will{topic, formatStatus(status), true};
+    };
     client_ = connect();
     devicesAt_ = Clock::now() + settings_.deviceSettle;
     thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
@@ -70,6 +81,7 @@ std::string BoxReporter::statusPayload(bool online) const {
     BoxStatus status;
     status.online = online;
     status.session = session_;
+    status.connection = connection_;
     status.site = settings_.site;
     status.version = settings_.version;
     status.adapter = settings_.adapter;
@@ -130,6 +142,7 @@ void BoxReporter::handle(const MqttEvent& event, Clock::time_point now) {
         }
         lastRefusal_ = 0;
         connected_ = true;
+        connection_ = event.connection;
         client_->subscribe(ackTopic(settings_.box), 1);
         client_->publish(statusTopic(settings_.box), statusPayload(true), 1, true);
         outbox_.connected(now);
@@ -209,8 +222,11 @@ void BoxReporter::lookAtDevices(Clock::time_point now) {
     const auto changed = book_.update(devices_.present(), utcNow(), now);
     for (const DeviceState& device : changed)
         publishDevice(device);
-    if (!changed.empty())
+    if (!changed.empty()) {
         saveDevices();
+        if (connected_) // the count of devices present
+            client_->publish(statusTopic(settings_.box), statusPayload(true), 1, true);
+    }
     // A few at a time, so that a silent device holds up neither another's read nor a write.
     constexpr std::size_t readsAtOnce = 4;
     for (const std::string& id : book_.toRead(readsAtOnce, now)) {

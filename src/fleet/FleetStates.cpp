@@ -45,6 +45,7 @@ std::string formatStatus(const BoxStatus& status) {
     Json object;
     object["state"] = status.online ? "online" : "offline";
     object["session"] = status.session;
+    object["connection"] = status.connection;
     object["site"] = status.site;
     object["version"] = status.version;
     object["adapter"] = status.adapter;
@@ -68,11 +69,13 @@ std::optional<BoxStatus> parseStatus(std::string_view payload) {
     readText(*object, "version", status.version);
     readText(*object, "adapter", status.adapter);
     readCount(*object, "devices", status.devices);
+    readCount(*object, "connection", status.connection);
     return status;
 }
 
-bool supersedes(const BoxStatus& incoming, std::optional<std::uint64_t> knownSession) {
-    return !knownSession || incoming.session >= *knownSession;
+bool supersedes(const BoxStatus& incoming, std::optional<StatusAge> known) {
+    return !known || incoming.session > known->session ||
+           (incoming.session == known->session && incoming.connection >= known->connection);
 }
 
 std::string formatDeviceState(const DeviceState& device) {

@@ -14,11 +14,13 @@ namespace Fleet {
 constexpr std::size_t maximumStatePayload = 4096;
 
 // vorn/v1/box/{box}/status. `session` counts the box's starts (kept on its
-// disk): a status of an older session than the newest seen is stale (a late
-// Will of a connection the box has already replaced).
+// disk), `connection` its connections to the broker in that session: a status
+// older than the newest seen by these two is stale (a late Will of a
+// connection the box has already replaced).
 struct BoxStatus {
     bool online = false;
     std::uint64_t session = 0;
+    std::uint64_t connection = 0;
     std::string site;
     std::string version;
     std::string adapter;
@@ -28,9 +30,14 @@ struct BoxStatus {
 std::string formatStatus(const BoxStatus& status);
 std::optional<BoxStatus> parseStatus(std::string_view payload);
 
-// Whether a status of `incoming`'s session replaces what is known of a box
-// whose newest session seen is `knownSession` (none: nothing known).
-bool supersedes(const BoxStatus& incoming, std::optional<std::uint64_t> knownSession);
+// Which connection of which start of a box a status is from.
+struct StatusAge {
+    std::uint64_t session = 0;
+    std::uint64_t connection = 0;
+};
+// Whether `incoming` replaces what is known of a box whose newest status seen
+// is of `known` (none: nothing known): as new or newer.
+bool supersedes(const BoxStatus& incoming, std::optional<StatusAge> known);
 
 // vorn/v1/box/{box}/devices/{key}: a device the box has seen.
 struct DeviceState {

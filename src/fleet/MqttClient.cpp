@@ -142,12 +142,8 @@ MqttClient::MqttClient(MqttSettings settings, MqttEvents& events, int source)
             check(mosquitto_username_pw_set(handle_, settings_.user.c_str(),
                                             orNull(settings_.password)),
                   "the user name");
-        if (settings_.will)
-            check(mosquitto_will_set_v5(handle_, settings_.will->topic.c_str(),
-                                        static_cast<int>(settings_.will->payload.size()),
-                                        settings_.will->payload.data(), 1, settings_.will->retain,
-                                        nullptr),
-                  "the Will");
+        if (settings_.will && !settings_.willFor)
+            check(setWill(*settings_.will), "the Will");
         mosquitto_connect_v5_callback_set(
             handle_, [](mosquitto*, void* self, int code, int, const mosquitto_property*) {
                 static_cast<MqttClient*>(self)->connectedNow(code);
@@ -182,6 +178,11 @@ MqttClient::~MqttClient() {
     mosquitto_destroy(handle_);
 }
 
+int MqttClient::setWill(const MqttSettings::Will& will) {
+    return mosquitto_will_set_v5(handle_, will.topic.c_str(), static_cast<int>(will.payload.size()),
+                                 will.payload.data(), 1, will.retain, nullptr);
+}
+
 void MqttClient::push(MqttEvent::Kind kind, int code) {
     MqttEvent event;
     event.kind = kind;
@@ -191,9 +192,15 @@ void MqttClient::push(MqttEvent::Kind kind, int code) {
 }
 
 void MqttClient::connectedNow(int code) {
-    if (code == 0)
+    MqttEvent event;
+    event.kind = MqttEvent::Kind::Connected;
+    event.source = source_;
+    event.code = code;
+    if (code == 0) {
         connected_ = true;
-    push(MqttEvent::Kind::Connected, code);
+        event.connection = ++connections_;
+    }
+    events_.push(std::move(event));
 }
 
 void MqttClient::disconnectedNow(int code) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -54,6 +55,10 @@ struct MqttSettings {
         bool retain = true;
     };
     std::optional<Will> will;
+    // The Will of the n-th connection (from 1), when it differs from one to
+    // the next: called on the network thread before each attempt, so it must
+    // only format what does not change. Takes the place of `will`.
+    std::function<Will(std::uint64_t connection)> willFor;
     int keepAliveSeconds = 10;
     // A connection (TCP, TLS, MQTT) not made by then is given up and tried again.
     std::chrono::seconds connectTimeout{15};
@@ -69,6 +74,7 @@ struct MqttEvent {
     Kind kind = Kind::Wake;
     int source = 0; // the client's, as given to it
     int code = 0;
+    std::uint64_t connection = 0; // Connected: the how-manieth connection this is, from 1
     std::string topic;
     std::string payload;
     bool retained = false;
@@ -122,6 +128,7 @@ private:
     void connectedNow(int code);
     void disconnectedNow(int code);
     void push(MqttEvent::Kind kind, int code);
+    int setWill(const MqttSettings::Will& will);
 
     const MqttSettings settings_;
     MqttEvents& events_;
@@ -130,6 +137,8 @@ private:
     // Whether the broker has accepted the current connection: set by the
     // callbacks, read by the network thread's loop.
     std::atomic<bool> connected_{false};
+    // Connections made so far: counted by the network thread alone.
+    std::uint64_t connections_ = 0;
     std::mutex waitMutex_; // for the pause between attempts
     std::condition_variable_any waitChange_;
     std::jthread thread_; // last: stopped and joined first

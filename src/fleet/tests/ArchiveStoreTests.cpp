@@ -80,9 +80,12 @@ TEST(ArchiveStore, StoresARecordOnceAndRebuildsTheMarksFromWhatItHolds) {
 TEST(ArchiveStore, StatusOfAnOlderSessionIsPassedOverAndDevicesKeepTheirBoxes) {
     const TemporaryFolder folder;
     ArchiveStore store(folder / "archive.db");
-    BoxStatus online{true, 5, "Stage A", "1.0.0", "eth0", 2, now};
+    BoxStatus online{true, 5, 2, "Stage A", "1.0.0", "eth0", 2, now};
     EXPECT_TRUE(store.saveStatus("bench-3", online, "2026-12-08T10:00:00.000Z"));
-    BoxStatus lateWill{false, 4, "", "", "", 0, now};
+    BoxStatus lateWill{false, 4, 9, "", "", "", 0, now};
+    EXPECT_FALSE(store.saveStatus("bench-3", lateWill, "2026-12-08T10:00:01.000Z"));
+    lateWill.session = 5; // the same start's first connection
+    lateWill.connection = 1;
     EXPECT_FALSE(store.saveStatus("bench-3", lateWill, "2026-12-08T10:00:01.000Z"));
     auto box = store.boxes({}).at(0);
     EXPECT_TRUE(box.online);

@@ -109,19 +109,21 @@ TEST(FleetMessage, TheBoxIsTheTopicsAndWhatIsNoRecordIsCountedAsSuch) {
 }
 
 TEST(FleetStates, ALateWillOfAnOlderSessionNeverMarksTheBoxOffline) {
-    BoxStatus online{true, 12, "Stage A", "1.0.0", "eth0", 3, "2026-12-07T14:05:09.042Z"};
+    BoxStatus online{true, 12, 2, "Stage A", "1.0.0", "eth0", 3, "2026-12-07T14:05:09.042Z"};
     const auto read = parseStatus(formatStatus(online));
     ASSERT_TRUE(read);
     EXPECT_TRUE(read->online);
     EXPECT_EQ(read->session, 12u);
+    EXPECT_EQ(read->connection, 2u);
     EXPECT_EQ(read->site, "Stage A");
     EXPECT_EQ(read->devices, 3u);
 
-    const auto will =
-        parseStatus(R"({"state":"offline","session":11,"time":"2026-12-07T14:05:10Z"})");
+    const auto will = parseStatus(
+        R"({"state":"offline","session":11,"connection":4,"time":"2026-12-07T14:05:10Z"})");
     ASSERT_TRUE(will);
-    EXPECT_FALSE(supersedes(*will, 12)); // the old connection's, noticed late
-    EXPECT_TRUE(supersedes(*will, 11));  // its own session's end
+    EXPECT_FALSE(supersedes(*will, StatusAge{12, 1})); // an older start's, noticed late
+    EXPECT_FALSE(supersedes(*will, StatusAge{11, 5})); // an older connection's
+    EXPECT_TRUE(supersedes(*will, StatusAge{11, 4}));  // its own connection's end
     EXPECT_TRUE(supersedes(*will, std::nullopt));
     EXPECT_FALSE(parseStatus(R"({"state":"online","session":-1,"time":"2026-12-07T14:05:10Z"})"));
     EXPECT_FALSE(parseStatus(R"({"state":"online","session":1,"time":"soon"})"));
@@ -205,7 +207,7 @@ TEST(DeviceBook, PublishesChangesOnlyAndReadsEachSerialOnceWithBoundedReads) {
     ASSERT_TRUE(read);
     EXPECT_EQ(read->serial, 20261207u);
     EXPECT_FALSE(book.serialKnown(first[0], 20261207)); // the same number: nothing to publish
-    book.serialUnread(first[1], start);                  // silent: asked again later
+    book.serialUnread(first[1], start);                 // silent: asked again later
     const auto next = book.toRead(2, start);
     ASSERT_EQ(next.size(), 2u);
     EXPECT_NE(next[0], first[1]);
