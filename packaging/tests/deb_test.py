@@ -35,6 +35,8 @@ FILES = {
     "usr/share/doc/vornservice/changelog.gz": 0o644,
     "lib/systemd/system/vornctl-serve.service": 0o644,
     "etc/vornctl/serve.conf": 0o644,
+    "usr/share/doc/vornservice/examples/mosquitto/vornservice-broker.conf": 0o644,
+    "usr/share/doc/vornservice/examples/mosquitto/vornservice-broker.acl": 0o644,
 }
 
 
