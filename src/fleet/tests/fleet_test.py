@@ -11,7 +11,8 @@ link: kill -9 (the box never shown offline), kill -9 with its stored state delet
 hung (SIGSTOP), the archive stopped, the link dropped by an nftables rule so that the
 connection hangs half-open; every record written stored within 90 s of the last fault's end,
 without restarting a box, 0 lost, 0 twice, counted against the boxes' journals. Last, a box
-killed between a write's intent and its outcome: the intent stored, shown interrupted.
+killed between a write's intent and its outcome: the intent stored, shown interrupted; and a
+box's password file read again on SIGHUP.
 
 The pauses are shorter than a real outage (15 s, not a minute) to keep the run short; what a
 longer one adds is only more records waiting in the outbox.
@@ -310,6 +311,13 @@ def publish(port, authority, user, topic, payload):
     return answer.returncode, answer.stdout + answer.stderr
 
 
+def write_passwords(path):
+    """The brokers' password file, hashed."""
+    with open(path, "w") as file:
+        file.writelines(f"{user}:{password}\n" for user, password in PASSWORD.items())
+    run("mosquitto_passwd", "-U", path)
+
+
 def record(sequence, entry, box_name):
     return json.dumps({"time": "2026-12-08T10:00:00.000Z", "event": "intent", "entry": entry,
                        "operator": "mallory", "host": "elsewhere", "tool": "vornctl 1.0.0",
@@ -364,9 +372,7 @@ def main():
     try:
         authority = Authority(work)
         passwords = os.path.join(work, "passwords")
-        with open(passwords, "w") as file:
-            file.writelines(f"{user}:{password}\n" for user, password in PASSWORD.items())
-        run("mosquitto_passwd", "-U", passwords)
+        write_passwords(passwords)
         acl = os.path.join(packaging, "vornservice-broker.acl")
         example = os.path.join(packaging, "vornservice-broker.conf")
         brokers = [Broker(work, port, authority, passwords, acl, example) for port in PORTS]
@@ -489,6 +495,20 @@ def main():
         journal = archive.command("journal", "--serial", "424242")
         failures.equal([(e["box"], e["result"]) for e in journal or []],
                        [(first.name, "interrupted")], "the interrupted write in fleet journal")
+
+        # The password file read again on SIGHUP: a new password, refused until the
+        # broker knows it too.
+        second = boxes[1]
+        private_file(second.password_file, "pa-b-new\n")
+        second.serve.process.send_signal(signal.SIGHUP)
+        failures.check(wait_until(lambda: any("refused" in line for line in second.serve.errors),
+                                  20), f"a new password refused: {second.serve.errors}")
+        PASSWORD[second.name] = "pa-b-new"
+        write_passwords(passwords)
+        brokers[1].signal(signal.SIGHUP)
+        failures.check(wait_until(lambda: sum("reporting to" in line
+                                              for line in second.serve.errors) >= 2, 30),
+                       f"back with the new password: {second.serve.errors}")
     finally:
         for box in boxes:
             box.stop()
