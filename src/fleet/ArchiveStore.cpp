@@ -39,6 +39,7 @@ CREATE TABLE IF NOT EXISTS devices (
 );
 CREATE INDEX IF NOT EXISTS devices_id ON devices (id);
 CREATE INDEX IF NOT EXISTS devices_serial ON devices (serial);
+CREATE INDEX IF NOT EXISTS devices_name ON devices (name);
 CREATE TABLE IF NOT EXISTS records (
     box TEXT NOT NULL,
     seq INTEGER NOT NULL,
