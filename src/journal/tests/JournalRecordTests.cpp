@@ -39,8 +39,7 @@ TEST(JournalTime, FormatsUtcWithMillisecondsAndReadsWhatUsersWrite) {
     EXPECT_EQ(parseUtc("2026-12-07"), exact - (14h + 5min + 9042ms));
     for (const char* bad : {"", "2026-12-7", "2026-13-01", "2026-02-30", "2026-12-07T24:00",
                             "2026-12-07T14:05:09+01:00", "2026-12-07T14", "2026-12-07T14:05:09.",
-                            "2026-12-07Z1", "yesterday", "4052-12-07T14:05:09.042Z",
-                            "1969-12-31"})
+                            "2026-12-07Z1", "yesterday", "4052-12-07T14:05:09.042Z", "1969-12-31"})
         EXPECT_FALSE(parseUtc(bad)) << bad;
 }
 

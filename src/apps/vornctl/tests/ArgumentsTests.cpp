@@ -259,10 +259,10 @@ TEST(VornctlArguments, ServeTakesWhereToListenTheTokenFileAndHostNames) {
 }
 
 TEST(VornctlArguments, TheFleetsOptionsGoWithServeAndTheFleetsCommands) {
-    const auto serve = parseArguments(
-        {"--interface", "10.0.0.1", "serve", "--report", "mqtts://broker:8883", "--report-ca",
-         "ca.pem", "--report-user", "bench-3", "--report-password-file", "pw", "--box", "bench-3",
-         "--site", "Stage A"});
+    const auto serve =
+        parseArguments({"--interface", "10.0.0.1", "serve", "--report", "mqtts://broker:8883",
+                        "--report-ca", "ca.pem", "--report-user", "bench-3",
+                        "--report-password-file", "pw", "--box", "bench-3", "--site", "Stage A"});
     EXPECT_EQ(serve.report, "mqtts://broker:8883");
     EXPECT_EQ(serve.reportCa, "ca.pem");
     EXPECT_EQ(serve.reportUser, "bench-3");
