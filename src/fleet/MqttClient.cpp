@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 #include <mutex>
+#include <sys/socket.h>
 
 namespace Fleet {
 namespace {
@@ -208,6 +209,16 @@ void MqttClient::disconnectedNow(int code) {
         push(MqttEvent::Kind::Disconnected, code);
 }
 
+bool MqttClient::connectFailed() const {
+    // The library's loop does not end on a refused connection (it closes the
+    // socket, then waits for the keep-alive's time-out): no socket, or one with
+    // an error pending, says it.
+    const int fd = mosquitto_socket(handle_);
+    int error = 0;
+    socklen_t length = sizeof error;
+    return fd < 0 || (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0);
+}
+
 void MqttClient::run(std::stop_token stop) {
     using Clock = std::chrono::steady_clock;
     constexpr auto firstPause = std::chrono::seconds(1), longestPause = std::chrono::seconds(10);
@@ -222,8 +233,15 @@ void MqttClient::run(std::stop_token stop) {
         const auto began = Clock::now();
         while (code == MOSQ_ERR_SUCCESS && !stop.stop_requested()) {
             code = mosquitto_loop(handle_, 1000, 1);
-            if (!connected_ && Clock::now() - began > settings_.connectTimeout)
+            if (connected_)
+                continue;
+            if (connectFailed() || Clock::now() - began > settings_.connectTimeout)
                 break;
+            // While a connection is being made the library's loop may return at
+            // once, again and again (a TLS handshake it does not wait for): a
+            // short pause keeps that from spinning.
+            std::unique_lock lock(waitMutex_);
+            waitChange_.wait_for(lock, stop, std::chrono::milliseconds(50), [] { return false; });
         }
         if (connected_.exchange(false)) {
             push(MqttEvent::Kind::Disconnected, code);

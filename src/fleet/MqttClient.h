@@ -61,7 +61,7 @@ struct MqttSettings {
     std::function<Will(std::uint64_t connection)> willFor;
     int keepAliveSeconds = 10;
     // A connection (TCP, TLS, MQTT) not made by then is given up and tried again.
-    std::chrono::seconds connectTimeout{15};
+    std::chrono::seconds connectTimeout{5};
 };
 
 struct MqttEvent {
@@ -124,6 +124,7 @@ public:
 
 private:
     void run(std::stop_token stop);
+    bool connectFailed() const; // the connection being made was refused
     // The library's callbacks, on the network thread.
     void connectedNow(int code);
     void disconnectedNow(int code);

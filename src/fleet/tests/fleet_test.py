@@ -197,8 +197,8 @@ class Box:
         """A serial write through serve's API; its result, or the error."""
         client = ("import json,sys,urllib.request\n"
                   "r=urllib.request.Request(sys.argv[1],data=sys.argv[2].encode(),method='PUT',"
-                  "headers={'Authorization':'Bearer '+sys.argv[3],'Origin':'http://127.0.0.1:18017',"
-                  "'Content-Type':'application/json'})\n"
+                  "headers={'Authorization':'Bearer '+sys.argv[3],"
+                  "'Origin':'http://127.0.0.1:18017','Content-Type':'application/json'})\n"
                   "try:\n print(json.load(urllib.request.urlopen(r,timeout=30))['result'])\n"
                   "except Exception as e:\n print('error',e)\n")
         body = json.dumps({"serial": serial, "repeat": serial})
@@ -350,6 +350,13 @@ def all_stored(boxes, archive):
     return all(set(box.journal_lines()) <= set(archive.stored(box.name)) for box in boxes)
 
 
+def connected(box):
+    """Whether the box's serve says it is connected to its broker now."""
+    errors = list(box.serve.errors)
+    return (sum("reporting to" in line for line in errors) >
+            sum("connection was lost" in line for line in errors))
+
+
 def box_state(archive, name):
     rows = archive.query("SELECT online FROM boxes WHERE box = ?", name)
     return rows[0][0] if rows else None
@@ -428,6 +435,8 @@ def main():
 
         # The faults, while both boxes write.
         with Writer(boxes) as writer:
+            back = lambda: failures.check(  # noqa: E731
+                wait_until(lambda: connected(first), 30), "the box connected before the fault")
             time.sleep(2)
             # kill -9 and back at once: the box is never shown offline.
             brokers[0].kill()
@@ -438,11 +447,12 @@ def main():
             failures.check(all(state == 1 for state in states),
                            f"a quick reconnect showed the box offline: {states}")
             # kill -9, its stored state deleted.
+            back()
             brokers[0].kill()
             brokers[0].delete_state()
             brokers[0].start()
-            time.sleep(5)
             # Hung for 15 s.
+            back()
             brokers[0].signal(signal.SIGSTOP)
             time.sleep(15)
             brokers[0].signal(signal.SIGCONT)
@@ -451,8 +461,8 @@ def main():
             archive.stop()
             time.sleep(15)
             archive.start()
-            time.sleep(3)
             # The link hangs half-open: the broker's side drops everything from the box.
+            back()
             run("nft", "add", "table", "inet", "vornfleet")
             for hook in ("input", "forward"):
                 run("nft", "add", "chain", "inet", "vornfleet", hook,
