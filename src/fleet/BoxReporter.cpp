@@ -69,7 +69,8 @@ BoxReporter::~BoxReporter() {
 }
 
 std::unique_ptr<MqttClient> BoxReporter::connect() {
-    return std::make_unique<MqttClient>(settings_.mqtt, events_);
+    // Each client its own number: what an earlier one left in the queue is passed over.
+    return std::make_unique<MqttClient>(settings_.mqtt, events_, ++generation_);
 }
 
 void BoxReporter::reloadPassword() {
@@ -131,6 +132,8 @@ void BoxReporter::run(std::stop_token stop) {
 }
 
 void BoxReporter::handle(const MqttEvent& event, Clock::time_point now) {
+    if (event.kind != MqttEvent::Kind::Wake && event.source != generation_)
+        return;
     switch (event.kind) {
     case MqttEvent::Kind::Connected:
         if (event.code != 0) {

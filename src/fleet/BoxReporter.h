@@ -96,6 +96,7 @@ private:
     JournalTail tail_;
     bool connected_ = false;
     std::uint64_t connection_ = 0; // the current connection's number
+    int generation_ = 0;           // the current client's (MqttEvent::source)
     int lastRefusal_ = 0;
     Clock::time_point republishAt_ = Clock::time_point::max();
     Clock::time_point devicesAt_{};
