@@ -151,8 +151,11 @@ def completion(tree, failures):
     failures.equal(complete(tree, ["vornctl", "ser"], failures), ["serial", "serve"], "vornctl ser")
     failures.equal(complete(tree, ["vornctl", "seri"], failures), ["serial"], "vornctl seri")
     failures.equal(complete(tree, ["vornctl", "serve", "--"], failures),
-                   ["--allow-host", "--config", "--insecure-http", "--listen", "--qr",
+                   ["--allow-host", "--box", "--config", "--insecure-http", "--listen", "--qr",
+                    "--report", "--report-ca", "--report-cert", "--report-insecure",
+                    "--report-key", "--report-password-file", "--report-user", "--site",
                     "--tls-cert", "--tls-key", "--token-file"], "serve --")
+    failures.equal(complete(tree, ["vornctl", "fleet", "j"], failures), ["journal"], "fleet j")
     failures.equal(complete(tree, ["vornctl", "--interface", "127.0.0.1", "serial", "p"], failures),
                    ["program"], "vornctl --interface A serial p")
     failures.equal(complete(tree, ["vornctl", "list", "--c"], failures), ["--csv"], "list --c")
@@ -184,7 +187,9 @@ def completion(tree, failures):
                   ["vornctl", "deselect", "--"], ["vornctl", "serial", "get", "--"],
                   ["vornctl", "serial", "set", "--"], ["vornctl", "serial", "program", "--"],
                   ["vornctl", "inventory", "--"], ["vornctl", "journal", "--"],
-                  ["vornctl", "serve", "--"]):
+                  ["vornctl", "serve", "--"], ["vornctl", "fleet", "--"],
+                  ["vornctl", "fleet", "boxes", "--"], ["vornctl", "fleet", "devices", "--"],
+                  ["vornctl", "fleet", "journal", "--"], ["vornctl", "fleet", "forget", "--"]):
         offered.update(complete(tree, words, failures))
     failures.equal(sorted(named - offered), [], "options of vornctl --help not completed")
 
