@@ -5,8 +5,10 @@ short scripts of datagrams, requests and sweeps built from them.
 
     scripts/fuzz-corpus.py DIRECTORY
 
-creates DIRECTORY/MessageFuzzer, DIRECTORY/FrameListFuzzer and
-DIRECTORY/ReplyChecksFuzzer (one file per seed). The layouts are the tables of
+creates DIRECTORY/MessageFuzzer, DIRECTORY/FrameListFuzzer,
+DIRECTORY/ReplyChecksFuzzer, DIRECTORY/ServeRequestFuzzer and
+DIRECTORY/FleetPayloadFuzzer (one file per seed; the last, a topic and a
+broker's payload as a box sends them). The layouts are the tables of
 docs/protocol.md (read by tools/testing/wireformat.py), not taken from the code
 under test, so that a wrong offset or check value in either shows up as a seed
 the code rejects.
@@ -161,8 +163,28 @@ def main():
         "metrics": b"HEAD /metrics\n" + host + bearer + b"\n",
     }
 
+    outcome = (b'{"time":"2026-12-07T14:05:09.061Z","event":"outcome","entry":"6f1c",'
+               b'"id":"00000100:00000001","result":"verified","acknowledged":true,'
+               b'"readBack":20261207,"seq":2}')
+    intent = (b'{"time":"2026-12-07T14:05:09.042Z","event":"intent","entry":"6f1c",'
+              b'"operator":"kim","host":"bench-1","tool":"vornctl 1.0.0","interface":"127.0.0.1",'
+              b'"id":"00000100:00000001","name":"Stage left","product":"Ondal 4",'
+              b'"address":"127.0.0.2","old":100001,"new":20261207,"box":"bench-7","seq":1}')
+    box = b"vorn/v1/box/bench-3/"
+    fleet = {
+        "intent": box + b"journal\n" + intent,
+        "outcome": box + b"journal\n" + outcome,
+        "status": box + b'status\n{"state":"online","session":3,"site":"Stage A",'
+        + b'"version":"1.0.0","adapter":"eth0","devices":2,"time":"2026-12-07T14:05:09.042Z"}',
+        "device": box + b'devices/0000010000000001\n{"id":"00000100:00000001","name":null,'
+        + b'"product":"Ondal 4","address":"127.0.0.2","serial":20261207,"present":true,'
+        + b'"firstSeen":"2026-12-07T14:05:09.042Z","lastSeen":"2026-12-07T14:05:09.042Z"}',
+        "cleared": box + b"status\n",
+    }
+
     for target, seeds in (("MessageFuzzer", messages), ("FrameListFuzzer", scripts),
-                          ("ReplyChecksFuzzer", replies), ("ServeRequestFuzzer", serve)):
+                          ("ReplyChecksFuzzer", replies), ("ServeRequestFuzzer", serve),
+                          ("FleetPayloadFuzzer", fleet)):
         directory = root / target
         directory.mkdir(parents=True, exist_ok=True)
         for name, data in seeds.items():

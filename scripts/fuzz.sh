@@ -8,6 +8,7 @@
 #   FrameListFuzzer    the frame list's receive path, requests and sweeps (no socket)
 #   ReplyChecksFuzzer  the controller's reply checks and the board-id write
 #   ServeRequestFuzzer vornctl serve's routes, request guard and serial-write body
+#   FleetPayloadFuzzer the fleet archive's reading of a topic and payload from the broker
 #
 # Each starts from the seed corpus that scripts/fuzz-corpus.py writes (build/fuzz/seeds) and
 # keeps what it learns in build/fuzz/corpus/TARGET; an input that breaks a property or trips a
@@ -20,7 +21,7 @@ exec </dev/null
 VORN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$VORN_ROOT"
 BUILD="$VORN_ROOT/build/fuzz"
-TARGETS=(MessageFuzzer FrameListFuzzer ReplyChecksFuzzer ServeRequestFuzzer)
+TARGETS=(MessageFuzzer FrameListFuzzer ReplyChecksFuzzer ServeRequestFuzzer FleetPayloadFuzzer)
 
 build=1 run=1 seconds=60
 for arg in "$@"; do

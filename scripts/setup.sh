@@ -44,6 +44,11 @@ VORN_PACKAGES=(
     libqrencode-dev
     zbar-tools
     python3-pil
+    libmosquitto-dev
+    libsqlite3-dev
+    mosquitto
+    mosquitto-clients
+    nftables
 )
 
 # Installs whatever is missing of VORN_PACKAGES; returns at once when all are installed, so it

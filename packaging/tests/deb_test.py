@@ -35,6 +35,8 @@ FILES = {
     "usr/share/doc/vornservice/changelog.gz": 0o644,
     "lib/systemd/system/vornctl-serve.service": 0o644,
     "etc/vornctl/serve.conf": 0o644,
+    "usr/share/doc/vornservice/examples/mosquitto/vornservice-broker.conf": 0o644,
+    "usr/share/doc/vornservice/examples/mosquitto/vornservice-broker.acl": 0o644,
 }
 
 
@@ -149,12 +151,15 @@ def completion(tree, failures):
     failures.equal(complete(tree, ["vornctl", "ser"], failures), ["serial", "serve"], "vornctl ser")
     failures.equal(complete(tree, ["vornctl", "seri"], failures), ["serial"], "vornctl seri")
     failures.equal(complete(tree, ["vornctl", "serve", "--"], failures),
-                   ["--access-file", "--allow-host", "--config", "--insecure-http", "--listen",
-                    "--qr", "--tls-cert", "--tls-key", "--token-file"], "serve --")
+                   ["--access-file", "--allow-host", "--box", "--config", "--insecure-http",
+                    "--listen", "--qr", "--report", "--report-ca", "--report-cert",
+                    "--report-insecure", "--report-key", "--report-password-file", "--report-user",
+                    "--site", "--tls-cert", "--tls-key", "--token-file"], "serve --")
     failures.equal(complete(tree, ["vornctl", "access", ""], failures), ["add", "list", "revoke"],
                    "vornctl access")
     failures.equal(complete(tree, ["vornctl", "access", "revoke", "--"], failures),
                    ["--access-file", "--config", "--token-file"], "access revoke --")
+    failures.equal(complete(tree, ["vornctl", "fleet", "j"], failures), ["journal"], "fleet j")
     failures.equal(complete(tree, ["vornctl", "--interface", "127.0.0.1", "serial", "p"], failures),
                    ["program"], "vornctl --interface A serial p")
     failures.equal(complete(tree, ["vornctl", "list", "--c"], failures), ["--csv"], "list --c")
@@ -186,7 +191,10 @@ def completion(tree, failures):
                   ["vornctl", "deselect", "--"], ["vornctl", "serial", "get", "--"],
                   ["vornctl", "serial", "set", "--"], ["vornctl", "serial", "program", "--"],
                   ["vornctl", "inventory", "--"], ["vornctl", "journal", "--"],
-                  ["vornctl", "serve", "--"], ["vornctl", "access", "add", "--"]):
+                  ["vornctl", "serve", "--"], ["vornctl", "access", "add", "--"],
+                  ["vornctl", "fleet", "--"],
+                  ["vornctl", "fleet", "boxes", "--"], ["vornctl", "fleet", "devices", "--"],
+                  ["vornctl", "fleet", "journal", "--"], ["vornctl", "fleet", "forget", "--"]):
         offered.update(complete(tree, words, failures))
     failures.equal(sorted(named - offered), [], "options of vornctl --help not completed")
 

@@ -40,7 +40,53 @@ std::string lineToAppend(std::string_view line, bool fileEndsLine) {
 
 void JournalFile::append(std::string_view line) {
     const std::lock_guard lock(appendMutex_);
-    appendLine(line);
+    appendLine(line, nullptr);
+}
+
+void JournalFile::appendAfter(const LineMaker& makeLine) {
+    const std::lock_guard lock(appendMutex_);
+    appendLine({}, &makeLine);
+}
+
+namespace {
+
+// The whole lines of `text` that a cut at its start and a torn line at its end
+// leave: from after the first line break (unless `fromStart`) up to the last.
+std::string_view wholeLines(std::string_view text, bool fromStart) {
+    const std::size_t end = text.rfind('\n');
+    if (end == std::string_view::npos)
+        return {};
+    std::size_t begin = 0;
+    if (!fromStart) {
+        begin = text.find('\n');
+        if (begin == end)
+            return {};
+        ++begin;
+    }
+    return text.substr(begin, end + 1 - begin);
+}
+
+// Enough for many records: the numbered line a new line follows is among them.
+constexpr std::size_t tailBytes = 64 * 1024;
+
+} // namespace
+
+std::string JournalFile::tailLocked(std::uint64_t size) const {
+    for (std::size_t want = tailBytes;; want *= 4) {
+        const std::uint64_t from = size > want ? size - want : 0;
+        const std::string text = readAt(from, static_cast<std::size_t>(size - from));
+        const std::string_view lines = wholeLines(text, from == 0);
+        if (!lines.empty())
+            return std::string(lines);
+        if (from == 0)
+            break;
+    }
+    // Empty since a rotation: the lines before it are in FILE.1.
+    std::filesystem::path rotated = path_;
+    rotated += ".1";
+    const std::string text = read(rotated);
+    const std::string_view lines = wholeLines(text, true);
+    return std::string(lines.size() > tailBytes ? lines.substr(lines.size() - tailBytes) : lines);
 }
 
 std::vector<std::filesystem::path> JournalFile::withRotated(const std::filesystem::path& path) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -42,6 +43,14 @@ public:
     // system allows it. Safe to call from several threads.
     void append(std::string_view line);
 
+    // Appends the line `makeLine` makes from the journal's last lines, both
+    // under the file's lock, so that a line can take its number from those
+    // before it: `tail` holds the file's last whole lines (about the last
+    // 64 KiB; those of FILE.1 when a rotation has just left FILE empty).
+    // Throws JournalError, and what `makeLine` throws.
+    using LineMaker = std::function<std::string(std::string_view tail)>;
+    void appendAfter(const LineMaker& makeLine);
+
     const std::filesystem::path& path() const { return path_; }
 
     // The whole file, read under a shared lock so that no line being appended
@@ -53,9 +62,16 @@ public:
     static std::vector<std::filesystem::path> withRotated(const std::filesystem::path& path);
 
 private:
-    void open();                              // this system's half of the constructor
-    void appendLine(std::string_view line);   // and of append(), under appendMutex_
-    void appendLocked(std::string_view line); // with the file's lock held
+    void open(); // this system's half of the constructor
+    // And of append() and appendAfter(), under appendMutex_: `line`, or what
+    // `maker` makes when there is one.
+    void appendLine(std::string_view line, const LineMaker* maker);
+    void appendLocked(std::string_view line, const LineMaker* maker); // with the file's lock held
+    // The last whole lines of the first `size` bytes of the open file, or of
+    // FILE.1 when these hold none; with the file's lock held.
+    std::string tailLocked(std::uint64_t size) const;
+    // Up to `length` bytes from `offset` of the open file. Throws JournalError.
+    std::string readAt(std::uint64_t offset, std::size_t length) const;
     [[noreturn]] void fail(const char* what, const std::string& reason) const;
 
     std::filesystem::path path_;

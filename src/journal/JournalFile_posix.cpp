@@ -123,7 +123,7 @@ JournalFile::~JournalFile() {
         ::close(descriptor(handle_));
 }
 
-void JournalFile::appendLine(std::string_view line) {
+void JournalFile::appendLine(std::string_view line, const LineMaker* maker) {
     // The path is what every program locks and every reader reads: a file moved
     // away or deleted since it was opened is left, and the path opened again.
     for (int reopens = 0;; ++reopens) {
@@ -135,7 +135,7 @@ void JournalFile::appendLine(std::string_view line) {
             if (lock.error() != 0)
                 fail("lock", systemReason(lock.error()));
             if (namesOpenFile(fd, path_) || reopens == maximumReopens) {
-                appendLocked(line);
+                appendLocked(line, maker);
                 return;
             }
         }
@@ -144,13 +144,14 @@ void JournalFile::appendLine(std::string_view line) {
     }
 }
 
-void JournalFile::appendLocked(std::string_view line) {
+void JournalFile::appendLocked(std::string_view line, const LineMaker* maker) {
     const int fd = descriptor(handle_);
     off_t size = 0;
     bool endsLine = true;
     if (!readTail(fd, size, endsLine))
         fail("read", systemReason(errno));
-    const std::string data = lineToAppend(line, endsLine);
+    const std::string made = maker ? (*maker)(tailLocked(static_cast<std::uint64_t>(size))) : "";
+    const std::string data = lineToAppend(maker ? std::string_view(made) : line, endsLine);
     if (!writeAll(fd, data) || ::fdatasync(fd) != 0) {
         const int error = errno;
         // Take back a part-written line, so that no torn line is left behind.
@@ -162,6 +163,24 @@ void JournalFile::appendLocked(std::string_view line) {
         syncFolder(path_);
         created_ = false;
     }
+}
+
+std::string JournalFile::readAt(std::uint64_t offset, std::size_t length) const {
+    std::string text(length, '\0');
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t got = ::pread(descriptor(handle_), text.data() + done, length - done,
+                                    static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            fail("read", systemReason(errno));
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    text.resize(done);
+    return text;
 }
 
 std::string JournalFile::read(const std::filesystem::path& path) {

@@ -136,7 +136,7 @@ constexpr int maximumReopens = 8;
 
 } // namespace
 
-void JournalFile::appendLine(std::string_view line) {
+void JournalFile::appendLine(std::string_view line, const LineMaker* maker) {
     // The path is what every program locks and every reader reads: a file moved
     // away or deleted since it was opened is left, and the path opened again.
     for (int reopens = 0;; ++reopens) {
@@ -148,7 +148,7 @@ void JournalFile::appendLine(std::string_view line) {
             if (lock.error() != 0)
                 fail("lock", systemReason(lock.error()));
             if (namesOpenFile(file, path_) || reopens == maximumReopens) {
-                appendLocked(line);
+                appendLocked(line, maker);
                 return;
             }
         }
@@ -157,13 +157,14 @@ void JournalFile::appendLine(std::string_view line) {
     }
 }
 
-void JournalFile::appendLocked(std::string_view line) {
+void JournalFile::appendLocked(std::string_view line, const LineMaker* maker) {
     const HANDLE file = fileHandle(handle_);
     std::uint64_t size = 0;
     bool endsLine = true;
     if (const DWORD error = readTail(file, size, endsLine))
         fail("read", systemReason(error));
-    const std::string data = lineToAppend(line, endsLine);
+    const std::string made = maker ? (*maker)(tailLocked(size)) : "";
+    const std::string data = lineToAppend(maker ? std::string_view(made) : line, endsLine);
     DWORD error = writeAll(file, size, data);
     if (error == 0 && !FlushFileBuffers(file))
         error = GetLastError();
@@ -176,6 +177,26 @@ void JournalFile::appendLocked(std::string_view line) {
         fail("write", systemReason(error));
     }
     created_ = false; // FlushFileBuffers has put the new file's entry on the disk too
+}
+
+std::string JournalFile::readAt(std::uint64_t offset, std::size_t length) const {
+    std::string text(length, '\0');
+    std::size_t done = 0;
+    while (done < length) {
+        DWORD got = 0;
+        OVERLAPPED where = at(offset + done);
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(length - done, 1 << 30));
+        if (!ReadFile(fileHandle(handle_), text.data() + done, chunk, &got, &where)) {
+            if (GetLastError() == ERROR_HANDLE_EOF)
+                break;
+            fail("read", systemReason(GetLastError()));
+        }
+        if (got == 0)
+            break;
+        done += got;
+    }
+    text.resize(done);
+    return text;
 }
 
 std::string JournalFile::read(const std::filesystem::path& path) {

@@ -44,6 +44,22 @@ bool readOptionalNumber(const Json& record, const char* key, std::optional<std::
     return true;
 }
 
+// "seq": absent, or a positive whole number.
+bool readSequence(const Json& record, std::optional<std::uint64_t>& out) {
+    const auto found = record.find("seq");
+    if (found == record.end())
+        return true;
+    if (!found->is_number_unsigned() || found->get<std::uint64_t>() == 0)
+        return false;
+    out = found->get<std::uint64_t>();
+    return true;
+}
+
+void writeSequence(Json& record, const std::optional<std::uint64_t>& sequence) {
+    if (sequence)
+        record["seq"] = *sequence;
+}
+
 bool readTime(const Json& record, SystemTime& out) {
     std::string text;
     if (!readText(record, "time", text))
@@ -69,7 +85,8 @@ std::optional<Record> parseIntent(const Json& record) {
         readOptionalText(record, "name", intent.device.name) &&
         readText(record, "product", intent.device.product) &&
         readText(record, "address", intent.device.address) &&
-        readOptionalNumber(record, "old", intent.old) && readOptionalNumber(record, "new", target);
+        readOptionalNumber(record, "old", intent.old) &&
+        readOptionalNumber(record, "new", target) && readSequence(record, intent.sequence);
     if (!ok || !target || intent.entry.empty())
         return std::nullopt;
     intent.target = *target;
@@ -83,7 +100,8 @@ std::optional<Record> parseOutcome(const Json& record) {
     const bool ok = readTime(record, outcome.time) && readText(record, "entry", outcome.entry) &&
                     readText(record, "id", outcome.id) && readText(record, "result", result) &&
                     acknowledged != record.end() && acknowledged->is_boolean() &&
-                    readOptionalNumber(record, "readBack", outcome.readBack);
+                    readOptionalNumber(record, "readBack", outcome.readBack) &&
+                    readSequence(record, outcome.sequence);
     const auto named = parseWriteResult(result);
     if (!ok || !named || outcome.entry.empty())
         return std::nullopt;
@@ -134,6 +152,7 @@ std::string formatRecord(const SerialIntent& intent) {
     record["event"] = "intent";
     record["entry"] = intent.entry;
     addIntentFields(record, intent, true);
+    writeSequence(record, intent.sequence);
     return dumpJson(record);
 }
 
@@ -146,7 +165,12 @@ std::string formatRecord(const SerialOutcome& outcome) {
     record["result"] = writeResultName(outcome.result);
     record["acknowledged"] = outcome.acknowledged;
     record["readBack"] = optionalNumber(outcome.readBack);
+    writeSequence(record, outcome.sequence);
     return dumpJson(record);
+}
+
+std::optional<std::uint64_t> recordSequence(const Record& record) {
+    return std::visit([](const auto& one) { return one.sequence; }, record);
 }
 
 std::optional<Record> parseRecord(std::string_view line) {

@@ -49,6 +49,10 @@ struct SerialIntent {
     DeviceFacts device;
     std::optional<std::uint32_t> old; // the number read just before; none: not read
     std::uint32_t target = 0;         // "new"
+    // "seq": the record's number in this journal, one more than the record's
+    // before it (what a box reports by); none in lines written before records
+    // were numbered. Written last in the line.
+    std::optional<std::uint64_t> sequence;
 };
 
 struct SerialOutcome {
@@ -58,6 +62,7 @@ struct SerialOutcome {
     WriteResult result = WriteResult::NoAnswer;
     bool acknowledged = false;
     std::optional<std::uint32_t> readBack; // none: not answered
+    std::optional<std::uint64_t> sequence; // "seq", as in the intent
 };
 
 // One line, without the line break. Text that is not UTF-8 is written with
@@ -69,5 +74,8 @@ using Record = std::variant<SerialIntent, SerialOutcome>;
 // A line of the journal; none when it is not a journal record (not JSON, not
 // an object, an unknown event, a field missing or of the wrong kind).
 std::optional<Record> parseRecord(std::string_view line);
+
+// The record's number ("seq"); none when it has none.
+std::optional<std::uint64_t> recordSequence(const Record& record);
 
 } // namespace Journal

@@ -57,7 +57,8 @@ std::optional<SystemTime> parseUtc(std::string_view text) {
         return std::nullopt;
     const year_month_day date{year(*y), month(static_cast<unsigned>(*m)),
                               day(static_cast<unsigned>(*d))};
-    if (!date.ok())
+    // The system clock counts nanoseconds from 1970: it ends in 2262.
+    if (!date.ok() || *y < 1970 || *y > 2261)
         return std::nullopt;
     int hours = 0, minutes = 0, seconds = 0, millis = 0;
     if (expect(text, at, 'T') || expect(text, at, ' ')) {

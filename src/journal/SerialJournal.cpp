@@ -17,6 +17,28 @@ std::string newEntryId() {
     return id;
 }
 
+std::uint64_t nextSequence(std::string_view tail) {
+    std::size_t end = tail.size();
+    while (end > 0) {
+        const std::size_t start = tail.rfind('\n', end - 1);
+        const std::size_t begin = start == std::string_view::npos ? 0 : start + 1;
+        if (const auto record = parseRecord(tail.substr(begin, end - begin)))
+            if (const auto sequence = recordSequence(*record))
+                return *sequence + 1;
+        if (begin == 0)
+            break;
+        end = begin - 1;
+    }
+    return 1;
+}
+
+template <typename Record> void SerialJournal::appendNumbered(Record record) {
+    file_.appendAfter([&record](std::string_view tail) {
+        record.sequence = nextSequence(tail);
+        return formatRecord(record);
+    });
+}
+
 SerialJournal::SerialJournal(std::filesystem::path path, Writer writer)
     : file_(std::move(path)), writer_(std::move(writer)) {}
 
@@ -34,7 +56,7 @@ std::string SerialJournal::recordIntent(const DeviceFacts& device, std::optional
     intent.device = device;
     intent.old = old;
     intent.target = target;
-    file_.append(formatRecord(intent));
+    appendNumbered(intent);
     return intent.entry;
 }
 
@@ -48,7 +70,7 @@ void SerialJournal::recordOutcome(const std::string& entry, const std::string& i
     outcome.result = result;
     outcome.acknowledged = acknowledged;
     outcome.readBack = readBack;
-    file_.append(formatRecord(outcome));
+    appendNumbered(outcome);
 }
 
 } // namespace Journal

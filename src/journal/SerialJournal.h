@@ -17,7 +17,9 @@ struct Writer {
 };
 
 // Records serial writes in a journal file: the intent before the write is
-// sent, the outcome after the read-back. Nothing may be sent to a device
+// sent, the outcome after the read-back. Every record takes the number after
+// the journal's last one under the file's lock, so the numbers of one journal
+// run without a gap whichever program writes. Nothing may be sent to a device
 // unless recordIntent() has returned. Safe to use from several threads.
 // The two records are virtual so that tests can fail them.
 class SerialJournal {
@@ -43,9 +45,16 @@ public:
     const std::filesystem::path& path() const { return file_.path(); }
 
 private:
+    // Appends the record numbered after the journal's last one.
+    template <typename Record> void appendNumbered(Record record);
+
     JournalFile file_;
     const Writer writer_;
 };
+
+// The number of a record that follows `tail`, the journal's last lines: one
+// more than the newest numbered record's there, 1 when there is none.
+std::uint64_t nextSequence(std::string_view tail);
 
 // A new entry id: 32 hex digits from the system's random source.
 std::string newEntryId();

@@ -63,6 +63,15 @@ std::uint64_t deviceIdArgument(const std::string& text) {
     return *id;
 }
 
+// A value given once, not empty, stored in `field`.
+void storeOnce(std::string& field, const std::string& value, const char* name, const char* what) {
+    if (!field.empty())
+        throw UsageError(std::string(name) + " given more than once");
+    if (value.empty())
+        throw UsageError(std::string(name) + " needs " + what);
+    field = value;
+}
+
 const OptionSpec optionSpecs[] = {
     {"--interface", "ADDRESS",
      "the adapter on the device network: its name or its IPv4\naddress, as listed by vornctl "
@@ -104,12 +113,12 @@ const OptionSpec optionSpecs[] = {
      "a number twice",
      Scope::Command, "",
      [](Options& options, const std::string&) { options.allowDuplicate = true; }},
-    {"--device", "ID", "journal: only this device's entries", Scope::Command, "",
+    {"--device", "ID", "journal, fleet: only this device's entries", Scope::Command, "",
      [](Options& options, const std::string& value) {
          options.journalDevice = deviceIdArgument(value);
      }},
     {"--since", "TIME",
-     "journal: only entries from this UTC time on\n(2026-12-07 or 2026-12-07T14:05:09Z)",
+     "journal, fleet: only entries from this UTC time on\n(2026-12-07 or 2026-12-07T14:05:09Z)",
      Scope::Command, "",
      [](Options& options, const std::string& value) {
          options.since = Journal::parseUtc(value);
@@ -155,7 +164,8 @@ const OptionSpec optionSpecs[] = {
     {"--allow-host", "NAME", "serve: answer to this host name too (repeatable)", Scope::Command, "",
      [](Options& options, const std::string& value) { options.allowHosts.push_back(value); }},
     {"--config", "FILE",
-     "serve: take options from FILE, one name = value a line\n(interface = eth0, allow-host = "
+     "serve, fleet: take options from FILE, one name = value a\nline (interface = eth0, allow-host "
+     "= "
      "rack-3.local, # comments);\nthe command line wins",
      Scope::Command, "",
      [](Options& options, const std::string& value) {
@@ -216,6 +226,97 @@ const OptionSpec optionSpecs[] = {
                               "\": expected a number of days from 1 to 3650");
          options.expiresIn = static_cast<unsigned>(*days);
      }},
+    {"--report", "URL",
+     "serve: report to the fleet's broker, mqtts://HOST:PORT\n(mqtt:// only to loopback or with "
+     "--report-insecure)",
+     Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         storeOnce(options.report, value, "--report", "a broker's URL, as in mqtts://broker:8883");
+     }},
+    {"--report-ca", "FILE",
+     "serve --report: verify the broker by this authority (PEM)\ninstead of the system's",
+     Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         storeOnce(options.reportCa, value, "--report-ca", "a file name");
+     }},
+    {"--report-user", "NAME", "serve --report: the box's account on the broker", Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         storeOnce(options.reportUser, value, "--report-user", "a name");
+     }},
+    {"--report-password-file", "FILE",
+     "serve --report: the account's password, the first line of\nFILE (mode 0600; SIGHUP reads "
+     "it again)",
+     Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         storeOnce(options.reportPasswordFile, value, "--report-password-file", "a file name");
+     }},
+    {"--report-cert", "FILE", "serve --report: log in with this client certificate (PEM)",
+     Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         storeOnce(options.reportCert, value, "--report-cert", "a file name");
+     }},
+    {"--report-key", "FILE", "serve --report: the key of --report-cert (PEM)", Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         storeOnce(options.reportKey, value, "--report-key", "a file name");
+     }},
+    {"--report-insecure", "",
+     "serve --report: allow plain mqtt:// to a broker off loopback\n(everything crosses the "
+     "network readable)",
+     Scope::Command, "",
+     [](Options& options, const std::string&) { options.reportInsecure = true; }},
+    {"--box", "NAME",
+     "serve --report: this box's name, [a-z0-9-] (default: the\nhost name); fleet: only this box",
+     Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         storeOnce(options.box, value, "--box", "a name");
+     }},
+    {"--site", "TEXT", "serve --report: where this box is; fleet: only this site", Scope::Command,
+     "",
+     [](Options& options, const std::string& value) {
+         if (options.site)
+             throw UsageError("--site given more than once");
+         options.site = value;
+     }},
+    {"--broker", "URL", "fleet: a broker to take the boxes' reports from\n(repeatable)",
+     Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         if (value.empty())
+             throw UsageError("--broker needs a broker's URL, as in mqtts://broker:8883");
+         options.brokers.push_back(value);
+     }},
+    {"--archive", "FILE", "fleet: the archive's database (SQLite)", Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         storeOnce(options.archive, value, "--archive", "a file name");
+     }},
+    {"--broker-ca", "FILE", "fleet: verify the brokers by this authority (PEM)", Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         storeOnce(options.brokerCa, value, "--broker-ca", "a file name");
+     }},
+    {"--broker-user", "NAME", "fleet: the archive's account on the brokers", Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         storeOnce(options.brokerUser, value, "--broker-user", "a name");
+     }},
+    {"--broker-password-file", "FILE", "fleet: the account's password (mode 0600)", Scope::Command,
+     "",
+     [](Options& options, const std::string& value) {
+         storeOnce(options.brokerPasswordFile, value, "--broker-password-file", "a file name");
+     }},
+    {"--broker-cert", "FILE", "fleet: log in with this client certificate (PEM)", Scope::Command,
+     "",
+     [](Options& options, const std::string& value) {
+         storeOnce(options.brokerCert, value, "--broker-cert", "a file name");
+     }},
+    {"--broker-key", "FILE", "fleet: the key of --broker-cert (PEM)", Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         storeOnce(options.brokerKey, value, "--broker-key", "a file name");
+     }},
+    {"--serial", "NUMBER", "fleet devices, journal: only this serial number", Scope::Command, "",
+     [](Options& options, const std::string& value) {
+         options.serialFilter = parseSerial(value);
+         if (!options.serialFilter)
+             throw UsageError("invalid --serial \"" + value +
+                              "\": an unsigned 32-bit number, 0 to 4294967295");
+     }},
     {"--version", "", "print vornctl's version", Scope::Program, "",
      [](Options& options, const std::string&) { options.action = Action::Version; }},
     {"-h,--help", "", "this text", Scope::Program, "",
@@ -240,6 +341,7 @@ const ArgumentSpec argumentSpecs[] = {
              throw UsageError("serial program needs a file name");
          options.file = text;
      }},
+    {"BOX", [](Options& options, const std::string& text) { options.box = text; }},
 };
 
 const CommandSpec commandSpecs[] = {
@@ -273,7 +375,8 @@ const CommandSpec commandSpecs[] = {
      "ended between the two)"},
     {"serve", Action::Serve, "",
      "--interface --listen --token-file --access-file --allow-host --config --tls-cert --tls-key "
-     "--insecure-http --qr",
+     "--insecure-http --qr --report --report-ca --report-user --report-password-file --report-cert "
+     "--report-key --report-insecure --box --site",
      "serve the devices to a browser and as a JSON API until\ninterrupted (status 0); prints "
      "the address to open, with\nits token; HTTPS off loopback (SIGHUP reloads the certificate)"},
     {"access add", Action::AccessAdd, "NAME",
@@ -285,6 +388,24 @@ const CommandSpec commandSpecs[] = {
      "list the people with links: role, dates, last use"},
     {"access revoke", Action::AccessRevoke, "NAME", "--access-file --token-file --config",
      "end a person's link; a running serve closes their page\nwithin a second"},
+    {"fleet", Action::Fleet, "",
+     "--broker --archive --broker-ca --broker-user --broker-password-file --broker-cert "
+     "--broker-key --config",
+     "keep the fleet's archive: take every box's reports from the\nbrokers and store their "
+     "journals in the archive (Linux)"},
+    {"fleet boxes", Action::FleetBoxes, "", "--archive --box --site --json|--csv",
+     "the boxes the archive knows: online or offline and since\nwhen, devices, records not "
+     "acknowledged"},
+    {"fleet devices", Action::FleetDevices, "",
+     "--archive --box --site --device --serial --since --json|--csv",
+     "the devices every box has seen, with where and when"},
+    {"fleet journal", Action::FleetJournal, "",
+     "--archive --box --site --device --serial --since --json|--csv",
+     "every box's serial writes, intent and outcome joined"},
+    {"fleet forget", Action::FleetForget, "BOX",
+     "--broker --archive --broker-ca --broker-user --broker-password-file --broker-cert "
+     "--broker-key",
+     "clear a box's retained states on the broker and its devices\nin the archive"},
     {"help", Action::Help, "", "", ""},
 };
 
@@ -637,11 +758,12 @@ private:
         return given.empty() ? std::string("the configuration file") : given.front();
     }
 
-    // What a configuration file may set: the options of serve, the file itself aside.
+    // What a configuration file may set: the options of serve and of the fleet's
+    // archive, the file itself aside.
     static std::vector<std::string> configNames() {
         std::vector<std::string> names;
         for (const CommandSpec& command : commandSpecs)
-            if (command.action == Action::Serve)
+            if (command.action == Action::Serve || command.action == Action::Fleet)
                 for (const OptionSpec& option : optionSpecs)
                     if (longName(option) != configOption && option.scope != Scope::Program &&
                         takes(command, longName(option)))
@@ -672,6 +794,12 @@ std::chrono::milliseconds waitFor(const Options& options) {
 std::string usage() {
     static const std::string text = buildUsage();
     return text;
+}
+
+bool isFleetAction(Action action) {
+    return action == Action::Fleet || action == Action::FleetBoxes ||
+           action == Action::FleetDevices || action == Action::FleetJournal ||
+           action == Action::FleetForget;
 }
 
 } // namespace Vornctl

@@ -32,6 +32,11 @@ enum class Action {
     AccessAdd,
     AccessList,
     AccessRevoke,
+    Fleet,        // the archive: subscribes to the boxes, stores their journals
+    FleetBoxes,   // what the archive holds
+    FleetDevices, //
+    FleetJournal, //
+    FleetForget,  // a box's retained states cleared from the broker and the archive
 };
 
 struct Options {
@@ -68,6 +73,24 @@ struct Options {
     std::string person;                // NAME
     bool readOnly = false;             // --read-only
     std::optional<unsigned> expiresIn; // --expires DAYS; none: never
+    // The fleet (Linux): serve --report, and vornctl fleet.
+    std::string report;                        // --report URL: the broker serve reports to
+    std::string reportCa;                      // --report-ca FILE
+    std::string reportUser;                    // --report-user NAME
+    std::string reportPasswordFile;            // --report-password-file FILE
+    std::string reportCert;                    // --report-cert FILE (with --report-key)
+    std::string reportKey;                     // --report-key FILE
+    bool reportInsecure = false;               // --report-insecure: plain mqtt:// off loopback
+    std::string box;                           // --box NAME; fleet forget's BOX
+    std::optional<std::string> site;           // --site TEXT
+    std::vector<std::string> brokers;          // --broker URL, repeatable
+    std::string archive;                       // --archive FILE
+    std::string brokerCa;                      // --broker-ca FILE
+    std::string brokerUser;                    // --broker-user NAME
+    std::string brokerPasswordFile;            // --broker-password-file FILE
+    std::string brokerCert;                    // --broker-cert FILE (with --broker-key)
+    std::string brokerKey;                     // --broker-key FILE
+    std::optional<std::uint32_t> serialFilter; // fleet devices|journal --serial
 };
 
 constexpr std::chrono::milliseconds defaultListWait{2000};
@@ -80,5 +103,8 @@ std::chrono::milliseconds waitFor(const Options& options);
 
 // The help text.
 std::string usage();
+
+// vornctl fleet and its commands.
+bool isFleetAction(Action action);
 
 } // namespace Vornctl

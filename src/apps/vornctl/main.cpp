@@ -4,6 +4,7 @@
 #include "AccessCommands.h"
 #include "Arguments.h"
 #include "Commands.h"
+#include "FleetCommands.h"
 #include "ReloadSignal.h"
 #include "ReloadTrigger.h"
 #include "Serve.h"
@@ -86,14 +87,17 @@ int main(int argc, char** argv) {
         Vornctl::StopSignal stop;
         Vornctl::ReloadSignal reload;
         const bool serving = options.action == Vornctl::Action::Serve;
+        const bool archiving = options.action == Vornctl::Action::Fleet;
         std::optional<Interruption> interruption;
-        if (options.action == Vornctl::Action::Watch || serving)
+        if (options.action == Vornctl::Action::Watch || serving || archiving)
             interruption.emplace(stop, serving ? &reload : nullptr);
         Vornctl::Console console{
             std::cin, std::cout, std::cerr, isTerminal(stderr), &stop, &Vornctl::Serve::serve,
             &reload};
         console.outTerminal = isTerminal(stdout);
         console.access = &Vornctl::Serve::runAccessCommand;
+        if (Vornctl::isFleetAction(options.action))
+            return Vornctl::Fleet::runFleet(options, console);
         return Vornctl::run(options, console);
     } catch (const std::exception& failure) {
         std::cerr << "Error: " << failure.what() << "\n";

@@ -194,6 +194,14 @@ TEST(JournalFile, SixProgramsAppendingAtOnceLoseAndMixNoLine) {
     EXPECT_EQ(next.size(), static_cast<std::size_t>(writers));
     EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')),
               reading.entries.size() * 2);
+    // Numbered in the file's order without a gap or a repeat, whichever program wrote.
+    std::uint64_t expected = 1;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        const auto record = parseRecord(line);
+        ASSERT_TRUE(record);
+        EXPECT_EQ(recordSequence(*record), expected++);
+    }
 }
 
 } // namespace
@@ -244,6 +252,50 @@ TEST(JournalFileRotation, ADeletedFileIsMadeAgain) {
     EXPECT_EQ(linesOf(path), std::vector<std::string>{"kept"});
 }
 #endif
+
+// The records' numbers go on over a rotation, a torn last line, lines of
+// older tools without numbers and lines that are not records.
+TEST(JournalFileRotation, RecordNumbersGoOnWithoutAGap) {
+    const TemporaryFolder folder;
+    const auto path = folder / "journal.jsonl";
+    auto rotated = path;
+    rotated += ".1";
+    SerialJournal journal(path, {"kim", "bench-1", "test", "127.0.0.1"});
+    const DeviceFacts device{"00000100:00000001", "Stage left", "Ondal 4", "127.0.0.2"};
+    const auto write = [&] {
+        journal.recordOutcome(journal.recordIntent(device, 1, 2), device.id, WriteResult::Verified,
+                              true, 2);
+    };
+    const auto numbers = [](const std::filesystem::path& file) {
+        std::vector<std::uint64_t> found;
+        for (const auto& line : linesOf(file))
+            if (const auto record = parseRecord(line))
+                found.push_back(recordSequence(*record).value_or(0));
+        return found;
+    };
+    write();
+    std::filesystem::rename(path, rotated);
+    write(); // after the last line of FILE.1
+    EXPECT_EQ(numbers(rotated), (std::vector<std::uint64_t>{1, 2}));
+    EXPECT_EQ(numbers(path), (std::vector<std::uint64_t>{3, 4}));
+    {
+        std::ofstream append(path, std::ios::binary | std::ios::app);
+        append << R"({"time":"2026-12-07T14:05:09.042Z","event":"outcome","entry":"e","id":"i",)"
+               << R"("result":"verified","acknowledged":true,"readBack":1})"
+               << "\n"
+               << "not a record\n{\"event\":\"intent\",\"seq\":9"; // torn
+    }
+    write();
+    EXPECT_EQ(numbers(path), (std::vector<std::uint64_t>{3, 4, 0, 5, 6}));
+
+    EXPECT_EQ(nextSequence(""), 1u);
+    EXPECT_EQ(nextSequence("garbage\n"), 1u);
+    const std::string tenth = R"({"time":"2026-12-07T14:05:09.042Z","event":"outcome","entry":"e",)"
+                              R"("id":"i","result":"refused","acknowledged":false,"readBack":1,)"
+                              R"("seq":10})";
+    EXPECT_EQ(nextSequence(tenth + "\nnot a record\n"), 11u);
+    EXPECT_EQ(nextSequence("x\n" + tenth + "\n"), 11u);
+}
 
 TEST(JournalFileRotation, RotatedFilesAreListedOldestFirstUpToTheFirstGap) {
     const TemporaryFolder folder;

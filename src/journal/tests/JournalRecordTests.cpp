@@ -39,7 +39,7 @@ TEST(JournalTime, FormatsUtcWithMillisecondsAndReadsWhatUsersWrite) {
     EXPECT_EQ(parseUtc("2026-12-07"), exact - (14h + 5min + 9042ms));
     for (const char* bad : {"", "2026-12-7", "2026-13-01", "2026-02-30", "2026-12-07T24:00",
                             "2026-12-07T14:05:09+01:00", "2026-12-07T14", "2026-12-07T14:05:09.",
-                            "2026-12-07Z1", "yesterday"})
+                            "2026-12-07Z1", "yesterday", "4052-12-07T14:05:09.042Z", "1969-12-31"})
         EXPECT_FALSE(parseUtc(bad)) << bad;
 }
 
@@ -61,6 +61,11 @@ TEST(JournalRecord, IntentAndOutcomeAreTheseLines) {
               R"({"time":"2026-12-07T14:05:09.542Z","event":"outcome","entry":"e1",)"
               R"("id":"00000100:00000001","result":"unverified","acknowledged":true,)"
               R"("readBack":null})");
+    outcome.sequence = 18446744073709551615u; // numbered: "seq" last
+    EXPECT_EQ(formatRecord(outcome),
+              R"({"time":"2026-12-07T14:05:09.542Z","event":"outcome","entry":"e1",)"
+              R"("id":"00000100:00000001","result":"unverified","acknowledged":true,)"
+              R"("readBack":null,"seq":18446744073709551615})");
 }
 
 TEST(JournalRecord, ReadsBackWhatItWrites) {
@@ -82,6 +87,9 @@ TEST(JournalRecord, ReadsBackWhatItWrites) {
     EXPECT_EQ(back.device.address, "127.0.0.2");
     EXPECT_FALSE(back.old);
     EXPECT_EQ(back.target, 4294967295u);
+    EXPECT_FALSE(back.sequence);
+    intent.sequence = 42;
+    EXPECT_EQ(recordSequence(*parseRecord(formatRecord(intent))), 42u);
 
     for (WriteResult result : {WriteResult::Verified, WriteResult::Refused, WriteResult::NoAnswer,
                                WriteResult::Mismatch, WriteResult::Unverified}) {
@@ -130,6 +138,9 @@ TEST(JournalRecord, WhatIsNotARecord) {
         replaced(R"("time":"2026-12-07T14:05:09.042Z")", R"("time":"later")"),
         replaced(R"("entry":"0123456789abcdef0123456789abcdef")", R"("entry":"")"),
         replaced(R"("operator":"tech",)", ""),
+        replaced(R"("new":4294967295)", R"("new":4294967295,"seq":0)"),
+        replaced(R"("new":4294967295)", R"("new":4294967295,"seq":-3)"),
+        replaced(R"("new":4294967295)", R"("new":4294967295,"seq":"7")"),
         std::string(40, '\0'), // what a power loss can leave at the end of a file
         R"({"time":"2026-12-07T14:05:09.042Z","event":"outcome","entry":"e","id":"x",)"
         R"("result":"interrupted","acknowledged":false,"readBack":null})",

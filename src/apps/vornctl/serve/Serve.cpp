@@ -6,6 +6,7 @@
 #include "AddressWatch.h"
 #include "Commands.h"
 #include "DeviceSession.h"
+#include "FleetReport.h"
 #include "HttpServer.h"
 #include "JournalPlace.h"
 #include "LocalAuthority.h"
@@ -258,7 +259,19 @@ int serve(DeviceSession& session, const Options& options, Console& console) {
     }
     ServeController controller(session);
     const std::string link = server->origins().front() + "/?token=" + config.token;
-    ServeApi api(controller, adapterOf(options.interfaceAddress), journalPath(options), link);
+    const Network::AdapterInfo adapter = adapterOf(options.interfaceAddress);
+    ServeApi api(controller, adapter, journalPath(options), link);
+    // The fleet's box: gone before the controller whose devices it reports.
+    std::unique_ptr<FleetReport> report;
+    try {
+        report = startFleetReport(options, controller, adapter.ipAddress, console);
+    } catch (const std::invalid_argument& failure) {
+        reportError(console, failure.what());
+        return Exit::usage;
+    } catch (const std::exception& failure) {
+        reportError(console, failure.what());
+        return Exit::failed;
+    }
     api.setCertificate(server->certificateFingerprint(), authorityFingerprint);
     api.showAccess(*access);
     for (const std::string& origin : server->origins())
@@ -303,6 +316,9 @@ int serve(DeviceSession& session, const Options& options, Console& console) {
     if (console.reload && !options.tokenFile.empty())
         tokenReload = console.reload->join(
             "token file", [&] { reloadToken(*server, api, options.tokenFile, console); });
+    ReloadSignal::Membership passwordReload;
+    if (console.reload && report)
+        passwordReload = console.reload->join("report password", [&] { report->reloadPassword(); });
 
     // An adapter's address that goes away takes the devices' replies with it:
     // serve ends, and the service manager starts it again on the new address.
@@ -320,6 +336,8 @@ int serve(DeviceSession& session, const Options& options, Console& console) {
     server->run(api);
     accessWatch.reset();
     watch.reset();
+    passwordReload = {};
+    report.reset(); // offline, said to the broker
     tokenReload = {};
     if (console.stop)
         console.stop->listen({});

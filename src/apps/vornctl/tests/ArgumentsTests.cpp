@@ -236,7 +236,7 @@ TEST(VornctlArguments, EveryUsageLineOfTheHelpParses) {
         else if (!commands.empty() && line.rfind("      ", 0) == 0)
             commands.back() += line; // a continuation line
     }
-    EXPECT_EQ(commands.size(), 14u);
+    EXPECT_EQ(commands.size(), 19u);
     for (const auto& command : commands)
         for (const bool optional : {false, true})
             EXPECT_NO_THROW(parseArguments(exampleOf(command, optional)))
@@ -258,6 +258,38 @@ TEST(VornctlArguments, ServeTakesWhereToListenTheTokenFileAndHostNames) {
         UsageError);
     EXPECT_THROW(parseArguments({"--interface", "10.0.0.1", "list", "--listen", "a:1"}),
                  UsageError);
+}
+
+TEST(VornctlArguments, TheFleetsOptionsGoWithServeAndTheFleetsCommands) {
+    const auto serve =
+        parseArguments({"--interface", "10.0.0.1", "serve", "--report", "mqtts://broker:8883",
+                        "--report-ca", "ca.pem", "--report-user", "bench-3",
+                        "--report-password-file", "pw", "--box", "bench-3", "--site", "Stage A"});
+    EXPECT_EQ(serve.report, "mqtts://broker:8883");
+    EXPECT_EQ(serve.reportCa, "ca.pem");
+    EXPECT_EQ(serve.reportUser, "bench-3");
+    EXPECT_EQ(serve.reportPasswordFile, "pw");
+    EXPECT_EQ(serve.box, "bench-3");
+    EXPECT_EQ(serve.site, "Stage A");
+    const auto archive = parseArguments({"fleet", "--broker", "mqtts://a:8883", "--broker",
+                                         "mqtts://b:8883", "--archive", "fleet.db"});
+    EXPECT_EQ(archive.action, Action::Fleet);
+    EXPECT_EQ(archive.brokers, (std::vector<std::string>{"mqtts://a:8883", "mqtts://b:8883"}));
+    EXPECT_TRUE(isFleetAction(archive.action));
+    EXPECT_FALSE(isFleetAction(serve.action));
+    const auto journal = parseArguments({"fleet", "journal", "--archive", "fleet.db", "--serial",
+                                         "20261207", "--device", "00000100:00000001"});
+    EXPECT_EQ(journal.action, Action::FleetJournal);
+    EXPECT_EQ(journal.serialFilter, 20261207u);
+    EXPECT_EQ(journal.journalDevice, 0x0000010000000001u);
+    const auto forget = parseArguments({"fleet", "forget", "bench-3", "--broker", "mqtts://a"});
+    EXPECT_EQ(forget.action, Action::FleetForget);
+    EXPECT_EQ(forget.box, "bench-3");
+    EXPECT_THROW(parseArguments({"fleet", "boxes", "--broker", "mqtts://a"}), UsageError);
+    EXPECT_THROW(parseArguments({"--interface", "10.0.0.1", "list", "--report", "mqtts://a"}),
+                 UsageError);
+    EXPECT_THROW(parseArguments({"fleet", "devices", "--serial", "x"}), UsageError);
+    EXPECT_THROW(parseArguments({"fleet", "--archive", "a", "--archive", "b"}), UsageError);
 }
 
 TEST(VornctlArguments, UsageErrorsSayWhatIsWrong) {
@@ -284,8 +316,8 @@ TEST(VornctlArguments, UsageErrorsSayWhatIsWrong) {
     EXPECT_EQ(message(with({"list", "--wait", "1", "--wait", "2"})), "--wait given more than once");
     EXPECT_EQ(message(with({"list", "--yes"})), "--yes applies to serial set only");
     EXPECT_EQ(message(with({"serial", "get", "0001e240:000012ab", "--json"})),
-              "--json applies to interfaces, list, watch, serial program, inventory and journal "
-              "only");
+              "--json applies to interfaces, list, watch, serial program, inventory, journal, "
+              "fleet boxes, fleet devices and fleet journal only");
     EXPECT_EQ(message(with({"interfaces"})), "interfaces takes only --json");
     EXPECT_EQ(message(with({"watch", "--wait", "5"})),
               "watch takes no --wait: it runs until interrupted");

@@ -57,6 +57,23 @@ TEST_F(ConfigFileTest, EveryOptionOfServeComesFromTheFile) {
     EXPECT_EQ(options.configFile, path);
 }
 
+TEST_F(ConfigFileTest, TheFleetsOptionsComeFromTheFile) {
+    const auto box = parseArguments(
+        {"serve", "--interface", "vorn0", "--config",
+         write("report = mqtts://broker:8883\nreport-user = bench-3\nbox = bench-3\n"
+               "site = \"Hall 2, bench 3\"\nreport-password-file = /etc/vornctl/pw\n")});
+    EXPECT_EQ(box.report, "mqtts://broker:8883");
+    EXPECT_EQ(box.reportUser, "bench-3");
+    EXPECT_EQ(box.reportPasswordFile, "/etc/vornctl/pw");
+    EXPECT_EQ(box.site, "Hall 2, bench 3");
+    const auto archive = parseArguments(
+        {"fleet", "--config",
+         write("broker = mqtts://a:8883\nbroker = mqtts://b:8883\narchive = /var/lib/fleet.db\n")});
+    EXPECT_EQ(archive.action, Action::Fleet);
+    EXPECT_EQ(archive.brokers, (std::vector<std::string>{"mqtts://a:8883", "mqtts://b:8883"}));
+    EXPECT_EQ(archive.archive, "/var/lib/fleet.db");
+}
+
 TEST_F(ConfigFileTest, TheCommandLineWins) {
     const auto path = write("interface = vorn0\nlisten = 0.0.0.0:8443\nallow-host = a\n"
                             "allow-host = b\n");
@@ -102,7 +119,7 @@ TEST_F(ConfigFileTest, ErrorsNameTheFileTheLineAndTheReason) {
               "cannot read the configuration file " + (folder_ / "missing.conf").string());
     write("listen = 127.0.0.1:9000\n");
     EXPECT_EQ(failure({"--interface", "lo", "list", "--config", path}),
-              "--config applies to serve, access add, access list and access revoke only");
+              "--config applies to serve, access add, access list, access revoke and fleet only");
     // access reads serve's file for the names it takes and passes the others over.
     write("interface = vorn0\nlisten = 192.0.2.5:8443\nallow-host = rack\ntoken-file = /t\n");
     const auto access = Vornctl::parseArguments({"access", "add", "kim", "--config", path});
