@@ -32,7 +32,7 @@
 #   serve-stranger    a tablet with the token (page, API, serial writes, live push) while one
 #                     address holds and reopens 200 connections without it, over HTTPS
 #                     (bench/serve_stranger.py): the tablet's answers and latencies
-#   serve-flood       vornctl serve under 100000 new random device IDs a second for 60 s
+#   serve-flood       vornctl serve under 100000 new random device IDs a second for 600 s
 #                     (bench/serve_flood.py, FloodSend): resident memory (peak, end, after),
 #                     the device list's answer time, a real device kept listed
 #   page              vornctl serve's page in Lighthouse (bench/page_lighthouse.py; mobile
@@ -53,7 +53,7 @@
 # this code takes less). A program or option that COMMIT does not have runs for this code only.
 # Environment: VORN_JOBS (build jobs, default 2); VORN_BENCH_BUILD (build directory, default
 # build/native); VORN_BENCH_WINDOWS_BUILD (default build/windows). The full run takes about
-# 13 minutes on a 2-core machine; the output is also kept in <build directory>/bench/results.txt.
+# 25 minutes on a 2-core machine; the output is also kept in <build directory>/bench/results.txt.
 set -euo pipefail
 exec </dev/null
 
@@ -213,7 +213,7 @@ once() {
         local script=$VORN_ROOT/bench/${name//-/_}.py extra=()
         [[ $who == this ]] || script=$base_dir/src/bench/${script##*/}
         [[ $name == serve-flood ]] && extra=("$dir/bench/FloodSend")
-        output=$(timeout -s INT -k 60 600 "$VORN_ROOT/scripts/netns.sh" --veth -- /usr/bin/python3 "$script" \
+        output=$(timeout -s INT -k 60 900 "$VORN_ROOT/scripts/netns.sh" --veth -- /usr/bin/python3 "$script" \
             "$(program "$dir" vornctl)" "$(program "$dir" vornsim)" "${extra[@]}" "$@" 2>&1) ||
             failed=1
     elif [[ $name == serve || $name == page ]]; then
@@ -309,7 +309,7 @@ run serve-stranger "${serve_args[@]}"
 if [[ $quick -eq 1 ]]; then
     run serve-flood --seconds 10
 else
-    run serve-flood
+    run serve-flood --seconds 600 # ten minutes: the plateau, and the memory a minute after
 fi
 if wanted page; then
     "$VORN_ROOT/scripts/npm-tools.sh" lighthouse # outside the namespace: it downloads
