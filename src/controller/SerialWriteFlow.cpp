@@ -11,8 +11,11 @@
 #include <stdexcept>
 #include <unordered_set>
 
-// Wakes the flow's thread when a request completes or the clock moves (a stop
-// wakes it through its stop token).
+// Wakes the flow's thread when a request completes, the clock moves or the
+// flow stops. The waits look at the stop token in their predicates, and the stop
+// notifies after it is requested: a condition variable's own stop-token waits
+// register a stop callback, whose removal can hang with MinGW's GCC 12 (a lost
+// wake-up of the callback's semaphore, seen under Wine).
 struct SerialWriteFlow::Wake {
     std::mutex mutex; // taken around each notification, so none is lost
     std::condition_variable_any changed;
@@ -135,8 +138,10 @@ SerialWriteFlow::~SerialWriteFlow() {
         ending_ = true;
         queue_.clear();
     }
-    queueChanged_.notify_all(); // a writer waiting for room gives up
-    worker_.request_stop();     // wakes the worker wherever it waits
+    worker_.request_stop();
+    { std::lock_guard<std::mutex> lock(queueMutex_); } // a waiter sees the stop or is woken
+    queueChanged_.notify_all(); // the worker, and a writer waiting for room, give up
+    wake_->notify();            // the worker wherever it waits for an answer
     worker_.join();
 }
 
@@ -194,7 +199,8 @@ void SerialWriteFlow::runQueue(std::stop_token stop) {
         std::pair<SerialWriteRequest, Done> job;
         {
             std::unique_lock<std::mutex> lock(queueMutex_);
-            if (!queueChanged_.wait(lock, stop, [this] { return !queue_.empty(); }))
+            queueChanged_.wait(lock, [&] { return stop.stop_requested() || !queue_.empty(); });
+            if (stop.stop_requested())
                 return; // stopping
             job = std::move(queue_.front());
             queue_.pop_front();
@@ -232,7 +238,7 @@ bool SerialWriteFlow::waitFor(std::stop_token stop, const std::function<bool()>&
     std::unique_lock<std::mutex> lock(wake_->mutex);
     while (!stop.stop_requested() && !ready()) {
         if (!deadline) {
-            wake_->changed.wait(lock, stop, ready);
+            wake_->changed.wait(lock, [&] { return stop.stop_requested() || ready(); });
             continue;
         }
         // The deadline is on the controller's clock, which may be driven:
@@ -240,7 +246,8 @@ bool SerialWriteFlow::waitFor(std::stop_token stop, const std::function<bool()>&
         const std::uint64_t at = now();
         if (at >= *deadline)
             return true;
-        wake_->changed.wait_for(lock, stop, std::chrono::nanoseconds(*deadline - at), ready);
+        wake_->changed.wait_for(lock, std::chrono::nanoseconds(*deadline - at),
+                                [&] { return stop.stop_requested() || ready(); });
     }
     return !stop.stop_requested();
 }

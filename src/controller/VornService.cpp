@@ -236,12 +236,13 @@ void VornService::nameRoundsLoop(std::stop_token stop) {
         const auto next = nameRetries_.nextDue();
         const auto rescheduled = [&] { return nameRetries_.nextDue() != next; };
         if (!next) {
-            roundsWake_.wait(lock, stop, rescheduled);
+            roundsWake_.wait(lock, [&] { return stop.stop_requested() || rescheduled(); });
             continue;
         }
         const std::uint64_t now = clocks_.steadyNanoseconds();
         if (*next > now) {
-            roundsWake_.wait_for(lock, stop, std::chrono::nanoseconds(*next - now), rescheduled);
+            roundsWake_.wait_for(lock, std::chrono::nanoseconds(*next - now),
+                                 [&] { return stop.stop_requested() || rescheduled(); });
             continue;
         }
         lock.unlock();
@@ -251,8 +252,11 @@ void VornService::nameRoundsLoop(std::stop_token stop) {
 }
 
 void VornService::stopNameRounds() {
-    // The stop wakes the thread wherever it waits; a round scheduled after it is dropped.
+    // The stop is seen by the waits' predicates (not through a stop callback:
+    // see SerialWriteFlow's Wake); a round scheduled after it is dropped.
     roundsThread_.request_stop();
+    { std::lock_guard<std::mutex> lock(roundsMutex_); }
+    roundsWake_.notify_all();
     if (roundsThread_.joinable())
         roundsThread_.join();
 }

@@ -17,7 +17,12 @@ Heart::Heart(Network::Transport& transport, std::uint32_t ownFrameIdLow,
 }
 
 Heart::~Heart() {
-    thread_.request_stop(); // wakes the loop where it waits
+    // The loop's wait looks at the stop in its predicate: a stop-token wait of
+    // the condition variable itself registers a stop callback, whose removal
+    // can hang with MinGW's GCC 12 (seen under Wine).
+    thread_.request_stop();
+    { std::lock_guard<std::mutex> lock(wakeMutex_); }
+    wake_.notify_all();
     // Free only once the loop has ended; released before the join so that a
     // thread that has not yet started its loop can still take it and end.
     { std::lock_guard<std::mutex> life(lifeMutex_); }
@@ -47,7 +52,8 @@ void Heart::run(std::stop_token stop) {
         const std::uint32_t wait = waitAfter(start, tickCount_());
         wake.lock();
         if (wait != 0)
-            wake_.wait_for(wake, stop, std::chrono::milliseconds(wait), [] { return false; });
+            wake_.wait_for(wake, std::chrono::milliseconds(wait),
+                           [&] { return stop.stop_requested(); });
     }
 }
 
