@@ -7,6 +7,9 @@
 #include <array>
 #include <vector>
 
+static_assert(Vorn::DeviceHealth::cap >= Vorn::FrameList::defaultFrameCap,
+              "the health table starts over only past every frame the list keeps");
+
 // One accepted request and everything its attempts need, in one heap block
 // with the sealed bytes every attempt resends. Owned jointly by the pending
 // attempt (frame list, work queue or congestion queue) and, between a

@@ -21,7 +21,7 @@ PresenceTable::track(const FrameInfo& info, std::int32_t changeMark,
     Change change = Change::None;
     if (entry == frames_.end()) {
         if (frames_.size() >= cap_ || waiting_.size() >= unansweredCap_) {
-            ++dropped_;
+            dropped_.fetch_add(1, std::memory_order_relaxed);
             if (waiting_.empty())
                 return Change::Refused;
             const std::uint64_t oldest = waiting_.front();
@@ -58,8 +58,7 @@ void PresenceTable::answered(std::uint64_t id) {
 }
 
 std::uint64_t PresenceTable::dropped() const {
-    std::lock_guard<std::mutex> lock(framesMutex_);
-    return dropped_;
+    return dropped_.load(std::memory_order_relaxed);
 }
 
 std::size_t PresenceTable::size() const {

@@ -2,6 +2,7 @@
 
 #include "wire/FrameInfo.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -89,7 +90,9 @@ private:
     std::unordered_map<std::uint64_t, Entry> frames_; // guarded by framesMutex_
     // The frames that have not answered yet, longest present first; guarded by framesMutex_.
     std::list<std::uint64_t> waiting_;
-    std::uint64_t dropped_ = 0; // guarded by framesMutex_
+    // Counted under framesMutex_, read without it: the window asks for it with
+    // every device it lists, and must not contend with the receive path for it.
+    std::atomic<std::uint64_t> dropped_{0};
     mutable std::mutex framesMutex_;
 };
 
