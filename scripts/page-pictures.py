@@ -7,7 +7,6 @@ a private network namespace (doc-pictures.sh starts it there).
 usage: page-pictures.py VORNCTL VORNSIM NETNS_SCRIPT DOCS_DIR"""
 
 import os
-import secrets
 import shutil
 import signal
 import sys
@@ -18,7 +17,8 @@ sys.dont_write_bytecode = True  # no cache files in the source tree
 sys.path.insert(0, os.path.join(HERE, "..", "tools", "testing"))
 sys.path.insert(0, os.path.join(HERE, "..", "src", "apps", "vornctl", "serve", "tests"))
 import processes  # noqa: E402
-from browser_test import Page, browser, start_serve, take_screenshots, wait  # noqa: E402
+from browser_test import (Page, browser, private_token_file, start_serve,  # noqa: E402
+                          take_screenshots, wait)
 
 # ID, product type (12 Ondal 4, 10 Ondal 2), name, serial number.
 RACK = [
@@ -51,9 +51,7 @@ def write(page, number, expect):
 def run(vornctl, vornsim, docs):
     sim = processes.simulator(vornsim, devices())
     work = tempfile.mkdtemp(prefix="vorn-pictures-")
-    token_file = os.path.join(work, "token")
-    with os.fdopen(os.open(token_file, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as file:
-        file.write(secrets.token_hex(24) + "\n")
+    token_file = private_token_file(work)
     serve, origin, token = start_serve(vornctl, "127.0.0.1:0", token_file)
     driver = None
     try:

@@ -101,6 +101,15 @@ def wait(condition, timeout=10, interval=0.15):
         time.sleep(interval)
 
 
+def private_token_file(folder):
+    """A new token file in `folder`, readable by its owner only (serve refuses one that others
+    may read); its path."""
+    token_file = os.path.join(folder, "token")
+    with os.fdopen(os.open(token_file, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as file:
+        file.write(secrets.token_hex(24) + "\n")
+    return token_file
+
+
 def start_serve(vornctl, listen, token_file):
     program = processes.Program([vornctl, "--interface", "127.0.0.1", "serve", "--listen", listen,
                                  "--token-file", token_file], env=processes.environment())
@@ -245,10 +254,7 @@ def run(vornctl, vornsim, axe_source, screenshots, failures):
     sim = processes.simulator(vornsim, DEVICES)
     sim.send(f"gone {FILL} on")  # it arrives later, while the page is open
     work = tempfile.mkdtemp(prefix="vorn-browser-")
-    token_file = os.path.join(work, "token")
-    # serve refuses a token file that others may read
-    with os.fdopen(os.open(token_file, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as file:
-        file.write(secrets.token_hex(24) + "\n")
+    token_file = private_token_file(work)
     serve, origin, token = start_serve(vornctl, "127.0.0.1:0", token_file)
     driver = None
     try:
